@@ -1,0 +1,18 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS le_core EXPORT le_coreTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES le/le.h le/le_a2x.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/le)
+install(EXPORT le_coreTargets NAMESPACE le_core::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/le_core)
+configure_package_config_file(cmake/le_coreConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/le_coreConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/le_core)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/le_coreConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/le_coreConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/le_coreConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/le_core)
+configure_file(cmake/le_core.pc.in ${CMAKE_CURRENT_BINARY_DIR}/le_core.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/le_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,40 @@
+#include "core/api.h"
+
+#include <cstring>
+
+namespace le::api {
+
+namespace {
+constexpr int kFamilies = 6;
+}
+
+std::string& lastError(Family f) {
+  thread_local std::string texts[kFamilies];
+  return texts[static_cast<int>(f)];
+}
+
+void setErrText(Family f, const char* fn, const char* text) {
+  // Storing the message must not throw out of a catch handler at the boundary.
+  try {
+    std::string& s = lastError(f);
+    s.assign(fn);
+    s.append(": ");
+    s.append(text ? text : "");
+  } catch (...) {
+    lastError(f).clear();
+  }
+}
+
+void setErr(Family f, const char* fn, const std::exception& e) { setErrText(f, fn, e.what()); }
+
+void fill_err(char* dst, int len, const char* text) {
+  if (dst == nullptr || len <= 0) return;
+  const size_t cap = static_cast<size_t>(len) - 1;
+  size_t n = text ? std::strlen(text) : 0;
+  if (n > cap) n = cap;
+  if (n) std::memcpy(dst, text, n);
+  std::memset(dst + n, 0, cap - n);
+  dst[cap] = 0;
+}
+
+}  // namespace le::api

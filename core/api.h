@@ -1,0 +1,72 @@
+// The C boundary: every exported function body runs inside le::api::guard,
+// which clears the family's last-error text, converts any exception into
+// "function: text" and returns the family's failure value.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace le {
+
+inline constexpr int kHostKpRows = 21;
+
+namespace api {
+
+enum class Family { Le, Motion, Fca, A2x, Stream, Utt };
+
+// The calling thread's text of a family; created empty on first use.
+std::string& lastError(Family f);
+
+// Stores "fn: text" as the family's last error.
+void setErr(Family f, const char* fn, const std::exception& e);
+void setErrText(Family f, const char* fn, const char* text);
+
+// Copies `text` into a caller buffer of `len` bytes: at most len - 1 bytes of
+// text, the rest zero-filled, always terminated. NULL or len <= 0: no-op.
+void fill_err(char* dst, int len, const char* text);
+
+// Thrown inside a guarded body to fail with the family's failure value
+// while leaving the last-error text empty (argument checks that the C API
+// defines as silent).
+struct SilentFailure {};
+
+// Thrown inside a guarded body to fail with a message that is stored as is,
+// without the function-name prefix (for texts that already carry it).
+struct RawFailure {
+  std::string text;
+};
+
+template <typename R, typename Body>
+R guard(Family f, const char* fn, R failValue, Body&& body) noexcept {
+  try {
+    lastError(f).clear();
+    return std::forward<Body>(body)();
+  } catch (const SilentFailure&) {
+  } catch (const RawFailure& e) {
+    try {
+      lastError(f) = e.text;
+    } catch (...) {
+    }
+  } catch (const std::exception& e) {
+    setErr(f, fn, e);
+  } catch (...) {
+    setErrText(f, fn, "unknown failure");
+  }
+  return failValue;
+}
+
+// For the few entry points that must not touch any last-error text: every
+// exception becomes the failure value.
+template <typename R, typename Body>
+R guardQuiet(R failValue, Body&& body) noexcept {
+  try {
+    return std::forward<Body>(body)();
+  } catch (...) {
+  }
+  return failValue;
+}
+
+}  // namespace api
+}  // namespace le
+

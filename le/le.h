@@ -1,0 +1,77 @@
+/*
+ * le_core: real-time talking-head avatar engine, C API.
+ *
+ * Usage:
+ *
+ *   char dir[4096];
+ *   if (le_bundle_resolve_handle("avatars/anna.imx", dir, sizeof dir) != 1)
+ *     fprintf(stderr, "%s\n", le_last_error());
+ *
+ * Conventions shared by every family (le_, le_motion_, le_fca_, le_a2x_,
+ * le_stream_, le_utt_):
+ *   - No exception or signal crosses this boundary. A failing call returns
+ *     its family's failure value (NULL, 0 or -1, per function) and stores
+ *     "function: reason" in that family's last-error text.
+ *   - Each family has one last-error text per thread. A call that can fail
+ *     clears it on entry, so it is empty after a success. The pointer a
+ *     *_last_error() function returns stays valid until the next call of
+ *     that family on the same thread; errors never cross threads.
+ *   - Keypoint sets are le_host_kp_rows() rows of (x, y, z) floats.
+ *
+ * Thread safety: every function in this header may be called from any
+ * thread at any time. Bundle resolution serialises container unpacking
+ * across threads and, through a lock file, across processes.
+ */
+#ifndef LE_LE_H
+#define LE_LE_H
+
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#define LE_API __attribute__((visibility("default")))
+#else
+#define LE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The calling thread's le_ last-error text: never NULL, empty after a
+ * successful le_ call. */
+LE_API const char* le_last_error(void);
+
+/* Rows of a keypoint set in every keypoint argument and result: 21. Does not
+ * touch the last-error text. */
+LE_API int le_host_kp_rows(void);
+
+/* Resolves `bundle` (a bundle directory, an IMX container, or a container's
+ * path without ".imx"; a container is unpacked once and reused) and writes
+ * the resulting directory with its terminator into out[0..out_len).
+ * Returns 1 on success; -1 on NULL arguments or out_len 0 (no message), on a
+ * buffer too small (out[0] = 0, "le_bundle_resolve_handle: buffer too
+ * small") or on a resolution failure (out[0] = 0, the reason in
+ * le_last_error()). */
+LE_API int le_bundle_resolve_handle(const char* bundle, char* out, size_t out_len);
+
+/* Resolves `bundle` as le_bundle_resolve_handle does, then the member name
+ * inside it, accepting both the older and the current member names, and
+ * writes the member's path into out[0..out_len).
+ * Returns 1: path written and the file opens for reading; 0: path written,
+ * the file cannot be opened; -1: a NULL or empty argument, a buffer too
+ * small, or a resolution failure (out[0] = 0 whenever out can hold it).
+ * Neither clears nor sets the last-error text. */
+LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
+                                    size_t out_len);
+
+/* Last-error texts of the other families; same rules as le_last_error. */
+LE_API const char* le_motion_last_error(void);
+LE_API const char* le_fca_last_error(void);
+LE_API const char* le_stream_last_error(void);
+LE_API const char* le_utt_last_error(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LE_LE_H */

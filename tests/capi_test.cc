@@ -1,0 +1,98 @@
+// The core C entry points, through the shared library's exported symbols.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "le/le.h"
+#include "le/le_a2x.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+using le::test::buildImx;
+using le::test::TempDir;
+using le::test::writeFile;
+
+TEST(CApi, HostKeypointRowsLeaveTheErrorAlone) {
+  char out[4];
+  EXPECT_EQ(le_bundle_resolve_handle("/nonexistent", out, 1), -1);
+  const std::string before = le_last_error();
+  EXPECT_EQ(le_host_kp_rows(), 21);
+  EXPECT_EQ(before, le_last_error());
+}
+
+TEST(CApi, EveryFamilyStartsEmpty) {
+  for (const char* t : {le_last_error(), le_motion_last_error(), le_fca_last_error(), le_a2x_last_error(),
+                        le_stream_last_error(), le_utt_last_error()}) {
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(t, "");
+  }
+}
+
+TEST(CApi, ResolveHandle) {
+  TempDir tmp;
+  writeFile(tmp / "av.imx", buildImx({{"manifest.json", "{}"}, {"P.f16", "xx"}}));
+  const std::string u = tmp / "av.lebundle";
+  char out[4096];
+
+  EXPECT_EQ(le_bundle_resolve_handle(nullptr, out, sizeof out), -1);
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_bundle_resolve_handle("x", nullptr, 5), -1);
+  EXPECT_EQ(le_bundle_resolve_handle("x", out, 0), -1);
+  EXPECT_STREQ(le_last_error(), "");
+
+  std::string small(u.size(), 'q');
+  EXPECT_EQ(le_bundle_resolve_handle((tmp / "av.imx").c_str(), small.data(), u.size()), -1);
+  EXPECT_EQ(small[0], 0);
+  EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
+
+  EXPECT_EQ(le_bundle_resolve_handle((tmp / "av").c_str(), out, u.size() + 1), 1);
+  EXPECT_EQ(std::string(out), u);
+  EXPECT_STREQ(le_last_error(), "");
+
+  writeFile(tmp / "old.imx", buildImx({{"a", "b"}}, 1));
+  writeFile(tmp / "bad.imx", buildImx({{"../a", "b"}}));
+  // A version-1 file is not taken for a container; a version-2 one with a bad
+  // member name is, and fails.
+  EXPECT_EQ(le_bundle_resolve_handle((tmp / "old.imx").c_str(), out, sizeof out), 1);
+  out[0] = 'q';
+  EXPECT_EQ(le_bundle_resolve_handle((tmp / "bad.imx").c_str(), out, sizeof out), -1);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(std::string(le_last_error()),
+            "le_bundle_resolve_handle: " + (tmp / "bad.imx") + ": refusing unsafe member name '../a'");
+}
+
+TEST(CApi, ResolveMember) {
+  TempDir tmp;
+  writeFile(tmp / "av.imx", buildImx({{"manifest.json", "{}"}, {"source_frames.f16", "xx"}}));
+  writeFile(tmp / "bad.imx", buildImx({{"/abs", "b"}}));
+  char out[4096];
+  // Set an error and check that member resolution neither clears nor sets it.
+  le_bundle_resolve_handle((tmp / "bad.imx").c_str(), out, sizeof out);
+  const std::string err = le_last_error();
+  ASSERT_NE(err, "");
+
+  const std::string p = tmp / "av.lebundle/source_frames.f16";
+  EXPECT_EQ(le_bundle_resolve_member((tmp / "av.imx").c_str(), "P.f16", out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), p);
+  EXPECT_EQ(le_bundle_resolve_member((tmp / "av").c_str(), "M.f32", out, sizeof out), 0);
+  EXPECT_EQ(std::string(out), tmp / "av.lebundle/M.f32");
+
+  std::string shortBuf(p.size(), 'q');
+  EXPECT_EQ(le_bundle_resolve_member((tmp / "av.imx").c_str(), "P.f16", shortBuf.data(), p.size()), -1);
+  EXPECT_EQ(shortBuf[0], 0);
+  EXPECT_EQ(le_bundle_resolve_member((tmp / "av.imx").c_str(), "P.f16", shortBuf.data(), p.size() + 1), 1);
+
+  EXPECT_EQ(le_bundle_resolve_member(nullptr, "P.f16", out, sizeof out), -1);
+  EXPECT_EQ(le_bundle_resolve_member("x", nullptr, out, sizeof out), -1);
+  EXPECT_EQ(le_bundle_resolve_member("x", "P.f16", nullptr, sizeof out), -1);
+  EXPECT_EQ(le_bundle_resolve_member("x", "P.f16", out, 0), -1);
+
+  // A container that fails to unpack: -1 and an empty output, no exception.
+  out[0] = 'q';
+  EXPECT_EQ(le_bundle_resolve_member((tmp / "bad.imx").c_str(), "P.f16", out, sizeof out), -1);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(err, le_last_error());
+}
+
+}  // namespace

@@ -1,0 +1,20 @@
+/* Both public headers must compile as strict C99 and be usable from C. */
+#include "le/le.h"
+#include "le/le_a2x.h"
+
+#include <stdio.h>
+#include <string.h>
+
+int main(void) {
+  char out[16];
+  int fails = 0;
+  if (le_host_kp_rows() != 21) fails++;
+  if (le_bundle_resolve_handle(NULL, out, sizeof out) != -1) fails++;
+  if (le_bundle_resolve_member("x", NULL, out, sizeof out) != -1) fails++;
+  if (strcmp(le_last_error(), "") != 0) fails++;
+  if (!le_motion_last_error() || !le_fca_last_error() || !le_stream_last_error() || !le_utt_last_error() ||
+      !le_a2x_last_error())
+    fails++;
+  printf("%d passed, %d failed\n", 5 - fails, fails);
+  return fails != 0;
+}

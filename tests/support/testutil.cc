@@ -1,0 +1,122 @@
+#include "tests/support/testutil.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <ftw.h>
+
+namespace le::test {
+
+namespace {
+int removeEntry(const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }
+std::string parentOf(const std::string& p) {
+  const size_t s = p.rfind('/');
+  return s == std::string::npos || s == 0 ? std::string() : p.substr(0, s);
+}
+}  // namespace
+
+void makeDirsForTest(const std::string& path) {
+  if (path.empty()) return;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return;
+  makeDirsForTest(parentOf(path));
+  ::mkdir(path.c_str(), 0755);
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/le_test_XXXXXX";
+  if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() { ::nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  makeDirsForTest(parentOf(path));
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+namespace {
+void put16(std::string& s, uint16_t v) {
+  s.push_back(static_cast<char>(v & 0xFF));
+  s.push_back(static_cast<char>(v >> 8));
+}
+void put64(std::string& s, uint64_t v) {
+  for (int i = 0; i < 8; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+std::string header(uint16_t version, uint16_t count) {
+  std::string s("IMX\0", 4);
+  put16(s, version);
+  put16(s, count);
+  return s;
+}
+}  // namespace
+
+std::string buildImx(const std::vector<ImxMember>& members, uint16_t version) {
+  size_t tocSize = 8;
+  for (const auto& m : members) tocSize += 2 + m.name.size() + 16;
+  std::string s = header(version, static_cast<uint16_t>(members.size()));
+  uint64_t off = tocSize;
+  for (const auto& m : members) {
+    put16(s, static_cast<uint16_t>(m.name.size()));
+    s += m.name;
+    put64(s, off);
+    put64(s, m.payload.size());
+    off += m.payload.size();
+  }
+  for (const auto& m : members) s += m.payload;
+  return s;
+}
+
+std::string rawImx(const std::vector<RawEntry>& entries, uint16_t count, const std::string& tail) {
+  std::string s = header(2, count);
+  for (const auto& e : entries) {
+    put16(s, static_cast<uint16_t>(e.name.size()));
+    s += e.name;
+    put64(s, e.offset);
+    put64(s, e.size);
+  }
+  return s + tail;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  if (value) ::setenv(name, value, 1);
+  else ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_) ::setenv(name_.c_str(), old_.c_str(), 1);
+  else ::unsetenv(name_.c_str());
+}
+
+size_t countOf(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size())) ++n;
+  return n;
+}
+
+}  // namespace le::test
