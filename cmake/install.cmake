@@ -14,5 +14,8 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/le_coreConfigVersio
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/le_coreConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/le_coreConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/le_core)
+# Relocatable: the prefix is found from where the .pc file is installed.
+file(RELATIVE_PATH LE_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+set(LE_PC_PREFIX "\${pcfiledir}/${LE_PC_UP}")
 configure_file(cmake/le_core.pc.in ${CMAKE_CURRENT_BINARY_DIR}/le_core.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/le_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,52 @@
+"""Writes the seed corpora of the fuzz targets: small valid and near-valid inputs.
+
+usage: seeds.py OUTDIR   (creates OUTDIR/imx and OUTDIR/manifest)
+"""
+import os
+import struct
+import sys
+
+MANIFEST = (b'{"format": "le-bundle-v0", "agent": "anna", "NT": 12, "H": 64, "W": 96, "crop": 32,'
+            b' "amount": 0.5, "sigma": 1.5, "ksize": 7, "frames": 30, "M_src_w": 96, "M_src_h": 64,'
+            b' "extra": {"NT": 3, "list": [1, 2, {"W": "x"}]}, "note": "\\"W\\": 5"}')
+
+
+def imx(members, version=2):
+    toc = sum(2 + len(n) + 16 for n, _ in members) + 8
+    head = b"IMX\0" + struct.pack("<HH", version, len(members))
+    off, entries, body = toc, b"", b""
+    for name, payload in members:
+        entries += struct.pack("<H", len(name)) + name + struct.pack("<QQ", off, len(payload))
+        off += len(payload)
+        body += payload
+    return head + entries + body
+
+
+def main(out):
+    seeds = {
+        "imx": {
+            "bundle": imx([(b"manifest.json", MANIFEST), (b"P.f16", b"\x00\x3c" * 8),
+                           (b"drive/xs.f32", b"\0" * 12), (b"idle_loop/si.i32", b"\1\0\0\0")]),
+            "synthetic": imx([(b"manifest.json", b'{"_imx_synthetic_manifest": 1}'), (b"a", b"b")]),
+            "empty": imx([]),
+            "v1": imx([(b"a", b"b")], version=1),
+            "nested": imx([(b"a/b/c/d", b"x"), (b"a/b/e", b"y")]),
+        },
+        "manifest": {
+            "full": MANIFEST,
+            "frame_count": MANIFEST.replace(b'"NT"', b'"frame_count"').replace(b'"crop"', b'"crop_size"'),
+            "unstamped": MANIFEST.replace(b'"M_src_w": 96, "M_src_h": 64,', b''),
+            "ambiguous": MANIFEST.replace(b'"W": 96', b'"W": 96, "W": 97'),
+            "nested_only": b'{"a": {"format": "le-bundle-v0"}, "b": [{"H": 1}]}',
+        },
+    }
+    for target, files in seeds.items():
+        d = os.path.join(out, target)
+        os.makedirs(d, exist_ok=True)
+        for name, data in files.items():
+            with open(os.path.join(d, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

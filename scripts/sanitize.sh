@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the tests under a sanitizer and runs them.
+#   asan: AddressSanitizer + UndefinedBehaviourSanitizer, unit tests
+#   tsan: ThreadSanitizer, the tests of threaded components
+set -euo pipefail
+kind=${1:?usage: scripts/sanitize.sh asan|tsan}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$here"
+bash scripts/setup.sh
+case "$kind" in
+  asan) san=address,undefined; label=unit ;;
+  tsan) san=thread; label=tsan ;;
+  *) echo "usage: scripts/sanitize.sh asan|tsan" >&2; exit 2 ;;
+esac
+build="build-$kind"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DLE_SANITIZE="$san" -DLE_BUILD_TOOLS=OFF >/dev/null
+cmake --build "$build" -j2
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+(cd "$build" && ctest -j2 -L "$label" --output-on-failure)
