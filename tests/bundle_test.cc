@@ -227,6 +227,29 @@ TEST(UnwrapRefusals, ContainerInsideItsOwnUnwrapDirectoryIsNotDeleted) {
   EXPECT_EQ(readFile(c), bytes);
 }
 
+TEST(UnwrapRefusals, FilesystemFailuresNameThePath) {
+  TempDir tmp;
+  EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(tmp / "none.imx"); }), "cannot stat container " + (tmp / "none.imx"));
+
+  const std::string c = tmp / "f.imx";
+  const std::string u = tmp / "f.lebundle";
+  writeFile(c, buildImx({{"a", "1"}, {"a/b", "2"}}));
+  EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c); }), "cannot create " + u + "/a");
+  writeFile(c, buildImx({{"d/x", "1"}, {"d", "2"}}));
+  EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c); }), "cannot place member " + u + "/d");
+  EXPECT_FALSE(exists(u + "/d.part"));
+
+  // A directory where the marker goes cannot be replaced by the marker.
+  writeFile(c, buildImx({{"ok", "1"}}));
+  test::makeDirsForTest(u + ".imx_unwrapped/sub");
+  EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c); }), "cannot write unwrap marker " + u + ".imx_unwrapped");
+
+  writeFile(tmp / "plainfile", "x");
+  test::ScopedEnv root("LE_IMX_UNWRAP_ROOT", (tmp / "plainfile").c_str());
+  EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c); }),
+            "cannot create unwrap dir " + (tmp / "plainfile/f.lebundle"));
+}
+
 TEST(UnwrapMembers, SyntheticManifestIsSkipped) {
   TempDir tmp;
   const std::string big(4194304 - 30, ' ');
