@@ -2,6 +2,7 @@
 # system; scripts/setup.sh installs them.
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
+find_package(hwy REQUIRED)
 
 # onnxruntime: LE_ORT_ROOT, else a packaged one, else .deps/onnxruntime.
 set(_le_ort_hints "")

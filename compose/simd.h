@@ -1,0 +1,48 @@
+// Hand-vectorised inner loops, compiled for every x86 target Highway offers
+// and dispatched to the best one for the running processor. Every target
+// returns the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace le {
+
+// Float to half bits, round to nearest even; NaN, infinities and values out
+// of the half range become infinity of the input's sign.
+uint16_t f32ToF16(float x);
+
+namespace simd {
+
+// dst[i] = half(src[i]), round to nearest even; overflow gives infinity,
+// NaN stays NaN (quiet, upper payload bits kept).
+void f32ToF16(const float* src, uint16_t* dst, size_t n);
+// dst[i] = float(src[i]), exact (a NaN comes back quiet).
+void f16ToF32(const uint16_t* src, float* dst, size_t n);
+// out[i] = float(half(a[i])) * b[i].
+void roundF16Mul(const float* a, const float* b, float* out, size_t n);
+// Three planes (R, G, B, planeStride halves apart) of half(byte / 255) from
+// n interleaved RGB pixels.
+void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride, size_t n);
+
+// Retrieval distance terms over three half planes of n values each.
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n);
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n);
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,
+                             size_t end);
+
+// 3x3 convolution (padding 1, stride 1) of output planes p = n * Cout + co in
+// [begin, end). in [N][Cin][H][W], weight [Cout][Cin][3][3], out [N][Cout][H][W].
+void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias,
+                  int Cout, float* out, int begin, int end);
+
+// One row of BT.601 limited-range YUV 4:2:0 to RGB24. chromaStep 1: separate
+// U and V rows; 2: v = u + 1 over an interleaved UV row (NV12).
+void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
+                      uint8_t* rgb);
+
+// Name of the Highway target the kernels dispatch to on this processor.
+const char* target();
+
+}  // namespace simd
+}  // namespace le

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Benchmarks against peers measured in the same process run.
+# usage: scripts/bench.sh [NAME...]     (no name: all)
+# Each comparison ends with one line:
+#   bench NAME ours=<median> peer=<median> unit=<unit> ratio=<peer/ours>
+# (ratio above 1: we are faster). Set BENCH_REPS to change the repetitions.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$here"
+bash scripts/setup.sh >&2
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j2 --target kernels_bench >&2
+
+names=("$@")
+[ ${#names[@]} -gt 0 ] || names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
+filter=$(IFS='|'; echo "^(${names[*]})/")
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+# The pool's jobs run over two threads, as on the machines we size for.
+LE_CORE_THREADS=${LE_CORE_THREADS:-2} build/bench/kernels_bench --benchmark_filter="$filter" \
+  --benchmark_repetitions="${BENCH_REPS:-9}" --benchmark_report_aggregates_only=true \
+  --benchmark_min_time=0.1 --benchmark_format=json --benchmark_out="$out" --benchmark_out_format=json >&2
+/usr/bin/python3 - "$out" <<'PY'
+import json, sys
+data = json.load(open(sys.argv[1]))
+med, unit, label = {}, {}, {}
+for b in data["benchmarks"]:
+    if b.get("aggregate_name") != "median":
+        continue
+    name, side = b["run_name"].split("/")[0], b["run_name"].split("/")[1]
+    med[(name, side)] = b["real_time"]
+    unit[name] = b["time_unit"]
+    if b.get("label"):
+        label[name] = b["label"]
+print("context: %s, %d cpus, highway target %s" % (data["context"].get("host_name", "?"),
+      data["context"].get("num_cpus", 0), label.get("yuv_to_rgb_1080p", "see labels")))
+for name in dict.fromkeys(n for n, _ in med):
+    ours, peer = med.get((name, "ours")), med.get((name, "peer"))
+    if ours is None or peer is None:
+        continue
+    extra = (" (%s)" % label[name]) if name in label else ""
+    print("bench %s ours=%.4g peer=%.4g unit=%s ratio=%.2f%s" % (name, ours, peer, unit[name], peer / ours, extra))
+PY

@@ -1,0 +1,164 @@
+// The per-thread worker pool.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "compose/pool.h"
+
+namespace le::pool {
+namespace {
+
+TEST(Pool, PartLayout) {
+  std::vector<std::pair<size_t, size_t>> got;
+  for (int k = 0; k < 4; ++k) {
+    size_t b, e;
+    detail::partBounds(10, 4, k, b, e);
+    got.emplace_back(b, e);
+  }
+  EXPECT_EQ(got, (std::vector<std::pair<size_t, size_t>>{{0, 3}, {3, 6}, {6, 9}, {9, 10}}));
+  size_t b, e;
+  detail::partBounds(5, 4, 3, b, e);  // chunk 2: the last part is empty
+  EXPECT_EQ(b, 5u);
+  EXPECT_EQ(e, 5u);
+}
+
+TEST(Pool, PartCounts) {
+  EXPECT_TRUE(available());
+  EXPECT_EQ(parts(100, 60), 1);
+  EXPECT_EQ(parts(0, 0), 1);
+  if (threads() >= 2) {
+    EXPECT_EQ(parts(100, 10), std::min(threads(), 10));
+    EXPECT_EQ(parts(100, 0), threads());  // grain 0 counts as 1
+  }
+}
+
+// Every index is visited exactly once, in contiguous ordered parts.
+TEST(Pool, CoversTheRangeOnce) {
+  for (size_t n : {0u, 1u, 2u, 3u, 10u, 1001u}) {
+    std::vector<std::atomic<int>> hits(n);
+    std::mutex mu;
+    std::set<std::pair<size_t, size_t>> ranges;
+    parallelRange(n, 1, [&](size_t b, size_t e) {
+      for (size_t i = b; i < e; ++i) hits[i]++;
+      std::lock_guard<std::mutex> l(mu);
+      ranges.insert({b, e});
+    });
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(hits[i].load(), 1) << n << " " << i;
+    size_t next = 0;
+    for (const auto& [b, e] : ranges) {
+      if (b == e) continue;
+      EXPECT_EQ(b, next);
+      next = e;
+    }
+    EXPECT_EQ(next, n);
+  }
+}
+
+TEST(Pool, NestedRangeOnTheIssuingThreadRunsInline) {
+  const auto caller = std::this_thread::get_id();
+  std::atomic<int> innerCalls{0};
+  std::atomic<bool> innerInline{false};
+  parallelRange(100, 1, [&](size_t b, size_t) {
+    if (b != 0) return;
+    parallelRange(50, 1, [&](size_t ib, size_t ie) {
+      ++innerCalls;
+      innerInline = ib == 0 && ie == 50 && std::this_thread::get_id() == caller;
+    });
+  });
+  EXPECT_EQ(innerCalls.load(), 1);
+  EXPECT_TRUE(innerInline.load());
+}
+
+TEST(Pool, NestedRangeOnAWorkerFansOutOnItsOwnPool) {
+  if (threads() < 2) GTEST_SKIP() << "one worker thread";
+  std::atomic<int> innerParts{0};
+  parallelRange(100, 1, [&](size_t b, size_t) {
+    if (b == 0) return;
+    parallelRange(100, 1, [&](size_t, size_t) { ++innerParts; });
+  });
+  EXPECT_EQ(innerParts.load(), parts(100, 1));
+}
+
+TEST(Pool, ExceptionsReachTheCallerAfterEveryPartFinished) {
+  for (int thrower = 0; thrower < std::min(threads(), 2); ++thrower) {
+    std::atomic<size_t> done{0};
+    try {
+      parallelRange(1000, 1, [&](size_t b, size_t e) {
+        size_t pb, pe;
+        detail::partBounds(1000, parts(1000, 1), thrower, pb, pe);
+        if (b == pb) throw std::runtime_error("part failed");
+        done += e - b;
+      });
+      if (parts(1000, 1) > 1 || thrower == 0) ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "part failed");
+      size_t pb, pe;
+      detail::partBounds(1000, parts(1000, 1), thrower, pb, pe);
+      EXPECT_EQ(done.load(), 1000 - (pe - pb));
+    }
+    // The pool is still usable.
+    std::atomic<size_t> sum{0};
+    parallelRange(1000, 1, [&](size_t b, size_t e) { sum += e - b; });
+    EXPECT_EQ(sum.load(), 1000u);
+  }
+}
+
+size_t taskCount() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+TEST(Pool, WorkersEndWithTheirThread) {
+  if (threads() < 2) GTEST_SKIP() << "no workers to end";
+  const size_t before = taskCount();
+  std::thread t([] {
+    std::atomic<int> n{0};
+    parallelRange(100, 1, [&](size_t, size_t) { ++n; });
+    EXPECT_EQ(n.load(), parts(100, 1));
+  });
+  t.join();  // joins the thread, whose exit joined its workers
+  EXPECT_EQ(taskCount(), before);
+}
+
+std::string probe(const std::string& env) {
+  const std::string cmd = "env -u LE_CORE_THREADS -u LE_PASTE_THREADS " + env + " " LE_POOL_PROBE;
+  FILE* f = popen(cmd.c_str(), "r");
+  if (!f) return "popen failed";
+  char buf[128] = {0};
+  const size_t n = fread(buf, 1, sizeof buf - 1, f);
+  pclose(f);
+  std::string s(buf, n);
+  while (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+TEST(Pool, WorkerCountFromTheEnvironment) {
+  const int hw = static_cast<int>(std::thread::hardware_concurrency());
+  auto expect = [&](int want) {
+    const int t = hw > 0 && want > hw ? hw : want;
+    return std::to_string(t) + " 1 " + std::to_string(t < 2 ? 1 : t);
+  };
+  EXPECT_EQ(probe("LE_CORE_THREADS=1"), "1 1 1");
+  EXPECT_EQ(probe("LE_CORE_THREADS=0"), "1 1 1");
+  EXPECT_EQ(probe("LE_CORE_THREADS=-3"), "1 1 1");
+  EXPECT_EQ(probe("LE_CORE_THREADS=64"), expect(64));
+  EXPECT_EQ(probe(""), expect(4));
+  EXPECT_EQ(probe("LE_PASTE_THREADS=1"), "1 1 1");
+  EXPECT_EQ(probe("LE_CORE_THREADS= LE_PASTE_THREADS=2"), expect(2));
+  EXPECT_EQ(probe("LE_CORE_THREADS=2 LE_PASTE_THREADS=1"), expect(2));
+}
+
+}  // namespace
+}  // namespace le::pool
