@@ -114,7 +114,8 @@ def second_difference_cone(g, p_rgb):
 
 
 def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_pooled=True,
-                     padding_mode="border", seed=0):
+                     padding_mode="border", seed=0, probe=False):
+    """probe: also output the grid and the warped crop, for checking the warp arithmetic."""
     rng = np.random.default_rng(seed)
     B = "N" if dynamic_batch else batch
     g = G()
@@ -170,8 +171,11 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
     g.op("Add", [g.op("Mul", [x, a], name="/compose/mx"), g.op("Mul", [y, inv], name="/compose/my")],
          name="/compose/add", out="rgb")
 
-    out = helper.make_tensor_value_info("rgb", TensorProto.FLOAT, [B, 3, crop, crop])
-    return finish(g, "le_ref_director", inputs, [out])
+    outs = [helper.make_tensor_value_info("rgb", TensorProto.FLOAT, [B, 3, crop, crop])]
+    if probe:
+        outs += [helper.make_tensor_value_info("grid", TensorProto.FLOAT, [B, crop, crop, 2]),
+                 helper.make_tensor_value_info("warped", TensorProto.FLOAT, [B, 3, crop, crop])]
+    return finish(g, "le_ref_director", inputs, outs)
 
 
 def feat_synth_graph(batch=1, crop=32, seed=0):
@@ -219,6 +223,7 @@ def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0):
             "b1_dynamic": warp_prior_graph(1, crop, dynamic_batch=True, seed=seed),
             "b1_nopooled": warp_prior_graph(1, crop, with_pooled=False, seed=seed),
             "b1_zeros": warp_prior_graph(1, crop, padding_mode="zeros", seed=seed),
+            "b1_probe": warp_prior_graph(1, crop, seed=seed, probe=True),
         }
         for key, model in variants.items():
             onnx.save(model, "%s/%s" % (out_dir, names(key)))
