@@ -3,6 +3,9 @@
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 find_package(hwy REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LE_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+find_path(LE_STB_INCLUDE_DIR stb/stb_image.h REQUIRED)
 
 # onnxruntime: LE_ORT_ROOT, else a packaged one, else .deps/onnxruntime.
 set(_le_ort_hints "")

@@ -26,6 +26,7 @@
 #define LE_LE_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #if defined(__GNUC__)
 #define LE_API __attribute__((visibility("default")))
@@ -63,6 +64,28 @@ LE_API int le_bundle_resolve_handle(const char* bundle, char* out, size_t out_le
  * Neither clears nor sets the last-error text. */
 LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
                                     size_t out_len);
+
+/* Warp-prior rows of a bundle whose prior is a video member, read by frame
+ * index without an engine context. Errors: le_last_error(). */
+typedef struct le_prior le_prior;
+
+/* Opens the bundle's prior video (manifest key "P_hevc", default
+ * "P_hevc.mov"). lookahead below 1 becomes 2, a negative history 0. Returns
+ * a handle, or NULL with the reason in le_last_error(). */
+LE_API le_prior* le_prior_open(const char* bundle_dir, int lookahead, int history);
+
+/* Copies row `si` (three planes R, G, B of crop x crop halves) into out, which
+ * holds cap bytes. Returns 1, or 0 with the reason in le_last_error(). */
+LE_API int le_prior_row(le_prior* prior, int si, uint16_t* out, size_t cap);
+
+/* Bytes of one row; 0 for NULL. */
+LE_API size_t le_prior_row_bytes(const le_prior* prior);
+
+/* The decoder in use, valid while the handle lives; "" for NULL. */
+LE_API const char* le_prior_backend(const le_prior* prior);
+
+/* Stops the decoder and frees the handle; NULL is ignored. */
+LE_API void le_prior_close(le_prior* prior);
 
 /* Last-error texts of the other families; same rules as le_last_error. */
 LE_API const char* le_motion_last_error(void);

@@ -1,0 +1,223 @@
+#include "core/identity.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "compose/simd.h"
+#include "core/bundle.h"
+#include "driver/cursor.h"
+
+namespace le {
+namespace {
+
+constexpr const char* kDash = "\xE2\x80\x94";
+constexpr size_t kPooledHalves = 65536, kFsRedHalves = 262144;
+
+[[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
+
+bool opens(const std::string& p) {
+  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+std::string manifestText(const Manifest& m) { return readWholeFile(m.dir + "/manifest.json", 64ull << 20); }
+
+// Product of sizes, refusing one that does not fit: a hostile manifest must
+// not make an expected length wrap around to match a small file.
+size_t bytesFor(std::initializer_list<uint64_t> factors) {
+  uint64_t p = 1;
+  for (uint64_t f : factors)
+    if (__builtin_mul_overflow(p, f, &p) || p > SIZE_MAX / 2) fail("identity: member size overflows");
+  return static_cast<size_t>(p);
+}
+
+}  // namespace
+
+MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
+  if (this != &o) {
+    if (addr) ::munmap(addr, length);
+    data = o.data;
+    addr = o.addr;
+    length = o.length;
+    o.data = nullptr;
+    o.addr = nullptr;
+    o.length = 0;
+  }
+  return *this;
+}
+
+MappedFile::~MappedFile() {
+  if (addr) ::munmap(addr, length);
+}
+
+MappedFile mapFile(const std::string& path, size_t expected) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("cannot open " + path);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected) {
+    ::close(fd);
+    fail("size mismatch " + path);
+  }
+  MappedFile f;
+  if (expected > 0) {
+    void* a = ::mmap(nullptr, expected, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (a == MAP_FAILED) {
+      ::close(fd);
+      fail("mmap failed " + path);
+    }
+    f.addr = a;
+    f.data = static_cast<const uint8_t*>(a);
+    f.length = expected;
+  }
+  ::close(fd);
+  return f;
+}
+
+std::vector<float> readRaw(const std::string& path, size_t count) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("cannot open " + path);
+  struct stat st;
+  bool ok = count <= SIZE_MAX / 8 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<uint64_t>(st.st_size) == static_cast<uint64_t>(count) * 4;
+  std::vector<float> v;
+  if (ok) {
+    v.resize(count);
+    char* dst = reinterpret_cast<char*>(v.data());
+    size_t got = 0;
+    while (got < count * 4) {
+      const ssize_t r = ::read(fd, dst + got, count * 4 - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    char extra;
+    ok = got == count * 4 && ::read(fd, &extra, 1) == 0;  // nothing may trail the values
+  }
+  ::close(fd);
+  if (!ok) fail("size mismatch " + path);
+  return v;
+}
+
+void halfToFloat(const uint16_t* src, float* dst, size_t count) { simd::f16ToF32(src, dst, count); }
+
+void ensureIdentityMembers(const Manifest& m) {
+  const std::string text = manifestText(m);
+  std::string raw = "P.f16";
+  manifest_field::optStr(text, "P_rgb", raw);
+  const bool haveP = exists(resolveMember(m.dir, "P.f16"));
+  const bool haveFs = exists(resolveMember(m.dir, "fs_red.f16"));
+  if (raw != "P.f16" && exists(resolveMember(m.dir, raw)) && !haveP && !haveFs)
+    fail("this bundle's manifest names its raw warp prior '" + raw +
+         "' (P_rgb) but le::Identity maps the welded name P.f16 and would find nothing " + kDash +
+         " it maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. REFUSING rather than "
+         "rendering off a prior nothing will read.");
+  if (haveP || haveFs) return;
+  std::string hevc;
+  if (!manifest_field::optStr(text, "P_hevc", hevc))
+    fail("this bundle carries neither " + raw + " nor fs_red.f16, and its manifest names no P_hevc member to play one "
+         "from " + kDash + " the renderer has no warp prior and le::Identity would hand it a null pointer. REFUSING to "
+         "create a session.");
+  const std::string path = resolveMember(m.dir, hevc);
+  if (!exists(path))
+    fail("this bundle's manifest names P_hevc '" + hevc + "' and the file is not there (" + path + ") " + kDash +
+         " the renderer has no warp prior. REFUSING to create a session.");
+}
+
+Identity::Identity(const Manifest& man) : nt(man.nt), crop(man.crop), manifest(man) {
+  ensureIdentityMembers(man);
+  pooled64Map = mapFile(resolveMember(man.dir, "pooled64.f16"), bytesFor({uint64_t(nt), kPooledHalves * 2}));
+  const std::string p = resolveMember(man.dir, "P.f16");
+  const std::string fs = resolveMember(man.dir, "fs_red.f16");
+  if (opens(p)) {
+    pMap = mapFile(p, bytesFor({uint64_t(nt), uint64_t(crop), uint64_t(crop), 6}));
+  } else if (!exists(fs)) {
+    std::string name = "P_hevc.mov";
+    manifest_field::optStr(manifestText(man), "P_hevc", name);
+    const std::string path = resolveMember(man.dir, name);
+    if (opens(path)) priorPath = path;
+  }
+  if (exists(fs)) fsRedMap = mapFile(fs, bytesFor({uint64_t(nt), kFsRedHalves * 2}));
+  m = readRaw(resolveMember(man.dir, "M.f32"), bytesFor({uint64_t(nt), 6}));
+  rescaleM(man);
+}
+
+Identity::~Identity() = default;
+
+void Identity::rescaleM(const Manifest& man) {
+  if (man.msrcW <= 0 || man.msrcH <= 0)
+    fail(std::string("le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) ") + kDash +
+         " refusing to paste M without knowing the space it was authored in");
+  if (man.msrcW == man.W && man.msrcH == man.H) return;
+  const double sx = static_cast<double>(man.W) / man.msrcW, sy = static_cast<double>(man.H) / man.msrcH;
+  for (size_t r = 0; r + 6 <= m.size(); r += 6) {
+    for (int k = 0; k < 3; ++k) m[r + k] = static_cast<float>(static_cast<double>(m[r + k]) * sx);
+    for (int k = 3; k < 6; ++k) m[r + k] = static_cast<float>(static_cast<double>(m[r + k]) * sy);
+  }
+}
+
+const uint16_t* Identity::pooled64(int i) const {
+  return reinterpret_cast<const uint16_t*>(pooled64Map.data) + static_cast<size_t>(i) * kPooledHalves;
+}
+
+const uint16_t* Identity::fsRed(int i) const {
+  if (fsRedMap.empty()) return nullptr;
+  return reinterpret_cast<const uint16_t*>(fsRedMap.data) + static_cast<size_t>(i) * kFsRedHalves;
+}
+
+const uint16_t* Identity::P(int i) const {
+  if (!pMap.empty())
+    return reinterpret_cast<const uint16_t*>(pMap.data) + static_cast<size_t>(i) * crop * crop * 3;
+  if (priorPath.empty()) return nullptr;
+  int got = -1;
+  return reinterpret_cast<const uint16_t*>(prior().pullAt(i, &got));
+}
+
+DriverCursor& Identity::prior() const {
+  std::call_once(priorOnce, [this] { prior_ = DriverCursor::openPrior(manifest, 2, 11); });
+  return *prior_;
+}
+
+void Identity::walkP(int i) const {
+  if (!usesPriorVideo()) return;
+  int got = -1;
+  prior().pullAt(i, &got);
+}
+
+std::string Identity::priorBackend() const {
+  if (!pMap.empty()) return "mmap P.f16";
+  if (!priorPath.empty()) return prior().name();
+  return "none";
+}
+
+size_t Identity::priorResidentBytes() const { return usesPriorVideo() ? prior().residentBytes() : 0; }
+
+uint64_t Identity::priorSeeks() const { return usesPriorVideo() ? prior().seeks() : 0; }
+
+Drive loadDrive(const Manifest& man) {
+  Drive d;
+  d.frames = man.frames;
+  if (man.frames < 0) fail("drive: negative frame count");
+  const size_t rows = static_cast<size_t>(man.frames);
+  d.xs = readRaw(resolveMember(man.dir, "drive/xs.f32"), bytesFor({rows, 63}));
+  d.xd = readRaw(resolveMember(man.dir, "drive/xd.f32"), bytesFor({rows, 63}));
+  const std::vector<float> si = readRaw(resolveMember(man.dir, "drive/si.i32"), rows);
+  d.si.resize(rows);
+  std::memcpy(d.si.data(), si.data(), rows * 4);
+  for (int32_t v : d.si)
+    if (v < 0 || v >= man.nt) fail("drive: si out of range");
+  return d;
+}
+
+}  // namespace le

@@ -1,0 +1,331 @@
+#include "driver/cursor.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "core/bundle.h"
+#include "core/manifest.h"
+
+namespace le {
+namespace {
+
+constexpr const char* kDash = "\xE2\x80\x94";
+// Waits are sliced so that a lost wake-up can only delay, never hang.
+constexpr auto kSlice = std::chrono::milliseconds(50);
+
+bool fileExists(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+struct DriverCursor::Impl {
+  std::unique_ptr<driver::Source> source;
+  int nt = 0, w = 0, h = 0;
+  size_t frameBytes = 0;
+  int lookahead = 1, history = 0, slots = 2;
+  std::vector<std::vector<uint8_t>> ring;
+  std::vector<int> slotFrame;
+  std::mutex ringMutex;
+  mutable std::mutex pullMutex;
+  std::condition_variable wantSpace, haveFrame;
+  uint64_t readSeq = 0, writeSeq = 0, lowWater = 0;
+  int writing = 0;
+  int srcNext = 0, position = 0, decoderAt = 0, pendingSeek = -1;
+  uint64_t generation = 0;
+  bool stop = false;
+  std::string error;
+  uint64_t seeks = 0;
+  std::thread reader;
+
+  ~Impl() {
+    {
+      std::lock_guard<std::mutex> l(ringMutex);
+      stop = true;
+    }
+    wantSpace.notify_all();
+    haveFrame.notify_all();
+    if (reader.joinable()) reader.join();
+  }
+
+  void fail(const std::string& text) {  // under ringMutex
+    if (error.empty()) error = text;
+    haveFrame.notify_all();
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> l(ringMutex);
+    for (;;) {
+      if (stop) return;
+      if (pendingSeek >= 0) {
+        const int i = pendingSeek;
+        srcNext = i;
+        pendingSeek = -1;
+        l.unlock();
+        std::string err;
+        try {
+          source->seek(i);
+        } catch (const std::exception& e) {
+          err = e.what();
+        }
+        l.lock();
+        if (!err.empty()) {
+          fail("le_driver: seek failed: " + err);
+          return;
+        }
+        decoderAt = i;
+        continue;
+      }
+      if (writeSeq - readSeq < static_cast<uint64_t>(lookahead)) {
+        if (!produce(l)) return;
+        continue;
+      }
+      wantSpace.wait_for(l, kSlice);
+    }
+  }
+
+  // Decodes one frame into the slot of writeSeq; false when the reader must exit.
+  bool produce(std::unique_lock<std::mutex>& l) {
+    const uint64_t gen = generation;
+    writing = 1;
+    const size_t slot = writeSeq % slots;
+    const int f = srcNext;
+    uint8_t* buf = ring[slot].data();
+    l.unlock();
+    std::string err;
+    bool got = false;
+    try {
+      if (decoderAt == nt) {
+        source->rewind();
+        decoderAt = 0;
+      }
+      got = source->next(buf);
+    } catch (const std::exception& e) {
+      err = std::string("le_driver: ") + e.what();
+    }
+    l.lock();
+    writing = 0;
+    if (!err.empty()) {
+      fail(err);
+      return false;
+    }
+    if (!got) {
+      fail("le_driver: " + source->name() + " ended after " + std::to_string(decoderAt) +
+           " frames, the manifest says NT=" + std::to_string(nt) + " " + kDash +
+           " a short driver is a session that stops part way through the loop, refusing");
+      return false;
+    }
+    ++decoderAt;
+    if (gen == generation) {
+      slotFrame[slot] = f;
+      ++writeSeq;
+      srcNext = (f + 1) % nt;
+      haveFrame.notify_all();
+    }
+    return true;
+  }
+
+  void seekLocked(int i) {  // under ringMutex
+    if (i < 0 || i >= nt)
+      throw std::runtime_error("le_driver: seek(" + std::to_string(i) + ") outside [0," + std::to_string(nt) + ")");
+    if (!error.empty()) throw std::runtime_error(error);
+    position = i;
+    const int nextUp = readSeq < writeSeq ? slotFrame[readSeq % slots] : pendingSeek >= 0 ? pendingSeek : srcNext;
+    if (nextUp == i) return;
+    if (pendingSeek < 0) {
+      uint64_t from = lowWater;
+      if (writeSeq >= static_cast<uint64_t>(slots)) from = std::max(from, writeSeq - slots + writing);
+      if (readSeq > static_cast<uint64_t>(history) + 1) from = std::max(from, readSeq - 1 - history);
+      for (uint64_t s = from; s < writeSeq; ++s) {
+        if (slotFrame[s % slots] == i) {
+          readSeq = s;
+          wantSpace.notify_all();
+          return;
+        }
+      }
+      if (srcNext == i) {
+        readSeq = writeSeq;
+        wantSpace.notify_all();
+        return;
+      }
+    }
+    ++generation;
+    ++seeks;
+    readSeq = writeSeq;
+    pendingSeek = i;
+    wantSpace.notify_all();
+  }
+
+  uint8_t* take(std::unique_lock<std::mutex>& l, bool forWriting, int* idx) {  // l holds ringMutex
+    while (error.empty() && readSeq >= writeSeq) haveFrame.wait_for(l, kSlice);
+    if (!error.empty()) throw std::runtime_error(error);
+    const size_t slot = readSeq % slots;
+    ++readSeq;
+    if (forWriting) lowWater = readSeq;
+    wantSpace.notify_all();
+    const int index = slotFrame[slot];
+    position = (index + 1) % nt;
+    if (idx) *idx = index;
+    return ring[slot].data();
+  }
+
+  // Seeks to `target` (the current position for sequential pulls) and takes
+  // the frame that arrives. The caller holds pullMutex.
+  uint8_t* deliver(int target, bool sequential, bool forWriting, int* idx) {
+    std::unique_lock<std::mutex> l(ringMutex);
+    seekLocked(sequential ? position : target);
+    return take(l, forWriting, idx);
+  }
+};
+
+DriverCursor::DriverCursor(std::unique_ptr<Impl> impl)
+    : impl_(std::move(impl)), nt_(impl_->nt), w_(impl_->w), h_(impl_->h), frameBytes_(impl_->frameBytes),
+      name_(impl_->source->name()) {}
+
+DriverCursor::~DriverCursor() = default;
+
+std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source> source, int lookahead, int history) {
+  auto impl = std::make_unique<Impl>();
+  impl->nt = source->NT();
+  impl->w = source->W();
+  impl->h = source->H();
+  impl->frameBytes = source->frameBytes();
+  impl->source = std::move(source);
+  impl->lookahead = std::max(1, lookahead);
+  impl->history = std::max(0, history);
+  impl->slots = impl->lookahead + impl->history + 1;
+  impl->ring.assign(impl->slots, std::vector<uint8_t>(impl->frameBytes));
+  impl->slotFrame.assign(impl->slots, -1);
+  Impl* raw = impl.get();
+  std::unique_ptr<DriverCursor> c(new DriverCursor(std::move(impl)));
+  raw->reader = std::thread([raw] { raw->run(); });
+  return c;
+}
+
+void DriverCursor::seek(int i) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  std::lock_guard<std::mutex> l(impl_->ringMutex);
+  impl_->seekLocked(i);
+}
+
+int DriverCursor::pull(uint8_t* out) {
+  int idx = -1;
+  const uint8_t* p = pull(&idx);
+  std::memcpy(out, p, frameBytes_);
+  return idx;
+}
+
+const uint8_t* DriverCursor::pull(int* idx) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  return impl_->deliver(0, true, false, idx);
+}
+
+uint8_t* DriverCursor::pullMut(int* idx) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  return impl_->deliver(0, true, true, idx);
+}
+
+namespace {
+void expectFrame(int got, int want) {
+  if (got != want)
+    throw std::runtime_error("le_driver: cursor yielded frame " + std::to_string(got) + " for si=" +
+                             std::to_string(want));
+}
+}  // namespace
+
+int DriverCursor::pullAt(int i, uint8_t* out) {
+  int idx = -1;
+  const uint8_t* p = pullAt(i, &idx);
+  std::memcpy(out, p, frameBytes_);
+  return idx;
+}
+
+const uint8_t* DriverCursor::pullAt(int i, int* idx) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  int got = -1;
+  const uint8_t* f = impl_->deliver(i, false, false, &got);
+  expectFrame(got, i);
+  if (idx) *idx = got;
+  return f;
+}
+
+uint8_t* DriverCursor::pullMutAt(int i, int* idx) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  int got = -1;
+  uint8_t* f = impl_->deliver(i, false, true, &got);
+  expectFrame(got, i);
+  if (idx) *idx = got;
+  return f;
+}
+
+int DriverCursor::position() const {
+  std::lock_guard<std::mutex> l(impl_->ringMutex);
+  return impl_->position;
+}
+
+uint64_t DriverCursor::seeks() const {
+  std::lock_guard<std::mutex> l(impl_->ringMutex);
+  return impl_->seeks;
+}
+
+size_t DriverCursor::residentBytes() const {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  return static_cast<size_t>(impl_->slots) * frameBytes_ + impl_->source->residentBytes();
+}
+
+std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history) {
+  const std::string text = readWholeFile(m.dir + "/manifest.json", 64ull << 20);
+  std::string dirName = "target_frames", videoName = "target_frames.mp4";
+  manifest_field::optStr(text, "target_frames", dirName);
+  manifest_field::optStr(text, "target_frames_mp4", videoName);
+  const std::string dir = resolveMember(m.dir, dirName);
+  const std::string video = resolveMember(m.dir, videoName);
+  char last[32];
+  std::snprintf(last, sizeof last, "/frame_%06d.jpg", m.nt - 1);
+  const bool populated = fileExists(dir + last);
+  const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
+  const bool preferVideo = prefer && prefer[0] == '1' && fileExists(video);
+  if (preferVideo && populated)
+    std::fprintf(stderr, "[le-driver] LE_DRIVER_PREFER_MP4=1 %s %s/ is populated and NOT used; %s is the member this consumer reads\n",
+                 kDash, dir.c_str(), video.c_str());
+  if (!preferVideo && populated) {
+    std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) %s read one frame per pull\n", dir.c_str(), m.nt, kDash);
+    return over(driver::openJpgDir(dir, m.nt, m.W, m.H), lookahead, history);
+  }
+  if (!fileExists(video))
+    throw std::runtime_error("this bundle carries neither a populated " + dirName + "/ nor " + videoName + " (" + video +
+                             ") " + kDash + " there is no driver video to play. REFUSING to create a session.");
+  auto src = driver::openMp4(video, m.nt, m.W, m.H);
+  const std::string backend = src->name();
+  std::fprintf(stderr,
+               "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) %s no frame of the "
+               "driver is expanded ahead of the paste\n",
+               video.c_str(), backend.c_str(), m.nt, m.W, m.H, std::max(1, lookahead), std::max(0, history), kDash);
+  return over(std::move(src), lookahead, history);
+}
+
+std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookahead, int history) {
+  const std::string text = readWholeFile(m.dir + "/manifest.json", 64ull << 20);
+  std::string name = "P_hevc.mov";
+  manifest_field::optStr(text, "P_hevc", name);
+  const std::string path = resolveMember(m.dir, name);
+  if (!fileExists(path))
+    throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path + ") " + kDash +
+                             " there is no warp prior to play. REFUSING to create a session.");
+  auto src = driver::openPriorHevc(path, m.nt, m.crop);
+  std::fprintf(stderr, "Corvalux: identity source ready %s %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
+               kDash, m.nt, m.crop, m.crop, path.c_str(), src->name().c_str());
+  return over(std::move(src), lookahead, history);
+}
+
+}  // namespace le

@@ -1,0 +1,61 @@
+// Random and sequential access to the frames of a driver (or warp-prior)
+// video: a reader thread decodes a few frames ahead into a small ring and
+// keeps recently delivered frames as history for short backward jumps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "driver/source.h"
+
+namespace le {
+
+struct Manifest;
+
+class DriverCursor {
+ public:
+  // Over the bundle's driver video: a populated JPEG directory, else the video member.
+  static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookahead, int history);
+  // Over the bundle's warp-prior video.
+  static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int lookahead, int history);
+  static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> source, int lookahead, int history);
+
+  ~DriverCursor();
+  DriverCursor(const DriverCursor&) = delete;
+  DriverCursor& operator=(const DriverCursor&) = delete;
+
+  // The next delivered frame will be frame i.
+  void seek(int i);
+  // The frame at position(): copied, or inside the ring (valid until `history`
+  // further frames were delivered). The Mut forms hand out a frame for writing;
+  // it is never served again as history.
+  int pull(uint8_t* out);
+  const uint8_t* pull(int* idx);
+  uint8_t* pullMut(int* idx);
+  // seek(i), then as above; fails unless frame i is what arrives.
+  int pullAt(int i, uint8_t* out);
+  const uint8_t* pullAt(int i, int* idx);
+  uint8_t* pullMutAt(int i, int* idx);
+
+  int position() const;
+  uint64_t seeks() const;
+  size_t residentBytes() const;
+
+  int NT() const { return nt_; }
+  int W() const { return w_; }
+  int H() const { return h_; }
+  size_t frameBytes() const { return frameBytes_; }
+  const std::string& name() const { return name_; }
+
+ private:
+  struct Impl;
+  explicit DriverCursor(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+  int nt_, w_, h_;
+  size_t frameBytes_;
+  std::string name_;
+};
+
+}  // namespace le

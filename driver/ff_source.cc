@@ -1,0 +1,299 @@
+// Video members decoded with FFmpeg: the driver video (4:2:0 to RGB24) and the
+// video-borne warp prior (yuv444p to three planes of halves).
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "compose/pool.h"
+#include "compose/simd.h"
+#include "driver/source.h"
+
+namespace le {
+namespace driver {
+namespace {
+
+constexpr const char* kDash = "\xE2\x80\x94";
+
+std::string errText(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(err, buf, sizeof buf);
+  return buf;
+}
+
+[[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
+
+class FfSource final : public Source {
+ public:
+  enum Mode { kMp4 = 0, kHevc444 = 1 };
+
+  FfSource(Mode mode, std::string path, int nt, int w, int h) : mode_(mode), path_(std::move(path)), nt_(nt), w_(w), h_(h) {
+    if (mode_ == kHevc444)
+      for (int i = 0; i < 256; ++i) halfTab_[i] = le::f32ToF16(static_cast<float>(i) / 255.0f);
+    try {
+      openAll();
+    } catch (...) {
+      closeAll();
+      throw;
+    }
+  }
+
+  ~FfSource() override { closeAll(); }
+
+  int NT() const override { return nt_; }
+  int W() const override { return w_; }
+  int H() const override { return h_; }
+  size_t frameBytes() const override {
+    return static_cast<size_t>(w_) * h_ * (mode_ == kHevc444 ? 6 : 3);
+  }
+  std::string name() const override { return name_; }
+
+  size_t residentBytes() const override {
+    const size_t frame = mode_ == kHevc444 ? static_cast<size_t>(w_) * h_ * 3 : static_cast<size_t>(w_) * h_ * 3 / 2;
+    const int threads = threads_.load();
+    const size_t frames = threads > 0 ? static_cast<size_t>(threads) + 5 : 6;
+    return frame * frames + maxPacket_.load();
+  }
+
+  bool next(uint8_t* out) override {
+    for (;;) {
+      const int r = avcodec_receive_frame(dec_, frame_);
+      if (r == 0) {
+        if (frame_->width != w_ || frame_->height != h_)
+          fail("le_driver: " + path_ + " changed size mid-stream " + kDash + " refusing");
+        convert(out);
+        av_frame_unref(frame_);
+        ++delivered_;
+        return true;
+      }
+      if (r == AVERROR_EOF) return false;
+      if (r != AVERROR(EAGAIN))
+        fail("le_driver: " + path_ + " decode fault at frame " + std::to_string(delivered_) + " (" + errText(r) + ")");
+      if (eof_) return false;
+      feed();
+    }
+  }
+
+  void rewind() override {
+    if (av_seek_frame(fmt_, stream_, 0, AVSEEK_FLAG_BACKWARD) >= 0) {
+      avcodec_flush_buffers(dec_);
+      eof_ = false;
+      delivered_ = 0;
+      return;
+    }
+    closeAll();
+    openAll();
+  }
+
+  void seek(int i) override {
+    if (i < 0 || i >= nt_) fail("le_driver: seek outside the member");
+    if (delivered_ > i) rewind();
+    if (scratch_.empty()) scratch_.resize(frameBytes());
+    while (delivered_ < i) {
+      if (!next(scratch_.data()))
+        fail("le_driver: " + path_ + " ended at frame " + std::to_string(delivered_) + " while seeking to " +
+             std::to_string(i));
+    }
+  }
+
+ private:
+  void openAll() {
+    if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
+      fail("le_driver: " + path_ + " is not a readable container");
+    if (avformat_find_stream_info(fmt_, nullptr) < 0) fail("le_driver: " + path_ + " carries no stream info");
+    stream_ = -1;
+    for (unsigned s = 0; s < fmt_->nb_streams; ++s)
+      if (fmt_->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        stream_ = static_cast<int>(s);
+        break;
+      }
+    if (stream_ < 0) fail("le_driver: " + path_ + " has no video stream");
+    const AVStream* st = fmt_->streams[stream_];
+    const AVCodecParameters* par = st->codecpar;
+    if (par->width != w_ || par->height != h_)
+      fail("le_driver: " + path_ + " is " + std::to_string(par->width) + "x" + std::to_string(par->height) +
+           ", the manifest says " + std::to_string(w_) + "x" + std::to_string(h_) + " " + kDash +
+           " refusing to rescale the driver");
+    if (st->nb_frames > 0 && st->nb_frames != nt_)
+      fail("le_driver: " + path_ + " carries " + std::to_string(st->nb_frames) + " frames, the manifest says NT=" +
+           std::to_string(nt_) + " " + kDash + " member/manifest mismatch, refusing");
+
+    const AVCodec* codec = nullptr;
+    if (mode_ == kMp4 && par->codec_id == AV_CODEC_ID_H264) {
+      const char* hw = std::getenv("LE_DRIVER_HWDEC");
+      if (hw && std::strcmp(hw, "0") == 0) {
+        if (!hwNoted_)
+          std::fprintf(stderr,
+                       "[le-driver] LE_DRIVER_HWDEC=0 %s %s not attempted; the software decoder is the one decoder on "
+                       "this fleet (same samples)\n",
+                       kDash, "h264_cuvid");
+        hwNoted_ = true;
+      } else if (const AVCodec* cuvid = avcodec_find_decoder_by_name("h264_cuvid")) {
+        if (openDecoder(cuvid, par, 1, false)) {
+          codec = cuvid;
+        } else if (!hwNoted_) {
+          std::fprintf(stderr,
+                       "[le-driver] %s refused %s %s falling back to the software h264 decoder (same samples, more "
+                       "CPU)\n",
+                       "h264_cuvid", path_.c_str(), kDash);
+          hwNoted_ = true;
+        }
+      }
+    }
+    if (!codec) {
+      codec = avcodec_find_decoder(par->codec_id);
+      if (!codec) fail("le_driver: no decoder for " + path_ + " (codec id " + std::to_string(par->codec_id) + ")");
+      if (!openDecoder(codec, par, 4, true)) fail("le_driver: could not open the decoder for " + path_);
+    }
+    pkt_ = av_packet_alloc();
+    frame_ = av_frame_alloc();
+    if (!pkt_ || !frame_) fail("le_driver: out of memory");
+    eof_ = false;
+    delivered_ = 0;
+    threads_.store(std::max(dec_->thread_count, 1));
+    name_ = std::string(mode_ == kMp4 ? "mp4/libavcodec " : "hevc444/libavcodec ") + LIBAVCODEC_IDENT + " " +
+            codec->name + " (" + std::to_string(std::max(dec_->thread_count, 1)) + " threads)";
+  }
+
+  // Opens `codec` into dec_; false (and dec_ freed) when it will not open.
+  bool openDecoder(const AVCodec* codec, const AVCodecParameters* par, int threads, bool required) {
+    dec_ = avcodec_alloc_context3(codec);
+    if (!dec_) fail("le_driver: avcodec_alloc_context3 failed");
+    if (avcodec_parameters_to_context(dec_, par) < 0) {
+      avcodec_free_context(&dec_);
+      fail("le_driver: avcodec_parameters_to_context failed");
+    }
+    dec_->thread_count = threads;
+    if (threads > 1) dec_->thread_type = FF_THREAD_FRAME;
+    if (avcodec_open2(dec_, codec, nullptr) < 0) {
+      avcodec_free_context(&dec_);
+      (void)required;
+      return false;
+    }
+    return true;
+  }
+
+  void feed() {
+    for (;;) {
+      const int r = av_read_frame(fmt_, pkt_);
+      if (r == AVERROR_EOF) {
+        eof_ = true;
+        avcodec_send_packet(dec_, nullptr);
+        return;
+      }
+      if (r < 0) fail("le_driver: " + path_ + " read fault (" + errText(r) + ")");
+      if (pkt_->stream_index != stream_) {
+        av_packet_unref(pkt_);
+        continue;
+      }
+      const size_t size = static_cast<size_t>(std::max(pkt_->size, 0));
+      if (size > maxPacket_.load()) maxPacket_.store(size);
+      const int s = avcodec_send_packet(dec_, pkt_);
+      av_packet_unref(pkt_);
+      if (s < 0 && s != AVERROR(EAGAIN)) fail("le_driver: " + path_ + " packet refused (" + errText(s) + ")");
+      return;
+    }
+  }
+
+  void convert(uint8_t* out) {
+    const auto fmt = static_cast<AVPixelFormat>(frame_->format);
+    const char* fname = av_get_pix_fmt_name(fmt);
+    if (mode_ == kMp4) {
+      if (fmt != AV_PIX_FMT_YUV420P && fmt != AV_PIX_FMT_NV12)
+        fail(std::string("le_driver: ") + path_ + " decoded to " + (fname ? fname : "?") +
+             ", not the 4:2:0 layout the canvas conversion is written for (yuv420p / nv12) " + kDash +
+             " refusing rather than pasting onto a different pixel domain");
+      const bool nv12 = fmt == AV_PIX_FMT_NV12;
+      const AVFrame* f = frame_;
+      const int w = w_;
+      le::pool::parallelRange(static_cast<size_t>(h_), 64, [&](size_t b, size_t e) {
+        for (size_t y = b; y < e; ++y) {
+          const uint8_t* yr = f->data[0] + y * f->linesize[0];
+          uint8_t* dst = out + y * static_cast<size_t>(w) * 3;
+          if (nv12) {
+            const uint8_t* uv = f->data[1] + (y / 2) * f->linesize[1];
+            le::simd::yuv420RowToRgb24(yr, uv, uv + 1, w, 2, dst);
+          } else {
+            le::simd::yuv420RowToRgb24(yr, f->data[1] + (y / 2) * f->linesize[1], f->data[2] + (y / 2) * f->linesize[2],
+                                       w, 1, dst);
+          }
+        }
+      });
+      return;
+    }
+    if (fmt != AV_PIX_FMT_YUV444P)
+      fail(std::string("le_driver: ") + path_ + " decoded to " + (fname ? fname : "?") +
+           ", not the yuv444p a warp prior is authored in " + kDash + " a subsampled prior is a different mouth, refusing");
+    uint16_t* planes = reinterpret_cast<uint16_t*>(out);
+    const size_t plane = static_cast<size_t>(w_) * h_;
+    auto clamp = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+    for (int y = 0; y < h_; ++y) {
+      const uint8_t* Y = frame_->data[0] + static_cast<size_t>(y) * frame_->linesize[0];
+      const uint8_t* U = frame_->data[1] + static_cast<size_t>(y) * frame_->linesize[1];
+      const uint8_t* V = frame_->data[2] + static_cast<size_t>(y) * frame_->linesize[2];
+      for (int x = 0; x < w_; ++x) {
+        const int yc = (Y[x] - 16) * 76312, uc = U[x] - 128, vc = V[x] - 128;
+        const size_t i = static_cast<size_t>(y) * w_ + x;
+        planes[i] = halfTab_[clamp((yc + 104600 * vc + 32768) >> 16)];
+        planes[plane + i] = halfTab_[clamp((yc - 25672 * uc - 53280 * vc + 32768) >> 16)];
+        planes[2 * plane + i] = halfTab_[clamp((yc + 132200 * uc + 32768) >> 16)];
+      }
+    }
+  }
+
+  void closeAll() {
+    threads_.store(0);
+    av_frame_free(&frame_);
+    av_packet_free(&pkt_);
+    avcodec_free_context(&dec_);
+    avformat_close_input(&fmt_);
+  }
+
+  Mode mode_;
+  std::string path_;
+  int nt_, w_, h_;
+  uint16_t halfTab_[256] = {};
+  AVFormatContext* fmt_ = nullptr;
+  AVCodecContext* dec_ = nullptr;
+  AVPacket* pkt_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  int stream_ = -1;
+  bool eof_ = false;
+  int delivered_ = 0;
+  // Read by statistics queries from other threads while the reader decodes.
+  std::atomic<size_t> maxPacket_{0};
+  std::atomic<int> threads_{0};
+  bool hwNoted_ = false;
+  std::string name_;
+  std::vector<uint8_t> scratch_;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> openMp4(const std::string& path, int nt, int w, int h) {
+  return std::make_unique<FfSource>(FfSource::kMp4, path, nt, w, h);
+}
+
+std::unique_ptr<Source> openPriorHevc(const std::string& path, int nt, int side) {
+  return std::make_unique<FfSource>(FfSource::kHevc444, path, nt, side, side);
+}
+
+}  // namespace driver
+
+std::string movieDecoderBuild() {
+  return std::string("libavcodec ") + AV_STRINGIFY(LIBAVCODEC_VERSION_MAJOR) "." AV_STRINGIFY(
+             LIBAVCODEC_VERSION_MINOR) "." AV_STRINGIFY(LIBAVCODEC_VERSION_MICRO) " / " +
+         avcodec_configuration();
+}
+
+}  // namespace le
