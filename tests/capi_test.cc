@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "le/le.h"
 #include "le/le_a2x.h"
@@ -21,12 +23,17 @@ TEST(CApi, HostKeypointRowsLeaveTheErrorAlone) {
   EXPECT_EQ(before, le_last_error());
 }
 
-TEST(CApi, EveryFamilyStartsEmpty) {
-  for (const char* t : {le_last_error(), le_motion_last_error(), le_fca_last_error(), le_a2x_last_error(),
-                        le_stream_last_error(), le_utt_last_error()}) {
-    ASSERT_NE(t, nullptr);
-    EXPECT_STREQ(t, "");
-  }
+TEST(CApi, EveryFamilyStartsEmptyOnEveryThread) {
+  char out[4];
+  le_bundle_resolve_handle("/nonexistent", out, 1);  // an error on this thread only
+  std::thread([] {
+    for (const char* t : {le_last_error(), le_motion_last_error(), le_fca_last_error(), le_a2x_last_error(),
+                          le_stream_last_error(), le_utt_last_error()}) {
+      ASSERT_NE(t, nullptr);
+      EXPECT_STREQ(t, "");
+    }
+  }).join();
+  EXPECT_STRNE(le_last_error(), "");
 }
 
 TEST(CApi, ResolveHandle) {
@@ -93,6 +100,47 @@ TEST(CApi, ResolveMember) {
   EXPECT_EQ(le_bundle_resolve_member((tmp / "bad.imx").c_str(), "P.f16", out, sizeof out), -1);
   EXPECT_EQ(out[0], 0);
   EXPECT_EQ(err, le_last_error());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CApiPrior, RowsThroughTheCApi) {
+  EXPECT_EQ(le_prior_open(nullptr, 2, 2), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_prior_open: NULL bundle_dir");
+  EXPECT_STREQ(le_prior_backend(nullptr), "");
+  EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
+  le_prior_close(nullptr);
+  uint16_t one = 0;
+  EXPECT_EQ(le_prior_row(nullptr, 0, &one, 2), 0);
+  EXPECT_STREQ(le_last_error(), "le_prior_row: NULL prior/out");
+
+  const std::string dir = std::string(LE_FIXTURES) + "/tiny-prior";
+  le_prior* p = le_prior_open(dir.c_str(), 0, -5);
+  ASSERT_NE(p, nullptr) << le_last_error();
+  EXPECT_STREQ(le_last_error(), "");
+  const size_t bytes = le_prior_row_bytes(p);
+  EXPECT_EQ(bytes, 64u * 64 * 6);
+  EXPECT_NE(std::string(le_prior_backend(p)).find("hevc444/libavcodec"), std::string::npos);
+  std::vector<uint16_t> row(bytes / 2), again(bytes / 2);
+  EXPECT_EQ(le_prior_row(p, 3, row.data(), bytes - 1), 0);
+  EXPECT_EQ(std::string(le_last_error()), "le_prior_row: cap " + std::to_string(bytes - 1) + " < row bytes " +
+                                              std::to_string(bytes));
+  for (int si = 0; si < 8; ++si) ASSERT_EQ(le_prior_row(p, si, row.data(), bytes), 1) << le_last_error();
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_prior_row(p, 5, again.data(), bytes), 1);
+  EXPECT_EQ(le_prior_row(p, 7, row.data(), bytes), 1);
+  EXPECT_NE(row, again);
+  EXPECT_EQ(le_prior_row(p, 8, row.data(), bytes), 0);
+  EXPECT_STREQ(le_last_error(), "le_prior_row: le_driver: seek(8) outside [0,8)");
+  le_prior_close(p);
+
+  const std::string plain = std::string(LE_FIXTURES) + "/tiny";
+  EXPECT_EQ(le_prior_open(plain.c_str(), 2, 2), nullptr);
+  EXPECT_EQ(std::string(le_last_error()), "le_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" +
+                                              plain + "/P_hevc.mov) \xE2\x80\x94 there is no warp prior to play. "
+                                              "REFUSING to create a session.");
 }
 
 }  // namespace

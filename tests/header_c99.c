@@ -15,6 +15,9 @@ int main(void) {
   if (!le_motion_last_error() || !le_fca_last_error() || !le_stream_last_error() || !le_utt_last_error() ||
       !le_a2x_last_error())
     fails++;
-  printf("%d passed, %d failed\n", 5 - fails, fails);
+  if (le_prior_open(NULL, 2, 2) != NULL || strcmp(le_prior_backend(NULL), "") != 0 || le_prior_row_bytes(NULL) != 0)
+    fails++;
+  le_prior_close(NULL);
+  printf("%d passed, %d failed\n", 6 - fails, fails);
   return fails != 0;
 }

@@ -281,7 +281,8 @@ def write_manifest(path, cfg):
         m["M_src_w"], m["M_src_h"] = mw, mh
     elif cfg["stamp"] == "paste_source":
         m["paste_source_width"], m["paste_source_height"] = mw, mh
-    if cfg["prior"] == "hevc" and cfg.get("hevc_key"):
-        m["P_hevc"] = cfg["hevc_key"]
+    if cfg["prior"] == "hevc":
+        # Without P or fs_red the manifest must name the prior video.
+        m["P_hevc"] = cfg.get("hevc_key") or member_name("P_hevc.mov", cfg["current_names"])
     with open(path, "w") as f:
         json.dump(m, f, indent=2)

@@ -1,0 +1,333 @@
+// Frame sources and the driver cursor on generated bundles. Pixels are checked
+// against FFmpeg's own decode of the same file converted with formulas written
+// here.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/manifest.h"
+#include "driver/cursor.h"
+#include "driver/source.h"
+#include "tests/support/testutil.h"
+
+#ifndef LE_FIXTURES
+#error "LE_FIXTURES must name the generated fixture directory"
+#endif
+
+namespace le {
+namespace {
+
+const std::string kFix = LE_FIXTURES;
+using test::TempDir;
+
+std::string runBinary(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+template <typename F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// FFmpeg decodes, the BT.601 limited-range integer formula converts.
+std::vector<std::vector<uint8_t>> referenceRgb(const std::string& path, int W, int H) {
+  const std::string yuv = runBinary("ffmpeg -loglevel error -i '" + path + "' -f rawvideo -pix_fmt yuv420p -");
+  const size_t fsz = static_cast<size_t>(W) * H * 3 / 2;
+  std::vector<std::vector<uint8_t>> frames;
+  for (size_t off = 0; off + fsz <= yuv.size(); off += fsz) {
+    const uint8_t* Y = reinterpret_cast<const uint8_t*>(yuv.data()) + off;
+    const uint8_t* U = Y + W * H;
+    const uint8_t* V = U + W * H / 4;
+    std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const int C = 298 * (Y[y * W + x] - 16) + 128, D = U[(y / 2) * (W / 2) + x / 2] - 128,
+                  E = V[(y / 2) * (W / 2) + x / 2] - 128;
+        uint8_t* p = &rgb[(static_cast<size_t>(y) * W + x) * 3];
+        p[0] = clamp255((C + 409 * E) >> 8);
+        p[1] = clamp255((C - 100 * D - 208 * E) >> 8);
+        p[2] = clamp255((C + 516 * D) >> 8);
+      }
+    frames.push_back(std::move(rgb));
+  }
+  return frames;
+}
+
+Manifest tiny() { return loadManifest(kFix + "/tiny"); }
+
+std::unique_ptr<DriverCursor> mp4Cursor(int lookahead = 2, int history = 3) {
+  const Manifest m = tiny();
+  return DriverCursor::over(driver::openMp4(m.dir + "/target_frames.mp4", m.nt, m.W, m.H), lookahead, history);
+}
+
+TEST(DriverCursor, LoopsAndMatchesFfmpegBitForBit) {
+  const Manifest m = tiny();
+  const auto want = referenceRgb(m.dir + "/target_frames.mp4", m.W, m.H);
+  ASSERT_EQ(static_cast<int>(want.size()), m.nt);
+  auto c = mp4Cursor();
+  std::vector<uint8_t> got(c->frameBytes());
+  for (int k = 0; k < m.nt + 3; ++k) {
+    const int idx = c->pull(got.data());
+    ASSERT_EQ(idx, k % m.nt);
+    ASSERT_EQ(got, want[idx]) << "frame " << idx;
+  }
+  EXPECT_EQ(c->position(), 3);
+  EXPECT_EQ(c->seeks(), 0u);
+}
+
+TEST(DriverCursor, HistoryServesRecentFramesWithoutSeeking) {
+  const Manifest m = tiny();
+  const auto want = referenceRgb(m.dir + "/target_frames.mp4", m.W, m.H);
+  auto c = mp4Cursor(2, 3);
+  std::vector<uint8_t> f(c->frameBytes());
+  for (int k = 0; k < 6; ++k) c->pull(f.data());
+  for (int back : {5, 4, 3, 2}) {
+    EXPECT_EQ(c->pullAt(back, f.data()), back);
+    EXPECT_EQ(f, want[back]);
+  }
+  EXPECT_EQ(c->seeks(), 0u);
+  EXPECT_EQ(c->pullAt(0, f.data()), 0);  // beyond the history
+  EXPECT_EQ(f, want[0]);
+  EXPECT_EQ(c->seeks(), 1u);
+  EXPECT_EQ(c->pullAt(9, f.data()), 9);  // far ahead
+  EXPECT_EQ(f, want[9]);
+  EXPECT_EQ(c->seeks(), 2u);
+  EXPECT_EQ(c->pull(f.data()), 10);
+  EXPECT_EQ(errorOf([&] { c->seek(m.nt); }), "le_driver: seek(12) outside [0,12)");
+  EXPECT_EQ(errorOf([&] { c->seek(-1); }), "le_driver: seek(-1) outside [0,12)");
+}
+
+TEST(DriverCursor, FramesHandedOutForWritingAreDecodedAfresh) {
+  const Manifest m = tiny();
+  const auto want = referenceRgb(m.dir + "/target_frames.mp4", m.W, m.H);
+  auto c = mp4Cursor(2, 5);
+  int idx = -1;
+  uint8_t* w = c->pullMutAt(4, &idx);
+  ASSERT_EQ(idx, 4);
+  std::memset(w, 0x5A, c->frameBytes());
+  std::vector<uint8_t> f(c->frameBytes());
+  c->pull(f.data());
+  const uint64_t before = c->seeks();
+  EXPECT_EQ(c->pullAt(4, f.data()), 4);
+  EXPECT_EQ(f, want[4]);
+  EXPECT_EQ(c->seeks(), before + 1);
+}
+
+TEST(DriverCursor, ShortVideoFailsEveryLaterPull) {
+  TempDir tmp;
+  const Manifest m = tiny();
+  // Matroska records no frame count, so the shortfall shows only at the end.
+  const std::string path = tmp / "short.mkv";
+  runBinary("ffmpeg -loglevel error -i '" + m.dir + "/target_frames.mp4' -c copy -frames:v 11 -f matroska '" + path + "'");
+  auto c = DriverCursor::over(driver::openMp4(path, m.nt, m.W, m.H), 2, 3);
+  std::vector<uint8_t> f(c->frameBytes());
+  for (int k = 0; k < 11; ++k) ASSERT_EQ(c->pull(f.data()), k);
+  const std::string e1 = errorOf([&] { c->pull(f.data()); });
+  EXPECT_NE(e1.find("ended after 11 frames, the manifest says NT=12 \xE2\x80\x94 a short driver is a session that stops"),
+            std::string::npos)
+      << e1;
+  EXPECT_EQ(e1.rfind("le_driver: mp4/libavcodec", 0), 0u) << e1;
+  EXPECT_EQ(errorOf([&] { c->pullAt(3, f.data()); }), e1);
+  EXPECT_EQ(errorOf([&] { c->seek(2); }), e1);
+}
+
+TEST(DriverCursor, DestroysPromptlyInEveryState) {
+  for (int pulls : {0, 1, 5}) {
+    auto c = mp4Cursor(1, 0);
+    std::vector<uint8_t> f(c->frameBytes());
+    for (int k = 0; k < pulls; ++k) c->pull(f.data());
+    if (pulls == 5) c->seek(1);  // a seek pending in the reader
+  }
+}
+
+TEST(DriverCursor, ConcurrentConsumers) {
+  auto c = mp4Cursor(2, 4);
+  std::atomic<int> bad{0};
+  auto work = [&](int salt) {
+    std::vector<uint8_t> f(c->frameBytes());
+    for (int k = 0; k < 40; ++k) {
+      const int want = (k * 5 + salt) % c->NT();
+      try {
+        if (c->pullAt(want, f.data()) != want) ++bad;
+        if (k % 3 == 0) c->seek((want + 7) % c->NT());
+      } catch (...) {
+        ++bad;
+      }
+    }
+  };
+  std::thread a(work, 1), b(work, 2);
+  a.join();
+  b.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(DriverSources, JpegDirectoryLoopsAndChecksSizes) {
+  const Manifest m = tiny();
+  auto c = DriverCursor::open(m, 2, 3);
+  EXPECT_EQ(c->name(), "jpg/stb");
+  std::vector<uint8_t> f(c->frameBytes());
+  for (int k = 0; k < m.nt + 2; ++k) ASSERT_EQ(c->pull(f.data()), k % m.nt);
+
+  TempDir tmp;
+  const std::string frames = tmp / "frames";
+  test::makeDirsForTest(frames);
+  for (int i = 0; i < 3; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/frame_%06d.jpg", i);
+    std::ifstream in(m.dir + "/target_frames" + name, std::ios::binary);
+    std::ofstream(frames + name, std::ios::binary) << in.rdbuf();
+  }
+  runBinary("ffmpeg -loglevel error -y -i '" + m.dir + "/target_frames/frame_000002.jpg' -vf scale=48:32 '" + frames +
+            "/frame_000002.jpg'");
+  auto src = driver::openJpgDir(frames, 3, m.W, m.H);
+  EXPECT_TRUE(src->next(f.data()));
+  EXPECT_TRUE(src->next(f.data()));
+  EXPECT_EQ(errorOf([&] { src->next(f.data()); }),
+            "le_driver: " + frames + "/frame_000002.jpg is 48x32, the manifest says 96x64 \xE2\x80\x94 refusing");
+  src->rewind();
+  EXPECT_TRUE(src->next(f.data()));
+  src->seek(1);
+  EXPECT_TRUE(src->next(f.data()));
+  EXPECT_EQ(errorOf([&] { src->seek(3); }), "le_driver: seek outside the member");
+  // A long directory path still finds its frames.
+  std::string deep = tmp.path();
+  for (char ch : std::string("abcdef")) deep += "/" + std::string(200, ch);  // past 1087 characters
+  test::makeDirsForTest(deep);
+  std::ifstream in(m.dir + "/target_frames/frame_000000.jpg", std::ios::binary);
+  std::ofstream(deep + "/frame_000000.jpg", std::ios::binary) << in.rdbuf();
+  EXPECT_TRUE(driver::openJpgDir(deep, 1, m.W, m.H)->next(f.data()));
+}
+
+TEST(DriverSources, RefusesOtherPixelLayoutsAndSizes) {
+  TempDir tmp;
+  const Manifest m = tiny();
+  const std::string v422 = tmp / "422.mp4";
+  runBinary("ffmpeg -loglevel error -i '" + m.dir + "/target_frames.mp4' -c:v libx264 -pix_fmt yuv422p '" + v422 + "'");
+  auto src = driver::openMp4(v422, m.nt, m.W, m.H);
+  std::vector<uint8_t> f(src->frameBytes());
+  EXPECT_EQ(errorOf([&] { src->next(f.data()); }),
+            "le_driver: " + v422 +
+                " decoded to yuv422p, not the 4:2:0 layout the canvas conversion is written for (yuv420p / nv12) "
+                "\xE2\x80\x94 refusing rather than pasting onto a different pixel domain");
+  EXPECT_EQ(errorOf([&] { driver::openMp4(m.dir + "/target_frames.mp4", m.nt, 64, 64); }),
+            "le_driver: " + m.dir + "/target_frames.mp4 is 96x64, the manifest says 64x64 \xE2\x80\x94 refusing to rescale the driver");
+  EXPECT_EQ(errorOf([&] { driver::openMp4(m.dir + "/target_frames.mp4", 13, m.W, m.H); }),
+            "le_driver: " + m.dir + "/target_frames.mp4 carries 12 frames, the manifest says NT=13 \xE2\x80\x94 member/manifest mismatch, refusing");
+  EXPECT_EQ(errorOf([&] { driver::openMp4(m.dir + "/manifest.json", m.nt, m.W, m.H); }),
+            "le_driver: " + m.dir + "/manifest.json is not a readable container");
+
+  const Manifest pm = loadManifest(kFix + "/tiny-prior");
+  const std::string p420 = tmp / "p420.mov";
+  runBinary("ffmpeg -loglevel error -i '" + pm.dir + "/P_hevc.mov' -c:v libx265 -x265-params log-level=error -pix_fmt yuv420p '" +
+            p420 + "'");
+  auto prior = driver::openPriorHevc(p420, pm.nt, pm.crop);
+  std::vector<uint8_t> pf(prior->frameBytes());
+  EXPECT_EQ(errorOf([&] { prior->next(pf.data()); }),
+            "le_driver: " + p420 +
+                " decoded to yuv420p, not the yuv444p a warp prior is authored in \xE2\x80\x94 a subsampled prior is a "
+                "different mouth, refusing");
+}
+
+uint16_t refHalf(float x) {  // round to nearest even, for values in [0, 1]
+  if (x == 0) return 0;
+  int e;
+  std::frexp(x, &e);
+  double q = std::nearbyint(x / std::ldexp(1.0, e - 11));
+  int ex = e - 1;
+  if (q == 2048) q = 1024, ++ex;
+  if (ex < -14) return static_cast<uint16_t>(std::nearbyint(x / std::ldexp(1.0, -24)));
+  return static_cast<uint16_t>(((ex + 15) << 10) | (static_cast<int>(q) - 1024));
+}
+
+TEST(DriverSources, PriorVideoMatchesTheFormulaAndHalfTable) {
+  const Manifest pm = loadManifest(kFix + "/tiny-prior");
+  const int S = pm.crop;
+  const std::string yuv = runBinary("ffmpeg -loglevel error -i '" + pm.dir + "/P_hevc.mov' -f rawvideo -pix_fmt yuv444p -");
+  ASSERT_EQ(yuv.size(), static_cast<size_t>(S) * S * 3 * pm.nt);
+  auto c = DriverCursor::openPrior(pm, 2, 3);
+  ASSERT_EQ(c->frameBytes(), static_cast<size_t>(S) * S * 6);
+  std::vector<uint16_t> got(static_cast<size_t>(S) * S * 3);
+  auto clamp = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+  for (int i = 0; i < pm.nt; ++i) {
+    ASSERT_EQ(c->pull(reinterpret_cast<uint8_t*>(got.data())), i);
+    const uint8_t* Y = reinterpret_cast<const uint8_t*>(yuv.data()) + static_cast<size_t>(i) * S * S * 3;
+    const uint8_t* U = Y + S * S;
+    const uint8_t* V = U + S * S;
+    for (int p = 0; p < S * S; ++p) {
+      const int yc = (Y[p] - 16) * 76312, uc = U[p] - 128, vc = V[p] - 128;
+      ASSERT_EQ(got[p], refHalf(clamp((yc + 104600 * vc + 32768) >> 16) / 255.0f));
+      ASSERT_EQ(got[S * S + p], refHalf(clamp((yc - 25672 * uc - 53280 * vc + 32768) >> 16) / 255.0f));
+      ASSERT_EQ(got[2 * S * S + p], refHalf(clamp((yc + 132200 * uc + 32768) >> 16) / 255.0f));
+    }
+  }
+  EXPECT_EQ(refHalf(1.0f), 0x3C00);
+  EXPECT_EQ(c->seeks(), 0u);
+  std::vector<uint8_t> f(c->frameBytes());
+  c->pullAt(3, f.data());  // backwards beyond the history
+  EXPECT_EQ(c->seeks(), 1u);
+}
+
+TEST(DriverCursor, OpenChoosesTheMemberAndSaysWhy) {
+  const Manifest m = tiny();
+  {
+    test::ScopedEnv prefer("LE_DRIVER_PREFER_MP4", "1");
+    ::testing::internal::CaptureStderr();
+    auto c = DriverCursor::open(m, 2, 11);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("[le-driver] LE_DRIVER_PREFER_MP4=1 \xE2\x80\x94 " + m.dir + "/target_frames/ is populated and NOT used; " +
+                       m.dir + "/target_frames.mp4 is the member this consumer reads\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("decoded IN PLACE (mp4/libavcodec"), std::string::npos) << log;
+    EXPECT_NE(log.find(", 12 frames 96x64, look-ahead 2, history 11) \xE2\x80\x94 no frame of the driver is expanded"),
+              std::string::npos)
+        << log;
+  }
+  test::ScopedEnv prefer("LE_DRIVER_PREFER_MP4", nullptr);
+  ::testing::internal::CaptureStderr();
+  auto c = DriverCursor::open(m, 2, 11);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 12 frames) \xE2\x80\x94 read one frame per pull\n");
+
+  TempDir tmp;
+  std::ofstream(tmp / "manifest.json") << "{}";
+  Manifest bare = m;
+  bare.dir = tmp.path();
+  EXPECT_EQ(errorOf([&] { DriverCursor::open(bare, 2, 3); }),
+            "this bundle carries neither a populated target_frames/ nor target_frames.mp4 (" + tmp.path() +
+                "/target_frames.mp4) \xE2\x80\x94 there is no driver video to play. REFUSING to create a session.");
+  EXPECT_EQ(errorOf([&] { DriverCursor::openPrior(bare, 2, 3); }),
+            "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + tmp.path() +
+                "/P_hevc.mov) \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
+}
+
+TEST(DriverSources, DecoderBuildNamesTheLibrary) {
+  const std::string b = movieDecoderBuild();
+  EXPECT_EQ(b.rfind("libavcodec 59.", 0), 0u) << b;
+  EXPECT_NE(b.find(" / "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace le
