@@ -17,5 +17,5 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DLE_SANITIZE="$san" -DLE_BUILD_
 cmake --build "$build" -j2
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tests/tsan.supp}
 (cd "$build" && ctest -j2 -L "$label" --output-on-failure)
