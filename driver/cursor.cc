@@ -1,5 +1,6 @@
 #include "driver/cursor.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -34,7 +35,11 @@ struct DriverCursor::Impl {
   int nt = 0, w = 0, h = 0;
   size_t frameBytes = 0;
   int lookahead = 1, history = 0, slots = 2;
-  std::vector<std::vector<uint8_t>> ring;
+  // One mapping for all slots, backed by huge pages where the kernel allows:
+  // a 1080p ring is some 90 MB, streamed through once per loop.
+  uint8_t* ringBase = nullptr;
+  size_t ringBytes = 0;
+  uint8_t* slotData(size_t slot) { return ringBase + slot * frameBytes; }
   std::vector<int> slotFrame;
   std::mutex ringMutex;
   mutable std::mutex pullMutex;
@@ -56,6 +61,7 @@ struct DriverCursor::Impl {
     wantSpace.notify_all();
     haveFrame.notify_all();
     if (reader.joinable()) reader.join();
+    if (ringBase) ::munmap(ringBase, ringBytes);
   }
 
   void fail(const std::string& text) {  // under ringMutex
@@ -100,7 +106,7 @@ struct DriverCursor::Impl {
     writing = 1;
     const size_t slot = writeSeq % slots;
     const int f = srcNext;
-    uint8_t* buf = ring[slot].data();
+    uint8_t* buf = slotData(slot);
     l.unlock();
     std::string err;
     bool got = false;
@@ -176,7 +182,7 @@ struct DriverCursor::Impl {
     const int index = slotFrame[slot];
     position = (index + 1) % nt;
     if (idx) *idx = index;
-    return ring[slot].data();
+    return slotData(slot);
   }
 
   // Seeks to `target` (the current position for sequential pulls) and takes
@@ -204,7 +210,11 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
   impl->lookahead = std::max(1, lookahead);
   impl->history = std::max(0, history);
   impl->slots = impl->lookahead + impl->history + 1;
-  impl->ring.assign(impl->slots, std::vector<uint8_t>(impl->frameBytes));
+  impl->ringBytes = std::max<size_t>(1, static_cast<size_t>(impl->slots) * impl->frameBytes);
+  void* base = ::mmap(nullptr, impl->ringBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) throw std::runtime_error("le_driver: cannot allocate the frame ring");
+  ::madvise(base, impl->ringBytes, MADV_HUGEPAGE);
+  impl->ringBase = static_cast<uint8_t*>(base);
   impl->slotFrame.assign(impl->slots, -1);
   Impl* raw = impl.get();
   std::unique_ptr<DriverCursor> c(new DriverCursor(std::move(impl)));

@@ -236,19 +236,24 @@ class FfSource final : public Source {
            ", not the yuv444p a warp prior is authored in " + kDash + " a subsampled prior is a different mouth, refusing");
     uint16_t* planes = reinterpret_cast<uint16_t*>(out);
     const size_t plane = static_cast<size_t>(w_) * h_;
-    auto clamp = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
-    for (int y = 0; y < h_; ++y) {
-      const uint8_t* Y = frame_->data[0] + static_cast<size_t>(y) * frame_->linesize[0];
-      const uint8_t* U = frame_->data[1] + static_cast<size_t>(y) * frame_->linesize[1];
-      const uint8_t* V = frame_->data[2] + static_cast<size_t>(y) * frame_->linesize[2];
-      for (int x = 0; x < w_; ++x) {
-        const int yc = (Y[x] - 16) * 76312, uc = U[x] - 128, vc = V[x] - 128;
-        const size_t i = static_cast<size_t>(y) * w_ + x;
-        planes[i] = halfTab_[clamp((yc + 104600 * vc + 32768) >> 16)];
-        planes[plane + i] = halfTab_[clamp((yc - 25672 * uc - 53280 * vc + 32768) >> 16)];
-        planes[2 * plane + i] = halfTab_[clamp((yc + 132200 * uc + 32768) >> 16)];
+    const AVFrame* f = frame_;
+    const uint16_t* tab = halfTab_;
+    const int w = w_;
+    le::pool::parallelRange(static_cast<size_t>(h_), 32, [&](size_t b, size_t e) {
+      auto clamp = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+      for (size_t y = b; y < e; ++y) {
+        const uint8_t* Y = f->data[0] + y * f->linesize[0];
+        const uint8_t* U = f->data[1] + y * f->linesize[1];
+        const uint8_t* V = f->data[2] + y * f->linesize[2];
+        uint16_t* r = planes + y * w;
+        for (int x = 0; x < w; ++x) {
+          const int yc = (Y[x] - 16) * 76312, uc = U[x] - 128, vc = V[x] - 128;
+          r[x] = tab[clamp((yc + 104600 * vc + 32768) >> 16)];
+          r[plane + x] = tab[clamp((yc - 25672 * uc - 53280 * vc + 32768) >> 16)];
+          r[2 * plane + x] = tab[clamp((yc + 132200 * uc + 32768) >> 16)];
+        }
       }
-    }
+    });
   }
 
   void closeAll() {

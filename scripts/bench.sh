@@ -9,11 +9,38 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 bash scripts/setup.sh >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 --target kernels_bench >&2
+cmake --build build -j2 --target kernels_bench driver_bench >&2
 
+kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
+pipeline_names=(driver_decode_1080p prior_decode)
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
-filter=$(IFS='|'; echo "^(${names[*]})/")
+[ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
+kernels=(); pipelines=()
+for n in "${names[@]}"; do
+  case " ${kernel_names[*]} " in *" $n "*) kernels+=("$n"); continue;; esac
+  case " ${pipeline_names[*]} " in *" $n "*) pipelines+=("$n"); continue;; esac
+  echo "unknown benchmark '$n' (known: ${kernel_names[*]} ${pipeline_names[*]})" >&2; exit 2
+done
+
+# Pipelines run on the demo avatar's driver video and a crop-512 prior video,
+# generated once into the build tree.
+if [ ${#pipelines[@]} -gt 0 ]; then
+  demo="$here/build/demo/avatar"
+  if [ ! -f "$demo.stamp" ] || [ "$here/tools/refavatar" -nt "$demo.stamp" ]; then
+    /usr/bin/python3 tools/le_refavatar.py --preset demo --out "$demo" >&2
+    touch "$demo.stamp"
+  fi
+  prior="$here/build/bench/prior512"
+  if [ ! -f "$prior.stamp" ] || [ "$here/tools/refavatar" -nt "$prior.stamp" ]; then
+    /usr/bin/python3 tools/le_refavatar.py --preset demo --prior hevc --nt 25 --frames 25 --out "$prior" >&2
+    touch "$prior.stamp"
+  fi
+  LE_DRIVER_HWDEC=${LE_DRIVER_HWDEC:-1} build/bench/driver_bench "$demo/target_frames.mp4" 1920 1080 100 \
+    "$prior/P_hevc.mov" 512 25 "${BENCH_REPS:-5}" | grep -E '^(bench|context)' | \
+    grep -E "^context|^bench ($(IFS='|'; echo "${pipelines[*]}")) "
+fi
+[ ${#kernels[@]} -gt 0 ] || exit 0
+filter=$(IFS='|'; echo "^(${kernels[*]})/")
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 # The pool's jobs run over two threads, as on the machines we size for.
