@@ -323,6 +323,33 @@ TEST(DriverCursor, OpenChoosesTheMemberAndSaysWhy) {
                 "/P_hevc.mov) \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
 }
 
+TEST(DriverSources, HardwareDecoderAttemptAndItsSwitch) {
+  const Manifest m = tiny();
+  const std::string path = m.dir + "/target_frames.mp4";
+  {
+    test::ScopedEnv off("LE_DRIVER_HWDEC", "0");
+    ::testing::internal::CaptureStderr();
+    auto src = driver::openMp4(path, m.nt, m.W, m.H);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "[le-driver] LE_DRIVER_HWDEC=0 \xE2\x80\x94 h264_cuvid not attempted; the software decoder is the one "
+              "decoder on this fleet (same samples)\n");
+  }
+  test::ScopedEnv on("LE_DRIVER_HWDEC", nullptr);
+  ::testing::internal::CaptureStderr();
+  auto src = driver::openMp4(path, m.nt, m.W, m.H);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  // Without a usable hardware decoder: silence, or one fallback line.
+  const std::string line = "[le-driver] h264_cuvid refused " + path +
+                           " \xE2\x80\x94 falling back to the software h264 decoder (same samples, more CPU)\n";
+  if (log.find("[le-driver]") != std::string::npos) {
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+  }
+  EXPECT_LE(test::countOf(log, "[le-driver]"), 1u);
+  std::vector<uint8_t> f(src->frameBytes());
+  EXPECT_TRUE(src->next(f.data()));
+  EXPECT_NE(src->name().find("mp4/libavcodec"), std::string::npos);
+}
+
 TEST(DriverSources, DecoderBuildNamesTheLibrary) {
   const std::string b = movieDecoderBuild();
   EXPECT_EQ(b.rfind("libavcodec 59.", 0), 0u) << b;
