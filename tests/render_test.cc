@@ -1,0 +1,366 @@
+// The ONNX wire reader and writer, and the load-time node rewrites verified
+// by their effect: a session over the rewritten bytes computes what the
+// original computes.
+#include <gtest/gtest.h>
+#include <onnxruntime_cxx_api.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "render/onnx_wire.h"
+#include "render/rewrites.h"
+#include "tests/support/testutil.h"
+
+namespace le {
+namespace {
+
+const std::string kFix = LE_FIXTURES;
+
+Bytes fileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+std::string readError(const Bytes& b) {
+  try {
+    PbReader r({b.data(), b.size()});
+    PbField f;
+    while (r.next(f)) {
+    }
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "(read)";
+}
+
+TEST(OnnxWire, ReaderEdgeCases) {
+  EXPECT_EQ(readError({}), "(read)");
+  Bytes ten = {0x08, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01};  // field 1, 10-byte varint
+  EXPECT_EQ(readError(ten), "(read)");
+  Bytes eleven = {0x08, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01};
+  EXPECT_EQ(readError(eleven), "onnx: bad varint");
+  EXPECT_EQ(readError({0x08, 0x80}), "onnx: bad varint");
+  EXPECT_EQ(readError({0x0A, 0x05, 'a', 'b'}), "onnx: truncated");
+  EXPECT_EQ(readError({0x0D, 1, 2, 3}), "onnx: truncated");  // fixed32 with 3 bytes left
+  EXPECT_EQ(readError({0x0D, 1, 2, 3, 4}), "(read)");
+  EXPECT_EQ(readError({0x09, 1, 2, 3, 4, 5, 6, 7}), "onnx: truncated");
+  EXPECT_EQ(readError({0x0B}), "onnx: bad wire type");
+  EXPECT_EQ(readError({0x0F}), "onnx: bad wire type");
+  // A length that would wrap the pointer is caught as truncation.
+  EXPECT_EQ(readError({0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}), "onnx: truncated");
+}
+
+TEST(OnnxWire, WriterVarints) {
+  Bytes b;
+  gsPutVarint(b, 127);
+  EXPECT_EQ(b, (Bytes{0x7F}));
+  b.clear();
+  gsPutVarint(b, 128);
+  EXPECT_EQ(b, (Bytes{0x80, 0x01}));
+  Bytes attrs;
+  hcAttrI(attrs, "x", -1);
+  PbReader r(sliceOf(attrs));
+  PbField f;
+  ASSERT_TRUE(r.next(f));
+  PbReader a(f.payload);
+  PbField g;
+  size_t varintBytes = 0;
+  int64_t value = 0;
+  while (a.next(g))
+    if (g.number == 3) varintBytes = g.whole.n - 1, value = static_cast<int64_t>(g.varint);
+  EXPECT_EQ(varintBytes, 10u);
+  EXPECT_EQ(value, -1);
+}
+
+TEST(OnnxWire, ReadOperationsAndValueInfo) {
+  const Bytes model = fileBytes(kFix + "/tiny/model_b4.onnx");
+  const Slice g = gsGraphOf(sliceOf(model));
+  ASSERT_FALSE(g.empty());
+  int32_t type = 0;
+  std::vector<int64_t> dims;
+  ASSERT_TRUE(ldInputDims(g, "P_rgb", type, dims));
+  EXPECT_EQ(type, 1);
+  EXPECT_EQ(dims, (std::vector<int64_t>{4, 3, 32, 32}));
+  EXPECT_FALSE(ldInputDims(g, "nope", type, dims));
+  std::vector<GsNode> nodes;
+  std::set<std::string> inputs, inits;
+  gsReadGraph(g, nodes, inputs, inits);
+  EXPECT_EQ(inputs, (std::set<std::string>{"pooled64", "P_rgb", "kp_driving", "kp_source"}));
+  EXPECT_TRUE(inits.count("cubic_scales"));
+  size_t gs = 0;
+  for (const GsNode& n : nodes) gs += n.opType == "GridSample";
+  EXPECT_EQ(gs, 1u);
+
+  const Bytes dyn = fileBytes(kFix + "/tiny/model_b1_dynamic.onnx");
+  ASSERT_TRUE(ldInputDims(gsGraphOf(sliceOf(dyn)), "pooled64", type, dims));
+  EXPECT_EQ(dims[0], -1);
+
+  Bytes vi;
+  const int64_t d[4] = {1, 0, 8, 8};
+  gsPutTensorValueInfo(vi, 11, "b", d, 4);
+  const Bytes graphBytes = [&] {
+    Bytes m;
+    gsPutBytes(m, 7, vi.data(), vi.size());
+    return m;
+  }();
+  ASSERT_TRUE(ldInputDims(gsGraphOf(sliceOf(graphBytes)), "b", type, dims));
+  EXPECT_EQ(dims, (std::vector<int64_t>{1, -1, 8, 8}));  // 0 became the symbolic "le_hoist_d1"
+  EXPECT_NE(std::string(vi.begin(), vi.end()).find("le_hoist_d1"), std::string::npos);
+}
+
+TEST(OnnxWire, EmptyEditReproducesEveryGeneratedModel) {
+  for (const char* m : {"tiny/model_b1.onnx", "tiny/model_b4.onnx", "tiny/model_b1_kp22.onnx", "tiny/model_b1_zeros.onnx",
+                        "tiny-fs/model_b1.onnx", "tiny-current/render_model.batch4.onnx"}) {
+    const Bytes in = fileBytes(kFix + "/" + m);
+    ASSERT_FALSE(in.empty()) << m;
+    Bytes out;
+    gsRebuild(sliceOf(in), GsGraphEdit{}, out);
+    EXPECT_EQ(out, in) << m;
+  }
+}
+
+// Runs a model from bytes on the given inputs and returns output "rgb".
+std::vector<float> runModel(const Bytes& model, const std::vector<std::pair<std::string, std::vector<float>>>& in) {
+  static Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "le_render_test");
+  Ort::SessionOptions o;
+  o.SetIntraOpNumThreads(1);
+  Ort::Session s(env, model.data(), model.size(), o);
+  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  Ort::AllocatorWithDefaultOptions alloc;
+  std::vector<Ort::Value> values;
+  std::vector<const char*> names;
+  std::vector<std::vector<int64_t>> shapes;
+  for (auto& [name, data] : in) {
+    for (size_t i = 0; i < s.GetInputCount(); ++i)
+      if (s.GetInputNameAllocated(i, alloc).get() == name)
+        shapes.push_back(s.GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape());
+    values.push_back(Ort::Value::CreateTensor<float>(mem, const_cast<float*>(data.data()), data.size(),
+                                                     shapes.back().data(), shapes.back().size()));
+    names.push_back(name.c_str());
+  }
+  const char* out = "rgb";
+  auto r = s.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &out, 1);
+  const float* p = r[0].GetTensorData<float>();
+  return std::vector<float>(p, p + r[0].GetTensorTypeAndShapeInfo().GetElementCount());
+}
+
+std::vector<std::pair<std::string, std::vector<float>>> randomInputs(int batch, int crop, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(0, 1), k(-0.6f, 0.6f);
+  std::vector<float> pooled(65536 * batch), P(3 * crop * crop * batch), kd(63 * batch), ks(63 * batch);
+  for (auto& v : pooled) v = u(rng) - 0.5f;
+  for (auto& v : P) v = u(rng);
+  for (size_t i = 0; i < kd.size(); ++i) {
+    ks[i] = k(rng);
+    kd[i] = ks[i] + 0.1f * (u(rng) - 0.5f);
+  }
+  return {{"pooled64", pooled}, {"P_rgb", P}, {"kp_driving", kd}, {"kp_source", ks}};
+}
+
+double maxAbsDiff(const std::vector<float>& a, const std::vector<float>& b) {
+  double m = 0;
+  for (size_t i = 0; i < a.size(); ++i) m = std::max(m, double(std::fabs(a[i] - b[i])));
+  return m;
+}
+
+bool onnxChecks(const Bytes& model, const std::string& dir) {
+  const std::string path = dir + "/checked.onnx";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(model.data()), model.size());
+  const std::string cmd = std::string(LE_PYTHON) + " -c \"import onnx,sys; onnx.checker.check_model(onnx.load(sys.argv[1]))\" '" +
+                          path + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return false;
+  char buf[512];
+  std::string out;
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  const int rc = pclose(p);
+  if (rc != 0) ADD_FAILURE() << out;
+  return rc == 0;
+}
+
+TEST(Rewrites, HeadCubicAndBlendKeepTheOutput) {
+  test::TempDir tmp;
+  for (int batch : {1, 4}) {
+    const Bytes orig = fileBytes(kFix + "/tiny/model_b" + std::to_string(batch) + ".onnx");
+    const auto in = randomInputs(batch, 32, 7 + batch);
+    const auto want = runModel(orig, in);
+
+    Bytes head = orig;
+    EXPECT_EQ(rewriteHeadCubicResize(head), 1u);
+    EXPECT_NE(head, orig);
+    EXPECT_LE(maxAbsDiff(runModel(head, in), want), 1e-4);
+    EXPECT_TRUE(onnxChecks(head, tmp.path()));
+    EXPECT_EQ(rewriteHeadCubicResize(head), 0u) << "the Resize is gone";
+
+    Bytes blend = orig;
+    EXPECT_EQ(normaliseStudentBlend(blend), 1u);
+    EXPECT_EQ(runModel(blend, in), want);
+    EXPECT_TRUE(onnxChecks(blend, tmp.path()));
+    EXPECT_EQ(normaliseStudentBlend(blend), 0u);
+  }
+}
+
+TEST(Rewrites, GridSampleBecomesTheFastOperatorOnce) {
+  test::TempDir tmp;
+  const Bytes orig = fileBytes(kFix + "/tiny/model_b1.onnx");
+  EXPECT_FALSE(graphHasBakedGridSampleFast(orig));
+  Bytes m = orig;
+  EXPECT_EQ(rewriteGridSampleToFast(m), 1u);
+  EXPECT_TRUE(graphHasBakedGridSampleFast(m));
+  EXPECT_TRUE(onnxChecks(m, tmp.path()));
+  std::vector<GsNode> nodes;
+  wdReadNodes(gsGraphOf(sliceOf(m)), nodes);
+  size_t fast = 0;
+  for (const GsNode& n : nodes)
+    if (n.opType == "GridSampleFast") {
+      ++fast;
+      EXPECT_EQ(n.domain, "com.corvalux");
+      EXPECT_EQ(n.name, "/warp/gridsample");
+      EXPECT_EQ(n.inputs, (std::vector<std::string>{"cone", "grid"}));
+    }
+  EXPECT_EQ(fast, 1u);
+  const std::string text(m.begin(), m.end());
+  EXPECT_EQ(test::countOf(text, "com.corvalux"), 2u);  // the node's domain and one opset import
+  EXPECT_EQ(test::countOf(text, "padding_mode"), 0u);
+  // A model that already imports the domain gets no second import.
+  Bytes again = orig;
+  Bytes withImport = m;
+  EXPECT_EQ(rewriteGridSampleToFast(withImport), 0u);
+  EXPECT_EQ(withImport, m);
+
+  const Bytes zeros = fileBytes(kFix + "/tiny/model_b1_zeros.onnx");
+  Bytes z = zeros;
+  EXPECT_EQ(rewriteGridSampleToFast(z), 0u);
+  EXPECT_EQ(z, zeros);
+}
+
+// Minimal models built with the writer, for the cases that must not match.
+Bytes modelOf(const std::function<void(Bytes&)>& fill, bool importDomain = false) {
+  Bytes g;
+  fill(g);
+  Bytes m;
+  gsPutBytes(m, 7, g.data(), g.size());
+  if (importDomain) {
+    Bytes op;
+    gsPutStr(op, 1, "com.corvalux");
+    gsPutKey(op, 2, 0);
+    gsPutVarint(op, 1);
+    gsPutBytes(m, 8, op.data(), op.size());
+  }
+  return m;
+}
+
+Bytes gridSampleNode(const char* mode, const char* padding, int alignCorners) {
+  return modelOf([&](Bytes& g) {
+    Bytes attrs;
+    auto str = [&](const char* name, const char* v) {
+      Bytes a;
+      gsPutStr(a, 1, name);
+      gsPutStr(a, 4, v);
+      gsPutKey(a, 20, 0);
+      gsPutVarint(a, 3);
+      gsPutBytes(attrs, 5, a.data(), a.size());
+    };
+    if (mode) str("mode", mode);
+    if (padding) str("padding_mode", padding);
+    if (alignCorners >= 0) hcAttrI(attrs, "align_corners", alignCorners);
+    hcNode(g, "GridSample", {"x", "grid"}, "y", "gs", attrs);
+  });
+}
+
+TEST(Rewrites, NonMatchingNodesLeaveTheBytesAlone) {
+  for (const Bytes& m : {gridSampleNode("bilinear", "zeros", 0), gridSampleNode("bilinear", "border", 1),
+                         gridSampleNode(nullptr, "border", 0), gridSampleNode("bilinear", nullptr, 0),
+                         gridSampleNode("nearest", "border", 0)}) {
+    Bytes b = m;
+    EXPECT_EQ(rewriteGridSampleToFast(b), 0u);
+    EXPECT_EQ(b, m);
+  }
+  for (const Bytes& m : {gridSampleNode("linear", "border", -1), gridSampleNode("bilinear", "border", 0)}) {
+    Bytes b = m;
+    EXPECT_EQ(rewriteGridSampleToFast(b), 1u);
+  }
+  const Bytes imported = modelOf(
+      [](Bytes& g) {
+        Bytes attrs;
+        hcAttrS(attrs, "bilinear");
+        Bytes a;
+        gsPutStr(a, 1, "padding_mode");
+        gsPutStr(a, 4, "border");
+        gsPutBytes(attrs, 5, a.data(), a.size());
+        hcNode(g, "GridSample", {"x", "grid"}, "y", "gs", attrs);
+      },
+      true);
+  Bytes b = imported;
+  EXPECT_EQ(rewriteGridSampleToFast(b), 1u);
+  EXPECT_EQ(test::countOf(std::string(b.begin(), b.end()), "com.corvalux"), 2u);
+
+  auto blend = [](std::vector<std::string> inputs, bool attr) {
+    return modelOf([&](Bytes& g) {
+      Bytes attrs;
+      if (attr) hcAttrI(attrs, "x", 1);
+      hcNode(g, "MatMul", inputs, "y", "/s2/blend", attrs);
+    });
+  };
+  for (const Bytes& m : {blend({"a", "b", "c"}, false), blend({"a", "b"}, true)}) {
+    Bytes c = m;
+    EXPECT_EQ(normaliseStudentBlend(c), 0u);
+    EXPECT_EQ(c, m);
+  }
+  Bytes ok = blend({"a", "b"}, false);
+  EXPECT_EQ(normaliseStudentBlend(ok), 1u);
+}
+
+Bytes cubicGraph(int resizes, const std::vector<std::string>& consumers) {
+  return modelOf([&](Bytes& g) {
+    const float scales[4] = {1, 1, 2, 2};
+    hcInit(g, "scales", 1, {4}, scales, sizeof scales);
+    const float w[3 * 3] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    hcInit(g, "w", 1, {3, 3, 1, 1}, w, sizeof w);
+    for (int r = 0; r < resizes; ++r) {
+      Bytes attrs;
+      hcAttrS(attrs, "cubic");
+      Bytes a;
+      gsPutStr(a, 1, "coordinate_transformation_mode");
+      gsPutStr(a, 4, "half_pixel");
+      gsPutBytes(attrs, 5, a.data(), a.size());
+      hcNode(g, "Resize", {"x", "", "scales"}, "up" + std::to_string(r), "/r" + std::to_string(r), attrs);
+    }
+    for (size_t c = 0; c < consumers.size(); ++c)
+      hcNode(g, consumers[c], {"up0", "w"}, "out" + std::to_string(c), "/c" + std::to_string(c), {});
+  });
+}
+
+TEST(Rewrites, HeadCubicMatchesOnlyTheOneResizeFeedingAConv) {
+  for (const Bytes& m : {cubicGraph(2, {"Conv"}), cubicGraph(1, {"Conv", "Conv"}), cubicGraph(1, {"Relu"})}) {
+    Bytes b = m;
+    EXPECT_EQ(rewriteHeadCubicResize(b), 0u);
+    EXPECT_EQ(b, m);
+  }
+  Bytes ok = cubicGraph(1, {"Conv"});
+  EXPECT_EQ(rewriteHeadCubicResize(ok), 1u);
+  const std::string text(ok.begin(), ok.end());
+  for (const char* s : {"rz0_pads", "rz0_dw_w", "rz0_padout", "rz0_convout", "/r0/pad", "/r0/dwconv", "/r0/d2s", "DepthToSpace"})
+    EXPECT_NE(text.find(s), std::string::npos) << s;
+}
+
+TEST(Rewrites, CubicTapsSumToOne) {
+  auto w = [](double d, double a) {
+    return d <= 1 ? ((a + 2) * d - (a + 3)) * d * d + 1 : ((d - 5) * d + 8) * d * a - 4 * a;
+  };
+  const double raw = w(1.75, -0.75) + w(0.75, -0.75) + w(0.25, -0.75) + w(1.25, -0.75);
+  EXPECT_NEAR(raw, 1.0, 1e-12);
+  double t[4];
+  hcTaps(0.75, -0.75, t);
+  EXPECT_NEAR(t[0], w(1.75, -0.75), 1e-12);
+  EXPECT_NEAR(t[3], w(1.25, -0.75), 1e-12);
+}
+
+}  // namespace
+}  // namespace le
