@@ -22,6 +22,18 @@ def imx(members, version=2):
     return head + entries + body
 
 
+def onnx_seeds():
+    """Small generated directors, when the onnx package is there."""
+    try:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+        from refavatar import graphs
+    except ImportError:
+        return {}
+    return {"warp_b1": graphs.warp_prior_graph(1, 16).SerializeToString(),
+            "warp_b4_kp22": graphs.warp_prior_graph(4, 16, rows=22).SerializeToString(),
+            "featsynth": graphs.feat_synth_graph(1, 16).SerializeToString()}
+
+
 def main(out):
     seeds = {
         "imx": {
@@ -40,6 +52,7 @@ def main(out):
             "nested_only": b'{"a": {"format": "le-bundle-v0"}, "b": [{"H": 1}]}',
         },
     }
+    seeds["onnx"] = onnx_seeds()
     for target, files in seeds.items():
         d = os.path.join(out, target)
         os.makedirs(d, exist_ok=True)

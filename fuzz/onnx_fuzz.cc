@@ -1,0 +1,37 @@
+// ONNX wire reader and the three node rewrites over arbitrary model bytes.
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "render/onnx_wire.h"
+#include "render/rewrites.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::vector<uint8_t> model(data, data + size);
+  try {
+    const le::Slice g = le::gsGraphOf(le::sliceOf(model));
+    std::vector<le::GsNode> nodes;
+    std::set<std::string> inputs, inits;
+    le::gsReadGraph(g, nodes, inputs, inits);
+    int32_t type = 0;
+    std::vector<int64_t> dims;
+    le::ldInputDims(g, "P_rgb", type, dims);
+    std::vector<uint8_t> out;
+    le::gsRebuild(le::sliceOf(model), le::GsGraphEdit{}, out);
+    le::graphHasBakedGridSampleFast(model);
+  } catch (const std::runtime_error&) {
+  }
+  for (int which = 0; which < 3; ++which) {
+    std::vector<uint8_t> m = model;
+    try {
+      const size_t n = which == 0 ? le::rewriteGridSampleToFast(m)
+                                  : which == 1 ? le::normaliseStudentBlend(m) : le::rewriteHeadCubicResize(m);
+      if (n == 0 && m != model) std::abort();  // no rewrite must mean no change
+    } catch (const std::runtime_error&) {
+    }
+  }
+  return 0;
+}
