@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "render/custom_ops.h"
 #include "render/onnx_wire.h"
 #include "render/rewrites.h"
 #include "tests/support/testutil.h"
@@ -125,11 +128,13 @@ TEST(OnnxWire, EmptyEditReproducesEveryGeneratedModel) {
   }
 }
 
-// Runs a model from bytes on the given inputs and returns output "rgb".
-std::vector<float> runModel(const Bytes& model, const std::vector<std::pair<std::string, std::vector<float>>>& in) {
+// Runs a model from bytes on the given inputs and returns output `outName`.
+std::vector<float> runModel(const Bytes& model, const std::vector<std::pair<std::string, std::vector<float>>>& in,
+                            const char* outName = "rgb", int threads = 1) {
   static Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "le_render_test");
   Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(1);
+  o.SetIntraOpNumThreads(threads);
+  registerGridSampleFast(o);
   Ort::Session s(env, model.data(), model.size(), o);
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   Ort::AllocatorWithDefaultOptions alloc;
@@ -144,8 +149,7 @@ std::vector<float> runModel(const Bytes& model, const std::vector<std::pair<std:
                                                      shapes.back().data(), shapes.back().size()));
     names.push_back(name.c_str());
   }
-  const char* out = "rgb";
-  auto r = s.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &out, 1);
+  auto r = s.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &outName, 1);
   const float* p = r[0].GetTensorData<float>();
   return std::vector<float>(p, p + r[0].GetTensorTypeAndShapeInfo().GetElementCount());
 }
@@ -203,6 +207,17 @@ TEST(Rewrites, HeadCubicAndBlendKeepTheOutput) {
     EXPECT_EQ(runModel(blend, in), want);
     EXPECT_TRUE(onnxChecks(blend, tmp.path()));
     EXPECT_EQ(normaliseStudentBlend(blend), 0u);
+  }
+}
+
+TEST(Rewrites, GridSampleRewriteKeepsEveryDirectorsOutput) {
+  for (const char* m : {"tiny/model_b1.onnx", "tiny/model_b4.onnx"}) {
+    const Bytes orig = fileBytes(kFix + "/" + m);
+    Bytes fast = orig;
+    ASSERT_EQ(rewriteGridSampleToFast(fast), 1u);
+    const int batch = std::string(m).find("b4") != std::string::npos ? 4 : 1;
+    const auto in = randomInputs(batch, 32, 3);
+    EXPECT_LE(maxAbsDiff(runModel(fast, in, "rgb", 2), runModel(orig, in)), 2e-6) << m;
   }
 }
 
@@ -348,6 +363,177 @@ TEST(Rewrites, HeadCubicMatchesOnlyTheOneResizeFeedingAConv) {
   const std::string text(ok.begin(), ok.end());
   for (const char* s : {"rz0_pads", "rz0_dw_w", "rz0_padout", "rz0_convout", "/r0/pad", "/r0/dwconv", "/r0/d2s", "DepthToSpace"})
     EXPECT_NE(text.find(s), std::string::npos) << s;
+}
+
+// A one-node model: x [dims] and grid -> y, default domain or com.corvalux.
+Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t>& xDims,
+                   const std::vector<int64_t>& gridDims, bool gridSampleAttrs) {
+  Bytes g;
+  Bytes node;
+  gsPutStr(node, 1, "x");
+  gsPutStr(node, 1, "grid");
+  gsPutStr(node, 2, "y");
+  gsPutStr(node, 3, "n0");
+  gsPutStr(node, 4, op);
+  if (gridSampleAttrs) {
+    hcAttrS(node, "bilinear");
+    Bytes a;
+    gsPutStr(a, 1, "padding_mode");
+    gsPutStr(a, 4, "border");
+    gsPutKey(a, 20, 0);
+    gsPutVarint(a, 3);
+    gsPutBytes(node, 5, a.data(), a.size());
+  }
+  if (custom) gsPutStr(node, 7, "com.corvalux");
+  gsPutBytes(g, 1, node.data(), node.size());
+  gsPutStr(g, 2, "g");
+  gsPutTensorValueInfo(g, 11, "x", xDims.data(), xDims.size());
+  gsPutTensorValueInfo(g, 11, "grid", gridDims.data(), gridDims.size());
+  gsPutTensorValueInfo(g, 12, "y", xDims.data(), xDims.size());
+  Bytes m;
+  gsPutKey(m, 1, 0);
+  gsPutVarint(m, 8);
+  Bytes op16;
+  gsPutStr(op16, 1, "");
+  gsPutKey(op16, 2, 0);
+  gsPutVarint(op16, 16);
+  gsPutBytes(m, 8, op16.data(), op16.size());
+  if (custom) {
+    Bytes opc;
+    gsPutStr(opc, 1, "com.corvalux");
+    gsPutKey(opc, 2, 0);
+    gsPutVarint(opc, 1);
+    gsPutBytes(m, 8, opc.data(), opc.size());
+  }
+  gsPutBytes(m, 7, g.data(), g.size());
+  return m;
+}
+
+std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(lo, hi);
+  std::vector<float> v(n);
+  for (auto& x : v) x = u(rng);
+  return v;
+}
+
+TEST(CustomOps, GridSampleFastEqualsOnnxRuntimesGridSample) {
+  for (int C : {3, 16}) {
+    const int N = 2, H = 37, W = 29;
+    const Bytes std = oneNodeModel("GridSample", false, {N, C, H, W}, {N, H, W, 2}, true);
+    Bytes fast = std;
+    ASSERT_EQ(rewriteGridSampleToFast(fast), 1u);
+    const auto x = uniform(static_cast<size_t>(N) * C * H * W, -1, 1, C);
+    for (float reach : {1.0f, 1.2f, 40.0f}) {
+      auto grid = uniform(static_cast<size_t>(N) * H * W * 2, -reach, reach, 11);
+      grid[0] = -1;
+      grid[1] = 1;
+      const std::vector<std::pair<std::string, std::vector<float>>> in = {{"x", x}, {"grid", grid}};
+      const auto want = runModel(std, in, "y");
+      EXPECT_LE(maxAbsDiff(runModel(fast, in, "y", 2), want), 1e-5) << "C=" << C << " reach " << reach;
+      std::vector<float> direct(want.size());
+      for (int n = 0; n < N; ++n)
+        gridsample_fast(x.data() + n * C * H * W, grid.data() + n * H * W * 2, direct.data() + n * C * H * W, C, H, W);
+      EXPECT_LE(maxAbsDiff(direct, want), 1e-5);
+    }
+  }
+}
+
+std::string runError(const Bytes& model, const std::vector<std::pair<std::string, std::vector<float>>>& in) {
+  try {
+    runModel(model, in, "y");
+  } catch (const Ort::Exception& e) {
+    return e.what();
+  }
+  return "(ran)";
+}
+
+TEST(CustomOps, RefuseMismatchedGridsAndForeignChannelCounts) {
+  const Bytes gs = oneNodeModel("GridSampleFast", true, {1, 3, 8, 8}, {1, 4, 8, 2}, false);
+  const std::string e = runError(gs, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(64)}});
+  EXPECT_NE(e.find("com.corvalux::GridSampleFast: the grid [1,4,8,2] does not match the input [1,3,8,8]"), std::string::npos) << e;
+  const Bytes wd = oneNodeModel("WarpDirector", true, {1, 3, 8, 8}, {2, 8, 8, 2}, false);
+  const std::string e2 = runError(wd, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(256)}});
+  EXPECT_NE(e2.find("com.corvalux::WarpDirector: the grid [2,8,8,2] does not match the input [1,3,8,8]"), std::string::npos) << e2;
+  const Bytes four = oneNodeModel("WarpDirector", true, {1, 4, 8, 8}, {1, 8, 8, 2}, false);
+  const std::string e3 = runError(four, {{"x", std::vector<float>(256)}, {"grid", std::vector<float>(128)}});
+  EXPECT_NE(e3.find("com.corvalux::WarpDirector: this node warps the director's 3-channel source and the graph handed it "
+                    "C=4. REFUSING rather than writing a frame nobody asked for."),
+            std::string::npos)
+      << e3;
+  EXPECT_STREQ(warpBody(), "scalar");
+}
+
+// The curvature-corrected warp from its definition (double precision).
+std::vector<float> referenceWarp(const std::vector<float>& src, const std::vector<float>& grid, int W, int H) {
+  auto v = [&](int c, int r, int q) {
+    return double(src[(static_cast<size_t>(c) * H + std::clamp(r, 0, H - 1)) * W + std::clamp(q, 0, W - 1)]);
+  };
+  std::vector<float> out(3 * static_cast<size_t>(W) * H);
+  for (int r = 0; r < H; ++r)
+    for (int q = 0; q < W; ++q) {
+      const double gx = grid[(static_cast<size_t>(r) * W + q) * 2], gy = grid[(static_cast<size_t>(r) * W + q) * 2 + 1];
+      const double ix = ((1 + gx) * W - 1) * 0.5, iy = ((1 + gy) * H - 1) * 0.5;
+      const double fx = ix - std::floor(ix), fy = iy - std::floor(iy);
+      auto tap = [](double i, int n, int& t0, int& t1, double& t) {
+        if (i < 0) {
+          t0 = t1 = 0;
+          t = 0;
+          return;
+        }
+        i = std::min(i, n - 1.0);
+        t0 = static_cast<int>(std::floor(i));
+        t1 = std::min(t0 + 1, n - 1);
+        t = i - t0;
+      };
+      int x0, x1, y0, y1;
+      double tx, ty;
+      tap(ix, W, x0, x1, tx);
+      tap(iy, H, y0, y1, ty);
+      for (int c = 0; c < 3; ++c) {
+        auto rec = [&](int rr, int qq, int k) {
+          auto d = [&](int j) { return v(c, rr - 1, j) - 2 * v(c, rr, j) + v(c, rr + 1, j); };
+          if (k == 0) return v(c, rr, qq);
+          if (k == 1) return v(c, rr, qq - 1) - 2 * v(c, rr, qq) + v(c, rr, qq + 1);
+          if (k == 2) return d(qq);
+          return d(std::max(qq - 1, 0)) - 2 * d(qq) + d(std::min(qq + 1, W - 1));
+        };
+        double A[4];
+        for (int k = 0; k < 4; ++k)
+          A[k] = (1 - tx) * (1 - ty) * rec(y0, x0, k) + tx * (1 - ty) * rec(y0, x1, k) + (1 - tx) * ty * rec(y1, x0, k) +
+                 tx * ty * rec(y1, x1, k);
+        const double ax = (1 - fx) * fx * 0.5, ay = (1 - fy) * fy * 0.5;
+        out[(static_cast<size_t>(c) * H + r) * W + q] = static_cast<float>((A[0] - ax * A[1] - ay * A[2]) + ax * ay * A[3]);
+      }
+    }
+  return out;
+}
+
+TEST(CustomOps, WarpDirectorEqualsItsDefinitionAndTheDirectorsRecombination) {
+  const int H = 33, W = 27;
+  const Bytes wd = oneNodeModel("WarpDirector", true, {2, 3, H, W}, {2, H, W, 2}, false);
+  const auto x = uniform(2 * 3 * H * W, 0, 1, 5);
+  const auto grid = uniform(2 * H * W * 2, -1.3f, 1.3f, 6);
+  const auto got = runModel(wd, {{"x", x}, {"grid", grid}}, "y", 2);
+  for (int n = 0; n < 2; ++n) {
+    const std::vector<float> src(x.begin() + n * 3 * H * W, x.begin() + (n + 1) * 3 * H * W);
+    const std::vector<float> g(grid.begin() + n * H * W * 2, grid.begin() + (n + 1) * H * W * 2);
+    const auto want = referenceWarp(src, g, W, H);
+    const std::vector<float> item(got.begin() + n * 3 * H * W, got.begin() + (n + 1) * 3 * H * W);
+    EXPECT_LE(maxAbsDiff(item, want), 1e-5);
+    std::vector<float> direct(want.size());
+    warpDirector(src.data(), g.data(), direct.data(), W, H);
+    EXPECT_EQ(direct, item);
+  }
+
+  // On the generated director: the graph's Slice/Mul/Sub/Add recombination
+  // after its GridSample computes what one WarpDirector node computes.
+  const Bytes probe = fileBytes(kFix + "/tiny/model_b1_probe.onnx");
+  auto in = randomInputs(1, 32, 9);
+  const auto g = runModel(probe, in, "grid");
+  const auto warped = runModel(probe, in, "warped");
+  const Bytes one = oneNodeModel("WarpDirector", true, {1, 3, 32, 32}, {1, 32, 32, 2}, false);
+  EXPECT_LE(maxAbsDiff(runModel(one, {{"x", in[1].second}, {"grid", g}}, "y"), warped), 1e-4);
 }
 
 TEST(Rewrites, CubicTapsSumToOne) {

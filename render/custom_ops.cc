@@ -1,0 +1,255 @@
+#include "render/custom_ops.h"
+
+#include <onnxruntime_cxx_api.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace le {
+namespace {
+
+constexpr int kBand = 16;
+
+// Coordinates are clamped to [-1, size] before flooring: border sampling
+// gives the same value there, and no float outside the integer range (or
+// NaN, sent to the first column) reaches a conversion.
+inline float clampCoord(float v, int size) {
+  if (!(v >= -1.0f)) return -1.0f;
+  return v > static_cast<float>(size) ? static_cast<float>(size) : v;
+}
+
+inline void taps(float i, int size, int& t0, int& t1, float& w) {
+  i = clampCoord(i, size);
+  const float f = std::floor(i);
+  const int x0 = static_cast<int>(f);
+  w = i - f;
+  if (x0 < 0) {
+    t0 = t1 = 0;
+  } else {
+    t0 = std::min(x0, size - 1);
+    t1 = std::min(x0 + 1, size - 1);
+  }
+}
+
+std::string shapeText(const std::vector<int64_t>& s) {
+  std::string t = "[";
+  for (size_t i = 0; i < s.size(); ++i) t += (i ? "," : "") + std::to_string(s[i]);
+  return t + "]";
+}
+
+// Refuses a grid that does not hold one (x, y) pair per pixel of `x`.
+void checkGrid(const char* op, const std::vector<int64_t>& xs, const std::vector<int64_t>& gs) {
+  if (xs.size() != 4 || gs.size() != 4 || gs[0] != xs[0] || gs[1] != xs[2] || gs[2] != xs[3] || gs[3] != 2)
+    throw Ort::Exception(std::string("com.corvalux::") + op + ": the grid " + shapeText(gs) +
+                             " does not match the input " + shapeText(xs) + " (expected [N,H,W,2] of the input's N, H, W)",
+                         ORT_INVALID_ARGUMENT);
+}
+
+struct GridSampleKernel {
+  explicit GridSampleKernel(const OrtKernelInfo*) {}
+  void Compute(OrtKernelContext* context) {
+    Ort::KernelContext ctx(context);
+    const auto x = ctx.GetInput(0), grid = ctx.GetInput(1);
+    const auto xs = x.GetTensorTypeAndShapeInfo().GetShape(), gs = grid.GetTensorTypeAndShapeInfo().GetShape();
+    checkGrid("GridSampleFast", xs, gs);
+    auto y = ctx.GetOutput(0, xs);
+    const int C = static_cast<int>(xs[1]), H = static_cast<int>(xs[2]), W = static_cast<int>(xs[3]);
+    struct Job {
+      const float *x, *g;
+      float* y;
+      int C, H, W;
+    };
+    for (int64_t n = 0; n < xs[0]; ++n) {
+      Job job{x.GetTensorData<float>() + n * C * H * W, grid.GetTensorData<float>() + n * H * W * 2,
+              y.GetTensorMutableData<float>() + n * C * H * W, C, H, W};
+      const size_t bands = static_cast<size_t>((H + kBand - 1) / kBand);
+      ctx.ParallelFor(
+          [](void* p, size_t b) {
+            const Job& j = *static_cast<const Job*>(p);
+            gridsample_fast_band(j.x, j.g, j.y, j.C, j.H, j.W, static_cast<int>(b) * kBand, static_cast<int>(b + 1) * kBand);
+          },
+          bands, 0, &job);
+    }
+  }
+};
+
+struct WarpKernel {
+  explicit WarpKernel(const OrtKernelInfo*) {}
+  void Compute(OrtKernelContext* context) {
+    Ort::KernelContext ctx(context);
+    const auto x = ctx.GetInput(0), grid = ctx.GetInput(1);
+    const auto xs = x.GetTensorTypeAndShapeInfo().GetShape(), gs = grid.GetTensorTypeAndShapeInfo().GetShape();
+    if (xs.size() == 4 && xs[1] != 3)
+      throw Ort::Exception("com.corvalux::WarpDirector: this node warps the director's 3-channel source and the graph "
+                           "handed it C=" + std::to_string(xs[1]) + ". REFUSING rather than writing a frame nobody asked for.",
+                           ORT_INVALID_ARGUMENT);
+    checkGrid("WarpDirector", xs, gs);
+    auto y = ctx.GetOutput(0, xs);
+    const int H = static_cast<int>(xs[2]), W = static_cast<int>(xs[3]);
+    lastW = W;
+    lastH = H;
+    struct Job {
+      const float* src;
+      const float* g;
+      float* planes;
+      float* y;
+      int W, H;
+    };
+    const size_t bands = static_cast<size_t>((H + kBand - 1) / kBand);
+    for (int64_t n = 0; n < xs[0]; ++n) {
+      planes.resize(static_cast<size_t>(H) * W * 12);
+      Job job{x.GetTensorData<float>() + n * 3 * H * W, grid.GetTensorData<float>() + n * H * W * 2, planes.data(),
+              y.GetTensorMutableData<float>() + n * 3 * H * W, W, H};
+      ctx.ParallelFor(
+          [](void* p, size_t b) {
+            const Job& j = *static_cast<const Job*>(p);
+            warpDirectorPlanesBand(j.src, j.planes, j.W, j.H, static_cast<int>(b) * kBand, static_cast<int>(b + 1) * kBand);
+          },
+          bands, 0, &job);
+      ctx.ParallelFor(
+          [](void* p, size_t b) {
+            const Job& j = *static_cast<const Job*>(p);
+            warpDirectorGatherBand(j.planes, j.g, j.y, j.W, j.H, static_cast<int>(b) * kBand, static_cast<int>(b + 1) * kBand);
+          },
+          bands, 0, &job);
+    }
+  }
+  int lastW = 0, lastH = 0;
+  std::vector<float> planes;
+};
+
+template <typename Kernel>
+struct Op : Ort::CustomOpBase<Op<Kernel>, Kernel> {
+  explicit Op(const char* name) : name_(name) {}
+  void* CreateKernel(const OrtApi&, const OrtKernelInfo* info) const { return new Kernel(info); }
+  const char* GetName() const { return name_; }
+  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
+  size_t GetInputTypeCount() const { return 2; }
+  ONNXTensorElementDataType GetInputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
+  size_t GetOutputTypeCount() const { return 1; }
+  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
+
+ private:
+  const char* name_;
+};
+
+}  // namespace
+
+void gridsample_fast_band(const float* x, const float* grid, float* out, int C, int H, int W, int rowBegin, int rowEnd) {
+  rowBegin = std::max(rowBegin, 0);
+  rowEnd = std::min(rowEnd, H);
+  const size_t plane = static_cast<size_t>(H) * W;
+  for (int r = rowBegin; r < rowEnd; ++r)
+    for (int q = 0; q < W; ++q) {
+      const float* g = grid + (static_cast<size_t>(r) * W + q) * 2;
+      const float ix = (g[0] + 1) * 0.5f * W - 0.5f, iy = (g[1] + 1) * 0.5f * H - 0.5f;
+      int x0, x1, y0, y1;
+      float wx, wy;
+      taps(ix, W, x0, x1, wx);
+      taps(iy, H, y0, y1, wy);
+      const float w00 = (1 - wx) * (1 - wy), w01 = wx * (1 - wy), w10 = (1 - wx) * wy, w11 = wx * wy;
+      for (int c = 0; c < C; ++c) {
+        const float* p = x + c * plane;
+        out[c * plane + static_cast<size_t>(r) * W + q] =
+            (w00 * p[static_cast<size_t>(y0) * W + x0] + w01 * p[static_cast<size_t>(y0) * W + x1]) +
+            w10 * p[static_cast<size_t>(y1) * W + x0] + w11 * p[static_cast<size_t>(y1) * W + x1];
+      }
+    }
+}
+
+void gridsample_fast(const float* x, const float* grid, float* out, int C, int H, int W) {
+  gridsample_fast_band(x, grid, out, C, H, W, 0, H);
+}
+
+void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd) {
+  rowBegin = std::max(rowBegin, 0);
+  rowEnd = std::min(rowEnd, H);
+  for (int c = 0; c < 3; ++c) {
+    const float* s = src + static_cast<size_t>(c) * H * W;
+    auto v = [&](int r, int q) { return s[static_cast<size_t>(std::clamp(r, 0, H - 1)) * W + std::clamp(q, 0, W - 1)]; };
+    for (int r = rowBegin; r < rowEnd; ++r)
+      for (int q = 0; q < W; ++q) {
+        auto d = [&](int j) { return v(r - 1, j) - 2 * v(r, j) + v(r + 1, j); };
+        float* o = planes + (static_cast<size_t>(r) * W + q) * 12 + c * 4;
+        o[0] = v(r, q);
+        o[1] = v(r, q - 1) - 2 * v(r, q) + v(r, q + 1);
+        o[2] = d(q);
+        o[3] = d(std::max(q - 1, 0)) - 2 * d(q) + d(std::min(q + 1, W - 1));
+      }
+  }
+}
+
+void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd) {
+  rowBegin = std::max(rowBegin, 0);
+  rowEnd = std::min(rowEnd, H);
+  const size_t plane = static_cast<size_t>(H) * W;
+  for (int r = rowBegin; r < rowEnd; ++r)
+    for (int q = 0; q < W; ++q) {
+      const float* g = grid + (static_cast<size_t>(r) * W + q) * 2;
+      const float ix = ((1 + g[0]) * W - 1) * 0.5f, iy = ((1 + g[1]) * H - 1) * 0.5f;
+      const float fx = ix - std::floor(ix), fy = iy - std::floor(iy);
+      auto bil = [](float i, int size, int& t0, int& t1, float& t) {
+        if (!(i >= 0)) {  // also NaN
+          t0 = t1 = 0;
+          t = 0;
+          return;
+        }
+        i = std::min(i, static_cast<float>(size - 1));
+        const float f = std::floor(i);
+        t0 = static_cast<int>(f);
+        t1 = std::min(t0 + 1, size - 1);
+        t = i - f;
+      };
+      int x0, x1, y0, y1;
+      float tx, ty;
+      bil(ix, W, x0, x1, tx);
+      bil(iy, H, y0, y1, ty);
+      const float* a = planes + (static_cast<size_t>(y0) * W + x0) * 12;
+      const float* b = planes + (static_cast<size_t>(y0) * W + x1) * 12;
+      const float* c = planes + (static_cast<size_t>(y1) * W + x0) * 12;
+      const float* d = planes + (static_cast<size_t>(y1) * W + x1) * 12;
+      const float w00 = (1 - tx) * (1 - ty), w01 = tx * (1 - ty), w10 = (1 - tx) * ty, w11 = tx * ty;
+      const float ax = (1 - fx) * fx * 0.5f, ay = (1 - fy) * fy * 0.5f;
+      for (int ch = 0; ch < 3; ++ch) {
+        float A[4];
+        for (int k = 0; k < 4; ++k) {
+          const int i = ch * 4 + k;
+          A[k] = ((w00 * a[i] + w01 * b[i]) + w10 * c[i]) + w11 * d[i];
+        }
+        out[ch * plane + static_cast<size_t>(r) * W + q] = (A[0] - ax * A[1] - ay * A[2]) + ax * ay * A[3];
+      }
+    }
+}
+
+void warpDirectorBand(const float* src, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd) {
+  // The gather reads neighbours one row beyond the band, so the planes of
+  // the whole item are computed first.
+  std::vector<float> planes(static_cast<size_t>(H) * W * 12);
+  warpDirectorPlanesBand(src, planes.data(), W, H, 0, H);
+  warpDirectorGatherBand(planes.data(), grid, out, W, H, rowBegin, rowEnd);
+}
+
+void warpDirector(const float* src, const float* grid, float* out, int W, int H) {
+  warpDirectorBand(src, grid, out, W, H, 0, H);
+}
+
+const char* warpBody() { return "scalar"; }
+
+Ort::CustomOpDomain& corvaluxDomain() {
+  static Ort::CustomOpDomain* domain = [] {
+    static Op<GridSampleKernel> gridSample("GridSampleFast");
+    static Op<WarpKernel> warp("WarpDirector");
+    auto* d = new Ort::CustomOpDomain("com.corvalux");
+    d->Add(&gridSample);
+    d->Add(&warp);
+    return d;
+  }();
+  return *domain;
+}
+
+void registerGridSampleFast(Ort::SessionOptions& opts) { opts.Add(corvaluxDomain()); }
+void registerWarpDirector(Ort::SessionOptions& opts) { opts.Add(corvaluxDomain()); }
+
+}  // namespace le

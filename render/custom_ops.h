@@ -1,0 +1,32 @@
+// The engine's own onnxruntime operators, domain "com.corvalux":
+// GridSampleFast (bilinear, border, align_corners 0) and WarpDirector (the
+// curvature-corrected bilinear warp of the director's 3-channel source).
+#pragma once
+
+#include <cstddef>
+
+namespace Ort {
+struct CustomOpDomain;
+struct SessionOptions;
+}  // namespace Ort
+
+namespace le {
+
+// Process-wide domain holding both operators; never destroyed.
+Ort::CustomOpDomain& corvaluxDomain();
+void registerGridSampleFast(Ort::SessionOptions& opts);
+void registerWarpDirector(Ort::SessionOptions& opts);
+
+// One item: x [C][H][W], grid [H][W][2], out [C][H][W].
+void gridsample_fast(const float* x, const float* grid, float* out, int C, int H, int W);
+void gridsample_fast_band(const float* x, const float* grid, float* out, int C, int H, int W, int rowBegin,
+                          int rowEnd);
+
+// One item: src [3][H][W], grid [H][W][2], out [3][H][W]; planes holds H*W*12 floats.
+void warpDirector(const float* src, const float* grid, float* out, int W, int H);
+void warpDirectorBand(const float* src, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
+void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd);
+void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
+const char* warpBody();
+
+}  // namespace le
