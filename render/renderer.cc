@@ -1,0 +1,343 @@
+#include "render/renderer.h"
+
+#include <onnxruntime_cxx_api.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "compose/pool.h"
+#include "core/api.h"
+#include "core/identity.h"
+#include "core/manifest.h"
+#include "render/custom_ops.h"
+#include "render/rewrites.h"
+
+namespace le {
+namespace {
+
+constexpr const char* kDash = "\xE2\x80\x94";
+constexpr size_t kPooledElems = 65536, kFsElems = 262144;
+
+[[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
+
+bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+
+const char* envOr(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+}  // namespace
+
+struct Renderer::Impl {
+  std::string ep;
+  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
+  Ort::SessionOptions sessionOptions;
+  std::unique_ptr<Ort::Session> session;
+  std::unique_ptr<Ort::IoBinding> binding;
+  Ort::RunOptions runOptions;
+  bool profiling = false;
+  double runMs = 0;
+  int64_t runs = 0;
+  const Identity* identity = nullptr;
+  int32_t batch = 0;
+  int32_t crop = 0;
+  uint64_t pooledElems = kPooledElems, pElems = 0, fsElems = kFsElems;
+  bool featSynth = false;
+  std::vector<float> pooledBuf, pBuf, fsBuf, kpDrivingBuf, kpSourceBuf, outBuf;
+  std::vector<Ort::Value> values;
+  // Lip contour (compose geometry) and the source-cone hoist join here.
+  std::vector<float> lipCanvas;
+  bool lipBound = false;
+  std::string note;
+  std::unique_ptr<Ort::Session> prepSession;
+  std::string boundaryName;
+  uint64_t boundaryElems = 0;
+  std::thread prefetchThread;
+  std::mutex mutex;
+  std::condition_variable cv;
+  int requestFrame = -1, requestSlot = -1, currentSlot = -1;
+  bool stop = false;
+  std::string prepError;
+  int lastFrame = -1, step = 1;
+  bool wrap = false;
+
+  int threads = 1;
+  std::string modelKey, graphPath;
+
+  void buildSession(const std::string& requestedEp, const Manifest& m);
+};
+
+void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest& m) {
+  prepSession.reset();
+  boundaryName.clear();
+  boundaryElems = 0;
+  sessionOptions = Ort::SessionOptions();
+  sessionOptions.SetIntraOpNumThreads(threads);
+  sessionOptions.SetInterOpNumThreads(1);
+  sessionOptions.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  if (envOr("LE_ORT_SPIN")[0] != '1') sessionOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  sessionOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
+  const std::string prof = envOr("LE_ORT_PROFILE");
+  profiling = !prof.empty();
+  if (profiling) sessionOptions.EnableProfiling(prof.c_str());
+
+  const bool cpu = requestedEp.empty();
+  if (startsWith(requestedEp, "xnnpack"))
+    fail("Renderer: ep '" + requestedEp + "' is REFUSED. This renderer rewrites its graph to Corvalux custom-domain nodes "
+         "(com.corvalux::GridSampleFast, and com.corvalux::WarpDirector wherever LE_WARP_NODE is on), and ORT's XNNPACK "
+         "execution provider SEGFAULTS while partitioning a graph that carries them " + kDash + " measured 2026-09-15 on "
+         "a published ostrane2-android AAR, null deref inside libonnxruntime.so at session create, on both a "
+         "door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so it cannot be "
+         "caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes.");
+  if (!cpu && !startsWith(requestedEp, "coreml")) fail("Renderer: unknown ep '" + requestedEp + "'");
+  if (!cpu) {
+    const std::string units = requestedEp.size() > 7 ? requestedEp.substr(7) : "all";
+    const char* computeUnits = units == "cpu" ? "CPUOnly" : units == "gpu" ? "CPUAndGPU" : units == "ane" ? "CPUAndNeuralEngine" : "ALL";
+    const std::string version = Ort::GetVersionString();
+    std::unordered_map<std::string, std::string> opts = {
+        {"ModelFormat", "MLProgram"},
+        {"MLComputeUnits", computeUnits},
+        {"ModelCacheDirectory", m.dir + "/.coreml_cache/ort" + (version.empty() ? std::string("unknown") : version)}};
+    sessionOptions.AppendExecutionProvider("CoreML", opts);
+  }
+
+  bool gsRewrite = true;
+  const bool gsFast = envOr("LE_GS_FAST")[0] != '0';
+  if (!gsFast) {
+    // Registers only the int8 domain (not built yet); no GridSampleFast.
+    gsRewrite = false;
+  } else {
+    registerGridSampleFast(sessionOptions);
+    gsRewrite = envOr("LE_GS_REWRITE")[0] != '0';
+    if (!gsRewrite && cpu)
+      std::fprintf(stderr,
+                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvalux::GridSampleFast rewrite DISABLED (%s); "
+                   "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
+                   "bundle now runs ORT's own GridSample.\n",
+                   modelKey.c_str());
+  }
+
+  std::vector<uint8_t> bytes;
+  {
+    std::ifstream f(graphPath, std::ios::binary | std::ios::ate);
+    if (!f) fail("Renderer: cannot open " + graphPath);
+    const std::streamoff size = f.tellg();
+    if (size < 0) fail("Renderer: cannot open " + graphPath);
+    bytes.resize(static_cast<size_t>(size));
+    f.seekg(0);
+    if (!f.read(reinterpret_cast<char*>(bytes.data()), size)) fail("Renderer: short read on " + graphPath);
+  }
+  if (!gsFast && graphHasBakedGridSampleFast(bytes))
+    fail("Renderer: LE_GS_FAST=0 (or CORVALUX_OSTRANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + graphPath +
+         " has com.corvalux::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so "
+         "there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is not a "
+         "registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact itself is "
+         "non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since INFERENCE_STANDARDIZATION.md #1), "
+         "or unset the flag to load this one.");
+
+  const size_t gsCount = cpu && gsRewrite ? rewriteGridSampleToFast(bytes) : 0;
+  const size_t blendCount = normaliseStudentBlend(bytes);
+  const size_t headCount = rewriteHeadCubicResize(bytes);
+  if (gsCount)
+    std::fprintf(stderr, "[le] std GridSample -> com.corvalux::GridSampleFast load-time rewrite: %zu node(s) (%s)\n", gsCount,
+                 modelKey.c_str());
+  if (blendCount)
+    std::fprintf(stderr,
+                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) %s a pre-2026-09-11 "
+                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes the GPU\n",
+                 blendCount, modelKey.c_str(), kDash);
+  if (headCount)
+    std::fprintf(stderr,
+                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) (%s) %s "
+                 "the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and no "
+                 "CoreML/NNAPI EP can claim it\n",
+                 headCount, modelKey.c_str(), kDash);
+  if (gsCount || blendCount || headCount || lipBound)
+    session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), sessionOptions);
+  else
+    session = std::make_unique<Ort::Session>(env, graphPath.c_str(), sessionOptions);
+}
+
+Renderer::Renderer(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
+                   const std::string& epRequest)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& I = *impl_;
+  I.identity = &identity;
+  I.crop = m.crop;
+  I.threads = intraOpThreads < 1 ? pool::threads() : intraOpThreads;
+  I.modelKey = modelKey;
+  I.graphPath = m.modelPath(modelKey);
+
+  std::string ep = epRequest;
+  if (ep == "neon" || (ep.empty() && std::string(envOr("LE_CONV_BACKEND")) == "neon")) {
+    std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    ep.clear();
+  }
+
+  try {
+    I.buildSession(ep, m);
+  } catch (const std::exception& e) {
+    if (!startsWith(ep, "coreml")) throw;
+    std::fprintf(stderr, "[le] CoreML EP session refused: %s %s falling back to the ORT CPU EP\n", e.what(), kDash);
+    I.session.reset();
+    ep.clear();
+    I.buildSession(ep, m);
+  }
+
+  // Inputs: the graph family, the static batch and the keypoint contract.
+  Ort::AllocatorWithDefaultOptions alloc;
+  const size_t nIn = I.session->GetInputCount();
+  std::vector<std::string> names;
+  for (size_t i = 0; i < nIn; ++i) {
+    names.push_back(I.session->GetInputNameAllocated(i, alloc).get());
+    if (names.back() == "fs_red") I.featSynth = true;
+  }
+  const std::string pooledName = I.featSynth ? "pooled" : "pooled64";
+  const std::string kdName = I.featSynth ? "kd" : "kp_driving", ksName = I.featSynth ? "ks" : "kp_source";
+  for (size_t i = 0; i < nIn; ++i) {
+    const auto shape = I.session->GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape();
+    if (names[i] == pooledName && shape.size() == 4 && shape[0] > 0) I.batch = static_cast<int32_t>(shape[0]);
+  }
+  if (I.batch < 1) fail(pooledName + " input not found / bad shape");
+  for (size_t i = 0; i < nIn; ++i) {
+    if (names[i] != kdName && names[i] != ksName) continue;
+    const auto shape = I.session->GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape();
+    if (shape.size() != 3) continue;
+    const int64_t rows = shape[1];
+    if (rows < 1 || rows == kHostKpRows) continue;
+    const std::string extra =
+        rows == 22 ? "That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, seal, 0), fed from the a2x "
+                     "encoder's second output. This engine has no width feed (see le_a2x_width / le_a2x_pull_wn in "
+                     "le/le_a2x.h, which nothing on this path calls yet), so it cannot drive this director. "
+                   : "";
+    fail("Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + I.graphPath + " " + kDash + " the graph declares " + names[i] +
+         " with " + std::to_string(rows) + " keypoint rows, and this renderer feeds 21 (le::kHostKpRows, le/le.h). " +
+         extra +
+         "REFUSING AT LOAD rather than dying inside ORT at the first Run. This build must not have been published to a "
+         "host that links this renderer: training/recipe/host_kp_contract is the publish gate that exists to prevent it.");
+  }
+
+  const size_t B = static_cast<size_t>(I.batch), C = static_cast<size_t>(I.crop);
+  I.pElems = 3 * C * C;
+  I.pooledBuf.assign(kPooledElems * B, 0.0f);
+  I.kpDrivingBuf.assign(63 * B, 0.0f);
+  I.kpSourceBuf.assign(63 * B, 0.0f);
+  I.outBuf.assign(3 * C * C * B, 0.0f);
+  if (I.featSynth) {
+    if (!identity.hasFsRed()) fail("FeatSynth graph but bundle lacks fs_red.f16");
+    I.fsBuf.assign(kFsElems * B, 0.0f);
+  } else {
+    if (!identity.hasP())
+      fail(std::string("m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor "
+                       "a P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would "
+                       "be an offset from a null pointer ") +
+           kDash + " a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.");
+    I.pBuf.assign(I.pElems * B, 0.0f);
+  }
+
+  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  I.binding = std::make_unique<Ort::IoBinding>(*I.session);
+  const int64_t b = I.batch, c = I.crop;
+  auto bind = [&](const char* name, std::vector<float>& buf, std::vector<int64_t> shape, bool output) {
+    I.values.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
+    if (output) I.binding->BindOutput(name, I.values.back());
+    else I.binding->BindInput(name, I.values.back());
+  };
+  I.values.reserve(8);
+  if (I.featSynth) {
+    bind("fs_red", I.fsBuf, {b, 64, 64, 64}, false);
+    bind("pooled", I.pooledBuf, {b, 64, 32, 32}, false);
+    bind("kd", I.kpDrivingBuf, {b, 21, 3}, false);
+    bind("ks", I.kpSourceBuf, {b, 21, 3}, false);
+  } else {
+    bind("pooled64", I.pooledBuf, {b, 64, 32, 32}, false);
+    bind("P_rgb", I.pBuf, {b, 3, c, c}, false);
+    bind("kp_driving", I.kpDrivingBuf, {b, 21, 3}, false);
+    bind("kp_source", I.kpSourceBuf, {b, 21, 3}, false);
+  }
+  bind("rgb", I.outBuf, {b, 3, c, c}, true);
+
+  I.ep = ep.empty() ? "cpu" : ep;
+  std::fprintf(stderr, "[le] director ep=%s (%s)\n", I.ep.c_str(),
+               ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
+}
+
+Renderer::~Renderer() {
+  if (!impl_) return;
+  Impl& I = *impl_;
+  {
+    std::lock_guard<std::mutex> l(I.mutex);
+    I.stop = true;
+  }
+  I.cv.notify_all();
+  if (I.prefetchThread.joinable()) I.prefetchThread.join();
+  if (I.profiling && I.session) {
+    if (I.runs > 0)
+      std::fprintf(stderr, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(I.runs),
+                   I.runMs / static_cast<double>(I.runs));
+    try {
+      Ort::AllocatorWithDefaultOptions alloc;
+      auto file = I.session->EndProfilingAllocated(alloc);
+      std::fprintf(stderr, "[le_ort_profile] %s\n", file.get());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "[le_ort_profile] FAILED: %s\n", e.what());
+    }
+  }
+}
+
+const float* Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n) {
+  Impl& I = *impl_;
+  if (n < 1 || n > I.batch || !si || !kpSource || !kpDriving) fail("render: bad n");
+  for (int j = 0; j < I.batch; ++j) {
+    const int item = j < n ? j : n - 1;
+    if (si[item] < 0 || si[item] >= I.identity->nt) fail("render: source frame out of range");
+  }
+  for (int j = 0; j < I.batch; ++j) {
+    const int item = j < n ? j : n - 1;
+    float* pooled = &I.pooledBuf[static_cast<size_t>(j) * kPooledElems];
+    if (j < n) {
+      halfToFloat(I.identity->pooled64(si[j]), pooled, kPooledElems);
+      if (I.featSynth) {
+        halfToFloat(I.identity->fsRed(si[j]), &I.fsBuf[static_cast<size_t>(j) * kFsElems], kFsElems);
+      } else {
+        const uint16_t* p = I.identity->P(si[j]);
+        if (!p) fail("render: no warp prior row for frame " + std::to_string(si[j]));
+        halfToFloat(p, &I.pBuf[static_cast<size_t>(j) * I.pElems], I.pElems);
+      }
+    } else {
+      // Filler slots repeat the last real item.
+      std::memcpy(pooled, &I.pooledBuf[static_cast<size_t>(n - 1) * kPooledElems], kPooledElems * sizeof(float));
+      if (I.featSynth)
+        std::memcpy(&I.fsBuf[static_cast<size_t>(j) * kFsElems], &I.fsBuf[static_cast<size_t>(n - 1) * kFsElems],
+                    kFsElems * sizeof(float));
+      else
+        std::memcpy(&I.pBuf[static_cast<size_t>(j) * I.pElems], &I.pBuf[static_cast<size_t>(n - 1) * I.pElems],
+                    I.pElems * sizeof(float));
+    }
+    std::memcpy(&I.kpSourceBuf[static_cast<size_t>(j) * 63], kpSource + static_cast<size_t>(item) * 63, 63 * sizeof(float));
+    std::memcpy(&I.kpDrivingBuf[static_cast<size_t>(j) * 63], kpDriving + static_cast<size_t>(item) * 63, 63 * sizeof(float));
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  I.session->Run(I.runOptions, *I.binding);
+  I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  ++I.runs;
+  return I.outBuf.data();
+}
+
+int Renderer::batch() const { return impl_->batch; }
+const char* Renderer::ep() const { return impl_->ep.c_str(); }
+const char* Renderer::backend() const { return "ort"; }
+const char* Renderer::directorNote() const { return impl_->note.c_str(); }
+
+}  // namespace le

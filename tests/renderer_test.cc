@@ -1,0 +1,201 @@
+// The renderer over generated bundles: batches and filler slots, the
+// refusals, execution-provider requests and the load-time log lines.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "core/identity.h"
+#include "core/manifest.h"
+#include "render/renderer.h"
+#include "render/rewrites.h"
+#include "tests/support/testutil.h"
+
+namespace le {
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kFix = LE_FIXTURES;
+
+template <typename F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+struct Bundle {
+  Manifest m;
+  std::unique_ptr<Identity> id;
+  explicit Bundle(const std::string& dir) : m(loadManifest(dir)), id(std::make_unique<Identity>(m)) {}
+};
+
+std::vector<float> keypoints(const Manifest& m, int si) {
+  const auto xs = readRaw(m.dir + "/xs_target.bin", static_cast<size_t>(m.nt) * 63);
+  return std::vector<float>(xs.begin() + si * 63, xs.begin() + (si + 1) * 63);
+}
+
+TEST(Renderer, BatchOneRendersThePriorBackAndLogsItsRewrites) {
+  Bundle b(kFix + "/tiny");
+  ::testing::internal::CaptureStderr();
+  Renderer r(b.m, *b.id, "b1", 1, "");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[le] std GridSample -> com.corvalux::GridSampleFast load-time rewrite: 1 node(s) (b1)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (b1)"), std::string::npos) << log;
+  EXPECT_NE(log.find("[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (b1)"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("[le] director ep=cpu (ORT CPU EP)\n"), std::string::npos) << log;
+  EXPECT_EQ(r.batch(), 1);
+  EXPECT_STREQ(r.ep(), "cpu");
+  EXPECT_STREQ(r.backend(), "ort");
+  EXPECT_STREQ(r.directorNote(), "");
+  const int si = 5;
+  const auto kp = keypoints(b.m, si);
+  const float* out = r.render(&si, kp.data(), kp.data(), 1);
+  std::vector<float> P(3 * 32 * 32);
+  halfToFloat(b.id->P(si), P.data(), P.size());
+  double inner = 0;
+  for (int c = 0; c < 3; ++c)
+    for (int y = 8; y < 24; ++y)
+      for (int x = 8; x < 24; ++x)
+        inner = std::max(inner, double(std::fabs(out[(c * 32 + y) * 32 + x] - P[(c * 32 + y) * 32 + x])));
+  EXPECT_LT(inner, 0.01);
+  EXPECT_EQ(errorOf([&] { r.render(&si, kp.data(), kp.data(), 2); }), "render: bad n");
+  EXPECT_EQ(errorOf([&] { r.render(&si, kp.data(), kp.data(), 0); }), "render: bad n");
+}
+
+TEST(Renderer, FillerSlotsRepeatTheLastItem) {
+  Bundle b(kFix + "/tiny");
+  ::testing::internal::CaptureStderr();
+  Renderer four(b.m, *b.id, "b4", 2, "");
+  Renderer one(b.m, *b.id, "b1", 1, "");
+  ::testing::internal::GetCapturedStderr();
+  const int si[3] = {2, 7, 11};
+  std::vector<float> ks, kd;
+  for (int s : si) {
+    const auto k = keypoints(b.m, s);
+    ks.insert(ks.end(), k.begin(), k.end());
+    auto d = k;
+    d[12 * 3 + 1] += 0.05f * s;  // different driving per item
+    kd.insert(kd.end(), d.begin(), d.end());
+  }
+  const size_t crop = 3 * 32 * 32;
+  const float* out = four.render(si, ks.data(), kd.data(), 3);
+  std::vector<float> batch(out, out + 4 * crop);
+  for (int i = 0; i < 3; ++i) {
+    const float* single = one.render(&si[i], &ks[i * 63], &kd[i * 63], 1);
+    for (size_t k = 0; k < crop; ++k) ASSERT_NEAR(batch[i * crop + k], single[k], 1e-5) << i;
+  }
+  for (size_t k = 0; k < crop; ++k) ASSERT_EQ(batch[3 * crop + k], batch[2 * crop + k]);
+}
+
+TEST(Renderer, FeatSynthGraph) {
+  Bundle b(kFix + "/tiny-fs");
+  ::testing::internal::CaptureStderr();
+  Renderer r(b.m, *b.id, "b1", 1, "");
+  ::testing::internal::GetCapturedStderr();
+  const int si = 3;
+  const auto kp = keypoints(b.m, si);
+  const float* out = r.render(&si, kp.data(), kp.data(), 1);
+  EXPECT_TRUE(std::isfinite(out[0]));
+}
+
+std::string copyBundle(const test::TempDir& tmp, const std::string& preset) {
+  const std::string dst = tmp / preset;
+  fs::copy(kFix + "/" + preset, dst, fs::copy_options::recursive);
+  return dst;
+}
+
+TEST(Renderer, RefusesGraphsTheHostCannotDrive) {
+  Bundle b(kFix + "/tiny");
+  ::testing::internal::CaptureStderr();
+  const std::string kp22 = errorOf([&] { Renderer r(b.m, *b.id, "b1_kp22", 1, ""); });
+  EXPECT_EQ(kp22, "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + b.m.dir +
+                      "/model_b1_kp22.onnx \xE2\x80\x94 the graph declares kp_driving with 22 keypoint rows, and this "
+                      "renderer feeds 21 (le::kHostKpRows, le/le.h). That is the recipe_v4 / kd_v4 shape: row 21 is the "
+                      "WIDTH ROW (wn, seal, 0), fed from the a2x encoder's second output. This engine has no width feed "
+                      "(see le_a2x_width / le_a2x_pull_wn in le/le_a2x.h, which nothing on this path calls yet), so it "
+                      "cannot drive this director. REFUSING AT LOAD rather than dying inside ORT at the first Run. This "
+                      "build must not have been published to a host that links this renderer: "
+                      "training/recipe/host_kp_contract is the publish gate that exists to prevent it.");
+  EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b1_dynamic", 1, ""); }), "pooled64 input not found / bad shape");
+  EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b1_nopooled", 1, ""); }), "pooled64 input not found / bad shape");
+  EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b9", 1, ""); }), "Renderer: cannot open " + b.m.dir + "/model_b9.onnx");
+  ::testing::internal::GetCapturedStderr();
+
+  test::TempDir tmp;
+  const std::string p = copyBundle(tmp, "tiny");
+  fs::copy_file(kFix + "/tiny-fs/model_b1.onnx", p + "/model_b1_fs.onnx");
+  Bundle pb(p);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(errorOf([&] { Renderer r(pb.m, *pb.id, "b1_fs", 1, ""); }), "FeatSynth graph but bundle lacks fs_red.f16");
+  const std::string f = copyBundle(tmp, "tiny-fs");
+  fs::copy_file(kFix + "/tiny/model_b1.onnx", f + "/model_b1_warp.onnx", fs::copy_options::overwrite_existing);
+  Bundle fb(f);
+  const std::string noPrior = errorOf([&] { Renderer r(fb.m, *fb.id, "b1_warp", 1, ""); });
+  EXPECT_EQ(noPrior.rfind("m4b graph (P_rgb input) but this bundle carries no warp prior", 0), 0u) << noPrior;
+  ::testing::internal::GetCapturedStderr();
+}
+
+TEST(Renderer, ExecutionProviderRequests) {
+  Bundle b(kFix + "/tiny");
+  const std::string xnn = errorOf([&] { Renderer r(b.m, *b.id, "missing_key", 1, "xnnpack"); });
+  EXPECT_EQ(xnn.rfind("Renderer: ep 'xnnpack' is REFUSED.", 0), 0u) << xnn;  // before any graph is read
+  EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b1", 1, "tpu"); }), "Renderer: unknown ep 'tpu'");
+
+  ::testing::internal::CaptureStderr();
+  Renderer core(b.m, *b.id, "b1", 1, "coreml:gpu");
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[le] CoreML EP session refused: "), std::string::npos) << log;
+  EXPECT_NE(log.find(" \xE2\x80\x94 falling back to the ORT CPU EP\n"), std::string::npos) << log;
+  EXPECT_STREQ(core.ep(), "cpu");
+
+  ::testing::internal::CaptureStderr();
+  Renderer neon(b.m, *b.id, "b1", 1, "neon");
+  log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), std::string::npos);
+  EXPECT_STREQ(neon.ep(), "cpu");
+}
+
+TEST(Renderer, GridSampleSwitches) {
+  Bundle b(kFix + "/tiny");
+  {
+    test::ScopedEnv off("LE_GS_REWRITE", "0");
+    ::testing::internal::CaptureStderr();
+    Renderer r(b.m, *b.id, "b1", 1, "");
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvalux::GridSampleFast rewrite DISABLED (b1)"),
+              std::string::npos);
+    EXPECT_EQ(log.find("GridSampleFast load-time rewrite"), std::string::npos);
+  }
+  test::TempDir tmp;
+  const std::string d = copyBundle(tmp, "tiny");
+  {
+    std::ifstream in(d + "/model_b1.onnx", std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(rewriteGridSampleToFast(bytes), 1u);
+    std::ofstream(d + "/model_b1_baked.onnx", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  Bundle baked(d);
+  test::ScopedEnv off("LE_GS_FAST", "0");
+  const std::string e = errorOf([&] { Renderer r(baked.m, *baked.id, "b1_baked", 1, ""); });
+  EXPECT_EQ(e.rfind("Renderer: LE_GS_FAST=0 (or CORVALUX_OSTRANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + d +
+                        "/model_b1_baked.onnx has com.corvalux::GridSampleFast BAKED INTO THE GRAPH.",
+                    0),
+            0u)
+      << e;
+  ::testing::internal::CaptureStderr();
+  Renderer plain(baked.m, *baked.id, "b1", 1, "");  // the standard graph still loads
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(plain.batch(), 1);
+}
+
+}  // namespace
+}  // namespace le
