@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds le_core and passes its tests: a release build running every test but
 # the slow ones, then an AddressSanitizer + UndefinedBehaviourSanitizer build
-# running the unit tests. Installs what it needs first.
+# running the unit and integration tests. Installs what it needs first.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
