@@ -2,7 +2,12 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -137,26 +142,102 @@ struct Op : Ort::CustomOpBase<Op<Kernel>, Kernel> {
 
 }  // namespace
 
+namespace {
+
+// One output pixel, the reference arithmetic every path follows.
+inline void gridsamplePixel(const float* x, const float* grid, float* out, int C, int H, int W, int r, int q) {
+  const size_t plane = static_cast<size_t>(H) * W;
+  const float* g = grid + (static_cast<size_t>(r) * W + q) * 2;
+  const float ix = (g[0] + 1) * 0.5f * W - 0.5f, iy = (g[1] + 1) * 0.5f * H - 0.5f;
+  int x0, x1, y0, y1;
+  float wx, wy;
+  taps(ix, W, x0, x1, wx);
+  taps(iy, H, y0, y1, wy);
+  const float w00 = (1 - wx) * (1 - wy), w01 = wx * (1 - wy), w10 = (1 - wx) * wy, w11 = wx * wy;
+  for (int c = 0; c < C; ++c) {
+    const float* p = x + c * plane;
+    out[c * plane + static_cast<size_t>(r) * W + q] =
+        (w00 * p[static_cast<size_t>(y0) * W + x0] + w01 * p[static_cast<size_t>(y0) * W + x1]) +
+        w10 * p[static_cast<size_t>(y1) * W + x0] + w11 * p[static_cast<size_t>(y1) * W + x1];
+  }
+}
+
+#if defined(__x86_64__)
+// Taps and weight along one axis for eight coordinates, as taps() does.
+__attribute__((target("avx2,fma"))) inline void gridAxisAvx2(__m256 gc, __m256 size, __m256i sizeM1, __m256i& t0,
+                                                             __m256i& t1, __m256& w) {
+  const __m256 one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f), minus1 = _mm256_set1_ps(-1.0f);
+  __m256 i = _mm256_sub_ps(_mm256_mul_ps(_mm256_mul_ps(_mm256_add_ps(gc, one), half), size), half);
+  i = _mm256_min_ps(_mm256_max_ps(i, minus1), size);  // NaN goes to -1
+  const __m256 f = _mm256_floor_ps(i);
+  const __m256i i0 = _mm256_cvttps_epi32(f);
+  w = _mm256_sub_ps(i, f);
+  const __m256i zero = _mm256_setzero_si256();
+  t0 = _mm256_max_epi32(_mm256_min_epi32(i0, sizeM1), zero);
+  t1 = _mm256_max_epi32(_mm256_min_epi32(_mm256_add_epi32(i0, _mm256_set1_epi32(1)), sizeM1), zero);
+}
+
+// Eight pixels of a row at a time, with separate multiplies and adds in the
+// scalar order so that both paths give the same bits.
+__attribute__((target("avx2,fma"))) void gridsampleRowAvx2(const float* x, const float* grid, float* out, int C, int H,
+                                                           int W, int r) {
+  const size_t plane = static_cast<size_t>(H) * W;
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 wf = _mm256_set1_ps(static_cast<float>(W)), hf = _mm256_set1_ps(static_cast<float>(H));
+  const __m256i wm1 = _mm256_set1_epi32(W - 1), hm1 = _mm256_set1_epi32(H - 1), wi = _mm256_set1_epi32(W);
+  int q = 0;
+  for (; q + 8 <= W; q += 8) {
+    const float* g = grid + (static_cast<size_t>(r) * W + q) * 2;
+    const __m256 a = _mm256_loadu_ps(g), b = _mm256_loadu_ps(g + 8);
+    const __m256 gx = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0x88)), 0xD8));
+    const __m256 gy = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, 0xDD)), 0xD8));
+    __m256i x0, x1, y0, y1;
+    __m256 wx, wy;
+    gridAxisAvx2(gx, wf, wm1, x0, x1, wx);
+    gridAxisAvx2(gy, hf, hm1, y0, y1, wy);
+    const __m256 ux = _mm256_sub_ps(one, wx), uy = _mm256_sub_ps(one, wy);
+    const __m256 w00 = _mm256_mul_ps(ux, uy), w01 = _mm256_mul_ps(wx, uy), w10 = _mm256_mul_ps(ux, wy),
+                 w11 = _mm256_mul_ps(wx, wy);
+    const __m256i r0 = _mm256_mullo_epi32(y0, wi), r1 = _mm256_mullo_epi32(y1, wi);
+    const __m256i i00 = _mm256_add_epi32(r0, x0), i01 = _mm256_add_epi32(r0, x1), i10 = _mm256_add_epi32(r1, x0),
+                  i11 = _mm256_add_epi32(r1, x1);
+    for (int c = 0; c < C; ++c) {
+      const float* p = x + c * plane;
+      const __m256 v = _mm256_add_ps(
+          _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(w00, _mm256_i32gather_ps(p, i00, 4)),
+                                      _mm256_mul_ps(w01, _mm256_i32gather_ps(p, i01, 4))),
+                        _mm256_mul_ps(w10, _mm256_i32gather_ps(p, i10, 4))),
+          _mm256_mul_ps(w11, _mm256_i32gather_ps(p, i11, 4)));
+      _mm256_storeu_ps(out + c * plane + static_cast<size_t>(r) * W + q, v);
+    }
+  }
+  for (; q < W; ++q) gridsamplePixel(x, grid, out, C, H, W, r, q);
+}
+
+bool haveAvx2Fma() {
+  static const bool ok = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return ok;
+}
+#endif
+
+}  // namespace
+
+std::atomic<bool> gridsampleScalarOnly{false};
+
+void setGridSampleScalarOnly(bool on) { gridsampleScalarOnly.store(on); }
+
 void gridsample_fast_band(const float* x, const float* grid, float* out, int C, int H, int W, int rowBegin, int rowEnd) {
   rowBegin = std::max(rowBegin, 0);
   rowEnd = std::min(rowEnd, H);
-  const size_t plane = static_cast<size_t>(H) * W;
+#if defined(__x86_64__)
+  // 32-bit gather offsets cover a plane of fewer than 2^31 pixels.
+  if (!gridsampleScalarOnly.load(std::memory_order_relaxed) && haveAvx2Fma() && static_cast<int64_t>(H) * W < (int64_t{1} << 31)) {
+    for (int r = rowBegin; r < rowEnd; ++r) gridsampleRowAvx2(x, grid, out, C, H, W, r);
+    return;
+  }
+#endif
   for (int r = rowBegin; r < rowEnd; ++r)
-    for (int q = 0; q < W; ++q) {
-      const float* g = grid + (static_cast<size_t>(r) * W + q) * 2;
-      const float ix = (g[0] + 1) * 0.5f * W - 0.5f, iy = (g[1] + 1) * 0.5f * H - 0.5f;
-      int x0, x1, y0, y1;
-      float wx, wy;
-      taps(ix, W, x0, x1, wx);
-      taps(iy, H, y0, y1, wy);
-      const float w00 = (1 - wx) * (1 - wy), w01 = wx * (1 - wy), w10 = (1 - wx) * wy, w11 = wx * wy;
-      for (int c = 0; c < C; ++c) {
-        const float* p = x + c * plane;
-        out[c * plane + static_cast<size_t>(r) * W + q] =
-            (w00 * p[static_cast<size_t>(y0) * W + x0] + w01 * p[static_cast<size_t>(y0) * W + x1]) +
-            w10 * p[static_cast<size_t>(y1) * W + x0] + w11 * p[static_cast<size_t>(y1) * W + x1];
-      }
-    }
+    for (int q = 0; q < W; ++q) gridsamplePixel(x, grid, out, C, H, W, r, q);
 }
 
 void gridsample_fast(const float* x, const float* grid, float* out, int C, int H, int W) {

@@ -29,4 +29,7 @@ void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int r
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
 const char* warpBody();
 
+// Tests only: keep GridSampleFast on its scalar path even where AVX2 and FMA exist.
+void setGridSampleScalarOnly(bool on);
+
 }  // namespace le

@@ -9,27 +9,36 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 bash scripts/setup.sh >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 --target kernels_bench driver_bench >&2
+cmake --build build -j2 --target kernels_bench driver_bench render_bench >&2
 
 kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
 pipeline_names=(driver_decode_1080p prior_decode)
+render_names=(gridsample head_cubic render_staging)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
-kernels=(); pipelines=()
+[ $# -gt 0 ] || names+=("${render_names[@]}")
+kernels=(); pipelines=(); renders=()
 for n in "${names[@]}"; do
+  case " ${render_names[*]} " in *" $n "*) renders+=("$n"); continue;; esac
   case " ${kernel_names[*]} " in *" $n "*) kernels+=("$n"); continue;; esac
   case " ${pipeline_names[*]} " in *" $n "*) pipelines+=("$n"); continue;; esac
-  echo "unknown benchmark '$n' (known: ${kernel_names[*]} ${pipeline_names[*]})" >&2; exit 2
+  echo "unknown benchmark '$n' (known: ${kernel_names[*]} ${pipeline_names[*]} ${render_names[*]})" >&2; exit 2
 done
 
 # Pipelines run on the demo avatar's driver video and a crop-512 prior video,
 # generated once into the build tree.
-if [ ${#pipelines[@]} -gt 0 ]; then
-  demo="$here/build/demo/avatar"
+demo="$here/build/demo/avatar"
+if [ ${#pipelines[@]} -gt 0 ] || [ ${#renders[@]} -gt 0 ]; then
   if [ ! -f "$demo.stamp" ] || [ "$here/tools/refavatar" -nt "$demo.stamp" ]; then
     /usr/bin/python3 tools/le_refavatar.py --preset demo --out "$demo" >&2
     touch "$demo.stamp"
   fi
+fi
+if [ ${#renders[@]} -gt 0 ]; then
+  pattern=$(IFS='|'; echo "${renders[*]}")
+  build/bench/render_bench "$demo" "${BENCH_REPS:-5}" 2>/dev/null | grep -E "^bench (${pattern//gridsample/gridsample_c[0-9]+})"
+fi
+if [ ${#pipelines[@]} -gt 0 ]; then
   prior="$here/build/bench/prior512"
   if [ ! -f "$prior.stamp" ] || [ "$here/tools/refavatar" -nt "$prior.stamp" ]; then
     /usr/bin/python3 tools/le_refavatar.py --preset demo --prior hevc --nt 25 --frames 25 --out "$prior" >&2

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <cstdio>
 #include <fstream>
@@ -436,6 +437,29 @@ TEST(CustomOps, GridSampleFastEqualsOnnxRuntimesGridSample) {
         gridsample_fast(x.data() + n * C * H * W, grid.data() + n * H * W * 2, direct.data() + n * C * H * W, C, H, W);
       EXPECT_LE(maxAbsDiff(direct, want), 1e-5);
     }
+  }
+}
+
+TEST(CustomOps, GridSampleFastVectorAndScalarPathsAgreeBitForBit) {
+  const int C = 5, H = 23, W = 61;
+  const auto x = uniform(static_cast<size_t>(C) * H * W, -2, 2, 1);
+  auto grid = uniform(static_cast<size_t>(H) * W * 2, -1.5f, 1.5f, 2);
+  grid[10] = NAN;
+  grid[11] = INFINITY;
+  grid[30] = -INFINITY;
+  grid[41] = 1e30f;
+  grid[52] = -1.0f;
+  grid[53] = 1.0f;
+  std::vector<float> vec(x.size()), sca(x.size());
+  gridsample_fast(x.data(), grid.data(), vec.data(), C, H, W);
+  setGridSampleScalarOnly(true);
+  gridsample_fast(x.data(), grid.data(), sca.data(), C, H, W);
+  setGridSampleScalarOnly(false);
+  for (size_t i = 0; i < x.size(); ++i) {
+    uint32_t a, b;
+    std::memcpy(&a, &vec[i], 4);
+    std::memcpy(&b, &sca[i], 4);
+    ASSERT_EQ(a, b) << i;
   }
 }
 
