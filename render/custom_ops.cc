@@ -318,6 +318,13 @@ void warpDirector(const float* src, const float* grid, float* out, int W, int H)
 
 const char* warpBody() { return "scalar"; }
 
+const char* gridsampleBody() {
+#if defined(__x86_64__)
+  if (!gridsampleScalarOnly.load() && haveAvx2Fma()) return "avx2";
+#endif
+  return "scalar";
+}
+
 Ort::CustomOpDomain& corvaluxDomain() {
   static Ort::CustomOpDomain* domain = [] {
     static Op<GridSampleKernel> gridSample("GridSampleFast");

@@ -28,6 +28,8 @@ void warpDirectorBand(const float* src, const float* grid, float* out, int W, in
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd);
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
 const char* warpBody();
+// "avx2" where GridSampleFast runs eight pixels at a time, else "scalar".
+const char* gridsampleBody();
 
 // Tests only: keep GridSampleFast on its scalar path even where AVX2 and FMA exist.
 void setGridSampleScalarOnly(bool on);
