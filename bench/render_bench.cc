@@ -17,6 +17,7 @@
 #include "core/identity.h"
 #include "core/manifest.h"
 #include "render/custom_ops.h"
+#include "render/int8_conv.h"
 #include "render/onnx_wire.h"
 #include "render/rewrites.h"
 
@@ -119,6 +120,7 @@ struct Runner {
     o.SetIntraOpNumThreads(threads);
     o.AddConfigEntry("session.intra_op.allow_spinning", "0");
     le::registerGridSampleFast(o);
+    le::registerInt8ConvVNNI(o);
     return o;
   }
   void run() { session.Run(Ort::RunOptions{nullptr}, binding); }
@@ -172,6 +174,53 @@ int main(int argc, char** argv) {
     const double elems = static_cast<double>(C) * 4 * S * S;
     std::printf("bench head_cubic ours=%.1f peer=%.1f unit=ms ratio=%.2f (%.2f vs %.2f ns per output element incl. the 1x1 Conv, one thread)\n",
                 to * 1e3, tp * 1e3, tp / to, to / elems * 1e9, tp / elems * 1e9);
+  }
+  {
+    // 3x3, 64 -> 64 channels at 128x128, pads 1: the int8 operator against the
+    // float Conv over the same (dequantised) weights.
+    const int C = 64, S = 128;
+    std::vector<float> x(static_cast<size_t>(C) * S * S);
+    for (auto& v : x) v = u(rng);
+    std::vector<int8_t> w8(static_cast<size_t>(C) * C * 9);
+    for (auto& v : w8) v = static_cast<int8_t>(static_cast<int>(rng() % 255) - 127);
+    std::vector<float> scale(C, 0.002f), bias(C, 0.1f), wf(w8.size());
+    for (size_t i = 0; i < w8.size(); ++i) wf[i] = w8[i] * 0.002f;
+    const int64_t ones[2] = {1, 1}, pads[4] = {1, 1, 1, 1};
+    Bytes gi, node, gf, attrs;
+    le::gsPutStr(node, 1, "x");
+    le::gsPutStr(node, 1, "w");
+    le::gsPutStr(node, 1, "s");
+    le::gsPutStr(node, 1, "b");
+    le::gsPutStr(node, 2, "y");
+    le::gsPutStr(node, 3, "conv");
+    le::gsPutStr(node, 4, "Int8ConvVNNI");
+    le::hcAttrIs(node, "pads", pads, 4);
+    le::gsPutStr(node, 7, "com.corvalux.int8");
+    le::gsPutBytes(gi, 1, node.data(), node.size());
+    le::hcInit(gi, "w", 3, {C, C, 3, 3}, w8.data(), w8.size());
+    le::hcInit(gi, "s", 1, {C}, scale.data(), scale.size() * 4);
+    le::hcInit(gi, "b", 1, {C}, bias.data(), bias.size() * 4);
+    le::hcAttrIs(attrs, "pads", pads, 4);
+    le::hcAttrIs(attrs, "strides", ones, 2);
+    le::hcNode(gf, "Conv", {"x", "w", "b"}, "y", "conv", attrs);
+    le::hcInit(gf, "w", 1, {C, C, 3, 3}, wf.data(), wf.size() * 4);
+    le::hcInit(gf, "b", 1, {C}, bias.data(), bias.size() * 4);
+    const int64_t xd[4] = {1, C, S, S};
+    for (Bytes* g : {&gi, &gf}) {
+      le::gsPutStr(*g, 2, "g");
+      le::gsPutTensorValueInfo(*g, 11, "x", xd, 4);
+      le::gsPutTensorValueInfo(*g, 12, "y", xd, 4);
+    }
+    Bytes mi = modelOf(gi);
+    putOpset(mi, "com.corvalux.int8", 1);
+    const Bytes mf = modelOf(gf);
+    Runner a(env, mi, 1, {{"x", &x}}, {{1, C, S, S}}, {1, C, S, S});
+    Runner b(env, mf, 1, {{"x", &x}}, {{1, C, S, S}}, {1, C, S, S});
+    a.run();
+    b.run();
+    const double to = medianSeconds(reps, [&] { a.run(); }), tp = medianSeconds(reps, [&] { b.run(); });
+    std::printf("bench int8_conv ours=%.2f peer=%.2f unit=ms ratio=%.2f (%s path; onnxruntime float Conv as peer)\n",
+                to * 1e3, tp * 1e3, tp / to, le::int8VnniAvailable() ? "VNNI interior" : "scalar, no VNNI on this CPU");
   }
   if (!demo.empty()) {
     const le::Manifest m = le::loadManifest(demo);

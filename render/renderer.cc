@@ -20,6 +20,7 @@
 #include "core/identity.h"
 #include "core/manifest.h"
 #include "render/custom_ops.h"
+#include "render/int8_conv.h"
 #include "render/rewrites.h"
 
 namespace le {
@@ -115,10 +116,11 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
   bool gsRewrite = true;
   const bool gsFast = envOr("LE_GS_FAST")[0] != '0';
   if (!gsFast) {
-    // Registers only the int8 domain (not built yet); no GridSampleFast.
+    registerInt8ConvVNNI(sessionOptions);
     gsRewrite = false;
   } else {
     registerGridSampleFast(sessionOptions);
+    registerInt8ConvVNNI(sessionOptions);
     gsRewrite = envOr("LE_GS_REWRITE")[0] != '0';
     if (!gsRewrite && cpu)
       std::fprintf(stderr,

@@ -13,7 +13,7 @@ cmake --build build -j2 --target kernels_bench driver_bench render_bench >&2
 
 kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
 pipeline_names=(driver_decode_1080p prior_decode)
-render_names=(gridsample head_cubic render_staging)
+render_names=(gridsample head_cubic int8_conv render_staging)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}")

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "render/custom_ops.h"
+#include "render/int8_conv.h"
 #include "render/onnx_wire.h"
 #include "render/rewrites.h"
 #include "tests/support/testutil.h"
@@ -136,6 +137,7 @@ std::vector<float> runModel(const Bytes& model, const std::vector<std::pair<std:
   Ort::SessionOptions o;
   o.SetIntraOpNumThreads(threads);
   registerGridSampleFast(o);
+  registerInt8ConvVNNI(o);
   Ort::Session s(env, model.data(), model.size(), o);
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   Ort::AllocatorWithDefaultOptions alloc;
@@ -558,6 +560,136 @@ TEST(CustomOps, WarpDirectorEqualsItsDefinitionAndTheDirectorsRecombination) {
   const auto warped = runModel(probe, in, "warped");
   const Bytes one = oneNodeModel("WarpDirector", true, {1, 3, 32, 32}, {1, 32, 32, 2}, false);
   EXPECT_LE(maxAbsDiff(runModel(one, {{"x", in[1].second}, {"grid", g}}, "y"), warped), 1e-4);
+}
+
+struct ConvCase {
+  int N, C, H, W, M, k, group;
+  std::vector<int64_t> strides, pads, dilations;
+};
+
+Bytes int8ConvModel(const ConvCase& c, const std::vector<int8_t>& w, const std::vector<float>& scale,
+                    const std::vector<float>& bias, int64_t wDim1) {
+  Bytes g, node;
+  gsPutStr(node, 1, "x");
+  gsPutStr(node, 1, "w");
+  gsPutStr(node, 1, "s");
+  gsPutStr(node, 1, "b");
+  gsPutStr(node, 2, "y");
+  gsPutStr(node, 3, "conv");
+  gsPutStr(node, 4, "Int8ConvVNNI");
+  hcAttrIs(node, "strides", c.strides.data(), c.strides.size());
+  hcAttrIs(node, "pads", c.pads.data(), c.pads.size());
+  hcAttrIs(node, "dilations", c.dilations.data(), c.dilations.size());
+  hcAttrI(node, "group", c.group);
+  gsPutStr(node, 7, "com.corvalux.int8");
+  gsPutBytes(g, 1, node.data(), node.size());
+  gsPutStr(g, 2, "g");
+  hcInit(g, "w", 3, {c.M, wDim1, c.k, c.k}, w.data(), w.size());
+  hcInit(g, "s", 1, {static_cast<int64_t>(scale.size())}, scale.data(), scale.size() * 4);
+  hcInit(g, "b", 1, {static_cast<int64_t>(bias.size())}, bias.data(), bias.size() * 4);
+  const int64_t xd[4] = {c.N, c.C, c.H, c.W};
+  gsPutTensorValueInfo(g, 11, "x", xd, 4);
+  gsPutTensorValueInfo(g, 12, "y", nullptr, 4);
+  Bytes m;
+  gsPutKey(m, 1, 0);
+  gsPutVarint(m, 8);
+  for (auto [dom, ver] : {std::pair<const char*, int>{"", 16}, {"com.corvalux.int8", 1}}) {
+    Bytes op;
+    gsPutStr(op, 1, dom);
+    gsPutKey(op, 2, 0);
+    gsPutVarint(op, static_cast<uint64_t>(ver));
+    gsPutBytes(m, 8, op.data(), op.size());
+  }
+  gsPutBytes(m, 7, g.data(), g.size());
+  return m;
+}
+
+// Float convolution with zero padding over the dequantised weights, and a
+// bound on the error the activation quantisation may add.
+void floatConv(const ConvCase& c, const std::vector<float>& x, const std::vector<int8_t>& w, const std::vector<float>& scale,
+               const std::vector<float>& bias, float actStep, std::vector<float>& out, std::vector<float>& bound) {
+  const int64_t OH = (c.pads[0] + c.H + c.pads[2] - (c.k - 1) * c.dilations[0] - 1) / c.strides[0] + 1;
+  const int64_t OW = (c.pads[1] + c.W + c.pads[3] - (c.k - 1) * c.dilations[1] - 1) / c.strides[1] + 1;
+  const int cg = c.C / c.group, mg = c.M / c.group;
+  out.assign(static_cast<size_t>(c.N * c.M * OH * OW), 0.0f);
+  bound.assign(out.size(), 0.0f);
+  for (int n = 0; n < c.N; ++n)
+    for (int m = 0; m < c.M; ++m)
+      for (int64_t oy = 0; oy < OH; ++oy)
+        for (int64_t ox = 0; ox < OW; ++ox) {
+          double s = bias[m], b = 0;
+          for (int ci = 0; ci < cg; ++ci)
+            for (int ky = 0; ky < c.k; ++ky)
+              for (int kx = 0; kx < c.k; ++kx) {
+                const int64_t iy = oy * c.strides[0] - c.pads[0] + ky * c.dilations[0];
+                const int64_t ix = ox * c.strides[1] - c.pads[1] + kx * c.dilations[1];
+                if (iy < 0 || iy >= c.H || ix < 0 || ix >= c.W) continue;
+                const int cin = (m / mg) * cg + ci;
+                const double wd = double(w[((m * cg + ci) * c.k + ky) * c.k + kx]) * scale[m];
+                s += wd * x[((static_cast<size_t>(n) * c.C + cin) * c.H + iy) * c.W + ix];
+                b += std::fabs(wd) * actStep * 0.5;
+              }
+          const size_t o = ((static_cast<size_t>(n) * c.M + m) * OH + oy) * OW + ox;
+          out[o] = static_cast<float>(s);
+          bound[o] = static_cast<float>(b) + 1e-4f;
+        }
+}
+
+TEST(CustomOps, Int8ConvMatchesAFloatConvolutionUpToQuantisation) {
+  for (const ConvCase& c : {ConvCase{2, 8, 11, 13, 20, 3, 1, {1, 1}, {1, 1, 1, 1}, {1, 1}},
+                            ConvCase{1, 6, 12, 9, 4, 3, 2, {2, 1}, {2, 1, 0, 3}, {2, 1}},
+                            ConvCase{1, 5, 7, 7, 3, 1, 1, {1, 1}, {0, 0, 0, 0}, {1, 1}}}) {
+    std::mt19937 rng(c.C * 31 + c.M);
+    std::vector<int8_t> w(static_cast<size_t>(c.M * (c.C / c.group) * c.k * c.k));
+    for (auto& v : w) v = static_cast<int8_t>(static_cast<int>(rng() % 255) - 127);
+    const auto scale = uniform(c.M, 0.001f, 0.01f, 3), bias = uniform(c.M, -1, 1, 4);
+    const auto x = uniform(static_cast<size_t>(c.N) * c.C * c.H * c.W, -1.5f, 2.5f, 5);
+    const Bytes model = int8ConvModel(c, w, scale, bias, c.C / c.group);
+    const auto got = runModel(model, {{"x", x}}, "y", 2);
+    float lo = 0, hi = 0;
+    for (float v : x) lo = std::min(lo, v), hi = std::max(hi, v);
+    std::vector<float> want, bound;
+    floatConv(c, x, w, scale, bias, (hi - lo) / 255.0f, want, bound);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) ASSERT_LE(std::fabs(got[i] - want[i]), bound[i]) << i;
+
+    setInt8ScalarOnly(true);
+    const auto scalar = runModel(model, {{"x", x}}, "y", 2);
+    setInt8ScalarOnly(false);
+    EXPECT_EQ(scalar, got) << "the dot-product and scalar paths must agree (vnni here: " << int8VnniAvailable() << ")";
+
+    const auto zeros = runModel(model, {{"x", std::vector<float>(x.size(), 0.0f)}}, "y");
+    for (size_t i = 0; i < zeros.size(); ++i) ASSERT_EQ(zeros[i], bias[(i / (zeros.size() / c.N / c.M)) % c.M]);
+  }
+}
+
+TEST(CustomOps, Int8ConvRefusesInconsistentShapes) {
+  const ConvCase c{1, 6, 8, 8, 4, 3, 2, {1, 1}, {1, 1, 1, 1}, {1, 1}};
+  const std::vector<int8_t> w(4 * 3 * 9, 1);
+  const std::vector<float> s4(4, 0.01f), b4(4, 0.0f), s3(3, 0.01f);
+  const std::vector<float> x(6 * 64, 0.5f);
+  auto err = [&](const Bytes& m) {
+    try {
+      runModel(m, {{"x", x}}, "y");
+    } catch (const Ort::Exception& e) {
+      return std::string(e.what());
+    }
+    return std::string("(ran)");
+  };
+  EXPECT_NE(err(int8ConvModel(c, std::vector<int8_t>(4 * 2 * 9, 1), s4, b4, 2))
+                .find("input channels 6 != group 2 x weight dimension 1 (2)"),
+            std::string::npos);
+  ConvCase odd = c;
+  odd.M = 3;
+  EXPECT_NE(err(int8ConvModel(odd, std::vector<int8_t>(3 * 3 * 9, 1), s3, std::vector<float>(3, 0.0f), 3))
+                .find("output channels 3 not divisible by group 2"),
+            std::string::npos);
+  EXPECT_NE(err(int8ConvModel(c, w, s3, b4, 3)).find("wScale has 3 and bias 4 values for 4 output channels"), std::string::npos);
+  ConvCase tiny = c;
+  tiny.pads = {0, 0, 0, 0};
+  tiny.dilations = {5, 5};
+  EXPECT_NE(err(int8ConvModel(tiny, w, s4, b4, 3)).find("non-positive output size"), std::string::npos);
+  EXPECT_EQ(err(int8ConvModel(c, w, s4, b4, 3)), "(ran)");
 }
 
 TEST(Rewrites, CubicTapsSumToOne) {

@@ -1,0 +1,319 @@
+#include "render/int8_conv.h"
+
+#include <onnxruntime_cxx_api.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "compose/pool.h"
+
+namespace le {
+namespace {
+
+std::atomic<bool> scalarOnly{false};
+
+[[noreturn]] void refuse(const std::string& why) {
+  throw Ort::Exception("com.corvalux.int8::Int8ConvVNNI: " + why, ORT_INVALID_ARGUMENT);
+}
+
+#if defined(__x86_64__)
+bool cpuHasVnni() {
+  static const bool ok = __builtin_cpu_supports("avx2") &&
+                         (__builtin_cpu_supports("avxvnni") ||
+                          (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vl")));
+  return ok;
+}
+#else
+bool cpuHasVnni() { return false; }
+#endif
+
+struct Prepared {
+  int64_t M = 0, cinPerGroup = 0, cinPad = 0, cinBlocks = 0, mPad = 0, kH = 0, kW = 0, taps = 0;
+  std::vector<int32_t> wsum;     // [M]
+  std::vector<int32_t> wsumTap;  // [taps][M]
+  std::vector<int8_t> weights;   // [M][cinPerGroup][kH][kW]
+  std::vector<int8_t> packed;    // [taps][cinBlocks][mPad][4], for the dot-product path
+};
+
+#if defined(__x86_64__)
+// acc[mPad] = sums over the taps' activations (cinPad bytes per pixel) of u8 x s8.
+__attribute__((target("avx2,avxvnni"))) void dotAvxVnni(const uint8_t* const* px, const Prepared& p, int32_t* acc) {
+  for (int64_t m0 = 0; m0 < p.mPad; m0 += 16) {
+    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+    for (int64_t t = 0; t < p.taps; ++t) {
+      const uint8_t* s = px[t];
+      const int8_t* w = p.packed.data() + (t * p.cinBlocks * p.mPad + m0) * 4;
+      for (int64_t b = 0; b < p.cinBlocks; ++b, s += 4, w += p.mPad * 4) {
+        int32_t four;
+        std::memcpy(&four, s, 4);
+        const __m256i act = _mm256_set1_epi32(four);
+        a0 = _mm256_dpbusd_avx_epi32(a0, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
+        a1 = _mm256_dpbusd_avx_epi32(a1, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32)));
+      }
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0), a0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0 + 8), a1);
+  }
+}
+
+__attribute__((target("avx2,avx512vnni,avx512vl"))) void dotAvx512Vnni(const uint8_t* const* px, const Prepared& p,
+                                                                       int32_t* acc) {
+  for (int64_t m0 = 0; m0 < p.mPad; m0 += 16) {
+    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+    for (int64_t t = 0; t < p.taps; ++t) {
+      const uint8_t* s = px[t];
+      const int8_t* w = p.packed.data() + (t * p.cinBlocks * p.mPad + m0) * 4;
+      for (int64_t b = 0; b < p.cinBlocks; ++b, s += 4, w += p.mPad * 4) {
+        int32_t four;
+        std::memcpy(&four, s, 4);
+        const __m256i act = _mm256_set1_epi32(four);
+        a0 = _mm256_dpbusd_epi32(a0, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
+        a1 = _mm256_dpbusd_epi32(a1, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32)));
+      }
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0), a0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0 + 8), a1);
+  }
+}
+
+void dotVnni(const uint8_t* const* px, const Prepared& p, int32_t* acc) {
+  static const bool avx = __builtin_cpu_supports("avxvnni");
+  if (avx) dotAvxVnni(px, p, acc);
+  else dotAvx512Vnni(px, p, acc);
+}
+#endif
+
+struct Int8ConvKernel {
+  explicit Int8ConvKernel(const OrtKernelInfo* info) {
+    Ort::ConstKernelInfo ki(info);
+    auto ints = [&](const char* name, size_t need, std::vector<int64_t> dflt) {
+      try {
+        auto v = ki.GetAttributes<int64_t>(name);
+        return v.size() >= need ? v : dflt;
+      } catch (const Ort::Exception&) {
+        return dflt;
+      }
+    };
+    strides = ints("strides", 2, {1, 1});
+    pads = ints("pads", 4, {0, 0, 0, 0});
+    dilations = ints("dilations", 2, {1, 1});
+    try {
+      group = ki.GetAttribute<int64_t>("group");
+    } catch (const Ort::Exception&) {
+      group = 1;
+    }
+    vnni = cpuHasVnni();
+  }
+
+  void prepare(const int8_t* w, const std::vector<int64_t>& ws) {
+    p.M = ws[0];
+    p.cinPerGroup = ws[1];
+    p.kH = ws[2];
+    p.kW = ws[3];
+    p.taps = p.kH * p.kW;
+    p.cinPad = (p.cinPerGroup + 3) / 4 * 4;
+    p.cinBlocks = p.cinPad / 4;
+    p.mPad = (p.M + 15) / 16 * 16;
+    const size_t n = static_cast<size_t>(p.M * p.cinPerGroup * p.taps);
+    p.weights.assign(w, w + n);
+    p.wsum.assign(static_cast<size_t>(p.M), 0);
+    p.wsumTap.assign(static_cast<size_t>(p.taps * p.M), 0);
+    for (int64_t m = 0; m < p.M; ++m)
+      for (int64_t c = 0; c < p.cinPerGroup; ++c)
+        for (int64_t t = 0; t < p.taps; ++t) {
+          const int8_t v = w[(m * p.cinPerGroup + c) * p.taps + t];
+          p.wsum[m] += v;
+          p.wsumTap[t * p.M + m] += v;
+        }
+    if (vnni && group == 1) {
+      p.packed.assign(static_cast<size_t>(p.taps * p.cinBlocks * p.mPad * 4), 0);
+      for (int64_t t = 0; t < p.taps; ++t)
+        for (int64_t c = 0; c < p.cinPerGroup; ++c)
+          for (int64_t m = 0; m < p.M; ++m)
+            p.packed[((t * p.cinBlocks + c / 4) * p.mPad + m) * 4 + c % 4] = w[(m * p.cinPerGroup + c) * p.taps + t];
+    }
+    preparedShape = ws;
+  }
+
+  void Compute(OrtKernelContext* context) {
+    Ort::KernelContext ctx(context);
+    const auto X = ctx.GetInput(0), Wt = ctx.GetInput(1), S = ctx.GetInput(2), Bi = ctx.GetInput(3);
+    const auto xs = X.GetTensorTypeAndShapeInfo().GetShape(), ws = Wt.GetTensorTypeAndShapeInfo().GetShape();
+    const size_t nScale = S.GetTensorTypeAndShapeInfo().GetElementCount(), nBias = Bi.GetTensorTypeAndShapeInfo().GetElementCount();
+    if (xs.size() != 4 || ws.size() != 4) refuse("X and W must be 4-D");
+    const int64_t N = xs[0], C = xs[1], H = xs[2], W = xs[3], M = ws[0];
+    if (group < 1 || ws[1] < 1 || C != group * ws[1])
+      refuse("input channels " + std::to_string(C) + " != group " + std::to_string(group) + " x weight dimension 1 (" +
+             std::to_string(ws[1]) + ")");
+    if (M < 1 || M % group) refuse("output channels " + std::to_string(M) + " not divisible by group " + std::to_string(group));
+    if (nScale != static_cast<size_t>(M) || nBias != static_cast<size_t>(M))
+      refuse("wScale has " + std::to_string(nScale) + " and bias " + std::to_string(nBias) + " values for " +
+             std::to_string(M) + " output channels");
+    if (ws[2] < 1 || ws[3] < 1 || strides[0] < 1 || strides[1] < 1 || dilations[0] < 1 || dilations[1] < 1 ||
+        *std::min_element(pads.begin(), pads.begin() + 4) < 0)
+      refuse("bad kernel, stride, dilation or pad attributes");
+    const int64_t sH = strides[0], sW = strides[1], dH = dilations[0], dW = dilations[1];
+    const int64_t pT = pads[0], pL = pads[1], pB = pads[2], pR = pads[3];
+    const int64_t OH = (pT + H + pB - (ws[2] - 1) * dH - 1) / sH + 1, OW = (pL + W + pR - (ws[3] - 1) * dW - 1) / sW + 1;
+    if (N < 0 || H < 1 || W < 1 || OH < 1 || OW < 1) refuse("non-positive output size");
+    std::call_once(once, [&] { prepare(Wt.GetTensorData<int8_t>(), ws); });
+    if (ws != preparedShape) refuse("the weights changed shape after the first run");
+
+    auto Y = ctx.GetOutput(0, std::vector<int64_t>{N, M, OH, OW});
+    const float* x = X.GetTensorData<float>();
+    const float* wScale = S.GetTensorData<float>();
+    const float* bias = Bi.GetTensorData<float>();
+    float* y = Y.GetTensorMutableData<float>();
+    const size_t total = static_cast<size_t>(N * C * H * W);
+
+    // Activation range, always containing 0.
+    float lo = 0.0f, hi = 0.0f;
+    const int parts = pool::parts(total, 4096);
+    if (parts >= 2) {
+      std::vector<float> plo(parts, 0.0f), phi(parts, 0.0f);
+      const size_t chunk = (total + parts - 1) / parts;
+      pool::parallelRange(static_cast<size_t>(parts), 1, [&](size_t b, size_t e) {
+        for (size_t k = b; k < e; ++k) {
+          float a = 0.0f, z = 0.0f;
+          for (size_t i = k * chunk; i < std::min(total, (k + 1) * chunk); ++i) {
+            a = std::min(a, x[i]);
+            z = std::max(z, x[i]);
+          }
+          plo[k] = a;
+          phi[k] = z;
+        }
+      });
+      for (int k = 0; k < parts; ++k) {
+        lo = std::min(lo, plo[k]);
+        hi = std::max(hi, phi[k]);
+      }
+    } else {
+      for (size_t i = 0; i < total; ++i) {
+        lo = std::min(lo, x[i]);
+        hi = std::max(hi, x[i]);
+      }
+    }
+    float scale = (hi - lo) / 255.0f;
+    if (!(scale > 0.0f)) scale = 1.0f;
+    const int zp = static_cast<int>(std::clamp(std::nearbyint(-lo / scale), 0.0f, 255.0f));
+
+    // Channel-last, each group's channels padded to 4 with the zero point.
+    const int64_t pixStride = group * p.cinPad;
+    q.assign(static_cast<size_t>(N * H * W * pixStride), static_cast<uint8_t>(zp));
+    pool::parallelRange(static_cast<size_t>(N * H * W), 256, [&](size_t b, size_t e) {
+      for (size_t pix = b; pix < e; ++pix) {
+        const int64_t n = static_cast<int64_t>(pix) / (H * W), hw = static_cast<int64_t>(pix) % (H * W);
+        uint8_t* dst = &q[pix * pixStride];
+        for (int64_t c = 0; c < C; ++c) {
+          const float v = x[(n * C + c) * H * W + hw];
+          const float r = std::nearbyint(v / scale) + static_cast<float>(zp);
+          const int g = static_cast<int>(c / p.cinPerGroup);
+          dst[g * p.cinPad + c % p.cinPerGroup] = static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
+        }
+      }
+    });
+
+    const int64_t kH = p.kH, kW = p.kW;
+    auto interiorFrom = [](int64_t pad, int64_t s) { return std::max<int64_t>(0, (pad + s - 1) / s); };
+    const int64_t oy0 = interiorFrom(pT, sH), ox0 = interiorFrom(pL, sW);
+    const int64_t oy1 = std::max(oy0, std::min(OH, (H - 1 - (kH - 1) * dH - pT) >= 0 ? (H - 1 - (kH - 1) * dH - pT) / sH + 1 : 0));
+    const int64_t ox1 = std::max(ox0, std::min(OW, (W - 1 - (kW - 1) * dW - pL) >= 0 ? (W - 1 - (kW - 1) * dW - pL) / sW + 1 : 0));
+    const bool useVnni = vnni && group == 1 && !scalarOnly.load() && !p.packed.empty();
+    const int64_t mPerGroup = M / group;
+
+    pool::parallelRange(static_cast<size_t>(N * OH), 1, [&](size_t b, size_t e) {
+      std::vector<int32_t> acc(static_cast<size_t>(p.mPad));
+      std::vector<const uint8_t*> px(static_cast<size_t>(p.taps));
+      std::vector<uint8_t> inside(static_cast<size_t>(p.taps));
+      for (size_t row = b; row < e; ++row) {
+        const int64_t n = static_cast<int64_t>(row) / OH, oy = static_cast<int64_t>(row) % OH;
+        for (int64_t ox = 0; ox < OW; ++ox) {
+          const bool interior = oy >= oy0 && oy < oy1 && ox >= ox0 && ox < ox1;
+          for (int64_t ky = 0; ky < kH; ++ky)
+            for (int64_t kx = 0; kx < kW; ++kx) {
+              const int64_t iy = oy * sH - pT + ky * dH, ix = ox * sW - pL + kx * dW;
+              const int64_t t = ky * kW + kx;
+              inside[t] = iy >= 0 && iy < H && ix >= 0 && ix < W;
+              px[t] = inside[t] ? &q[((n * H + iy) * W + ix) * pixStride] : nullptr;
+            }
+#if defined(__x86_64__)
+          if (useVnni && interior) {
+            dotVnni(px.data(), p, acc.data());
+          } else
+#endif
+          {
+            for (int64_t m = 0; m < M; ++m) {
+              const int64_t g = m / mPerGroup;
+              int32_t s = 0;
+              for (int64_t t = 0; t < p.taps; ++t) {
+                if (!inside[t]) continue;
+                const uint8_t* a = px[t] + g * p.cinPad;
+                const int8_t* w = &p.weights[static_cast<size_t>(m * p.cinPerGroup * p.taps + t)];
+                for (int64_t c = 0; c < p.cinPerGroup; ++c) s += static_cast<int32_t>(a[c]) * w[c * p.taps];
+              }
+              acc[m] = s;
+            }
+          }
+          for (int64_t m = 0; m < M; ++m) {
+            int32_t S2 = 0;
+            if (interior) {
+              S2 = p.wsum[m];
+            } else {
+              for (int64_t t = 0; t < p.taps; ++t)
+                if (inside[t]) S2 += p.wsumTap[t * M + m];
+            }
+            y[((n * M + m) * OH + oy) * OW + ox] =
+                static_cast<float>(acc[m] - zp * S2) * (scale * wScale[m]) + bias[m];
+          }
+        }
+      }
+    });
+  }
+
+  std::vector<int64_t> strides, pads, dilations;
+  int64_t group = 1;
+  bool vnni = false;
+  std::once_flag once;
+  Prepared p;
+  std::vector<int64_t> preparedShape;
+  std::vector<uint8_t> q;
+};
+
+struct Int8ConvOp : Ort::CustomOpBase<Int8ConvOp, Int8ConvKernel> {
+  void* CreateKernel(const OrtApi&, const OrtKernelInfo* info) const { return new Int8ConvKernel(info); }
+  const char* GetName() const { return "Int8ConvVNNI"; }
+  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
+  size_t GetInputTypeCount() const { return 4; }
+  ONNXTensorElementDataType GetInputType(size_t i) const {
+    return i == 1 ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8 : ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
+  }
+  size_t GetOutputTypeCount() const { return 1; }
+  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
+};
+
+Ort::CustomOpDomain& int8Domain() {
+  static Ort::CustomOpDomain* d = [] {
+    static Int8ConvOp op;
+    auto* dom = new Ort::CustomOpDomain("com.corvalux.int8");
+    dom->Add(&op);
+    return dom;
+  }();
+  return *d;
+}
+
+}  // namespace
+
+void registerInt8ConvVNNI(Ort::SessionOptions& opts) { opts.Add(int8Domain()); }
+bool int8VnniAvailable() { return cpuHasVnni(); }
+void setInt8ScalarOnly(bool on) { scalarOnly.store(on); }
+
+}  // namespace le
