@@ -164,6 +164,28 @@ TEST(Renderer, ExecutionProviderRequests) {
   EXPECT_STREQ(neon.ep(), "cpu");
 }
 
+TEST(Renderer, ProfilingSummaryAtTeardown) {
+  Bundle b(kFix + "/tiny");
+  test::TempDir tmp;
+  const std::string prefix = tmp / "prof";
+  test::ScopedEnv prof("LE_ORT_PROFILE", prefix.c_str());
+  ::testing::internal::CaptureStderr();
+  {
+    Renderer r(b.m, *b.id, "b1", 1, "");
+    const int si = 0;
+    const auto kp = keypoints(b.m, si);
+    r.render(&si, kp.data(), kp.data(), 1);
+    r.render(&si, kp.data(), kp.data(), 1);
+  }
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[le_ort_profile] 2 frames: "), std::string::npos) << log;
+  EXPECT_NE(log.find(" ms/frame in Session::Run\n"), std::string::npos) << log;
+  const size_t p = log.find("[le_ort_profile] " + prefix);
+  ASSERT_NE(p, std::string::npos) << log;
+  const std::string file = log.substr(p + 17, log.find('\n', p) - p - 17);
+  EXPECT_TRUE(test::exists(file)) << file;
+}
+
 TEST(Renderer, GridSampleSwitches) {
   Bundle b(kFix + "/tiny");
   {
