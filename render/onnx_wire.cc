@@ -344,7 +344,7 @@ void gsPutTensorValueInfo(Bytes& buf, uint32_t field, const std::string& name, c
   gsPutBytes(buf, field, vi.data(), vi.size());
 }
 
-void gsRebuild(Slice model, const GsGraphEdit& edit, Bytes& out) {
+void gsRebuildWith(Slice model, const GraphRewriter& rw, Bytes& out) {
   out.clear();
   out.reserve(model.n + 256);
   PbReader r(model);
@@ -362,25 +362,35 @@ void gsRebuild(Slice model, const GsGraphEdit& edit, Bytes& out) {
     PbField x;
     size_t ordinal = 0;
     while (gr.next(x)) {
-      if (x.wire == 2 && x.number == 1) {
-        const size_t k = ordinal++;
-        if (k < edit.dropNode.size() && edit.dropNode[k]) continue;
-      } else if (x.wire == 2 && x.number == 11) {
-        const std::string name = gsFirstStr(x.payload, 1);
-        if (edit.dropPrgbInput && name == "P_rgb") continue;
-        if (edit.keepOnlyPrgbInput && name != "P_rgb") continue;
-      } else if (x.wire == 2 && x.number == 12) {
-        if (edit.dropOutputs) continue;
-      } else if (x.wire == 2 && x.number == 13) {
-        if (!edit.newValueName.empty() && gsFirstStr(x.payload, 1) == edit.newValueName) continue;
-      }
+      const size_t k = x.wire == 2 && x.number == 1 ? ordinal++ : SIZE_MAX;
+      if (rw.field && rw.field(x, k, g)) continue;
       gsPutRaw(g, x.whole);
     }
+    if (rw.graphTail) rw.graphTail(g);
+    gsPutBytes(out, 7, g.data(), g.size());
+  }
+  if (rw.modelTail) rw.modelTail(out);
+}
+
+void gsRebuild(Slice model, const GsGraphEdit& edit, Bytes& out) {
+  GraphRewriter rw;
+  rw.field = [&](const PbField& x, size_t k, Bytes&) {
+    if (x.wire != 2) return false;
+    if (x.number == 1) return k < edit.dropNode.size() && edit.dropNode[k] != 0;
+    if (x.number == 11) {
+      const std::string name = gsFirstStr(x.payload, 1);
+      return (edit.dropPrgbInput && name == "P_rgb") || (edit.keepOnlyPrgbInput && name != "P_rgb");
+    }
+    if (x.number == 12) return edit.dropOutputs;
+    if (x.number == 13) return !edit.newValueName.empty() && gsFirstStr(x.payload, 1) == edit.newValueName;
+    return false;
+  };
+  rw.graphTail = [&](Bytes& g) {
     if (!edit.newValueName.empty() && edit.newValueField != 0)
       gsPutTensorValueInfo(g, edit.newValueField, edit.newValueName,
                            edit.newValueDimsKnown ? edit.newValueDims.data() : nullptr, edit.newValueDims.size());
-    gsPutBytes(out, 7, g.data(), g.size());
-  }
+  };
+  gsRebuildWith(model, rw, out);
 }
 
 }  // namespace le

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,6 +78,17 @@ void hcNode(Bytes& graph, const std::string& opType, const std::vector<std::stri
 void hcInit(Bytes& graph, const std::string& name, int32_t dataType, const std::vector<int64_t>& dims,
             const void* data, size_t len);
 void gsPutTensorValueInfo(Bytes& buf, uint32_t field, const std::string& name, const int64_t* dims, size_t n);
+
+// Copies a model, rebuilding its first graph field: `field` sees every graph
+// field in order (node fields with their ordinal, others with SIZE_MAX) and
+// returns true when it wrote or dropped the field itself; `graphTail` then
+// appends to the graph and `modelTail` to the model. Empty hooks do nothing.
+struct GraphRewriter {
+  std::function<bool(const PbField& f, size_t nodeOrdinal, Bytes& graph)> field;
+  std::function<void(Bytes& graph)> graphTail;
+  std::function<void(Bytes& model)> modelTail;
+};
+void gsRebuildWith(Slice model, const GraphRewriter& rw, Bytes& out);
 
 struct GsGraphEdit {
   std::vector<uint8_t> dropNode;  // one byte per node ordinal; nodes past the end are kept

@@ -56,34 +56,15 @@ size_t attrCount(Slice node) {
 bool defaultDomain(const GsNode& n) { return n.domain.empty() || n.domain == "ai.onnx"; }
 
 // Copies the model with every node passed through `nodeFn` (true: it wrote
-// the replacement itself), then `graphTail` appends to the graph and
-// `modelTail` to the model.
+// the replacement itself).
 Bytes rebuildNodes(Slice model, const std::function<bool(size_t, Slice, Bytes&)>& nodeFn,
                    const std::function<void(Bytes&)>& graphTail, const std::function<void(Bytes&)>& modelTail) {
+  GraphRewriter rw;
+  rw.field = [&](const PbField& f, size_t k, Bytes& g) { return k != SIZE_MAX && nodeFn(k, f.payload, g); };
+  rw.graphTail = graphTail;
+  rw.modelTail = modelTail;
   Bytes out;
-  out.reserve(model.n + 256);
-  PbReader r(model);
-  PbField f;
-  bool graphDone = false;
-  while (r.next(f)) {
-    if (f.number != 7 || f.wire != 2 || graphDone) {
-      gsPutRaw(out, f.whole);
-      continue;
-    }
-    graphDone = true;
-    Bytes g;
-    g.reserve(f.payload.n + 256);
-    PbReader gr(f.payload);
-    PbField x;
-    size_t k = 0;
-    while (gr.next(x)) {
-      if (x.number == 1 && x.wire == 2 && nodeFn(k++, x.payload, g)) continue;
-      gsPutRaw(g, x.whole);
-    }
-    if (graphTail) graphTail(g);
-    gsPutBytes(out, 7, g.data(), g.size());
-  }
-  if (modelTail) modelTail(out);
+  gsRebuildWith(model, rw, out);
   return out;
 }
 

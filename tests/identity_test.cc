@@ -20,15 +20,7 @@ namespace fs = std::filesystem;
 const std::string kFix = LE_FIXTURES;
 using test::TempDir;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::errorOf;
 
 // A copy of a fixture bundle (videos and directors left out unless asked for).
 std::string copyBundle(const TempDir& tmp, const std::string& preset, bool all = false) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/warp_reference.h"
+
 #ifndef LE_FIXTURES
 #error "LE_FIXTURES must name the generated fixture directory"
 #endif
@@ -277,58 +279,6 @@ TEST(RefAvatar, WarpPriorDirectorFollowsItsInputs) {
   EXPECT_GT(meanAbs(tinted, same), 0.01);
 }
 
-// The curvature-corrected bilinear warp, written from its definition: per
-// channel the value and its second differences (x, y, mixed) with clamped
-// neighbours, blended bilinearly at the clamped coordinate, then corrected
-// with the fractions of the unclamped one.
-std::vector<float> referenceWarp(const std::vector<float>& src, const std::vector<float>& grid, int W, int H) {
-  auto v = [&](int c, int r, int q) {
-    r = std::min(std::max(r, 0), H - 1);
-    q = std::min(std::max(q, 0), W - 1);
-    return src[(static_cast<size_t>(c) * H + r) * W + q];
-  };
-  auto rec = [&](int c, int r, int q, int k) -> double {
-    auto d = [&](int j) { return v(c, r - 1, j) - 2 * v(c, r, j) + v(c, r + 1, j); };
-    switch (k) {
-      case 0: return v(c, r, q);
-      case 1: return v(c, r, q - 1) - 2 * v(c, r, q) + v(c, r, q + 1);
-      case 2: return d(q);
-      default: return d(std::max(q - 1, 0)) - 2 * d(q) + d(std::min(q + 1, W - 1));
-    }
-  };
-  std::vector<float> out(3 * static_cast<size_t>(W) * H);
-  for (int r = 0; r < H; ++r)
-    for (int q = 0; q < W; ++q) {
-      const double gx = grid[(static_cast<size_t>(r) * W + q) * 2], gy = grid[(static_cast<size_t>(r) * W + q) * 2 + 1];
-      const double ix = ((1 + gx) * W - 1) * 0.5, iy = ((1 + gy) * H - 1) * 0.5;
-      const double fx = ix - std::floor(ix), fy = iy - std::floor(iy);
-      auto taps = [](double i, int n, int& t0, int& t1, double& w) {
-        if (i < 0) {
-          t0 = t1 = 0;
-          w = 0;
-          return;
-        }
-        i = std::min(i, n - 1.0);
-        t0 = static_cast<int>(std::floor(i));
-        t1 = std::min(t0 + 1, n - 1);
-        w = i - t0;
-      };
-      int x0, x1, y0, y1;
-      double tx, ty;
-      taps(ix, W, x0, x1, tx);
-      taps(iy, H, y0, y1, ty);
-      const double ax = (1 - fx) * fx * 0.5, ay = (1 - fy) * fy * 0.5;
-      for (int c = 0; c < 3; ++c) {
-        double A[4];
-        for (int k = 0; k < 4; ++k)
-          A[k] = (1 - tx) * (1 - ty) * rec(c, y0, x0, k) + tx * (1 - ty) * rec(c, y0, x1, k) +
-                 (1 - tx) * ty * rec(c, y1, x0, k) + tx * ty * rec(c, y1, x1, k);
-        out[(static_cast<size_t>(c) * H + r) * W + q] = static_cast<float>((A[0] - ax * A[1] - ay * A[2]) + ax * ay * A[3]);
-      }
-    }
-  return out;
-}
-
 TEST(RefAvatar, RecombinationIsTheCurvatureCorrectedWarp) {
   const int crop = 32;
   const std::string d = kFix + "/tiny";
@@ -341,7 +291,7 @@ TEST(RefAvatar, RecombinationIsTheCurvatureCorrectedWarp) {
       {"pooled64", it.pooled}, {"P_rgb", it.P}, {"kp_driving", drv}, {"kp_source", it.kp}};
   const auto grid = dir.run(in, nullptr, "grid");
   const auto warped = dir.run(in, nullptr, "warped");
-  const auto want = referenceWarp(it.P, grid, crop, crop);
+  const auto want = le::test::referenceWarp(it.P, grid, crop, crop);
   double worst = 0;
   for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, double(std::fabs(warped[i] - want[i])));
   EXPECT_LT(worst, 1e-4);

@@ -21,15 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kFix = LE_FIXTURES;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using test::errorOf;
 
 struct Bundle {
   Manifest m;

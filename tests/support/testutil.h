@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,17 @@ class ScopedEnv {
   bool had_;
   std::string old_;
 };
+
+// The text of the exception `f` throws, or "(no error)".
+template <typename F>
+std::string errorOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
 
 // Counts occurrences of `needle` in `hay`.
 size_t countOf(const std::string& hay, const std::string& needle);
