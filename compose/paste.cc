@@ -1,0 +1,246 @@
+#include "compose/paste.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include "compose/pool.h"
+#include "compose/simd.h"
+
+namespace le {
+namespace {
+
+constexpr int kMaxSide = 1024;
+
+int envInt(const char* name, int dflt) {
+  const char* v = std::getenv(name);
+  return v && *v ? static_cast<int>(std::strtol(v, nullptr, 10)) : dflt;
+}
+
+// Mirror index without repeating the edge, folded until it lands inside
+// (a side smaller than the kernel's half needs more than one fold).
+int mirror(int i, int n) {
+  if (n == 1) return 0;
+  for (;;) {
+    if (i < 0) i = -i;
+    if (i < n) return i;
+    i = 2 * n - 2 - i;
+  }
+}
+
+}  // namespace
+
+Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
+    : side(s), ksize(u.ksize), amount(u.amount), mask(std::move(m)) {
+  if (side < 1 || mask.size() != static_cast<size_t>(side) * side) throw std::runtime_error("paste: mask size");
+  if (ksize % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
+  // Checked here so that a bundle the compositor cannot serve is refused at
+  // load rather than at its first frame.
+  if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  fast = envInt("LE_PASTE_FAST", 0);
+  if (fast > 2 || fast < 0) fast = 0;
+  const int k = envInt("LE_PASTE_KSIZE", 0);
+  if (k > 2 && k % 2 == 1 && k <= ksize) ksize = k;
+  if (ksize < 1) throw std::runtime_error("paste: ksize must be odd");
+  padded = side + ksize - 1;
+
+  std::vector<double> g(ksize);
+  double sum = 0;
+  for (int i = 0; i < ksize; ++i) {
+    const double x = i - (ksize - 1) / 2.0;
+    g[i] = std::exp(-x * x / (2.0 * static_cast<double>(u.sigma) * u.sigma));
+    sum += g[i];
+  }
+  for (double v : g) gauss.push_back(static_cast<float>(v / sum));
+
+  linearTab.resize(64);
+  lanczosTab.resize(32 * 8);
+  cubicTab.resize(32 * 4);
+  const double pi = 3.14159265358979323846;
+  for (int p = 0; p < 32; ++p) {
+    const double t = p / 32.0;
+    linearTab[p * 2] = static_cast<float>(1 - t);
+    linearTab[p * 2 + 1] = static_cast<float>(t);
+    if (t < 1e-7) {
+      for (int j = 0; j < 8; ++j) lanczosTab[p * 8 + j] = j == 3 ? 1.0f : 0.0f;
+    } else {
+      double taps[8], s8 = 0;
+      for (int j = 0; j < 8; ++j) {
+        const double x = t + 3 - j;
+        taps[j] = std::sin(pi * x) * std::sin(pi * x / 4) / (pi * x * pi * x / 4);
+        s8 += taps[j];
+      }
+      for (int j = 0; j < 8; ++j) lanczosTab[p * 8 + j] = static_cast<float>(taps[j] / s8);
+    }
+    const double a = -0.75;
+    const float w0 = static_cast<float>(((a * (t + 1) - 5 * a) * (t + 1) + 8 * a) * (t + 1) - 4 * a);
+    const float w1 = static_cast<float>(((a + 2) * t - (a + 3)) * t * t + 1);
+    const float w2 = static_cast<float>(((a + 2) * (1 - t) - (a + 3)) * (1 - t) * (1 - t) + 1);
+    cubicTab[p * 4] = w0;
+    cubicTab[p * 4 + 1] = w1;
+    cubicTab[p * 4 + 2] = w2;
+    cubicTab[p * 4 + 3] = 1.0f - w0 - w1 - w2;
+  }
+  const size_t plane = static_cast<size_t>(side) * side;
+  for (auto& pl : planes) pl.assign(plane, 0.0f);
+  packed.assign(plane * 4, 0.0f);
+  padBuf.assign(static_cast<size_t>(padded) * padded, 0.0f);
+  blurBuf.assign(static_cast<size_t>(padded) * padded, 0.0f);
+}
+
+void Paste::unsharpPlane(std::vector<float>& plane) {
+  const int S = side, k = ksize, half = k / 2, P = padded;
+  pool::parallelRange(static_cast<size_t>(P), 64, [&](size_t b, size_t e) {
+    for (size_t r = b; r < e; ++r) {
+      const int sr = mirror(static_cast<int>(r) - half, S);
+      float* dst = &padBuf[r * P];
+      const float* src = &plane[static_cast<size_t>(sr) * S];
+      for (int c = 0; c < P; ++c) dst[c] = src[mirror(c - half, S)];
+    }
+  });
+  const size_t flat = static_cast<size_t>(P) * P - (k - 1);
+  pool::parallelRange(flat, 64 * static_cast<size_t>(P), [&](size_t b, size_t e) {
+    std::fill(blurBuf.begin() + b, blurBuf.begin() + e, 0.0f);
+    for (int t = 0; t < k; ++t) {
+      const float g = gauss[t];
+      for (size_t i = b; i < e; ++i) blurBuf[i] += g * padBuf[i + t];
+    }
+  });
+  const float a = amount;
+  pool::parallelRange(static_cast<size_t>(S), 64, [&](size_t b, size_t e) {
+    float acc[kMaxSide];
+    for (size_t y = b; y < e; ++y) {
+      std::fill(acc, acc + S, 0.0f);
+      for (int t = 0; t < k; ++t) {
+        const float g = gauss[t];
+        const float* row = &blurBuf[(y + t) * P];
+        for (int x = 0; x < S; ++x) acc[x] += g * row[x];
+      }
+      float* out = &plane[y * S];
+      for (int x = 0; x < S; ++x) {
+        const float v = (1 + a) * out[x] - a * acc[x];
+        out[x] = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+      }
+    }
+  });
+}
+
+void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W) {
+  uint8_t* frameRow = frame + static_cast<size_t>(Y) * W * 3;
+  if (fast == 0) {
+    simd::pasteLanczos8Row(packed.data(), side, mask.data(), lanczosTab.data(), linearTab.data(), colU.data(),
+                           colV.data(), rowU, rowV, x0, x1, frameRow);
+    return;
+  }
+  const int S = side;
+  auto maskAt = [&](int r, int c) -> float {
+    return (r >= 0 && r < S && c >= 0 && c < S) ? static_cast<float>(mask[static_cast<size_t>(r) * S + c]) : 0.0f;
+  };
+  const int n = fast == 1 ? 4 : 2, off = fast == 1 ? 1 : 0;
+  const float* tab = fast == 1 ? cubicTab.data() : linearTab.data();
+  for (int X = x0; X <= x1; ++X) {
+    const int32_t U = colU[X - x0] + rowU, V = colV[X - x0] + rowV;
+    if (U < -1024 || V < -1024) continue;
+    const int iu = U >> 10, iv = V >> 10;
+    if (iu >= S || iv >= S) continue;
+    const int pu = (U >> 5) & 31, pv = (V >> 5) & 31;
+    const float wu0 = linearTab[pu * 2], wu1 = linearTab[pu * 2 + 1];
+    const float wv0 = linearTab[pv * 2], wv1 = linearTab[pv * 2 + 1];
+    const float m = (wu1 * maskAt(iv + 1, iu + 1) + wu0 * maskAt(iv + 1, iu)) * wv1 +
+                    (wu1 * maskAt(iv, iu + 1) + wu0 * maskAt(iv, iu)) * wv0;
+    const float alpha = std::rint(m) / 255.0f;
+    if (alpha <= 0.0f) continue;
+    const float* wu = tab + pu * n;
+    const float* wv = tab + pv * n;
+    uint8_t* px = frameRow + static_cast<size_t>(X) * 3;
+    for (int ch = 0; ch < 3; ++ch) {
+      const float* pl = planes[ch].data();
+      float acc = 0.0f;
+      for (int j = 0; j < n; ++j) {
+        const int r = iv - off + j;
+        if (r < 0 || r >= S) continue;
+        float sum = 0.0f;
+        for (int i = 0; i < n; ++i) {
+          const int c = iu - off + i;
+          if (c < 0 || c >= S) continue;
+          sum += wu[i] * pl[static_cast<size_t>(r) * S + c];
+        }
+        acc += wv[j] * sum;
+      }
+      float v = static_cast<float>(px[ch]) * (1.0f - alpha) + acc * alpha;
+      v = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+      px[ch] = static_cast<uint8_t>(v);
+    }
+  }
+}
+
+void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
+  const float a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
+  const double det = static_cast<double>(a) * e - static_cast<double>(b) * d;
+  if (det == 0.0 || W < 1 || H < 1) return;
+  const int S = side;
+  const float px[4] = {-4.0f, S + 3.0f, -4.0f, S + 3.0f}, py[4] = {-4.0f, -4.0f, S + 3.0f, S + 3.0f};
+  float minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
+  for (int i = 0; i < 4; ++i) {
+    const float X = a * px[i] + b * py[i] + c, Y = d * px[i] + e * py[i] + f;
+    minX = std::min(minX, X);
+    maxX = std::max(maxX, X);
+    minY = std::min(minY, Y);
+    maxY = std::max(maxY, Y);
+  }
+  if (!(std::isfinite(minX) && std::isfinite(maxX) && std::isfinite(minY) && std::isfinite(maxY))) return;
+  // Clamped in float first, so a transform far off the frame cannot overflow the conversion.
+  const int x0 = static_cast<int>(std::max(std::floor(minX), 0.0f));
+  const int x1 = static_cast<int>(std::min(static_cast<float>(W - 1), std::ceil(maxX)));
+  const int y0 = static_cast<int>(std::max(std::floor(minY), 0.0f));
+  const int y1 = static_cast<int>(std::min(static_cast<float>(H - 1), std::ceil(maxY)));
+  if (minX > static_cast<float>(W - 1) || minY > static_cast<float>(H - 1) || x1 < x0 || y1 < y0) return;
+
+  const size_t cols = static_cast<size_t>(x1 - x0 + 1);
+  if (colU.size() < cols) {
+    colU.resize(cols);
+    colV.resize(cols);
+  }
+  const double ad = a, bd = b, cd = c, dd = d, ed = e, fd = f;
+  for (int X = x0; X <= x1; ++X) {
+    colU[X - x0] = static_cast<int32_t>(std::rint(X * ed / det * 1024));
+    colV[X - x0] = static_cast<int32_t>(std::rint(X * (-dd) / det * 1024));
+  }
+
+  static std::once_flag logged;
+  std::call_once(logged, [&] {
+    std::fprintf(stderr, "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu", S,
+                 ksize, pool::threads());
+  });
+
+  const size_t plane = static_cast<size_t>(S) * S;
+  for (int ch = 0; ch < 3; ++ch) {
+    float* pl = planes[ch].data();
+    const float* src = crop + ch * plane;
+    for (size_t i = 0; i < plane; ++i) pl[i] = scale * src[i];
+    unsharpPlane(planes[ch]);
+  }
+  if (fast == 0) {
+    pool::parallelRange(static_cast<size_t>(S), 64, [&](size_t b0, size_t e0) {
+      for (size_t i = b0 * S; i < e0 * S; ++i) {
+        packed[i * 4] = planes[0][i];
+        packed[i * 4 + 1] = planes[1][i];
+        packed[i * 4 + 2] = planes[2][i];
+        packed[i * 4 + 3] = 0.0f;
+      }
+    });
+  }
+  pool::parallelRange(static_cast<size_t>(y1 - y0 + 1), 64, [&](size_t b0, size_t e0) {
+    for (size_t k = b0; k < e0; ++k) {
+      const int Y = y0 + static_cast<int>(k);
+      const int32_t rowU = static_cast<int32_t>(std::rint((Y * (-bd) / det + (bd * fd - cd * ed) / det) * 1024)) + 16;
+      const int32_t rowV = static_cast<int32_t>(std::rint((Y * ad / det + (cd * dd - ad * fd) / det) * 1024)) + 16;
+      pasteRow(Y, x0, x1, rowU, rowV, frame, W);
+    }
+  });
+}
+
+}  // namespace le

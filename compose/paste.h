@@ -1,0 +1,41 @@
+// The paste compositor: sharpens a rendered face crop and pastes it into the
+// full RGB24 frame through the frame's paste transform and a soft mask.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/manifest.h"
+
+namespace le {
+
+class Paste {
+ public:
+  // mask: side x side bytes (0 keeps the frame, 255 takes the crop). Throws
+  // "paste: mask size", "paste: ksize must be odd" or "paste: side > 1024".
+  Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
+
+  // crop: planar [3][side][side] floats, multiplied by `scale`; M maps crop
+  // pixel (x, y) to frame pixel (a x + b y + c, d x + e y + f).
+  void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H);
+  // No GPU executor exists; callers use composite.
+  bool compositeGpuRgba() const { return false; }
+
+  int side;
+  int ksize;
+  int padded;
+  float amount;
+  int fast;
+  std::vector<uint8_t> mask;
+  std::vector<float> gauss, lanczosTab, linearTab, cubicTab;
+  std::vector<float> planes[3];
+  std::vector<float> packed;
+  std::vector<float> padBuf, blurBuf;
+  std::vector<int32_t> colU, colV;
+
+ private:
+  void unsharpPlane(std::vector<float>& plane);
+  void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W);
+};
+
+}  // namespace le

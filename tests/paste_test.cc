@@ -1,0 +1,244 @@
+// The paste against a plain scalar implementation of its formulas written
+// here, byte for byte, for every interpolation mode and every SIMD target.
+#include <gtest/gtest.h>
+#include <hwy/highway.h>
+#include <hwy/targets.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "compose/paste.h"
+#include "tests/support/testutil.h"
+
+namespace le {
+namespace {
+
+struct Ref {
+  int S, k;
+  float amount, sigma;
+  int mode;
+  std::vector<uint8_t> mask;
+};
+
+int refMirror(int i, int n) {
+  if (n == 1) return 0;
+  for (;;) {
+    if (i < 0) i = -i;
+    if (i < n) return i;
+    i = 2 * n - 2 - i;
+  }
+}
+
+void refComposite(const Ref& R, const std::vector<float>& crop, float scale, const float* M, std::vector<uint8_t>& frame,
+                  int W, int H) {
+  const int S = R.S, k = R.k, P = S + k - 1, half = k / 2;
+  std::vector<double> gd(k);
+  double gs = 0;
+  for (int i = 0; i < k; ++i) gs += gd[i] = std::exp(-std::pow(i - (k - 1) / 2.0, 2) / (2.0 * double(R.sigma) * R.sigma));
+  std::vector<float> g(k);
+  for (int i = 0; i < k; ++i) g[i] = static_cast<float>(gd[i] / gs);
+  float lin[32][2], lan[32][8], cub[32][4];
+  for (int p = 0; p < 32; ++p) {
+    const double t = p / 32.0;
+    lin[p][0] = float(1 - t);
+    lin[p][1] = float(t);
+    double w[8], s = 0;
+    for (int j = 0; j < 8; ++j) {
+      const double x = t + 3 - j;
+      w[j] = t < 1e-7 ? (j == 3) : std::sin(M_PI * x) * std::sin(M_PI * x / 4) / (M_PI * x * M_PI * x / 4);
+      s += w[j];
+    }
+    for (int j = 0; j < 8; ++j) lan[p][j] = float(w[j] / s);
+    const double a = -0.75;
+    cub[p][0] = float(((a * (t + 1) - 5 * a) * (t + 1) + 8 * a) * (t + 1) - 4 * a);
+    cub[p][1] = float((1.25 * t - 2.25) * t * t + 1);
+    cub[p][2] = float((1.25 * (1 - t) - 2.25) * (1 - t) * (1 - t) + 1);
+    cub[p][3] = 1.0f - cub[p][0] - cub[p][1] - cub[p][2];
+  }
+  const float a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
+  const double det = double(a) * e - double(b) * d;
+  if (det == 0) return;
+  std::vector<float> planes[3];
+  for (int ch = 0; ch < 3; ++ch) {
+    std::vector<float>& pl = planes[ch];
+    pl.resize(size_t(S) * S);
+    for (size_t i = 0; i < pl.size(); ++i) pl[i] = scale * crop[ch * size_t(S) * S + i];
+    std::vector<float> pad(size_t(P) * P), blur(size_t(P) * P, 0.0f);
+    for (int r = 0; r < P; ++r)
+      for (int q = 0; q < P; ++q) pad[size_t(r) * P + q] = pl[size_t(refMirror(r - half, S)) * S + refMirror(q - half, S)];
+    for (int t = 0; t < k; ++t)
+      for (size_t i = 0; i + (k - 1) < size_t(P) * P; ++i) blur[i] += g[t] * pad[i + t];
+    for (int y = 0; y < S; ++y)
+      for (int x = 0; x < S; ++x) {
+        float acc = 0;
+        for (int t = 0; t < k; ++t) acc += g[t] * blur[size_t(y + t) * P + x];
+        const float v = (1 + R.amount) * pl[size_t(y) * S + x] - R.amount * acc;
+        pl[size_t(y) * S + x] = std::min(255.0f, std::max(0.0f, v));
+      }
+  }
+  float mnx = 1e30f, mxx = -1e30f, mny = 1e30f, mxy = -1e30f;
+  for (auto [x, y] : {std::pair<float, float>{-4, -4}, {S + 3.0f, -4}, {-4, S + 3.0f}, {S + 3.0f, S + 3.0f}}) {
+    const float X = a * x + b * y + c, Y = d * x + e * y + f;
+    mnx = std::min(mnx, X), mxx = std::max(mxx, X), mny = std::min(mny, Y), mxy = std::max(mxy, Y);
+  }
+  const int x0 = std::max(int(std::floor(mnx)), 0), x1 = std::min(W - 1, int(std::ceil(mxx)));
+  const int y0 = std::max(int(std::floor(mny)), 0), y1 = std::min(H - 1, int(std::ceil(mxy)));
+  auto maskAt = [&](int r, int q) { return (r >= 0 && r < S && q >= 0 && q < S) ? float(R.mask[size_t(r) * S + q]) : 0.0f; };
+  for (int Y = y0; Y <= y1; ++Y) {
+    const int rowU = int(std::rint((Y * double(-b) / det + (double(b) * f - double(c) * e) / det) * 1024)) + 16;
+    const int rowV = int(std::rint((Y * double(a) / det + (double(c) * d - double(a) * f) / det) * 1024)) + 16;
+    for (int X = x0; X <= x1; ++X) {
+      const int U = int(std::rint(X * double(e) / det * 1024)) + rowU, V = int(std::rint(X * double(-d) / det * 1024)) + rowV;
+      if (U < -1024 || V < -1024) continue;
+      const int iu = U >> 10, iv = V >> 10, pu = (U >> 5) & 31, pv = (V >> 5) & 31;
+      if (iu >= S || iv >= S) continue;
+      const float m = (lin[pu][1] * maskAt(iv + 1, iu + 1) + lin[pu][0] * maskAt(iv + 1, iu)) * lin[pv][1] +
+                      (lin[pu][1] * maskAt(iv, iu + 1) + lin[pu][0] * maskAt(iv, iu)) * lin[pv][0];
+      const float alpha = std::rint(m) / 255.0f;
+      if (alpha <= 0) continue;
+      const int n = R.mode == 0 ? 8 : R.mode == 1 ? 4 : 2, off = R.mode == 0 ? 3 : R.mode == 1 ? 1 : 0;
+      const float* wu = R.mode == 0 ? lan[pu] : R.mode == 1 ? cub[pu] : lin[pu];
+      const float* wv = R.mode == 0 ? lan[pv] : R.mode == 1 ? cub[pv] : lin[pv];
+      for (int ch = 0; ch < 3; ++ch) {
+        float C = 0;
+        for (int j = 0; j < n; ++j) {
+          const int r = iv - off + j;
+          if (r < 0 || r >= S) continue;
+          float row = 0;
+          for (int i = 0; i < n; ++i) {
+            const int q = iu - off + i;
+            if (q < 0 || q >= S) continue;
+            row += wu[i] * planes[ch][size_t(r) * S + q];
+          }
+          C += wv[j] * row;
+        }
+        uint8_t& px = frame[(size_t(Y) * W + X) * 3 + ch];
+        px = uint8_t(std::min(255.0f, std::max(0.0f, px * (1 - alpha) + C * alpha)));
+      }
+    }
+  }
+}
+
+struct Case {
+  int S, W, H;
+  float M[6];
+};
+
+std::vector<float> randomCrop(int S, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-0.1f, 1.1f);
+  std::vector<float> v(size_t(3) * S * S);
+  for (auto& x : v) x = u(rng);
+  return v;
+}
+
+std::vector<uint8_t> softMask(int S, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> m(size_t(S) * S);
+  for (int y = 0; y < S; ++y)
+    for (int x = 0; x < S; ++x) {
+      const double r = std::hypot((x - S / 2.0) / (0.45 * S), (y - S / 2.0) / (0.45 * S));
+      m[size_t(y) * S + x] = uint8_t(std::clamp(int((1.2 - r) * 400) + int(rng() % 7), 0, 255));
+    }
+  return m;
+}
+
+TEST(Paste, MatchesTheReferenceInEveryModeAndTarget) {
+  const double th = 0.3;
+  const Case cases[] = {
+      {32, 96, 64, {1, 0, 30, 0, 1, 10}},                                                     // identity, shifted
+      {40, 96, 80, {1.37f, 0, 20.5f, 0, 1.37f, 3.25f}},                                       // scaled
+      {32, 96, 64, {float(std::cos(th)), float(-std::sin(th)), 40, float(std::sin(th)), float(std::cos(th)), 5}},  // rotated
+      {48, 64, 48, {0.9f, 0.1f, -20, -0.1f, 0.9f, 30}},                                       // partly outside
+  };
+  for (int mode : {0, 1, 2}) {
+    test::ScopedEnv fast("LE_PASTE_FAST", std::to_string(mode).c_str());
+    for (const Case& c : cases) {
+      const auto crop = randomCrop(c.S, c.S + mode);
+      const auto mask = softMask(c.S, c.S);
+      std::vector<uint8_t> base(size_t(c.W) * c.H * 3);
+      std::mt19937 rng(9);
+      for (auto& b : base) b = uint8_t(rng());
+      Ref R{c.S, 7, 0.8f, 1.6f, mode, mask};
+      std::vector<uint8_t> want = base;
+      refComposite(R, crop, 255.0f, c.M, want, c.W, c.H);
+      ASSERT_NE(want, base);
+      int64_t all = hwy::SupportedTargets() & HWY_TARGETS;
+      for (int64_t rest = all; rest; rest &= rest - 1) {
+        hwy::SetSupportedTargetsForTest(rest & -rest);
+        Paste p(mask, c.S, Unsharp{0.8f, 1.6f, 7});
+        EXPECT_EQ(p.fast, mode);
+        std::vector<uint8_t> got = base;
+        p.composite(crop.data(), 255.0f, c.M, got.data(), c.W, c.H);
+        ASSERT_EQ(got, want) << "mode " << mode << " side " << c.S << " target " << hwy::TargetName(rest & -rest);
+      }
+      hwy::SetSupportedTargetsForTest(0);
+    }
+  }
+}
+
+TEST(Paste, EdgeCases) {
+  const int S = 16, W = 48, H = 40;
+  const auto crop = randomCrop(S, 3);
+  std::vector<uint8_t> frame(size_t(W) * H * 3, 77);
+  // Identity: the box is [0, S + 3] and where the mask is 255 the frame takes
+  // the sharpened crop value, truncated.
+  {
+    std::vector<uint8_t> full(size_t(S) * S, 255);
+    Paste p(full, S, Unsharp{0.0f, 2.0f, 5});  // amount 0: planes only clamped
+    const float id[6] = {1, 0, 0, 0, 1, 0};
+    std::vector<uint8_t> f = frame;
+    p.composite(crop.data(), 255.0f, id, f.data(), W, H);
+    for (int y = 0; y < S; ++y)
+      for (int x = 0; x < S; ++x)
+        for (int ch = 0; ch < 3; ++ch) {
+          const float v = std::min(255.0f, std::max(0.0f, 255.0f * crop[ch * S * S + y * S + x]));
+          ASSERT_EQ(f[(size_t(y) * W + x) * 3 + ch], uint8_t(v)) << x << "," << y;
+        }
+  }
+  auto unchanged = [&](std::vector<uint8_t> mask, const float* M) {
+    Paste p(std::move(mask), S, Unsharp{1.3f, 2.0f, 5});
+    std::vector<uint8_t> f = frame;
+    p.composite(crop.data(), 255.0f, M, f.data(), W, H);
+    return f == frame;
+  };
+  const float shift[6] = {1, 0, 5, 0, 1, 5}, flat[6] = {1, 2, 0, 0.5f, 1, 0}, away[6] = {1, 0, 500, 0, 1, -300};
+  EXPECT_TRUE(unchanged(std::vector<uint8_t>(S * S, 0), shift));
+  EXPECT_TRUE(unchanged(std::vector<uint8_t>(S * S, 255), flat));
+  EXPECT_TRUE(unchanged(std::vector<uint8_t>(S * S, 255), away));
+  EXPECT_FALSE(unchanged(std::vector<uint8_t>(S * S, 255), shift));
+
+  EXPECT_EQ(test::errorOf([&] { Paste p(std::vector<uint8_t>(S * S - 1), S, Unsharp{}); }), "paste: mask size");
+  EXPECT_EQ(test::errorOf([&] { Paste p(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 12}); }), "paste: ksize must be odd");
+  EXPECT_EQ(test::errorOf([&] { Paste p(std::vector<uint8_t>(size_t(1025) * 1025), 1025, Unsharp{}); }), "paste: side > 1024");
+  {
+    test::ScopedEnv k("LE_PASTE_KSIZE", "4");
+    EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13}).ksize, 13);
+  }
+  {
+    test::ScopedEnv k("LE_PASTE_KSIZE", "15");
+    EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13}).ksize, 13);
+  }
+  {
+    test::ScopedEnv k("LE_PASTE_KSIZE", "7");
+    Paste p(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13});
+    EXPECT_EQ(p.ksize, 7);
+    EXPECT_EQ(p.padded, S + 6);
+  }
+  for (const char* v : {"-1", "3", "9"}) {
+    test::ScopedEnv f("LE_PASTE_FAST", v);
+    EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{}).fast, 0) << v;
+  }
+  // A crop smaller than the blur still pastes (the mirror folds back in).
+  Paste small(std::vector<uint8_t>(4, 255), 2, Unsharp{1.3f, 2.0f, 13});
+  std::vector<uint8_t> f = frame;
+  const std::vector<float> tiny(12, 0.5f);
+  small.composite(tiny.data(), 255.0f, shift, f.data(), W, H);
+  EXPECT_NE(f, frame);
+}
+
+}  // namespace
+}  // namespace le
