@@ -91,9 +91,13 @@ Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
   blurBuf.assign(static_cast<size_t>(padded) * padded, 0.0f);
 }
 
+// The pool takes a standard function object; every callback below captures
+// at most two pointers so that it fits the object's inline storage and a frame
+// allocates nothing.
 void Paste::unsharpPlane(std::vector<float>& plane) {
-  const int S = side, k = ksize, half = k / 2, P = padded;
-  pool::parallelRange(static_cast<size_t>(P), 64, [&](size_t b, size_t e) {
+  const size_t rowsPadded = static_cast<size_t>(padded);
+  pool::parallelRange(rowsPadded, 64, [this, &plane](size_t b, size_t e) {
+    const int S = side, half = ksize / 2, P = padded;
     for (size_t r = b; r < e; ++r) {
       const int sr = mirror(static_cast<int>(r) - half, S);
       float* dst = &padBuf[r * P];
@@ -101,16 +105,17 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
       for (int c = 0; c < P; ++c) dst[c] = src[mirror(c - half, S)];
     }
   });
-  const size_t flat = static_cast<size_t>(P) * P - (k - 1);
-  pool::parallelRange(flat, 64 * static_cast<size_t>(P), [&](size_t b, size_t e) {
+  const size_t flat = rowsPadded * rowsPadded - static_cast<size_t>(ksize - 1);
+  pool::parallelRange(flat, 64 * rowsPadded, [this](size_t b, size_t e) {
     std::fill(blurBuf.begin() + b, blurBuf.begin() + e, 0.0f);
-    for (int t = 0; t < k; ++t) {
+    for (int t = 0; t < ksize; ++t) {
       const float g = gauss[t];
       for (size_t i = b; i < e; ++i) blurBuf[i] += g * padBuf[i + t];
     }
   });
-  const float a = amount;
-  pool::parallelRange(static_cast<size_t>(S), 64, [&](size_t b, size_t e) {
+  pool::parallelRange(static_cast<size_t>(side), 64, [this, &plane](size_t b, size_t e) {
+    const int S = side, k = ksize, P = padded;
+    const float a = amount;
     float acc[kMaxSide];
     for (size_t y = b; y < e; ++y) {
       std::fill(acc, acc + S, 0.0f);
@@ -224,8 +229,9 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
     unsharpPlane(planes[ch]);
   }
   if (fast == 0) {
-    pool::parallelRange(static_cast<size_t>(S), 64, [&](size_t b0, size_t e0) {
-      for (size_t i = b0 * S; i < e0 * S; ++i) {
+    pool::parallelRange(static_cast<size_t>(S), 64, [this](size_t b0, size_t e0) {
+      const size_t n = static_cast<size_t>(side);
+      for (size_t i = b0 * n; i < e0 * n; ++i) {
         packed[i * 4] = planes[0][i];
         packed[i * 4 + 1] = planes[1][i];
         packed[i * 4 + 2] = planes[2][i];
@@ -233,12 +239,20 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
       }
     });
   }
-  pool::parallelRange(static_cast<size_t>(y1 - y0 + 1), 64, [&](size_t b0, size_t e0) {
+  struct Rows {
+    int x0, x1, y0, W;
+    double ad, bd, cd, dd, ed, fd, det;
+    uint8_t* frame;
+  } const rows{x0, x1, y0, W, ad, bd, cd, dd, ed, fd, det, frame};
+  pool::parallelRange(static_cast<size_t>(y1 - y0 + 1), 64, [this, &rows](size_t b0, size_t e0) {
+    const Rows& r = rows;
     for (size_t k = b0; k < e0; ++k) {
-      const int Y = y0 + static_cast<int>(k);
-      const int32_t rowU = static_cast<int32_t>(std::rint((Y * (-bd) / det + (bd * fd - cd * ed) / det) * 1024)) + 16;
-      const int32_t rowV = static_cast<int32_t>(std::rint((Y * ad / det + (cd * dd - ad * fd) / det) * 1024)) + 16;
-      pasteRow(Y, x0, x1, rowU, rowV, frame, W);
+      const int Y = r.y0 + static_cast<int>(k);
+      const int32_t rowU =
+          static_cast<int32_t>(std::rint((Y * (-r.bd) / r.det + (r.bd * r.fd - r.cd * r.ed) / r.det) * 1024)) + 16;
+      const int32_t rowV =
+          static_cast<int32_t>(std::rint((Y * r.ad / r.det + (r.cd * r.dd - r.ad * r.fd) / r.det) * 1024)) + 16;
+      pasteRow(Y, r.x0, r.x1, rowU, rowV, r.frame, r.W);
     }
   });
 }

@@ -65,6 +65,47 @@ LE_API int le_bundle_resolve_handle(const char* bundle, char* out, size_t out_le
 LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
                                     size_t out_len);
 
+/* ---- Engine context: one loaded avatar bundle. Not safe for concurrent
+ * calls on one context; errors in le_last_error(). ---- */
+typedef struct le_ctx le_ctx;
+
+/* Loads the bundle (a directory or an IMX container) and opens its driver
+ * video; the director graph "model_<model_key>.onnx" loads on the first
+ * render. threads < 1: the engine's worker count. ep: NULL or "" for the CPU.
+ * Returns the context, or NULL with the reason. */
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+/* Frees the context; NULL is ignored. */
+LE_API void le_destroy(le_ctx* ctx);
+
+/* Driver frame count, frame width and height, crop side, driving-track rows;
+ * 0 for NULL. */
+LE_API int le_nt(const le_ctx* ctx);
+LE_API int le_width(const le_ctx* ctx);
+LE_API int le_height(const le_ctx* ctx);
+LE_API int le_crop(const le_ctx* ctx);
+LE_API int le_drive_frames(const le_ctx* ctx);
+
+/* Renders the face of driver frame si from 63 source and 63 driving keypoint
+ * values. Returns the crop (planar R, G, B floats of crop x crop, nominally
+ * 0..1, valid until the next render) or NULL. */
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving);
+/* As le_render_kp_crop with row i of the bundle's driving track. */
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
+/* Driver frame si (RGB24) into out (at least W*H*3 bytes) with `crop`
+ * pasted through the frame's transform. Returns 1, or 0. */
+LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_bytes);
+/* As le_paste_crop with the last rendered crop, into the context's own frame;
+ * returns it (RGB24, W*H*3 bytes, valid until the next paste) or NULL. */
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si);
+/* Render then paste frame si as RGBA (out: at least W*H*4 bytes). 1 or 0. */
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving, uint8_t* out,
+                             size_t out_bytes);
+/* Render row i of the driving track and paste it into driver frame si[i], RGBA. 1 or 0. */
+LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes);
+/* Driver frame si as decoded (RGB24), valid until the next use of the
+ * driver video; NULL on failure. */
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si);
+
 /* Warp-prior rows of a bundle whose prior is a video member, read by frame
  * index without an engine context. Errors: le_last_error(). */
 typedef struct le_prior le_prior;

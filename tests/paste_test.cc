@@ -5,6 +5,9 @@
 #include <hwy/targets.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -12,6 +15,19 @@
 
 #include "compose/paste.h"
 #include "tests/support/testutil.h"
+
+// Counts every allocation through operator new in this test binary.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+std::atomic<long> gNews{0};
+}  // namespace
+void* operator new(size_t n) {
+  gNews.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace le {
 namespace {
@@ -238,6 +254,23 @@ TEST(Paste, EdgeCases) {
   const std::vector<float> tiny(12, 0.5f);
   small.composite(tiny.data(), 255.0f, shift, f.data(), W, H);
   EXPECT_NE(f, frame);
+}
+
+// Compositing a frame reuses the object's planes and scratch: after the first
+// frame (which may create the calling thread's pool) nothing is allocated.
+TEST(Paste, CompositeAllocatesNothingPerFrame) {
+  const int S = 64, W = 160, H = 120;
+  const auto crop = randomCrop(S, 5);
+  const float M[6] = {1.2f, 0.1f, 30, -0.1f, 1.2f, 20};
+  std::vector<uint8_t> frame(size_t(W) * H * 3, 90);
+  for (int mode : {0, 1, 2}) {
+    test::ScopedEnv fast("LE_PASTE_FAST", std::to_string(mode).c_str());
+    Paste p(softMask(S, 1), S, Unsharp{1.3f, 2.0f, 13});
+    p.composite(crop.data(), 255.0f, M, frame.data(), W, H);
+    const long before = gNews.load();
+    for (int i = 0; i < 10; ++i) p.composite(crop.data(), 255.0f, M, frame.data(), W, H);
+    EXPECT_EQ(gNews.load() - before, 0) << "mode " << mode;
+  }
 }
 
 }  // namespace

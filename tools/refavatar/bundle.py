@@ -57,6 +57,9 @@ def member_name(old, current):
 
 # --- portraits --------------------------------------------------------------------------------
 
+EDGE = 0.07  # width of a drawn edge in crop-normalised units
+
+
 class ProceduralFace:
     """A drawn face; its crop box is the square [-1, 1]^2 of its own coordinates."""
     crop_center = (0.0, 0.0)
@@ -64,16 +67,19 @@ class ProceduralFace:
 
     def sample(self, u, v):
         """RGB in [0, 1] and coverage in [0, 1] at portrait coordinates (u, v) (crop-normalised)."""
-        def blob(cx, cy, rx, ry, soft=0.08):
+        # Edges ramp over EDGE crop-normalised units whatever the feature's size,
+        # so a face drawn at a few dozen pixels stays band-limited and survives
+        # resampling into the crop and back.
+        def blob(cx, cy, rx, ry):
             r = np.sqrt(((u - cx) / rx) ** 2 + ((v - cy) / ry) ** 2)
-            return np.clip((1.0 - r) / soft, 0.0, 1.0)
+            return np.clip((1.0 - r) * min(rx, ry) / EDGE + 0.5, 0.0, 1.0)
         rgb = np.empty(u.shape + (3,), np.float32)
         rgb[..., 0], rgb[..., 1], rgb[..., 2] = 0.25, 0.30, 0.55          # shirt / surround
         skin = blob(0.0, 0.05, 0.72, 0.92)
         shade = 0.9 + 0.1 * np.cos(u * 1.5)
         for c, val in enumerate((0.93, 0.76, 0.62)):
             rgb[..., c] = rgb[..., c] * (1 - skin) + val * shade * skin
-        hair = blob(0.0, -0.75, 0.85, 0.45) * (v < -0.45)
+        hair = blob(0.0, -0.75, 0.85, 0.45) * np.clip((-0.45 - v) / EDGE + 0.5, 0.0, 1.0)
         for c, val in enumerate((0.30, 0.20, 0.12)):
             rgb[..., c] = rgb[..., c] * (1 - hair) + val * hair
         for cx in (-0.31, 0.25):
@@ -245,6 +251,25 @@ def encode_video(frames_iter, W, H, path, codec, nframes):
     p.stdin.close()
     if p.wait() != 0:
         raise RuntimeError("ffmpeg failed writing " + path)
+
+
+def decode_video(path, W, H):
+    """Yields the rgb24 frames of a video (or a %06d JPEG sequence numbered from 0)."""
+    args = ["ffmpeg", "-loglevel", "error"]
+    if "%" in os.path.basename(path):
+        args += ["-start_number", "0"]
+    args += ["-i", path, "-f", "rawvideo", "-pix_fmt", "rgb24", "-"]
+    p = subprocess.Popen(args, stdout=subprocess.PIPE)
+    n = W * H * 3
+    try:
+        while True:
+            b = p.stdout.read(n)
+            if len(b) < n:
+                break
+            yield np.frombuffer(b, np.uint8).reshape(H, W, 3)
+    finally:
+        p.stdout.close()
+        p.wait()
 
 
 def pack_imx(bundle_dir, out_path):

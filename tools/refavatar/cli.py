@@ -40,35 +40,46 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
     bg = B.background(W, H)
     Ms = np.stack([B.crop_transform(i, nt, W, H, crop) for i in range(nt)])
 
-    # Driver frames, P rows (and fs_red) in one pass, so no frame is held twice.
-    p_path = os.path.join(out, name("P.f16"))
-    fs_path = os.path.join(out, name("fs_red.f16"))
-    p_file = open(p_path, "wb") if cfg["prior"] == "p" else None
-    fs_file = open(fs_path, "wb") if cfg["prior"] == "fs" else None
-    p_frames = []
-
+    # Driver frames first; the P rows (and fs_red) are then cut from the frames
+    # as the engine decodes them (JPEG directory where there is one, else the
+    # video), so a crop pasted back lands on the very pixels it came from.
     def frames_iter():
         for i in range(nt):
-            f = B.render_frame(portrait, i, nt, W, H, bg)
-            P = B.crop_of(f, Ms[i], crop)
-            if p_file:
-                p_file.write(B.to_half(P).tobytes())
-            if fs_file:
-                fs = np.zeros((64, 64, 64), np.float32)
-                fs[:3] = small(P, 64)
-                fs[3:] = rng.standard_normal((61, 64, 64)).astype(np.float32) * 0.1
-                fs_file.write(B.to_half(fs).tobytes())
-            if cfg["prior"] == "hevc":
-                p_frames.append(np.clip(np.rint(np.transpose(P, (1, 2, 0)) * 255), 0, 255).astype(np.uint8))
-            yield f
+            yield B.render_frame(portrait, i, nt, W, H, bg)
 
     video = os.path.join(out, "target_frames.mp4")
     all_frames = list(frames_iter()) if cfg["jpg"] else None
     B.encode_video(all_frames if all_frames else frames_iter(), W, H, video,
                    cfg["video"], nt)
+    decoded = video
     if cfg["jpg"]:
         os.makedirs(os.path.join(out, "target_frames"), exist_ok=True)
-        B.encode_video(all_frames, W, H, os.path.join(out, "target_frames", "frame_%06d.jpg"), "jpeg", nt)
+        decoded = os.path.join(out, "target_frames", "frame_%06d.jpg")
+        B.encode_video(all_frames, W, H, decoded, "jpeg", nt)
+        all_frames = None
+
+    p_path = os.path.join(out, name("P.f16"))
+    fs_path = os.path.join(out, name("fs_red.f16"))
+    p_file = open(p_path, "wb") if cfg["prior"] == "p" else None
+    fs_file = open(fs_path, "wb") if cfg["prior"] == "fs" else None
+    p_frames = []
+    n = 0
+    for i, f in enumerate(B.decode_video(decoded, W, H)):
+        if i >= nt:
+            break
+        n += 1
+        P = B.crop_of(f, Ms[i], crop)
+        if p_file:
+            p_file.write(B.to_half(P).tobytes())
+        if fs_file:
+            fs = np.zeros((64, 64, 64), np.float32)
+            fs[:3] = small(P, 64)
+            fs[3:] = rng.standard_normal((61, 64, 64)).astype(np.float32) * 0.1
+            fs_file.write(B.to_half(fs).tobytes())
+        if cfg["prior"] == "hevc":
+            p_frames.append(np.clip(np.rint(np.transpose(P, (1, 2, 0)) * 255), 0, 255).astype(np.uint8))
+    if n != nt:
+        raise RuntimeError("decoded %d of %d driver frames from %s" % (n, nt, decoded))
     for f in (p_file, fs_file):
         if f:
             f.close()

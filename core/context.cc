@@ -1,0 +1,192 @@
+// The engine context: one loaded bundle with its identity, driving track,
+// compositor, driver video and (on first render) the renderer.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "compose/paste.h"
+#include "compose/pool.h"
+#include "core/api.h"
+#include "core/bundle.h"
+#include "core/identity.h"
+#include "core/manifest.h"
+#include "driver/cursor.h"
+#include "le/le.h"
+#include "render/renderer.h"
+
+struct le_ctx {
+  le::Manifest manifest;
+  le::Identity identity;
+  le::Drive drive;
+  std::unique_ptr<le::Renderer> renderer;
+  std::unique_ptr<le::Paste> paste;
+  int32_t threads;
+  std::string ep;
+  bool threadsChosen;
+  std::string modelKey;
+  std::unique_ptr<le::DriverCursor> cursor;
+  std::vector<uint8_t> frame;
+  const float* lastCrop = nullptr;
+
+  le_ctx(const char* bundle, const char* key, int t, const char* e, bool chosen)
+      : manifest(le::loadManifest(bundle)),
+        identity(manifest),
+        drive(le::loadDrive(manifest)),
+        threads(t),
+        ep(e),
+        threadsChosen(chosen),
+        modelKey(key) {
+    const size_t maskBytes = static_cast<size_t>(manifest.crop) * manifest.crop;
+    std::vector<uint8_t> mask(maskBytes);
+    std::ifstream in(le::resolveMember(manifest.dir, "mask_512.u8"), std::ios::binary);
+    if (!in || !in.read(reinterpret_cast<char*>(mask.data()), static_cast<std::streamsize>(maskBytes)))
+      throw std::runtime_error("mask read failed");
+    paste = std::make_unique<le::Paste>(std::move(mask), manifest.crop, manifest.unsharp);
+    cursor = le::DriverCursor::open(manifest, 2, 11);
+    frame.assign(static_cast<size_t>(manifest.W) * manifest.H * 3, 0);
+  }
+
+  ~le_ctx() {
+    frame = {};
+    cursor.reset();
+    paste.reset();
+    renderer.reset();
+  }
+
+  size_t frameBytes() const { return static_cast<size_t>(manifest.W) * manifest.H * 3; }
+
+  le::Renderer& render() {
+    if (!renderer) {
+      int intra = threads;
+      if (!threadsChosen && ep.empty()) {
+        intra = std::min(threads, 2);
+        std::fprintf(stderr,
+                     "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
+                     "pipeline\n",
+                     intra, threads);
+      }
+      renderer = std::make_unique<le::Renderer>(manifest, identity, modelKey, intra, ep);
+    }
+    return *renderer;
+  }
+};
+
+using le::api::Family;
+using le::api::RawFailure;
+
+namespace {
+
+int pasteToRgba(le_ctx* ctx, int si, uint8_t* out, size_t outBytes);
+
+}  // namespace
+
+extern "C" {
+
+le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep) {
+  return le::api::guard(Family::Le, __func__, static_cast<le_ctx*>(nullptr), [&] {
+    if (!bundle_dir || !model_key) throw RawFailure{"le_create: NULL bundle_dir/model_key"};
+    const bool chosen = threads > 0;
+    const int t = threads < 1 ? le::pool::threads() : threads;
+    return new le_ctx(bundle_dir, model_key, t, ep ? ep : "", chosen);
+  });
+}
+
+void le_destroy(le_ctx* ctx) {
+  le::api::guardQuiet(0, [&] {
+    delete ctx;
+    return 0;
+  });
+}
+
+int le_nt(const le_ctx* ctx) { return ctx ? ctx->manifest.nt : 0; }
+int le_width(const le_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
+int le_height(const le_ctx* ctx) { return ctx ? ctx->manifest.H : 0; }
+int le_crop(const le_ctx* ctx) { return ctx ? ctx->manifest.crop : 0; }
+int le_drive_frames(const le_ctx* ctx) { return ctx ? ctx->drive.frames : 0; }
+
+const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving) {
+  return le::api::guard(Family::Le, __func__, static_cast<const float*>(nullptr), [&] {
+    if (!ctx || !kp_source || !kp_driving || si < 0 || si >= ctx->manifest.nt)
+      throw RawFailure{"le_render_kp_crop: bad args"};
+    const float* crop = ctx->render().render(&si, kp_source, kp_driving, 1);
+    ctx->lastCrop = crop;
+    return crop;
+  });
+}
+
+const float* le_render_drive_crop(le_ctx* ctx, int i) {
+  le::api::lastError(Family::Le).clear();
+  if (!ctx || i < 0 || i >= ctx->drive.frames) {
+    le::api::lastError(Family::Le) = "le_render_drive_crop: bad frame index";
+    return nullptr;
+  }
+  const size_t k = static_cast<size_t>(i);
+  return le_render_kp_crop(ctx, ctx->drive.si[k], &ctx->drive.xs[k * 63], &ctx->drive.xd[k * 63]);
+}
+
+int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_bytes) {
+  return le::api::guard(Family::Le, __func__, 0, [&] {
+    if (!ctx || !crop || !out || si < 0 || si >= ctx->manifest.nt || out_bytes < ctx->frameBytes())
+      throw RawFailure{"le_paste_crop: bad args / out too small"};
+    ctx->cursor->pullAt(si, out);
+    ctx->paste->composite(crop, 255.0f, ctx->identity.M(si), out, ctx->manifest.W, ctx->manifest.H);
+    return 1;
+  });
+}
+
+const uint8_t* le_paste_last(le_ctx* ctx, int si) {
+  return le::api::guard(Family::Le, __func__, static_cast<const uint8_t*>(nullptr), [&] {
+    if (!ctx || !ctx->lastCrop || si < 0 || si >= ctx->manifest.nt)
+      throw RawFailure{"le_paste_last: bad args / no prior render"};
+    uint8_t* out = ctx->frame.data();
+    ctx->cursor->pullAt(si, out);
+    ctx->paste->composite(ctx->lastCrop, 255.0f, ctx->identity.M(si), out, ctx->manifest.W, ctx->manifest.H);
+    return static_cast<const uint8_t*>(out);
+  });
+}
+
+int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving, uint8_t* out,
+                      size_t out_bytes) {
+  if (!le_render_kp_crop(ctx, si, kp_source, kp_driving)) return 0;
+  return pasteToRgba(ctx, si, out, out_bytes);
+}
+
+int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
+  if (!le_render_drive_crop(ctx, i)) return 0;
+  return pasteToRgba(ctx, ctx->drive.si[static_cast<size_t>(i)], out, out_bytes);
+}
+
+const uint8_t* le_target_frame(le_ctx* ctx, int si) {
+  return le::api::guard(Family::Le, __func__, static_cast<const uint8_t*>(nullptr), [&] {
+    if (!ctx || si < 0 || si >= ctx->manifest.nt) throw RawFailure{"le_target_frame: bad args"};
+    int idx = -1;
+    return ctx->cursor->pullAt(si, &idx);
+  });
+}
+
+}  // extern "C"
+
+namespace {
+
+int pasteToRgba(le_ctx* ctx, int si, uint8_t* out, size_t outBytes) {
+  if (!out || outBytes < ctx->frameBytes() / 3 * 4) {
+    le::api::lastError(Family::Le) = "le_render_*_rgba: out buffer too small";
+    return 0;
+  }
+  const uint8_t* rgb = le_paste_last(ctx, si);
+  if (!rgb) return 0;
+  const size_t pixels = ctx->frameBytes() / 3;
+  for (size_t p = 0; p < pixels; ++p) {
+    out[p * 4] = rgb[p * 3];
+    out[p * 4 + 1] = rgb[p * 3 + 1];
+    out[p * 4 + 2] = rgb[p * 3 + 2];
+    out[p * 4 + 3] = 255;
+  }
+  return 1;
+}
+
+}  // namespace

@@ -1,0 +1,381 @@
+// The engine context through the shared library's exported symbols, on the
+// generated reference bundles: creation refusals, the render and paste calls,
+// the identity round trip back to the driver frame, IMX parity and memory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "le/le.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using le::test::readFile;
+using le::test::ScopedEnv;
+using le::test::TempDir;
+using le::test::writeFile;
+
+const std::string kFixtures = LE_FIXTURES;
+
+std::vector<float> floatsOf(const std::string& path) {
+  const std::string bytes = readFile(path);
+  std::vector<float> v(bytes.size() / sizeof(float));
+  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  return v;
+}
+
+struct CtxDeleter {
+  void operator()(le_ctx* c) const { le_destroy(c); }
+};
+using Ctx = std::unique_ptr<le_ctx, CtxDeleter>;
+
+Ctx create(const std::string& bundle, int threads = 1, const char* ep = nullptr) {
+  return Ctx(le_create(bundle.c_str(), "b1", threads, ep));
+}
+
+// Copies a fixture bundle so that a test can damage it.
+std::string copyBundle(const TempDir& tmp, const std::string& preset) {
+  const std::string dst = tmp / preset;
+  fs::copy(kFixtures + "/" + preset, dst, fs::copy_options::recursive);
+  return dst;
+}
+
+void replaceInFile(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = readFile(path);
+  const size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << from;
+  text.replace(at, from.size(), to);
+  writeFile(path, text);
+}
+
+// The paste box of a crop of side S placed by M (a, b, c, d, e, f), with the
+// filter's 4 pixels of support, clipped to the frame.
+struct Box {
+  int x0, y0, x1, y1;
+  bool contains(int x, int y) const { return x >= x0 && x <= x1 && y >= y0 && y <= y1; }
+};
+Box pasteBox(const float* M, int S, int W, int H) {
+  float xs[4], ys[4];
+  const float px[4] = {-4.0f, S + 3.0f, -4.0f, S + 3.0f}, py[4] = {-4.0f, -4.0f, S + 3.0f, S + 3.0f};
+  for (int k = 0; k < 4; ++k) {
+    xs[k] = M[0] * px[k] + M[1] * py[k] + M[2];
+    ys[k] = M[3] * px[k] + M[4] * py[k] + M[5];
+  }
+  Box b;
+  b.x0 = std::max(static_cast<int>(std::floor(*std::min_element(xs, xs + 4))), 0);
+  b.x1 = std::min(W - 1, static_cast<int>(std::ceil(*std::max_element(xs, xs + 4))));
+  b.y0 = std::max(static_cast<int>(std::floor(*std::min_element(ys, ys + 4))), 0);
+  b.y1 = std::min(H - 1, static_cast<int>(std::ceil(*std::max_element(ys, ys + 4))));
+  return b;
+}
+
+long residentKiB() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST(EngineContext, GettersOnNullAndCreateRefusals) {
+  EXPECT_EQ(le_nt(nullptr), 0);
+  EXPECT_EQ(le_width(nullptr), 0);
+  EXPECT_EQ(le_height(nullptr), 0);
+  EXPECT_EQ(le_crop(nullptr), 0);
+  EXPECT_EQ(le_drive_frames(nullptr), 0);
+
+  EXPECT_EQ(le_create(nullptr, "b1", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_create((kFixtures + "/tiny").c_str(), nullptr, 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+
+  // A getter leaves the error text alone.
+  EXPECT_EQ(le_nt(nullptr), 0);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+
+  EXPECT_EQ(le_create("/nonexistent/bundle", "b1", 1, nullptr), nullptr);
+  EXPECT_EQ(std::string(le_last_error()).rfind("le_create: ", 0), 0u) << le_last_error();
+  EXPECT_GT(std::strlen(le_last_error()), std::strlen("le_create: "));
+
+  TempDir tmp;
+  const std::string shortMask = copyBundle(tmp, "tiny");
+  fs::resize_file(shortMask + "/mask_512.u8", 32 * 32 - 1);
+  EXPECT_EQ(create(shortMask), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+
+  fs::remove(shortMask + "/mask_512.u8");
+  EXPECT_EQ(create(shortMask), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+}
+
+TEST(EngineContext, CreateRefusesACropTheCompositorCannotPaste) {
+  // A consistent bundle of crop 1025: the identity members have the right
+  // sizes (sparse files), so the compositor is what refuses, at creation.
+  TempDir tmp;
+  const std::string dir = copyBundle(tmp, "tiny");
+  replaceInFile(dir + "/manifest.json", "\"crop\": 32", "\"crop\": 1025");
+  fs::resize_file(dir + "/P.f16", 12ull * 3 * 1025 * 1025 * 2);
+  writeFile(dir + "/mask_512.u8", std::string(1025 * 1025, '\xff'));
+  EXPECT_EQ(create(dir), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: paste: side > 1024");
+}
+
+TEST(EngineContext, RenderAndPasteArgumentChecks) {
+  Ctx ctx = create(kFixtures + "/tiny");
+  ASSERT_TRUE(ctx) << le_last_error();
+  EXPECT_EQ(le_nt(ctx.get()), 12);
+  EXPECT_EQ(le_width(ctx.get()), 96);
+  EXPECT_EQ(le_height(ctx.get()), 64);
+  EXPECT_EQ(le_crop(ctx.get()), 32);
+  EXPECT_EQ(le_drive_frames(ctx.get()), 24);
+  const std::vector<float> kp(63, 0.0f);
+  std::vector<uint8_t> out(96 * 64 * 4);
+
+  EXPECT_EQ(le_paste_last(ctx.get(), 0), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+
+  for (int si : {-1, 12}) {
+    EXPECT_EQ(le_render_kp_crop(ctx.get(), si, kp.data(), kp.data()), nullptr);
+    EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+    EXPECT_EQ(le_target_frame(ctx.get(), si), nullptr);
+    EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
+  }
+  EXPECT_EQ(le_render_kp_crop(ctx.get(), 0, nullptr, kp.data()), nullptr);
+  EXPECT_EQ(le_render_kp_crop(nullptr, 0, kp.data(), kp.data()), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  for (int i : {-1, 24}) {
+    EXPECT_EQ(le_render_drive_crop(ctx.get(), i), nullptr);
+    EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+    EXPECT_EQ(le_render_drive_rgba(ctx.get(), i, out.data(), out.size()), 0);
+    EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+  }
+
+  const float* crop = le_render_drive_crop(ctx.get(), 0);
+  ASSERT_NE(crop, nullptr) << le_last_error();
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_paste_crop(ctx.get(), 0, crop, out.data(), 96 * 64 * 3 - 1), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(le_paste_crop(ctx.get(), 12, crop, out.data(), out.size()), 0);
+  EXPECT_EQ(le_paste_crop(ctx.get(), 0, nullptr, out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(le_paste_last(ctx.get(), 12), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+
+  // A failed render keeps the last crop: pasting it still works.
+  EXPECT_EQ(le_render_kp_crop(ctx.get(), 12, kp.data(), kp.data()), nullptr);
+  EXPECT_NE(le_paste_last(ctx.get(), 3), nullptr) << le_last_error();
+  EXPECT_EQ(le_paste_crop(ctx.get(), 3, crop, out.data(), out.size()), 1);
+  EXPECT_EQ(0, std::memcmp(out.data(), le_paste_last(ctx.get(), 3), 96 * 64 * 3));
+}
+
+TEST(EngineContext, RgbaWithAOneByteShortBufferStillRenders) {
+  Ctx ctx = create(kFixtures + "/tiny");
+  ASSERT_TRUE(ctx) << le_last_error();
+  const std::vector<float> xs = floatsOf(kFixtures + "/tiny/xs_target.bin");
+  std::vector<float> kd(xs.begin() + 63, xs.begin() + 126);
+  kd[6 * 3 + 1] += 0.2f;  // lips move: the crop differs from any earlier one
+  std::vector<uint8_t> out(96 * 64 * 4);
+  ASSERT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], &xs[63], out.data(), out.size()), 1) << le_last_error();
+
+  EXPECT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], kd.data(), out.data(), out.size() - 1), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  EXPECT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], kd.data(), nullptr, out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  // The render ran: the last crop is the moved one.
+  std::vector<uint8_t> viaLast(le_paste_last(ctx.get(), 1), le_paste_last(ctx.get(), 1) + 96 * 64 * 3);
+  const float* moved = le_render_kp_crop(ctx.get(), 1, &xs[63], kd.data());
+  ASSERT_NE(moved, nullptr);
+  std::vector<uint8_t> fresh(96 * 64 * 3);
+  ASSERT_EQ(le_paste_crop(ctx.get(), 1, moved, fresh.data(), fresh.size()), 1);
+  EXPECT_EQ(viaLast, fresh);
+
+  // RGBA is the RGB frame with alpha 255.
+  ASSERT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], kd.data(), out.data(), out.size()), 1);
+  for (size_t p = 0; p < 96 * 64; ++p) {
+    ASSERT_EQ(out[p * 4], fresh[p * 3]);
+    ASSERT_EQ(out[p * 4 + 1], fresh[p * 3 + 1]);
+    ASSERT_EQ(out[p * 4 + 2], fresh[p * 3 + 2]);
+    ASSERT_EQ(out[p * 4 + 3], 255);
+  }
+}
+
+// Driving = source keypoints renders the prior crop back; pasted, the frame
+// returns to the driver frame up to sharpening and interpolation inside the
+// paste box, and bit for bit outside it. Returns the worst face-box PSNR.
+double identityRoundTrip(const std::string& dir, const std::string& kpMember, const std::string& mMember,
+                         float mScale, int step = 1) {
+  Ctx ctx = create(dir, 0);
+  EXPECT_TRUE(ctx) << le_last_error();
+  if (!ctx) return 0;
+  const int W = le_width(ctx.get()), H = le_height(ctx.get()), S = le_crop(ctx.get()), nt = le_nt(ctx.get());
+  const std::vector<float> xs = floatsOf(dir + "/" + kpMember);
+  std::vector<float> M = floatsOf(dir + "/" + mMember);
+  for (float& v : M) v *= mScale;
+  EXPECT_EQ(xs.size(), static_cast<size_t>(nt) * 63);
+  EXPECT_EQ(M.size(), static_cast<size_t>(nt) * 6);
+  double worst = 1e9;
+  for (int si = 0; si < nt; si += step) {
+    const uint8_t* target = le_target_frame(ctx.get(), si);
+    EXPECT_NE(target, nullptr) << le_last_error();
+    if (!target) return 0;
+    const std::vector<uint8_t> driver(target, target + static_cast<size_t>(W) * H * 3);
+    EXPECT_NE(le_render_kp_crop(ctx.get(), si, &xs[si * 63], &xs[si * 63]), nullptr) << le_last_error();
+    const uint8_t* frame = le_paste_last(ctx.get(), si);
+    EXPECT_NE(frame, nullptr) << le_last_error();
+    if (!frame) return 0;
+    const Box box = pasteBox(&M[si * 6], S, W, H);
+    EXPECT_LT(box.x0, box.x1);
+    double se = 0;
+    size_t n = 0, changedOutside = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x)
+        for (int c = 0; c < 3; ++c) {
+          const size_t i = (static_cast<size_t>(y) * W + x) * 3 + c;
+          if (box.contains(x, y)) {
+            const double d = double(frame[i]) - driver[i];
+            se += d * d;
+            ++n;
+          } else if (frame[i] != driver[i]) {
+            ++changedOutside;
+          }
+        }
+    EXPECT_EQ(changedOutside, 0u) << "si " << si;
+    worst = std::min(worst, se == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * n / se));
+  }
+  std::printf("[ psnr ] %s: worst face-box PSNR %.2f dB\n", dir.c_str(), worst);
+  return worst;
+}
+
+TEST(EngineContext, IdentityRenderGivesTheDriverFrameBack) {
+  // Without the manifest's sharpening, only the director, the interpolation
+  // and the mask stand between the crop and the frame it came from.
+  TempDir tmp;
+  const std::string plain = copyBundle(tmp, "tiny-prior");
+  replaceInFile(plain + "/manifest.json", "\"amount\": 1.3", "\"amount\": 0.0");
+  EXPECT_GE(identityRoundTrip(plain, "xs_target.bin", "M.f32", 1.0f), 35.0);
+
+  // As authored, sharpened; the JPEG directory and the rescaled transforms of
+  // the current names (authored on a canvas twice the frame size).
+  EXPECT_GT(identityRoundTrip(kFixtures + "/tiny", "xs_target.bin", "M.f32", 1.0f), 20.0);
+  EXPECT_GT(identityRoundTrip(kFixtures + "/tiny-current", "target_keypoints.bin", "paste_transform.f32", 0.5f), 20.0);
+}
+
+// The full-size demo avatar as authored (sharpening on), where the build tree
+// has one: LE_DEMO_AVATAR=build/demo/avatar.
+TEST(EngineContext, DemoAvatarRoundTrip) {
+  const char* demo = std::getenv("LE_DEMO_AVATAR");
+  if (!demo || !*demo) GTEST_SKIP() << "LE_DEMO_AVATAR not set";
+  EXPECT_GE(identityRoundTrip(demo, "xs_target.bin", "M.f32", 1.0f, 10), 35.0);
+}
+
+TEST(EngineContext, DriveRgbaPastesIntoTheRowsDriverFrame) {
+  Ctx ctx = create(kFixtures + "/tiny");
+  ASSERT_TRUE(ctx) << le_last_error();
+  std::vector<int32_t> si(24);
+  const std::string raw = readFile(kFixtures + "/tiny/drive/si.i32");
+  ASSERT_EQ(raw.size(), si.size() * 4);
+  std::memcpy(si.data(), raw.data(), raw.size());
+  const std::vector<float> xs = floatsOf(kFixtures + "/tiny/drive/xs.f32");
+  const std::vector<float> xd = floatsOf(kFixtures + "/tiny/drive/xd.f32");
+
+  int checked = 0;
+  std::vector<uint8_t> rgba(96 * 64 * 4), expect(96 * 64 * 3);
+  for (int i = 0; i < 24; ++i) {
+    if (si[i] == i) continue;  // only rows whose frame differs from their index tell
+    ASSERT_EQ(le_render_drive_rgba(ctx.get(), i, rgba.data(), rgba.size()), 1) << le_last_error();
+    const float* crop = le_render_kp_crop(ctx.get(), si[i], &xs[i * 63], &xd[i * 63]);
+    ASSERT_NE(crop, nullptr);
+    ASSERT_EQ(le_paste_crop(ctx.get(), si[i], crop, expect.data(), expect.size()), 1);
+    for (size_t p = 0; p < 96 * 64; ++p)
+      ASSERT_EQ(0, std::memcmp(&rgba[p * 4], &expect[p * 3], 3)) << "row " << i << " pixel " << p;
+    ++checked;
+  }
+  EXPECT_GT(checked, 0);
+}
+
+TEST(EngineContext, ImxContainerRendersTheSameBytes) {
+  TempDir tmp;
+  ScopedEnv root("LE_IMX_UNWRAP_ROOT", tmp.path().c_str());
+  Ctx dir = create(kFixtures + "/tiny");
+  Ctx imx = create(kFixtures + "/tiny.imx");
+  ASSERT_TRUE(dir) << le_last_error();
+  ASSERT_TRUE(imx) << le_last_error();
+  std::vector<uint8_t> a(96 * 64 * 4), b(96 * 64 * 4);
+  for (int i : {0, 5, 23}) {
+    ASSERT_EQ(le_render_drive_rgba(dir.get(), i, a.data(), a.size()), 1) << le_last_error();
+    ASSERT_EQ(le_render_drive_rgba(imx.get(), i, b.data(), b.size()), 1) << le_last_error();
+    EXPECT_EQ(a, b) << "row " << i;
+  }
+}
+
+// Captures what the process writes to standard error around `f`.
+template <typename F>
+std::string stderrOf(F&& f) {
+  ::testing::internal::CaptureStderr();
+  f();
+  return ::testing::internal::GetCapturedStderr();
+}
+
+TEST(EngineContext, IntraOpLineOnlyWhenTheCallerDidNotChoose) {
+  const std::vector<float> kp(63, 0.0f);
+  {
+    Ctx ctx = create(kFixtures + "/tiny", 0, nullptr);
+    ASSERT_TRUE(ctx);
+    const std::string err = stderrOf([&] { ASSERT_NE(le_render_kp_crop(ctx.get(), 0, kp.data(), kp.data()), nullptr); });
+    EXPECT_NE(err.find("[le] director intra-op "), std::string::npos) << err;
+    EXPECT_NE(err.find(": the caller did not choose, the core sized it for the le_utt pipeline\n"), std::string::npos);
+    int intra = 0, pool = 0;
+    ASSERT_EQ(std::sscanf(err.substr(err.find("[le] director intra-op ")).c_str(), "[le] director intra-op %d of pool %d",
+                          &intra, &pool),
+              2);
+    EXPECT_EQ(intra, std::min(pool, 2));
+    // Only the first render creates the renderer.
+    const std::string again = stderrOf([&] { le_render_kp_crop(ctx.get(), 1, kp.data(), kp.data()); });
+    EXPECT_EQ(again.find("intra-op"), std::string::npos);
+  }
+  for (const auto& [threads, ep] : {std::pair<int, const char*>{0, "neon"}, {3, nullptr}}) {
+    Ctx ctx = create(kFixtures + "/tiny", threads, ep);
+    ASSERT_TRUE(ctx);
+    const std::string err = stderrOf([&] { ASSERT_NE(le_render_kp_crop(ctx.get(), 0, kp.data(), kp.data()), nullptr); });
+    EXPECT_EQ(err.find("intra-op"), std::string::npos) << err;
+  }
+}
+
+TEST(EngineContext, RendererFailureIsReportedAndRetried) {
+  TempDir tmp;
+  const std::string dir = copyBundle(tmp, "tiny");
+  Ctx ctx = create(dir);
+  ASSERT_TRUE(ctx) << le_last_error();
+  const std::vector<float> kp(63, 0.0f);
+  fs::rename(dir + "/model_b1.onnx", dir + "/gone.onnx");
+  EXPECT_EQ(le_render_kp_crop(ctx.get(), 0, kp.data(), kp.data()), nullptr);
+  EXPECT_EQ(std::string(le_last_error()).rfind("le_render_kp_crop: ", 0), 0u) << le_last_error();
+  EXPECT_EQ(le_paste_last(ctx.get(), 0), nullptr);
+  // The context stays usable and the next render tries again.
+  fs::rename(dir + "/gone.onnx", dir + "/model_b1.onnx");
+  EXPECT_NE(le_render_kp_crop(ctx.get(), 0, kp.data(), kp.data()), nullptr) << le_last_error();
+  EXPECT_NE(le_target_frame(ctx.get(), 11), nullptr);
+}
+
+TEST(EngineContext, ThousandRendersKeepTheResidentSetFlat) {
+  Ctx ctx = create(kFixtures + "/tiny");
+  ASSERT_TRUE(ctx) << le_last_error();
+  std::vector<uint8_t> out(96 * 64 * 4);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(le_render_drive_rgba(ctx.get(), i % 24, out.data(), out.size()), 1);
+  const long before = residentKiB();
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(le_render_drive_rgba(ctx.get(), i % 24, out.data(), out.size()), 1);
+  const long after = residentKiB();
+  std::printf("[ rss ] 1000 renders and pastes: %ld KiB -> %ld KiB (%+ld KiB)\n", before, after, after - before);
+  EXPECT_LT(after - before, 1024);
+}
+
+}  // namespace
