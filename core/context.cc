@@ -1,79 +1,57 @@
-// The engine context: one loaded bundle with its identity, driving track,
-// compositor, driver video and (on first render) the renderer.
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <vector>
+// The engine context: le_create and the core family of the C API.
+#include "core/context.h"
 
-#include "compose/paste.h"
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
 #include "compose/pool.h"
 #include "core/api.h"
 #include "core/bundle.h"
-#include "core/identity.h"
-#include "core/manifest.h"
-#include "driver/cursor.h"
-#include "le/le.h"
-#include "render/renderer.h"
 
-struct le_ctx {
-  le::Manifest manifest;
-  le::Identity identity;
-  le::Drive drive;
-  std::unique_ptr<le::Renderer> renderer;
-  std::unique_ptr<le::Paste> paste;
-  int32_t threads;
-  std::string ep;
-  bool threadsChosen;
-  std::string modelKey;
-  std::unique_ptr<le::DriverCursor> cursor;
-  std::vector<uint8_t> frame;
-  const float* lastCrop = nullptr;
+le_ctx::le_ctx(const char* bundle, const char* key, int t, const char* e, bool chosen)
+    : manifest(le::loadManifest(bundle)),
+      identity(manifest),
+      drive(le::loadDrive(manifest)),
+      threads(t),
+      ep(e),
+      threadsChosen(chosen),
+      modelKey(key) {
+  // The member keeps its name whatever the crop side is.
+  const size_t maskBytes = static_cast<size_t>(manifest.crop) * manifest.crop;
+  std::vector<uint8_t> mask(maskBytes);
+  std::ifstream in(le::resolveMember(manifest.dir, "mask_512.u8"), std::ios::binary);
+  if (!in || !in.read(reinterpret_cast<char*>(mask.data()), static_cast<std::streamsize>(maskBytes)))
+    throw std::runtime_error("mask read failed");
+  paste = std::make_unique<le::Paste>(std::move(mask), manifest.crop, manifest.unsharp);
+  cursor = le::DriverCursor::open(manifest, 2, 11);
+  frame.assign(frameBytes(), 0);
+}
 
-  le_ctx(const char* bundle, const char* key, int t, const char* e, bool chosen)
-      : manifest(le::loadManifest(bundle)),
-        identity(manifest),
-        drive(le::loadDrive(manifest)),
-        threads(t),
-        ep(e),
-        threadsChosen(chosen),
-        modelKey(key) {
-    const size_t maskBytes = static_cast<size_t>(manifest.crop) * manifest.crop;
-    std::vector<uint8_t> mask(maskBytes);
-    std::ifstream in(le::resolveMember(manifest.dir, "mask_512.u8"), std::ios::binary);
-    if (!in || !in.read(reinterpret_cast<char*>(mask.data()), static_cast<std::streamsize>(maskBytes)))
-      throw std::runtime_error("mask read failed");
-    paste = std::make_unique<le::Paste>(std::move(mask), manifest.crop, manifest.unsharp);
-    cursor = le::DriverCursor::open(manifest, 2, 11);
-    frame.assign(static_cast<size_t>(manifest.W) * manifest.H * 3, 0);
-  }
+le_ctx::~le_ctx() {
+  frame = {};
+  cursor.reset();  // stops the reader thread
+  modelKey.clear();
+  ep.clear();
+  paste.reset();
+  renderer.reset();
+}
 
-  ~le_ctx() {
-    frame = {};
-    cursor.reset();
-    paste.reset();
-    renderer.reset();
-  }
-
-  size_t frameBytes() const { return static_cast<size_t>(manifest.W) * manifest.H * 3; }
-
-  le::Renderer& render() {
-    if (!renderer) {
-      int intra = threads;
-      if (!threadsChosen && ep.empty()) {
-        intra = std::min(threads, 2);
-        std::fprintf(stderr,
-                     "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
-                     "pipeline\n",
-                     intra, threads);
-      }
-      renderer = std::make_unique<le::Renderer>(manifest, identity, modelKey, intra, ep);
+le::Renderer& le_ctx::render() {
+  if (!renderer) {
+    int intra = threads;
+    if (!threadsChosen && ep.empty()) {
+      intra = std::min(threads, 2);
+      std::fprintf(stderr,
+                   "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
+                   "pipeline\n",
+                   intra, threads);
     }
-    return *renderer;
+    renderer = std::make_unique<le::Renderer>(manifest, identity, modelKey, intra, ep);
   }
-};
+  return *renderer;
+}
 
 using le::api::Family;
 using le::api::RawFailure;

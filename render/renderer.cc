@@ -61,6 +61,7 @@ struct Renderer::Impl {
   std::vector<float> lipCanvas;
   bool lipBound = false;
   std::string note;
+  std::string rewrites;  // the load-time rewrites applied, for reports
   std::unique_ptr<Ort::Session> prepSession;
   std::string boundaryName;
   uint64_t boundaryElems = 0;
@@ -165,6 +166,15 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
                  "the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and no "
                  "CoreML/NNAPI EP can claim it\n",
                  headCount, modelKey.c_str(), kDash);
+  rewrites.clear();
+  auto noteRewrite = [&](size_t n, const char* what) {
+    if (!n) return;
+    if (!rewrites.empty()) rewrites += ", ";
+    rewrites += std::string(what) + " x" + std::to_string(n);
+  };
+  noteRewrite(gsCount, "GridSample->GridSampleFast");
+  noteRewrite(blendCount, "blend MatMul->Gemm");
+  noteRewrite(headCount, "head cubic Resize->Pad+Conv5x5+DepthToSpace");
   if (gsCount || blendCount || headCount || lipBound)
     session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), sessionOptions);
   else
@@ -341,5 +351,7 @@ int Renderer::batch() const { return impl_->batch; }
 const char* Renderer::ep() const { return impl_->ep.c_str(); }
 const char* Renderer::backend() const { return "ort"; }
 const char* Renderer::directorNote() const { return impl_->note.c_str(); }
+const char* Renderer::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
+const char* Renderer::rewrites() const { return impl_->rewrites.c_str(); }
 
 }  // namespace le

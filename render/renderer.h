@@ -31,6 +31,9 @@ class Renderer {
   const char* ep() const;
   const char* backend() const;
   const char* directorNote() const;
+  // "warp-prior" or "FeatSynth"; the load-time rewrites applied ("" for none).
+  const char* family() const;
+  const char* rewrites() const;
 
   struct Impl;
 

@@ -1,0 +1,146 @@
+// The command-line tool end to end: bundle check and its refusals, the MP4
+// render of the driving track (decoded back and compared with the engine's
+// own frames), the keypoint-file render and the PNG frame.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/source.h"
+#include "le/le.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using le::test::readFile;
+using le::test::TempDir;
+using le::test::writeFile;
+
+const std::string kFixtures = LE_FIXTURES;
+
+struct ToolRun {
+  int status;
+  std::string out;  // standard output and standard error
+};
+
+ToolRun tool(const std::string& args) {
+  const std::string cmd = std::string("'") + LE_AVATAR_TOOL + "' " + args + " 2>&1";
+  ToolRun r{-1, {}};
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+bool has(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+
+TEST(Cli, CheckSaysWhatTheBundleIsOrWhyItIsRefused) {
+  ToolRun r = tool("check '" + kFixtures + "/tiny-current'");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "frames     12 driver frames of 96x64, driving track of 24 rows")) << r.out;
+  EXPECT_TRUE(has(r.out, "paste      M authored on 192x128 (rescaled to the frame canvas)")) << r.out;
+  EXPECT_TRUE(has(r.out, "director   render_model.batch1.onnx: warp-prior family, batch 1, ep cpu")) << r.out;
+  EXPECT_TRUE(has(r.out, "rewrites   GridSample->GridSampleFast x1")) << r.out;
+  EXPECT_TRUE(has(r.out, "mask_512.u8            present as paste_mask.u8")) << r.out;
+
+  r = tool("check '" + kFixtures + "/tiny-fs' --model b4");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "FeatSynth family, batch 4")) << r.out;
+
+  r = tool("check '" + kFixtures + "/tiny' --model b1_kp22");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "REFUSED ")) << r.out;
+  EXPECT_TRUE(has(r.out, "le_render_kp_crop: Renderer: HOST KEYPOINT CONTRACT MISMATCH")) << r.out;
+
+  TempDir tmp;
+  fs::copy(kFixtures + "/tiny", tmp / "b", fs::copy_options::recursive);
+  fs::remove(tmp / "b/mask_512.u8");
+  r = tool("check '" + tmp / "b" + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "  le_create: mask read failed")) << r.out;
+
+  r = tool("check '" + tmp / "nothing" + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "REFUSED ")) << r.out;
+  EXPECT_EQ(tool("render '" + kFixtures + "/tiny' --bogus").status, 1);
+  EXPECT_EQ(tool("frobnicate").status, 2);
+}
+
+TEST(Cli, RenderWritesTheEnginesFramesAsH264) {
+  TempDir tmp;
+  const std::string mp4 = tmp / "out.mp4", png = tmp / "f.png";
+  ToolRun r = tool("render '" + kFixtures + "/tiny' -o '" + mp4 + "' --frames 16 --png '" + png + "' --png-frame 5");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "rendered 16 frames of 96x64 to " + mp4)) << r.out;
+  EXPECT_FALSE(has(r.out, "frames left")) << "no progress line when not on a terminal";
+
+  le_ctx* ctx = le_create((kFixtures + "/tiny").c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  auto video = le::driver::openMp4(mp4, 16, 96, 64);
+  std::vector<uint8_t> decoded(96 * 64 * 3), rgba(96 * 64 * 4), frame5;
+  double worst = 1e9;
+  for (int k = 0; k < 16; ++k) {
+    ASSERT_TRUE(video->next(decoded.data())) << "frame " << k;
+    ASSERT_EQ(le_render_drive_rgba(ctx, k, rgba.data(), rgba.size()), 1);
+    if (k == 5) frame5 = rgba;
+    double se = 0;
+    for (size_t p = 0; p < 96 * 64; ++p)
+      for (int c = 0; c < 3; ++c) {
+        const double d = double(decoded[p * 3 + c]) - rgba[p * 4 + c];
+        se += d * d;
+      }
+    worst = std::min(worst, 10 * std::log10(255.0 * 255.0 * 96 * 64 * 3 / std::max(se, 1e-9)));
+  }
+  le_destroy(ctx);
+  std::printf("[ mp4 ] worst PSNR of the decoded MP4 against the engine's frames: %.2f dB\n", worst);
+  EXPECT_GT(worst, 30.0);
+
+  // The PNG is frame 5 itself, losslessly: check the header, then that the
+  // encoded size is plausible for an RGB image of that size.
+  const std::string p = readFile(png);
+  ASSERT_GT(p.size(), 33u);
+  EXPECT_EQ(p.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  auto be32 = [&](size_t at) {
+    return uint32_t(uint8_t(p[at])) << 24 | uint32_t(uint8_t(p[at + 1])) << 16 | uint32_t(uint8_t(p[at + 2])) << 8 |
+           uint8_t(p[at + 3]);
+  };
+  EXPECT_EQ(be32(16), 96u);
+  EXPECT_EQ(be32(20), 64u);
+  EXPECT_EQ(p[25], 2) << "colour type RGB";
+  EXPECT_FALSE(frame5.empty());
+}
+
+TEST(Cli, RenderFromAKeypointFile) {
+  TempDir tmp;
+  const std::string xs = readFile(kFixtures + "/tiny/xs_target.bin");
+  ASSERT_EQ(xs.size(), 12u * 63 * 4);
+  std::string kp;
+  for (int k = 0; k < 10; ++k) kp += xs.substr(k * 252, 252) + xs.substr(k * 252, 252);
+  writeFile(tmp / "kp.f32", kp);
+  ToolRun r = tool("render '" + kFixtures + "/tiny' -o '" + tmp / "kp.mp4" + "' --keypoints '" + tmp / "kp.f32" + "'");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "rendered 10 frames")) << r.out;
+
+  writeFile(tmp / "bad.f32", kp.substr(0, kp.size() - 4));
+  r = tool("render '" + kFixtures + "/tiny' -o '" + tmp / "bad.mp4" + "' --keypoints '" + tmp / "bad.f32" + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "not a whole number of 126-float keypoint frames")) << r.out;
+  r = tool("render '" + kFixtures + "/tiny' -o '" + tmp / "no/such/dir.mp4" + "'");
+  EXPECT_EQ(r.status, 1) << r.out;
+  r = tool("render '" + kFixtures + "/tiny' -o '" + tmp / "x.mp4" + "' --frames 4 --png '" + tmp / "x.png" +
+           "' --png-frame 4");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "--png-frame 4 is past the last frame")) << r.out;
+}
+
+}  // namespace
