@@ -351,6 +351,8 @@ int Renderer::batch() const { return impl_->batch; }
 const char* Renderer::ep() const { return impl_->ep.c_str(); }
 const char* Renderer::backend() const { return "ort"; }
 const char* Renderer::directorNote() const { return impl_->note.c_str(); }
+double Renderer::runMs() const { return impl_->runMs; }
+int64_t Renderer::runs() const { return impl_->runs; }
 const char* Renderer::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
 const char* Renderer::rewrites() const { return impl_->rewrites.c_str(); }
 

@@ -2,6 +2,7 @@
 // keypoint sets to the bundle's director graph and returns planar RGB crops.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,9 @@ class Renderer {
   // "warp-prior" or "FeatSynth"; the load-time rewrites applied ("" for none).
   const char* family() const;
   const char* rewrites() const;
+  // Time spent inside Session::Run so far, and how many runs.
+  double runMs() const;
+  int64_t runs() const;
 
   struct Impl;
 
