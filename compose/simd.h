@@ -50,6 +50,9 @@ void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const 
                       int x0, int x1, uint8_t* frameRow);
 
 // Name of the Highway target the kernels dispatch to on this processor.
+// n RGB24 pixels to RGBA with alpha 255.
+void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t n);
+
 const char* target();
 
 }  // namespace simd

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "compose/pool.h"
+#include "compose/simd.h"
 #include "core/api.h"
 #include "core/bundle.h"
 
@@ -157,13 +158,16 @@ int pasteToRgba(le_ctx* ctx, int si, uint8_t* out, size_t outBytes) {
   }
   const uint8_t* rgb = le_paste_last(ctx, si);
   if (!rgb) return 0;
-  const size_t pixels = ctx->frameBytes() / 3;
-  for (size_t p = 0; p < pixels; ++p) {
-    out[p * 4] = rgb[p * 3];
-    out[p * 4 + 1] = rgb[p * 3 + 1];
-    out[p * 4 + 2] = rgb[p * 3 + 2];
-    out[p * 4 + 3] = 255;
-  }
+  // One reference capture: the callback stays within the function object's
+  // inline storage, so a frame allocates nothing.
+  const struct {
+    const uint8_t* rgb;
+    uint8_t* out;
+    size_t W;
+  } job{rgb, out, static_cast<size_t>(ctx->manifest.W)};
+  le::pool::parallelRange(static_cast<size_t>(ctx->manifest.H), 64, [&job](size_t b, size_t e) {
+    le::simd::rgb24ToRgba(job.rgb + b * job.W * 3, job.out + b * job.W * 4, (e - b) * job.W);
+  });
   return 1;
 }
 

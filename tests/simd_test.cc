@@ -318,4 +318,21 @@ TEST(Simd, Yuv420RowEveryTarget) {
   });
 }
 
+TEST(Simd, Rgb24ToRgbaEveryTarget) {
+  std::mt19937 rng(3);
+  std::vector<uint8_t> rgb(3 * 300);
+  for (auto& b : rgb) b = static_cast<uint8_t>(rng());
+  forEachTarget([&](const std::string&) {
+    for (size_t n : {0, 1, 15, 16, 17, 63, 64, 65, 299}) {
+      // Exact sizes on the heap, so an over-read or over-write shows under ASan.
+      std::vector<uint8_t> in(rgb.begin(), rgb.begin() + 3 * n), got(4 * n, 0xAB);
+      le::simd::rgb24ToRgba(in.data(), got.data(), n);
+      for (size_t p = 0; p < n; ++p)
+        ASSERT_EQ(std::vector<uint8_t>(got.begin() + 4 * p, got.begin() + 4 * p + 4),
+                  std::vector<uint8_t>({in[3 * p], in[3 * p + 1], in[3 * p + 2], 255}))
+            << "n " << n << " pixel " << p;
+    }
+  });
+}
+
 }  // namespace
