@@ -107,29 +107,11 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
   });
   const size_t flat = rowsPadded * rowsPadded - static_cast<size_t>(ksize - 1);
   pool::parallelRange(flat, 64 * rowsPadded, [this](size_t b, size_t e) {
-    std::fill(blurBuf.begin() + b, blurBuf.begin() + e, 0.0f);
-    for (int t = 0; t < ksize; ++t) {
-      const float g = gauss[t];
-      for (size_t i = b; i < e; ++i) blurBuf[i] += g * padBuf[i + t];
-    }
+    simd::blurTaps(&padBuf[b], &blurBuf[b], e - b, gauss.data(), ksize);
   });
   pool::parallelRange(static_cast<size_t>(side), 64, [this, &plane](size_t b, size_t e) {
-    const int S = side, k = ksize, P = padded;
-    const float a = amount;
-    float acc[kMaxSide];
-    for (size_t y = b; y < e; ++y) {
-      std::fill(acc, acc + S, 0.0f);
-      for (int t = 0; t < k; ++t) {
-        const float g = gauss[t];
-        const float* row = &blurBuf[(y + t) * P];
-        for (int x = 0; x < S; ++x) acc[x] += g * row[x];
-      }
-      float* out = &plane[y * S];
-      for (int x = 0; x < S; ++x) {
-        const float v = (1 + a) * out[x] - a * acc[x];
-        out[x] = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
-      }
-    }
+    const size_t P = static_cast<size_t>(padded), S = static_cast<size_t>(side);
+    for (size_t y = b; y < e; ++y) simd::unsharpRow(&blurBuf[y * P], P, gauss.data(), ksize, amount, &plane[y * S], side);
   });
 }
 

@@ -50,6 +50,13 @@ void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const 
                       int x0, int x1, uint8_t* frameRow);
 
 // Name of the Highway target the kernels dispatch to on this processor.
+// The compositor's unsharp passes. blurTaps: dst[i] = sum over t = 0..k-1, in
+// that order from 0, of g[t] * src[i + t], for i in [0, n). unsharpRow: per x
+// in [0, S), acc = the same tap-order sum of g[t] * blur[t * stride + x], then
+// row[x] = clamp((1 + amount) row[x] - amount acc, 0, 255) (NaN stays NaN).
+void blurTaps(const float* src, float* dst, size_t n, const float* g, int k);
+void unsharpRow(const float* blur, size_t stride, const float* g, int k, float amount, float* row, int S);
+
 // n RGB24 pixels to RGBA with alpha 255.
 void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t n);
 
