@@ -8,31 +8,47 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 bash scripts/setup.sh >&2
+# OpenCV is the paste's peer: Debian's libopencv-dev, installed here on demand
+# (the engine itself never needs it).
+want_opencv=0
+for n in "$@"; do case "$n" in paste_1080p|frame_1080p) want_opencv=1;; esac; done
+[ $# -gt 0 ] || want_opencv=1
+if [ $want_opencv = 1 ] && ! dpkg -s libopencv-dev >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libopencv-dev >&2
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2 --target kernels_bench driver_bench render_bench >&2
+targets=(kernels_bench driver_bench render_bench)
+[ $want_opencv = 0 ] || targets+=(compose_bench)
+cmake --build build -j2 --target "${targets[@]}" >&2
 
 kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
+compose_names=(paste_1080p frame_1080p)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
-[ $# -gt 0 ] || names+=("${render_names[@]}")
-kernels=(); pipelines=(); renders=()
+[ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}")
+kernels=(); pipelines=(); renders=(); composes=()
 for n in "${names[@]}"; do
+  case " ${compose_names[*]} " in *" $n "*) composes+=("$n"); continue;; esac
   case " ${render_names[*]} " in *" $n "*) renders+=("$n"); continue;; esac
   case " ${kernel_names[*]} " in *" $n "*) kernels+=("$n"); continue;; esac
   case " ${pipeline_names[*]} " in *" $n "*) pipelines+=("$n"); continue;; esac
-  echo "unknown benchmark '$n' (known: ${kernel_names[*]} ${pipeline_names[*]} ${render_names[*]})" >&2; exit 2
+  echo "unknown benchmark '$n' (known: ${kernel_names[*]} ${pipeline_names[*]} ${render_names[*]} ${compose_names[*]})" >&2
+  exit 2
 done
 
 # Pipelines run on the demo avatar's driver video and a crop-512 prior video,
 # generated once into the build tree.
 demo="$here/build/demo/avatar"
-if [ ${#pipelines[@]} -gt 0 ] || [ ${#renders[@]} -gt 0 ]; then
-  if [ ! -f "$demo.stamp" ] || [ "$here/tools/refavatar" -nt "$demo.stamp" ]; then
+if [ ${#pipelines[@]} -gt 0 ] || [ ${#renders[@]} -gt 0 ] || [ ${#composes[@]} -gt 0 ]; then
+  if [ ! -f "$demo.stamp" ] || [ -n "$(find tools/le_refavatar.py tools/refavatar -newer "$demo.stamp" -name '*.py')" ]; then
     /usr/bin/python3 tools/le_refavatar.py --preset demo --out "$demo" >&2
     touch "$demo.stamp"
   fi
+fi
+if [ ${#composes[@]} -gt 0 ]; then
+  LE_CORE_THREADS=${LE_CORE_THREADS:-2} build/bench/compose_bench "$demo" "${BENCH_REPS:-9}" "${composes[@]}" 2>/dev/null
 fi
 if [ ${#renders[@]} -gt 0 ]; then
   pattern=$(IFS='|'; echo "${renders[*]}")
