@@ -12,43 +12,66 @@ HWY_BEFORE_NAMESPACE();
 namespace le::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The colour of one pixel whose 8x8 window lies inside the crop. Wide
-// targets hold several source rows of the window in one vector, one
-// (R, G, B, 0) pixel per 128-bit block: every block still sums its row's taps
-// in tap order, and the rows are then summed in row order, so the result is
-// the same on every target.
+// Inside pixels wait in a small batch and their 8x8 windows are summed
+// together: each pixel's sums are a long chain of dependent adds, and several
+// independent chains keep the vector units busy. Wide targets also hold two
+// source rows of a window in one vector, one (R, G, B, 0) pixel per 128-bit
+// block. Every block still sums its row's taps in tap order and the
+// rows are then summed in row order, so the result is the same on every
+// target.
+struct WindowJob {
+  const float* top;  // window's top-left (R, G, B, 0) pixel
+  const float* wu;
+  const float* wv;
+  float alpha;
+  uint8_t* px;
+};
+constexpr int kBatch = 4;
+
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
-template <size_t kRows>
-HWY_INLINE void WindowRows(const float* HWY_RESTRICT top, size_t rowStride, const float* HWY_RESTRICT wu,
-                           const float* HWY_RESTRICT wv, float* HWY_RESTRICT out) {
+template <int kB>
+HWY_INLINE void WindowRows(const WindowJob* HWY_RESTRICT jobs, size_t rowStride, float (*HWY_RESTRICT out)[4]) {
   const hn::FixedTag<float, 4> d4;
-  const hn::FixedTag<float, 4 * kRows> dw;
-  using VW = hn::Vec<decltype(dw)>;
-  VW w[8];
-  for (int i = 0; i < 8; ++i) w[i] = hn::Set(dw, wu[i]);
-  auto acc = hn::Zero(d4);
-  for (int j0 = 0; j0 < 8; j0 += static_cast<int>(kRows)) {
-    const float* r0 = top + static_cast<size_t>(j0) * rowStride;
-    auto sum = hn::Zero(dw);
+  const hn::FixedTag<float, 8> d8;  // rows j and j + 1 of a window, side by side
+  using V8 = hn::Vec<decltype(d8)>;
+  using V4 = hn::Vec<decltype(d4)>;
+  V4 acc[kB];
+  for (int p = 0; p < kB; ++p) acc[p] = hn::Zero(d4);
+  for (int j = 0; j < 8; j += 2) {
+    V8 sum[kB];
+    for (int p = 0; p < kB; ++p) sum[p] = hn::Zero(d8);
     for (int i = 0; i < 8; ++i) {
-      VW v;
-      if constexpr (kRows == 2) {
-        v = hn::Combine(dw, hn::LoadU(d4, r0 + rowStride + 4 * i), hn::LoadU(d4, r0 + 4 * i));
-      } else {
-        const hn::FixedTag<float, 8> d8;
-        const auto lo = hn::Combine(d8, hn::LoadU(d4, r0 + rowStride + 4 * i), hn::LoadU(d4, r0 + 4 * i));
-        const auto hi =
-            hn::Combine(d8, hn::LoadU(d4, r0 + 3 * rowStride + 4 * i), hn::LoadU(d4, r0 + 2 * rowStride + 4 * i));
-        v = hn::Combine(dw, hi, lo);
+      for (int p = 0; p < kB; ++p) {
+        const float* r0 = jobs[p].top + static_cast<size_t>(j) * rowStride + 4 * i;
+        const V8 v = hn::Combine(d8, hn::LoadU(d4, r0 + rowStride), hn::LoadU(d4, r0));
+        sum[p] = hn::Add(sum[p], hn::Mul(hn::Set(d8, jobs[p].wu[i]), v));
       }
-      sum = hn::Add(sum, hn::Mul(w[i], v));
     }
-    alignas(64) float rows[4 * kRows];
-    hn::Store(sum, dw, rows);
-    for (size_t q = 0; q < kRows; ++q)
-      acc = hn::Add(acc, hn::Mul(hn::Set(d4, wv[j0 + static_cast<int>(q)]), hn::Load(d4, rows + 4 * q)));
+    for (int p = 0; p < kB; ++p) {
+      acc[p] = hn::Add(acc[p], hn::Mul(hn::Set(d4, jobs[p].wv[j]), hn::LowerHalf(d4, sum[p])));
+      acc[p] = hn::Add(acc[p], hn::Mul(hn::Set(d4, jobs[p].wv[j + 1]), hn::UpperHalf(d4, sum[p])));
+    }
   }
-  hn::Store(acc, d4, out);
+  for (int p = 0; p < kB; ++p) hn::Store(acc[p], d4, out[p]);
+}
+
+// frame = clamp(frame (1 - alpha) + c alpha, 0, 255), truncated, for the
+// three channels of one pixel, lane by lane as the scalar formula.
+HWY_INLINE void BlendPixel(const float* HWY_RESTRICT c, float alpha, uint8_t* HWY_RESTRICT px) {
+  const hn::FixedTag<float, 4> d4;
+  const hn::FixedTag<int32_t, 4> di;
+  const hn::FixedTag<uint8_t, 4> d8;
+  alignas(4) uint8_t in[4] = {px[0], px[1], px[2], 0};
+  const auto f = hn::ConvertTo(d4, hn::PromoteTo(di, hn::Load(d8, in)));
+  auto v = hn::Add(hn::Mul(f, hn::Set(d4, 1.0f - alpha)), hn::Mul(hn::Load(d4, c), hn::Set(d4, alpha)));
+  const auto zero = hn::Zero(d4), top = hn::Set(d4, 255.0f);
+  v = hn::IfThenElse(hn::Lt(v, zero), zero, v);
+  v = hn::IfThenElse(hn::Gt(v, top), top, v);
+  alignas(4) uint8_t out[4];
+  hn::Store(hn::DemoteTo(d8, hn::ConvertTo(di, v)), d8, out);
+  px[0] = out[0];
+  px[1] = out[1];
+  px[2] = out[2];
 }
 #endif
 
@@ -61,6 +84,21 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
   auto maskAt = [&](int r, int c) -> float {
     return (r >= 0 && r < S && c >= 0 && c < S) ? static_cast<float>(mask[static_cast<size_t>(r) * S + c]) : 0.0f;
   };
+  WindowJob batch[kBatch];
+  int pending = 0;
+#if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
+  const size_t rowStride = static_cast<size_t>(S) * 4;
+  auto flush = [&] {
+    alignas(16) float colour[kBatch][4];
+    if (pending == kBatch) {
+      WindowRows<kBatch>(batch, rowStride, colour);
+    } else {
+      for (int p = 0; p < pending; ++p) WindowRows<1>(batch + p, rowStride, colour + p);
+    }
+    for (int p = 0; p < pending; ++p) BlendPixel(colour[p], batch[p].alpha, batch[p].px);
+    pending = 0;
+  };
+#endif
   for (int X = x0; X <= x1; ++X) {
     const int32_t U = colU[X - x0] + rowU, V = colV[X - x0] + rowV;
     if (U < -1024 || V < -1024) continue;
@@ -69,25 +107,30 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
     const int pu = (U >> 5) & 31, pv = (V >> 5) & 31;
     const float wu0 = linearTab[pu * 2], wu1 = linearTab[pu * 2 + 1];
     const float wv0 = linearTab[pv * 2], wv1 = linearTab[pv * 2 + 1];
-    const float m = (wu1 * maskAt(iv + 1, iu + 1) + wu0 * maskAt(iv + 1, iu)) * wv1 +
-                    (wu1 * maskAt(iv, iu + 1) + wu0 * maskAt(iv, iu)) * wv0;
+    const bool inside = iu >= 3 && iu + 4 < S && iv >= 3 && iv + 4 < S;
+    float m;
+    if (inside) {
+      // The four mask samples are all in the crop; all zero (outside the
+      // face) gives m = 0 without the arithmetic.
+      const uint8_t* m0 = mask + static_cast<size_t>(iv) * S + iu;
+      const uint8_t* m1 = m0 + S;
+      if ((m0[0] | m0[1] | m1[0] | m1[1]) == 0) continue;
+      m = (wu1 * static_cast<float>(m1[1]) + wu0 * static_cast<float>(m1[0])) * wv1 +
+          (wu1 * static_cast<float>(m0[1]) + wu0 * static_cast<float>(m0[0])) * wv0;
+    } else {
+      m = (wu1 * maskAt(iv + 1, iu + 1) + wu0 * maskAt(iv + 1, iu)) * wv1 +
+          (wu1 * maskAt(iv, iu + 1) + wu0 * maskAt(iv, iu)) * wv0;
+    }
     const float alpha = std::rint(m) / 255.0f;
     if (alpha <= 0.0f) continue;
     const float* wu = lanczosTab + pu * 8;
     const float* wv = lanczosTab + pv * 8;
     alignas(16) float c[4];
-    const bool inside = iu >= 3 && iu + 4 < S && iv >= 3 && iv + 4 < S;
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
     if (inside) {
       const float* top = packed + (static_cast<size_t>(iv - 3) * S + static_cast<size_t>(iu - 3)) * 4;
-      if constexpr (HWY_MAX_BYTES >= 64) WindowRows<4>(top, static_cast<size_t>(S) * 4, wu, wv, c);
-      else WindowRows<2>(top, static_cast<size_t>(S) * 4, wu, wv, c);
-      uint8_t* px = frameRow + static_cast<size_t>(X) * 3;
-      for (int ch = 0; ch < 3; ++ch) {
-        float v = static_cast<float>(px[ch]) * (1.0f - alpha) + c[ch] * alpha;
-        v = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
-        px[ch] = static_cast<uint8_t>(v);
-      }
+      batch[pending++] = WindowJob{top, wu, wv, alpha, frameRow + static_cast<size_t>(X) * 3};
+      if (pending == kBatch) flush();
       continue;
     }
 #endif
@@ -114,7 +157,13 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
       px[ch] = static_cast<uint8_t>(v);
     }
   }
+#if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
+  if (pending) flush();
+#endif
+  (void)batch;
+  (void)pending;
 }
+
 
 void BlurTaps(const float* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t n, const float* HWY_RESTRICT g, int k) {
   const hn::ScalableTag<float> d;
