@@ -1,5 +1,8 @@
 #include "render/int8_conv.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include <onnxruntime_cxx_api.h>
 
 #if defined(__x86_64__)
@@ -26,10 +29,20 @@ std::atomic<bool> scalarOnly{false};
 }
 
 #if defined(__x86_64__)
+// AVX-VNNI: CPUID leaf 7 sub-leaf 1, EAX bit 4 (asked directly: not every
+// compiler's __builtin_cpu_supports knows the name).
+bool cpuHasAvxVnni() {
+  static const bool ok = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __builtin_cpu_supports("avx2") && __get_cpuid_count(7, 1, &a, &b, &c, &d) && (a & (1u << 4)) != 0;
+  }();
+  return ok;
+}
+
 bool cpuHasVnni() {
-  static const bool ok = __builtin_cpu_supports("avx2") &&
-                         (__builtin_cpu_supports("avxvnni") ||
-                          (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vl")));
+  static const bool ok =
+      __builtin_cpu_supports("avx2") &&
+      (cpuHasAvxVnni() || (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vl")));
   return ok;
 }
 #else
@@ -86,8 +99,7 @@ __attribute__((target("avx2,avx512vnni,avx512vl"))) void dotAvx512Vnni(const uin
 }
 
 void dotVnni(const uint8_t* const* px, const Prepared& p, int32_t* acc) {
-  static const bool avx = __builtin_cpu_supports("avxvnni");
-  if (avx) dotAvxVnni(px, p, acc);
+  if (cpuHasAvxVnni()) dotAvxVnni(px, p, acc);
   else dotAvx512Vnni(px, p, acc);
 }
 #endif
