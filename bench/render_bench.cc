@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "compose/pool.h"
 #include "core/identity.h"
 #include "core/manifest.h"
 #include "render/custom_ops.h"
@@ -215,12 +216,17 @@ int main(int argc, char** argv) {
     putOpset(mi, "com.corvalux.int8", 1);
     const Bytes mf = modelOf(gf);
     Runner a(env, mi, 1, {{"x", &x}}, {{1, C, S, S}}, {1, C, S, S});
-    Runner b(env, mf, 1, {{"x", &x}}, {{1, C, S, S}}, {1, C, S, S});
+    // Both on the same number of threads: ours fans out over the worker pool,
+    // the float Conv over onnxruntime's intra-op pool.
+    const int threads = le::pool::threads();
+    Runner b(env, mf, threads, {{"x", &x}}, {{1, C, S, S}}, {1, C, S, S});
     a.run();
     b.run();
     const double to = medianSeconds(reps, [&] { a.run(); }), tp = medianSeconds(reps, [&] { b.run(); });
-    std::printf("bench int8_conv ours=%.2f peer=%.2f unit=ms ratio=%.2f (%s path; onnxruntime float Conv as peer)\n",
-                to * 1e3, tp * 1e3, tp / to, le::int8VnniAvailable() ? "VNNI interior" : "scalar, no VNNI on this CPU");
+    std::printf("bench int8_conv ours=%.2f peer=%.2f unit=ms ratio=%.2f (%s path; onnxruntime float Conv as peer; %d "
+                "threads each)\n",
+                to * 1e3, tp * 1e3, tp / to, le::int8VnniAvailable() ? "VNNI interior" : "scalar, no VNNI on this CPU",
+                threads);
   }
   if (!demo.empty()) {
     const le::Manifest m = le::loadManifest(demo);

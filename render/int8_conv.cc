@@ -102,7 +102,189 @@ void dotVnni(const uint8_t* const* px, const Prepared& p, int32_t* acc) {
   if (cpuHasAvxVnni()) dotAvxVnni(px, p, acc);
   else dotAvx512Vnni(px, p, acc);
 }
+
+// Two pixels at once, 32 output channels per pass: the weights are loaded
+// once for both, and eight independent accumulators keep the dot-product
+// units fed. acc0/acc1: mPad sums each. Integer sums: the same values as the
+// one-pixel and scalar paths.
+#define LE_DOT2_BODY(DP)                                                                                       \
+  int64_t m0 = 0;                                                                                              \
+  for (; m0 + 32 <= p.mPad; m0 += 32) {                                                                        \
+    __m256i a00 = _mm256_setzero_si256(), a01 = a00, a02 = a00, a03 = a00;                                     \
+    __m256i a10 = a00, a11 = a00, a12 = a00, a13 = a00;                                                        \
+    for (int64_t t = 0; t < p.taps; ++t) {                                                                     \
+      const uint8_t* s0 = px0[t];                                                                              \
+      const uint8_t* s1 = px1[t];                                                                              \
+      const int8_t* w = p.packed.data() + (t * p.cinBlocks * p.mPad + m0) * 4;                                 \
+      for (int64_t b = 0; b < p.cinBlocks; ++b, s0 += 4, s1 += 4, w += p.mPad * 4) {                          \
+        int32_t f0, f1;                                                                                        \
+        std::memcpy(&f0, s0, 4);                                                                               \
+        std::memcpy(&f1, s1, 4);                                                                               \
+        const __m256i x0 = _mm256_set1_epi32(f0), x1 = _mm256_set1_epi32(f1);                                  \
+        const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));                           \
+        const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32));                      \
+        const __m256i w2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 64));                      \
+        const __m256i w3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 96));                      \
+        a00 = DP(a00, x0, w0);                                                                                 \
+        a01 = DP(a01, x0, w1);                                                                                 \
+        a02 = DP(a02, x0, w2);                                                                                 \
+        a03 = DP(a03, x0, w3);                                                                                 \
+        a10 = DP(a10, x1, w0);                                                                                 \
+        a11 = DP(a11, x1, w1);                                                                                 \
+        a12 = DP(a12, x1, w2);                                                                                 \
+        a13 = DP(a13, x1, w3);                                                                                 \
+      }                                                                                                        \
+    }                                                                                                          \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc0 + m0), a00);                                          \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc0 + m0 + 8), a01);                                      \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc0 + m0 + 16), a02);                                     \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc0 + m0 + 24), a03);                                     \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc1 + m0), a10);                                          \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc1 + m0 + 8), a11);                                      \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc1 + m0 + 16), a12);                                     \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc1 + m0 + 24), a13);                                     \
+  }                                                                                                            \
+  if (m0 < p.mPad) { /* the last 16 channels */                                                                \
+    __m256i a00 = _mm256_setzero_si256(), a01 = a00, a10 = a00, a11 = a00;                                     \
+    for (int64_t t = 0; t < p.taps; ++t) {                                                                     \
+      const uint8_t* s0 = px0[t];                                                                              \
+      const uint8_t* s1 = px1[t];                                                                              \
+      const int8_t* w = p.packed.data() + (t * p.cinBlocks * p.mPad + m0) * 4;                                 \
+      for (int64_t b = 0; b < p.cinBlocks; ++b, s0 += 4, s1 += 4, w += p.mPad * 4) {                          \
+        int32_t f0, f1;                                                                                        \
+        std::memcpy(&f0, s0, 4);                                                                               \
+        std::memcpy(&f1, s1, 4);                                                                               \
+        const __m256i x0 = _mm256_set1_epi32(f0), x1 = _mm256_set1_epi32(f1);                                  \
+        const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w));                           \
+        const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32));                      \
+        a00 = DP(a00, x0, w0);                                                                                 \
+        a01 = DP(a01, x0, w1);                                                                                 \
+        a10 = DP(a10, x1, w0);                                                                                 \
+        a11 = DP(a11, x1, w1);                                                                                 \
+      }                                                                                                        \
+    }                                                                                                          \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc0 + m0), a00);                                          \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc0 + m0 + 8), a01);                                      \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc1 + m0), a10);                                          \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc1 + m0 + 8), a11);                                      \
+  }
+
+__attribute__((target("avx2,avxvnni"))) void dot2AvxVnni(const uint8_t* const* px0, const uint8_t* const* px1,
+                                                          const Prepared& p, int32_t* acc0, int32_t* acc1) {
+  LE_DOT2_BODY(_mm256_dpbusd_avx_epi32)
+}
+
+__attribute__((target("avx2,avx512vnni,avx512vl"))) void dot2Avx512Vnni(const uint8_t* const* px0,
+                                                                        const uint8_t* const* px1, const Prepared& p,
+                                                                        int32_t* acc0, int32_t* acc1) {
+  LE_DOT2_BODY(_mm256_dpbusd_epi32)
+}
+#undef LE_DOT2_BODY
+
+// Four pixels at once, 64 output channels per pass, 512-bit: sixteen
+// accumulators in flight. mPad must be a multiple of 64.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) void dot4Avx512Vnni(const uint8_t* const* const* px,
+                                                                                const Prepared& p, int32_t* const* acc) {
+  for (int64_t m0 = 0; m0 < p.mPad; m0 += 64) {
+    __m512i a[4][4];
+    for (auto& row : a)
+      for (auto& v : row) v = _mm512_setzero_si512();
+    for (int64_t t = 0; t < p.taps; ++t) {
+      const uint8_t* s[4] = {px[0][t], px[1][t], px[2][t], px[3][t]};
+      const int8_t* w = p.packed.data() + (t * p.cinBlocks * p.mPad + m0) * 4;
+      for (int64_t b = 0; b < p.cinBlocks; ++b, w += p.mPad * 4) {
+        const __m512i w0 = _mm512_loadu_si512(w), w1 = _mm512_loadu_si512(w + 64), w2 = _mm512_loadu_si512(w + 128),
+                      w3 = _mm512_loadu_si512(w + 192);
+        for (int k = 0; k < 4; ++k) {
+          int32_t f;
+          std::memcpy(&f, s[k] + 4 * b, 4);
+          const __m512i x = _mm512_set1_epi32(f);
+          a[k][0] = _mm512_dpbusd_epi32(a[k][0], x, w0);
+          a[k][1] = _mm512_dpbusd_epi32(a[k][1], x, w1);
+          a[k][2] = _mm512_dpbusd_epi32(a[k][2], x, w2);
+          a[k][3] = _mm512_dpbusd_epi32(a[k][3], x, w3);
+        }
+      }
+    }
+    for (int k = 0; k < 4; ++k)
+      for (int j = 0; j < 4; ++j) _mm512_storeu_si512(acc[k] + m0 + 16 * j, a[k][j]);
+  }
+}
+
+bool cpuHasAvx512Vnni() {
+  static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                         __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512vl");
+  return ok;
+}
+
+void dot2Vnni(const uint8_t* const* px0, const uint8_t* const* px1, const Prepared& p, int32_t* acc0, int32_t* acc1) {
+  if (cpuHasAvxVnni()) dot2AvxVnni(px0, px1, p, acc0, acc1);
+  else dot2Avx512Vnni(px0, px1, p, acc0, acc1);
+}
+
+// dst[i * stride] = clamp(nearbyint(src[i] / scale) + zp, 0, 255) for i in
+// [0, n): the scalar formula eight lanes at a time (division, round to
+// nearest even, add, clamp: the same values).
+__attribute__((target("avx2"))) void quantizeAvx2(const float* src, size_t n, float scale, float zp, uint8_t* dst,
+                                                  size_t stride) {
+  const __m256 vs = _mm256_set1_ps(scale), vz = _mm256_set1_ps(zp), lo = _mm256_setzero_ps(),
+               hi = _mm256_set1_ps(255.0f);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 v = _mm256_div_ps(_mm256_loadu_ps(src + i), vs);
+    v = _mm256_add_ps(_mm256_round_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC), vz);
+    v = _mm256_min_ps(_mm256_max_ps(v, lo), hi);
+    alignas(32) int32_t q[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(q), _mm256_cvttps_epi32(v));
+    for (int k = 0; k < 8; ++k) dst[(i + k) * stride] = static_cast<uint8_t>(q[k]);
+  }
+  for (; i < n; ++i) {
+    const float r = std::nearbyint(src[i] / scale) + zp;
+    dst[i * stride] = static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
+  }
+}
 #endif
+
+// *lo = min(0, x...), *hi = max(0, x...), NaN values ignored: min and max
+// are exact, so lanes and order do not change the result.
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void rangeAvx2(const float* x, size_t n, float* lo, float* hi) {
+  __m256 a = _mm256_setzero_ps(), z = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_loadu_ps(x + i);
+    a = _mm256_min_ps(v, a);  // v < a ? v : a: a NaN v leaves a
+    z = _mm256_max_ps(v, z);
+  }
+  alignas(32) float la[8], lz[8];
+  _mm256_store_ps(la, a);
+  _mm256_store_ps(lz, z);
+  float mn = 0.0f, mx = 0.0f;
+  for (int k = 0; k < 8; ++k) {
+    mn = std::min(mn, la[k]);
+    mx = std::max(mx, lz[k]);
+  }
+  for (; i < n; ++i) {
+    mn = std::min(mn, x[i]);
+    mx = std::max(mx, x[i]);
+  }
+  *lo = mn;
+  *hi = mx;
+}
+#endif
+
+void rangeOf(const float* x, size_t n, float* lo, float* hi) {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) return rangeAvx2(x, n, lo, hi);
+#endif
+  float mn = 0.0f, mx = 0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    mn = std::min(mn, x[i]);
+    mx = std::max(mx, x[i]);
+  }
+  *lo = mn;
+  *hi = mx;
+}
 
 struct Int8ConvKernel {
   explicit Int8ConvKernel(const OrtKernelInfo* info) {
@@ -187,32 +369,20 @@ struct Int8ConvKernel {
     float* y = Y.GetTensorMutableData<float>();
     const size_t total = static_cast<size_t>(N * C * H * W);
 
-    // Activation range, always containing 0.
+    // Activation range, always containing 0 (NaN values take no part).
     float lo = 0.0f, hi = 0.0f;
-    const int parts = pool::parts(total, 4096);
-    if (parts >= 2) {
-      std::vector<float> plo(parts, 0.0f), phi(parts, 0.0f);
-      const size_t chunk = (total + parts - 1) / parts;
-      pool::parallelRange(static_cast<size_t>(parts), 1, [&](size_t b, size_t e) {
-        for (size_t k = b; k < e; ++k) {
-          float a = 0.0f, z = 0.0f;
-          for (size_t i = k * chunk; i < std::min(total, (k + 1) * chunk); ++i) {
-            a = std::min(a, x[i]);
-            z = std::max(z, x[i]);
-          }
-          plo[k] = a;
-          phi[k] = z;
-        }
-      });
-      for (int k = 0; k < parts; ++k) {
-        lo = std::min(lo, plo[k]);
-        hi = std::max(hi, phi[k]);
+    const int parts = std::max(1, pool::parts(total, 4096));
+    std::vector<float> plo(parts, 0.0f), phi(parts, 0.0f);
+    const size_t chunk = (total + parts - 1) / parts;
+    pool::parallelRange(static_cast<size_t>(parts), 1, [&](size_t b, size_t e) {
+      for (size_t k = b; k < e; ++k) {
+        const size_t from = std::min(total, k * chunk), to = std::min(total, (k + 1) * chunk);
+        rangeOf(x + from, to - from, &plo[k], &phi[k]);
       }
-    } else {
-      for (size_t i = 0; i < total; ++i) {
-        lo = std::min(lo, x[i]);
-        hi = std::max(hi, x[i]);
-      }
+    });
+    for (int k = 0; k < parts; ++k) {
+      lo = std::min(lo, plo[k]);
+      hi = std::max(hi, phi[k]);
     }
     float scale = (hi - lo) / 255.0f;
     if (!(scale > 0.0f)) scale = 1.0f;
@@ -221,18 +391,28 @@ struct Int8ConvKernel {
     // Channel-last, each group's channels padded to 4 with the zero point.
     const int64_t pixStride = group * p.cinPad;
     q.assign(static_cast<size_t>(N * H * W * pixStride), static_cast<uint8_t>(zp));
-    pool::parallelRange(static_cast<size_t>(N * H * W), 256, [&](size_t b, size_t e) {
-      for (size_t pix = b; pix < e; ++pix) {
-        const int64_t n = static_cast<int64_t>(pix) / (H * W), hw = static_cast<int64_t>(pix) % (H * W);
-        uint8_t* dst = &q[pix * pixStride];
+    // Image by image, pixel runs of each channel plane: contiguous reads.
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    for (int64_t n = 0; n < N; ++n) {
+      pool::parallelRange(static_cast<size_t>(H * W), 1024, [&](size_t b, size_t e) {
         for (int64_t c = 0; c < C; ++c) {
-          const float v = x[(n * C + c) * H * W + hw];
-          const float r = std::nearbyint(v / scale) + static_cast<float>(zp);
-          const int g = static_cast<int>(c / p.cinPerGroup);
-          dst[g * p.cinPad + c % p.cinPerGroup] = static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
+          const float* src = x + (n * C + c) * H * W + b;
+          uint8_t* dst = &q[(static_cast<size_t>(n * H * W) + b) * pixStride] + (c / p.cinPerGroup) * p.cinPad +
+                         c % p.cinPerGroup;
+#if defined(__x86_64__)
+          if (avx2) {
+            quantizeAvx2(src, e - b, scale, static_cast<float>(zp), dst, static_cast<size_t>(pixStride));
+            continue;
+          }
+#endif
+          for (size_t i = 0; i < e - b; ++i) {
+            const float r = std::nearbyint(src[i] / scale) + static_cast<float>(zp);
+            dst[i * pixStride] = static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
+          }
         }
-      }
-    });
+      });
+    }
+    (void)avx2;
 
     const int64_t kH = p.kH, kW = p.kW;
     auto interiorFrom = [](int64_t pad, int64_t s) { return std::max<int64_t>(0, (pad + s - 1) / s); };
@@ -241,41 +421,73 @@ struct Int8ConvKernel {
     const int64_t ox1 = std::max(ox0, std::min(OW, (W - 1 - (kW - 1) * dW - pL) >= 0 ? (W - 1 - (kW - 1) * dW - pL) / sW + 1 : 0));
     const bool useVnni = vnni && group == 1 && !scalarOnly.load() && !p.packed.empty();
     const int64_t mPerGroup = M / group;
+#if defined(__x86_64__)
+    const bool quad = useVnni && p.mPad % 64 == 0 && cpuHasAvx512Vnni();
+#endif
 
     pool::parallelRange(static_cast<size_t>(N * OH), 1, [&](size_t b, size_t e) {
-      std::vector<int32_t> acc(static_cast<size_t>(p.mPad));
-      std::vector<const uint8_t*> px(static_cast<size_t>(p.taps));
+      // A row's sums, pixel-major, then written out plane by plane.
+      std::vector<int32_t> rowAcc(static_cast<size_t>(OW * p.mPad));
+      std::vector<const uint8_t*> px(static_cast<size_t>(p.taps)), px1(static_cast<size_t>(p.taps)),
+          px2(static_cast<size_t>(p.taps)), px3(static_cast<size_t>(p.taps));
       std::vector<uint8_t> inside(static_cast<size_t>(p.taps));
+      // Taps in the zero padding read a pixel of zero points: the dot product
+      // then adds zp * (the outside taps' weight sums), and subtracting
+      // zp * (all the weights' sum) leaves exactly the inside taps' sum less
+      // zp * their weight sum, as the scalar path computes it.
+      const std::vector<uint8_t> zpPixel(static_cast<size_t>(pixStride), static_cast<uint8_t>(zp));
+      auto gather = [&](int64_t n, int64_t oy, int64_t ox, std::vector<const uint8_t*>& ptrs) {
+        for (int64_t ky = 0; ky < kH; ++ky)
+          for (int64_t kx = 0; kx < kW; ++kx) {
+            const int64_t iy = oy * sH - pT + ky * dH, ix = ox * sW - pL + kx * dW;
+            const int64_t t = ky * kW + kx;
+            inside[t] = iy >= 0 && iy < H && ix >= 0 && ix < W;
+            ptrs[t] = inside[t] ? &q[((n * H + iy) * W + ix) * pixStride] : zpPixel.data();
+          }
+      };
       for (size_t row = b; row < e; ++row) {
         const int64_t n = static_cast<int64_t>(row) / OH, oy = static_cast<int64_t>(row) % OH;
+        const bool interiorRow = oy >= oy0 && oy < oy1;
         for (int64_t ox = 0; ox < OW; ++ox) {
-          const bool interior = oy >= oy0 && oy < oy1 && ox >= ox0 && ox < ox1;
-          for (int64_t ky = 0; ky < kH; ++ky)
-            for (int64_t kx = 0; kx < kW; ++kx) {
-              const int64_t iy = oy * sH - pT + ky * dH, ix = ox * sW - pL + kx * dW;
-              const int64_t t = ky * kW + kx;
-              inside[t] = iy >= 0 && iy < H && ix >= 0 && ix < W;
-              px[t] = inside[t] ? &q[((n * H + iy) * W + ix) * pixStride] : nullptr;
-            }
+          int32_t* acc = &rowAcc[static_cast<size_t>(ox * p.mPad)];
+          const bool interior = interiorRow && ox >= ox0 && ox < ox1;
+          gather(n, oy, ox, px);
 #if defined(__x86_64__)
-          if (useVnni && interior) {
-            dotVnni(px.data(), p, acc.data());
-          } else
-#endif
-          {
-            for (int64_t m = 0; m < M; ++m) {
-              const int64_t g = m / mPerGroup;
-              int32_t s = 0;
-              for (int64_t t = 0; t < p.taps; ++t) {
-                if (!inside[t]) continue;
-                const uint8_t* a = px[t] + g * p.cinPad;
-                const int8_t* w = &p.weights[static_cast<size_t>(m * p.cinPerGroup * p.taps + t)];
-                for (int64_t c = 0; c < p.cinPerGroup; ++c) s += static_cast<int32_t>(a[c]) * w[c * p.taps];
+          if (useVnni) {
+            if (quad && ox + 3 < OW) {
+              gather(n, oy, ox + 1, px1);
+              gather(n, oy, ox + 2, px2);
+              gather(n, oy, ox + 3, px3);
+              const uint8_t* const* ptrs[4] = {px.data(), px1.data(), px2.data(), px3.data()};
+              int32_t* const outs[4] = {acc, acc + p.mPad, acc + 2 * p.mPad, acc + 3 * p.mPad};
+              dot4Avx512Vnni(ptrs, p, outs);
+              for (int k = 0; k < 4; ++k)
+                for (int64_t m = 0; m < M; ++m) outs[k][m] -= zp * p.wsum[m];
+              ox += 3;
+            } else if (ox + 1 < OW) {
+              gather(n, oy, ox + 1, px1);
+              dot2Vnni(px.data(), px1.data(), p, acc, acc + p.mPad);
+              for (int64_t m = 0; m < M; ++m) {
+                acc[m] -= zp * p.wsum[m];
+                acc[p.mPad + m] -= zp * p.wsum[m];
               }
-              acc[m] = s;
+              ++ox;
+            } else {
+              dotVnni(px.data(), p, acc);
+              for (int64_t m = 0; m < M; ++m) acc[m] -= zp * p.wsum[m];
             }
+            continue;
           }
+#endif
           for (int64_t m = 0; m < M; ++m) {
+            const int64_t g = m / mPerGroup;
+            int32_t s = 0;
+            for (int64_t t = 0; t < p.taps; ++t) {
+              if (!inside[t]) continue;
+              const uint8_t* a = px[t] + g * p.cinPad;
+              const int8_t* w = &p.weights[static_cast<size_t>(m * p.cinPerGroup * p.taps + t)];
+              for (int64_t c = 0; c < p.cinPerGroup; ++c) s += static_cast<int32_t>(a[c]) * w[c * p.taps];
+            }
             int32_t S2 = 0;
             if (interior) {
               S2 = p.wsum[m];
@@ -283,9 +495,14 @@ struct Int8ConvKernel {
               for (int64_t t = 0; t < p.taps; ++t)
                 if (inside[t]) S2 += p.wsumTap[t * M + m];
             }
-            y[((n * M + m) * OH + oy) * OW + ox] =
-                static_cast<float>(acc[m] - zp * S2) * (scale * wScale[m]) + bias[m];
+            acc[m] = s - zp * S2;
           }
+        }
+        for (int64_t m = 0; m < M; ++m) {
+          float* out = &y[((n * M + m) * OH + oy) * OW];
+          const float k = scale * wScale[m], bm = bias[m];
+          const int32_t* a = &rowAcc[static_cast<size_t>(m)];
+          for (int64_t ox = 0; ox < OW; ++ox) out[ox] = static_cast<float>(a[ox * p.mPad]) * k + bm;
         }
       }
     });

@@ -594,7 +594,11 @@ void floatConv(const ConvCase& c, const std::vector<float>& x, const std::vector
 TEST(CustomOps, Int8ConvMatchesAFloatConvolutionUpToQuantisation) {
   for (const ConvCase& c : {ConvCase{2, 8, 11, 13, 20, 3, 1, {1, 1}, {1, 1, 1, 1}, {1, 1}},
                             ConvCase{1, 6, 12, 9, 4, 3, 2, {2, 1}, {2, 1, 0, 3}, {2, 1}},
-                            ConvCase{1, 5, 7, 7, 3, 1, 1, {1, 1}, {0, 0, 0, 0}, {1, 1}}}) {
+                            ConvCase{1, 5, 7, 7, 3, 1, 1, {1, 1}, {0, 0, 0, 0}, {1, 1}},
+                            // 64 and 50 output channels: the four-pixel 512-bit pass where the CPU has it,
+                            // rows of 11 and 6 pixels leaving partial groups of four
+                            ConvCase{1, 12, 9, 11, 64, 3, 1, {1, 1}, {1, 1, 1, 1}, {1, 1}},
+                            ConvCase{2, 7, 10, 12, 50, 3, 1, {2, 2}, {1, 0, 2, 1}, {1, 1}}}) {
     std::mt19937 rng(c.C * 31 + c.M);
     std::vector<int8_t> w(static_cast<size_t>(c.M * (c.C / c.group) * c.k * c.k));
     for (auto& v : w) v = static_cast<int8_t>(static_cast<int>(rng() % 255) - 127);
