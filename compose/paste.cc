@@ -1,6 +1,7 @@
 #include "compose/paste.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -91,12 +92,41 @@ Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
   blurBuf.assign(static_cast<size_t>(padded) * padded, 0.0f);
 }
 
-// The pool takes a standard function object; every callback below captures
-// at most two pointers so that it fits the object's inline storage and a frame
+// Splits [0, n) over the calling thread's pool into the parts
+// pool::parallelRange would make, but every part takes chunks of a quarter
+// grain from a shared counter until none are left: a worker that starts late
+// (its core busy with the driver's decoder) leaves its share to the others
+// instead of holding up the frame. Every element is computed as before, so
+// the results do not depend on who ran what. The pool's callback captures one
+// reference, which fits the function object's inline storage: a frame
 // allocates nothing.
+template <typename F>
+void sharedRange(size_t n, size_t grain, const F& fn) {
+  const int parts = pool::parts(n, grain);
+  if (parts < 2) {
+    fn(0, n);
+    return;
+  }
+  struct Job {
+    std::atomic<size_t> next{0};
+    size_t n, chunk;
+    const F* fn;
+  } job;
+  job.n = n;
+  job.chunk = std::max<size_t>(grain / 4, 1);
+  job.fn = &fn;
+  pool::parallelRange(static_cast<size_t>(parts), 1, [&job](size_t, size_t) {
+    for (;;) {
+      const size_t b = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
+      if (b >= job.n) return;
+      (*job.fn)(b, std::min(job.n, b + job.chunk));
+    }
+  });
+}
+
 void Paste::unsharpPlane(std::vector<float>& plane) {
   const size_t rowsPadded = static_cast<size_t>(padded);
-  pool::parallelRange(rowsPadded, 64, [this, &plane](size_t b, size_t e) {
+  sharedRange(rowsPadded, 64, [this, &plane](size_t b, size_t e) {
     const int S = side, half = ksize / 2, P = padded;
     for (size_t r = b; r < e; ++r) {
       const int sr = mirror(static_cast<int>(r) - half, S);
@@ -106,10 +136,10 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
     }
   });
   const size_t flat = rowsPadded * rowsPadded - static_cast<size_t>(ksize - 1);
-  pool::parallelRange(flat, 64 * rowsPadded, [this](size_t b, size_t e) {
+  sharedRange(flat, 64 * rowsPadded, [this](size_t b, size_t e) {
     simd::blurTaps(&padBuf[b], &blurBuf[b], e - b, gauss.data(), ksize);
   });
-  pool::parallelRange(static_cast<size_t>(side), 64, [this, &plane](size_t b, size_t e) {
+  sharedRange(static_cast<size_t>(side), 64, [this, &plane](size_t b, size_t e) {
     const size_t P = static_cast<size_t>(padded), S = static_cast<size_t>(side);
     for (size_t y = b; y < e; ++y) simd::unsharpRow(&blurBuf[y * P], P, gauss.data(), ksize, amount, &plane[y * S], side);
   });
@@ -211,7 +241,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
     unsharpPlane(planes[ch]);
   }
   if (fast == 0) {
-    pool::parallelRange(static_cast<size_t>(S), 64, [this](size_t b0, size_t e0) {
+    sharedRange(static_cast<size_t>(S), 64, [this](size_t b0, size_t e0) {
       const size_t n = static_cast<size_t>(side);
       for (size_t i = b0 * n; i < e0 * n; ++i) {
         packed[i * 4] = planes[0][i];
@@ -226,7 +256,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
     double ad, bd, cd, dd, ed, fd, det;
     uint8_t* frame;
   } const rows{x0, x1, y0, W, ad, bd, cd, dd, ed, fd, det, frame};
-  pool::parallelRange(static_cast<size_t>(y1 - y0 + 1), 64, [this, &rows](size_t b0, size_t e0) {
+  sharedRange(static_cast<size_t>(y1 - y0 + 1), 64, [this, &rows](size_t b0, size_t e0) {
     const Rows& r = rows;
     for (size_t k = b0; k < e0; ++k) {
       const int Y = r.y0 + static_cast<int>(k);

@@ -169,6 +169,9 @@ TEST(Paste, MatchesTheReferenceInEveryModeAndTarget) {
       {40, 96, 80, {1.37f, 0, 20.5f, 0, 1.37f, 3.25f}},                                       // scaled
       {32, 96, 64, {float(std::cos(th)), float(-std::sin(th)), 40, float(std::sin(th)), float(std::cos(th)), 5}},  // rotated
       {48, 64, 48, {0.9f, 0.1f, -20, -0.1f, 0.9f, 30}},                                       // partly outside
+      // Large enough that every pass splits over the worker pool.
+      {160, 320, 240, {float(1.1 * std::cos(th)), float(-1.1 * std::sin(th)), 60, float(1.1 * std::sin(th)),
+                       float(1.1 * std::cos(th)), 8}},
   };
   for (int mode : {0, 1, 2}) {
     test::ScopedEnv fast("LE_PASTE_FAST", std::to_string(mode).c_str());
