@@ -124,24 +124,47 @@ void sharedRange(size_t n, size_t grain, const F& fn) {
   });
 }
 
-void Paste::unsharpPlane(std::vector<float>& plane) {
+void Paste::unsharpPlane(int ch, const float* crop, float scale) {
+  // The plane is scale * crop, read where it is needed rather than stored
+  // first: the same products.
+  struct Plane {
+    const float* src;
+    float scale;
+    int ch;
+  } const pl{crop + static_cast<size_t>(ch) * side * side, scale, ch};
   const size_t rowsPadded = static_cast<size_t>(padded);
-  sharedRange(rowsPadded, 64, [this, &plane](size_t b, size_t e) {
+  sharedRange(rowsPadded, 64, [this, &pl](size_t b, size_t e) {
     const int S = side, half = ksize / 2, P = padded;
     for (size_t r = b; r < e; ++r) {
       const int sr = mirror(static_cast<int>(r) - half, S);
       float* dst = &padBuf[r * P];
-      const float* src = &plane[static_cast<size_t>(sr) * S];
-      for (int c = 0; c < P; ++c) dst[c] = src[mirror(c - half, S)];
+      const float* src = pl.src + static_cast<size_t>(sr) * S;
+      for (int c = 0; c < P; ++c) dst[c] = pl.scale * src[mirror(c - half, S)];
     }
   });
   const size_t flat = rowsPadded * rowsPadded - static_cast<size_t>(ksize - 1);
   sharedRange(flat, 64 * rowsPadded, [this](size_t b, size_t e) {
     simd::blurTaps(&padBuf[b], &blurBuf[b], e - b, gauss.data(), ksize);
   });
-  sharedRange(static_cast<size_t>(side), 64, [this, &plane](size_t b, size_t e) {
+  // The last plane's rows also interleave the three planes for the Lanczos
+  // mode while they are warm.
+  sharedRange(static_cast<size_t>(side), 64, [this, &pl](size_t b, size_t e) {
     const size_t P = static_cast<size_t>(padded), S = static_cast<size_t>(side);
-    for (size_t y = b; y < e; ++y) simd::unsharpRow(&blurBuf[y * P], P, gauss.data(), ksize, amount, &plane[y * S], side);
+    for (size_t y = b; y < e; ++y) {
+      float* out = &planes[pl.ch][y * S];
+      simd::unsharpRow(&blurBuf[y * P], P, gauss.data(), ksize, amount, pl.src + y * S, pl.scale, out, side);
+      if (pl.ch == 2 && fast == 0) {
+        const float* r = &planes[0][y * S];
+        const float* g = &planes[1][y * S];
+        float* dst = &packed[y * S * 4];
+        for (size_t x = 0; x < S; ++x) {
+          dst[x * 4] = r[x];
+          dst[x * 4 + 1] = g[x];
+          dst[x * 4 + 2] = out[x];
+          dst[x * 4 + 3] = 0.0f;
+        }
+      }
+    }
   });
 }
 
@@ -233,24 +256,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
                  ksize, pool::threads());
   });
 
-  const size_t plane = static_cast<size_t>(S) * S;
-  for (int ch = 0; ch < 3; ++ch) {
-    float* pl = planes[ch].data();
-    const float* src = crop + ch * plane;
-    for (size_t i = 0; i < plane; ++i) pl[i] = scale * src[i];
-    unsharpPlane(planes[ch]);
-  }
-  if (fast == 0) {
-    sharedRange(static_cast<size_t>(S), 64, [this](size_t b0, size_t e0) {
-      const size_t n = static_cast<size_t>(side);
-      for (size_t i = b0 * n; i < e0 * n; ++i) {
-        packed[i * 4] = planes[0][i];
-        packed[i * 4 + 1] = planes[1][i];
-        packed[i * 4 + 2] = planes[2][i];
-        packed[i * 4 + 3] = 0.0f;
-      }
-    });
-  }
+  for (int ch = 0; ch < 3; ++ch) unsharpPlane(ch, crop, scale);
   struct Rows {
     int x0, x1, y0, W;
     double ad, bd, cd, dd, ed, fd, det;

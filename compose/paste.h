@@ -34,7 +34,9 @@ class Paste {
   std::vector<int32_t> colU, colV;
 
  private:
-  void unsharpPlane(std::vector<float>& plane);
+  // Sharpens plane ch of scale * crop into planes[ch] (and, for the last
+  // plane in the Lanczos mode, interleaves the three into packed).
+  void unsharpPlane(int ch, const float* crop, float scale);
   void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W);
 };
 

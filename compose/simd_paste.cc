@@ -182,27 +182,29 @@ void BlurTaps(const float* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t n, 
 }
 
 void UnsharpRow(const float* HWY_RESTRICT blur, size_t stride, const float* HWY_RESTRICT g, int k, float amount,
-                float* HWY_RESTRICT row, int S) {
+                const float* HWY_RESTRICT src, float scale, float* HWY_RESTRICT out, int S) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d), n = static_cast<size_t>(S);
   const float keep = 1 + amount;
-  const auto vKeep = hn::Set(d, keep), vAmount = hn::Set(d, amount);
+  const auto vKeep = hn::Set(d, keep), vAmount = hn::Set(d, amount), vScale = hn::Set(d, scale);
   const auto zero = hn::Zero(d), top = hn::Set(d, 255.0f);
   size_t x = 0;
   for (; x + N <= n; x += N) {
     auto acc = hn::Zero(d);
     for (int t = 0; t < k; ++t)
       acc = hn::Add(acc, hn::Mul(hn::Set(d, g[t]), hn::LoadU(d, blur + static_cast<size_t>(t) * stride + x)));
-    auto v = hn::Sub(hn::Mul(vKeep, hn::LoadU(d, row + x)), hn::Mul(vAmount, acc));
+    const auto plane = hn::Mul(vScale, hn::LoadU(d, src + x));
+    auto v = hn::Sub(hn::Mul(vKeep, plane), hn::Mul(vAmount, acc));
     v = hn::IfThenElse(hn::Lt(v, zero), zero, v);
     v = hn::IfThenElse(hn::Gt(v, top), top, v);
-    hn::StoreU(v, d, row + x);
+    hn::StoreU(v, d, out + x);
   }
   for (; x < n; ++x) {
     float acc = 0.0f;
     for (int t = 0; t < k; ++t) acc += g[t] * blur[static_cast<size_t>(t) * stride + x];
-    const float v = keep * row[x] - amount * acc;
-    row[x] = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+    const float plane = scale * src[x];
+    const float v = keep * plane - amount * acc;
+    out[x] = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
   }
 }
 
@@ -241,8 +243,9 @@ HWY_EXPORT(UnsharpRow);
 void blurTaps(const float* src, float* dst, size_t n, const float* g, int k) {
   HWY_DYNAMIC_DISPATCH(BlurTaps)(src, dst, n, g, k);
 }
-void unsharpRow(const float* blur, size_t stride, const float* g, int k, float amount, float* row, int S) {
-  HWY_DYNAMIC_DISPATCH(UnsharpRow)(blur, stride, g, k, amount, row, S);
+void unsharpRow(const float* blur, size_t stride, const float* g, int k, float amount, const float* src, float scale,
+                float* out, int S) {
+  HWY_DYNAMIC_DISPATCH(UnsharpRow)(blur, stride, g, k, amount, src, scale, out, S);
 }
 HWY_EXPORT(Rgb24ToRgba);
 void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t n) { HWY_DYNAMIC_DISPATCH(Rgb24ToRgba)(rgb, rgba, n); }
