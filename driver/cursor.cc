@@ -228,10 +228,14 @@ void DriverCursor::seek(int i) {
   impl_->seekLocked(i);
 }
 
+// The copying pulls copy under the pull mutex: another consumer's pulls and
+// seeks could otherwise move the history window past the slot mid-copy and
+// let the reader overwrite it.
 int DriverCursor::pull(uint8_t* out) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
   int idx = -1;
-  const uint8_t* p = pull(&idx);
-  std::memcpy(out, p, frameBytes_);
+  const uint8_t* f = impl_->deliver(0, true, false, &idx);
+  std::memcpy(out, f, frameBytes_);
   return idx;
 }
 
@@ -254,10 +258,12 @@ void expectFrame(int got, int want) {
 }  // namespace
 
 int DriverCursor::pullAt(int i, uint8_t* out) {
-  int idx = -1;
-  const uint8_t* p = pullAt(i, &idx);
-  std::memcpy(out, p, frameBytes_);
-  return idx;
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  int got = -1;
+  const uint8_t* f = impl_->deliver(i, false, false, &got);
+  expectFrame(got, i);
+  std::memcpy(out, f, frameBytes_);
+  return got;
 }
 
 const uint8_t* DriverCursor::pullAt(int i, int* idx) {
