@@ -1,6 +1,7 @@
 #include "compose/pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -15,6 +16,9 @@ namespace {
 
 // Waits are timed so that a missed wake-up costs a little latency, never a hang.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+// How long the issuing thread looks for the other parts to finish before it
+// sleeps.
+constexpr auto kSpin = std::chrono::microseconds(30);
 
 int envCount(const char* name) {
   const char* v = std::getenv(name);
@@ -63,6 +67,16 @@ class Pool {
     size_t b, e;
     detail::partBounds(n, p, 0, b, e);
     runPart(fn, b, e);
+    // The other parts usually finish about when ours does: look for that
+    // briefly before sleeping, which saves a wake-up (tens of microseconds on
+    // a virtual machine) on every short job.
+    const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
+    for (int k = 0; pending_.load(std::memory_order_acquire) != 0; ++k) {
+      if ((k & 63) == 0 && std::chrono::steady_clock::now() >= spinUntil) break;
+#if defined(__x86_64__)
+      __builtin_ia32_pause();
+#endif
+    }
     std::unique_lock<std::mutex> lock(mu_);
     while (pending_ != 0) done_.wait_for(lock, kWaitSlice);
     fn_ = nullptr;
@@ -107,7 +121,7 @@ class Pool {
   const std::function<void(size_t, size_t)>* fn_ = nullptr;
   size_t n_ = 0;
   int parts_ = 0;
-  int pending_ = 0;
+  std::atomic<int> pending_{0};  // changed under mu_; read without it while spinning
   unsigned long long generation_ = 0;
   bool stop_ = false;
   std::exception_ptr error_;
