@@ -623,6 +623,32 @@ TEST(CustomOps, Int8ConvMatchesAFloatConvolutionUpToQuantisation) {
   }
 }
 
+// A 1x1 identity convolution returns each activation as quantised:
+// (clamp(nearbyint(x / scale) + zp, 0, 255) - zp) * scale, value for value,
+// whichever way the channels are quantised (four at a time or one by one).
+TEST(CustomOps, Int8ConvQuantisesExactly) {
+  for (int C : {4, 8, 5}) {
+    const ConvCase c{1, C, 3, 11, C, 1, 1, {1, 1}, {0, 0, 0, 0}, {1, 1}};
+    std::vector<int8_t> w(static_cast<size_t>(C * C), 0);
+    for (int m = 0; m < C; ++m) w[static_cast<size_t>(m * C + m)] = 1;
+    const std::vector<float> ones(C, 1.0f), zeros(C, 0.0f);
+    auto x = uniform(static_cast<size_t>(C * 3 * 11), -0.7f, 1.9f, 11);
+    x[3] = 0.0f;
+    x[5] = -0.7f;
+    const auto got = runModel(int8ConvModel(c, w, ones, zeros, C), {{"x", x}}, "y", 2);
+    float lo = 0, hi = 0;
+    for (float v : x) lo = std::min(lo, v), hi = std::max(hi, v);
+    const float scale = (hi - lo) / 255.0f;
+    const int zp = static_cast<int>(std::clamp(std::nearbyint(-lo / scale), 0.0f, 255.0f));
+    ASSERT_EQ(got.size(), x.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+      const float q = std::clamp(std::nearbyint(x[i] / scale) + static_cast<float>(zp), 0.0f, 255.0f);
+      const float want = static_cast<float>(static_cast<int32_t>(q) - zp) * (scale * 1.0f) + 0.0f;
+      ASSERT_EQ(got[i], want) << "C=" << C << " value " << i;
+    }
+  }
+}
+
 TEST(CustomOps, Int8ConvRefusesInconsistentShapes) {
   const ConvCase c{1, 6, 8, 8, 4, 3, 2, {1, 1}, {1, 1, 1, 1}, {1, 1}};
   const std::vector<int8_t> w(4 * 3 * 9, 1);
