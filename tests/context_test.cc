@@ -366,6 +366,27 @@ TEST(EngineContext, RendererFailureIsReportedAndRetried) {
   EXPECT_NE(le_target_frame(ctx.get(), 11), nullptr);
 }
 
+// A driver video that ends early: the RGBA render still runs, then reports
+// the cursor's failure as the paste's.
+TEST(EngineContext, DriverFailureIsReportedAfterTheRender) {
+  TempDir tmp;
+  const std::string dir = copyBundle(tmp, "tiny-current");
+  // The index up front (as the manifest's 12 frames), the media cut short.
+  const std::string cmd = "ffmpeg -loglevel error -y -i '" + dir + "/target_frames.mp4' -c copy -movflags faststart '" +
+                          dir + "/whole.mp4'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const std::string whole = readFile(dir + "/whole.mp4");
+  writeFile(dir + "/target_frames.mp4", whole.substr(0, whole.size() * 6 / 10));
+  Ctx ctx = create(dir);
+  ASSERT_TRUE(ctx) << le_last_error();
+  const std::vector<float> kp(63, 0.0f);
+  std::vector<uint8_t> out(96 * 64 * 4);
+  EXPECT_EQ(le_render_kp_rgba(ctx.get(), 11, kp.data(), kp.data(), out.data(), out.size()), 0);
+  EXPECT_EQ(std::string(le_last_error()).rfind("le_paste_last: le_driver: ", 0), 0u) << le_last_error();
+  // The render itself still works.
+  EXPECT_NE(le_render_kp_crop(ctx.get(), 3, kp.data(), kp.data()), nullptr) << le_last_error();
+}
+
 TEST(EngineContext, ThousandRendersKeepTheResidentSetFlat) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the sanitizer keeps freed memory resident (quarantine); LeakSanitizer checks this build";

@@ -18,7 +18,7 @@ PRESETS = {
                          stamp="paste_source", msrc=(192, 128)),
     "tiny-fs": dict(W=96, H=64, crop=32, nt=8, frames=8, prior="fs"),
     "tiny-prior": dict(W=128, H=96, crop=64, nt=8, frames=8, prior="hevc"),
-    "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=200, prior="p", portrait="astronaut"),
+    "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=100, prior="p", portrait="astronaut"),
 }
 
 DEFAULTS = dict(agent="reference", current_names=False, stamp="M_src", msrc=None, jpg=False, bad=False,
