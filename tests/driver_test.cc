@@ -137,8 +137,17 @@ TEST(DriverCursor, ShortVideoFailsEveryLaterPull) {
   runBinary("ffmpeg -loglevel error -i '" + m.dir + "/target_frames.mp4' -c copy -frames:v 11 -f matroska '" + path + "'");
   auto c = DriverCursor::over(driver::openMp4(path, m.nt, m.W, m.H), 2, 3);
   std::vector<uint8_t> f(c->frameBytes());
-  for (int k = 0; k < 11; ++k) ASSERT_EQ(c->pull(f.data()), k);
-  const std::string e1 = errorOf([&] { c->pull(f.data()); });
+  // The reader meets the end up to its look-ahead (2) before the consumer
+  // does, and from then on every pull fails: at least 9 frames come out, in
+  // order, and never a 12th.
+  int delivered = 0;
+  std::string e1;
+  for (; delivered < 12; ++delivered) {
+    e1 = errorOf([&] { ASSERT_EQ(c->pull(f.data()), delivered); });
+    if (e1 != "(no error)") break;
+  }
+  EXPECT_GE(delivered, 9);
+  EXPECT_LE(delivered, 11);
   EXPECT_NE(e1.find("ended after 11 frames, the manifest says NT=12 \xE2\x80\x94 a short driver is a session that stops"),
             std::string::npos)
       << e1;
