@@ -168,11 +168,11 @@ void Paste::unsharpPlane(int ch, const float* crop, float scale) {
   });
 }
 
-void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W) {
-  uint8_t* frameRow = frame + static_cast<size_t>(Y) * W * 3;
+void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes) {
+  uint8_t* frameRow = frame + static_cast<size_t>(Y) * W * pixelBytes;
   if (fast == 0) {
     simd::pasteLanczos8Row(packed.data(), side, mask.data(), lanczosTab.data(), linearTab.data(), colU.data(),
-                           colV.data(), rowU, rowV, x0, x1, frameRow);
+                           colV.data(), rowU, rowV, x0, x1, frameRow, pixelBytes);
     return;
   }
   const int S = side;
@@ -195,7 +195,7 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
     if (alpha <= 0.0f) continue;
     const float* wu = tab + pu * n;
     const float* wv = tab + pv * n;
-    uint8_t* px = frameRow + static_cast<size_t>(X) * 3;
+    uint8_t* px = frameRow + static_cast<size_t>(X) * pixelBytes;
     for (int ch = 0; ch < 3; ++ch) {
       const float* pl = planes[ch].data();
       float acc = 0.0f;
@@ -217,7 +217,7 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
   }
 }
 
-void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
+void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes) {
   const float a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
   const double det = static_cast<double>(a) * e - static_cast<double>(b) * d;
   if (det == 0.0 || W < 1 || H < 1) return;
@@ -258,10 +258,10 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
 
   for (int ch = 0; ch < 3; ++ch) unsharpPlane(ch, crop, scale);
   struct Rows {
-    int x0, x1, y0, W;
+    int x0, x1, y0, W, pixelBytes;
     double ad, bd, cd, dd, ed, fd, det;
     uint8_t* frame;
-  } const rows{x0, x1, y0, W, ad, bd, cd, dd, ed, fd, det, frame};
+  } const rows{x0, x1, y0, W, pixelBytes == 4 ? 4 : 3, ad, bd, cd, dd, ed, fd, det, frame};
   sharedRange(static_cast<size_t>(y1 - y0 + 1), 64, [this, &rows](size_t b0, size_t e0) {
     const Rows& r = rows;
     for (size_t k = b0; k < e0; ++k) {
@@ -270,7 +270,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
           static_cast<int32_t>(std::rint((Y * (-r.bd) / r.det + (r.bd * r.fd - r.cd * r.ed) / r.det) * 1024)) + 16;
       const int32_t rowV =
           static_cast<int32_t>(std::rint((Y * r.ad / r.det + (r.cd * r.dd - r.ad * r.fd) / r.det) * 1024)) + 16;
-      pasteRow(Y, r.x0, r.x1, rowU, rowV, r.frame, r.W);
+      pasteRow(Y, r.x0, r.x1, rowU, rowV, r.frame, r.W, r.pixelBytes);
     }
   });
 }

@@ -16,8 +16,9 @@ class Paste {
   Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
 
   // crop: planar [3][side][side] floats, multiplied by `scale`; M maps crop
-  // pixel (x, y) to frame pixel (a x + b y + c, d x + e y + f).
-  void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H);
+  // pixel (x, y) to frame pixel (a x + b y + c, d x + e y + f). The frame is
+  // RGB24, or RGBA with pixelBytes 4 (alpha left alone).
+  void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes = 3);
   // No GPU executor exists; callers use composite.
   bool compositeGpuRgba() const { return false; }
 
@@ -37,7 +38,7 @@ class Paste {
   // Sharpens plane ch of scale * crop into planes[ch] (and, for the last
   // plane in the Lanczos mode, interleaves the three into packed).
   void unsharpPlane(int ch, const float* crop, float scale);
-  void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W);
+  void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes);
 };
 
 }  // namespace le

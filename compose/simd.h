@@ -44,10 +44,12 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
 // One composited frame row of the paste (mode 0): for X in [x0, x1] the 8x8
 // Lanczos sample of `packed` ((R, G, B, 0) per crop pixel, side x side) at the
 // fixed-point coordinate (colU[X - x0] + rowU, colV[X - x0] + rowV), blended
-// into frameRow (RGB24, pixel 0 first) through the bilinear mask weight.
+// into frameRow (pixel 0 first, R, G, B in the first three of every
+// pixelBytes bytes; a fourth byte is left alone) through the bilinear mask
+// weight.
 void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const float* lanczosTab,
                       const float* linearTab, const int32_t* colU, const int32_t* colV, int32_t rowU, int32_t rowV,
-                      int x0, int x1, uint8_t* frameRow);
+                      int x0, int x1, uint8_t* frameRow, int pixelBytes = 3);
 
 // Name of the Highway target the kernels dispatch to on this processor.
 // The compositor's unsharp passes. blurTaps: dst[i] = sum over t = 0..k-1, in

@@ -78,7 +78,8 @@ HWY_INLINE void BlendPixel(const float* HWY_RESTRICT c, float alpha, uint8_t* HW
 void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HWY_RESTRICT mask,
                       const float* HWY_RESTRICT lanczosTab, const float* HWY_RESTRICT linearTab,
                       const int32_t* HWY_RESTRICT colU, const int32_t* HWY_RESTRICT colV, int32_t rowU, int32_t rowV,
-                      int x0, int x1, uint8_t* HWY_RESTRICT frameRow) {
+                      int x0, int x1, uint8_t* HWY_RESTRICT frameRow, int pixelBytes) {
+  const size_t pb = static_cast<size_t>(pixelBytes);
   const hn::CappedTag<float, 4> d;  // one (R, G, B, 0) pixel per vector (a lane at a time on scalar targets)
   const size_t L = hn::Lanes(d);
   auto maskAt = [&](int r, int c) -> float {
@@ -129,7 +130,7 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
     if (inside) {
       const float* top = packed + (static_cast<size_t>(iv - 3) * S + static_cast<size_t>(iu - 3)) * 4;
-      batch[pending++] = WindowJob{top, wu, wv, alpha, frameRow + static_cast<size_t>(X) * 3};
+      batch[pending++] = WindowJob{top, wu, wv, alpha, frameRow + static_cast<size_t>(X) * pb};
       if (pending == kBatch) flush();
       continue;
     }
@@ -150,7 +151,7 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
       }
       hn::StoreU(acc, d, c + lane);
     }
-    uint8_t* px = frameRow + static_cast<size_t>(X) * 3;
+    uint8_t* px = frameRow + static_cast<size_t>(X) * pb;
     for (int ch = 0; ch < 3; ++ch) {
       float v = static_cast<float>(px[ch]) * (1.0f - alpha) + c[ch] * alpha;
       v = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
@@ -234,9 +235,9 @@ namespace le::simd {
 HWY_EXPORT(PasteLanczos8Row);
 void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const float* lanczosTab, const float* linearTab,
                       const int32_t* colU, const int32_t* colV, int32_t rowU, int32_t rowV, int x0, int x1,
-                      uint8_t* frameRow) {
+                      uint8_t* frameRow, int pixelBytes) {
   HWY_DYNAMIC_DISPATCH(PasteLanczos8Row)(packed, side, mask, lanczosTab, linearTab, colU, colV, rowU, rowV, x0, x1,
-                                         frameRow);
+                                         frameRow, pixelBytes);
 }
 HWY_EXPORT(BlurTaps);
 HWY_EXPORT(UnsharpRow);

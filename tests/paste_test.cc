@@ -193,6 +193,17 @@ TEST(Paste, MatchesTheReferenceInEveryModeAndTarget) {
         std::vector<uint8_t> got = base;
         p.composite(crop.data(), 255.0f, c.M, got.data(), c.W, c.H);
         ASSERT_EQ(got, want) << "mode " << mode << " side " << c.S << " target " << hwy::TargetName(rest & -rest);
+        // The same paste into RGBA: the same colours, alpha left alone.
+        std::vector<uint8_t> rgba(size_t(c.W) * c.H * 4);
+        for (size_t i = 0; i < size_t(c.W) * c.H; ++i) {
+          std::copy(&base[i * 3], &base[i * 3] + 3, &rgba[i * 4]);
+          rgba[i * 4 + 3] = uint8_t(i * 7);
+        }
+        p.composite(crop.data(), 255.0f, c.M, rgba.data(), c.W, c.H, 4);
+        for (size_t i = 0; i < size_t(c.W) * c.H; ++i) {
+          ASSERT_TRUE(std::equal(&want[i * 3], &want[i * 3] + 3, &rgba[i * 4])) << "RGBA pixel " << i;
+          ASSERT_EQ(rgba[i * 4 + 3], uint8_t(i * 7));
+        }
       }
       hwy::SetSupportedTargetsForTest(0);
     }
