@@ -58,55 +58,11 @@ struct Prepared {
 };
 
 #if defined(__x86_64__)
-// acc[mPad] = sums over the taps' activations (cinPad bytes per pixel) of u8 x s8.
-__attribute__((target("avx2,avxvnni"))) void dotAvxVnni(const uint8_t* const* px, const Prepared& p, int32_t* acc) {
-  for (int64_t m0 = 0; m0 < p.mPad; m0 += 16) {
-    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
-    for (int64_t t = 0; t < p.taps; ++t) {
-      const uint8_t* s = px[t];
-      const int8_t* w = p.packed.data() + (t * p.cinBlocks * p.mPad + m0) * 4;
-      for (int64_t b = 0; b < p.cinBlocks; ++b, s += 4, w += p.mPad * 4) {
-        int32_t four;
-        std::memcpy(&four, s, 4);
-        const __m256i act = _mm256_set1_epi32(four);
-        a0 = _mm256_dpbusd_avx_epi32(a0, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
-        a1 = _mm256_dpbusd_avx_epi32(a1, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32)));
-      }
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0), a0);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0 + 8), a1);
-  }
-}
-
-__attribute__((target("avx2,avx512vnni,avx512vl"))) void dotAvx512Vnni(const uint8_t* const* px, const Prepared& p,
-                                                                       int32_t* acc) {
-  for (int64_t m0 = 0; m0 < p.mPad; m0 += 16) {
-    __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
-    for (int64_t t = 0; t < p.taps; ++t) {
-      const uint8_t* s = px[t];
-      const int8_t* w = p.packed.data() + (t * p.cinBlocks * p.mPad + m0) * 4;
-      for (int64_t b = 0; b < p.cinBlocks; ++b, s += 4, w += p.mPad * 4) {
-        int32_t four;
-        std::memcpy(&four, s, 4);
-        const __m256i act = _mm256_set1_epi32(four);
-        a0 = _mm256_dpbusd_epi32(a0, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
-        a1 = _mm256_dpbusd_epi32(a1, act, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 32)));
-      }
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0), a0);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(acc + m0 + 8), a1);
-  }
-}
-
-void dotVnni(const uint8_t* const* px, const Prepared& p, int32_t* acc) {
-  if (cpuHasAvxVnni()) dotAvxVnni(px, p, acc);
-  else dotAvx512Vnni(px, p, acc);
-}
-
-// Two pixels at once, 32 output channels per pass: the weights are loaded
-// once for both, and eight independent accumulators keep the dot-product
-// units fed. acc0/acc1: mPad sums each. Integer sums: the same values as the
-// one-pixel and scalar paths.
+// acc0/acc1[mPad] = sums over the taps' activations (cinPad bytes per pixel)
+// of u8 x s8, for two pixels at once, 32 output channels per pass: the
+// weights are loaded once for both, and eight independent accumulators keep
+// the dot-product units fed. Integer sums: the same values as the scalar path.
+// A lone pixel passes itself twice.
 #define LE_DOT2_BODY(DP)                                                                                       \
   int64_t m0 = 0;                                                                                              \
   for (; m0 + 32 <= p.mPad; m0 += 32) {                                                                        \
@@ -468,7 +424,7 @@ struct Int8ConvKernel {
 
     pool::parallelRange(static_cast<size_t>(N * OH), 1, [&](size_t b, size_t e) {
       // A row's sums, pixel-major, then written out plane by plane.
-      std::vector<int32_t> rowAcc(static_cast<size_t>(OW * p.mPad));
+      std::vector<int32_t> rowAcc(static_cast<size_t>(OW * p.mPad)), spare(static_cast<size_t>(p.mPad));
       std::vector<const uint8_t*> px(static_cast<size_t>(p.taps)), px1(static_cast<size_t>(p.taps)),
           px2(static_cast<size_t>(p.taps)), px3(static_cast<size_t>(p.taps));
       std::vector<uint8_t> inside(static_cast<size_t>(p.taps));
@@ -514,7 +470,7 @@ struct Int8ConvKernel {
               }
               ++ox;
             } else {
-              dotVnni(px.data(), p, acc);
+              dot2Vnni(px.data(), px.data(), p, acc, spare.data());
               for (int64_t m = 0; m < M; ++m) acc[m] -= zp * p.wsum[m];
             }
             continue;
