@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "compose/paste_sample.h"
 #include "compose/pool.h"
 #include "compose/simd.h"
 
@@ -176,23 +177,13 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
     return;
   }
   const int S = side;
-  auto maskAt = [&](int r, int c) -> float {
-    return (r >= 0 && r < S && c >= 0 && c < S) ? static_cast<float>(mask[static_cast<size_t>(r) * S + c]) : 0.0f;
-  };
   const int n = fast == 1 ? 4 : 2, off = fast == 1 ? 1 : 0;
   const float* tab = fast == 1 ? cubicTab.data() : linearTab.data();
   for (int X = x0; X <= x1; ++X) {
-    const int32_t U = colU[X - x0] + rowU, V = colV[X - x0] + rowV;
-    if (U < -1024 || V < -1024) continue;
-    const int iu = U >> 10, iv = V >> 10;
-    if (iu >= S || iv >= S) continue;
-    const int pu = (U >> 5) & 31, pv = (V >> 5) & 31;
-    const float wu0 = linearTab[pu * 2], wu1 = linearTab[pu * 2 + 1];
-    const float wv0 = linearTab[pv * 2], wv1 = linearTab[pv * 2 + 1];
-    const float m = (wu1 * maskAt(iv + 1, iu + 1) + wu0 * maskAt(iv + 1, iu)) * wv1 +
-                    (wu1 * maskAt(iv, iu + 1) + wu0 * maskAt(iv, iu)) * wv0;
-    const float alpha = std::rint(m) / 255.0f;
-    if (alpha <= 0.0f) continue;
+    PasteSample at;
+    if (!pasteSample(colU[X - x0] + rowU, colV[X - x0] + rowV, S, mask.data(), linearTab.data(), at)) continue;
+    const int iu = at.iu, iv = at.iv, pu = at.pu, pv = at.pv;
+    const float alpha = at.alpha;
     const float* wu = tab + pu * n;
     const float* wv = tab + pv * n;
     uint8_t* px = frameRow + static_cast<size_t>(X) * pixelBytes;

@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "compose/paste_sample.h"
 #include "compose/simd.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -82,9 +83,6 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
   const size_t pb = static_cast<size_t>(pixelBytes);
   const hn::CappedTag<float, 4> d;  // one (R, G, B, 0) pixel per vector (a lane at a time on scalar targets)
   const size_t L = hn::Lanes(d);
-  auto maskAt = [&](int r, int c) -> float {
-    return (r >= 0 && r < S && c >= 0 && c < S) ? static_cast<float>(mask[static_cast<size_t>(r) * S + c]) : 0.0f;
-  };
   WindowJob batch[kBatch];
   int pending = 0;
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
@@ -101,29 +99,11 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
   };
 #endif
   for (int X = x0; X <= x1; ++X) {
-    const int32_t U = colU[X - x0] + rowU, V = colV[X - x0] + rowV;
-    if (U < -1024 || V < -1024) continue;
-    const int iu = U >> 10, iv = V >> 10;
-    if (iu >= S || iv >= S) continue;
-    const int pu = (U >> 5) & 31, pv = (V >> 5) & 31;
-    const float wu0 = linearTab[pu * 2], wu1 = linearTab[pu * 2 + 1];
-    const float wv0 = linearTab[pv * 2], wv1 = linearTab[pv * 2 + 1];
-    const bool inside = iu >= 3 && iu + 4 < S && iv >= 3 && iv + 4 < S;
-    float m;
-    if (inside) {
-      // The four mask samples are all in the crop; all zero (outside the
-      // face) gives m = 0 without the arithmetic.
-      const uint8_t* m0 = mask + static_cast<size_t>(iv) * S + iu;
-      const uint8_t* m1 = m0 + S;
-      if ((m0[0] | m0[1] | m1[0] | m1[1]) == 0) continue;
-      m = (wu1 * static_cast<float>(m1[1]) + wu0 * static_cast<float>(m1[0])) * wv1 +
-          (wu1 * static_cast<float>(m0[1]) + wu0 * static_cast<float>(m0[0])) * wv0;
-    } else {
-      m = (wu1 * maskAt(iv + 1, iu + 1) + wu0 * maskAt(iv + 1, iu)) * wv1 +
-          (wu1 * maskAt(iv, iu + 1) + wu0 * maskAt(iv, iu)) * wv0;
-    }
-    const float alpha = std::rint(m) / 255.0f;
-    if (alpha <= 0.0f) continue;
+    PasteSample at;
+    if (!pasteSample(colU[X - x0] + rowU, colV[X - x0] + rowV, S, mask, linearTab, at)) continue;
+    const int iu = at.iu, iv = at.iv, pu = at.pu, pv = at.pv;
+    const bool inside = at.inside;
+    const float alpha = at.alpha;
     const float* wu = lanczosTab + pu * 8;
     const float* wv = lanczosTab + pv * 8;
     alignas(16) float c[4];
