@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "compose/paste.h"
-#include "compose/pool.h"
-#include "compose/simd.h"
-#include "core/context.h"
+#include "kernels/pool.h"
+#include "kernels/simd.h"
+#include "engine/engine.h"
 #include "le/le.h"
 
 namespace {

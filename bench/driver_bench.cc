@@ -17,7 +17,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "compose/simd.h"
+#include "kernels/simd.h"
 #include "driver/cursor.h"
 #include "driver/source.h"
 

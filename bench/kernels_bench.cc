@@ -14,8 +14,8 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-#include "compose/pool.h"
-#include "compose/simd.h"
+#include "kernels/pool.h"
+#include "kernels/simd.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "compose/pool.h"
-#include "core/identity.h"
+#include "kernels/pool.h"
+#include "identity/identity.h"
 #include "core/manifest.h"
 #include "render/custom_ops.h"
 #include "render/int8_conv.h"

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "compose/paste_sample.h"
-#include "compose/pool.h"
-#include "compose/simd.h"
+#include "kernels/paste_sample.h"
+#include "kernels/pool.h"
+#include "kernels/simd.h"
 
 namespace le {
 namespace {

@@ -15,8 +15,8 @@ extern "C" {
 #include <stdexcept>
 #include <vector>
 
-#include "compose/pool.h"
-#include "compose/simd.h"
+#include "kernels/pool.h"
+#include "kernels/simd.h"
 #include "driver/source.h"
 
 namespace le {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "compose/pool.h"
+#include "kernels/pool.h"
 
 namespace le {
 namespace {

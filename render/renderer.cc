@@ -15,9 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "compose/pool.h"
+#include "kernels/pool.h"
 #include "core/api.h"
-#include "core/identity.h"
+#include "identity/identity.h"
 #include "core/manifest.h"
 #include "render/custom_ops.h"
 #include "render/int8_conv.h"

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "core/identity.h"
+#include "identity/identity.h"
 #include "core/manifest.h"
 #include "driver/cursor.h"
 #include "tests/support/testutil.h"

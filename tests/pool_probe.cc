@@ -2,7 +2,7 @@
 // so that tests can check the environment rules in a fresh process.
 #include <cstdio>
 
-#include "compose/pool.h"
+#include "kernels/pool.h"
 
 int main() {
   std::printf("%d %d %d\n", le::pool::threads(), le::pool::parts(100, 60), le::pool::parts(1000, 1));

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "compose/pool.h"
+#include "kernels/pool.h"
 
 namespace le::pool {
 namespace {

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/identity.h"
+#include "identity/identity.h"
 #include "core/manifest.h"
 #include "render/renderer.h"
 #include "render/rewrites.h"

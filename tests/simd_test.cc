@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "compose/simd.h"
+#include "kernels/simd.h"
 
 namespace {
 

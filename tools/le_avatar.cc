@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/bundle.h"
-#include "core/context.h"
+#include "engine/engine.h"
 #include "core/manifest.h"
 #include "le/le.h"
 #include "tools/imx_pack.h"

@@ -1,11 +1,11 @@
 // Vector half-float conversions shared by the kernels. Targets with hardware
 // conversion (F16C, AVX2 and up) use it; older ones use integer arithmetic
 // that rounds identically (nearest even, quiet NaN with the upper payload).
-#if defined(LE_COMPOSE_HALF_INL_H_) == defined(HWY_TARGET_TOGGLE)
-#ifdef LE_COMPOSE_HALF_INL_H_
-#undef LE_COMPOSE_HALF_INL_H_
+#if defined(LE_KERNELS_HALF_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef LE_KERNELS_HALF_INL_H_
+#undef LE_KERNELS_HALF_INL_H_
 #else
-#define LE_COMPOSE_HALF_INL_H_
+#define LE_KERNELS_HALF_INL_H_
 #endif
 
 #include <hwy/highway.h>
@@ -104,4 +104,4 @@ HWY_INLINE hn::Vec<DF> RoundHalf(DF df, hn::Vec<DF> v) {
 }  // namespace le::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
-#endif  // LE_COMPOSE_HALF_INL_H_
+#endif  // LE_KERNELS_HALF_INL_H_

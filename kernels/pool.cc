@@ -1,4 +1,4 @@
-#include "compose/pool.h"
+#include "kernels/pool.h"
 
 #include <algorithm>
 #include <atomic>

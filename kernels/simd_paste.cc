@@ -1,13 +1,13 @@
 // The compositor's 8x8 Lanczos row paste over interleaved (R, G, B, 0) planes.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "compose/simd_paste.cc"
+#define HWY_TARGET_INCLUDE "kernels/simd_paste.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
 #include <cmath>
 
-#include "compose/paste_sample.h"
-#include "compose/simd.h"
+#include "kernels/paste_sample.h"
+#include "kernels/simd.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace le::simd::HWY_NAMESPACE {

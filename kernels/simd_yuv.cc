@@ -1,13 +1,13 @@
 // YUV 4:2:0 rows to RGB24, BT.601 limited range in integers.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "compose/simd_yuv.cc"
+#define HWY_TARGET_INCLUDE "kernels/simd_yuv.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
-#include "compose/simd.h"
+#include "kernels/simd.h"
 
-#ifndef LE_COMPOSE_SIMD_YUV_ONCE
-#define LE_COMPOSE_SIMD_YUV_ONCE
+#ifndef LE_KERNELS_SIMD_YUV_ONCE
+#define LE_KERNELS_SIMD_YUV_ONCE
 namespace le::simd::detail {
 inline uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 

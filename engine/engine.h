@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "compose/paste.h"
-#include "core/identity.h"
+#include "identity/identity.h"
 #include "core/manifest.h"
 #include "driver/cursor.h"
 #include "le/le.h"

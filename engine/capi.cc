@@ -1,5 +1,5 @@
 // The engine context: le_create and the core family of the C API.
-#include "core/context.h"
+#include "engine/engine.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,8 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "compose/pool.h"
-#include "compose/simd.h"
+#include "kernels/pool.h"
+#include "kernels/simd.h"
 #include "core/api.h"
 #include "core/bundle.h"
 

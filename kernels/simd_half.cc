@@ -1,14 +1,14 @@
 // Half-float conversion kernels and the retrieval distance terms.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "compose/simd_half.cc"
+#define HWY_TARGET_INCLUDE "kernels/simd_half.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
 #include <cmath>
 
-#include "compose/half-inl.h"
-#include "compose/half.h"
-#include "compose/simd.h"
+#include "kernels/half-inl.h"
+#include "kernels/half.h"
+#include "kernels/simd.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace le::simd::HWY_NAMESPACE {

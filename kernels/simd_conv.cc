@@ -1,6 +1,6 @@
 // 3x3 convolution, padding 1, stride 1, one output plane at a time.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "compose/simd_conv.cc"
+#define HWY_TARGET_INCLUDE "kernels/simd_conv.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "compose/simd.h"
+#include "kernels/simd.h"
 
-#ifndef LE_COMPOSE_SIMD_CONV_ONCE
-#define LE_COMPOSE_SIMD_CONV_ONCE
+#ifndef LE_KERNELS_SIMD_CONV_ONCE
+#define LE_KERNELS_SIMD_CONV_ONCE
 namespace le::simd::detail {
 
 // A batch's input copied once into zero-bordered planes; thread-local, so

@@ -1,4 +1,4 @@
-#include "core/identity.h"
+#include "identity/identity.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "compose/simd.h"
+#include "kernels/simd.h"
 #include "core/bundle.h"
 #include "driver/cursor.h"
 
