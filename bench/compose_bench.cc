@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "compose/paste.h"
+#include "engine/engine.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
-#include "engine/engine.h"
 #include "le/le.h"
 
 namespace {
@@ -147,12 +147,14 @@ void frameBench(const char* bundle, int reps) {
     std::fprintf(stderr, "frame_1080p: %s\n", le_last_error());
     std::exit(1);
   }
+  le::Engine& engine = le::engineOf(ctx);
+  const le::Drive& drive = engine.drive();
   const int W = le_width(ctx), H = le_height(ctx), nt = le_nt(ctx), rows = le_drive_frames(ctx);
   std::vector<uint8_t> rgba(static_cast<size_t>(W) * H * 4);
   auto frame = [&](int k) {
     const int i = k % rows;
     const size_t o = static_cast<size_t>(i) * 63;
-    if (!le_render_kp_rgba(ctx, ctx->drive.si[i], &ctx->drive.xs[o], &ctx->drive.xd[o], rgba.data(), rgba.size())) {
+    if (!le_render_kp_rgba(ctx, drive.si[i], &drive.xs[o], &drive.xd[o], rgba.data(), rgba.size())) {
       std::fprintf(stderr, "frame_1080p: %s\n", le_last_error());
       std::exit(1);
     }
@@ -164,33 +166,33 @@ void frameBench(const char* bundle, int reps) {
   const int n = std::max(10, reps * 5);
   std::vector<double> total, run;
   for (int k = 0; k < n; ++k) {
-    const double r0 = ctx->renderer->runMs();
+    const double r0 = engine.runMs();
     const auto t0 = Clock::now();
     frame(warm + k);
     total.push_back(ms(t0, Clock::now()));
-    run.push_back(ctx->renderer->runMs() - r0);
+    run.push_back(engine.runMs() - r0);
   }
   // Where the rest goes: the same frames as their parts.
   std::vector<double> stage, pull, paste, expand;
   for (int k = 0; k < n; ++k) {
-    const int i = (warm + k) % rows, si = ctx->drive.si[i];
+    const int i = (warm + k) % rows, si = drive.si[i];
     const size_t o = static_cast<size_t>(i) * 63;
     // In the engine's order: the driver frame (a ring slot), the director,
     // the frame expanded into the caller's RGBA buffer, the crop pasted over it.
     const auto t0 = Clock::now();
     int idx = -1;
-    const uint8_t* driver = ctx->cursor->pullAt(si, &idx);
+    const uint8_t* driver = engine.cursor().pullAt(si, &idx);
     const auto t1 = Clock::now();
-    const double r0 = ctx->renderer->runMs();
-    le_render_kp_crop(ctx, si, &ctx->drive.xs[o], &ctx->drive.xd[o]);
+    const double r0 = engine.runMs();
+    le_render_kp_crop(ctx, si, &drive.xs[o], &drive.xd[o]);
     const auto t2 = Clock::now();
-    const double run1 = ctx->renderer->runMs() - r0;
+    const double run1 = engine.runMs() - r0;
     const size_t w = static_cast<size_t>(W);
     le::pool::parallelRange(static_cast<size_t>(H), 64, [&](size_t b, size_t e) {
       le::simd::rgb24ToRgba(driver + b * w * 3, &rgba[b * w * 4], (e - b) * w);
     });
     const auto t3 = Clock::now();
-    ctx->paste->composite(ctx->lastCrop, 255.0f, ctx->identity.M(si), rgba.data(), W, H, 4);
+    engine.composite(engine.lastCrop(), si, rgba.data(), 4);
     const auto t4 = Clock::now();
     stage.push_back(ms(t1, t2) - run1);
     pull.push_back(ms(t0, t1));

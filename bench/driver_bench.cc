@@ -17,9 +17,9 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "kernels/simd.h"
 #include "driver/cursor.h"
 #include "driver/source.h"
+#include "kernels/simd.h"
 
 namespace {
 

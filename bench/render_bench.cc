@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "kernels/pool.h"
-#include "identity/identity.h"
 #include "core/manifest.h"
+#include "identity/identity.h"
+#include "kernels/pool.h"
 #include "render/custom_ops.h"
 #include "render/int8_conv.h"
 #include "render/onnx_wire.h"

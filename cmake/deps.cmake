@@ -27,6 +27,13 @@ add_library(le_onnxruntime INTERFACE)
 target_include_directories(le_onnxruntime SYSTEM INTERFACE ${LE_ORT_INCLUDE_DIR})
 target_link_libraries(le_onnxruntime INTERFACE ${LE_ORT_LIBRARY})
 get_filename_component(LE_ORT_LIBDIR "${LE_ORT_LIBRARY}" DIRECTORY)
+# A runtime outside the system's library directories is installed beside the
+# library, which then finds it through an $ORIGIN-relative RUNPATH.
+if(LE_ORT_LIBDIR MATCHES "^/(usr/)?lib")
+  set(LE_ORT_BUNDLED OFF)
+else()
+  set(LE_ORT_BUNDLED ON)
+endif()
 message(STATUS "le_core: onnxruntime headers ${LE_ORT_INCLUDE_DIR}, runtime ${LE_ORT_LIBRARY}")
 
 # Interpreter for fixtures: the one that imports onnx and numpy (Debian's).

@@ -3,6 +3,10 @@ include(CMakePackageConfigHelpers)
 install(TARGETS le_core EXPORT le_coreTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(LE_ORT_BUNDLED)
+  file(GLOB _le_ort_runtime "${LE_ORT_LIBDIR}/libonnxruntime.so*")
+  install(FILES ${_le_ort_runtime} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 install(FILES le/le.h le/le_a2x.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/le)
 install(EXPORT le_coreTargets NAMESPACE le_core::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/le_core)

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "core/env.h"
 #include "kernels/paste_sample.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
@@ -16,11 +17,6 @@ namespace le {
 namespace {
 
 constexpr int kMaxSide = 1024;
-
-int envInt(const char* name, int dflt) {
-  const char* v = std::getenv(name);
-  return v && *v ? static_cast<int>(std::strtol(v, nullptr, 10)) : dflt;
-}
 
 // Mirror index without repeating the edge, folded until it lands inside
 // (a side smaller than the kernel's half needs more than one fold).
@@ -42,9 +38,9 @@ Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
   // Checked here so that a bundle the compositor cannot serve is refused at
   // load rather than at its first frame.
   if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
-  fast = envInt("LE_PASTE_FAST", 0);
+  fast = static_cast<int>(env::integer("LE_PASTE_FAST", 0));
   if (fast > 2 || fast < 0) fast = 0;
-  const int k = envInt("LE_PASTE_KSIZE", 0);
+  const int k = static_cast<int>(env::integer("LE_PASTE_KSIZE", 0));
   if (k > 2 && k % 2 == 1 && k <= ksize) ksize = k;
   if (ksize < 1) throw std::runtime_error("paste: ksize must be odd");
   padded = side + ksize - 1;

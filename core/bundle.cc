@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/env.h"
+
 namespace le {
 namespace {
 
@@ -85,8 +87,8 @@ std::string stemFor(const std::string& container) {
 }
 
 std::string unwrapRoot(const std::string& container) {
-  const char* env = std::getenv("LE_IMX_UNWRAP_ROOT");
-  if (env && *env) return env;
+  std::string root = env::text("LE_IMX_UNWRAP_ROOT");
+  if (!root.empty()) return root;
   return bundle::dirPart(bundle::stripTrailingSlashes(container));
 }
 

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 #include "core/bundle.h"
+#include "core/env.h"
 
 namespace le {
 namespace {
@@ -205,6 +207,11 @@ Manifest parseManifest(const std::string& dir, const std::string& text) {
   m.unsharp.sigma = toFloat(findKey(text, "sigma"), "sigma");
   m.unsharp.ksize = toInt32(findKey(text, "ksize"), "ksize");
   m.frames = toInt32(findKey(text, "frames"), "frames");
+  for (auto [key, field] : {std::pair{"target_frames", &m.targetFrames}, {"target_frames_mp4", &m.targetFramesMp4},
+                             {"P_rgb", &m.pRgb}, {"P_hevc", &m.pHevc}}) {
+    std::string name;
+    if (optStr(text, key, name)) *field = name;
+  }
   if (m.nt < 1 || m.H < 1 || m.W < 1 || m.crop < 1) fail("manifest: bad dims");
 
   const double sw = optNumEither(text, "M_src_w", "paste_source_width");
@@ -213,8 +220,7 @@ Manifest parseManifest(const std::string& dir, const std::string& text) {
     m.msrcW = toInt32(sw, "M_src_w/paste_source_width");
     m.msrcH = toInt32(sh, "M_src_h/paste_source_height");
   } else {
-    const char* ok = std::getenv("OSTRANE2_MSRC_MISSING_OK");
-    if (ok && std::string(ok) == "1") {
+    if (env::text("OSTRANE2_MSRC_MISSING_OK") == "1") {
       std::fprintf(stderr,
                    "[le] WARNING OSTRANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
                    "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "

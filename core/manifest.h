@@ -27,6 +27,15 @@ struct Manifest {
   Unsharp unsharp;
   int32_t frames = 0;
   std::string lipTemplate;
+  // Member names the manifest may set (a missing or empty value keeps the
+  // default); pHevc stays empty unless the manifest names a prior video.
+  std::string targetFrames = "target_frames";
+  std::string targetFramesMp4 = "target_frames.mp4";
+  std::string pRgb = "P.f16";
+  std::string pHevc;
+
+  // The prior video member: the one the manifest names, else "P_hevc.mov".
+  std::string priorVideo() const { return pHevc.empty() ? "P_hevc.mov" : pHevc; }
 
   // Path of member "model_<key>.onnx" under either of its names.
   std::string modelPath(const std::string& key) const;
@@ -67,6 +76,7 @@ inline constexpr double kAbsent = -1e300;
 double findKey(const std::string& text, const std::string& key);
 double numFieldEither(const std::string& text, const std::string& a, const std::string& b);
 std::string strField(const std::string& text, const std::string& key);
+// The string value of `key` into out; true when it is non-empty.
 bool optStr(const std::string& text, const std::string& key, std::string& out);
 // The number under `a`, else under `b`, else kAbsent (never throws for absence).
 double optNumEither(const std::string& text, const std::string& a, const std::string& b);

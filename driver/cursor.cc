@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/bundle.h"
+#include "core/env.h"
 #include "core/manifest.h"
 
 namespace le {
@@ -300,17 +301,14 @@ size_t DriverCursor::residentBytes() const {
 }
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history) {
-  const std::string text = readWholeFile(m.dir + "/manifest.json", 64ull << 20);
-  std::string dirName = "target_frames", videoName = "target_frames.mp4";
-  manifest_field::optStr(text, "target_frames", dirName);
-  manifest_field::optStr(text, "target_frames_mp4", videoName);
+  const std::string& dirName = m.targetFrames;
+  const std::string& videoName = m.targetFramesMp4;
   const std::string dir = resolveMember(m.dir, dirName);
   const std::string video = resolveMember(m.dir, videoName);
   char last[32];
   std::snprintf(last, sizeof last, "/frame_%06d.jpg", m.nt - 1);
   const bool populated = fileExists(dir + last);
-  const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
-  const bool preferVideo = prefer && prefer[0] == '1' && fileExists(video);
+  const bool preferVideo = env::first("LE_DRIVER_PREFER_MP4") == '1' && fileExists(video);
   if (preferVideo && populated)
     std::fprintf(stderr, "[le-driver] LE_DRIVER_PREFER_MP4=1 %s %s/ is populated and NOT used; %s is the member this consumer reads\n",
                  kDash, dir.c_str(), video.c_str());
@@ -331,9 +329,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
 }
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookahead, int history) {
-  const std::string text = readWholeFile(m.dir + "/manifest.json", 64ull << 20);
-  std::string name = "P_hevc.mov";
-  manifest_field::optStr(text, "P_hevc", name);
+  const std::string name = m.priorVideo();
   const std::string path = resolveMember(m.dir, name);
   if (!fileExists(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path + ") " + kDash +

@@ -15,9 +15,10 @@ extern "C" {
 #include <stdexcept>
 #include <vector>
 
+#include "core/env.h"
+#include "driver/source.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
-#include "driver/source.h"
 
 namespace le {
 namespace driver {
@@ -130,8 +131,7 @@ class FfSource final : public Source {
 
     const AVCodec* codec = nullptr;
     if (mode_ == kMp4 && par->codec_id == AV_CODEC_ID_H264) {
-      const char* hw = std::getenv("LE_DRIVER_HWDEC");
-      if (hw && std::strcmp(hw, "0") == 0) {
+      if (env::text("LE_DRIVER_HWDEC") == "0") {
         if (!hwNoted_)
           std::fprintf(stderr,
                        "[le-driver] LE_DRIVER_HWDEC=0 %s %s not attempted; the software decoder is the one decoder on "

@@ -1,39 +1,88 @@
-// The engine context behind le_ctx: one loaded bundle with its identity,
-// driving track, compositor, driver video and (on first render) the
-// renderer. Internal: tools and pipelines that link the core statically reach
-// its parts; hosts see an opaque handle.
+// The engine behind an le_ctx: one loaded bundle with its identity, driving
+// track, compositor, driver video and (on first render) the renderer. The
+// context serialises the calls; pipelines that borrow an engine (sessions,
+// the command-line tool, benchmarks) use these accessors and never its fields.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "compose/paste.h"
-#include "identity/identity.h"
 #include "core/manifest.h"
 #include "driver/cursor.h"
+#include "identity/identity.h"
 #include "le/le.h"
 #include "render/renderer.h"
 
-struct le_ctx {
-  le::Manifest manifest;
-  le::Identity identity;
-  le::Drive drive;
-  std::unique_ptr<le::Renderer> renderer;
-  std::unique_ptr<le::Paste> paste;
-  int32_t threads;
-  std::string ep;
-  bool threadsChosen;
-  std::string modelKey;
-  std::unique_ptr<le::DriverCursor> cursor;
-  std::vector<uint8_t> frame;
-  const float* lastCrop = nullptr;
+namespace le {
 
-  le_ctx(const char* bundle, const char* key, int t, const char* e, bool chosen);
-  ~le_ctx();
+class Engine {
+ public:
+  // What le_create loads: manifest, identity, driving track, mask and
+  // compositor, driver video. threads: the director's pool; chosen: whether
+  // the caller picked that count (the lazy renderer sizes itself otherwise).
+  Engine(const std::string& bundle, const std::string& modelKey, int threads, const std::string& ep, bool chosen);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
 
-  size_t frameBytes() const { return static_cast<size_t>(manifest.W) * manifest.H * 3; }
-  // The renderer, created on first use.
-  le::Renderer& render();
+  // Sizes and members.
+  const Manifest& manifest() const { return manifest_; }
+  int nt() const { return manifest_.nt; }
+  int width() const { return manifest_.W; }
+  int height() const { return manifest_.H; }
+  int crop() const { return manifest_.crop; }
+  size_t frameBytes() const { return static_cast<size_t>(manifest_.W) * manifest_.H * 3; }
+  const Drive& drive() const { return drive_; }
+  const Identity& identity() const { return identity_; }
+
+  // The director, created on first use; what it reports (neutral values
+  // before the first render).
+  Renderer& renderer();
+  bool rendererBuilt() const { return renderer_ != nullptr; }
+  const char* family() const { return renderer_ ? renderer_->family() : ""; }
+  int batch() const { return renderer_ ? renderer_->batch() : 0; }
+  const char* ep() const { return renderer_ ? renderer_->ep() : ""; }
+  const char* rewrites() const { return renderer_ ? renderer_->rewrites() : ""; }
+  double runMs() const { return renderer_ ? renderer_->runMs() : 0.0; }
+  int64_t runs() const { return renderer_ ? renderer_->runs() : 0; }
+
+  // Renders the face of driver frame si; the crop stays valid until the next
+  // render and is remembered as the last crop.
+  const float* render(int si, const float* kpSource, const float* kpDriving);
+  const float* lastCrop() const { return lastCrop_; }
+
+  DriverCursor& cursor() { return *cursor_; }
+  // Pastes `crop` through M(si) into a frame of pixelBytes 3 (RGB24) or 4
+  // (RGBA, alpha left alone) that already holds driver frame si.
+  void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3);
+  // RGB24 frame into RGBA over the pool.
+  void expandToRgba(const uint8_t* rgb, uint8_t* out) const;
+  // The engine's own frame buffer (le_paste_last's result).
+  uint8_t* frame() { return frame_.data(); }
+
+ private:
+  Manifest manifest_;
+  Identity identity_;
+  Drive drive_;
+  std::unique_ptr<Paste> paste_;
+  std::unique_ptr<DriverCursor> cursor_;
+  std::unique_ptr<Renderer> renderer_;
+  std::vector<uint8_t> frame_;
+  const float* lastCrop_ = nullptr;
+  int threads_;
+  std::string ep_;
+  bool threadsChosen_;
+  std::string modelKey_;
 };
+
+// The engine of a context, for pipelines that borrow it and for tools and
+// benchmarks that hold the context on one thread; neither may race the
+// context's own calls.
+Engine& engineOf(le_ctx* ctx);
+const Engine& engineOf(const le_ctx* ctx);
+
+}  // namespace le

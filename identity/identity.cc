@@ -8,9 +8,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "kernels/simd.h"
 #include "core/bundle.h"
 #include "driver/cursor.h"
+#include "kernels/simd.h"
 
 namespace le {
 namespace {
@@ -31,8 +31,6 @@ bool exists(const std::string& p) {
   struct stat st;
   return ::stat(p.c_str(), &st) == 0;
 }
-
-std::string manifestText(const Manifest& m) { return readWholeFile(m.dir + "/manifest.json", 64ull << 20); }
 
 // Product of sizes, refusing one that does not fit: a hostile manifest must
 // not make an expected length wrap around to match a small file.
@@ -113,9 +111,7 @@ std::vector<float> readRaw(const std::string& path, size_t count) {
 void halfToFloat(const uint16_t* src, float* dst, size_t count) { simd::f16ToF32(src, dst, count); }
 
 void ensureIdentityMembers(const Manifest& m) {
-  const std::string text = manifestText(m);
-  std::string raw = "P.f16";
-  manifest_field::optStr(text, "P_rgb", raw);
+  const std::string& raw = m.pRgb;
   const bool haveP = exists(resolveMember(m.dir, "P.f16"));
   const bool haveFs = exists(resolveMember(m.dir, "fs_red.f16"));
   if (raw != "P.f16" && exists(resolveMember(m.dir, raw)) && !haveP && !haveFs)
@@ -124,8 +120,8 @@ void ensureIdentityMembers(const Manifest& m) {
          " it maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. REFUSING rather than "
          "rendering off a prior nothing will read.");
   if (haveP || haveFs) return;
-  std::string hevc;
-  if (!manifest_field::optStr(text, "P_hevc", hevc))
+  const std::string& hevc = m.pHevc;
+  if (hevc.empty())
     fail("this bundle carries neither " + raw + " nor fs_red.f16, and its manifest names no P_hevc member to play one "
          "from " + kDash + " the renderer has no warp prior and le::Identity would hand it a null pointer. REFUSING to "
          "create a session.");
@@ -143,9 +139,7 @@ Identity::Identity(const Manifest& man) : nt(man.nt), crop(man.crop), manifest(m
   if (opens(p)) {
     pMap = mapFile(p, bytesFor({uint64_t(nt), uint64_t(crop), uint64_t(crop), 6}));
   } else if (!exists(fs)) {
-    std::string name = "P_hevc.mov";
-    manifest_field::optStr(manifestText(man), "P_hevc", name);
-    const std::string path = resolveMember(man.dir, name);
+    const std::string path = resolveMember(man.dir, man.priorVideo());
     if (opens(path)) priorPath = path;
   }
   if (exists(fs)) fsRedMap = mapFile(fs, bytesFor({uint64_t(nt), kFsRedHalves * 2}));

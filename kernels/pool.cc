@@ -8,8 +8,11 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "core/env.h"
 
 namespace le::pool {
 namespace {
@@ -20,16 +23,15 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // sleeps.
 constexpr auto kSpin = std::chrono::microseconds(30);
 
-int envCount(const char* name) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) return 0;
-  const long n = std::strtol(v, nullptr, 10);
+// A worker count from the environment: 0 when unset or empty, else at least 1.
+int countOf(const std::string& value, long n) {
+  if (value.empty()) return 0;
   return n < 1 ? 1 : n > 1 << 20 ? 1 << 20 : static_cast<int>(n);
 }
 
 int computeThreads() {
-  int n = envCount("LE_CORE_THREADS");
-  if (n == 0) n = envCount("LE_PASTE_THREADS");
+  int n = countOf(env::text("LE_CORE_THREADS"), env::integer("LE_CORE_THREADS", 0));
+  if (n == 0) n = countOf(env::text("LE_PASTE_THREADS"), env::integer("LE_PASTE_THREADS", 0));
   if (n == 0) n = 4;
   const unsigned hw = std::thread::hardware_concurrency();
   if (hw > 0 && static_cast<unsigned>(n) > hw) n = static_cast<int>(hw);

@@ -18,9 +18,12 @@
  *     that family on the same thread; errors never cross threads.
  *   - Keypoint sets are le_host_kp_rows() rows of (x, y, z) floats.
  *
- * Thread safety: every function in this header may be called from any
- * thread at any time. Bundle resolution serialises container unpacking
- * across threads and, through a lock file, across processes.
+ * Thread safety: any thread may call any function. Calls on one le_ctx run
+ * one at a time (the context holds a lock for each call that uses its
+ * state; a second thread waits); different contexts run in parallel.
+ * le_destroy and le_prior_close must not race another call on the same
+ * handle. Bundle resolution serialises container unpacking across threads
+ * and, through a lock file, across processes.
  */
 #ifndef LE_LE_H
 #define LE_LE_H
@@ -65,8 +68,8 @@ LE_API int le_bundle_resolve_handle(const char* bundle, char* out, size_t out_le
 LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* out,
                                     size_t out_len);
 
-/* ---- Engine context: one loaded avatar bundle. Not safe for concurrent
- * calls on one context; errors in le_last_error(). ---- */
+/* ---- Engine context: one loaded avatar bundle. Calls on one context are
+ * serialised; errors in le_last_error(). ---- */
 typedef struct le_ctx le_ctx;
 
 /* Loads the bundle (a directory or an IMX container) and opens its driver

@@ -15,10 +15,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "kernels/pool.h"
 #include "core/api.h"
-#include "identity/identity.h"
+#include "core/env.h"
 #include "core/manifest.h"
+#include "identity/identity.h"
+#include "kernels/pool.h"
 #include "render/custom_ops.h"
 #include "render/int8_conv.h"
 #include "render/rewrites.h"
@@ -32,11 +33,6 @@ constexpr size_t kPooledElems = 65536, kFsElems = 262144;
 [[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
 
 bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
-
-const char* envOr(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
 
 }  // namespace
 
@@ -88,9 +84,9 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
   sessionOptions.SetIntraOpNumThreads(threads);
   sessionOptions.SetInterOpNumThreads(1);
   sessionOptions.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (envOr("LE_ORT_SPIN")[0] != '1') sessionOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (env::first("LE_ORT_SPIN") != '1') sessionOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
   sessionOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
-  const std::string prof = envOr("LE_ORT_PROFILE");
+  const std::string prof = env::text("LE_ORT_PROFILE");
   profiling = !prof.empty();
   if (profiling) sessionOptions.EnableProfiling(prof.c_str());
 
@@ -115,14 +111,14 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
   }
 
   bool gsRewrite = true;
-  const bool gsFast = envOr("LE_GS_FAST")[0] != '0';
+  const bool gsFast = env::first("LE_GS_FAST") != '0';
   if (!gsFast) {
     registerInt8ConvVNNI(sessionOptions);
     gsRewrite = false;
   } else {
     registerGridSampleFast(sessionOptions);
     registerInt8ConvVNNI(sessionOptions);
-    gsRewrite = envOr("LE_GS_REWRITE")[0] != '0';
+    gsRewrite = env::first("LE_GS_REWRITE") != '0';
     if (!gsRewrite && cpu)
       std::fprintf(stderr,
                    "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvalux::GridSampleFast rewrite DISABLED (%s); "
@@ -192,7 +188,7 @@ Renderer::Renderer(const Manifest& m, const Identity& identity, const std::strin
   I.graphPath = m.modelPath(modelKey);
 
   std::string ep = epRequest;
-  if (ep == "neon" || (ep.empty() && std::string(envOr("LE_CONV_BACKEND")) == "neon")) {
+  if (ep == "neon" || (ep.empty() && env::text("LE_CONV_BACKEND") == "neon")) {
     std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
     ep.clear();
   }

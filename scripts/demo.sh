@@ -16,4 +16,4 @@ bash scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j2 --target le-avatar >/dev/null
 mkdir -p build/demo
-exec "$here/build/tools/le-avatar" render -o build/demo/out.mp4 --png build/demo/frame.png "$@"
+exec "$here/build/tools/le-avatar" render --demo build/demo/avatar -o build/demo/out.mp4 --png build/demo/frame.png "$@"

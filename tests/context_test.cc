@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "le/le.h"
@@ -127,6 +128,41 @@ TEST(EngineContext, CreateRefusesACropTheCompositorCannotPaste) {
   writeFile(dir + "/mask_512.u8", std::string(1025 * 1025, '\xff'));
   EXPECT_EQ(create(dir), nullptr);
   EXPECT_STREQ(le_last_error(), "le_create: paste: side > 1024");
+}
+
+// Calls on one context run one at a time: two threads racing on a fresh
+// context (both reach the lazy renderer first) get, frame for frame, the
+// bytes a single thread gets, through both RGBA renders.
+TEST(EngineContext, TwoThreadsOnOneContextGetTheSingleThreadedBytes) {
+  const std::string bundle = kFixtures + "/tiny";
+  Ctx solo = create(bundle);
+  ASSERT_TRUE(solo) << le_last_error();
+  const int rows = le_drive_frames(solo.get());
+  const size_t bytes = static_cast<size_t>(le_width(solo.get())) * le_height(solo.get()) * 4;
+  std::vector<std::vector<uint8_t>> want(rows, std::vector<uint8_t>(bytes));
+  for (int i = 0; i < rows; ++i) ASSERT_EQ(le_render_drive_rgba(solo.get(), i, want[i].data(), bytes), 1);
+  const std::vector<float> xs = floatsOf(bundle + "/drive/xs.f32"), xd = floatsOf(bundle + "/drive/xd.f32");
+  const std::string siBytes = readFile(bundle + "/drive/si.i32");
+  const auto* si = reinterpret_cast<const int32_t*>(siBytes.data());
+
+  Ctx shared = create(bundle);
+  ASSERT_TRUE(shared) << le_last_error();
+  int mismatches[2] = {0, 0};
+  auto run = [&](int t) {
+    std::vector<uint8_t> out(bytes);
+    for (int pass = 0; pass < 3; ++pass)
+      for (int k = 0; k < rows; ++k) {
+        const int i = t == 0 ? k : rows - 1 - k;
+        const int ok = t == 0 ? le_render_drive_rgba(shared.get(), i, out.data(), bytes)
+                              : le_render_kp_rgba(shared.get(), si[i], &xs[i * 63], &xd[i * 63], out.data(), bytes);
+        if (ok != 1 || out != want[i]) ++mismatches[t];
+      }
+  };
+  std::thread a(run, 0), b(run, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(mismatches[0], 0);
+  EXPECT_EQ(mismatches[1], 0);
 }
 
 TEST(EngineContext, RenderAndPasteArgumentChecks) {

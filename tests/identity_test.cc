@@ -8,9 +8,9 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "identity/identity.h"
 #include "core/manifest.h"
 #include "driver/cursor.h"
+#include "identity/identity.h"
 #include "tests/support/testutil.h"
 
 namespace le {

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "identity/identity.h"
 #include "core/manifest.h"
+#include "identity/identity.h"
 #include "render/renderer.h"
 #include "render/rewrites.h"
 #include "tests/support/testutil.h"
