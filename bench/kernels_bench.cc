@@ -16,6 +16,7 @@ extern "C" {
 
 #include "kernels/pool.h"
 #include "kernels/simd.h"
+#include "tests/support/kernel_reference.h"
 
 namespace {
 
@@ -168,19 +169,7 @@ void conv3x3Peer(benchmark::State& state) {
   ConvCase c;
   const int C = c.C, H = c.H, W = c.W;
   for (auto _ : state) {
-    for (int co = 0; co < C; ++co)
-      for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-          float s = 0.0f;
-          for (int ci = 0; ci < C; ++ci)
-            for (int ky = 0; ky < 3; ++ky)
-              for (int kx = 0; kx < 3; ++kx) {
-                const int yy = y + ky - 1, xx = x + kx - 1;
-                if (yy >= 0 && yy < H && xx >= 0 && xx < W)
-                  s += c.wt[((co * C + ci) * 3 + ky) * 3 + kx] * c.in[(ci * H + yy) * W + xx];
-              }
-          c.out[(co * H + y) * W + x] = c.bias[co] + s;
-        }
+    le::test::refConv3x3(c.in, 1, C, H, W, c.wt, c.bias, C, c.out);
     benchmark::DoNotOptimize(c.out.data());
   }
 }

@@ -343,28 +343,5 @@ TEST(ResolveMember, OlderAndCurrentNames) {
   EXPECT_EQ(resolveMember(d, "drive/xd.f32"), d + "/drive/xd.f32");
 }
 
-TEST(ResolveMember, CounterpartTable) {
-  using bundle::counterpartName;
-  EXPECT_EQ(counterpartName("P_hevc.mov"), "source_frames.hevc");
-  EXPECT_EQ(counterpartName("a2x_enc_stream.onnx"), "audio_motion_encoder.onnx");
-  EXPECT_EQ(counterpartName("a2x_dec.onnx"), "audio_motion_decoder.onnx");
-  EXPECT_EQ(counterpartName("M.f32"), "paste_transform.f32");
-  EXPECT_EQ(counterpartName("mask_512.u8"), "paste_mask.u8");
-  EXPECT_EQ(counterpartName("pooled64.f16"), "pooled_features.f16");
-  EXPECT_EQ(counterpartName("fs_red.f16"), "feature_synth.f16");
-  EXPECT_EQ(counterpartName("xs_target.bin"), "target_keypoints.bin");
-  EXPECT_EQ(counterpartName("model_b1.onnx"), "render_model.batch1.onnx");
-  EXPECT_EQ(counterpartName("model_b4_a_b.onnx"), "render_model.batch4.a_b.onnx");
-  EXPECT_EQ(counterpartName("model_b.onnx"), "");  // nothing between the two parts
-  EXPECT_EQ(counterpartName("model_render.onnx"), "");
-  EXPECT_EQ(counterpartName("drive/xs.f32"), "idle_loop/source_keypoints.f32");
-  EXPECT_EQ(counterpartName("drive/xd.f32"), "idle_loop/driven_keypoints.f32");
-  EXPECT_EQ(counterpartName("drive/si.i32"), "idle_loop/source_index.i32");
-  EXPECT_EQ(counterpartName("drive/extra.a.b"), "idle_loop/extra.a.b");
-  EXPECT_EQ(counterpartName("drive/plain"), "idle_loop/plain");
-  EXPECT_EQ(counterpartName("source_frames.f16"), "");
-  EXPECT_EQ(counterpartName("manifest.json"), "");
-}
-
 }  // namespace
 }  // namespace le

@@ -9,7 +9,6 @@
 namespace le {
 namespace {
 
-using manifest_key::keyHits;
 using manifest_key::kNotFound;
 using manifest_key::scalarValuePos;
 using test::TempDir;
@@ -32,25 +31,6 @@ std::string replaced(std::string s, const std::string& from, const std::string& 
   const size_t p = s.find(from);
   if (p == std::string::npos) throw std::logic_error("fixture lacks " + from);
   return s.replace(p, from.size(), to);
-}
-
-TEST(KeyScan, RecordsPositionDepthAndKind) {
-  const std::string t = R"({"a": 1, "b": {"a": [2]}, "c": "\"a\": 5", "a" :  "s"})";
-  const auto hits = keyHits(t, "a");
-  ASSERT_EQ(hits.size(), 3u);
-  EXPECT_EQ(hits[0].pos, t.find('1'));
-  EXPECT_EQ(hits[0].depth, 1);
-  EXPECT_TRUE(hits[0].scalar);
-  EXPECT_EQ(hits[1].depth, 2);
-  EXPECT_FALSE(hits[1].scalar);
-  EXPECT_EQ(hits[2].pos, t.rfind("\"s\""));
-  EXPECT_TRUE(keyHits(t, "A").empty());
-  EXPECT_TRUE(keyHits(R"({"a")", "a").empty());  // no colon
-  EXPECT_TRUE(keyHits(R"({"a": 1, "unterminated)", "x").empty());
-  const auto end = keyHits(R"({"a":)", "a");  // no value at all
-  ASSERT_EQ(end.size(), 1u);
-  EXPECT_FALSE(end[0].scalar);
-  EXPECT_EQ(end[0].pos, 5u);
 }
 
 TEST(KeyScan, TopLevelWinsThenASingleNestedValue) {
@@ -180,17 +160,6 @@ TEST(Manifest, UnstampedBundles) {
             "will say so.\n");
   EXPECT_EQ(m.msrcW, 96);
   EXPECT_EQ(m.msrcH, 64);
-}
-
-TEST(Manifest, OptionalString) {
-  std::string out = "kept";
-  EXPECT_FALSE(manifest_field::optStr(R"({"a": 5})", "a", out));
-  EXPECT_FALSE(manifest_field::optStr(R"({"b": "x"})", "a", out));
-  EXPECT_EQ(out, "kept");
-  EXPECT_FALSE(manifest_field::optStr(R"({"a": ""})", "a", out));
-  EXPECT_EQ(out, "");
-  EXPECT_TRUE(manifest_field::optStr(R"({"a": "v"})", "a", out));
-  EXPECT_EQ(out, "v");
 }
 
 TEST(LoadManifest, FromDirectoryAndContainerWithLipTemplate) {

@@ -16,30 +16,6 @@
 namespace le::pool {
 namespace {
 
-TEST(Pool, PartLayout) {
-  std::vector<std::pair<size_t, size_t>> got;
-  for (int k = 0; k < 4; ++k) {
-    size_t b, e;
-    detail::partBounds(10, 4, k, b, e);
-    got.emplace_back(b, e);
-  }
-  EXPECT_EQ(got, (std::vector<std::pair<size_t, size_t>>{{0, 3}, {3, 6}, {6, 9}, {9, 10}}));
-  size_t b, e;
-  detail::partBounds(5, 4, 3, b, e);  // chunk 2: the last part is empty
-  EXPECT_EQ(b, 5u);
-  EXPECT_EQ(e, 5u);
-}
-
-TEST(Pool, PartCounts) {
-  EXPECT_TRUE(available());
-  EXPECT_EQ(parts(100, 60), 1);
-  EXPECT_EQ(parts(0, 0), 1);
-  if (threads() >= 2) {
-    EXPECT_EQ(parts(100, 10), std::min(threads(), 10));
-    EXPECT_EQ(parts(100, 0), threads());  // grain 0 counts as 1
-  }
-}
-
 // Every index is visited exactly once, in contiguous ordered parts.
 TEST(Pool, CoversTheRangeOnce) {
   for (size_t n : {0u, 1u, 2u, 3u, 10u, 1001u}) {

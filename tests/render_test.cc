@@ -62,28 +62,6 @@ TEST(OnnxWire, ReaderEdgeCases) {
   EXPECT_EQ(readError({0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}), "onnx: truncated");
 }
 
-TEST(OnnxWire, WriterVarints) {
-  Bytes b;
-  gsPutVarint(b, 127);
-  EXPECT_EQ(b, (Bytes{0x7F}));
-  b.clear();
-  gsPutVarint(b, 128);
-  EXPECT_EQ(b, (Bytes{0x80, 0x01}));
-  Bytes attrs;
-  hcAttrI(attrs, "x", -1);
-  PbReader r(sliceOf(attrs));
-  PbField f;
-  ASSERT_TRUE(r.next(f));
-  PbReader a(f.payload);
-  PbField g;
-  size_t varintBytes = 0;
-  int64_t value = 0;
-  while (a.next(g))
-    if (g.number == 3) varintBytes = g.whole.n - 1, value = static_cast<int64_t>(g.varint);
-  EXPECT_EQ(varintBytes, 10u);
-  EXPECT_EQ(value, -1);
-}
-
 TEST(OnnxWire, ReadOperationsAndValueInfo) {
   const Bytes model = fileBytes(kFix + "/tiny/model_b4.onnx");
   const Slice g = gsGraphOf(sliceOf(model));
@@ -676,18 +654,6 @@ TEST(CustomOps, Int8ConvRefusesInconsistentShapes) {
   tiny.dilations = {5, 5};
   EXPECT_NE(err(int8ConvModel(tiny, w, s4, b4, 3)).find("non-positive output size"), std::string::npos);
   EXPECT_EQ(err(int8ConvModel(c, w, s4, b4, 3)), "(ran)");
-}
-
-TEST(Rewrites, CubicTapsSumToOne) {
-  auto w = [](double d, double a) {
-    return d <= 1 ? ((a + 2) * d - (a + 3)) * d * d + 1 : ((d - 5) * d + 8) * d * a - 4 * a;
-  };
-  const double raw = w(1.75, -0.75) + w(0.75, -0.75) + w(0.25, -0.75) + w(1.25, -0.75);
-  EXPECT_NEAR(raw, 1.0, 1e-12);
-  double t[4];
-  hcTaps(0.75, -0.75, t);
-  EXPECT_NEAR(t[0], w(1.75, -0.75), 1e-12);
-  EXPECT_NEAR(t[3], w(1.25, -0.75), 1e-12);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kernels/simd.h"
+#include "tests/support/kernel_reference.h"
 
 namespace {
 
@@ -224,26 +225,6 @@ TEST(Simd, RetrievalTermsEveryTarget) {
   });
 }
 
-void refConv(const std::vector<float>& in, int N, int Cin, int H, int W, const std::vector<float>& wt,
-             const std::vector<float>& bias, int Cout, std::vector<float>& out) {
-  for (int n = 0; n < N; ++n)
-    for (int co = 0; co < Cout; ++co)
-      for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-          float s = 0.0f;
-          for (int ci = 0; ci < Cin; ++ci)
-            for (int ky = 0; ky < 3; ++ky)
-              for (int kx = 0; kx < 3; ++kx) {
-                const int yy = y + ky - 1, xx = x + kx - 1;
-                const float v = (yy < 0 || yy >= H || xx < 0 || xx >= W)
-                                    ? 0.0f
-                                    : in[((static_cast<size_t>(n) * Cin + ci) * H + yy) * W + xx];
-                s = s + wt[((static_cast<size_t>(co) * Cin + ci) * 3 + ky) * 3 + kx] * v;
-              }
-          out[((static_cast<size_t>(n) * Cout + co) * H + y) * W + x] = bias[co] + s;
-        }
-}
-
 TEST(Simd, Conv3x3EveryTarget) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> u(-1, 1);
@@ -254,7 +235,7 @@ TEST(Simd, Conv3x3EveryTarget) {
     for (auto& v : in) v = u(rng);
     for (auto& v : wt) v = u(rng);
     for (auto& v : bias) v = u(rng);
-    refConv(in, N, Cin, H, W, wt, bias, Cout, want);
+    le::test::refConv3x3(in, N, Cin, H, W, wt, bias, Cout, want);
     forEachTarget([&](const std::string&) {
       std::vector<float> got(want.size(), -99.0f);
       // Two calls over split plane ranges, as the pool would issue them.
