@@ -16,8 +16,6 @@
 namespace le {
 namespace {
 
-constexpr int kMaxSide = 1024;
-
 // Mirror index without repeating the edge, folded until it lands inside
 // (a side smaller than the kernel's half needs more than one fold).
 int mirror(int i, int n) {
@@ -29,7 +27,86 @@ int mirror(int i, int n) {
   }
 }
 
+// Where the crop lands: the frame pixels within the filter's reach of the
+// crop, clipped to the frame, and the fixed-point coordinate terms of the
+// box's corner columns and rows. False when nothing lands on the frame.
+struct Placement {
+  int x0, x1, y0, y1;
+  double det;
+};
+
+bool placeCrop(const float* M, int S, int W, int H, Placement& p) {
+  const float a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
+  p.det = static_cast<double>(a) * e - static_cast<double>(b) * d;
+  if (!(p.det != 0.0) || !std::isfinite(p.det) || W < 1 || H < 1) return false;
+  const float px[4] = {-4.0f, S + 3.0f, -4.0f, S + 3.0f}, py[4] = {-4.0f, -4.0f, S + 3.0f, S + 3.0f};
+  float minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
+  for (int i = 0; i < 4; ++i) {
+    const float X = a * px[i] + b * py[i] + c, Y = d * px[i] + e * py[i] + f;
+    minX = std::min(minX, X);
+    maxX = std::max(maxX, X);
+    minY = std::min(minY, Y);
+    maxY = std::max(maxY, Y);
+  }
+  if (!(std::isfinite(minX) && std::isfinite(maxX) && std::isfinite(minY) && std::isfinite(maxY))) return false;
+  // Off the frame altogether: decided in float, before any conversion.
+  if (minX > static_cast<float>(W - 1) || minY > static_cast<float>(H - 1) || maxX < 0.0f || maxY < 0.0f)
+    return false;
+  p.x0 = static_cast<int>(std::max(std::floor(minX), 0.0f));
+  p.x1 = static_cast<int>(std::min(static_cast<float>(W - 1), std::ceil(maxX)));
+  p.y0 = static_cast<int>(std::max(std::floor(minY), 0.0f));
+  p.y1 = static_cast<int>(std::min(static_cast<float>(H - 1), std::ceil(maxY)));
+  return p.x1 >= p.x0 && p.y1 >= p.y0;
+}
+
+// The column and row terms of the fixed-point crop coordinates (10
+// fractional bits), as the paste computes them.
+double fixedColU(int X, const double* m, double det) { return X * m[4] / det * 1024; }
+double fixedColV(int X, const double* m, double det) { return X * (-m[3]) / det * 1024; }
+double fixedRowU(int Y, const double* m, double det) { return (Y * (-m[1]) / det + (m[1] * m[5] - m[2] * m[4]) / det) * 1024; }
+double fixedRowV(int Y, const double* m, double det) { return (Y * m[0] / det + (m[2] * m[3] - m[0] * m[5]) / det) * 1024; }
+
+// Each term within this bound keeps their sums inside 32 bits.
+constexpr double kFixedMax = static_cast<double>((1 << 30) - 1024);
+
+bool fixedPointFits(const float* M, const Placement& p) {
+  const double m[6] = {M[0], M[1], M[2], M[3], M[4], M[5]};
+  for (int X : {p.x0, p.x1})
+    if (!(std::fabs(fixedColU(X, m, p.det)) <= kFixedMax && std::fabs(fixedColV(X, m, p.det)) <= kFixedMax)) return false;
+  for (int Y : {p.y0, p.y1})
+    if (!(std::fabs(fixedRowU(Y, m, p.det)) <= kFixedMax && std::fabs(fixedRowV(Y, m, p.det)) <= kFixedMax)) return false;
+  return true;
+}
+
+[[noreturn]] void refuseTransform(const float* M) {
+  char t[256];
+  std::snprintf(t, sizeof t,
+                "paste: transform (%g, %g, %g, %g, %g, %g) maps frame pixels too far into the crop for the "
+                "compositor's fixed-point coordinates (a crop shrunk to a speck, or placed absurdly far away); refusing",
+                M[0], M[1], M[2], M[3], M[4], M[5]);
+  throw std::runtime_error(t);
+}
+
 }  // namespace
+
+void Paste::checkSettings(int side, const Unsharp& u) {
+  if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  if (!(u.sigma > 0.0f) || !std::isfinite(u.sigma))
+    throw std::runtime_error("paste: unsharp sigma " + std::to_string(u.sigma) +
+                             " is not a positive finite number (the manifest's \"sigma\")");
+  if (!(u.amount >= 0.0f && u.amount <= 10.0f))
+    throw std::runtime_error("paste: unsharp amount " + std::to_string(u.amount) +
+                             " is outside 0..10 (the manifest's \"amount\")");
+  if (u.ksize % 2 == 0 || u.ksize < 1) throw std::runtime_error("paste: ksize must be odd");
+  if (u.ksize > 2 * side + 1)
+    throw std::runtime_error("paste: ksize " + std::to_string(u.ksize) + " is above 2 x crop + 1 (" +
+                             std::to_string(2 * side + 1) + "); the blur would reach past the mirrored crop");
+}
+
+void Paste::checkTransform(const float* M, int S, int W, int H) {
+  Placement p;
+  if (placeCrop(M, S, W, H, p) && !fixedPointFits(M, p)) refuseTransform(M);
+}
 
 Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
     : side(s), ksize(u.ksize), amount(u.amount), mask(std::move(m)) {
@@ -37,7 +114,7 @@ Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
   if (ksize % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
   // Checked here so that a bundle the compositor cannot serve is refused at
   // load rather than at its first frame.
-  if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
+  checkSettings(side, u);
   fast = static_cast<int>(env::integer("LE_PASTE_FAST", 0));
   if (fast > 2 || fast < 0) fast = 0;
   const int k = static_cast<int>(env::integer("LE_PASTE_KSIZE", 0));
@@ -198,40 +275,26 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
         acc += wv[j] * sum;
       }
       float v = static_cast<float>(px[ch]) * (1.0f - alpha) + acc * alpha;
-      v = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+      v = v >= 0.0f ? (v > 255.0f ? 255.0f : v) : 0.0f;  // NaN too becomes 0
       px[ch] = static_cast<uint8_t>(v);
     }
   }
 }
 
 void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes) {
-  const float a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
-  const double det = static_cast<double>(a) * e - static_cast<double>(b) * d;
-  if (det == 0.0 || W < 1 || H < 1) return;
   const int S = side;
-  const float px[4] = {-4.0f, S + 3.0f, -4.0f, S + 3.0f}, py[4] = {-4.0f, -4.0f, S + 3.0f, S + 3.0f};
-  float minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
-  for (int i = 0; i < 4; ++i) {
-    const float X = a * px[i] + b * py[i] + c, Y = d * px[i] + e * py[i] + f;
-    minX = std::min(minX, X);
-    maxX = std::max(maxX, X);
-    minY = std::min(minY, Y);
-    maxY = std::max(maxY, Y);
-  }
-  if (!(std::isfinite(minX) && std::isfinite(maxX) && std::isfinite(minY) && std::isfinite(maxY))) return;
-  // Clamped in float first, so a transform far off the frame cannot overflow the conversion.
-  const int x0 = static_cast<int>(std::max(std::floor(minX), 0.0f));
-  const int x1 = static_cast<int>(std::min(static_cast<float>(W - 1), std::ceil(maxX)));
-  const int y0 = static_cast<int>(std::max(std::floor(minY), 0.0f));
-  const int y1 = static_cast<int>(std::min(static_cast<float>(H - 1), std::ceil(maxY)));
-  if (minX > static_cast<float>(W - 1) || minY > static_cast<float>(H - 1) || x1 < x0 || y1 < y0) return;
+  Placement p;
+  if (!placeCrop(M, S, W, H, p)) return;
+  if (!fixedPointFits(M, p)) refuseTransform(M);
+  const int x0 = p.x0, x1 = p.x1, y0 = p.y0, y1 = p.y1;
+  const double det = p.det;
+  const double ad = M[0], bd = M[1], cd = M[2], dd = M[3], ed = M[4], fd = M[5];
 
   const size_t cols = static_cast<size_t>(x1 - x0 + 1);
   if (colU.size() < cols) {
     colU.resize(cols);
     colV.resize(cols);
   }
-  const double ad = a, bd = b, cd = c, dd = d, ed = e, fd = f;
   for (int X = x0; X <= x1; ++X) {
     colU[X - x0] = static_cast<int32_t>(std::rint(X * ed / det * 1024));
     colV[X - x0] = static_cast<int32_t>(std::rint(X * (-dd) / det * 1024));

@@ -15,9 +15,23 @@ class Paste {
   // "paste: mask size", "paste: ksize must be odd" or "paste: side > 1024".
   Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
 
+  static constexpr int kMaxSide = 1024;
+  // The settings this compositor can serve, checked before anything is
+  // allocated for them. Throws "paste: side > 1024" or a refusal naming an
+  // unsharp sigma that is not a positive finite number, an amount outside
+  // [0, 10], or a ksize that is even, below 1 or above 2 x side + 1.
+  static void checkSettings(int side, const Unsharp& unsharp);
+  // Throws when the transform's fixed-point image over a W x H frame would
+  // not fit the compositor's 32-bit coordinates (a crop scaled down to a
+  // speck, or placed absurdly far away).
+  static void checkTransform(const float* M, int side, int W, int H);
+
   // crop: planar [3][side][side] floats, multiplied by `scale`; M maps crop
   // pixel (x, y) to frame pixel (a x + b y + c, d x + e y + f). The frame is
-  // RGB24, or RGBA with pixelBytes 4 (alpha left alone).
+  // RGB24, or RGBA with pixelBytes 4 (alpha left alone). Sharpened values
+  // are clamped to [0, 255] with NaN taken as 0, so a non-finite crop value
+  // pastes as 0 (and darkens its blur neighbourhood); nothing non-finite
+  // reaches a byte. Throws checkTransform's refusal.
   void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes = 3);
   // No GPU executor exists; callers use composite.
   bool compositeGpuRgba() const { return false; }

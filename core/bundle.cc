@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -53,7 +54,7 @@ bool pathExists(const std::string& p) {
 }
 
 bool opensForReading(const std::string& p) {
-  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = openRegularFile(p);
   if (fd < 0) return false;
   ::close(fd);
   return true;
@@ -111,8 +112,13 @@ std::string trimmed(const std::string& s) {
 }
 
 bool readSmallFile(const std::string& p, std::string& out) {
-  File f(std::fopen(p.c_str(), "rb"));
-  if (!f) return false;
+  const int fd = openRegularFile(p);
+  if (fd < 0) return false;
+  File f(::fdopen(fd, "rb"));
+  if (!f) {
+    ::close(fd);
+    return false;
+  }
   out.clear();
   char buf[4096];
   size_t n;
@@ -123,10 +129,6 @@ bool readSmallFile(const std::string& p, std::string& out) {
   return !std::ferror(f.get());
 }
 
-bool unsafeName(const std::string& name) {
-  return name.empty() || name[0] == '/' || name[0] == '\\' || name.find("..") != std::string::npos ||
-         name.find('\0') != std::string::npos;
-}
 
 // A zero byte would cut the message short where it is read as a C string.
 std::string printable(const std::string& name) {
@@ -222,9 +224,23 @@ std::vector<TocEntry> readToc(FILE* in, const std::string& c, uint64_t fileSize)
   // Every entry is checked before the first byte is written, so a bad table
   // leaves no member of this container behind.
   for (const TocEntry& e : toc) {
-    if (unsafeName(e.name)) fail(c + ": refusing unsafe member name '" + printable(e.name) + "'");
+    if (unsafeMemberName(e.name)) fail(c + ": refusing unsafe member name '" + printable(e.name) + "'");
     if (e.offset > fileSize || e.size > fileSize - e.offset)
       fail(c + ": truncated payload for member " + e.name);
+  }
+  // Payloads may not share bytes: otherwise a small container unpacks to many
+  // times its own size.
+  std::vector<const TocEntry*> byOffset;
+  for (const TocEntry& e : toc)
+    if (e.size > 0) byOffset.push_back(&e);
+  std::stable_sort(byOffset.begin(), byOffset.end(),
+            [](const TocEntry* a, const TocEntry* b) { return a->offset < b->offset; });
+  for (size_t i = 1; i < byOffset.size(); ++i) {
+    const TocEntry& a = *byOffset[i - 1];
+    const TocEntry& b = *byOffset[i];
+    if (a.offset + a.size > b.offset)
+      fail(c + ": members '" + printable(a.name) + "' and '" + printable(b.name) +
+           "' share payload bytes; a container stores each member once (repack it)");
   }
   return toc;
 }
@@ -237,14 +253,18 @@ bool syntheticManifest(FILE* in, const TocEntry& e) {
   return text.find("_imx_synthetic_manifest") != std::string::npos;
 }
 
-std::string unwrapLocked(const std::string& c, const std::string& u, const std::string& marker,
-                         const std::string& stamp) {
-  // Reuse: the tree is complete when the marker carries this container's stamp.
+// The tree is complete when the marker carries this container's stamp.
+bool unwrappedAlready(const std::string& u, const std::string& marker, const std::string& stamp) {
   std::string seen;
   struct stat ust;
-  if (::lstat(u.c_str(), &ust) == 0 && S_ISDIR(ust.st_mode) && readSmallFile(marker, seen) &&
-      trimmed(seen) == stamp)
-    return u;
+  return ::lstat(u.c_str(), &ust) == 0 && S_ISDIR(ust.st_mode) && readSmallFile(marker, seen) &&
+         trimmed(seen) == stamp;
+}
+
+std::string unwrapLocked(const std::string& c, const std::string& u, const std::string& marker,
+                         const std::string& stamp) {
+  // Checked again under the lock: another process may have finished meanwhile.
+  if (unwrappedAlready(u, marker, stamp)) return u;
 
   refuseSelfOverwrite(c, u);
   ::unlink(marker.c_str());
@@ -337,6 +357,9 @@ std::string unwrapOnce(const std::string& c) {
   const std::string u = unwrapDirFor(c);
   const std::string marker = u + kMarkerSuffix;
   const std::string stamp = makeStamp(c, st);
+  // A tree whose marker carries this container's stamp is reused as it is:
+  // no lock, nothing written (the unwrap directory may be read-only).
+  if (unwrappedAlready(u, marker, stamp)) return u;
 
   // Other processes unwrapping the same container wait here, then find the
   // marker and reuse the tree instead of deleting it under our feet.
@@ -390,6 +413,28 @@ std::string counterpartName(const std::string& name) {
 }
 
 }  // namespace bundle
+
+int openRegularFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool unsafeMemberName(const std::string& name) {
+  return name.empty() || name[0] == '/' || name[0] == '\\' || name.find("..") != std::string::npos ||
+         name.find('\0') != std::string::npos;
+}
 
 bool isImxV2File(const std::string& path) {
   if (path.empty()) return false;

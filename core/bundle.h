@@ -19,6 +19,15 @@ std::string resolveBundlePath(const std::string& path);
 // that one exists. Never fails.
 std::string resolveMember(const std::string& dir, const std::string& name);
 
+// Opens `path` read-only when it is a regular file; -1 otherwise. A FIFO or a
+// device never blocks the caller: the open does not wait for a writer.
+int openRegularFile(const std::string& path);
+// True when `path` (links followed) is a regular file.
+bool isRegularFile(const std::string& path);
+// A member name that would leave the bundle: empty, absolute, with "..", or
+// holding a zero byte.
+bool unsafeMemberName(const std::string& name);
+
 namespace bundle {
 
 // The current name of an older member name; empty when there is none.

@@ -50,12 +50,15 @@ int le_bundle_resolve_handle(const char* bundle, char* out, size_t out_len) {
 
 int le_bundle_resolve_member(const char* bundle, const char* member, char* out, size_t out_len) {
   // Touches no last-error text; any failure is -1 with an empty output.
-  if (!bundle || !member || !out || out_len == 0) return -1;
+  if (!bundle || !member || !*bundle || !*member || !out || out_len == 0) {
+    if (out && out_len > 0) out[0] = 0;
+    return -1;
+  }
   return le::api::guardQuiet(-1, [&] {
     out[0] = 0;
     const std::string path = le::resolveMember(le::resolveBundlePath(bundle), member);
     if (!copyOut(path, out, out_len)) return -1;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = le::openRegularFile(path);
     if (fd < 0) return 0;
     ::close(fd);
     return 1;

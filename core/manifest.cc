@@ -167,10 +167,10 @@ int32_t toInt32(double v, const std::string& key) {
 }  // namespace manifest_field
 
 std::string readWholeFile(const std::string& path, uint64_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = openRegularFile(path);
   if (fd < 0) fail("cannot open " + path);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
     ::close(fd);
     fail("cannot open " + path);
   }
@@ -210,7 +210,11 @@ Manifest parseManifest(const std::string& dir, const std::string& text) {
   for (auto [key, field] : {std::pair{"target_frames", &m.targetFrames}, {"target_frames_mp4", &m.targetFramesMp4},
                              {"P_rgb", &m.pRgb}, {"P_hevc", &m.pHevc}}) {
     std::string name;
-    if (optStr(text, key, name)) *field = name;
+    if (!optStr(text, key, name)) continue;
+    if (unsafeMemberName(name))
+      fail(std::string("manifest: member name \"") + key + "\": \"" + name +
+           "\" leaves the bundle (absolute or with \"..\"); name a file inside the bundle");
+    *field = name;
   }
   if (m.nt < 1 || m.H < 1 || m.W < 1 || m.crop < 1) fail("manifest: bad dims");
 
@@ -245,7 +249,7 @@ Manifest loadManifest(const std::string& bundlePath) {
   const std::string dir = resolveBundlePath(bundlePath);
   Manifest m = parseManifest(dir, readWholeFile(dir + "/manifest.json", kManifestLimit));
   const std::string lip = resolveMember(dir, "lip_template.v1.json");
-  const int fd = ::open(lip.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = openRegularFile(lip);
   if (fd >= 0) {
     ::close(fd);
     m.lipTemplate = readWholeFile(lip, kManifestLimit);

@@ -202,6 +202,12 @@ DriverCursor::DriverCursor(std::unique_ptr<Impl> impl)
 DriverCursor::~DriverCursor() = default;
 
 std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source> source, int lookahead, int history) {
+  // The ring holds look-ahead + history + 1 frames: bounded, so that no
+  // caller's count can overflow it or reserve gigabytes.
+  if (lookahead > kMaxLookahead || history > kMaxHistory)
+    throw std::runtime_error("le_driver: look-ahead " + std::to_string(lookahead) + " and history " +
+                             std::to_string(history) + " frames; at most " + std::to_string(kMaxLookahead) + " and " +
+                             std::to_string(kMaxHistory));
   auto impl = std::make_unique<Impl>();
   impl->nt = source->NT();
   impl->w = source->W();

@@ -20,7 +20,10 @@ class DriverCursor {
   static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookahead, int history);
   // Over the bundle's warp-prior video.
   static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int lookahead, int history);
+  // lookahead below 1 counts as 1, a negative history as 0; above
+  // kMaxLookahead or kMaxHistory the cursor is refused.
   static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> source, int lookahead, int history);
+  static constexpr int kMaxLookahead = 64, kMaxHistory = 256;
 
   ~DriverCursor();
   DriverCursor(const DriverCursor&) = delete;

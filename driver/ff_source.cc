@@ -15,6 +15,7 @@ extern "C" {
 #include <stdexcept>
 #include <vector>
 
+#include "core/bundle.h"
 #include "core/env.h"
 #include "driver/source.h"
 #include "kernels/pool.h"
@@ -109,7 +110,7 @@ class FfSource final : public Source {
 
  private:
   void openAll() {
-    if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
+    if (!isRegularFile(path_) || avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
       fail("le_driver: " + path_ + " is not a readable container");
     if (avformat_find_stream_info(fmt_, nullptr) < 0) fail("le_driver: " + path_ + " carries no stream info");
     stream_ = -1;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/bundle.h"
 #include "driver/source.h"
 
 namespace le::driver {
@@ -25,13 +26,9 @@ class JpgDirSource final : public Source {
 
   bool next(uint8_t* out) override {
     if (next_ >= nt_) return false;
-    // Built as a string so that a long bundle path still names its frames.
-    char leaf[32];
-    std::snprintf(leaf, sizeof leaf, "/frame_%06d.jpg", next_);
-    const std::string path = dir_ + leaf;
+    const std::string path = framePath(next_);
     int w = 0, h = 0, comp = 0;
-    // The header is checked first, so a hostile size never reaches the allocator.
-    if (stbi_info(path.c_str(), &w, &h, &comp) && (w != w_ || h != h_)) sizeMismatch(path, w, h);
+    checkHeader(path);
     stbi_uc* px = stbi_load(path.c_str(), &w, &h, &comp, 3);
     if (!px) throw std::runtime_error("decode failed: " + path);
     if (w != w_ || h != h_) {
@@ -42,6 +39,21 @@ class JpgDirSource final : public Source {
     stbi_image_free(px);
     ++next_;
     return true;
+  }
+
+  // Built as a string so that a long bundle path still names its frames.
+  std::string framePath(int i) const {
+    char leaf[32];
+    std::snprintf(leaf, sizeof leaf, "/frame_%06d.jpg", i);
+    return dir_ + leaf;
+  }
+
+  // The header is checked first, so a hostile size never reaches the
+  // allocator; only regular files are read (a FIFO would block the reader).
+  void checkHeader(const std::string& path) const {
+    int w = 0, h = 0, comp = 0;
+    if (!isRegularFile(path)) throw std::runtime_error("le_driver: " + path + " is not a regular file");
+    if (stbi_info(path.c_str(), &w, &h, &comp) && (w != w_ || h != h_)) sizeMismatch(path, w, h);
   }
 
   [[noreturn]] void sizeMismatch(const std::string& path, int w, int h) const {
@@ -66,7 +78,11 @@ class JpgDirSource final : public Source {
 }  // namespace
 
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int nt, int w, int h) {
-  return std::make_unique<JpgDirSource>(dir, nt, w, h);
+  auto src = std::make_unique<JpgDirSource>(dir, nt, w, h);
+  // Frame 0's header now, so that a directory of another size is refused
+  // when the cursor opens rather than at the first pull.
+  src->checkHeader(src->framePath(0));
+  return src;
 }
 
 }  // namespace le::driver

@@ -2,6 +2,7 @@
 // render, paste and driver-frame calls. Every call that uses a context's
 // state holds the context's lock, so calls on one context run one at a time
 // (the RGBA renders, which render then paste, hold it across both).
+#include <cmath>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,13 @@ class EarlyPull {
   std::exception_ptr failure_;
 };
 
+// A keypoint set with no NaN or infinity: one would turn the whole crop into NaN.
+bool finite(const float* kp) {
+  for (int i = 0; i < le::kHostKpRows * 3; ++i)
+    if (!std::isfinite(kp[i])) return false;
+  return true;
+}
+
 // The context's lock, or nothing for a NULL context (which the call refuses).
 std::unique_lock<std::recursive_mutex> lockOf(le_ctx* ctx) {
   return ctx ? std::unique_lock<std::recursive_mutex>(ctx->mu) : std::unique_lock<std::recursive_mutex>();
@@ -109,7 +117,8 @@ int le_drive_frames(const le_ctx* ctx) { return ctx ? ctx->engine.drive().frames
 const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving) {
   const auto lock = lockOf(ctx);
   return le::api::guard(Family::Le, __func__, static_cast<const float*>(nullptr), [&] {
-    if (!ctx || !kp_source || !kp_driving || si < 0 || si >= ctx->engine.nt())
+    if (!ctx || !kp_source || !kp_driving || si < 0 || si >= ctx->engine.nt() || !finite(kp_source) ||
+        !finite(kp_driving))
       throw RawFailure{"le_render_kp_crop: bad args"};
     return ctx->engine.render(si, kp_source, kp_driving);
   });
@@ -152,7 +161,8 @@ const uint8_t* le_paste_last(le_ctx* ctx, int si) {
 int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving, uint8_t* out,
                       size_t out_bytes) {
   const auto lock = lockOf(ctx);
-  const bool valid = ctx && kp_source && kp_driving && si >= 0 && si < ctx->engine.nt();
+  const bool valid = ctx && kp_source && kp_driving && si >= 0 && si < ctx->engine.nt() && finite(kp_source) &&
+                     finite(kp_driving);
   EarlyPull pull(valid ? ctx : nullptr, si, out, out_bytes);
   if (!le_render_kp_crop(ctx, si, kp_source, kp_driving)) return 0;
   return pull.finish(ctx, si, out, out_bytes, __func__);

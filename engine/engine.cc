@@ -1,8 +1,12 @@
 #include "engine/engine.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <stdexcept>
 
 #include "core/bundle.h"
@@ -10,25 +14,69 @@
 #include "kernels/simd.h"
 
 namespace le {
+namespace {
+
+// The compositor's limits are checked before anything is sized by them.
+Manifest checkedManifest(Manifest m) {
+  Paste::checkSettings(m.crop, m.unsharp);
+  return m;
+}
+
+}  // namespace
 
 Engine::Engine(const std::string& bundle, const std::string& modelKey, int threads, const std::string& ep,
                bool chosen)
-    : manifest_(loadManifest(bundle)),
+    : manifest_(checkedManifest(loadManifest(bundle))),
       identity_(manifest_),
       drive_(loadDrive(manifest_)),
       threads_(threads),
       ep_(ep),
       threadsChosen_(chosen),
       modelKey_(modelKey) {
-  // The member keeps its name whatever the crop side is.
-  const size_t maskBytes = static_cast<size_t>(manifest_.crop) * manifest_.crop;
-  std::vector<uint8_t> mask(maskBytes);
-  std::ifstream in(resolveMember(manifest_.dir, "mask_512.u8"), std::ios::binary);
-  if (!in || !in.read(reinterpret_cast<char*>(mask.data()), static_cast<std::streamsize>(maskBytes)))
-    throw std::runtime_error("mask read failed");
-  paste_ = std::make_unique<Paste>(std::move(mask), manifest_.crop, manifest_.unsharp);
+  for (int i = 0; i < manifest_.nt; ++i) {
+    const float* M = identity_.M(i);
+    for (int k = 0; k < 6; ++k)
+      if (!std::isfinite(M[k]))
+        throw std::runtime_error("paste transform row " + std::to_string(i) + " holds a non-finite value");
+    try {
+      Paste::checkTransform(M, manifest_.crop, manifest_.W, manifest_.H);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("paste transform row " + std::to_string(i) + ": " + e.what());
+    }
+  }
+  paste_ = std::make_unique<Paste>(readMask(), manifest_.crop, manifest_.unsharp);
   cursor_ = DriverCursor::open(manifest_, 2, 11);
   frame_.assign(frameBytes(), 0);
+}
+
+// The paste mask: exactly crop x crop bytes (the member keeps its name
+// whatever the crop side is).
+std::vector<uint8_t> Engine::readMask() const {
+  const std::string path = resolveMember(manifest_.dir, "mask_512.u8");
+  const size_t want = static_cast<size_t>(manifest_.crop) * manifest_.crop;
+  const int fd = openRegularFile(path);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < want) {
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("mask read failed");
+  }
+  if (static_cast<uint64_t>(st.st_size) != want) {
+    ::close(fd);
+    throw std::runtime_error("mask read failed: " + path + " holds " + std::to_string(st.st_size) +
+                             " bytes; a crop of " + std::to_string(manifest_.crop) + " needs exactly " +
+                             std::to_string(want));
+  }
+  std::vector<uint8_t> mask(want);
+  size_t got = 0;
+  while (got < want) {
+    const ssize_t r = ::read(fd, mask.data() + got, want - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  if (got != want) throw std::runtime_error("mask read failed");
+  return mask;
 }
 
 Engine::~Engine() {

@@ -65,6 +65,8 @@ class Engine {
   uint8_t* frame() { return frame_.data(); }
 
  private:
+  std::vector<uint8_t> readMask() const;
+
   Manifest manifest_;
   Identity identity_;
   Drive drive_;

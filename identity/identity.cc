@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -21,7 +22,7 @@ constexpr size_t kPooledHalves = 65536, kFsRedHalves = 262144;
 [[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
 
 bool opens(const std::string& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = openRegularFile(p);
   if (fd < 0) return false;
   ::close(fd);
   return true;
@@ -61,7 +62,7 @@ MappedFile::~MappedFile() {
 }
 
 MappedFile mapFile(const std::string& path, size_t expected) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = openRegularFile(path);
   if (fd < 0) fail("cannot open " + path);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected) {
@@ -84,7 +85,7 @@ MappedFile mapFile(const std::string& path, size_t expected) {
 }
 
 std::vector<float> readRaw(const std::string& path, size_t count) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = openRegularFile(path);
   if (fd < 0) fail("cannot open " + path);
   struct stat st;
   bool ok = count <= SIZE_MAX / 8 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -211,6 +212,10 @@ Drive loadDrive(const Manifest& man) {
   std::memcpy(d.si.data(), si.data(), rows * 4);
   for (int32_t v : d.si)
     if (v < 0 || v >= man.nt) fail("drive: si out of range");
+  for (const std::vector<float>* kp : {&d.xs, &d.xd})
+    for (size_t k = 0; k < kp->size(); ++k)
+      if (!std::isfinite((*kp)[k]))
+        fail("drive: keypoint row " + std::to_string(k / 63) + " holds a non-finite value");
   return d;
 }
 

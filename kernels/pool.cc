@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -29,6 +31,9 @@ int countOf(const std::string& value, long n) {
   return n < 1 ? 1 : n > 1 << 20 ? 1 << 20 : static_cast<int>(n);
 }
 
+// Test hook: the worker whose start fails (0: none).
+std::atomic<int> failStartAt{0};
+
 int computeThreads() {
   int n = countOf(env::text("LE_CORE_THREADS"), env::integer("LE_CORE_THREADS", 0));
   if (n == 0) n = countOf(env::text("LE_PASTE_THREADS"), env::integer("LE_PASTE_THREADS", 0));
@@ -42,10 +47,23 @@ class Pool {
  public:
   explicit Pool(int workers) {
     threads_.reserve(workers);
-    for (int w = 1; w <= workers; ++w) threads_.emplace_back([this, w] { work(w); });
+    for (int w = 1; w <= workers; ++w) {
+      try {
+        if (w == failStartAt.load()) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        threads_.emplace_back([this, w] { work(w); });
+      } catch (const std::system_error& e) {
+        // The workers already running are stopped and joined: an unjoined
+        // thread would end the process.
+        stopAll();
+        throw std::runtime_error("pool: cannot start worker thread " + std::to_string(w) + " of " +
+                                 std::to_string(workers) + " (" + e.what() + ")");
+      }
+    }
   }
 
-  ~Pool() {
+  ~Pool() { stopAll(); }
+
+  void stopAll() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       stop_ = true;
@@ -53,6 +71,7 @@ class Pool {
     }
     wake_.notify_all();
     for (auto& t : threads_) t.join();
+    threads_.clear();
   }
 
   void run(size_t n, int p, const std::function<void(size_t, size_t)>& fn) {
@@ -165,5 +184,10 @@ void parallelRange(size_t n, size_t grain, const std::function<void(size_t, size
   } busy;
   tPool->run(n, p, fn);
 }
+
+namespace detail {
+void failWorkerStartForTest(int worker) { failStartAt = worker; }
+void buildPoolForTest(int workers) { Pool pool(workers); }
+}  // namespace detail
 
 }  // namespace le::pool

@@ -32,6 +32,11 @@ inline void partBounds(size_t n, int p, int k, size_t& begin, size_t& end) {
   begin = b < n ? b : n;
   end = b + chunk < n ? b + chunk : n;
 }
+// For tests: the pool built next fails to start worker `worker` (0: none),
+// as when the system refuses a thread.
+void failWorkerStartForTest(int worker);
+// For tests: builds and ends a pool of `workers` threads.
+void buildPoolForTest(int workers);
 }  // namespace detail
 
 }  // namespace le::pool

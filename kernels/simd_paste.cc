@@ -66,7 +66,7 @@ HWY_INLINE void BlendPixel(const float* HWY_RESTRICT c, float alpha, uint8_t* HW
   const auto f = hn::ConvertTo(d4, hn::PromoteTo(di, hn::Load(d8, in)));
   auto v = hn::Add(hn::Mul(f, hn::Set(d4, 1.0f - alpha)), hn::Mul(hn::Load(d4, c), hn::Set(d4, alpha)));
   const auto zero = hn::Zero(d4), top = hn::Set(d4, 255.0f);
-  v = hn::IfThenElse(hn::Lt(v, zero), zero, v);
+  v = hn::IfThenElse(hn::Ge(v, zero), v, zero);  // NaN too becomes 0
   v = hn::IfThenElse(hn::Gt(v, top), top, v);
   alignas(4) uint8_t out[4];
   hn::Store(hn::DemoteTo(d8, hn::ConvertTo(di, v)), d8, out);
@@ -134,7 +134,7 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
     uint8_t* px = frameRow + static_cast<size_t>(X) * pb;
     for (int ch = 0; ch < 3; ++ch) {
       float v = static_cast<float>(px[ch]) * (1.0f - alpha) + c[ch] * alpha;
-      v = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+      v = v >= 0.0f ? (v > 255.0f ? 255.0f : v) : 0.0f;  // NaN too becomes 0
       px[ch] = static_cast<uint8_t>(v);
     }
   }
@@ -176,7 +176,7 @@ void UnsharpRow(const float* HWY_RESTRICT blur, size_t stride, const float* HWY_
       acc = hn::Add(acc, hn::Mul(hn::Set(d, g[t]), hn::LoadU(d, blur + static_cast<size_t>(t) * stride + x)));
     const auto plane = hn::Mul(vScale, hn::LoadU(d, src + x));
     auto v = hn::Sub(hn::Mul(vKeep, plane), hn::Mul(vAmount, acc));
-    v = hn::IfThenElse(hn::Lt(v, zero), zero, v);
+    v = hn::IfThenElse(hn::Ge(v, zero), v, zero);  // NaN too becomes 0
     v = hn::IfThenElse(hn::Gt(v, top), top, v);
     hn::StoreU(v, d, out + x);
   }
@@ -185,7 +185,7 @@ void UnsharpRow(const float* HWY_RESTRICT blur, size_t stride, const float* HWY_
     for (int t = 0; t < k; ++t) acc += g[t] * blur[static_cast<size_t>(t) * stride + x];
     const float plane = scale * src[x];
     const float v = keep * plane - amount * acc;
-    out[x] = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+    out[x] = v >= 0.0f ? (v > 255.0f ? 255.0f : v) : 0.0f;  // NaN too becomes 0
   }
 }
 

@@ -114,8 +114,9 @@ LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si);
 typedef struct le_prior le_prior;
 
 /* Opens the bundle's prior video (manifest key "P_hevc", default
- * "P_hevc.mov"). lookahead below 1 becomes 2, a negative history 0. Returns
- * a handle, or NULL with the reason in le_last_error(). */
+ * "P_hevc.mov"). lookahead below 1 becomes 2, a negative history 0; at most
+ * 64 and 256 frames. Returns a handle, or NULL with the reason in
+ * le_last_error(). */
 LE_API le_prior* le_prior_open(const char* bundle_dir, int lookahead, int history);
 
 /* Copies row `si` (three planes R, G, B of crop x crop halves) into out, which

@@ -17,10 +17,11 @@ Ort::CustomOpDomain& corvaluxDomain();
 void registerGridSampleFast(Ort::SessionOptions& opts);
 void registerWarpDirector(Ort::SessionOptions& opts);
 
-// One item: x [C][H][W], grid [H][W][2], out [C][H][W].
-void gridsample_fast(const float* x, const float* grid, float* out, int C, int H, int W);
-void gridsample_fast_band(const float* x, const float* grid, float* out, int C, int H, int W, int rowBegin,
-                          int rowEnd);
+// One item: x [C][H][W], grid [Hg][Wg][2], out [C][Hg][Wg] (Hg, Wg below 0:
+// the input's H and W); the band covers output rows [rowBegin, rowEnd).
+void gridsample_fast(const float* x, const float* grid, float* out, int C, int H, int W, int Hg = -1, int Wg = -1);
+void gridsample_fast_band(const float* x, const float* grid, float* out, int C, int H, int W, int Hg, int Wg,
+                          int rowBegin, int rowEnd);
 
 // One item: src [3][H][W], grid [H][W][2], out [3][H][W]; planes holds H*W*12 floats.
 void warpDirector(const float* src, const float* grid, float* out, int W, int H);
@@ -28,10 +29,12 @@ void warpDirectorBand(const float* src, const float* grid, float* out, int W, in
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd);
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
 const char* warpBody();
-// "avx2" where GridSampleFast runs eight pixels at a time, else "scalar".
+// "avx512" or "avx2" where GridSampleFast runs sixteen or eight pixels at a
+// time, else "scalar".
 const char* gridsampleBody();
 
-// Tests only: keep GridSampleFast on its scalar path even where AVX2 and FMA exist.
+// Tests only: keep GridSampleFast on its scalar path, or off its AVX-512 body.
 void setGridSampleScalarOnly(bool on);
+void setGridSampleAvx2Only(bool on);
 
 }  // namespace le

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -23,6 +24,8 @@ namespace le {
 namespace {
 
 std::atomic<bool> scalarOnly{false};
+
+constexpr int64_t kMaxAttribute = 1 << 16;
 
 [[noreturn]] void refuse(const std::string& why) {
   throw Ort::Exception("com.corvalux.int8::Int8ConvVNNI: " + why, ORT_INVALID_ARGUMENT);
@@ -178,6 +181,13 @@ void dot2Vnni(const uint8_t* const* px0, const uint8_t* const* px1, const Prepar
   else dot2Avx512Vnni(px0, px1, p, acc0, acc1);
 }
 
+// clamp(nearbyint(x / scale) + zp, 0, 255); a NaN activation (or quotient)
+// quantises to the zero point, as 0 does.
+inline uint8_t quantizeOne(float x, float scale, float zp) {
+  const float r = std::nearbyint(x / scale) + zp;
+  return static_cast<uint8_t>(r == r ? std::clamp(r, 0.0f, 255.0f) : zp);
+}
+
 // dst[i * stride] = clamp(nearbyint(src[i] / scale) + zp, 0, 255) for i in
 // [0, n): the scalar formula eight lanes at a time (division, round to
 // nearest even, add, clamp: the same values).
@@ -189,14 +199,14 @@ __attribute__((target("avx2"))) void quantizeAvx2(const float* src, size_t n, fl
   for (; i + 8 <= n; i += 8) {
     __m256 v = _mm256_div_ps(_mm256_loadu_ps(src + i), vs);
     v = _mm256_add_ps(_mm256_round_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC), vz);
+    v = _mm256_blendv_ps(v, vz, _mm256_cmp_ps(v, v, _CMP_UNORD_Q));  // NaN: the zero point
     v = _mm256_min_ps(_mm256_max_ps(v, lo), hi);
     alignas(32) int32_t q[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(q), _mm256_cvttps_epi32(v));
     for (int k = 0; k < 8; ++k) dst[(i + k) * stride] = static_cast<uint8_t>(q[k]);
   }
   for (; i < n; ++i) {
-    const float r = std::nearbyint(src[i] / scale) + zp;
-    dst[i * stride] = static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
+    dst[i * stride] = quantizeOne(src[i], scale, zp);
   }
 }
 
@@ -216,6 +226,7 @@ __attribute__((target("avx2"))) void quantize4Avx2(const float* const* src, size
     for (int c = 0; c < 4; ++c) {
       __m256 v = _mm256_div_ps(_mm256_loadu_ps(src[c] + i), vs);
       v = _mm256_add_ps(_mm256_round_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC), vz);
+      v = _mm256_blendv_ps(v, vz, _mm256_cmp_ps(v, v, _CMP_UNORD_Q));  // NaN: the zero point
       v = _mm256_min_ps(_mm256_max_ps(v, lo), hi);
       q[c] = _mm256_cvttps_epi32(v);
     }
@@ -229,8 +240,7 @@ __attribute__((target("avx2"))) void quantize4Avx2(const float* const* src, size
   }
   for (; i < n; ++i)
     for (int c = 0; c < 4; ++c) {
-      const float r = std::nearbyint(src[c][i] / scale) + zp;
-      dst[i * stride + c] = static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
+      dst[i * stride + c] = quantizeOne(src[c][i], scale, zp);
     }
 }
 #endif
@@ -295,6 +305,16 @@ struct Int8ConvKernel {
     } catch (const Ort::Exception&) {
       group = 1;
     }
+    // Sizes from the graph are bounded before any arithmetic uses them.
+    auto bounded = [](const std::vector<int64_t>& v, size_t n, int64_t least) {
+      for (size_t i = 0; i < n; ++i)
+        if (v[i] < least || v[i] > kMaxAttribute) return false;
+      return true;
+    };
+    if (!bounded(strides, 2, 1) || !bounded(dilations, 2, 1) || !bounded(pads, 4, 0) || group < 1 ||
+        group > kMaxAttribute)
+      refuse("strides, dilations and group must lie in 1.." + std::to_string(kMaxAttribute) + " and pads in 0.." +
+             std::to_string(kMaxAttribute));
     vnni = cpuHasVnni();
   }
 
@@ -374,6 +394,12 @@ struct Int8ConvKernel {
       lo = std::min(lo, plo[k]);
       hi = std::max(hi, phi[k]);
     }
+    // Infinite activations saturate; the range stays finite so that the
+    // scale and zero point do.
+    if (!std::isfinite(hi - lo)) {
+      lo = std::max(lo, -FLT_MAX / 2);
+      hi = std::min(hi, FLT_MAX / 2);
+    }
     float scale = (hi - lo) / 255.0f;
     if (!(scale > 0.0f)) scale = 1.0f;
     const int zp = static_cast<int>(std::clamp(std::nearbyint(-lo / scale), 0.0f, 255.0f));
@@ -403,8 +429,7 @@ struct Int8ConvKernel {
           }
 #endif
           for (size_t i = 0; i < e - b; ++i) {
-            const float r = std::nearbyint(src[i] / scale) + static_cast<float>(zp);
-            dst[i * pixStride] = static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
+            dst[i * pixStride] = quantizeOne(src[i], scale, static_cast<float>(zp));
           }
         }
       });

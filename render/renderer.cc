@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/api.h"
+#include "core/bundle.h"
 #include "core/env.h"
 #include "core/manifest.h"
 #include "identity/identity.h"
@@ -130,7 +131,7 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
   std::vector<uint8_t> bytes;
   {
     std::ifstream f(graphPath, std::ios::binary | std::ios::ate);
-    if (!f) fail("Renderer: cannot open " + graphPath);
+    if (!isRegularFile(graphPath) || !f) fail("Renderer: cannot open " + graphPath);
     const std::streamoff size = f.tellg();
     if (size < 0) fail("Renderer: cannot open " + graphPath);
     bytes.resize(static_cast<size_t>(size));

@@ -1,6 +1,8 @@
 // The core C entry points, through the shared library's exported symbols.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +143,37 @@ TEST(CApiPrior, RowsThroughTheCApi) {
   EXPECT_EQ(std::string(le_last_error()), "le_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" +
                                               plain + "/P_hevc.mov) \xE2\x80\x94 there is no warp prior to play. "
                                               "REFUSING to create a session.");
+}
+
+}  // namespace
+
+namespace {
+
+// A container unwrapped once is reused without taking the lock or writing
+// anything (its unwrap directory may be read-only); one whose table entries
+// share payload bytes is refused before anything is written.
+TEST(CApi, ContainerReuseWritesNothingAndSharedPayloadsAreRefused) {
+  TempDir tmp;
+  le::test::ScopedEnv noRoot("LE_IMX_UNWRAP_ROOT", nullptr);
+  writeFile(tmp / "a.imx", buildImx({{"manifest.json", "{}"}, {"P.f16", std::string(100, 'p')}}));
+  char dir[4096];
+  ASSERT_EQ(le_bundle_resolve_handle((tmp / "a.imx").c_str(), dir, sizeof dir), 1) << le_last_error();
+  const std::string lock = std::string(dir) + ".imx_unwrap.lock";
+  ASSERT_TRUE(le::test::exists(lock));
+  ASSERT_EQ(::unlink(lock.c_str()), 0);
+  ASSERT_EQ(le_bundle_resolve_handle((tmp / "a.imx").c_str(), dir, sizeof dir), 1) << le_last_error();
+  EXPECT_FALSE(le::test::exists(lock));
+
+  // 300 entries over one 100 KiB payload would unpack to 30 MB.
+  std::vector<le::test::RawEntry> entries;
+  const uint64_t payload = 8 + 300 * (2 + 4 + 16);
+  for (int i = 0; i < 300; ++i) entries.push_back({std::string(1, 'm').append(std::to_string(100 + i)), payload, 102400});
+  writeFile(tmp / "b.imx", le::test::rawImx(entries, 300, std::string(102400, 'z')));
+  EXPECT_EQ(le_bundle_resolve_handle((tmp / "b.imx").c_str(), dir, sizeof dir), -1);
+  EXPECT_NE(std::string(le_last_error()).find("members 'm100' and 'm101' share payload bytes"), std::string::npos)
+      << le_last_error();
+  EXPECT_FALSE(le::test::exists(tmp / "b.lebundle.imx_unwrapped"));
+  EXPECT_FALSE(le::test::exists(tmp / "b.lebundle/m100"));
 }
 
 }  // namespace

@@ -3,13 +3,17 @@
 // the identity round trip back to the driver frame, IMX parity and memory.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -436,6 +440,106 @@ TEST(EngineContext, ThousandRendersKeepTheResidentSetFlat) {
   const long after = residentKiB();
   std::printf("[ rss ] 1000 renders and pastes: %ld KiB -> %ld KiB (%+ld KiB)\n", before, after, after - before);
   EXPECT_LT(after - before, 1024);
+}
+
+}  // namespace
+
+namespace {
+
+// Hostile bundles: each damage is refused by le_create with a text that
+// names it, promptly (no hang on a FIFO, no allocation sized by a lie).
+TEST(HostileBundles, RefusedAtCreateWithTheReason) {
+  struct Case {
+    const char* preset;
+    std::function<void(const std::string&)> damage;
+    const char* says;
+  };
+  auto manifest = [](const char* from, const char* to) {
+    return [=](const std::string& d) { replaceInFile(d + "/manifest.json", from, to); };
+  };
+  auto addKey = [](const std::string& key) {
+    return [=](const std::string& d) { replaceInFile(d + "/manifest.json", "\"agent\"", key + ", \"agent\""); };
+  };
+  auto fifo = [](const char* member) {
+    return [=](const std::string& d) {
+      fs::remove(d + "/" + member);
+      ASSERT_EQ(::mkfifo((d + "/" + member).c_str(), 0600), 0);
+    };
+  };
+  auto patchM = [](std::vector<float> row) {
+    return [=](const std::string& d) {
+      std::string m = readFile(d + "/M.f32");
+      std::memcpy(m.data(), row.data(), 24);
+      writeFile(d + "/M.f32", m);
+    };
+  };
+  const Case cases[] = {
+      {"tiny-fs", manifest("\"crop\": 32", "\"crop\": 100000"), "le_create: paste: side > 1024"},
+      {"tiny", [](const std::string& d) { writeFile(d + "/mask_512.u8", std::string(32 * 32 + 1, '\x80')); },
+       "le_create: mask read failed: "},
+      {"tiny", manifest("\"sigma\": 2.0", "\"sigma\": 0"), "sigma 0.000000 is not a positive finite number"},
+      {"tiny", manifest("\"sigma\": 2.0", "\"sigma\": nan"), "is not a positive finite number"},
+      {"tiny", manifest("\"amount\": 1.3", "\"amount\": 1e6"), "is outside 0..10"},
+      {"tiny", manifest("\"ksize\": 13", "\"ksize\": 2147483647"), "is above 2 x crop + 1 (65)"},
+      {"tiny", patchM({1e-5f, 0, 40, 0, 1e-5f, 30}), "le_create: paste transform row 0: paste: transform"},
+      {"tiny", patchM({1, 0, NAN, 0, 1, 0}), "le_create: paste transform row 0 holds a non-finite value"},
+      {"tiny", addKey("\"target_frames_mp4\": \"../../etc/passwd\""), "leaves the bundle"},
+      {"tiny", addKey("\"P_hevc\": \"/dev/zero\""), "leaves the bundle"},
+      {"tiny", manifest("\"W\": 96", "\"W\": 4000"), "is 96x64, the manifest says 4000x64"},
+      {"tiny", fifo("mask_512.u8"), "le_create: mask read failed"},
+      {"tiny", fifo("M.f32"), "cannot open"},
+      {"tiny-current", fifo("target_frames.mp4"), "is not a readable container"},
+      {"tiny", [](const std::string& d) {
+         std::string xs = readFile(d + "/drive/xs.f32");
+         const float inf = INFINITY;
+         std::memcpy(xs.data() + 63 * 4 * 5, &inf, 4);
+         writeFile(d + "/drive/xs.f32", xs);
+       }, "drive: keypoint row 5 holds a non-finite value"},
+  };
+  for (const Case& c : cases) {
+    TempDir tmp;
+    const std::string dir = copyBundle(tmp, c.preset);
+    c.damage(dir);
+    Ctx ctx = create(dir);
+    EXPECT_EQ(ctx, nullptr) << c.says;
+    EXPECT_NE(std::string(le_last_error()).find(c.says), std::string::npos) << le_last_error();
+  }
+}
+
+// Careless calls: non-finite keypoints are refused before the render, a NaN
+// crop pastes as 0 where the mask takes it, empty names resolve nothing.
+TEST(HostileCalls, NonFiniteInputsAndEmptyNames) {
+  Ctx ctx = create(kFixtures + "/tiny");
+  ASSERT_TRUE(ctx) << le_last_error();
+  std::vector<float> kp = floatsOf(kFixtures + "/tiny/xs_target.bin");
+  kp.resize(63);
+  std::vector<uint8_t> out(96 * 64 * 4);
+  for (float bad : {NAN, INFINITY, -INFINITY}) {
+    std::vector<float> k = kp;
+    k[17] = bad;
+    EXPECT_EQ(le_render_kp_crop(ctx.get(), 0, kp.data(), k.data()), nullptr);
+    EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+    EXPECT_EQ(le_render_kp_rgba(ctx.get(), 0, k.data(), kp.data(), out.data(), out.size()), 0);
+    EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  }
+  // Non-finite crop values paste as 0: the same bytes as a black crop.
+  std::vector<float> bad(3 * 32 * 32, NAN), black(3 * 32 * 32, 0.0f);
+  for (size_t i = 0; i < bad.size(); i += 3) bad[i] = i % 2 ? INFINITY : -INFINITY;
+  std::vector<uint8_t> want(96 * 64 * 3);
+  ASSERT_EQ(le_paste_crop(ctx.get(), 2, black.data(), want.data(), want.size()), 1) << le_last_error();
+  ASSERT_EQ(le_paste_crop(ctx.get(), 2, bad.data(), out.data(), out.size()), 1) << le_last_error();
+  EXPECT_EQ(0, std::memcmp(out.data(), want.data(), want.size()));
+
+  char path[4096] = "x";
+  EXPECT_EQ(le_bundle_resolve_member("", "M.f32", path, sizeof path), -1);
+  EXPECT_EQ(path[0], 0);
+  path[0] = 'x';
+  EXPECT_EQ(le_bundle_resolve_member((kFixtures + "/tiny").c_str(), "", path, sizeof path), -1);
+  EXPECT_EQ(path[0], 0);
+  EXPECT_EQ(le_prior_open((kFixtures + "/tiny-prior").c_str(), INT_MAX, 0), nullptr);
+  EXPECT_NE(std::string(le_last_error()).find("le_prior_open: le_driver: look-ahead 2147483647"), std::string::npos)
+      << le_last_error();
+  EXPECT_EQ(le_prior_open((kFixtures + "/tiny-prior").c_str(), 2, INT_MAX), nullptr);
 }
 
 }  // namespace

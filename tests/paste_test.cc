@@ -262,10 +262,16 @@ TEST(Paste, EdgeCases) {
     test::ScopedEnv f("LE_PASTE_FAST", v);
     EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{}).fast, 0) << v;
   }
-  // A crop smaller than the blur still pastes (the mirror folds back in).
-  Paste small(std::vector<uint8_t>(4, 255), 2, Unsharp{1.3f, 2.0f, 13});
+  // Settings the compositor cannot serve are refused when it is built.
+  for (const auto& [u, why] : {std::pair{Unsharp{1.3f, 0.0f, 5}, "sigma"}, {Unsharp{1.3f, NAN, 5}, "sigma"},
+                                {Unsharp{1.3f, -1.0f, 5}, "sigma"}, {Unsharp{NAN, 2.0f, 5}, "amount"},
+                                {Unsharp{11.0f, 2.0f, 5}, "amount"}, {Unsharp{1.3f, 2.0f, 2 * S + 3}, "2 x crop + 1"},
+                                {Unsharp{1.3f, 2.0f, 2147483647}, "2 x crop + 1"}, {Unsharp{1.3f, 2.0f, -3}, "odd"}})
+    EXPECT_NE(test::errorOf([&] { Paste p(std::vector<uint8_t>(S * S), S, u); }).find(why), std::string::npos) << why;
+  // A crop as small as the blur's half still pastes (the mirror folds back in).
+  Paste small(std::vector<uint8_t>(36, 255), 6, Unsharp{1.3f, 2.0f, 13});
   std::vector<uint8_t> f = frame;
-  const std::vector<float> tiny(12, 0.5f);
+  const std::vector<float> tiny(108, 0.5f);
   small.composite(tiny.data(), 255.0f, shift, f.data(), W, H);
   EXPECT_NE(f, frame);
 }

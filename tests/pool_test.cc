@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernels/pool.h"
+#include "tests/support/testutil.h"
 
 namespace le::pool {
 namespace {
@@ -137,4 +138,24 @@ TEST(Pool, WorkerCountFromTheEnvironment) {
 }
 
 }  // namespace
+// A worker that cannot start (the system refuses a thread): the workers
+// already running are joined and the caller gets the failure, where an
+// unjoined thread used to end the process; the next range builds afresh.
+TEST(Pool, AWorkerThatCannotStartIsReported) {
+  detail::failWorkerStartForTest(3);
+  EXPECT_EQ(test::errorOf([] { detail::buildPoolForTest(4); }),
+            "pool: cannot start worker thread 3 of 4 (Resource temporarily unavailable)");
+  detail::failWorkerStartForTest(0);
+  if (threads() < 2) GTEST_SKIP() << "no worker threads to start";
+  std::thread([] {
+    detail::failWorkerStartForTest(1);
+    EXPECT_NE(test::errorOf([] { parallelRange(8, 1, [](size_t, size_t) {}); }).find("pool: cannot start worker"),
+              std::string::npos);
+    detail::failWorkerStartForTest(0);
+    std::atomic<int> n{0};
+    parallelRange(8, 1, [&](size_t b, size_t e) { n += static_cast<int>(e - b); });
+    EXPECT_EQ(n.load(), 8);
+  }).join();
+}
+
 }  // namespace le::pool

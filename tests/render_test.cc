@@ -5,6 +5,7 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -349,7 +350,8 @@ TEST(Rewrites, HeadCubicMatchesOnlyTheOneResizeFeedingAConv) {
 
 // A one-node model: x [dims] and grid -> y, default domain or com.corvalux.
 Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t>& xDims,
-                   const std::vector<int64_t>& gridDims, bool gridSampleAttrs) {
+                   const std::vector<int64_t>& gridDims, bool gridSampleAttrs, std::vector<int64_t> yDims = {}) {
+  if (yDims.empty()) yDims = xDims;
   Bytes g;
   Bytes node;
   gsPutStr(node, 1, "x");
@@ -371,7 +373,7 @@ Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t
   gsPutStr(g, 2, "g");
   gsPutTensorValueInfo(g, 11, "x", xDims.data(), xDims.size());
   gsPutTensorValueInfo(g, 11, "grid", gridDims.data(), gridDims.size());
-  gsPutTensorValueInfo(g, 12, "y", xDims.data(), xDims.size());
+  gsPutTensorValueInfo(g, 12, "y", yDims.data(), yDims.size());
   Bytes m;
   gsPutKey(m, 1, 0);
   gsPutVarint(m, 8);
@@ -399,48 +401,54 @@ std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed) {
   return v;
 }
 
+// Also with a grid smaller than the input: the output takes the grid's size.
 TEST(CustomOps, GridSampleFastEqualsOnnxRuntimesGridSample) {
-  for (int C : {3, 16}) {
+  for (auto [C, Hg, Wg] : {std::array<int, 3>{3, 37, 29}, {16, 37, 29}, {3, 21, 17}, {5, 40, 31}}) {
     const int N = 2, H = 37, W = 29;
-    const Bytes std = oneNodeModel("GridSample", false, {N, C, H, W}, {N, H, W, 2}, true);
+    const Bytes std = oneNodeModel("GridSample", false, {N, C, H, W}, {N, Hg, Wg, 2}, true, {N, C, Hg, Wg});
     Bytes fast = std;
     ASSERT_EQ(rewriteGridSampleToFast(fast), 1u);
     const auto x = uniform(static_cast<size_t>(N) * C * H * W, -1, 1, C);
     for (float reach : {1.0f, 1.2f, 40.0f}) {
-      auto grid = uniform(static_cast<size_t>(N) * H * W * 2, -reach, reach, 11);
+      auto grid = uniform(static_cast<size_t>(N) * Hg * Wg * 2, -reach, reach, 11);
       grid[0] = -1;
       grid[1] = 1;
       const std::vector<std::pair<std::string, std::vector<float>>> in = {{"x", x}, {"grid", grid}};
       const auto want = runModel(std, in, "y");
-      EXPECT_LE(maxAbsDiff(runModel(fast, in, "y", 2), want), 1e-5) << "C=" << C << " reach " << reach;
+      ASSERT_EQ(want.size(), static_cast<size_t>(N) * C * Hg * Wg);
+      EXPECT_LE(maxAbsDiff(runModel(fast, in, "y", 2), want), 1e-5) << "C=" << C << " Hg=" << Hg << " reach " << reach;
       std::vector<float> direct(want.size());
       for (int n = 0; n < N; ++n)
-        gridsample_fast(x.data() + n * C * H * W, grid.data() + n * H * W * 2, direct.data() + n * C * H * W, C, H, W);
+        gridsample_fast(x.data() + n * C * H * W, grid.data() + n * Hg * Wg * 2, direct.data() + n * C * Hg * Wg, C, H,
+                        W, Hg, Wg);
       EXPECT_LE(maxAbsDiff(direct, want), 1e-5);
     }
   }
 }
 
+// Scalar, AVX2 and AVX-512 bodies (where the CPU has them) give the same
+// bits, NaN and infinite coordinates included.
 TEST(CustomOps, GridSampleFastVectorAndScalarPathsAgreeBitForBit) {
   const int C = 5, H = 23, W = 61;
   const auto x = uniform(static_cast<size_t>(C) * H * W, -2, 2, 1);
-  auto grid = uniform(static_cast<size_t>(H) * W * 2, -1.5f, 1.5f, 2);
-  grid[10] = NAN;
-  grid[11] = INFINITY;
-  grid[30] = -INFINITY;
-  grid[41] = 1e30f;
-  grid[52] = -1.0f;
-  grid[53] = 1.0f;
-  std::vector<float> vec(x.size()), sca(x.size());
-  gridsample_fast(x.data(), grid.data(), vec.data(), C, H, W);
-  setGridSampleScalarOnly(true);
-  gridsample_fast(x.data(), grid.data(), sca.data(), C, H, W);
-  setGridSampleScalarOnly(false);
-  for (size_t i = 0; i < x.size(); ++i) {
-    uint32_t a, b;
-    std::memcpy(&a, &vec[i], 4);
-    std::memcpy(&b, &sca[i], 4);
-    ASSERT_EQ(a, b) << i;
+  for (auto [Hg, Wg] : {std::pair{H, W}, {9, 40}}) {
+    auto grid = uniform(static_cast<size_t>(Hg) * Wg * 2, -1.5f, 1.5f, 2);
+    grid[10] = NAN;
+    grid[11] = INFINITY;
+    grid[30] = -INFINITY;
+    grid[41] = 1e30f;
+    grid[52] = -1.0f;
+    grid[53] = 1.0f;
+    std::vector<float> want(static_cast<size_t>(C) * Hg * Wg), got(want.size());
+    setGridSampleScalarOnly(true);
+    gridsample_fast(x.data(), grid.data(), want.data(), C, H, W, Hg, Wg);
+    setGridSampleScalarOnly(false);
+    for (bool avx2Only : {false, true}) {
+      setGridSampleAvx2Only(avx2Only);
+      gridsample_fast(x.data(), grid.data(), got.data(), C, H, W, Hg, Wg);
+      setGridSampleAvx2Only(false);
+      EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << gridsampleBody() << " " << avx2Only;
+    }
   }
 }
 
@@ -454,9 +462,9 @@ std::string runError(const Bytes& model, const std::vector<std::pair<std::string
 }
 
 TEST(CustomOps, RefuseMismatchedGridsAndForeignChannelCounts) {
-  const Bytes gs = oneNodeModel("GridSampleFast", true, {1, 3, 8, 8}, {1, 4, 8, 2}, false);
-  const std::string e = runError(gs, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(64)}});
-  EXPECT_NE(e.find("com.corvalux::GridSampleFast: the grid [1,4,8,2] does not match the input [1,3,8,8]"), std::string::npos) << e;
+  const Bytes gs = oneNodeModel("GridSampleFast", true, {1, 3, 8, 8}, {2, 4, 8, 2}, false);
+  const std::string e = runError(gs, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(128)}});
+  EXPECT_NE(e.find("com.corvalux::GridSampleFast: the grid [2,4,8,2] does not match the input [1,3,8,8]"), std::string::npos) << e;
   const Bytes wd = oneNodeModel("WarpDirector", true, {1, 3, 8, 8}, {2, 8, 8, 2}, false);
   const std::string e2 = runError(wd, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(256)}});
   EXPECT_NE(e2.find("com.corvalux::WarpDirector: the grid [2,8,8,2] does not match the input [1,3,8,8]"), std::string::npos) << e2;
@@ -613,9 +621,14 @@ TEST(CustomOps, Int8ConvQuantisesExactly) {
     auto x = uniform(static_cast<size_t>(C * 3 * 11), -0.7f, 1.9f, 11);
     x[3] = 0.0f;
     x[5] = -0.7f;
-    const auto got = runModel(int8ConvModel(c, w, ones, zeros, C), {{"x", x}}, "y", 2);
     float lo = 0, hi = 0;
     for (float v : x) lo = std::min(lo, v), hi = std::max(hi, v);
+    x[7] = NAN;  // quantises to the zero point: 0 out, on both paths
+    const auto got = runModel(int8ConvModel(c, w, ones, zeros, C), {{"x", x}}, "y", 2);
+    setInt8ScalarOnly(true);
+    EXPECT_EQ(runModel(int8ConvModel(c, w, ones, zeros, C), {{"x", x}}, "y", 2), got);
+    setInt8ScalarOnly(false);
+    x[7] = 0.0f;
     const float scale = (hi - lo) / 255.0f;
     const int zp = static_cast<int>(std::clamp(std::nearbyint(-lo / scale), 0.0f, 255.0f));
     ASSERT_EQ(got.size(), x.size());
@@ -653,6 +666,14 @@ TEST(CustomOps, Int8ConvRefusesInconsistentShapes) {
   tiny.pads = {0, 0, 0, 0};
   tiny.dilations = {5, 5};
   EXPECT_NE(err(int8ConvModel(tiny, w, s4, b4, 3)).find("non-positive output size"), std::string::npos);
+  for (auto [pads, dilations] : {std::pair<std::vector<int64_t>, std::vector<int64_t>>{{1, 1, 1, 1}, {int64_t{1} << 62, 1}},
+                                 {{int64_t{1} << 62, 0, 0, 0}, {1, 1}}, {{-1, 0, 0, 0}, {1, 1}}}) {
+    ConvCase absurd = c;
+    absurd.pads = pads;
+    absurd.dilations = dilations;
+    EXPECT_NE(err(int8ConvModel(absurd, w, s4, b4, 3)).find("strides, dilations and group must lie in 1..65536"),
+              std::string::npos);
+  }
   EXPECT_EQ(err(int8ConvModel(c, w, s4, b4, 3)), "(ran)");
 }
 
