@@ -101,6 +101,11 @@ void Paste::checkSettings(int side, const Unsharp& u) {
   if (u.ksize > 2 * side + 1)
     throw std::runtime_error("paste: ksize " + std::to_string(u.ksize) + " is above 2 x crop + 1 (" +
                              std::to_string(2 * side + 1) + "); the blur would reach past the mirrored crop");
+  // Each frame pays ksize taps per pixel twice: bounded so that no bundle
+  // can make a frame cost seconds.
+  if (u.ksize > kMaxKsize)
+    throw std::runtime_error("paste: ksize " + std::to_string(u.ksize) + " is above " + std::to_string(kMaxKsize) +
+                             ", the widest blur a frame may cost");
 }
 
 void Paste::checkTransform(const float* M, int S, int W, int H) {

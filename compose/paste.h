@@ -15,11 +15,12 @@ class Paste {
   // "paste: mask size", "paste: ksize must be odd" or "paste: side > 1024".
   Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
 
-  static constexpr int kMaxSide = 1024;
+  static constexpr int kMaxSide = 1024, kMaxKsize = 127;
   // The settings this compositor can serve, checked before anything is
   // allocated for them. Throws "paste: side > 1024" or a refusal naming an
   // unsharp sigma that is not a positive finite number, an amount outside
-  // [0, 10], or a ksize that is even, below 1 or above 2 x side + 1.
+  // [0, 10], or a ksize that is even, below 1, above 2 x side + 1 or above
+  // kMaxKsize.
   static void checkSettings(int side, const Unsharp& unsharp);
   // Throws when the transform's fixed-point image over a W x H frame would
   // not fit the compositor's 32-bit coordinates (a crop scaled down to a

@@ -268,6 +268,9 @@ TEST(Paste, EdgeCases) {
                                 {Unsharp{11.0f, 2.0f, 5}, "amount"}, {Unsharp{1.3f, 2.0f, 2 * S + 3}, "2 x crop + 1"},
                                 {Unsharp{1.3f, 2.0f, 2147483647}, "2 x crop + 1"}, {Unsharp{1.3f, 2.0f, -3}, "odd"}})
     EXPECT_NE(test::errorOf([&] { Paste p(std::vector<uint8_t>(S * S), S, u); }).find(why), std::string::npos) << why;
+  EXPECT_NE(test::errorOf([] { Paste p(std::vector<uint8_t>(100 * 100), 100, Unsharp{1.3f, 2.0f, 129}); })
+                .find("above 127"),
+            std::string::npos);
   // A crop as small as the blur's half still pastes (the mirror folds back in).
   Paste small(std::vector<uint8_t>(36, 255), 6, Unsharp{1.3f, 2.0f, 13});
   std::vector<uint8_t> f = frame;
