@@ -89,13 +89,15 @@ LE_API int le_crop(const le_ctx* ctx);
 LE_API int le_drive_frames(const le_ctx* ctx);
 
 /* Renders the face of driver frame si from 63 source and 63 driving keypoint
- * values. Returns the crop (planar R, G, B floats of crop x crop, nominally
- * 0..1, valid until the next render) or NULL. */
+ * values (a NaN or infinite value is refused as bad args). Returns the crop
+ * (planar R, G, B floats of crop x crop, nominally 0..1, valid until the next
+ * render) or NULL. */
 LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving);
 /* As le_render_kp_crop with row i of the bundle's driving track. */
 LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
 /* Driver frame si (RGB24) into out (at least W*H*3 bytes) with `crop`
- * pasted through the frame's transform. Returns 1, or 0. */
+ * pasted through the frame's transform; a non-finite crop value pastes as 0.
+ * Returns 1, or 0. */
 LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_bytes);
 /* As le_paste_crop with the last rendered crop, into the context's own frame;
  * returns it (RGB24, W*H*3 bytes, valid until the next paste) or NULL. */
