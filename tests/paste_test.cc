@@ -262,6 +262,25 @@ TEST(Paste, EdgeCases) {
     test::ScopedEnv f("LE_PASTE_FAST", v);
     EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{}).fast, 0) << v;
   }
+  // Any transform, finite or not, is refused or pasted within bounds: no
+  // float reaches an integer conversion it does not fit (UBSan checks).
+  {
+    Paste p(std::vector<uint8_t>(S * S, 255), S, Unsharp{1.3f, 2.0f, 5});
+    const float big = 1e30f, inf = INFINITY, nan = NAN;
+    const float ms[][6] = {{1, 0, -big, 0, 1, 0}, {1, 0, big, 0, 1, -big}, {1e-5f, 0, 20, 0, 1e-5f, 20},
+                           {big, 0, 0, 0, big, 0}, {1, 0, nan, 0, 1, 0},   {inf, 0, 0, 0, 1, 0},
+                           {1e-30f, 0, 5, 0, 1e-30f, 5}, {0, 0, 0, 0, 0, 0}};
+    int refused = 0;
+    for (const auto& M : ms) {
+      std::vector<uint8_t> f = frame;
+      const std::string e = test::errorOf([&] { p.composite(crop.data(), 255.0f, M, f.data(), W, H); });
+      if (e == "(no error)") continue;
+      EXPECT_NE(e.find("fixed-point coordinates"), std::string::npos) << e;
+      EXPECT_EQ(test::errorOf([&] { Paste::checkTransform(M, S, W, H); }), e);
+      ++refused;
+    }
+    EXPECT_EQ(refused, 2);  // the two specks placed on the frame
+  }
   // Settings the compositor cannot serve are refused when it is built.
   for (const auto& [u, why] : {std::pair{Unsharp{1.3f, 0.0f, 5}, "sigma"}, {Unsharp{1.3f, NAN, 5}, "sigma"},
                                 {Unsharp{1.3f, -1.0f, 5}, "sigma"}, {Unsharp{NAN, 2.0f, 5}, "amount"},
