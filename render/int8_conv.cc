@@ -31,6 +31,13 @@ constexpr int64_t kMaxAttribute = 1 << 16;
   throw Ort::Exception("com.corvalux.int8::Int8ConvVNNI: " + why, ORT_INVALID_ARGUMENT);
 }
 
+// clamp(nearbyint(x / scale) + zp, 0, 255); a NaN activation (or quotient)
+// quantises to the zero point, as 0 does.
+inline uint8_t quantizeOne(float x, float scale, float zp) {
+  const float r = std::nearbyint(x / scale) + zp;
+  return static_cast<uint8_t>(r == r ? std::clamp(r, 0.0f, 255.0f) : zp);
+}
+
 #if defined(__x86_64__)
 // AVX-VNNI: CPUID leaf 7 sub-leaf 1, EAX bit 4 (asked directly: not every
 // compiler's __builtin_cpu_supports knows the name).
@@ -179,13 +186,6 @@ bool cpuHasAvx512Vnni() {
 void dot2Vnni(const uint8_t* const* px0, const uint8_t* const* px1, const Prepared& p, int32_t* acc0, int32_t* acc1) {
   if (cpuHasAvxVnni()) dot2AvxVnni(px0, px1, p, acc0, acc1);
   else dot2Avx512Vnni(px0, px1, p, acc0, acc1);
-}
-
-// clamp(nearbyint(x / scale) + zp, 0, 255); a NaN activation (or quotient)
-// quantises to the zero point, as 0 does.
-inline uint8_t quantizeOne(float x, float scale, float zp) {
-  const float r = std::nearbyint(x / scale) + zp;
-  return static_cast<uint8_t>(r == r ? std::clamp(r, 0.0f, 255.0f) : zp);
 }
 
 // dst[i * stride] = clamp(nearbyint(src[i] / scale) + zp, 0, 255) for i in
