@@ -1,16 +1,39 @@
 /*
  * le_core: streaming audio-to-expression family (le_a2x_).
  *
+ * Speech in, keypoint motion out: the host pushes 16 kHz mono float samples
+ * in chunks of any size and pulls frames at 25 per second (640 samples per
+ * frame). Each frame is a row of the bundle's target keypoint track (63
+ * floats: 21 keypoints x 3) plus a predicted delta, and optionally a width
+ * value. Which frames are ready, and their values, depend only on the audio
+ * pushed, never on how it was cut into pushes or when the host polled.
+ *
  * Usage:
  *
- *   const char* why = le_a2x_last_error();   // after a failed le_a2x_ call
+ *   le_a2x* a = le_a2x_create("avatars/anna.imx", 0);  // needs $W2V_ONNX
+ *   if (!a) { fprintf(stderr, "%s\n", le_a2x_last_error()); return; }
+ *   le_a2x_push(a, samples, n);            // as audio arrives
+ *   le_a2x_finish(a);                      // at the end of the speech
+ *   for (;;) {
+ *     int ready = le_a2x_avail(a);         // -1: the handle failed
+ *     if (ready <= 0) break;
+ *     int idx[8]; float xs[8 * 63], kp[8 * 63];
+ *     int got = le_a2x_pull(a, idx, xs, kp, 8);
+ *     ...
+ *   }
+ *   le_a2x_destroy(a);
  *
  * Follows the conventions of le/le.h with the family text le_a2x_: one
  * last-error text per thread, cleared on entry by every call that can fail,
  * "function: reason" on failure.
  *
- * Thread safety: le_a2x_last_error may be called from any thread; it reads
- * the calling thread's own text.
+ * Every call with a NULL handle fails with "function: bad args" and the
+ * function's failure value (le_a2x_nt: 0; void functions only set the text).
+ *
+ * Thread safety: a handle is used by one thread at a time; different handles
+ * run in parallel and share the process-wide audio encoders.
+ * le_a2x_last_error may be called from any thread; it reads the calling
+ * thread's own text.
  */
 #ifndef LE_LE_A2X_H
 #define LE_LE_A2X_H
@@ -30,6 +53,64 @@ extern "C" {
 /* The calling thread's le_a2x_ last-error text: never NULL, empty after a
  * successful le_a2x_ call. */
 LE_A2X_API const char* le_a2x_last_error(void);
+
+typedef struct le_a2x le_a2x;
+
+/* Opens the audio-to-expression engine of a bundle (a directory or an IMX
+ * container): a2x_meta.json, a2x_pos.f32, a2x_norm.f32, the target keypoint
+ * track and the streaming encoder and decoder. $W2V_ONNX names the shared 8 s
+ * audio encoder; the short-window pair beside it is used when present.
+ * threads < 1: the engine's worker count. NULL with the reason on failure. */
+LE_A2X_API le_a2x* le_a2x_create(const char* bundle, int threads);
+/* Frees the handle; NULL is ignored. */
+LE_A2X_API void le_a2x_destroy(le_a2x* a);
+
+/* Appends n samples (n < 1 appends nothing) and returns 1. Returns 0 and
+ * appends nothing on NULL samples with n > 0, a non-finite sample, audio
+ * after le_a2x_finish, or a handle that failed. */
+LE_A2X_API int le_a2x_push(le_a2x* a, const float* samples, int n);
+/* Marks the end of the audio: the last partial frame then counts. */
+LE_A2X_API void le_a2x_finish(le_a2x* a);
+/* Frames ready to pull now (>= 0), computing at most one step of them per
+ * call; -1 with the reason once the handle has failed (until le_a2x_reset). */
+LE_A2X_API int le_a2x_avail(le_a2x* a);
+/* -1 before le_a2x_finish; afterwards ceil(S / 640) for the S samples pushed
+ * since the last reset. */
+LE_A2X_API int le_a2x_total(le_a2x* a);
+/* Writes up to n frames: idx[k] the target row used, xs[63k..] that row,
+ * out[63k..] the row plus the predicted delta. Any output may be NULL to skip
+ * it. Returns the frames written (0..n); 0 with the reason on failure. */
+LE_A2X_API int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* out, int n);
+/* As le_a2x_pull, and wn[k] the frame's width value (0.0 when the encoder has
+ * no width output). */
+LE_A2X_API int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* out, float* wn, int n);
+
+/* Whole clip: the deltas (T x 63, T = ceil(n / 640)) of n samples, from the
+ * 8 s encoder's windows; the streaming state is not touched. Returns T; 0 for
+ * n <= 0; -2 when T > max_frames; -1 on failure. */
+LE_A2X_API int le_a2x_deltas(le_a2x* a, const float* samples, int n, float* out, int max_frames);
+/* As le_a2x_deltas, and T width values into wn; -3 when the encoder has no
+ * width output. */
+LE_A2X_API int le_a2x_deltas_wn(le_a2x* a, const float* samples, int n, float* out, float* wn,
+                                int max_frames);
+
+/* Rows of the target keypoint track (0 for NULL). */
+LE_A2X_API int le_a2x_nt(le_a2x* a);
+/* 1 when the encoder has the width output, else 0. */
+LE_A2X_API int le_a2x_width(le_a2x* a);
+/* Restarts the stream: audio and frames are dropped and the traversal of the
+ * target track starts at row `start` (start < 0: the row the next frame would
+ * have used), forwards (dir >= 0) or backwards, looping (loop != 0) or
+ * ping-ponging. Clears a failure. */
+LE_A2X_API void le_a2x_reset(le_a2x* a, int start, int dir, int loop);
+/* Stores the caller's eager preference; the cadence does not depend on it. */
+LE_A2X_API void le_a2x_set_eager(le_a2x* a, int flag);
+
+/* Loads the shared 8 s audio encoder from path (NULL or "": $W2V_ONNX).
+ * 1 when it is loaded (the first load wins), else 0 with the reason. */
+LE_A2X_API int le_a2x_preload_w2v(const char* path);
+/* Always 1: the 8 s encoder is loaded when first needed. */
+LE_A2X_API int le_a2x_w2v8_lazy(void);
 
 #ifdef __cplusplus
 }

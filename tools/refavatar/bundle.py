@@ -39,6 +39,7 @@ OLD_TO_CURRENT = {
     "mask_512.u8": "paste_mask.u8", "pooled64.f16": "pooled_features.f16", "fs_red.f16": "feature_synth.f16",
     "xs_target.bin": "target_keypoints.bin", "drive/xs.f32": "idle_loop/source_keypoints.f32",
     "drive/xd.f32": "idle_loop/driven_keypoints.f32", "drive/si.i32": "idle_loop/source_index.i32",
+    "a2x_enc_stream.onnx": "audio_motion_encoder.onnx", "a2x_dec.onnx": "audio_motion_decoder.onnx",
 }
 
 

@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 
+from . import audio
 from . import bundle as B
 from . import graphs
 
@@ -15,14 +16,16 @@ PRESETS = {
     # name: W, H, crop, NT, frames, prior, names, extra
     "tiny": dict(W=96, H=64, crop=32, nt=12, frames=24, prior="p", current_names=False, jpg=True, bad=True),
     "tiny-current": dict(W=96, H=64, crop=32, nt=12, frames=24, prior="p", current_names=True,
-                         stamp="paste_source", msrc=(192, 128)),
+                         stamp="paste_source", msrc=(192, 128), a2x_width=False),
     "tiny-fs": dict(W=96, H=64, crop=32, nt=8, frames=8, prior="fs"),
     "tiny-prior": dict(W=128, H=96, crop=64, nt=8, frames=8, prior="hevc"),
-    "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=100, prior="p", portrait="astronaut"),
+    "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=100, prior="p", portrait="astronaut", w2v="../w2v"),
 }
+# Shared audio encoders alone: with the short-window pair beside the 8 s encoder, or without it.
+W2V_PRESETS = {"w2v": True, "w2v-legacy": False}
 
 DEFAULTS = dict(agent="reference", current_names=False, stamp="M_src", msrc=None, jpg=False, bad=False,
-                portrait="procedural", video="h264", hevc_key=None)
+                portrait="procedural", video="h264", hevc_key=None, a2x_width=True, w2v=None)
 
 
 def build(out, cfg, seed=0, imx=False, quiet=False):
@@ -112,7 +115,11 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
 
     keys = graphs.write_directors(out, crop, lambda key: name("model_%s.onnx" % key),
                                   featsynth=cfg["prior"] == "fs", bad=cfg["bad"], seed=seed)
+    audio.write_bundle_audio(out, name, width=cfg["a2x_width"], seed=seed, bad=cfg["bad"])
     B.write_manifest(os.path.join(out, "manifest.json"), cfg)
+    if cfg["w2v"]:
+        w2v = audio.write_w2v(os.path.normpath(os.path.join(out, cfg["w2v"])))
+        log("wrote the shared audio encoders: %s (and the short-window pair beside it)" % w2v)
     log("wrote %s: %dx%d, crop %d, %d frames, prior %s, directors %s" % (out, W, H, crop, nt, cfg["prior"],
                                                                         ", ".join(keys)))
     if imx:
@@ -130,7 +137,7 @@ def small(P, side):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Writes a reference avatar bundle.")
-    ap.add_argument("--preset", choices=sorted(PRESETS), default="tiny")
+    ap.add_argument("--preset", choices=sorted(PRESETS) + sorted(W2V_PRESETS), default="tiny")
     ap.add_argument("--out", required=True, help="bundle directory to write (replaced)")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--imx", action="store_true", help="also pack the bundle as OUT.imx")
@@ -147,7 +154,11 @@ def main(argv=None):
     ap.add_argument("--video", choices=["h264", "h264_422"], help="driver video codec")
     ap.add_argument("--hevc-key", help="name the prior video under the manifest key P_hevc")
     ap.add_argument("--prior-format", choices=["yuv444p", "yuv420p"], help="pixel format of the prior video")
+    ap.add_argument("--no-width", action="store_true", help="the audio encoder without its width output")
     a = ap.parse_args(argv)
+    if a.preset in W2V_PRESETS:
+        audio.write_w2v(a.out, pair=W2V_PRESETS[a.preset])
+        return 0
     cfg = dict(PRESETS[a.preset])
     if a.size:
         cfg["W"], cfg["H"] = (int(v) for v in a.size.lower().split("x"))
@@ -160,5 +171,7 @@ def main(argv=None):
         cfg["msrc"] = tuple(int(v) for v in a.msrc.lower().split("x"))
     cfg["jpg"] = cfg.get("jpg", False) or a.jpg
     cfg["bad"] = cfg.get("bad", False) or a.bad
+    if a.no_width:
+        cfg["a2x_width"] = False
     build(a.out, cfg, seed=a.seed, imx=a.imx)
     return 0

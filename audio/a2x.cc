@@ -1,0 +1,675 @@
+#include "audio/a2x.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <stdexcept>
+
+#include "audio/a2x_meta.h"
+#include "audio/shared_w2v.h"
+#include "core/bundle.h"
+#include "core/env.h"
+#include "kernels/half.h"
+#include "kernels/pool.h"
+
+namespace le::a2x {
+namespace {
+
+constexpr int kWindow8 = 128000;       // samples of an 8 s window
+constexpr int kWindow8Frames = 200;    // frames it yields
+constexpr int kWindowShort = 32000;    // samples of a short window
+constexpr int kTrunkChannels = 640;
+constexpr double kGridStep = 1598.0 / 199.0;
+constexpr int kMaxH = 4096, kMaxSide = 512, kMaxLayers = 64, kMaxSpan = 2048;
+constexpr int kMaxRight = 42;          // beyond it a block's frames leave its 2 s window
+constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
+constexpr int64_t kMaxSamples = int64_t(kFrame) * (std::numeric_limits<int>::max() / 2);
+constexpr size_t kFreeAbove = 16u << 20;  // reset frees buffers larger than this
+
+[[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
+
+[[noreturn]] void readBehind(const char* stage) {
+  fail(std::string("stream read behind the retained window (") + stage + ")");
+}
+
+// Whole file as bytes; empty when it cannot be opened. Files beyond 1 GiB are
+// refused rather than read.
+std::string readFile(const std::string& path, const char* what) {
+  const int fd = le::openRegularFile(path);
+  if (fd < 0) return {};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return {};
+  }
+  if (st.st_size > kMaxFileBytes) {
+    ::close(fd);
+    fail(std::string(what) + " is larger than 1 GiB");
+  }
+  std::string data(static_cast<size_t>(st.st_size), '\0');
+  size_t got = 0;
+  while (got < data.size()) {
+    const ssize_t r = ::read(fd, &data[got], data.size() - got);
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  data.resize(got);
+  return data;
+}
+
+std::vector<float> readFloats(const std::string& path, const char* what) {
+  const std::string bytes = readFile(path, what);
+  std::vector<float> v(bytes.size() / 4);
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 4);
+  return v;
+}
+
+// Zero-mean, unit-variance copy (statistics in double, inverse root in float).
+void normalise(float* x, size_t n) {
+  double sum = 0, sq = 0;
+  for (size_t i = 0; i < n; ++i) {
+    sum += x[i];
+    sq += static_cast<double>(x[i]) * x[i];
+  }
+  const double mean = sum / static_cast<double>(n);
+  const double var = std::max(0.0, sq / static_cast<double>(n) - mean * mean);
+  const float inv = 1.0f / std::sqrt(static_cast<float>(var + 1e-7));
+  const float m = static_cast<float>(mean);
+  for (size_t i = 0; i < n; ++i) x[i] = (x[i] - m) * inv;
+}
+
+void checkFloat(const Ort::Value& v, size_t count, const char* what) {
+  const auto info = v.GetTensorTypeAndShapeInfo();
+  if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != count)
+    fail(std::string(what) + ": expected " + std::to_string(count) + " floats, got " +
+         std::to_string(info.GetElementCount()));
+}
+
+bool hasName(Ort::Session& s, bool input, const char* name) {
+  Ort::AllocatorWithDefaultOptions alloc;
+  const size_t n = input ? s.GetInputCount() : s.GetOutputCount();
+  for (size_t i = 0; i < n; ++i) {
+    auto got = input ? s.GetInputNameAllocated(i, alloc) : s.GetOutputNameAllocated(i, alloc);
+    if (std::strcmp(got.get(), name) == 0) return true;
+  }
+  return false;
+}
+
+template <typename T>
+void dropFront(std::vector<T>& v, size_t n) {
+  v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
+}
+
+void clearOrFree(std::vector<float>& v) {
+  if (v.capacity() * sizeof(float) > kFreeAbove) std::vector<float>().swap(v);
+  else v.clear();
+}
+
+}  // namespace
+
+std::unique_ptr<A2x> A2x::create(const std::string& bundle, int threads) {
+  std::unique_ptr<A2x> a(new A2x);
+  a->load(bundle, threads);
+  return a;
+}
+
+A2x::~A2x() = default;
+
+void A2x::load(const std::string& bundle, int threads) {
+  const int poolThreads = le::pool::threads();
+  threads_ = threads < 1 || threads >= poolThreads ? poolThreads : threads;
+  static std::once_flag cadenceOnce;
+  std::call_once(cadenceOnce, [&] {
+    std::fprintf(stderr,
+                 "[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, "
+                 "threads=%d\n",
+                 kBlockFrames * kFrame / 16, kBlockFrames, threads_);
+  });
+  opts_.SetIntraOpNumThreads(threads_);
+  opts_.SetInterOpNumThreads(1);
+  opts_.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  opts_.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  le_a2x_maybe_cuda(opts_, "enc/dec");
+
+  const std::string dir = le::resolveBundlePath(bundle);
+  const std::string meta = readFile(dir + "/a2x_meta.json", "a2x_meta.json");
+  if (meta.empty()) fail("a2x_meta.json missing in " + dir);
+
+  long long h = 256, window = -1, left = -1, layers = 6;
+  metaInt(meta, "h", &h);
+  const bool hasWindow = metaInt(meta, "window", &window), hasLeft = metaInt(meta, "left", &left);
+  if (!hasWindow || !hasLeft || window < 0 || left < 0)
+    fail("meta lacks causal window/left (not a streaming a2x)");
+  metaInt(meta, "layers", &layers);
+  auto range = [](const char* key, long long v, long long lo, long long hi) {
+    if (v < lo || v > hi)
+      fail(std::string("a2x_meta ") + key + "=" + std::to_string(v) + " out of range " + std::to_string(lo) +
+           ".." + std::to_string(hi));
+  };
+  range("h", h, 1, kMaxH);
+  range("window", window, 0, kMaxSide);
+  range("left", left, 0, kMaxSide);
+  range("layers", layers, 1, kMaxLayers);
+  if ((window + left) * layers > kMaxSpan)
+    fail("a2x_meta window/left x layers span " + std::to_string((window + left) * layers) +
+         " frames (at most " + std::to_string(kMaxSpan) + ")");
+  h_ = static_cast<int>(h);
+  window_ = static_cast<int>(window);
+  left_ = static_cast<int>(left);
+  layers_ = static_cast<int>(layers);
+  leftSpan_ = left_ * layers_;
+  lookahead_ = window_ * layers_;
+
+  right_ = static_cast<int>(std::clamp<long>(le::env::integer("LE_A2X_W2V_RIGHT", 12), 0, 1 << 20));
+  lag_ = right_;
+
+  pos_ = readFloats(dir + "/a2x_pos.f32", "a2x_pos.f32");
+  const std::vector<float> norm = readFloats(dir + "/a2x_norm.f32", "a2x_norm.f32");
+  xsTarget_ = readFloats(le::resolveMember(dir, "xs_target.bin"), "xs_target.bin");
+  if (pos_.size() < 2 * static_cast<size_t>(h_) || norm.size() < 126 || xsTarget_.size() < kKp)
+    fail("pos/norm/xs_target read failed");
+  posRows_ = static_cast<int>(std::min<size_t>(pos_.size() / h_, std::numeric_limits<int>::max() / 2));
+  nt_ = static_cast<int>(std::min<size_t>(xsTarget_.size() / kKp, std::numeric_limits<int>::max()));
+  xsTarget_.resize(static_cast<size_t>(nt_) * kKp);
+  for (float v : xsTarget_)
+    if (!std::isfinite(v)) fail("xs_target.bin holds a non-finite value");
+  offset_.assign(norm.begin(), norm.begin() + kKp);
+  scale_.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
+
+  w2vPath_ = le::env::text("W2V_ONNX");
+  if (w2vPath_.empty()) fail("$W2V_ONNX not set");
+  if (get_shared_w2v_win(threads_, w2vPath_)) {
+    shortWindow_ = true;
+    lag_ = right_ + kBlockFrames;
+    if (right_ > kMaxRight)
+      fail("LE_A2X_W2V_RIGHT=" + std::to_string(right_) + " puts a block's frames outside its 2 s window (at most " +
+           std::to_string(kMaxRight) + ")");
+  } else {
+    try {
+      w2v_ = get_shared_w2v(w2vPath_, threads_);
+    } catch (const std::exception&) {
+      w2v_ = nullptr;
+    }
+    if (!w2v_) fail("shared w2v load failed");
+  }
+
+  enc_ = le_a2x_open_session(env_, le::resolveMember(dir, "a2x_enc_stream.onnx"), opts_);
+  for (const char* in : {"feat", "pos_window", "attn"})
+    if (!hasName(*enc_, true, in)) fail(std::string("a2x_enc_stream.onnx lacks the input \"") + in + "\"");
+  Ort::AllocatorWithDefaultOptions alloc;
+  const size_t outs = enc_->GetOutputCount();
+  if (outs < 1) fail("a2x_enc_stream.onnx declares no output");
+  encOut0_ = enc_->GetOutputNameAllocated(0, alloc).get();
+  if (outs > 1) {
+    encOut1_ = enc_->GetOutputNameAllocated(1, alloc).get();
+    width_ = true;
+  }
+  const int metaWidth = std::max(0, metaFlag(meta, "width"));
+  if (metaWidth != (width_ ? 1 : 0))
+    std::fprintf(stderr,
+                 "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) \xE2\x80\x94 serving the "
+                 "GRAPH (width=%d). Repackage this bundle.\n",
+                 metaWidth, outs, width_ ? 1 : 0);
+
+  dec_ = le_a2x_open_session(env_, le::resolveMember(dir, "a2x_dec.onnx"), opts_);
+  for (const char* in : {"ctx_t", "prev", "h"})
+    if (!hasName(*dec_, true, in)) fail(std::string("a2x_dec.onnx lacks the input \"") + in + "\"");
+  for (const char* out : {"m", "h_out"})
+    if (!hasName(*dec_, false, out)) fail(std::string("a2x_dec.onnx lacks the output \"") + out + "\"");
+
+  long long silence = 0;
+  metaInt(meta, "silence_prime", &silence);
+  if (!le::env::text("LE_A2X_SILENCE_PRIME").empty()) silence = le::env::integer("LE_A2X_SILENCE_PRIME", 0);
+  if (silence > 0) {
+    try {
+      w2v8();
+    } catch (const std::exception&) {
+      fail("shared w2v load failed (silence_prime)");
+    }
+    primeSilence(static_cast<int>(std::min<long long>(silence, kWindow8Frames)));
+  }
+  reset(0, 1, 1);
+}
+
+Ort::Session* A2x::w2v8() {
+  if (w2v_) return w2v_;
+  try {
+    w2v_ = get_shared_w2v(w2vPath_, threads_);
+  } catch (const std::exception&) {
+    w2v_ = nullptr;
+  }
+  if (!w2v_) fail("the shared 8 s w2v encoder did not load ($W2V_ONNX=" + w2vPath_ + ")");
+  return w2v_;
+}
+
+std::vector<Ort::Value> A2x::run(Ort::Session& s, const char* const* inNames, Ort::Value* in, size_t nIn,
+                                 const char* const* outNames, size_t nOut) {
+  std::vector<Ort::Value> out;
+  const auto t0 = std::chrono::steady_clock::now();
+  le_a2x_on_owner_thread([&] { out = s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, nOut); });
+  ortNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+  ++ortRuns_;
+  return out;
+}
+
+void A2x::primeSilence(int n) {
+  try {
+    const std::vector<float>& emb = shared_zero_embedding(w2v8());
+    std::vector<float> feat(static_cast<size_t>(n) * kFeatRow);
+    for (int j = 0; j < n; ++j)
+      for (int l = 0; l < kFeatLayers; ++l)
+        for (int d = 0; d < kFeatDim; ++d)
+          feat[static_cast<size_t>(j) * kFeatRow + l * kFeatDim + d] =
+              le::half::round(emb[(static_cast<size_t>(l) * kWindow8Frames + j) * kFeatDim + d]);
+    std::vector<float> ctx, prev(kKp, 0.0f), state(h_, 0.0f), delta(kKp);
+    runEncoder(feat.data(), 0, n, 0, n, ctx, nullptr);
+    for (int t = 0; t < n; ++t) runDecoder(&ctx[static_cast<size_t>(t) * h_], prev, state, delta.data());
+    primedPrev_ = std::move(prev);
+    primedState_ = std::move(state);
+    std::fprintf(stderr, "[le_a2x] silence-primed AR state cached (%d frames)\n", n);
+  } catch (const std::exception& e) {
+    primedPrev_.clear();
+    primedState_.clear();
+    std::fprintf(stderr, "[le_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
+  }
+}
+
+// ---- frame clock -------------------------------------------------------------------------------
+
+int64_t A2x::counted(const Stream& s) const {
+  const int64_t S = samples(s);
+  if (s.finished) return S;
+  const int64_t block = int64_t(kFrame) * kBlockFrames;
+  return std::min(S, (S + kFrame - 1) / block * block);
+}
+
+int A2x::frames(const Stream& s) const { return static_cast<int>((counted(s) + kFrame - 1) / kFrame); }
+
+int A2x::featHorizon(const Stream& s) const {
+  const int A = frames(s);
+  if (s.finished) return A;
+  if (s.eight) return std::max(0, A - lag_);
+  const int64_t whole = counted(s) / kFrame - right_;
+  return whole <= 0 ? 0 : static_cast<int>(whole / kBlockFrames * kBlockFrames);
+}
+
+int A2x::ready(const Stream& s) const {
+  if (s.finished) return frames(s);
+  return std::max(0, featHorizon(s) - lookahead_);
+}
+
+int A2x::rowOf(const Stream& s, int64_t p) const {
+  if (nt_ < 2) return 0;
+  if (s.loop != 0) {
+    const int64_t r = p % nt_;
+    return static_cast<int>(r < 0 ? r + nt_ : r);
+  }
+  const int64_t period = 2 * (static_cast<int64_t>(nt_) - 1);
+  int64_t q = p % period;
+  if (q < 0) q += period;
+  return static_cast<int>(q <= nt_ - 1 ? q : period - q);
+}
+
+// ---- host calls --------------------------------------------------------------------------------
+
+void A2x::push(const float* x, int n) {
+  if (n < 1) return;
+  if (!x) fail("bad args");
+  if (st_.finished) fail("audio after le_a2x_finish (reset first)");
+  if (samples(st_) + n > kMaxSamples) fail("the stream is too long (reset it)");
+  for (int i = 0; i < n; ++i)
+    if (!std::isfinite(x[i])) fail("non-finite sample at index " + std::to_string(i));
+  st_.audio.insert(st_.audio.end(), x, x + n);
+  marks_.audio = std::max(marks_.audio, st_.audio.size());
+}
+
+void A2x::finish() { st_.finished = true; }
+
+int A2x::total() const {
+  if (!st_.finished) return -1;
+  return frames(st_);
+}
+
+int A2x::avail() {
+  const int step = st_.eight ? 64 : kBlockFrames;
+  const int r = ready(st_);
+  if (st_.decoded < r) extend(st_, std::min(st_.decoded + step, r));
+  return std::max(0, st_.decoded - st_.pulled);
+}
+
+int A2x::pull(int* idx, float* xs, float* out, float* wn, int n) {
+  if (n < 1) return 0;
+  Stream& s = st_;
+  if (s.pulled >= s.decoded) extend(s, static_cast<int>(std::min<int64_t>(int64_t(s.pulled) + n, ready(s))));
+  const int limit = std::min(ready(s), s.decoded);
+  int k = 0;
+  while (s.pulled < limit && k < n) {
+    const int r = rowOf(s, static_cast<int64_t>(s.dir) * s.pulled + s.start);
+    const float* row = &xsTarget_[static_cast<size_t>(r) * kKp];
+    const float* d = &s.deltas[static_cast<size_t>(s.pulled - s.deltaBase) * kKp];
+    if (idx) idx[k] = r;
+    if (xs) std::memcpy(xs + static_cast<size_t>(k) * kKp, row, kKp * sizeof(float));
+    if (out)
+      for (int j = 0; j < kKp; ++j) out[static_cast<size_t>(k) * kKp + j] = row[j] + d[j];
+    if (wn) {
+      const int64_t w = int64_t(s.pulled) - s.ctxBase;
+      wn[k] = width_ && w >= 0 && w < static_cast<int64_t>(s.wn.size()) ? s.wn[static_cast<size_t>(w)] : 0.0f;
+    }
+    ++s.pulled;
+    ++k;
+  }
+  trim(s, true);
+  return k;
+}
+
+void A2x::reset(int start, int dir, int loop) {
+  Stream& s = st_;
+  if (start < 0) start = nt_ > 1 ? rowOf(s, static_cast<int64_t>(s.dir) * s.pulled + s.start) : 0;
+  for (std::vector<float>* v : {&s.audio, &s.feat, &s.ctx, &s.deltas, &s.wn}) clearOrFree(*v);
+  s.audioBase = 0;
+  s.finished = false;
+  s.pulled = s.encOrigin = s.featReady = s.featBase = 0;
+  s.encoded = s.ctxBase = s.decoded = s.deltaBase = 0;
+  s.eight = !shortWindow_;
+  if (!primedState_.empty()) {
+    s.prev = primedPrev_;
+    s.state = primedState_;
+  } else {
+    s.prev.assign(kKp, 0.0f);
+    s.state.assign(h_, 0.0f);
+  }
+  s.start = start;
+  s.dir = dir < 0 ? -1 : 1;
+  s.loop = loop;
+  failure_.clear();
+}
+
+int A2x::deltas(const float* x, int n, float* out, float* wn, int maxFrames) {
+  if (n <= 0) return 0;
+  const int T = static_cast<int>((static_cast<int64_t>(n) + kFrame - 1) / kFrame);
+  if (T > maxFrames) return -2;
+  if (!x || !out) fail("bad args");
+  for (int i = 0; i < n; ++i)
+    if (!std::isfinite(x[i])) fail("non-finite sample at index " + std::to_string(i));
+  w2v8();
+  Stream s;
+  s.eight = true;
+  s.audio.assign(x, x + n);
+  s.finished = true;
+  s.prev = primedState_.empty() ? std::vector<float>(kKp, 0.0f) : primedPrev_;
+  s.state = primedState_.empty() ? std::vector<float>(h_, 0.0f) : primedState_;
+  while (s.decoded < T) {
+    extend(s, std::min(s.decoded + 64, T));
+    trim(s, false);
+  }
+  std::memcpy(out, s.deltas.data(), static_cast<size_t>(T) * kKp * sizeof(float));
+  if (wn) {
+    const int have = std::min(T, static_cast<int>(s.wn.size()));
+    std::memcpy(wn, s.wn.data(), static_cast<size_t>(have) * sizeof(float));
+    std::fill(wn + have, wn + T, 0.0f);
+  }
+  return T;
+}
+
+// ---- extension ---------------------------------------------------------------------------------
+
+void A2x::extend(Stream& s, int upTo) {
+  const int A = frames(s);
+  const int target = s.finished ? std::min(A, upTo) : std::min(upTo, ready(s));
+  if (target <= s.decoded) return;
+  const int need = std::min(A, target + lookahead_);
+  if (s.eight) features8(s, need);
+  else featuresShort(s, need);
+  encodeBands(s, target, A);
+  decodeFrames(s, target);
+  note(s);
+}
+
+void A2x::note(const Stream& s) {
+  if (&s != &st_) return;
+  marks_.audio = std::max(marks_.audio, s.audio.size());
+  marks_.feat = std::max(marks_.feat, s.feat.size() / kFeatRow);
+  marks_.ctx = std::max(marks_.ctx, s.ctx.size() / static_cast<size_t>(h_));
+  marks_.deltas = std::max(marks_.deltas, s.deltas.size() / kKp);
+}
+
+void A2x::runWindow8(const std::vector<float>& audio, int64_t audioBase, int base, int64_t trunc,
+                     std::vector<float>& emb) {
+  const int64_t from = int64_t(kFrame) * base;
+  if (from < audioBase) readBehind("8 s window audio");
+  const int64_t S = audioBase + static_cast<int64_t>(audio.size());
+  const int64_t end = std::min({from + kWindow8, trunc, S});
+  scratch_.assign(kWindow8, 0.0f);
+  if (end > from)
+    std::memcpy(scratch_.data(), audio.data() + (from - audioBase), static_cast<size_t>(end - from) * sizeof(float));
+  normalise(scratch_.data(), kWindow8);
+  const int64_t shape[2] = {1, kWindow8};
+  Ort::Value in = Ort::Value::CreateTensor<float>(memInfo_, scratch_.data(), kWindow8, shape, 2);
+  const char* inName = "input_values";
+  const char* outName = "audio_emb";
+  std::vector<Ort::Value> r = run(*w2v8(), &inName, &in, 1, &outName, 1);
+  checkFloat(r[0], size_t(kFeatLayers) * kWindow8Frames * kFeatDim, "8 s encoder output audio_emb");
+  const float* p = r[0].GetTensorData<float>();
+  emb.assign(p, p + size_t(kFeatLayers) * kWindow8Frames * kFeatDim);
+}
+
+void A2x::features8(Stream& s, int need) {
+  std::vector<float> emb;
+  while (s.featReady < need) {
+    const int f = s.featReady;
+    const int base = f < 2 * 100 ? 0 : (f / 100 - 1) * 100;
+    int64_t trunc;
+    int rowsEnd = std::min(need, base + kWindow8Frames);
+    if (s.finished) {
+      trunc = samples(s);
+    } else {
+      // The block whose counting made row f ready fixes the audio it sees.
+      const int blockEnd = (f + lag_ + kBlockFrames) / kBlockFrames * kBlockFrames;
+      trunc = int64_t(kFrame) * blockEnd - (kFrame - 1);
+      rowsEnd = std::min(rowsEnd, blockEnd - lag_);
+    }
+    runWindow8(s.audio, s.audioBase, base, trunc, emb);
+    if (f < s.featBase) readBehind("feat frame");
+    for (int row = f; row < rowsEnd; ++row) {
+      const int j = row - base;
+      const size_t at = s.feat.size();
+      s.feat.resize(at + kFeatRow);
+      for (int l = 0; l < kFeatLayers; ++l) {
+        const float* src = &emb[(static_cast<size_t>(l) * kWindow8Frames + j) * kFeatDim];
+        float* dst = &s.feat[at + static_cast<size_t>(l) * kFeatDim];
+        for (int d = 0; d < kFeatDim; ++d) dst[d] = le::half::round(src[d]);
+      }
+    }
+    s.featReady = rowsEnd;
+    s.encOrigin = s.featReady < 200 ? 0 : (s.featReady / 100 - 1) * 100;
+  }
+}
+
+void A2x::featuresShort(Stream& s, int need) {
+  while (s.featReady < need) {
+    const int o = s.featReady;
+    const int64_t end = int64_t(kFrame) * (o + kBlockFrames + right_);
+    if (!s.finished && end > counted(s)) return;
+    const int64_t start = end - kWindowShort;
+    const int64_t S = samples(s);
+    const int64_t from = std::max<int64_t>(start, 0), to = std::min(end, S);
+    if (from < s.audioBase) readBehind("w2v window audio");
+    scratch_.assign(kWindowShort, 0.0f);
+    if (to > from)
+      std::memcpy(scratch_.data() + (from - start), s.audio.data() + (from - s.audioBase),
+                  static_cast<size_t>(to - from) * sizeof(float));
+    normalise(scratch_.data(), kWindowShort);
+
+    const WinPair pair = shared_w2v_win();
+    if (!pair.trunk) fail("the short-window w2v pair is not loaded");
+    const int64_t shape[2] = {1, kWindowShort};
+    Ort::Value in = Ort::Value::CreateTensor<float>(memInfo_, scratch_.data(), kWindowShort, shape, 2);
+    const char* inName = "input_values";
+    const char* trunkOut = pair.trunkOut.c_str();
+    std::vector<Ort::Value> r = run(*pair.trunk, &inName, &in, 1, &trunkOut, 1);
+    const auto info = r[0].GetTensorTypeAndShapeInfo();
+    const std::vector<int64_t> dims = info.GetShape();
+    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16 || dims.size() != 3 ||
+        dims[1] != kTrunkChannels || dims[2] < 1 || dims[2] > (1 << 20))
+      fail("w2v_win: the trunk output is not float16 [1, 640, LT]");
+    int lt = pair.lt;
+    if (lt == 0) {
+      lt = static_cast<int>(dims[2]);
+      learn_w2v_win_lt(lt);
+    }
+    if (dims[2] != lt) fail("w2v_win: the trunk output has " + std::to_string(dims[2]) + " steps, not " +
+                            std::to_string(lt));
+    const uint16_t* trunk = static_cast<const uint16_t*>(r[0].GetTensorRawData());
+
+    scratch2_.assign(size_t(kBlockFrames) * kTrunkChannels, 0.0f);
+    for (int k = 0; k < kBlockFrames; ++k) {
+      const int f = o + k;
+      int base = 0, rr = f;
+      if (f > 199) {
+        base = (f / 100 - 1) * 100;
+        rr = f - base;
+      }
+      const double pos = static_cast<double>(int64_t(kFrame) * base - start) / 80.0 + rr * kGridStep;
+      const double fl = std::floor(pos);
+      if (fl < 0 || fl >= lt) fail("w2v_win: trunk pos out of range");
+      const int i0 = static_cast<int>(fl), i1 = std::min(i0 + 1, lt - 1);
+      const double w = pos - i0;
+      for (int c = 0; c < kTrunkChannels; ++c) {
+        const double a = le::half::toFloat(trunk[static_cast<size_t>(c) * lt + i0]);
+        const double b = le::half::toFloat(trunk[static_cast<size_t>(c) * lt + i1]);
+        scratch2_[static_cast<size_t>(k) * kTrunkChannels + c] = le::half::round(static_cast<float>(a * (1 - w) + b * w));
+      }
+    }
+    const int64_t hshape[2] = {kBlockFrames, kTrunkChannels};
+    Ort::Value hin = Ort::Value::CreateTensor<float>(memInfo_, scratch2_.data(), scratch2_.size(), hshape, 2);
+    const char* headIn = "x";
+    const char* headOut = "emb";
+    std::vector<Ort::Value> e = run(*pair.head, &headIn, &hin, 1, &headOut, 1);
+    checkFloat(e[0], size_t(kBlockFrames) * kFeatRow, "w2v_win: head output emb");
+    if (s.featBase > o) readBehind("feat block");
+    const float* p = e[0].GetTensorData<float>();
+    const size_t at = s.feat.size();
+    s.feat.resize(at + size_t(kBlockFrames) * kFeatRow);
+    for (size_t i = 0; i < size_t(kBlockFrames) * kFeatRow; ++i) s.feat[at + i] = le::half::round(p[i]);
+    s.encOrigin = s.featReady = o + kBlockFrames;
+  }
+}
+
+void A2x::runEncoder(const float* featRows, int b0, int b1, int c0, int c1, std::vector<float>& ctx,
+                     std::vector<float>* wn) {
+  const int T = b1 - b0;
+  std::vector<float>& pos = scratch2_;
+  pos.resize(static_cast<size_t>(T) * h_);
+  const int P = posRows_, half = P / 2;
+  for (int q = 0; q < T; ++q) {
+    const int64_t k = int64_t(b0) + q;
+    const int64_t row = k < P ? k : (k - P) % (P - half) + half;
+    std::memcpy(&pos[static_cast<size_t>(q) * h_], &pos_[static_cast<size_t>(row) * h_], sizeof(float) * h_);
+  }
+  attn_.resize(static_cast<size_t>(T) * T);
+  const float ninf = -std::numeric_limits<float>::infinity();
+  for (int q = 0; q < T; ++q)
+    for (int k = 0; k < T; ++k) attn_[static_cast<size_t>(q) * T + k] = (k >= q - left_ && k <= q + window_) ? 0.0f : ninf;
+
+  const int64_t fshape[4] = {1, T, kFeatLayers, kFeatDim};
+  const int64_t pshape[3] = {1, T, h_};
+  const int64_t ashape[4] = {1, 1, T, T};
+  Ort::Value in[3] = {
+      Ort::Value::CreateTensor<float>(memInfo_, const_cast<float*>(featRows), static_cast<size_t>(T) * kFeatRow,
+                                      fshape, 4),
+      Ort::Value::CreateTensor<float>(memInfo_, pos.data(), pos.size(), pshape, 3),
+      Ort::Value::CreateTensor<float>(memInfo_, attn_.data(), attn_.size(), ashape, 4)};
+  const char* inNames[3] = {"feat", "pos_window", "attn"};
+  const char* outNames[2] = {encOut0_.c_str(), encOut1_.c_str()};
+  std::vector<Ort::Value> r = run(*enc_, inNames, in, 3, outNames, width_ ? 2 : 1);
+  checkFloat(r[0], static_cast<size_t>(T) * h_, "encoder output");
+  const float* o0 = r[0].GetTensorData<float>();
+  ctx.insert(ctx.end(), o0 + static_cast<size_t>(c0 - b0) * h_, o0 + static_cast<size_t>(c1 - b0) * h_);
+  if (width_ && wn) {
+    checkFloat(r[1], static_cast<size_t>(T), "encoder width output");
+    const float* o1 = r[1].GetTensorData<float>();
+    wn->insert(wn->end(), o1 + (c0 - b0), o1 + (c1 - b0));
+  }
+}
+
+void A2x::encodeBands(Stream& s, int target, int A) {
+  while (s.encoded < target) {
+    const int c0 = s.encoded;
+    int c1 = std::min(target, c0 + 64);
+    const int b0 = std::max(0, c0 - leftSpan_);
+    int b1 = std::min(A, c1 + lookahead_);
+    if (c0 < posRows_) {
+      c1 = std::min(c1, posRows_);
+      b1 = std::min(b1, posRows_);
+    }
+    if (b0 < s.featBase || c0 < s.ctxBase) readBehind("encoder band");
+    if (b1 > s.featReady) fail("encoder band needs feature rows not computed yet");
+    runEncoder(&s.feat[static_cast<size_t>(b0 - s.featBase) * kFeatRow], b0, b1, c0, c1, s.ctx, &s.wn);
+    s.encoded = c1;
+  }
+}
+
+void A2x::runDecoder(const float* ctxRow, std::vector<float>& prev, std::vector<float>& state, float* delta) {
+  const int64_t cshape[2] = {1, h_};
+  const int64_t pshape[2] = {1, kKp};
+  const int64_t hshape[3] = {1, 1, h_};
+  Ort::Value in[3] = {
+      Ort::Value::CreateTensor<float>(memInfo_, const_cast<float*>(ctxRow), static_cast<size_t>(h_), cshape, 2),
+      Ort::Value::CreateTensor<float>(memInfo_, prev.data(), prev.size(), pshape, 2),
+      Ort::Value::CreateTensor<float>(memInfo_, state.data(), state.size(), hshape, 3)};
+  const char* inNames[3] = {"ctx_t", "prev", "h"};
+  const char* outNames[2] = {"m", "h_out"};
+  std::vector<Ort::Value> r = run(*dec_, inNames, in, 3, outNames, 2);
+  checkFloat(r[0], kKp, "decoder output m");
+  checkFloat(r[1], static_cast<size_t>(h_), "decoder output h_out");
+  const float* m = r[0].GetTensorData<float>();
+  const float* hOut = r[1].GetTensorData<float>();
+  std::memcpy(prev.data(), m, kKp * sizeof(float));
+  for (int j = 0; j < kKp; ++j) delta[j] = m[j] * scale_[j] + offset_[j];
+  std::memcpy(state.data(), hOut, sizeof(float) * h_);
+}
+
+void A2x::decodeFrames(Stream& s, int target) {
+  float delta[kKp];
+  for (int t = s.decoded; t < target; ++t) {
+    if (t < s.ctxBase || t < s.deltaBase) readBehind("decoder frame");
+    runDecoder(&s.ctx[static_cast<size_t>(t - s.ctxBase) * h_], s.prev, s.state, delta);
+    s.deltas.insert(s.deltas.end(), delta, delta + kKp);
+  }
+  s.decoded = std::max(s.decoded, target);
+}
+
+void A2x::trim(Stream& s, bool outputs) {
+  const int64_t keep = std::max<int64_t>(0, int64_t(kFrame) * s.encOrigin - kWindowShort);
+  if (keep - s.audioBase > 81919) {
+    dropFront(s.audio, static_cast<size_t>(keep - s.audioBase));
+    s.audioBase = keep;
+  }
+  const int drop = std::clamp(s.encoded - leftSpan_, 0, s.featReady) - s.featBase;
+  if (drop > 127) {
+    dropFront(s.feat, static_cast<size_t>(drop) * kFeatRow);
+    s.featBase += drop;
+  }
+  if (!outputs) return;
+  const int m = std::min(s.pulled, s.decoded);
+  if (m - s.ctxBase > 127) {
+    dropFront(s.ctx, static_cast<size_t>(m - s.ctxBase) * h_);
+    if (width_) dropFront(s.wn, static_cast<size_t>(m - s.ctxBase));
+    s.ctxBase = m;
+  }
+  if (s.pulled - s.deltaBase >= 128) {
+    dropFront(s.deltas, static_cast<size_t>(s.pulled - s.deltaBase) * kKp);
+    s.deltaBase = s.pulled;
+  }
+}
+
+}  // namespace le::a2x

@@ -1,0 +1,149 @@
+// Streaming audio to expression: per-frame audio features from the shared
+// encoders, a streaming encoder with banded attention over them, and an
+// autoregressive decoder that predicts a 63-float keypoint delta per frame.
+//
+// A feature row is computed once, from audio fixed by the row alone: in the
+// 8 s frontend the window that serves it, truncated where the block that made
+// the row ready starts to count (or at the end of the audio once finished);
+// in the short-window frontend the 2 s window that ends `right` frames after
+// its block. A frame is ready only when every feature row its encoder band
+// reads exists, so what is ready and its values depend only on the audio,
+// never on how it was cut into pushes or when the host polled.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct le_a2x;
+
+namespace le::a2x {
+
+inline constexpr int kFrame = 640;       // samples per frame (25 fps at 16 kHz)
+inline constexpr int kBlockFrames = 8;   // frames per counted block
+inline constexpr int kFeatLayers = 12, kFeatDim = 768;
+inline constexpr int kFeatRow = kFeatLayers * kFeatDim;
+inline constexpr int kKp = 63;
+
+// Retained streaming state; frame counters are absolute since the last
+// reset, a row of frame f lives at index f - base of its vector.
+struct Stream {
+  bool eight = true;  // features from 8 s windows (else the short-window pair)
+  std::vector<float> audio;
+  int64_t audioBase = 0;
+  bool finished = false;
+  int pulled = 0;
+  int start = 0, dir = 1, loop = 1;
+  std::vector<float> feat;
+  int encOrigin = 0, featReady = 0, featBase = 0;
+  std::vector<float> ctx, wn;
+  int encoded = 0, ctxBase = 0;
+  std::vector<float> deltas;
+  int decoded = 0, deltaBase = 0;
+  std::vector<float> prev, state;
+};
+
+class A2x {
+ public:
+  // Throws with the creation message on failure.
+  static std::unique_ptr<A2x> create(const std::string& bundle, int threads);
+  ~A2x();
+
+  void push(const float* samples, int n);
+  void finish();
+  int avail();
+  int total() const;
+  // Frames written; any output may be null.
+  int pull(int* idx, float* xs, float* out, float* wn, int n);
+  // Whole clip; returns T, 0 for n <= 0, -2 when T > maxFrames.
+  int deltas(const float* samples, int n, float* out, float* wn, int maxFrames);
+  void reset(int start, int dir, int loop);
+  void setEager(int flag) { eager_ = flag; }
+
+  int nt() const { return nt_; }
+  bool width() const { return width_; }
+  bool shortWindow() const { return shortWindow_; }
+  int lookahead() const { return lookahead_; }
+  int lag() const { return lag_; }
+
+  // The failure that stopped the stream ("" while healthy); cleared by reset.
+  const std::string& failure() const { return failure_; }
+  void markFailed(const std::string& text) { failure_ = text; }
+
+  // Largest retained sizes since creation, in rows (audio in samples).
+  struct HighWater {
+    size_t audio = 0, feat = 0, ctx = 0, deltas = 0;
+  };
+  HighWater highWater() const { return marks_; }
+  // Time spent inside onnxruntime runs, and their count.
+  double ortSeconds() const { return ortNs_ * 1e-9; }
+  int64_t ortRuns() const { return ortRuns_; }
+
+ private:
+  A2x() = default;
+  void load(const std::string& bundle, int threads);
+  void primeSilence(int frames);
+
+  int64_t samples(const Stream& s) const { return s.audioBase + static_cast<int64_t>(s.audio.size()); }
+  int64_t counted(const Stream& s) const;
+  int frames(const Stream& s) const;
+  int featHorizon(const Stream& s) const;
+  int ready(const Stream& s) const;
+  int rowOf(const Stream& s, int64_t p) const;
+
+  void extend(Stream& s, int upTo);
+  void features8(Stream& s, int need);
+  void featuresShort(Stream& s, int need);
+  void encodeBands(Stream& s, int target, int A);
+  void decodeFrames(Stream& s, int target);
+  void trim(Stream& s, bool outputs);
+  void note(const Stream& s);
+
+  // One encoder run over feature rows [b0, b1) (pointer to row b0); writes
+  // rows [c0, c1) of the output to ctx/wn.
+  void runEncoder(const float* featRows, int b0, int b1, int c0, int c1, std::vector<float>& ctx,
+                  std::vector<float>* wn);
+  void runDecoder(const float* ctxRow, std::vector<float>& prev, std::vector<float>& state, float* delta);
+  // One 8 s encoder run over the window at frame `base` of `audio` (which
+  // starts at sample audioBase), with samples at or beyond `trunc` as zeros.
+  void runWindow8(const std::vector<float>& audio, int64_t audioBase, int base, int64_t trunc,
+                  std::vector<float>& emb);
+  Ort::Session* w2v8();
+  std::vector<Ort::Value> run(Ort::Session& s, const char* const* inNames, Ort::Value* in, size_t nIn,
+                              const char* const* outNames, size_t nOut);
+
+  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "le_a2x"};
+  Ort::SessionOptions opts_;
+  Ort::Session* w2v_ = nullptr;
+  std::string w2vPath_;
+  int threads_ = 1;
+  std::unique_ptr<Ort::Session> enc_, dec_;
+  Ort::MemoryInfo memInfo_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  int h_ = 256, window_ = 0, left_ = 0, layers_ = 6;
+  int nt_ = 0;
+  int leftSpan_ = 0, lookahead_ = 0, lag_ = 0;
+  bool shortWindow_ = false;
+  int right_ = 12;
+  std::vector<float> pos_;
+  int posRows_ = 0;
+  std::vector<float> offset_, scale_;
+  std::vector<float> xsTarget_;
+  std::string encOut0_, encOut1_;
+  bool width_ = false;
+  int eager_ = -1;
+  Stream st_;
+  std::vector<float> primedPrev_, primedState_;
+
+  std::string failure_;
+  HighWater marks_;
+  int64_t ortNs_ = 0, ortRuns_ = 0;
+  std::vector<float> scratch_, scratch2_, attn_;
+};
+
+// The engine behind a C handle (tests and benchmarks); null for null.
+A2x* implOf(le_a2x* handle);
+
+}  // namespace le::a2x

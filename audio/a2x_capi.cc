@@ -1,0 +1,161 @@
+// The le_a2x_ family: the streaming engine and the shared encoder preload
+// behind the C boundary.
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "audio/a2x.h"
+#include "audio/shared_w2v.h"
+#include "core/api.h"
+#include "core/env.h"
+#include "le/le_a2x.h"
+
+using le::api::Family;
+
+struct le_a2x {
+  std::unique_ptr<le::a2x::A2x> engine;
+};
+
+namespace le::a2x {
+A2x* implOf(le_a2x* handle) { return handle ? handle->engine.get() : nullptr; }
+}  // namespace le::a2x
+
+namespace {
+
+le::a2x::A2x& engineOf(le_a2x* a) {
+  if (!a || !a->engine) throw std::runtime_error("bad args");
+  return *a->engine;
+}
+
+// The handle, refusing one whose stream failed (with that failure's text).
+le::a2x::A2x& healthy(le_a2x* a) {
+  le::a2x::A2x& e = engineOf(a);
+  if (!e.failure().empty()) throw le::api::RawFailure{e.failure()};
+  return e;
+}
+
+// Runs a call that may extend the stream; a failure inside the extension
+// marks the handle failed until reset.
+template <typename F>
+int extending(le::a2x::A2x& e, F&& f) {
+  try {
+    return f();
+  } catch (const std::exception& x) {
+    e.markFailed(std::string("le_a2x extend: ") + x.what());
+  } catch (...) {
+    e.markFailed("le_a2x extend: unknown failure");
+  }
+  throw le::api::RawFailure{e.failure()};
+}
+
+}  // namespace
+
+extern "C" {
+
+le_a2x* le_a2x_create(const char* bundle, int threads) {
+  return le::api::guard(Family::A2x, __func__, static_cast<le_a2x*>(nullptr), [&] {
+    if (!bundle || !*bundle) throw std::runtime_error("bad args");
+    auto h = std::make_unique<le_a2x>();
+    h->engine = le::a2x::A2x::create(bundle, threads);
+    return h.release();
+  });
+}
+
+void le_a2x_destroy(le_a2x* a) { delete a; }
+
+int le_a2x_push(le_a2x* a, const float* samples, int n) {
+  return le::api::guard(Family::A2x, __func__, 0, [&] {
+    le::a2x::A2x& e = healthy(a);
+    if (n > 0 && !samples) throw std::runtime_error("bad args");
+    e.push(samples, n);
+    return 1;
+  });
+}
+
+void le_a2x_finish(le_a2x* a) {
+  le::api::guard(Family::A2x, __func__, 0, [&] {
+    healthy(a).finish();
+    return 1;
+  });
+}
+
+int le_a2x_avail(le_a2x* a) {
+  return le::api::guard(Family::A2x, __func__, -1, [&] {
+    le::a2x::A2x& e = healthy(a);
+    return extending(e, [&] { return e.avail(); });
+  });
+}
+
+int le_a2x_total(le_a2x* a) {
+  return le::api::guard(Family::A2x, __func__, -1, [&] { return healthy(a).total(); });
+}
+
+int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* out, int n) {
+  return le::api::guard(Family::A2x, __func__, 0, [&] {
+    le::a2x::A2x& e = healthy(a);
+    return extending(e, [&] { return e.pull(idx, xs, out, nullptr, n); });
+  });
+}
+
+int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* out, float* wn, int n) {
+  return le::api::guard(Family::A2x, __func__, 0, [&] {
+    le::a2x::A2x& e = healthy(a);
+    return extending(e, [&] { return e.pull(idx, xs, out, wn, n); });
+  });
+}
+
+int le_a2x_deltas(le_a2x* a, const float* samples, int n, float* out, int max_frames) {
+  return le::api::guard(Family::A2x, __func__, -1, [&] {
+    return engineOf(a).deltas(samples, n, out, nullptr, max_frames);
+  });
+}
+
+int le_a2x_deltas_wn(le_a2x* a, const float* samples, int n, float* out, float* wn, int max_frames) {
+  int result = -1;
+  le::api::guard(Family::A2x, __func__, 0, [&] {
+    le::a2x::A2x& e = engineOf(a);
+    if (!e.width()) {
+      result = -3;
+      throw std::runtime_error("encoder declares no wn output");
+    }
+    if (n > 0 && !wn) throw std::runtime_error("bad args");
+    result = e.deltas(samples, n, out, wn, max_frames);
+    return 1;
+  });
+  return result;
+}
+
+int le_a2x_nt(le_a2x* a) {
+  return le::api::guard(Family::A2x, __func__, 0, [&] { return engineOf(a).nt(); });
+}
+
+int le_a2x_width(le_a2x* a) {
+  return le::api::guard(Family::A2x, __func__, 0, [&] { return engineOf(a).width() ? 1 : 0; });
+}
+
+void le_a2x_reset(le_a2x* a, int start, int dir, int loop) {
+  le::api::guard(Family::A2x, __func__, 0, [&] {
+    engineOf(a).reset(start, dir, loop);
+    return 1;
+  });
+}
+
+void le_a2x_set_eager(le_a2x* a, int flag) {
+  le::api::guard(Family::A2x, __func__, 0, [&] {
+    engineOf(a).setEager(flag);
+    return 1;
+  });
+}
+
+int le_a2x_preload_w2v(const char* path) {
+  return le::api::guard(Family::A2x, __func__, 0, [&] {
+    std::string p = path ? path : "";
+    if (p.empty()) p = le::env::text("W2V_ONNX");
+    if (p.empty()) throw std::runtime_error("no path and $W2V_ONNX unset");
+    return le::a2x::get_shared_w2v(p, 0) ? 1 : 0;
+  });
+}
+
+int le_a2x_w2v8_lazy(void) { return 1; }
+
+}  // extern "C"

@@ -1,0 +1,18 @@
+// The a2x_meta.json scanner: keys are looked up in the text, not parsed as a
+// JSON document, so a bundle's meta may carry anything else around them.
+#pragma once
+
+#include <string>
+
+namespace le::a2x {
+
+// The integer after "key" and the next ':' (blanks skipped, base 10). False
+// when the key, the ':' or the digits are missing; values beyond the range
+// of long long saturate.
+bool metaInt(const std::string& text, const char* key, long long* out);
+
+// The flag after "key" and ':' (blanks and tabs skipped): true / false, or an
+// integer (non-zero = 1). -1 when missing or unreadable.
+int metaFlag(const std::string& text, const char* key);
+
+}  // namespace le::a2x

@@ -1,0 +1,60 @@
+// The process-wide audio feature encoders, shared by every audio handle: the
+// 8 s window encoder named by W2V_ONNX and the short-window trunk/head pair
+// found beside it. Each is loaded at most once per process and never
+// unloaded. Also the helpers every audio session uses: the session opener
+// with its Gelu fallback, the CUDA provider hook and the owner thread that
+// runs all onnxruntime work when LE_A2X_CUDA=1.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace le::a2x {
+
+// The shared 8 s encoder, loading it from `path` on the first call (later
+// calls return it whatever path they name). Load errors propagate.
+Ort::Session* get_shared_w2v(const std::string& path, int threads);
+
+// True when the short-window pair is loaded; the pair is looked for once per
+// process (LE_A2X_W2V_WIN_ONNX / LE_A2X_W2V_HEAD_ONNX, else beside w2vPath).
+bool get_shared_w2v_win(int threads, const std::string& w2vPath);
+
+// The loaded pair; trunk and head are null before a successful
+// get_shared_w2v_win.
+struct WinPair {
+  Ort::Session* trunk = nullptr;
+  Ort::Session* head = nullptr;
+  std::string trunkOut;
+  int lt = 0;  // trunk time steps; 0 until known
+};
+WinPair shared_w2v_win();
+// Records the trunk's time steps learned from its first output.
+void learn_w2v_win_lt(int lt);
+
+// The 8 s encoder's output for an all-zero window (12 x 200 x 768), computed
+// once per process.
+const std::vector<float>& shared_zero_embedding(Ort::Session* w2v);
+
+// Opens a session; a float16 Gelu the runtime cannot run makes it retry once
+// at basic optimisation.
+std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const std::string& path,
+                                                  Ort::SessionOptions& options);
+
+// Appends the CUDA provider when LE_A2X_CUDA=1 and tag is "w2v".
+void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag);
+
+// Runs `job` (inline, or on the owner thread when LE_A2X_CUDA=1) and rethrows
+// its exception.
+void le_a2x_on_owner_thread(const std::function<void()>& job);
+
+// Size of the file in bytes; -1 for NULL, "" or an unreadable file.
+long long w2v_file_bytes(const char* path);
+
+// Shared environment of the shared encoders.
+Ort::Env& shared_env();
+
+}  // namespace le::a2x
