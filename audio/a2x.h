@@ -66,6 +66,7 @@ class A2x {
   int nt() const { return nt_; }
   bool width() const { return width_; }
   bool shortWindow() const { return shortWindow_; }
+  Ort::Session* w2vSession() const { return w2v_; }
   int lookahead() const { return lookahead_; }
   int lag() const { return lag_; }
 

@@ -309,3 +309,232 @@ TEST_F(A2x, FinishedStreamMatchesTheWholeClip) {
     EXPECT_GT(corr, 0.9);
   }
 }
+
+TEST_F(A2x, WidthFollowsTheGraphAndPullWnWritesZerosWithoutIt) {
+  BundleCopy b(kFixtures + "/tiny-current");  // its encoder has no width output
+  b.meta(R"({"h": 32, "window": 1, "left": 4, "layers": 2, "width": 1})");
+  le_a2x* a = nullptr;
+  const std::string log = capture([&] { a = le_a2x_create(b.path.c_str(), 1); });
+  ASSERT_TRUE(a) << le_a2x_last_error();
+  EXPECT_NE(log.find("[le_a2x] WARNING: a2x_meta width=1 but the encoder declares 1 output(s) \xE2\x80\x94 serving "
+                     "the GRAPH (width=0). Repackage this bundle.\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(le_a2x_width(a), 0);
+  const std::vector<float> x = speech(2.0);
+  le_a2x_push(a, x.data(), static_cast<int>(x.size()));
+  le_a2x_finish(a);
+  Frames f;
+  drain(a, f);
+  ASSERT_EQ(f.size(), 50u);
+  for (float w : f.wn) EXPECT_EQ(w, 0.0f);
+  std::vector<float> out(50 * kKp), wn(50);
+  EXPECT_EQ(le_a2x_deltas_wn(a, x.data(), static_cast<int>(x.size()), out.data(), wn.data(), 50), -3);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_deltas_wn: encoder declares no wn output");
+  le_a2x_destroy(a);
+}
+
+// Every call survives a NULL handle and NULL buffers, with the family's
+// failure value and a reason.
+TEST_F(A2x, NullHandlesAndBuffersFailCleanly) {
+  float buf[64 * 63] = {};
+  int idx[4];
+  struct Case {
+    const char* fn;
+    int got, want;
+  };
+  const Case cases[] = {
+      {"le_a2x_push", le_a2x_push(nullptr, buf, 4), 0},
+      {"le_a2x_avail", le_a2x_avail(nullptr), -1},
+      {"le_a2x_total", le_a2x_total(nullptr), -1},
+      {"le_a2x_pull", le_a2x_pull(nullptr, idx, buf, buf, 4), 0},
+      {"le_a2x_pull_wn", le_a2x_pull_wn(nullptr, idx, buf, buf, buf, 4), 0},
+      {"le_a2x_deltas", le_a2x_deltas(nullptr, buf, 64, buf, 4), -1},
+      {"le_a2x_deltas_wn", le_a2x_deltas_wn(nullptr, buf, 64, buf, buf, 4), -1},
+      {"le_a2x_nt", le_a2x_nt(nullptr), 0},
+      {"le_a2x_width", le_a2x_width(nullptr), 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.fn;
+  // Each text names its own function; check a few after the call itself.
+  le_a2x_finish(nullptr);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_finish: bad args");
+  le_a2x_reset(nullptr, 0, 1, 1);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_reset: bad args");
+  le_a2x_set_eager(nullptr, 1);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_set_eager: bad args");
+  EXPECT_EQ(le_a2x_avail(nullptr), -1);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_avail: bad args");
+  le_a2x_destroy(nullptr);
+  EXPECT_EQ(le_a2x_create(nullptr, 1), nullptr);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: bad args");
+  EXPECT_EQ(le_a2x_w2v8_lazy(), 1);
+
+  Handle a(kFixtures + "/tiny");
+  ASSERT_TRUE(a.a) << le_a2x_last_error();
+  EXPECT_EQ(le_a2x_push(a, nullptr, 5), 0);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_push: bad args");
+  EXPECT_EQ(le_a2x_push(a, nullptr, 0), 1);
+  EXPECT_EQ(le_a2x_push(a, buf, -3), 1);
+  buf[2] = NAN;
+  EXPECT_EQ(le_a2x_push(a, buf, 4), 0);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_push: non-finite sample at index 2");
+  EXPECT_EQ(le_a2x_deltas(a, buf, 64, buf, 4), -1);
+  buf[2] = 0;
+  EXPECT_EQ(le_a2x_deltas(a, nullptr, 64, buf, 4), -1);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_deltas: bad args");
+  EXPECT_EQ(le_a2x_deltas(a, buf, 0, buf, 4), 0);
+  EXPECT_EQ(le_a2x_pull(a, idx, buf, buf, 0), 0);
+  EXPECT_STREQ(le_a2x_last_error(), "");
+}
+
+// A bundle cannot make creation read past a file or size a tensor from a
+// count no file backs.
+TEST_F(A2x, HostileBundlesAreRefusedAtCreation) {
+  struct Case {
+    const char* meta;
+    int posFloats;  // -1: keep the file
+    const char* error;
+  };
+  const Case cases[] = {
+      {R"({"h": 32, "left": 4, "layers": 2})", -1,
+       "le_a2x_create: meta lacks causal window/left (not a streaming a2x)"},
+      {R"({"h": 32, "window": -1, "left": 4})", -1,
+       "le_a2x_create: meta lacks causal window/left (not a streaming a2x)"},
+      {R"({"h": "x", "window": "y", "left": 4})", -1,
+       "le_a2x_create: meta lacks causal window/left (not a streaming a2x)"},
+      {R"({"h": 2000000000, "window": 1, "left": 4})", -1, "le_a2x_create: a2x_meta h=2000000000 out of range 1..4096"},
+      {R"({"h": 0, "window": 1, "left": 4})", -1, "le_a2x_create: a2x_meta h=0 out of range 1..4096"},
+      {R"({"h": 32, "window": 1, "left": 4, "layers": 99999999999999999999999})", -1,
+       "le_a2x_create: a2x_meta layers=9223372036854775807 out of range 1..64"},
+      {R"({"h": 32, "window": 300, "left": 300, "layers": 4})", -1,
+       "le_a2x_create: a2x_meta window/left x layers span 2400 frames (at most 2048)"},
+      {R"({"h": 4096, "window": 1, "left": 4, "layers": 2})", -1, "le_a2x_create: pos/norm/xs_target read failed"},
+      {R"({"h": 32, "window": 1, "left": 4, "layers": 2})", 63, "le_a2x_create: pos/norm/xs_target read failed"},
+  };
+  for (const Case& c : cases) {
+    BundleCopy b;
+    b.meta(c.meta);
+    if (c.posFloats >= 0) fs::resize_file(b.path + "/a2x_pos.f32", static_cast<uintmax_t>(c.posFloats) * 4);
+    EXPECT_EQ(le_a2x_create(b.path.c_str(), 1), nullptr) << c.meta;
+    EXPECT_STREQ(le_a2x_last_error(), c.error) << c.meta;
+  }
+  BundleCopy b;
+  fs::remove(b.path + "/a2x_meta.json");
+  EXPECT_EQ(le_a2x_create(b.path.c_str(), 1), nullptr);
+  EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_create: a2x_meta.json missing in " + b.path);
+  BundleCopy norm;
+  fs::resize_file(norm.path + "/a2x_norm.f32", 125 * 4);
+  EXPECT_EQ(le_a2x_create(norm.path.c_str(), 1), nullptr);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: pos/norm/xs_target read failed");
+  BundleCopy swapped;  // the decoder's file as the encoder
+  fs::copy_file(swapped.path + "/a2x_dec.onnx", swapped.path + "/a2x_enc_stream.onnx",
+                fs::copy_options::overwrite_existing);
+  EXPECT_EQ(le_a2x_create(swapped.path.c_str(), 1), nullptr);
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: a2x_enc_stream.onnx lacks the input \"feat\"");
+  {
+    ScopedEnv unset("W2V_ONNX", nullptr);
+    EXPECT_EQ(le_a2x_create((kFixtures + "/tiny").c_str(), 1), nullptr);
+    EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: $W2V_ONNX not set");
+  }
+}
+
+// A run that fails mid-stream stops the stream with the reason: avail says
+// -1 and every later call repeats it, until reset.
+TEST_F(A2x, AFailureInsideTheStreamIsReportedUntilReset) {
+  BundleCopy b;
+  fs::copy_file(b.path + "/a2x_dec_m62.onnx", b.path + "/a2x_dec.onnx", fs::copy_options::overwrite_existing);
+  Handle a(b.path);
+  ASSERT_TRUE(a.a) << le_a2x_last_error();
+  const std::vector<float> x = speech(3.0);
+  ASSERT_EQ(le_a2x_push(a, x.data(), static_cast<int>(x.size())), 1);
+  const std::string why = "le_a2x extend: decoder output m: expected 63 floats, got 62";
+  EXPECT_EQ(le_a2x_avail(a), -1);
+  EXPECT_EQ(le_a2x_last_error(), why);
+  EXPECT_EQ(le_a2x_avail(a), -1);
+  EXPECT_EQ(le_a2x_last_error(), why);
+  int idx[2];
+  EXPECT_EQ(le_a2x_pull(a, idx, nullptr, nullptr, 2), 0);
+  EXPECT_EQ(le_a2x_last_error(), why);
+  EXPECT_EQ(le_a2x_push(a, x.data(), 10), 0);
+  EXPECT_EQ(le_a2x_last_error(), why);
+  EXPECT_EQ(le_a2x_total(a), -1);
+  EXPECT_EQ(le_a2x_last_error(), why);
+  std::vector<float> out(75 * kKp);
+  EXPECT_EQ(le_a2x_deltas(a, x.data(), static_cast<int>(x.size()), out.data(), 75), -1);
+  EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_deltas: decoder output m: expected 63 floats, got 62");
+  le_a2x_reset(a, 0, 1, 1);
+  EXPECT_EQ(le_a2x_avail(a), 0);
+  EXPECT_STREQ(le_a2x_last_error(), "");
+}
+
+// Ten minutes of speech in 20 ms pushes keep every retained buffer bounded.
+TEST_F(A2x, TenMinuteStreamKeepsBoundedBuffers) {
+  Handle a(kFixtures + "/tiny");
+  ASSERT_TRUE(a.a) << le_a2x_last_error();
+  const std::vector<float> x = speech(30.0, 5);
+  std::vector<float> out(64 * kKp);
+  long pulled = 0;
+  for (int rep = 0; rep < 20; ++rep)
+    for (size_t at = 0; at < x.size(); at += 320) {
+      ASSERT_EQ(le_a2x_push(a, x.data() + at, 320), 1);
+      for (int n; (n = le_a2x_avail(a)) > 0;) pulled += le_a2x_pull(a, nullptr, nullptr, out.data(), 64);
+      ASSERT_EQ(le_a2x_avail(a), 0) << le_a2x_last_error();
+    }
+  le_a2x_finish(a);
+  for (int n; (n = le_a2x_avail(a)) > 0;) pulled += le_a2x_pull(a, nullptr, nullptr, out.data(), 64);
+  EXPECT_EQ(pulled, 15000);
+  const auto hw = le::a2x::implOf(a)->highWater();
+  std::printf("10 min high-water marks: audio %zu samples, features %zu rows, encoder %zu rows, deltas %zu rows\n",
+              hw.audio, hw.feat, hw.ctx, hw.deltas);
+  EXPECT_LE(hw.audio, 128000u + 32000u + 81920u + 5120u);
+  EXPECT_LE(hw.feat, 128u + 200u + 64u + 8u);
+  EXPECT_LE(hw.ctx, 128u + 64u);
+  EXPECT_LE(hw.deltas, 128u + 64u);
+}
+
+// The procedural networks behave as designed: a synthesised sentence opens
+// the lips while voiced and leaves them on the idle track in silence.
+TEST_F(A2x, SpeechOpensTheLipsAndSilenceLeavesThemIdle) {
+  TempDir tmp;
+  const std::string wav = tmp / "s.wav", raw = tmp / "s.f32";
+  const std::string cmd = "espeak-ng -w '" + wav + "' 'Hello there. This avatar speaks when you talk to it.' && "
+                          "ffmpeg -loglevel error -y -i '" + wav + "' -ar 16000 -ac 1 -f f32le '" + raw + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << "espeak-ng and ffmpeg are installed by scripts/setup.sh";
+  const std::string bytes = le::test::readFile(raw);
+  std::vector<float> x(16000, 0.0f);  // 1 s of silence, the sentence, 2 s of silence
+  const size_t n = bytes.size() / 4;
+  x.resize(16000 + n);
+  std::memcpy(&x[16000], bytes.data(), n * 4);
+  x.resize(x.size() + 32000, 0.0f);
+
+  Handle a(kFixtures + "/tiny");
+  ASSERT_TRUE(a.a) << le_a2x_last_error();
+  const Frames f = stream(a, x, {320});
+  const int T = static_cast<int>(f.size());
+  ASSERT_EQ(T, static_cast<int>((x.size() + 639) / 640));
+  std::vector<double> rms(T), lip(T);
+  double top = 0;
+  for (int t = 0; t < T; ++t) {
+    double e = 0;
+    for (int i = t * 640; i < std::min<int>((t + 1) * 640, static_cast<int>(x.size())); ++i) e += x[i] * x[i];
+    rms[t] = std::sqrt(e / 640);
+    top = std::max(top, rms[t]);
+    lip[t] = f.out[t * kKp + 37] - f.xs[t * kKp + 37];
+  }
+  std::printf("frame  rms    lower-lip opening\n");
+  double voiced = 0, silent = 0;
+  int nv = 0, ns = 0;
+  for (int t = 0; t < T; ++t) {
+    if (t % 4 == 0) std::printf("%5d  %.3f  %.4f %s\n", t, rms[t], lip[t], std::string(static_cast<size_t>(std::max(0.0, lip[t] * 400)), '#').c_str());
+    if (rms[t] > 0.2 * top) voiced += lip[t], ++nv;
+    bool quiet = true;  // silent for the last 10 frames too
+    for (int k = std::max(0, t - 10); k <= t; ++k) quiet = quiet && rms[k] < 1e-4;
+    if (quiet) silent = std::max(silent, std::abs(lip[t])), ++ns;
+  }
+  voiced /= std::max(1, nv);
+  std::printf("voiced frames %d: mean opening %.4f; silent frames %d: largest |opening| %.6f\n", nv, voiced, ns,
+              silent);
+  EXPECT_GT(voiced, 0.02);
+  EXPECT_GT(ns, 40);
+  EXPECT_LT(silent, 1e-4);
+}

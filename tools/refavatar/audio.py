@@ -26,8 +26,10 @@ Per bundle:
                   Only exact elementwise arithmetic and sequential products run
                   over T, so a row does not depend on where its band starts.
   a2x_dec         ctx_t [1,h], prev [1,63], h [1,1,h] -> m [1,63], h_out [1,1,h]:
-                  h_out leaks towards ctx_t; the voiced-band level of h_out
-                  opens the lip rows (m), which ease back to zero in silence.
+                  h_out leaks towards ctx_t measured from the level of silence
+                  (so the zero state is silence); the voiced-band level of
+                  h_out opens the lip rows (m), which ease back to zero in
+                  silence.
 """
 import json
 import os
@@ -54,8 +56,8 @@ CENTRES = np.concatenate([np.geomspace(120, 1000, 8), np.geomspace(1300, 6000, 8
 # a fully open mouth moves each, in keypoint units (the a2x_norm scales).
 LIP = {12 * 3 + 1: 0.10, 20 * 3 + 1: 0.09, 6 * 3 + 1: -0.02, 19 * 3 + 1: -0.02,
        14 * 3 + 0: -0.02, 17 * 3 + 0: 0.02}
-OPEN_LOW, OPEN_HIGH = -7.0, -3.5     # voiced level (mean log band energy) from closed to open
-LEAK = 0.5                           # decoder state: h_out = LEAK h + (1 - LEAK) ctx_t
+OPEN_LOW, OPEN_HIGH = -7.5, -5.0     # voiced level (mean log band energy) from closed to open
+LEAK = 0.5                           # decoder state: h_out = LEAK h + (1 - LEAK) (ctx_t - log EPS)
 EASE = 0.3                           # m = EASE prev + (1 - EASE) open * pattern
 
 
@@ -196,14 +198,15 @@ def decoder_graph(m_width=63):
     g = G()
     g.f("leak", LEAK); g.f("leak1", 1 - LEAK)
     g.i64("h3", [1, 1, H])
-    ctx3 = g.op("Reshape", ["ctx_t", "h3"])
+    g.f("silence", float(np.log(EPS)))
+    ctx3 = g.op("Sub", [g.op("Reshape", ["ctx_t", "h3"]), "silence"])
     g.op("Add", [g.op("Mul", ["h", "leak"]), g.op("Mul", [ctx3, "leak1"])], out="h_out")
     voiced = np.zeros((H, 1), np.float32)
     voiced[:8, 0] = 1.0 / 8
     g.const("voiced", voiced)
     g.i64("h2", [1, H])
     level = g.op("MatMul", [g.op("Reshape", ["h_out", "h2"]), "voiced"])      # [1,1]
-    g.f("lo", OPEN_LOW); g.f("inv_span", 1.0 / (OPEN_HIGH - OPEN_LOW)); g.f("zero", 0.0); g.f("one", 1.0)
+    g.f("lo", OPEN_LOW - float(np.log(EPS))); g.f("inv_span", 1.0 / (OPEN_HIGH - OPEN_LOW)); g.f("zero", 0.0); g.f("one", 1.0)
     opening = g.op("Clip", [g.op("Mul", [g.op("Sub", [level, "lo"]), "inv_span"]), "zero", "one"])
     pattern = np.zeros((1, 63), np.float32)
     for i, v in LIP.items():
