@@ -28,7 +28,6 @@ constexpr int kWindow8Frames = 200;    // frames it yields
 constexpr int kWindowShort = 32000;    // samples of a short window
 constexpr int kTrunkChannels = 640;
 constexpr double kGridStep = 1598.0 / 199.0;
-constexpr int kMaxH = 4096, kMaxSide = 512, kMaxLayers = 64, kMaxSpan = 2048;
 constexpr int kMaxRight = 42;          // beyond it a block's frames leave its 2 s window
 constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
 constexpr int64_t kMaxSamples = int64_t(kFrame) * (std::numeric_limits<int>::max() / 2);
@@ -144,28 +143,11 @@ void A2x::load(const std::string& bundle, int threads) {
   const std::string meta = readFile(dir + "/a2x_meta.json", "a2x_meta.json");
   if (meta.empty()) fail("a2x_meta.json missing in " + dir);
 
-  long long h = 256, window = -1, left = -1, layers = 6;
-  metaInt(meta, "h", &h);
-  const bool hasWindow = metaInt(meta, "window", &window), hasLeft = metaInt(meta, "left", &left);
-  if (!hasWindow || !hasLeft || window < 0 || left < 0)
-    fail("meta lacks causal window/left (not a streaming a2x)");
-  metaInt(meta, "layers", &layers);
-  auto range = [](const char* key, long long v, long long lo, long long hi) {
-    if (v < lo || v > hi)
-      fail(std::string("a2x_meta ") + key + "=" + std::to_string(v) + " out of range " + std::to_string(lo) +
-           ".." + std::to_string(hi));
-  };
-  range("h", h, 1, kMaxH);
-  range("window", window, 0, kMaxSide);
-  range("left", left, 0, kMaxSide);
-  range("layers", layers, 1, kMaxLayers);
-  if ((window + left) * layers > kMaxSpan)
-    fail("a2x_meta window/left x layers span " + std::to_string((window + left) * layers) +
-         " frames (at most " + std::to_string(kMaxSpan) + ")");
-  h_ = static_cast<int>(h);
-  window_ = static_cast<int>(window);
-  left_ = static_cast<int>(left);
-  layers_ = static_cast<int>(layers);
+  const Meta m = parseMeta(meta);
+  h_ = m.h;
+  window_ = m.window;
+  left_ = m.left;
+  layers_ = m.layers;
   leftSpan_ = left_ * layers_;
   lookahead_ = window_ * layers_;
 
@@ -213,7 +195,7 @@ void A2x::load(const std::string& bundle, int threads) {
     encOut1_ = enc_->GetOutputNameAllocated(1, alloc).get();
     width_ = true;
   }
-  const int metaWidth = std::max(0, metaFlag(meta, "width"));
+  const int metaWidth = m.width;
   if (metaWidth != (width_ ? 1 : 0))
     std::fprintf(stderr,
                  "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) \xE2\x80\x94 serving the "
@@ -226,8 +208,7 @@ void A2x::load(const std::string& bundle, int threads) {
   for (const char* out : {"m", "h_out"})
     if (!hasName(*dec_, false, out)) fail(std::string("a2x_dec.onnx lacks the output \"") + out + "\"");
 
-  long long silence = 0;
-  metaInt(meta, "silence_prime", &silence);
+  long long silence = m.silencePrime;
   if (!le::env::text("LE_A2X_SILENCE_PRIME").empty()) silence = le::env::integer("LE_A2X_SILENCE_PRIME", 0);
   if (silence > 0) {
     try {

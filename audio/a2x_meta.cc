@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 namespace le::a2x {
 namespace {
@@ -45,6 +46,37 @@ int metaFlag(const std::string& text, const char* key) {
   const std::string rest = text.substr(i, 48);
   if (!metaInt("\"k\":" + rest, "k", &v)) return -1;
   return v != 0 ? 1 : 0;
+}
+
+Meta parseMeta(const std::string& text) {
+  constexpr long long kMaxH = 4096, kMaxSide = 512, kMaxLayers = 64, kMaxSpan = 2048;
+  long long h = 256, window = -1, left = -1, layers = 6, silence = 0;
+  metaInt(text, "h", &h);
+  const bool hasWindow = metaInt(text, "window", &window), hasLeft = metaInt(text, "left", &left);
+  if (!hasWindow || !hasLeft || window < 0 || left < 0)
+    throw std::runtime_error("meta lacks causal window/left (not a streaming a2x)");
+  metaInt(text, "layers", &layers);
+  auto range = [](const char* key, long long v, long long lo, long long hi) {
+    if (v < lo || v > hi)
+      throw std::runtime_error(std::string("a2x_meta ") + key + "=" + std::to_string(v) + " out of range " +
+                               std::to_string(lo) + ".." + std::to_string(hi));
+  };
+  range("h", h, 1, kMaxH);
+  range("window", window, 0, kMaxSide);
+  range("left", left, 0, kMaxSide);
+  range("layers", layers, 1, kMaxLayers);
+  if ((window + left) * layers > kMaxSpan)
+    throw std::runtime_error("a2x_meta window/left x layers span " + std::to_string((window + left) * layers) +
+                             " frames (at most " + std::to_string(kMaxSpan) + ")");
+  metaInt(text, "silence_prime", &silence);
+  Meta m;
+  m.h = static_cast<int>(h);
+  m.window = static_cast<int>(window);
+  m.left = static_cast<int>(left);
+  m.layers = static_cast<int>(layers);
+  m.width = metaFlag(text, "width") == 1 ? 1 : 0;
+  m.silencePrime = silence;
+  return m;
 }
 
 }  // namespace le::a2x

@@ -15,4 +15,14 @@ bool metaInt(const std::string& text, const char* key, long long* out);
 // integer (non-zero = 1). -1 when missing or unreadable.
 int metaFlag(const std::string& text, const char* key);
 
+// The meta's counts, checked: h 1..4096, window and left 0..512 (required),
+// layers 1..64, (window + left) x layers at most 2048 frames. Throws the
+// creation message otherwise.
+struct Meta {
+  int h = 256, window = 0, left = 0, layers = 6;
+  int width = 0;            // the "width" flag (missing: 0)
+  long long silencePrime = 0;
+};
+Meta parseMeta(const std::string& text);
+
 }  // namespace le::a2x

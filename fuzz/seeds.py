@@ -1,6 +1,6 @@
 """Writes the seed corpora of the fuzz targets: small valid and near-valid inputs.
 
-usage: seeds.py OUTDIR   (creates OUTDIR/imx and OUTDIR/manifest)
+usage: seeds.py OUTDIR   (creates OUTDIR/imx, OUTDIR/manifest, OUTDIR/a2x_meta and OUTDIR/onnx)
 """
 import os
 import struct
@@ -51,6 +51,13 @@ def main(out):
             "ambiguous": MANIFEST.replace(b'"W": 96', b'"W": 96, "W": 97'),
             "nested_only": b'{"a": {"format": "le-bundle-v0"}, "b": [{"H": 1}]}',
         },
+    }
+    seeds["a2x_meta"] = {
+        "stream": b'{"h": 32, "window": 1, "left": 4, "layers": 2, "width": true, "silence_prime": 0}',
+        "legacy": b'{"h": 256, "window": 2, "left": 8}',
+        "width_int": b'{"window":0,"left":0,"width":\t 7}',
+        "huge": b'{"h": 99999999999999999999999, "window": -1, "left": "x"}',
+        "nested": b'{"meta": {"h": 16}, "window": 3, "left": 1, "layers": 64, "width": false}',
     }
     seeds["onnx"] = onnx_seeds()
     for target, files in seeds.items():

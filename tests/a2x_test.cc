@@ -123,12 +123,6 @@ std::string capture(const std::function<void()>& body) {
   return testing::internal::GetCapturedStderr();
 }
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 class A2x : public testing::Test {
  protected:
   ScopedEnv w2v{"W2V_ONNX", kW2v.c_str()};
@@ -537,4 +531,34 @@ TEST_F(A2x, SpeechOpensTheLipsAndSilenceLeavesThemIdle) {
   EXPECT_GT(voiced, 0.02);
   EXPECT_GT(ns, 40);
   EXPECT_LT(silent, 1e-4);
+}
+
+// Silence priming starts the decoder from its state after silence, in the
+// stream and the whole clip alike; the environment overrides the meta.
+TEST_F(A2x, SilencePrimingSeedsBothPaths) {
+  BundleCopy b;
+  b.meta(R"({"h": 32, "window": 1, "left": 4, "layers": 2, "width": true, "silence_prime": 30})");
+  const std::vector<float> x = speech(3.0, 9);
+  le_a2x* a = nullptr;
+  std::string log = capture([&] { a = le_a2x_create(b.path.c_str(), 1); });
+  ASSERT_TRUE(a) << le_a2x_last_error();
+  EXPECT_NE(log.find("[le_a2x] silence-primed AR state cached (30 frames)\n"), std::string::npos) << log;
+  const int T = 75;
+  std::vector<float> clip(T * kKp);
+  ASSERT_EQ(le_a2x_deltas(a, x.data(), static_cast<int>(x.size()), clip.data(), T), T);
+  le_a2x_push(a, x.data(), static_cast<int>(x.size()));
+  le_a2x_finish(a);
+  Frames f;
+  drain(a, f);
+  ASSERT_EQ(f.size(), static_cast<size_t>(T));
+  if (!LE_A2X_SHORT)
+    for (size_t i = 0; i < clip.size(); ++i) {
+      const float expect = f.xs[i] + clip[i];
+      ASSERT_EQ(std::memcmp(&expect, &f.out[i], 4), 0) << i;
+    }
+  le_a2x_destroy(a);
+  ScopedEnv off("LE_A2X_SILENCE_PRIME", "0");
+  log = capture([&] { a = le_a2x_create(b.path.c_str(), 1); });
+  EXPECT_EQ(log.find("silence-primed"), std::string::npos) << log;
+  le_a2x_destroy(a);
 }

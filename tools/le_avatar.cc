@@ -20,9 +20,12 @@
 #include <vector>
 
 #include "core/bundle.h"
+#include "core/env.h"
 #include "core/manifest.h"
+#include "audio/a2x.h"
 #include "engine/engine.h"
 #include "le/le.h"
+#include "le/le_a2x.h"
 #include "tools/imx_pack.h"
 #include "tools/video_out.h"
 
@@ -75,6 +78,8 @@ std::string demoAvatar(const std::string& dir) {
   return dir;
 }
 
+bool readable(const std::string& p);
+
 struct Args {
   std::string bundle, out = "avatar.mp4", model = "b1", keypoints, png, demo = kDefaultDemo;
   long frames = -1, pngFrame = -1;
@@ -109,6 +114,10 @@ Args parse(int argc, char** argv, int from) {
     else throw std::runtime_error("more than one bundle named");
   }
   if (a.bundle.empty()) a.bundle = demoAvatar(a.demo);
+  // The demo's shared audio encoders serve any bundle when the caller has
+  // not named others.
+  const std::string w2v = std::filesystem::path(a.demo).parent_path() / "w2v" / "w2v_8s.onnx";
+  if (le::env::text("W2V_ONNX").empty() && readable(w2v)) ::setenv("W2V_ONNX", w2v.c_str(), 1);
   return a;
 }
 
@@ -173,6 +182,16 @@ int check(const Args& a) {
     if (!readable(p)) std::printf("  %-22s absent\n", name);
     else if (shown == name) std::printf("  %-22s present\n", name);
     else std::printf("  %-22s present as %s\n", name, shown.c_str());
+  }
+  // Speech: the audio-to-expression engine with the shared encoders of $W2V_ONNX.
+  if (le_a2x* audio = le_a2x_create(path.c_str(), a.threads)) {
+    const le::a2x::A2x* e = le::a2x::implOf(audio);
+    std::printf("audio      %s frontend, frames wait %d + %d frames of look-ahead, width output %s, %d target rows\n",
+                e->shortWindow() ? "short-window" : "8 s window", e->lag(), e->lookahead(),
+                e->width() ? "yes" : "no", e->nt());
+    le_a2x_destroy(audio);
+  } else {
+    std::printf("audio      not armed: %s\n", le_a2x_last_error());
   }
   return 0;
 }

@@ -1,0 +1,225 @@
+// The process-wide audio encoders and session helpers. Tests that need a
+// process where nothing was loaded yet run their body in a fresh child
+// (gtest's threadsafe death-test style re-executes the binary).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/a2x.h"
+#include "audio/shared_w2v.h"
+#include "le/le_a2x.h"
+#include "support/testutil.h"
+
+namespace fs = std::filesystem;
+using le::test::ScopedEnv;
+using le::test::TempDir;
+
+namespace {
+
+const std::string kFixtures = LE_FIXTURES;
+const std::string kPairDir = kFixtures + "/w2v", kLegacyDir = kFixtures + "/w2v-legacy";
+
+std::vector<float> tone(int samples) {
+  std::vector<float> x(samples);
+  for (int i = 0; i < samples; ++i) x[i] = 0.2f * std::sin(0.05f * i) * (i % 8000 < 4000 ? 1.0f : 0.0f);
+  return x;
+}
+
+// Streams `x` whole and returns out[] of every frame.
+std::vector<float> frames(le_a2x* a, const std::vector<float>& x) {
+  std::vector<float> all, out(16 * 63);
+  le_a2x_push(a, x.data(), static_cast<int>(x.size()));
+  le_a2x_finish(a);
+  for (int n; (n = le_a2x_avail(a)) > 0;) {
+    const int got = le_a2x_pull(a, nullptr, nullptr, out.data(), 16);
+    all.insert(all.end(), out.begin(), out.begin() + got * 63);
+  }
+  return all;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Runs `body` in a fresh process; it passes when the body returns true.
+#define IN_FRESH_PROCESS(...)                                                    \
+  do {                                                                           \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                              \
+    EXPECT_EXIT(std::exit((__VA_ARGS__)() ? 0 : 1), testing::ExitedWithCode(0), ".*"); \
+  } while (0)
+
+}  // namespace
+
+TEST(SharedW2v, TwoHandlesWithDifferentPathsShareTheFirstEncoder) {
+  TempDir other;
+  fs::copy_file(kLegacyDir + "/w2v_8s.onnx", other / "w2v_8s.onnx");
+  le_a2x *a, *b;
+  {
+    ScopedEnv w2v("W2V_ONNX", (kLegacyDir + "/w2v_8s.onnx").c_str());
+    a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+  }
+  {
+    ScopedEnv w2v("W2V_ONNX", (other / "w2v_8s.onnx").c_str());
+    b = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+  }
+  ASSERT_TRUE(a && b) << le_a2x_last_error();
+  ASSERT_FALSE(le::a2x::implOf(a)->shortWindow());
+  EXPECT_EQ(le::a2x::implOf(a)->w2vSession(), le::a2x::implOf(b)->w2vSession());
+  EXPECT_EQ(le::a2x::implOf(a)->w2vSession(), le::a2x::get_shared_w2v("/nonexistent.onnx", 1));
+  EXPECT_EQ(le_a2x_preload_w2v("/nonexistent.onnx"), 1);
+  le_a2x_destroy(a);
+  le_a2x_destroy(b);
+}
+
+TEST(SharedW2v, PreloadNeedsAPathAndReportsLoadErrors) {
+  IN_FRESH_PROCESS([] {
+    ScopedEnv unset("W2V_ONNX", nullptr);
+    bool ok = le_a2x_preload_w2v(nullptr) == 0 &&
+              std::string(le_a2x_last_error()) == "le_a2x_preload_w2v: no path and $W2V_ONNX unset";
+    ok = ok && le_a2x_preload_w2v("/nonexistent/w2v.onnx") == 0 &&
+         std::string(le_a2x_last_error()).rfind("le_a2x_preload_w2v: ", 0) == 0;
+    ScopedEnv w2v("W2V_ONNX", (kLegacyDir + "/w2v_8s.onnx").c_str());
+    return ok && le_a2x_preload_w2v("") == 1 && le_a2x_last_error()[0] == 0;
+  });
+}
+
+// The pair is looked for once: a failed load logs once and is not retried,
+// even when a later handle's encoder has a good pair beside it.
+TEST(SharedW2v, AFailedShortWindowLoadIsNotRetried) {
+  IN_FRESH_PROCESS([] {
+    TempDir tmp;
+    le::test::writeFile(tmp / "junk.onnx", "not a model");
+    std::string log;
+    bool ok;
+    {
+      ScopedEnv w2v("W2V_ONNX", (kPairDir + "/w2v_8s.onnx").c_str());
+      ScopedEnv trunk("LE_A2X_W2V_WIN_ONNX", (tmp / "junk.onnx").c_str());
+      ScopedEnv head("LE_A2X_W2V_HEAD_ONNX", (kPairDir + "/audio_encoder_fp16_window_head.onnx").c_str());
+      testing::internal::CaptureStderr();
+      le_a2x* a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+      le_a2x* b;
+      {
+        ScopedEnv clear("LE_A2X_W2V_WIN_ONNX", nullptr);
+        b = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+      }
+      log = testing::internal::GetCapturedStderr();
+      ok = a && b && !le::a2x::implOf(a)->shortWindow() && !le::a2x::implOf(b)->shortWindow() &&
+           frames(b, tone(16000)).size() == 25 * 63;
+      le_a2x_destroy(a);
+      le_a2x_destroy(b);
+    }
+    std::fprintf(stderr, "%s", log.c_str());
+    return ok && count(log, "[le_a2x] short-window w2v load FAILED (") == 1 &&
+           count(log, " \xE2\x80\x94 legacy 8s path\n") == 1 && count(log, "short-window") == 1;
+  });
+}
+
+TEST(SharedW2v, AMissingPairIsReportedOnceAndThePairLoadsWhereItLies) {
+  IN_FRESH_PROCESS([] {
+    ScopedEnv w2v("W2V_ONNX", (kLegacyDir + "/w2v_8s.onnx").c_str());
+    testing::internal::CaptureStderr();
+    le_a2x* a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+    le_a2x* b = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    std::fprintf(stderr, "%s", log.c_str());
+    const bool ok = a && b && count(log, "short-window audio frontend NOT DEPLOYED") == 1 &&
+                    count(log, "(" + kLegacyDir + "/w2v_8s.onnx)") == 1;
+    le_a2x_destroy(a);
+    le_a2x_destroy(b);
+    return ok;
+  });
+  IN_FRESH_PROCESS([] {
+    ScopedEnv w2v("W2V_ONNX", (kPairDir + "/w2v_8s.onnx").c_str());
+    testing::internal::CaptureStderr();
+    le_a2x* a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    std::fprintf(stderr, "%s", log.c_str());
+    const std::string line = "[le_a2x] short-window w2v frontend loaded (LT=400) trunk=" + kPairDir +
+                             "/audio_encoder_fp16_window_trunk.onnx (" +
+                             std::to_string(fs::file_size(kPairDir + "/audio_encoder_fp16_window_trunk.onnx")) +
+                             " B) head=" + kPairDir + "/audio_encoder_fp16_window_head.onnx (";
+    const bool ok = a && le::a2x::implOf(a)->shortWindow() && count(log, line) == 1;
+    le_a2x_destroy(a);
+    return ok;
+  });
+}
+
+TEST(SharedW2v, FileBytes) {
+  EXPECT_EQ(le::a2x::w2v_file_bytes(nullptr), -1);
+  EXPECT_EQ(le::a2x::w2v_file_bytes(""), -1);
+  EXPECT_EQ(le::a2x::w2v_file_bytes("/nonexistent"), -1);
+  EXPECT_EQ(le::a2x::w2v_file_bytes(kFixtures.c_str()), -1);
+  EXPECT_EQ(le::a2x::w2v_file_bytes((kLegacyDir + "/w2v_8s.onnx").c_str()),
+            static_cast<long long>(fs::file_size(kLegacyDir + "/w2v_8s.onnx")));
+}
+
+// The runtime we ship has no CUDA provider: asking for it logs the fallback,
+// and the work still runs, all of it on the one owner thread.
+TEST(SharedW2v, CudaRequestFallsBackToTheCpuOnTheOwnerThread) {
+  IN_FRESH_PROCESS([] {
+    ScopedEnv cuda("LE_A2X_CUDA", "1");
+    ScopedEnv mib("LE_A2X_CUDA_MEM_MIB", "zero");
+    ScopedEnv w2v("W2V_ONNX", (kPairDir + "/w2v_8s.onnx").c_str());
+    testing::internal::CaptureStderr();
+    le_a2x* a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    std::fprintf(stderr, "%s", log.c_str());
+    bool ok = a && count(log, "[le_a2x] CUDA EP append failed (w2v): ") == 1 &&  // the pair's options
+              count(log, " -- falling back to CPU\n") == 1 && count(log, "(enc/dec)") == 0;
+    ok = ok && frames(a, tone(32000)).size() == 50 * 63;
+    le_a2x_destroy(a);
+
+    std::thread::id first, second;
+    le::a2x::le_a2x_on_owner_thread([&] { first = std::this_thread::get_id(); });
+    std::thread([&] { le::a2x::le_a2x_on_owner_thread([&] { second = std::this_thread::get_id(); }); }).join();
+    ok = ok && first == second && first != std::this_thread::get_id();
+    try {
+      le::a2x::le_a2x_on_owner_thread([] { throw std::runtime_error("from the owner"); });
+      ok = false;
+    } catch (const std::runtime_error& e) {
+      ok = ok && std::string(e.what()) == "from the owner";
+    }
+    return ok;
+  });
+  std::thread::id ran;
+  le::a2x::le_a2x_on_owner_thread([&] { ran = std::this_thread::get_id(); });
+  EXPECT_EQ(ran, std::this_thread::get_id());
+}
+
+// Handles on different threads share the encoders and give the bytes of a
+// single-threaded run; with LE_A2X_CUDA=1 their runs queue on the owner.
+TEST(A2xThreads, HandlesOnTwoThreadsGiveTheSingleThreadedBytes) {
+  for (const char* cuda : {"0", "1"}) {
+    ScopedEnv c("LE_A2X_CUDA", cuda);
+    ScopedEnv w2v("W2V_ONNX", (kPairDir + "/w2v_8s.onnx").c_str());
+    const std::vector<float> x = tone(48000);
+    le_a2x* ref = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+    ASSERT_TRUE(ref) << le_a2x_last_error();
+    const std::vector<float> want = frames(ref, x);
+    le_a2x_destroy(ref);
+    std::vector<float> got[2];
+    std::thread t[2];
+    for (int k = 0; k < 2; ++k)
+      t[k] = std::thread([&, k] {
+        le_a2x* a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+        if (!a) return;
+        for (int rep = 0; rep < 2; ++rep) {
+          le_a2x_reset(a, 0, 1, 1);
+          got[k] = frames(a, x);
+        }
+        le_a2x_destroy(a);
+      });
+    for (auto& th : t) th.join();
+    for (const auto& g : got) {
+      ASSERT_EQ(g.size(), want.size()) << cuda;
+      EXPECT_EQ(0, std::memcmp(g.data(), want.data(), want.size() * 4)) << cuda;
+    }
+  }
+}
