@@ -19,6 +19,7 @@
 #include "core/env.h"
 #include "kernels/half.h"
 #include "kernels/pool.h"
+#include "kernels/simd.h"
 
 namespace le::a2x {
 namespace {
@@ -72,13 +73,17 @@ std::vector<float> readFloats(const std::string& path, const char* what) {
   return v;
 }
 
-// Zero-mean, unit-variance copy (statistics in double, inverse root in float).
+// Zero-mean, unit-variance in place (statistics in double over four
+// interleaved partial sums, inverse root in float). n is a multiple of 4.
 void normalise(float* x, size_t n) {
-  double sum = 0, sq = 0;
-  for (size_t i = 0; i < n; ++i) {
-    sum += x[i];
-    sq += static_cast<double>(x[i]) * x[i];
-  }
+  double s4[4] = {0, 0, 0, 0}, q4[4] = {0, 0, 0, 0};
+  for (size_t i = 0; i < n; i += 4)
+    for (int k = 0; k < 4; ++k) {
+      const double v = x[i + k];
+      s4[k] += v;
+      q4[k] += v * v;
+    }
+  const double sum = (s4[0] + s4[1]) + (s4[2] + s4[3]), sq = (q4[0] + q4[1]) + (q4[2] + q4[3]);
   const double mean = sum / static_cast<double>(n);
   const double var = std::max(0.0, sq / static_cast<double>(n) - mean * mean);
   const float inv = 1.0f / std::sqrt(static_cast<float>(var + 1e-7));
@@ -103,13 +108,38 @@ bool hasName(Ort::Session& s, bool input, const char* name) {
   return false;
 }
 
-template <typename T>
-void dropFront(std::vector<T>& v, size_t n) {
+// A window of n samples starting at sample `start`: samples [from, to) from
+// src, zeros elsewhere.
+void fillWindow(float* w, size_t n, int64_t start, int64_t from, int64_t to, const float* src) {
+  const size_t a = static_cast<size_t>(from - start), b = to > from ? static_cast<size_t>(to - start) : a;
+  std::fill(w, w + a, 0.0f);
+  if (b > a) std::memcpy(w + a, src, (b - a) * sizeof(float));
+  std::fill(w + b, w + n, 0.0f);
+}
+
+// dst[i] = src[i] rounded through half precision (the vector kernel; in
+// place when src == dst, in chunks that never overlap themselves).
+void roundHalf(const float* src, float* dst, size_t n) {
+  if (src != dst) {
+    le::simd::roundF16(src, dst, n);
+    return;
+  }
+  float tmp[2048];
+  for (size_t i = 0; i < n; i += 2048) {
+    const size_t k = std::min<size_t>(2048, n - i);
+    std::memcpy(tmp, src + i, k * sizeof(float));
+    le::simd::roundF16(tmp, dst + i, k);
+  }
+}
+
+template <typename V>
+void dropFront(V& v, size_t n) {
   v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
 }
 
-void clearOrFree(std::vector<float>& v) {
-  if (v.capacity() * sizeof(float) > kFreeAbove) std::vector<float>().swap(v);
+template <typename V>
+void clearOrFree(V& v) {
+  if (v.capacity() * sizeof(float) > kFreeAbove) V().swap(v);
   else v.clear();
 }
 
@@ -242,6 +272,14 @@ std::vector<Ort::Value> A2x::run(Ort::Session& s, const char* const* inNames, Or
   return out;
 }
 
+void A2x::runInto(Ort::Session& s, const char* const* inNames, Ort::Value* in, size_t nIn,
+                  const char* const* outNames, Ort::Value* out, size_t nOut) {
+  const auto t0 = std::chrono::steady_clock::now();
+  le_a2x_on_owner_thread([&] { s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, out, nOut); });
+  ortNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+  ++ortRuns_;
+}
+
 void A2x::primeSilence(int n) {
   try {
     const std::vector<float>& emb = shared_zero_embedding(w2v8());
@@ -355,7 +393,8 @@ int A2x::pull(int* idx, float* xs, float* out, float* wn, int n) {
 void A2x::reset(int start, int dir, int loop) {
   Stream& s = st_;
   if (start < 0) start = nt_ > 1 ? rowOf(s, static_cast<int64_t>(s.dir) * s.pulled + s.start) : 0;
-  for (std::vector<float>* v : {&s.audio, &s.feat, &s.ctx, &s.deltas, &s.wn}) clearOrFree(*v);
+  for (std::vector<float>* v : {&s.audio, &s.ctx, &s.deltas, &s.wn}) clearOrFree(*v);
+  clearOrFree(s.feat);
   s.audioBase = 0;
   s.finished = false;
   s.pulled = s.encOrigin = s.featReady = s.featBase = 0;
@@ -408,8 +447,13 @@ void A2x::extend(Stream& s, int upTo) {
   const int target = s.finished ? std::min(A, upTo) : std::min(upTo, ready(s));
   if (target <= s.decoded) return;
   const int need = std::min(A, target + lookahead_);
+  const auto t0 = std::chrono::steady_clock::now();
+  const int before = s.featReady;
   if (s.eight) features8(s, need);
   else featuresShort(s, need);
+  if (&s == &st_ && s.featReady > before) {
+    featNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+  }
   encodeBands(s, target, A);
   decodeFrames(s, target);
   note(s);
@@ -423,15 +467,14 @@ void A2x::note(const Stream& s) {
   marks_.deltas = std::max(marks_.deltas, s.deltas.size() / kKp);
 }
 
-void A2x::runWindow8(const std::vector<float>& audio, int64_t audioBase, int base, int64_t trunc,
-                     std::vector<float>& emb) {
+Ort::Value A2x::runWindow8(const std::vector<float>& audio, int64_t audioBase, int base, int64_t trunc) {
   const int64_t from = int64_t(kFrame) * base;
   if (from < audioBase) readBehind("8 s window audio");
   const int64_t S = audioBase + static_cast<int64_t>(audio.size());
   const int64_t end = std::min({from + kWindow8, trunc, S});
-  scratch_.assign(kWindow8, 0.0f);
-  if (end > from)
-    std::memcpy(scratch_.data(), audio.data() + (from - audioBase), static_cast<size_t>(end - from) * sizeof(float));
+  scratch_.resize(kWindow8);
+  fillWindow(scratch_.data(), kWindow8, from, from, std::max(end, from),
+             end > from ? audio.data() + (from - audioBase) : nullptr);
   normalise(scratch_.data(), kWindow8);
   const int64_t shape[2] = {1, kWindow8};
   Ort::Value in = Ort::Value::CreateTensor<float>(memInfo_, scratch_.data(), kWindow8, shape, 2);
@@ -439,12 +482,10 @@ void A2x::runWindow8(const std::vector<float>& audio, int64_t audioBase, int bas
   const char* outName = "audio_emb";
   std::vector<Ort::Value> r = run(*w2v8(), &inName, &in, 1, &outName, 1);
   checkFloat(r[0], size_t(kFeatLayers) * kWindow8Frames * kFeatDim, "8 s encoder output audio_emb");
-  const float* p = r[0].GetTensorData<float>();
-  emb.assign(p, p + size_t(kFeatLayers) * kWindow8Frames * kFeatDim);
+  return std::move(r[0]);
 }
 
 void A2x::features8(Stream& s, int need) {
-  std::vector<float> emb;
   while (s.featReady < need) {
     const int f = s.featReady;
     const int base = f < 2 * 100 ? 0 : (f / 100 - 1) * 100;
@@ -458,16 +499,17 @@ void A2x::features8(Stream& s, int need) {
       trunc = int64_t(kFrame) * blockEnd - (kFrame - 1);
       rowsEnd = std::min(rowsEnd, blockEnd - lag_);
     }
-    runWindow8(s.audio, s.audioBase, base, trunc, emb);
+    const Ort::Value out = runWindow8(s.audio, s.audioBase, base, trunc);
+    const float* emb = out.GetTensorData<float>();
+    if (&s == &st_) ++featSteps_;
     if (f < s.featBase) readBehind("feat frame");
     for (int row = f; row < rowsEnd; ++row) {
       const int j = row - base;
       const size_t at = s.feat.size();
       s.feat.resize(at + kFeatRow);
       for (int l = 0; l < kFeatLayers; ++l) {
-        const float* src = &emb[(static_cast<size_t>(l) * kWindow8Frames + j) * kFeatDim];
-        float* dst = &s.feat[at + static_cast<size_t>(l) * kFeatDim];
-        for (int d = 0; d < kFeatDim; ++d) dst[d] = le::half::round(src[d]);
+        roundHalf(emb + (static_cast<size_t>(l) * kWindow8Frames + j) * kFeatDim,
+                  &s.feat[at + static_cast<size_t>(l) * kFeatDim], kFeatDim);
       }
     }
     s.featReady = rowsEnd;
@@ -484,10 +526,8 @@ void A2x::featuresShort(Stream& s, int need) {
     const int64_t S = samples(s);
     const int64_t from = std::max<int64_t>(start, 0), to = std::min(end, S);
     if (from < s.audioBase) readBehind("w2v window audio");
-    scratch_.assign(kWindowShort, 0.0f);
-    if (to > from)
-      std::memcpy(scratch_.data() + (from - start), s.audio.data() + (from - s.audioBase),
-                  static_cast<size_t>(to - from) * sizeof(float));
+    scratch_.resize(kWindowShort);
+    fillWindow(scratch_.data(), kWindowShort, start, from, to, to > from ? s.audio.data() + (from - s.audioBase) : nullptr);
     normalise(scratch_.data(), kWindowShort);
 
     const WinPair pair = shared_w2v_win();
@@ -496,22 +536,33 @@ void A2x::featuresShort(Stream& s, int need) {
     Ort::Value in = Ort::Value::CreateTensor<float>(memInfo_, scratch_.data(), kWindowShort, shape, 2);
     const char* inName = "input_values";
     const char* trunkOut = pair.trunkOut.c_str();
-    std::vector<Ort::Value> r = run(*pair.trunk, &inName, &in, 1, &trunkOut, 1);
-    const auto info = r[0].GetTensorTypeAndShapeInfo();
-    const std::vector<int64_t> dims = info.GetShape();
-    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16 || dims.size() != 3 ||
-        dims[1] != kTrunkChannels || dims[2] < 1 || dims[2] > (1 << 20))
-      fail("w2v_win: the trunk output is not float16 [1, 640, LT]");
     int lt = pair.lt;
-    if (lt == 0) {
+    const uint16_t* trunk = nullptr;
+    std::vector<Ort::Value> r;
+    if (lt > 0) {
+      // The output goes straight into a buffer kept across steps.
+      trunkBuf_.resize(size_t(kTrunkChannels) * lt);
+      const int64_t oshape[3] = {1, kTrunkChannels, lt};
+      Ort::Value out = Ort::Value::CreateTensor(memInfo_, trunkBuf_.data(), trunkBuf_.size() * 2, oshape, 3,
+                                                ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16);
+      runInto(*pair.trunk, &inName, &in, 1, &trunkOut, &out, 1);
+      trunk = trunkBuf_.data();
+    } else {
+      r = run(*pair.trunk, &inName, &in, 1, &trunkOut, 1);
+      const auto info = r[0].GetTensorTypeAndShapeInfo();
+      const std::vector<int64_t> dims = info.GetShape();
+      if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16 || dims.size() != 3 ||
+          dims[0] != 1 || dims[1] != kTrunkChannels || dims[2] < 1 || dims[2] > (1 << 20))
+        fail("w2v_win: the trunk output is not float16 [1, 640, LT]");
       lt = static_cast<int>(dims[2]);
       learn_w2v_win_lt(lt);
+      trunk = static_cast<const uint16_t*>(r[0].GetTensorRawData());
     }
-    if (dims[2] != lt) fail("w2v_win: the trunk output has " + std::to_string(dims[2]) + " steps, not " +
-                            std::to_string(lt));
-    const uint16_t* trunk = static_cast<const uint16_t*>(r[0].GetTensorRawData());
+    if (&s == &st_) ++featSteps_;
 
     scratch2_.assign(size_t(kBlockFrames) * kTrunkChannels, 0.0f);
+    int i0[kBlockFrames], i1[kBlockFrames];
+    double w[kBlockFrames];
     for (int k = 0; k < kBlockFrames; ++k) {
       const int f = o + k;
       int base = 0, rr = f;
@@ -522,25 +573,32 @@ void A2x::featuresShort(Stream& s, int need) {
       const double pos = static_cast<double>(int64_t(kFrame) * base - start) / 80.0 + rr * kGridStep;
       const double fl = std::floor(pos);
       if (fl < 0 || fl >= lt) fail("w2v_win: trunk pos out of range");
-      const int i0 = static_cast<int>(fl), i1 = std::min(i0 + 1, lt - 1);
-      const double w = pos - i0;
-      for (int c = 0; c < kTrunkChannels; ++c) {
-        const double a = le::half::toFloat(trunk[static_cast<size_t>(c) * lt + i0]);
-        const double b = le::half::toFloat(trunk[static_cast<size_t>(c) * lt + i1]);
-        scratch2_[static_cast<size_t>(k) * kTrunkChannels + c] = le::half::round(static_cast<float>(a * (1 - w) + b * w));
+      i0[k] = static_cast<int>(fl);
+      i1[k] = std::min(i0[k] + 1, lt - 1);
+      w[k] = pos - fl;
+    }
+    // Channel by channel: the 8 frames read neighbouring steps of one row.
+    for (int c = 0; c < kTrunkChannels; ++c) {
+      const uint16_t* row = trunk + static_cast<size_t>(c) * lt;
+      for (int k = 0; k < kBlockFrames; ++k) {
+        const double a = le::half::toFloat(row[i0[k]]), b = le::half::toFloat(row[i1[k]]);
+        scratch2_[static_cast<size_t>(k) * kTrunkChannels + c] = static_cast<float>(a * (1 - w[k]) + b * w[k]);
       }
     }
+    roundHalf(scratch2_.data(), scratch2_.data(), scratch2_.size());
     const int64_t hshape[2] = {kBlockFrames, kTrunkChannels};
     Ort::Value hin = Ort::Value::CreateTensor<float>(memInfo_, scratch2_.data(), scratch2_.size(), hshape, 2);
     const char* headIn = "x";
     const char* headOut = "emb";
-    std::vector<Ort::Value> e = run(*pair.head, &headIn, &hin, 1, &headOut, 1);
-    checkFloat(e[0], size_t(kBlockFrames) * kFeatRow, "w2v_win: head output emb");
+    headBuf_.resize(size_t(kBlockFrames) * kFeatRow);
+    const int64_t eshape[2] = {kBlockFrames, kFeatRow};
+    Ort::Value e = Ort::Value::CreateTensor<float>(memInfo_, headBuf_.data(), headBuf_.size(), eshape, 2);
+    runInto(*pair.head, &headIn, &hin, 1, &headOut, &e, 1);
     if (s.featBase > o) readBehind("feat block");
-    const float* p = e[0].GetTensorData<float>();
+    const float* p = headBuf_.data();
     const size_t at = s.feat.size();
     s.feat.resize(at + size_t(kBlockFrames) * kFeatRow);
-    for (size_t i = 0; i < size_t(kBlockFrames) * kFeatRow; ++i) s.feat[at + i] = le::half::round(p[i]);
+    roundHalf(p, &s.feat[at], size_t(kBlockFrames) * kFeatRow);
     s.encOrigin = s.featReady = o + kBlockFrames;
   }
 }

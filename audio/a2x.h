@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,27 @@ inline constexpr int kFeatLayers = 12, kFeatDim = 768;
 inline constexpr int kFeatRow = kFeatLayers * kFeatDim;
 inline constexpr int kKp = 63;
 
+// Leaves new elements uninitialised on resize: feature rows are written in
+// full right after they are appended.
+template <typename T>
+struct NoInit : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = NoInit<U>;
+  };
+  NoInit() = default;
+  template <typename U>
+  NoInit(const NoInit<U>&) {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+};
+
 // Retained streaming state; frame counters are absolute since the last
 // reset, a row of frame f lives at index f - base of its vector.
 struct Stream {
@@ -37,7 +60,7 @@ struct Stream {
   bool finished = false;
   int pulled = 0;
   int start = 0, dir = 1, loop = 1;
-  std::vector<float> feat;
+  std::vector<float, NoInit<float>> feat;
   int encOrigin = 0, featReady = 0, featBase = 0;
   std::vector<float> ctx, wn;
   int encoded = 0, ctxBase = 0;
@@ -79,9 +102,13 @@ class A2x {
     size_t audio = 0, feat = 0, ctx = 0, deltas = 0;
   };
   HighWater highWater() const { return marks_; }
-  // Time spent inside onnxruntime runs, and their count.
+  // Time spent inside onnxruntime runs, and their count; time spent making
+  // feature rows (audio windows, the encoder runs and their arithmetic), and
+  // how many window steps that took.
   double ortSeconds() const { return ortNs_ * 1e-9; }
   int64_t ortRuns() const { return ortRuns_; }
+  double featureSeconds() const { return featNs_ * 1e-9; }
+  int64_t featureSteps() const { return featSteps_; }
 
  private:
   A2x() = default;
@@ -110,8 +137,9 @@ class A2x {
   void runDecoder(const float* ctxRow, std::vector<float>& prev, std::vector<float>& state, float* delta);
   // One 8 s encoder run over the window at frame `base` of `audio` (which
   // starts at sample audioBase), with samples at or beyond `trunc` as zeros.
-  void runWindow8(const std::vector<float>& audio, int64_t audioBase, int base, int64_t trunc,
-                  std::vector<float>& emb);
+  Ort::Value runWindow8(const std::vector<float>& audio, int64_t audioBase, int base, int64_t trunc);
+  void runInto(Ort::Session& s, const char* const* inNames, Ort::Value* in, size_t nIn,
+               const char* const* outNames, Ort::Value* out, size_t nOut);
   Ort::Session* w2v8();
   std::vector<Ort::Value> run(Ort::Session& s, const char* const* inNames, Ort::Value* in, size_t nIn,
                               const char* const* outNames, size_t nOut);
@@ -140,8 +168,9 @@ class A2x {
 
   std::string failure_;
   HighWater marks_;
-  int64_t ortNs_ = 0, ortRuns_ = 0;
-  std::vector<float> scratch_, scratch2_, attn_;
+  int64_t ortNs_ = 0, ortRuns_ = 0, featNs_ = 0, featSteps_ = 0;
+  std::vector<float> scratch_, scratch2_, attn_, headBuf_;
+  std::vector<uint16_t> trunkBuf_;
 };
 
 // The engine behind a C handle (tests and benchmarks); null for null.

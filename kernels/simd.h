@@ -21,6 +21,8 @@ void f32ToF16(const float* src, uint16_t* dst, size_t n);
 void f16ToF32(const uint16_t* src, float* dst, size_t n);
 // out[i] = float(half(a[i])) * b[i].
 void roundF16Mul(const float* a, const float* b, float* out, size_t n);
+// dst[i] = float(half(src[i])), as half::round; src and dst may not overlap.
+void roundF16(const float* src, float* dst, size_t n);
 // Three planes (R, G, B, planeStride halves apart) of half(byte / 255) from
 // n interleaved RGB pixels.
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride, size_t n);

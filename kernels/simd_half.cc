@@ -39,6 +39,14 @@ void RoundF16Mul(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, float
   for (; i < n; ++i) out[i] = half::round(a[i]) * b[i];
 }
 
+void RoundF16(const float* HWY_RESTRICT a, float* HWY_RESTRICT out, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t L = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + L <= n; i += L) hn::StoreU(RoundHalf(df, hn::LoadU(df, a + i)), df, out + i);
+  for (; i < n; ++i) out[i] = half::round(a[i]);
+}
+
 void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT dst, size_t planeStride, size_t n) {
   const hn::ScalableTag<float> df;
   const hn::RebindToSigned<decltype(df)> di;
@@ -124,6 +132,7 @@ namespace simd {
 HWY_EXPORT(F32ToF16);
 HWY_EXPORT(F16ToF32);
 HWY_EXPORT(RoundF16Mul);
+HWY_EXPORT(RoundF16);
 HWY_EXPORT(Rgb8ToPlanarF16);
 HWY_EXPORT(RetrieveTermExactRange);
 HWY_EXPORT(RetrieveTermPooled);
@@ -133,6 +142,7 @@ void f16ToF32(const uint16_t* src, float* dst, size_t n) { HWY_DYNAMIC_DISPATCH(
 void roundF16Mul(const float* a, const float* b, float* out, size_t n) {
   HWY_DYNAMIC_DISPATCH(RoundF16Mul)(a, b, out, n);
 }
+void roundF16(const float* src, float* dst, size_t n) { HWY_DYNAMIC_DISPATCH(RoundF16)(src, dst, n); }
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride, size_t n) {
   HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16)(rgb, dst, planeStride, n);
 }

@@ -17,7 +17,7 @@ if [ $want_opencv = 1 ] && ! dpkg -s libopencv-dev >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libopencv-dev >&2
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-targets=(kernels_bench driver_bench render_bench)
+targets=(kernels_bench driver_bench render_bench a2x_bench)
 [ $want_opencv = 0 ] || targets+=(compose_bench)
 cmake --build build -j2 --target "${targets[@]}" >&2
 
@@ -25,23 +25,25 @@ kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_over
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
 compose_names=(paste_1080p frame_1080p)
+audio_names=(a2x_stream a2x_frontends)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
-[ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}")
-kernels=(); pipelines=(); renders=(); composes=()
+[ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
+kernels=(); pipelines=(); renders=(); composes=(); audios=()
 for n in "${names[@]}"; do
+  case " ${audio_names[*]} " in *" $n "*) audios+=("$n"); continue;; esac
   case " ${compose_names[*]} " in *" $n "*) composes+=("$n"); continue;; esac
   case " ${render_names[*]} " in *" $n "*) renders+=("$n"); continue;; esac
   case " ${kernel_names[*]} " in *" $n "*) kernels+=("$n"); continue;; esac
   case " ${pipeline_names[*]} " in *" $n "*) pipelines+=("$n"); continue;; esac
-  echo "unknown benchmark '$n' (known: ${kernel_names[*]} ${pipeline_names[*]} ${render_names[*]} ${compose_names[*]})" >&2
+  echo "unknown benchmark '$n' (known: ${kernel_names[*]} ${pipeline_names[*]} ${render_names[*]} ${compose_names[*]} ${audio_names[*]})" >&2
   exit 2
 done
 
 # Pipelines run on the demo avatar's driver video and a crop-512 prior video,
 # generated once into the build tree.
 demo="$here/build/demo/avatar"
-if [ ${#pipelines[@]} -gt 0 ] || [ ${#renders[@]} -gt 0 ] || [ ${#composes[@]} -gt 0 ]; then
+if [ ${#pipelines[@]} -gt 0 ] || [ ${#renders[@]} -gt 0 ] || [ ${#composes[@]} -gt 0 ] || [ ${#audios[@]} -gt 0 ]; then
   if [ ! -f "$demo.stamp" ] || [ -n "$(find tools/le_refavatar.py tools/refavatar -newer "$demo.stamp" -name '*.py')" ]; then
     /usr/bin/python3 tools/le_refavatar.py --preset demo --out "$demo" >&2
     touch "$demo.stamp"
@@ -63,6 +65,40 @@ if [ ${#pipelines[@]} -gt 0 ]; then
   LE_DRIVER_HWDEC=${LE_DRIVER_HWDEC:-1} build/bench/driver_bench "$demo/target_frames.mp4" 1920 1080 100 \
     "$prior/P_hevc.mov" 512 25 "${BENCH_REPS:-5}" | grep -E '^(bench|context)' | \
     grep -E "^context|^bench ($(IFS='|'; echo "${pipelines[*]}")) "
+fi
+if [ ${#audios[@]} -gt 0 ]; then
+  # 60 s of speech-like audio streamed in 20 ms pushes, alternating a process
+  # with the short-window pair beside the encoder (the demo's) and one with
+  # the 8 s encoder alone, so the machine's drift falls on both alike.
+  legacy="$here/build/bench/w2v-legacy"
+  [ -f "$legacy/w2v_8s.onnx" ] && [ "$legacy/w2v_8s.onnx" -nt tools/refavatar/audio.py ] ||
+    /usr/bin/python3 tools/le_refavatar.py --preset w2v-legacy --out "$legacy" >&2
+  runs=$(mktemp)
+  for r in $(seq "${BENCH_REPS:-5}"); do
+    W2V_ONNX="$here/build/demo/w2v/w2v_8s.onnx" build/bench/a2x_bench "$demo" 60 1 2>/dev/null
+    W2V_ONNX="$legacy/w2v_8s.onnx" build/bench/a2x_bench "$demo" 60 1 2>/dev/null
+  done >"$runs"
+  /usr/bin/python3 - "$runs" "${audios[@]}" <<'PY'
+import statistics, sys
+rows = [dict(kv.split("=") for kv in line.split()[1:]) for line in open(sys.argv[1]) if line.startswith("a2x ")]
+def med(frontend, f):
+    return statistics.median(f(r) for r in rows if r["frontend"] == frontend)
+for fe in ("short", "8s"):
+    total, ort = med(fe, lambda r: float(r["total_ms"])), med(fe, lambda r: float(r["ort_ms"]))
+    engine = med(fe, lambda r: float(r["total_ms"]) - float(r["ort_ms"]))
+    block = med(fe, lambda r: (float(r["total_ms"]) - float(r["ort_ms"])) / (int(r["frames"]) / 8))
+    print("context: a2x %s frontend: 60 s of audio in %.0f ms (real-time factor %.4f), onnxruntime %.0f ms, "
+          "engine %.1f ms = %.1f%% of the total, %.0f us per 8-frame block" %
+          (fe, total, total / 60000, ort, engine, 100 * engine / total, 1000 * block))
+    if fe == "short" and "a2x_stream" in sys.argv[2:]:
+        print("bench a2x_stream ours=%.4g peer=%.4g unit=ms ratio=%.2f (ours: engine time, peer: onnxruntime time, "
+              "short-window frontend; engine share %.1f%%)" % (engine, ort, ort / engine, 100 * engine / total))
+if "a2x_frontends" in sys.argv[2:]:
+    hop = {fe: med(fe, lambda r: float(r["feat_ms"]) / float(r["steps"])) for fe in ("short", "8s")}
+    print("bench a2x_frontends ours=%.4g peer=%.4g unit=ms/hop ratio=%.2f (ours: short-window pair, "
+          "peer: 8 s window, per 8-frame hop)" % (hop["short"], hop["8s"], hop["8s"] / hop["short"]))
+PY
+  rm -f "$runs"
 fi
 [ ${#kernels[@]} -gt 0 ] || exit 0
 filter=$(IFS='|'; echo "^(${kernels[*]})/")

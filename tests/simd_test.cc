@@ -144,19 +144,22 @@ TEST(Simd, F16ToF32AllHalvesEveryTarget) {
   });
 }
 
-TEST(Simd, RoundF16MulEveryTarget) {
+TEST(Simd, RoundF16AndRoundF16MulEveryTarget) {
   const std::vector<float> a = halfInputs(4099);
   std::vector<float> b(a.size());
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> u(-3.0f, 3.0f);
   for (float& x : b) x = u(rng);
   forEachTarget([&](const std::string&) {
-    std::vector<float> got(a.size());
+    std::vector<float> got(a.size()), rounded(a.size());
     le::simd::roundF16Mul(a.data(), b.data(), got.data(), a.size());
+    le::simd::roundF16(a.data(), rounded.data(), a.size());
     for (size_t i = 0; i < a.size(); ++i) {
       const float want = refRound(a[i]) * b[i];
       if (std::isnan(want)) ASSERT_TRUE(std::isnan(got[i]));
       else ASSERT_EQ(bitsOf(got[i]), bitsOf(want)) << i;
+      if (std::isnan(a[i])) ASSERT_TRUE(std::isnan(rounded[i]));
+      else ASSERT_EQ(bitsOf(rounded[i]), bitsOf(refRound(a[i]))) << i;
     }
   });
 }
