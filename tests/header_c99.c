@@ -30,6 +30,21 @@ int main(void) {
       fails++;
     le_destroy(ctx);
   }
-  printf("%d passed, %d failed\n", 9 - fails, fails);
+  {
+    le_a2x* a = le_a2x_create(NULL, 1);
+    float x[4] = {0};
+    int idx[1];
+    if (a != NULL || strcmp(le_a2x_last_error(), "le_a2x_create: bad args") != 0) fails++;
+    if (le_a2x_push(a, x, 4) != 0 || le_a2x_avail(a) != -1 || le_a2x_total(a) != -1 || le_a2x_nt(a) != 0 ||
+        le_a2x_width(a) != 0 || le_a2x_pull(a, idx, x, x, 1) != 0 || le_a2x_pull_wn(a, idx, x, x, x, 1) != 0 ||
+        le_a2x_deltas(a, x, 4, x, 1) != -1 || le_a2x_deltas_wn(a, x, 4, x, x, 1) != -1 || le_a2x_w2v8_lazy() != 1)
+      fails++;
+    le_a2x_finish(a);
+    le_a2x_reset(a, 0, 1, 1);
+    le_a2x_set_eager(a, 1);
+    if (strcmp(le_a2x_last_error(), "le_a2x_set_eager: bad args") != 0) fails++;
+    le_a2x_destroy(a);
+  }
+  printf("%d passed, %d failed\n", 12 - fails, fails);
   return fails != 0;
 }
