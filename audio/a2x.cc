@@ -15,6 +15,7 @@
 
 #include "audio/a2x_meta.h"
 #include "audio/shared_w2v.h"
+#include "audio/traversal.h"
 #include "core/bundle.h"
 #include "core/env.h"
 #include "kernels/half.h"
@@ -326,17 +327,7 @@ int A2x::ready(const Stream& s) const {
   return std::max(0, featHorizon(s) - lookahead_);
 }
 
-int A2x::rowOf(const Stream& s, int64_t p) const {
-  if (nt_ < 2) return 0;
-  if (s.loop != 0) {
-    const int64_t r = p % nt_;
-    return static_cast<int>(r < 0 ? r + nt_ : r);
-  }
-  const int64_t period = 2 * (static_cast<int64_t>(nt_) - 1);
-  int64_t q = p % period;
-  if (q < 0) q += period;
-  return static_cast<int>(q <= nt_ - 1 ? q : period - q);
-}
+int A2x::rowOf(const Stream& s, int64_t p) const { return le::audio::traversalRow(nt_, p, s.loop); }
 
 // ---- host calls --------------------------------------------------------------------------------
 

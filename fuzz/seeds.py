@@ -1,6 +1,6 @@
 """Writes the seed corpora of the fuzz targets: small valid and near-valid inputs.
 
-usage: seeds.py OUTDIR   (creates OUTDIR/imx, OUTDIR/manifest, OUTDIR/a2x_meta and OUTDIR/onnx)
+usage: seeds.py OUTDIR   (creates OUTDIR/imx, OUTDIR/manifest, OUTDIR/a2x_meta, OUTDIR/motion_meta and OUTDIR/onnx)
 """
 import os
 import struct
@@ -58,6 +58,11 @@ def main(out):
         "width_int": b'{"window":0,"left":0,"width":\t 7}',
         "huge": b'{"h": 99999999999999999999999, "window": -1, "left": "x"}',
         "nested": b'{"meta": {"h": 16}, "window": 3, "left": 1, "layers": 64, "width": false}',
+    }
+    seeds["motion_meta"] = {
+        "full": b'{"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 0.8, "delta_pitch": 2.0}',
+        "minimal": b'{"nt":1,"n_src":1,"n_emo":1,"s_bridge":1e-3}',
+        "bad": b'{"nt": 1.5, "n_src": "x", "n_emo": 0, "s_bridge": nan}',
     }
     seeds["onnx"] = onnx_seeds()
     for target, files in seeds.items():

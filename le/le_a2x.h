@@ -106,6 +106,39 @@ LE_A2X_API void le_a2x_reset(le_a2x* a, int start, int dir, int loop);
 /* Stores the caller's eager preference; the cadence does not depend on it. */
 LE_A2X_API void le_a2x_set_eager(le_a2x* a, int flag);
 
+/* ---- The motion engine (le_motion_): three networks (a student audio
+ * encoder over log-mel windows, a motion generator over chunks of 80 frames,
+ * a keypoint stitcher) with the host contract of le_a2x. Frames are handed
+ * out once settled (about 3.7 s behind the audio before le_motion_finish);
+ * with an eager value > 0 frames whose audio has begun come early from a
+ * provisional chunk over silence, replaced when the real audio arrives.
+ * Errors in le_motion_last_error() (declared in le/le.h); a runtime failure
+ * is repeated by every later call until le_motion_reset. ---- */
+typedef struct le_motion le_motion;
+
+/* Opens a motion directory (meta.json, the spectrogram and conditioning
+ * files, hubert_student.onnx, lmdm.onnx, stitch.onnx, xs_target.bin).
+ * threads < 1: the engine's worker count; ep: NULL or "" for the CPU. */
+LE_A2X_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
+LE_A2X_API void le_motion_destroy(le_motion* m);
+/* Appends n samples and returns 1 (n < 1: nothing); 0 on NULL samples, a
+ * non-finite sample or after le_motion_finish. */
+LE_A2X_API int le_motion_push(le_motion* m, const float* samples, int n);
+/* Marks the end of the audio and computes every remaining frame. */
+LE_A2X_API void le_motion_finish(le_motion* m);
+/* Frames ready to pull (0 with the reason on failure). */
+LE_A2X_API int le_motion_avail(le_motion* m);
+/* Writes up to n frames: idx[k] the driver index, xs[63k..] its target
+ * keypoints, out[63k..] the driving keypoints. Outputs may be NULL. */
+LE_A2X_API int le_motion_pull(le_motion* m, int* idx, float* xs, float* out, int n);
+/* -1 before le_motion_finish, then ceil(samples / 640). */
+LE_A2X_API int le_motion_total(le_motion* m);
+/* Rows of the target keypoint track (0 for NULL). */
+LE_A2X_API int le_motion_nt(le_motion* m);
+/* As le_a2x_reset; also forgets the reference expression. */
+LE_A2X_API void le_motion_reset(le_motion* m, int start, int dir, int loop);
+LE_A2X_API void le_motion_set_eager(le_motion* m, int value);
+
 /* Loads the shared 8 s audio encoder from path (NULL or "": $W2V_ONNX).
  * 1 when it is loaded (the first load wins), else 0 with the reason. */
 LE_A2X_API int le_a2x_preload_w2v(const char* path);

@@ -17,7 +17,7 @@ if [ $want_opencv = 1 ] && ! dpkg -s libopencv-dev >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libopencv-dev >&2
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-targets=(kernels_bench driver_bench render_bench a2x_bench)
+targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench)
 [ $want_opencv = 0 ] || targets+=(compose_bench)
 cmake --build build -j2 --target "${targets[@]}" >&2
 
@@ -25,7 +25,7 @@ kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_over
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
 compose_names=(paste_1080p frame_1080p)
-audio_names=(a2x_stream a2x_frontends)
+audio_names=(a2x_stream a2x_frontends motion_rtf)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
@@ -66,7 +66,24 @@ if [ ${#pipelines[@]} -gt 0 ]; then
     "$prior/P_hevc.mov" 512 25 "${BENCH_REPS:-5}" | grep -E '^(bench|context)' | \
     grep -E "^context|^bench ($(IFS='|'; echo "${pipelines[*]}")) "
 fi
-if [ ${#audios[@]} -gt 0 ]; then
+want() { case " ${audios[*]} " in *" $1 "*) return 0;; esac; return 1; }
+if want motion_rtf; then
+  # The motion engine on a motion directory of the demo's 100 driver rows.
+  motion="$here/build/bench/motion"
+  [ -f "$motion/lmdm.onnx" ] && [ "$motion/lmdm.onnx" -nt tools/refavatar/motion.py ] ||
+    /usr/bin/python3 tools/le_refavatar.py --preset motion --nt 100 --out "$motion" >&2
+  build/bench/motion_bench "$motion" 60 "${BENCH_REPS:-5}" 2>/dev/null | /usr/bin/python3 -c '
+import statistics, sys
+rows = [dict(kv.split("=") for kv in l.split()[1:]) for l in sys.stdin if l.startswith("motion ")]
+total = statistics.median(float(r["total_ms"]) for r in rows)
+ort = statistics.median(float(r["ort_ms"]) for r in rows)
+engine = statistics.median(float(r["total_ms"]) - float(r["ort_ms"]) for r in rows)
+print("context: motion: 60 s of audio in %.0f ms (real-time factor %.4f), onnxruntime %.1f ms, engine %.1f ms = %.1f%% "
+      "of the total" % (total, total / 60000, ort, engine, 100 * engine / total))
+print("bench motion_rtf ours=%.4g peer=%.4g unit=ms ratio=%.2f (ours: engine time, peer: onnxruntime time)" %
+      (engine, ort, ort / engine))'
+fi
+if want a2x_stream || want a2x_frontends; then
   # 60 s of speech-like audio streamed in 20 ms pushes, alternating a process
   # with the short-window pair beside the encoder (the demo's) and one with
   # the 8 s encoder alone, so the machine's drift falls on both alike.

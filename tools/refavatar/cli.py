@@ -9,6 +9,7 @@ import numpy as np
 from . import audio
 from . import bundle as B
 from . import graphs
+from . import motion
 
 ASTRONAUT = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png"
 
@@ -23,6 +24,8 @@ PRESETS = {
 }
 # Shared audio encoders alone: with the short-window pair beside the 8 s encoder, or without it.
 W2V_PRESETS = {"w2v": True, "w2v-legacy": False}
+# A motion directory for the three-network motion engine (--nt rows, default 12).
+MOTION_PRESETS = ("motion",)
 
 DEFAULTS = dict(agent="reference", current_names=False, stamp="M_src", msrc=None, jpg=False, bad=False,
                 portrait="procedural", video="h264", hevc_key=None, a2x_width=True, w2v=None)
@@ -137,7 +140,8 @@ def small(P, side):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description="Writes a reference avatar bundle.")
-    ap.add_argument("--preset", choices=sorted(PRESETS) + sorted(W2V_PRESETS), default="tiny")
+    ap.add_argument("--preset", choices=sorted(PRESETS) + sorted(W2V_PRESETS) + list(MOTION_PRESETS),
+                    default="tiny")
     ap.add_argument("--out", required=True, help="bundle directory to write (replaced)")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--imx", action="store_true", help="also pack the bundle as OUT.imx")
@@ -158,6 +162,9 @@ def main(argv=None):
     a = ap.parse_args(argv)
     if a.preset in W2V_PRESETS:
         audio.write_w2v(a.out, pair=W2V_PRESETS[a.preset])
+        return 0
+    if a.preset in MOTION_PRESETS:
+        motion.write_motion_dir(a.out, a.nt or 12, seed=a.seed)
         return 0
     cfg = dict(PRESETS[a.preset])
     if a.size:

@@ -1,0 +1,595 @@
+#include "audio/motion.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/mem.h>
+#include <libavutil/tx.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "core/bundle.h"
+#include "core/env.h"
+#include "kernels/pool.h"
+
+namespace le::motion {
+namespace {
+
+constexpr int kMaxRows = 100000;  // nt and n_emo beyond this are refused
+constexpr int kLead = 6912 - 4480;  // samples of a window before its 4480 new ones
+constexpr int kLip[] = {6, 12, 14, 17, 19, 20};
+
+[[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
+
+std::string readText(const std::string& path) {
+  const int fd = le::openRegularFile(path);
+  if (fd < 0) fail("cannot open " + path);
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    const ssize_t r = ::read(fd, buf, sizeof buf);
+    if (r <= 0) break;
+    text.append(buf, static_cast<size_t>(r));
+    if (text.size() > (1u << 20)) {
+      ::close(fd);
+      fail(path + " is larger than 1 MiB");
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
+// Exactly `expected` floats, checked against the file size before reading.
+std::vector<float> readExact(const std::string& path, size_t expected) {
+  const int fd = le::openRegularFile(path);
+  if (fd < 0) fail("cannot open " + path);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    fail("cannot open " + path);
+  }
+  const size_t count = static_cast<size_t>(st.st_size) / 4;
+  if (count != expected || st.st_size % 4 != 0) {
+    ::close(fd);
+    fail(path + ": " + std::to_string(count) + " floats, expected " + std::to_string(expected));
+  }
+  std::vector<float> v(expected);
+  size_t got = 0;
+  char* p = reinterpret_cast<char*>(v.data());
+  while (got < expected * 4) {
+    const ssize_t r = ::read(fd, p + got, expected * 4 - got);
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  ::close(fd);
+  if (got != expected * 4) fail("short read " + path);
+  for (float x : v)
+    if (!std::isfinite(x)) fail(path + ": holds a non-finite value");
+  return v;
+}
+
+// The number after "key" and ':'.
+double metaNumber(const std::string& text, const char* key, bool required, double dflt) {
+  const std::string quoted = std::string("\"") + key + "\"";
+  const size_t k = text.find(quoted);
+  const size_t colon = k == std::string::npos ? k : text.find(':', k + quoted.size());
+  if (colon == std::string::npos) {
+    if (required) fail(std::string("meta.json: missing ") + key);
+    return dflt;
+  }
+  const std::string rest = text.substr(colon + 1, 64);
+  char* end = nullptr;
+  const double v = std::strtod(rest.c_str(), &end);
+  if (end == rest.c_str() || !std::isfinite(v)) fail(std::string("meta.json: bad ") + key);
+  return v;
+}
+
+int metaCount(const std::string& text, const char* key) {
+  const double v = metaNumber(text, key, true, 0);
+  if (v != std::floor(v) || v < 1 || v > kMaxRows)
+    fail(std::string("meta.json: bad ") + key + " (a whole number from 1 to " + std::to_string(kMaxRows) + ")");
+  return static_cast<int>(v);
+}
+
+bool isLip(int k) { return std::find(std::begin(kLip), std::end(kLip), k) != std::end(kLip); }
+
+}  // namespace
+
+Meta parseMeta(const std::string& text) {
+  Meta m;
+  m.nt = metaCount(text, "nt");
+  if (metaCount(text, "n_src") != m.nt) fail("le_motion: n_src != nt unsupported");
+  m.nEmo = metaCount(text, "n_emo");
+  m.sBridge = static_cast<float>(metaNumber(text, "s_bridge", true, 0));
+  m.deltaPitch = static_cast<float>(metaNumber(text, "delta_pitch", false, 0.0));
+  return m;
+}
+
+float bin66(const float* x) {
+  float m = x[0];
+  for (int i = 1; i < 66; ++i) m = std::max(m, x[i]);
+  double sum = 0, e = 0;
+  for (int i = 0; i < 66; ++i) {
+    const double p = std::exp(static_cast<double>(x[i]) - m);
+    sum += p;
+    e += p * i;
+  }
+  return static_cast<float>(3.0 * (e / sum) - 97.5);
+}
+
+void poseToR(float pitch, float yaw, float roll, float r[9]) {
+  const double d = M_PI / 180.0;
+  const double sa = std::sin(pitch * d), ca = std::cos(pitch * d);
+  const double sb = std::sin(yaw * d), cb = std::cos(yaw * d);
+  const double sc = std::sin(roll * d), cc = std::cos(roll * d);
+  const double m[9] = {cb * cc, cb * sc, -sb,
+                       sa * sb * cc - ca * sc, ca * cc + sa * sb * sc, sa * cb,
+                       ca * sb * cc + sa * sc, ca * sb * sc - sa * cc, ca * cb};
+  for (int i = 0; i < 9; ++i) r[i] = static_cast<float>(m[i]);
+}
+
+Net Net::open(Ort::Env& env, const std::string& path, int threads, const std::string& ep) {
+  Ort::SessionOptions o;
+  o.SetIntraOpNumThreads(threads < 1 ? le::pool::threads() : threads);
+  if (le::env::first("LE_ORT_SPIN") != '1') o.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (ep.rfind("coreml", 0) == 0) {
+    auto ends = [&](const char* s) {
+      const size_t n = std::strlen(s);
+      return ep.size() >= n && ep.compare(ep.size() - n, n, s) == 0;
+    };
+    const char* units = ends("cpu") ? "CPUOnly" : ends("gpu") ? "CPUAndGPU" : ends("ane") ? "CPUAndNeuralEngine" : "ALL";
+    std::error_code ec;
+    const std::string cache = (std::filesystem::temp_directory_path(ec) / "le_motion_coreml").string();
+    o.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"}, {"MLComputeUnits", units},
+                                         {"ModelCacheDirectory", cache}});
+  } else if (!ep.empty()) {
+    fail("le_motion: unknown ep '" + ep + "'");
+  }
+  Net n;
+  n.session = std::make_unique<Ort::Session>(env, path.c_str(), o);
+  Ort::AllocatorWithDefaultOptions alloc;
+  for (size_t i = 0; i < n.session->GetInputCount(); ++i)
+    n.inputs.push_back(n.session->GetInputNameAllocated(i, alloc).get());
+  for (size_t i = 0; i < n.session->GetOutputCount(); ++i)
+    n.outputs.push_back(n.session->GetOutputNameAllocated(i, alloc).get());
+  return n;
+}
+
+std::unique_ptr<Motion> Motion::create(const std::string& dir, int threads, const std::string& ep) {
+  std::unique_ptr<Motion> m(new Motion);
+  m->load(dir, threads, ep);
+  return m;
+}
+
+Motion::~Motion() {
+  AVTXContext* tx = static_cast<AVTXContext*>(tx_);
+  av_tx_uninit(&tx);
+}
+
+void Motion::load(const std::string& dir, int threads, const std::string& ep) {
+  const Meta meta = parseMeta(readText(dir + "/meta.json"));
+  nt_ = meta.nt;
+  nEmo_ = meta.nEmo;
+  sBridge_ = meta.sBridge;
+  deltaPitch_ = meta.deltaPitch;
+
+  window_ = readExact(dir + "/hubert_stft_window.bin", kFft);
+  binmat_ = readExact(dir + "/hubert_stft_binmat.bin", size_t(kBins) * kMel);
+  for (int k = 0; k < kBins; ++k) {
+    const float* row = &binmat_[size_t(k) * kMel];
+    int a = 0, b = kMel;
+    while (a < kMel && row[a] == 0.0f) ++a;
+    while (b > a && row[b - 1] == 0.0f) --b;
+    binFrom_[k] = a;
+    binTo_[k] = b;
+  }
+  fmean_ = readExact(dir + "/hubert_fmean.bin", kFeat);
+  fstd_ = readExact(dir + "/hubert_fstd.bin", kFeat);
+  emo_ = readExact(dir + "/emo.bin", size_t(nEmo_) * 8);
+  chXs_ = readExact(dir + "/ch_xs_info.bin", kInfo);
+  chSc_ = readExact(dir + "/ch_sc.bin", kKp);
+  eyeOpen_ = readExact(dir + "/ch_eye_open.bin", 2);
+  eyeBall_ = readExact(dir + "/ch_eye_ball.bin", 6);
+  const std::vector<float> vmm = readExact(dir + "/v_min_max.bin", 2 * kMot);
+  vmin_.assign(vmm.begin(), vmm.begin() + kMot);
+  vmax_.assign(vmm.begin() + kMot, vmm.end());
+  srcXs_ = readExact(dir + "/src_xs_info.bin", size_t(nt_) * kInfo);
+  xsTarget_ = readExact(le::resolveMember(dir, "xs_target.bin"), size_t(nt_) * kKp);
+  const float src0 = srcXs_[258];
+  if (src0 == 0.0f) fail(dir + "/src_xs_info.bin: row 0 has scale 0");
+  scaleRatio_ = chXs_[258] / src0;
+  poses_.assign(size_t(nt_) * 19, 0.0f);
+
+  student_ = Net::open(env_, dir + "/hubert_student.onnx", threads, ep);
+  lmdm_ = Net::open(env_, dir + "/lmdm.onnx", threads, ep);
+  stitch_ = Net::open(env_, dir + "/stitch.onnx", threads, ep);
+  if (student_.inputs.empty() || student_.outputs.empty()) fail("hubert_student.onnx needs an input and an output");
+  if (lmdm_.inputs.size() != 2 || lmdm_.outputs.empty()) fail("lmdm.onnx needs two inputs (seed, cond) and an output");
+  if (stitch_.inputs.size() != 2 || stitch_.outputs.empty())
+    fail("stitch.onnx needs two inputs (source, driving keypoints) and an output");
+
+  AVTXContext* tx = nullptr;
+  av_tx_fn fn = nullptr;
+  const float scale = 1.0f;
+  if (av_tx_init(&tx, &fn, AV_TX_FLOAT_RDFT, 0, kFft, &scale, 0) < 0 || !tx) fail("the 512-point FFT did not initialise");
+  tx_ = tx;
+  txFn_ = reinterpret_cast<void*>(fn);
+  dumpDir_ = le::env::text("LE_MOTION_DUMP");
+  reset(0, 1, 1);
+}
+
+void Motion::dump(const char* name, const float* data, size_t n, bool append) const {
+  if (dumpDir_.empty()) return;
+  const std::string path = dumpDir_ + "/" + name;
+  if (FILE* f = std::fopen(path.c_str(), append ? "ab" : "wb")) {
+    std::fwrite(data, sizeof(float), n, f);
+    std::fclose(f);
+  }
+}
+
+std::vector<Ort::Value> Motion::run(Net& net, Ort::Value* in, size_t nIn) {
+  std::vector<const char*> inNames, outNames;
+  for (const auto& s : net.inputs) inNames.push_back(s.c_str());
+  outNames.push_back(net.outputs[0].c_str());
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<Ort::Value> out = net.session->Run(Ort::RunOptions{nullptr}, inNames.data(), in, nIn, outNames.data(), 1);
+  ortNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+  return out;
+}
+
+// ---- audio front end -------------------------------------------------------------------------
+
+bool Motion::windowReady(int w) const { return finished_ || int64_t(640) * w + 4480 <= samples(); }
+
+void Motion::runWindow(int w) {
+  AVTXContext* tx = static_cast<AVTXContext*>(tx_);
+  av_tx_fn fn = reinterpret_cast<av_tx_fn>(txFn_);
+  alignas(64) float in[kFft];
+  alignas(64) float out[2 * (kBins + 1)];
+  float mag[kBins];
+  mel_.assign(size_t(kMel) * kStft, 0.0f);
+  const int64_t first = int64_t(640) * w - kLead, S = samples();
+  // Windows overlap by 11 spectrogram frames: the previous window's columns
+  // that saw only real audio are taken over as they are.
+  const bool follows = cacheW_ >= 0 && cacheW_ == w - 5;
+  std::vector<float> cols(size_t(kStft) * kMel);
+  bool valid[kStft];
+  for (int i = 0; i < kStft; ++i) {
+    const int64_t at = first + int64_t(320) * i;
+    float* col = &cols[size_t(i) * kMel];
+    valid[i] = finished_ || at + kFft <= S;
+    if (follows && i + 10 < kStft && cacheValid_[i + 10]) {
+      std::memcpy(col, &melCache_[size_t(i + 10) * kMel], kMel * sizeof(float));
+    } else {
+      for (int k = 0; k < kFft; ++k) {
+        const int64_t s = at + k;
+        if (s >= 0 && s < S && s < audioBase_) fail("motion window reads audio already dropped");
+        in[k] = (s >= 0 && s < S ? audio_[static_cast<size_t>(s - audioBase_)] : 0.0f) * window_[k];
+      }
+      fn(tx, out, in, sizeof(float));
+      for (int k = 0; k < kBins; ++k) mag[k] = std::sqrt(out[2 * k] * out[2 * k] + out[2 * k + 1] * out[2 * k + 1]);
+      // Bin by bin into the band sums, over each bin's non-zero weights only
+      // (a zero weight adds exactly nothing).
+      float band[kMel] = {};
+      for (int k = 0; k < kBins; ++k) {
+        const float* row = &binmat_[size_t(k) * kMel];
+        for (int m = binFrom_[k]; m < binTo_[k]; ++m) band[m] += row[m] * mag[k];
+      }
+      for (int m = 0; m < kMel; ++m) col[m] = std::log(band[m] + 1e-8f);
+    }
+    for (int m = 0; m < kMel; ++m) mel_[size_t(m) * kStft + i] = col[m];
+  }
+  melCache_.swap(cols);
+  std::copy(valid, valid + kStft, cacheValid_);
+  cacheW_ = w;
+  const int64_t shape[3] = {1, kMel, kStft};
+  Ort::Value inV = Ort::Value::CreateTensor<float>(mem_, mel_.data(), mel_.size(), shape, 3);
+  std::vector<Ort::Value> r = run(student_, &inV, 1);
+  const auto info = r[0].GetTensorTypeAndShapeInfo();
+  if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(20) * kFeat)
+    fail("hubert_student.onnx: expected 20 x 1024 float features, got " + std::to_string(info.GetElementCount()));
+  const float* f = r[0].GetTensorData<float>();
+  if (w == 0 && !dumped0_) {
+    dump("mel0.bin", mel_.data(), mel_.size());
+    dump("feat0.bin", f, size_t(20) * kFeat);
+  }
+  for (int i = 3; i <= 7; ++i) {
+    const int rowFrame = w + i - 3;
+    const size_t at = cond_.size();
+    cond_.resize(at + kCond);
+    float* row = &cond_[at];
+    for (int d = 0; d < kFeat; ++d) row[d] = (f[size_t(2 * i) * kFeat + d] + f[size_t(2 * i + 1) * kFeat + d]) * 0.5f;
+    std::memcpy(row + kFeat, &emo_[size_t(rowFrame % nEmo_) * 8], 8 * sizeof(float));
+    std::memcpy(row + kFeat + 8, eyeOpen_.data(), 2 * sizeof(float));
+    std::memcpy(row + kFeat + 10, eyeBall_.data(), 6 * sizeof(float));
+    std::memcpy(row + kFeat + 16, chSc_.data(), kKp * sizeof(float));
+  }
+}
+
+// ---- motion generation -----------------------------------------------------------------------
+
+void Motion::smooth(int a, int b) {
+  const int n = static_cast<int>(motion_.size() / kMot);
+  b = std::min(b, n);
+  if (a >= b) return;
+  const int lo = std::max(a - 1, 0), hi = std::min(b + 1, n);
+  const std::vector<float> copy(motion_.begin() + size_t(lo) * kMot, motion_.begin() + size_t(hi) * kMot);
+  for (int t = a; t < b; ++t) {
+    const int u0 = std::max(t - 1, 0), u1 = std::min(t + 1, n - 1);
+    for (int j = 0; j < kPose; ++j) {
+      float s = 0;
+      for (int u = u0; u <= u1; ++u) s += copy[size_t(u - lo) * kMot + j];
+      motion_[size_t(t) * kMot + j] = s / static_cast<float>(u1 - u0 + 1);
+    }
+  }
+}
+
+void Motion::runChunk(int c) {
+  float seed[kMot];
+  const int n = static_cast<int>(motion_.size() / kMot);
+  if (c == 0) {
+    seed[0] = chXs_[258] - 1.0f;
+    std::memcpy(seed + 1, &chXs_[126], 66 * sizeof(float));    // pitch
+    std::memcpy(seed + 67, &chXs_[262], 66 * sizeof(float));   // yaw
+    std::memcpy(seed + 133, &chXs_[192], 66 * sizeof(float));  // roll
+    std::memcpy(seed + 199, &chXs_[259], 3 * sizeof(float));   // translation
+    std::memcpy(seed + kPose, &chXs_[0], kKp * sizeof(float));
+  } else {
+    if (n != kChunkStep * c + kFade) fail("motion chunk " + std::to_string(c) + " does not follow the stored frames");
+    std::memcpy(seed, &motion_[size_t(kChunkStep * c - 1) * kMot], sizeof seed);
+  }
+  if (kChunkStep * c < condBase_) fail("motion chunk reads conditioning rows already dropped");
+  float* cond = &cond_[size_t(kChunkStep * c - condBase_) * kCond];
+  const int64_t sshape[2] = {1, kMot};
+  const int64_t cshape[3] = {1, kChunk, kCond};
+  Ort::Value in[2] = {Ort::Value::CreateTensor<float>(mem_, seed, kMot, sshape, 2),
+                      Ort::Value::CreateTensor<float>(mem_, cond, size_t(kChunk) * kCond, cshape, 3)};
+  std::vector<Ort::Value> r = run(lmdm_, in, 2);
+  const auto info = r[0].GetTensorTypeAndShapeInfo();
+  if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(kChunk) * kMot)
+    fail("lmdm.onnx: expected 80 x 265 float motion values, got " + std::to_string(info.GetElementCount()));
+  const float* out = r[0].GetTensorData<float>();
+  if (c == 0) {
+    dump("lmdm0_kp.bin", seed, kMot);
+    dump("lmdm0_aud.bin", cond, size_t(kChunk) * kCond);
+    dump("lmdm0_pred.bin", out, size_t(kChunk) * kMot);
+    motion_.assign(out, out + size_t(kChunk) * kMot);
+    smooth(0, kChunk);
+    return;
+  }
+  for (int k = 0; k < kFade; ++k) {
+    const float w = static_cast<float>(k) / kFade;
+    float* old = &motion_[size_t(n - kFade + k) * kMot];
+    for (int j = 0; j < kMot; ++j) old[j] = w * out[size_t(k) * kMot + j] + (1.0f - w) * old[j];
+  }
+  motion_.insert(motion_.end(), out + size_t(kFade) * kMot, out + size_t(kChunk) * kMot);
+  smooth(n - kFade, n + 1);
+}
+
+void Motion::trim() {
+  // Kept whole when dumping (cond.bin holds every row), and while eager mode
+  // may roll back to earlier windows and chunks.
+  if (prov_ || !dumpDir_.empty()) return;
+  const int64_t keep = int64_t(640) * winPos_ - kLead;
+  if (keep - audioBase_ > 64000) {
+    audio_.erase(audio_.begin(), audio_.begin() + static_cast<std::ptrdiff_t>(keep - audioBase_));
+    audioBase_ = keep;
+  }
+  const int drop = kChunkStep * chunks_ - condBase_;
+  if (drop >= kChunkStep) {
+    cond_.erase(cond_.begin(), cond_.begin() + static_cast<std::ptrdiff_t>(drop) * kCond);
+    condBase_ += drop;
+  }
+}
+
+void Motion::advance() {
+  for (;;) {
+    while (!finished_ && windowReady(winPos_)) {
+      runWindow(winPos_);
+      winPos_ += 5;
+    }
+    const int rows = condBase_ + static_cast<int>(cond_.size() / kCond);
+    if (rows >= kChunkStep * chunks_ + kChunk) {
+      runChunk(chunks_++);
+      continue;
+    }
+    if (!finished_) {
+      trim();
+      return;
+    }
+    const int T = frames();
+    const int n = static_cast<int>(motion_.size() / kMot);
+    if (n >= T && (chunks_ > 0 || T == 0)) break;
+    // After the end: windows over zero padding until the next chunk has its rows.
+    runWindow(winPos_);
+    winPos_ += 5;
+  }
+  if (!built_) buildFinal();
+  trim();
+}
+
+void Motion::finalRow(int t, float* out) const {
+  const int n = static_cast<int>(motion_.size() / kMot);
+  const int u0 = std::max(t - 1, 0), u1 = std::min(t + 1, n - 1);
+  const float* row = &motion_[size_t(t) * kMot];
+  for (int j = 0; j < kMot; ++j) {
+    float v = row[j];
+    if (j < kPose) {
+      float s = 0;
+      for (int u = u0; u <= u1; ++u) s += motion_[size_t(u) * kMot + j];
+      v = s / static_cast<float>(u1 - u0 + 1);
+    }
+    out[j] = std::min(std::max(v, vmin_[j]), vmax_[j]);
+  }
+}
+
+void Motion::buildFinal() {
+  const int T = frames();
+  if (static_cast<int>(motion_.size() / kMot) > T) motion_.resize(size_t(T) * kMot);
+  dump("res_post.bin", motion_.data(), motion_.size());
+  final_.resize(motion_.size());
+  for (int t = 0; t < T; ++t) finalRow(t, &final_[size_t(t) * kMot]);
+  dump("final.bin", final_.data(), final_.size());
+  dump("cond.bin", cond_.data(), cond_.size());
+  built_ = true;
+}
+
+// ---- eager mode ------------------------------------------------------------------------------
+
+void Motion::provisional() {
+  if (prov_ || finished_) return;
+  const int n = static_cast<int>(motion_.size() / kMot);
+  savedWinPos_ = winPos_;
+  savedChunks_ = chunks_;
+  savedRows_ = cond_.size() / kCond;  // rows after condBase_, which stays put while provisional
+  savedFrames_ = static_cast<size_t>(n);
+  const int keep = std::min(n, kFade);
+  savedTail_.assign(motion_.end() - size_t(keep) * kMot, motion_.end());
+  prov_ = true;
+  while (condBase_ + static_cast<int>(cond_.size() / kCond) < kChunkStep * chunks_ + kChunk) {
+    runWindow(winPos_);
+    winPos_ += 5;
+  }
+  runChunk(chunks_++);
+}
+
+void Motion::withdraw() {
+  if (!prov_) return;
+  winPos_ = savedWinPos_;
+  chunks_ = savedChunks_;
+  cond_.resize(savedRows_ * kCond);
+  motion_.resize(savedFrames_ * kMot);
+  std::copy(savedTail_.begin(), savedTail_.end(), motion_.end() - static_cast<std::ptrdiff_t>(savedTail_.size()));
+  prov_ = false;
+}
+
+int Motion::ready() const {
+  const int n = static_cast<int>(motion_.size() / kMot);
+  if (built_) return n;
+  if (prov_) return std::min(n, frames());
+  return std::max(0, n - 11);
+}
+
+// ---- host calls ------------------------------------------------------------------------------
+
+void Motion::push(const float* x, int n) {
+  if (n < 1) return;
+  if (!x || finished_) fail("bad args / already finished");
+  for (int i = 0; i < n; ++i)
+    if (!std::isfinite(x[i])) fail("non-finite sample at index " + std::to_string(i));
+  withdraw();
+  audio_.insert(audio_.end(), x, x + n);
+  trim();
+}
+
+void Motion::finish() {
+  withdraw();
+  finished_ = true;
+  advance();
+}
+
+int Motion::total() const { return finished_ ? frames() : -1; }
+
+int Motion::avail() {
+  advance();
+  if (eager_ > 0) provisional();
+  return std::max(0, ready() - pulled_);
+}
+
+int Motion::pull(int* idx, float* xs, float* out, int n) {
+  if (n < 1) return 0;
+  advance();
+  if (eager_ > 0) provisional();
+  const int limit = ready();
+  int k = 0;
+  for (; k < n && pulled_ < limit; ++k, ++pulled_)
+    emit(pulled_, idx ? idx + k : nullptr, xs ? xs + size_t(k) * kKp : nullptr, out ? out + size_t(k) * kKp : nullptr);
+  return k;
+}
+
+void Motion::emit(int t, int* idx, float* xs, float* out) {
+  // The expression of the final frame (it is clamped, never smoothed).
+  float g[kKp];
+  if (built_) {
+    std::memcpy(g, &final_[size_t(t) * kMot + kPose], sizeof g);
+  } else {
+    for (int j = 0; j < kKp; ++j)
+      g[j] = std::min(std::max(motion_[size_t(t) * kMot + kPose + j], vmin_[kPose + j]), vmax_[kPose + j]);
+  }
+  if (!haveRef_) {
+    std::memcpy(gRef_, g, sizeof gRef_);
+    haveRef_ = true;
+  }
+  const int r = walk_.row(nt_, pulled_);
+  const float* src = &srcXs_[size_t(r) * kInfo];
+  // The two rotations of a driver frame, decoded once.
+  if (poses_[size_t(r) * 19] == 0.0f) {
+    float* p = &poses_[size_t(r) * 19];
+    const float pitch = bin66(src + 126), yaw = bin66(src + 262), roll = bin66(src + 192);
+    poseToR(pitch, yaw, roll, p + 1);
+    poseToR(pitch + deltaPitch_, yaw, roll, p + 10);
+    p[0] = 1.0f;
+  }
+  const float* rs = &poses_[size_t(r) * 19 + 1];
+  const float* rd = &poses_[size_t(r) * 19 + 10];
+  const float s = src[258];
+  const float tr[3] = {src[259], src[260], 0.0f};
+  float source[kKp], driving[kKp];
+  for (int k = 0; k < 21; ++k) {
+    const float* c = src + 63 + 3 * k;
+    for (int j = 0; j < 3; ++j) {
+      const float eSrc = src[3 * k + j];
+      const float eDrv = isLip(k) ? (g[3 * k + j] - gRef_[3 * k + j]) * scaleRatio_ + eSrc : eSrc;
+      float a = 0, b = 0;
+      for (int i = 0; i < 3; ++i) {
+        a += c[i] * rs[3 * i + j];
+        b += c[i] * rd[3 * i + j];
+      }
+      source[3 * k + j] = (a + eSrc) * s + tr[j];
+      driving[3 * k + j] = (b + eDrv) * s + tr[j];
+    }
+  }
+  const int64_t shape[3] = {1, 21, 3};
+  Ort::Value in[2] = {Ort::Value::CreateTensor<float>(mem_, source, kKp, shape, 3),
+                      Ort::Value::CreateTensor<float>(mem_, driving, kKp, shape, 3)};
+  std::vector<Ort::Value> res = run(stitch_, in, 2);
+  const auto info = res[0].GetTensorTypeAndShapeInfo();
+  if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(kKp))
+    fail("stitch.onnx: expected 63 float keypoint values, got " + std::to_string(info.GetElementCount()));
+  const float* refined = res[0].GetTensorData<float>();
+  const float* target = &xsTarget_[size_t(r) * kKp];
+  float o[kKp];
+  for (int j = 0; j < kKp; ++j) o[j] = target[j] + sBridge_ * (refined[j] - source[j]);
+  if (idx) *idx = r;
+  if (xs) std::memcpy(xs, target, sizeof o);
+  if (out) std::memcpy(out, o, sizeof o);
+  dump("xsla.bin", source, kKp, true);
+  dump("xdla.bin", refined, kKp, true);
+  dump("xs.bin", target, kKp, true);
+  dump("xd.bin", o, kKp, true);
+}
+
+void Motion::reset(int start, int dir, int loop) {
+  walk_.reset(nt_, pulled_, start, dir, loop);
+  audio_.clear();
+  cond_.clear();
+  audioBase_ = 0;
+  condBase_ = 0;
+  motion_.clear();
+  final_.clear();
+  finished_ = built_ = prov_ = haveRef_ = false;
+  pulled_ = winPos_ = chunks_ = 0;
+  cacheW_ = -1;
+}
+
+}  // namespace le::motion

@@ -1,0 +1,117 @@
+// The le_motion_ family: the three-network motion engine behind the C
+// boundary. A runtime failure is reported by the call that met it and by
+// every later call until reset, so a host polling for frames learns why
+// none come.
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "audio/motion.h"
+#include "core/api.h"
+#include "le/le_a2x.h"
+
+using le::api::Family;
+
+struct le_motion {
+  std::unique_ptr<le::motion::Motion> engine;
+  std::string failure;
+};
+
+namespace le::motion {
+Motion* implOf(le_motion* handle) { return handle ? handle->engine.get() : nullptr; }
+}  // namespace le::motion
+
+namespace {
+
+le_motion& handleOf(le_motion* m, const char* why = "bad args") {
+  if (!m || !m->engine) throw std::runtime_error(why);
+  if (!m->failure.empty()) throw std::runtime_error(m->failure);
+  return *m;
+}
+
+template <typename F>
+int running(le_motion& m, F&& f) {
+  try {
+    return f();
+  } catch (const std::exception& e) {
+    m.failure = e.what();
+    throw;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep) {
+  return le::api::guard(Family::Motion, __func__, static_cast<le_motion*>(nullptr), [&] {
+    if (!motion_dir || !*motion_dir) throw std::runtime_error("NULL motion_dir");
+    auto h = std::make_unique<le_motion>();
+    h->engine = le::motion::Motion::create(motion_dir, threads, ep ? ep : "");
+    return h.release();
+  });
+}
+
+void le_motion_destroy(le_motion* m) { delete m; }
+
+int le_motion_push(le_motion* m, const float* samples, int n) {
+  return le::api::guard(Family::Motion, __func__, 0, [&] {
+    le_motion& h = handleOf(m, "bad args / already finished");
+    h.engine->push(samples, n);
+    return 1;
+  });
+}
+
+void le_motion_finish(le_motion* m) {
+  le::api::guard(Family::Motion, __func__, 0, [&] {
+    le_motion& h = handleOf(m);
+    return running(h, [&] {
+      h.engine->finish();
+      return 1;
+    });
+  });
+}
+
+int le_motion_avail(le_motion* m) {
+  return le::api::guard(Family::Motion, __func__, 0, [&] {
+    le_motion& h = handleOf(m);
+    return running(h, [&] { return h.engine->avail(); });
+  });
+}
+
+int le_motion_pull(le_motion* m, int* idx, float* xs, float* out, int n) {
+  return le::api::guard(Family::Motion, __func__, 0, [&] {
+    le_motion& h = handleOf(m);
+    return running(h, [&] { return h.engine->pull(idx, xs, out, n); });
+  });
+}
+
+int le_motion_total(le_motion* m) {
+  return le::api::guard(Family::Motion, __func__, -1, [&] { return handleOf(m).engine->total(); });
+}
+
+int le_motion_nt(le_motion* m) {
+  return le::api::guard(Family::Motion, __func__, 0, [&] {
+    if (!m || !m->engine) throw std::runtime_error("bad args");
+    return m->engine->nt();
+  });
+}
+
+void le_motion_reset(le_motion* m, int start, int dir, int loop) {
+  le::api::guard(Family::Motion, __func__, 0, [&] {
+    if (!m || !m->engine) throw std::runtime_error("bad args");
+    m->engine->reset(start, dir, loop);
+    m->failure.clear();
+    return 1;
+  });
+}
+
+void le_motion_set_eager(le_motion* m, int value) {
+  le::api::guard(Family::Motion, __func__, 0, [&] {
+    if (!m || !m->engine) throw std::runtime_error("bad args");
+    m->engine->setEager(value);
+    return 1;
+  });
+}
+
+}  // extern "C"

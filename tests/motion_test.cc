@@ -1,0 +1,278 @@
+// The motion engine through its C API on the reference avatar's motion
+// directory (tests/motion_reference.py checks its arithmetic against numpy).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "audio/motion.h"
+#include "le/le.h"
+#include "le/le_a2x.h"
+#include "support/testutil.h"
+
+namespace fs = std::filesystem;
+using le::test::ScopedEnv;
+using le::test::TempDir;
+
+namespace {
+
+const std::string kMotionDir = std::string(LE_FIXTURES) + "/motion";
+constexpr int kKp = 63;
+
+// Voiced bursts between silences, 16 kHz.
+std::vector<float> speech(double seconds) {
+  std::vector<float> x(static_cast<size_t>(seconds * 16000), 0.0f);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double t = i / 16000.0, burst = std::fmod(t, 1.3);
+    if (burst > 0.3 && burst < 0.9)
+      x[i] = static_cast<float>(0.04 * std::sin(M_PI * (burst - 0.3) / 0.6) *
+                                (std::sin(2 * M_PI * 140 * t) + 0.5 * std::sin(2 * M_PI * 280 * t)));
+  }
+  return x;
+}
+
+struct Handle {
+  le_motion* m;
+  explicit Handle(const std::string& dir = kMotionDir, const char* ep = nullptr)
+      : m(le_motion_create(dir.c_str(), 1, ep)) {}
+  ~Handle() { le_motion_destroy(m); }
+  operator le_motion*() const { return m; }
+};
+
+struct Frames {
+  std::vector<int> idx;
+  std::vector<float> xs, out;
+};
+
+void drain(le_motion* m, Frames& f) {
+  while (le_motion_avail(m) > 0) {
+    int idx[16];
+    float xs[16 * kKp], out[16 * kKp];
+    const int n = le_motion_pull(m, idx, xs, out, 16);
+    ASSERT_GT(n, 0) << le_motion_last_error();
+    f.idx.insert(f.idx.end(), idx, idx + n);
+    f.xs.insert(f.xs.end(), xs, xs + n * kKp);
+    f.out.insert(f.out.end(), out, out + n * kKp);
+  }
+  ASSERT_STREQ(le_motion_last_error(), "");
+}
+
+Frames whole(le_motion* m, const std::vector<float>& x) {
+  Frames f;
+  EXPECT_EQ(le_motion_push(m, x.data(), static_cast<int>(x.size())), 1);
+  le_motion_finish(m);
+  drain(m, f);
+  return f;
+}
+
+struct DirCopy {
+  TempDir tmp;
+  std::string path = tmp / "m";
+  DirCopy() { fs::copy(kMotionDir, path, fs::copy_options::recursive); }
+  void meta(const std::string& text) const { le::test::writeFile(path + "/meta.json", text); }
+};
+
+}  // namespace
+
+TEST(Motion, PoseDecoding) {
+  float flat[66];
+  for (float& v : flat) v = 1.5f;
+  EXPECT_EQ(le::motion::bin66(flat), 0.0f);
+  float peaked[66] = {};
+  peaked[10] = 80.0f;  // all the mass on bin 10
+  EXPECT_NEAR(le::motion::bin66(peaked), 3 * 10 - 97.5, 1e-4);
+  float r[9];
+  le::motion::poseToR(0, 0, 0, r);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(r[i], i % 4 == 0 ? 1.0f : 0.0f) << i;
+  le::motion::poseToR(0, 90, 0, r);  // yaw a quarter turn: x goes to -z
+  EXPECT_NEAR(r[2], -1.0f, 1e-6);
+  EXPECT_NEAR(r[6], 1.0f, 1e-6);
+}
+
+TEST(Motion, StreamsSettledFramesThenTheRestAtFinish) {
+  Handle m;
+  ASSERT_TRUE(m.m) << le_motion_last_error();
+  EXPECT_EQ(le_motion_nt(m), 12);
+  const std::vector<float> x = speech(7.0);
+  EXPECT_EQ(le_motion_total(m), -1);
+  ASSERT_EQ(le_motion_push(m, x.data(), 16000 * 3), 1);
+  EXPECT_EQ(le_motion_avail(m), 0);  // the first chunk needs 80 rows
+  ASSERT_EQ(le_motion_push(m, x.data() + 48000, static_cast<int>(x.size()) - 48000), 1);
+  const int live = le_motion_avail(m);
+  EXPECT_EQ(live, 80 - 11 + 70);  // two chunks stored, the last 11 frames not settled
+  le_motion_finish(m);
+  EXPECT_EQ(le_motion_total(m), 175);
+  EXPECT_EQ(le_motion_avail(m), 175);
+  EXPECT_EQ(le_motion_push(m, x.data(), 10), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
+}
+
+// Frames handed out early in eager mode come from a provisional chunk; once
+// the real audio is in, the frames equal those of a run that never guessed.
+TEST(Motion, EagerFramesComeEarlyAndRealAudioReplacesThem) {
+  const std::vector<float> x = speech(6.0);
+  Handle plain, eager, early;
+  ASSERT_TRUE(plain.m && eager.m && early.m) << le_motion_last_error();
+  le_motion_set_eager(eager, 1);
+  le_motion_set_eager(early, 1);
+  const Frames ref = whole(plain, x);
+
+  // 49 frames and half of the 50th: the last is guessed over silence.
+  ASSERT_EQ(le_motion_push(eager, x.data(), 31700), 1);
+  EXPECT_EQ(le_motion_avail(eager), 50);  // every frame whose audio has begun
+  ASSERT_EQ(le_motion_push(early, x.data(), 31700), 1);
+  std::vector<float> out(50 * kKp);
+  EXPECT_EQ(le_motion_pull(early, nullptr, nullptr, out.data(), 50), 50);
+
+  ASSERT_EQ(le_motion_push(eager, x.data() + 31700, static_cast<int>(x.size()) - 31700), 1);
+  le_motion_finish(eager);
+  Frames got;
+  drain(eager, got);
+  ASSERT_EQ(got.out.size(), ref.out.size());
+  EXPECT_EQ(0, std::memcmp(got.out.data(), ref.out.data(), ref.out.size() * 4));
+  // Frames with all their audio were final already; the one whose audio was
+  // cut short was not (silence was assumed after it).
+  EXPECT_EQ(0, std::memcmp(out.data(), ref.out.data(), 49 * kKp * 4));
+  EXPECT_NE(0, std::memcmp(&out[49 * kKp], &ref.out[49 * kKp], kKp * 4));
+}
+
+TEST(Motion, ResetRestartsTheTraversalAndTheReference) {
+  const std::vector<float> x = speech(4.0);
+  Handle m;
+  ASSERT_TRUE(m.m) << le_motion_last_error();
+  const Frames a = whole(m, x);
+  le_motion_reset(m, 0, 1, 1);
+  const Frames b = whole(m, x);
+  EXPECT_EQ(a.idx, b.idx);
+  EXPECT_EQ(0, std::memcmp(a.out.data(), b.out.data(), a.out.size() * 4));
+  // 100 frames pulled over 12 rows: the next frame would use row 4.
+  le_motion_reset(m, -1, -1, 1);
+  const Frames c = whole(m, x);
+  EXPECT_EQ(std::vector<int>(c.idx.begin(), c.idx.begin() + 4), (std::vector<int>{4, 3, 2, 1}));
+}
+
+TEST(Motion, DumpsTheIntermediateArrays) {
+  TempDir dump;
+  ScopedEnv env("LE_MOTION_DUMP", dump.path().c_str());
+  Handle m;
+  ASSERT_TRUE(m.m) << le_motion_last_error();
+  const Frames f = whole(m, speech(3.5));
+  const size_t T = f.idx.size();
+  const std::pair<const char*, size_t> files[] = {
+      {"mel0.bin", 80 * 21},      {"feat0.bin", 20 * 1024}, {"lmdm0_kp.bin", 265}, {"lmdm0_aud.bin", 80 * 1103},
+      {"lmdm0_pred.bin", 80 * 265}, {"res_post.bin", T * 265}, {"final.bin", T * 265}, {"xsla.bin", T * 63},
+      {"xdla.bin", T * 63},       {"xs.bin", T * 63},       {"xd.bin", T * 63}};
+  for (const auto& [name, floats] : files) {
+    ASSERT_TRUE(fs::exists(dump / name)) << name;
+    EXPECT_EQ(fs::file_size(dump / name), floats * 4) << name;
+  }
+  EXPECT_EQ(fs::file_size(dump / "cond.bin") % (1103 * 4), 0u);
+  EXPECT_EQ(0, std::memcmp(le::test::readFile(dump / "xd.bin").data(), f.out.data(), f.out.size() * 4));
+}
+
+TEST(Motion, HostileDirectoriesAreRefusedAtCreation) {
+  struct Case {
+    const char* meta;
+    const char* error;
+  };
+  const Case metas[] = {
+      {R"({"nt": 12, "n_src": 12, "n_emo": 0, "s_bridge": 0.8})",
+       "le_motion_create: meta.json: bad n_emo (a whole number from 1 to 100000)"},
+      {R"({"nt": 12, "n_src": 11, "n_emo": 3, "s_bridge": 0.8})", "le_motion_create: le_motion: n_src != nt unsupported"},
+      {R"({"nt": 12, "n_src": 12, "n_emo": 3})", "le_motion_create: meta.json: missing s_bridge"},
+      {R"({"nt": 1e12, "n_src": 1e12, "n_emo": 3, "s_bridge": 1})",
+       "le_motion_create: meta.json: bad nt (a whole number from 1 to 100000)"},
+      {R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": nope})", "le_motion_create: meta.json: bad s_bridge"},
+  };
+  for (const Case& c : metas) {
+    DirCopy d;
+    d.meta(c.meta);
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_STREQ(le_motion_last_error(), c.error);
+  }
+  {  // a count the file does not back
+    DirCopy d;
+    d.meta(R"({"nt": 12, "n_src": 12, "n_emo": 4, "s_bridge": 0.8})");
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_EQ(std::string(le_motion_last_error()),
+              "le_motion_create: " + d.path + "/emo.bin: 24 floats, expected 32");
+  }
+  {
+    DirCopy d;
+    fs::remove(d.path + "/stitch.onnx");
+    fs::resize_file(d.path + "/v_min_max.bin", 529 * 4 + 2);
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_EQ(std::string(le_motion_last_error()),
+              "le_motion_create: " + d.path + "/v_min_max.bin: 529 floats, expected 530");
+    fs::resize_file(d.path + "/v_min_max.bin", 530 * 4);
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_EQ(std::string(le_motion_last_error()).find("le_motion_create: "), 0u);
+  }
+  {
+    DirCopy d;
+    std::vector<float> src(12 * 328, 0.0f);  // scale 0 in row 0
+    le::test::writeFile(d.path + "/src_xs_info.bin", std::string(reinterpret_cast<char*>(src.data()), src.size() * 4));
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_EQ(std::string(le_motion_last_error()),
+              "le_motion_create: " + d.path + "/src_xs_info.bin: row 0 has scale 0");
+    src[258] = NAN;
+    le::test::writeFile(d.path + "/src_xs_info.bin", std::string(reinterpret_cast<char*>(src.data()), src.size() * 4));
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_EQ(std::string(le_motion_last_error()),
+              "le_motion_create: " + d.path + "/src_xs_info.bin: holds a non-finite value");
+  }
+  EXPECT_EQ(le_motion_create("/nonexistent", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: cannot open /nonexistent/meta.json");
+  EXPECT_EQ(le_motion_create(nullptr, 1, nullptr), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: NULL motion_dir");
+  EXPECT_EQ(le_motion_create(kMotionDir.c_str(), 1, "cuda"), nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_create: le_motion: unknown ep 'cuda'");
+  // This runtime has no CoreML provider: the request fails with its reason.
+  EXPECT_EQ(le_motion_create(kMotionDir.c_str(), 1, "coreml_ane"), nullptr);
+  EXPECT_EQ(std::string(le_motion_last_error()).find("le_motion_create: "), 0u);
+  EXPECT_GT(std::string(le_motion_last_error()).size(), 20u);
+}
+
+TEST(Motion, NullArgumentsAndRuntimeFailuresAreReported) {
+  float buf[63] = {};
+  int idx[1];
+  EXPECT_EQ(le_motion_push(nullptr, buf, 1), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
+  EXPECT_EQ(le_motion_avail(nullptr), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_avail: bad args");
+  EXPECT_EQ(le_motion_pull(nullptr, idx, buf, buf, 1), 0);
+  EXPECT_EQ(le_motion_total(nullptr), -1);
+  EXPECT_EQ(le_motion_nt(nullptr), 0);
+  le_motion_finish(nullptr);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_finish: bad args");
+  le_motion_reset(nullptr, 0, 1, 1);
+  le_motion_set_eager(nullptr, 1);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_set_eager: bad args");
+  le_motion_destroy(nullptr);
+
+  Handle m;
+  ASSERT_TRUE(m.m) << le_motion_last_error();
+  EXPECT_EQ(le_motion_push(m, nullptr, 5), 0);
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
+  EXPECT_EQ(le_motion_push(m, nullptr, 0), 1);
+
+  // A generator that takes the stitcher's inputs loads, then fails at its
+  // first chunk; the failure stays until reset.
+  DirCopy d;
+  fs::copy_file(d.path + "/stitch.onnx", d.path + "/lmdm.onnx", fs::copy_options::overwrite_existing);
+  Handle bad(d.path);
+  ASSERT_TRUE(bad.m) << le_motion_last_error();
+  const std::vector<float> x = speech(4.0);
+  ASSERT_EQ(le_motion_push(bad, x.data(), static_cast<int>(x.size())), 1);
+  EXPECT_EQ(le_motion_avail(bad), 0);
+  const std::string why = le_motion_last_error();
+  EXPECT_EQ(why.find("le_motion_avail: "), 0u) << why;
+  EXPECT_EQ(le_motion_pull(bad, idx, buf, buf, 1), 0);
+  EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_pull: " + why.substr(17));
+  le_motion_reset(bad, 0, 1, 1);
+  EXPECT_EQ(le_motion_avail(bad), 0);
+  EXPECT_STREQ(le_motion_last_error(), "");
+}
