@@ -380,7 +380,8 @@ void Motion::trim() {
   // Kept whole when dumping (cond.bin holds every row), and while eager mode
   // may roll back to earlier windows and chunks.
   if (prov_ || !dumpDir_.empty()) return;
-  const int64_t keep = int64_t(640) * winPos_ - kLead;
+  // After the end, windows run past the audio: never drop beyond it.
+  const int64_t keep = std::min(int64_t(640) * winPos_ - kLead, samples());
   if (keep - audioBase_ > 64000) {
     audio_.erase(audio_.begin(), audio_.begin() + static_cast<std::ptrdiff_t>(keep - audioBase_));
     audioBase_ = keep;
