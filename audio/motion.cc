@@ -90,7 +90,8 @@ double metaNumber(const std::string& text, const char* key, bool required, doubl
   const std::string rest = text.substr(colon + 1, 64);
   char* end = nullptr;
   const double v = std::strtod(rest.c_str(), &end);
-  if (end == rest.c_str() || !std::isfinite(v)) fail(std::string("meta.json: bad ") + key);
+  // Every value is used as a float: one beyond its range is as bad as none.
+  if (end == rest.c_str() || !std::isfinite(v) || std::fabs(v) > 3.0e38) fail(std::string("meta.json: bad ") + key);
   return v;
 }
 
