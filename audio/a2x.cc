@@ -16,6 +16,7 @@
 #include "audio/a2x_meta.h"
 #include "audio/shared_w2v.h"
 #include "audio/traversal.h"
+#include "audio/window.h"
 #include "core/bundle.h"
 #include "core/env.h"
 #include "kernels/half.h"
@@ -72,24 +73,6 @@ std::vector<float> readFloats(const std::string& path, const char* what) {
   std::vector<float> v(bytes.size() / 4);
   if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 4);
   return v;
-}
-
-// Zero-mean, unit-variance in place (statistics in double over four
-// interleaved partial sums, inverse root in float). n is a multiple of 4.
-void normalise(float* x, size_t n) {
-  double s4[4] = {0, 0, 0, 0}, q4[4] = {0, 0, 0, 0};
-  for (size_t i = 0; i < n; i += 4)
-    for (int k = 0; k < 4; ++k) {
-      const double v = x[i + k];
-      s4[k] += v;
-      q4[k] += v * v;
-    }
-  const double sum = (s4[0] + s4[1]) + (s4[2] + s4[3]), sq = (q4[0] + q4[1]) + (q4[2] + q4[3]);
-  const double mean = sum / static_cast<double>(n);
-  const double var = std::max(0.0, sq / static_cast<double>(n) - mean * mean);
-  const float inv = 1.0f / std::sqrt(static_cast<float>(var + 1e-7));
-  const float m = static_cast<float>(mean);
-  for (size_t i = 0; i < n; ++i) x[i] = (x[i] - m) * inv;
 }
 
 void checkFloat(const Ort::Value& v, size_t count, const char* what) {
@@ -466,7 +449,7 @@ Ort::Value A2x::runWindow8(const std::vector<float>& audio, int64_t audioBase, i
   scratch_.resize(kWindow8);
   fillWindow(scratch_.data(), kWindow8, from, from, std::max(end, from),
              end > from ? audio.data() + (from - audioBase) : nullptr);
-  normalise(scratch_.data(), kWindow8);
+  le::audio::normaliseWindow(scratch_.data(), kWindow8);
   const int64_t shape[2] = {1, kWindow8};
   Ort::Value in = Ort::Value::CreateTensor<float>(memInfo_, scratch_.data(), kWindow8, shape, 2);
   const char* inName = "input_values";
@@ -519,7 +502,7 @@ void A2x::featuresShort(Stream& s, int need) {
     if (from < s.audioBase) readBehind("w2v window audio");
     scratch_.resize(kWindowShort);
     fillWindow(scratch_.data(), kWindowShort, start, from, to, to > from ? s.audio.data() + (from - s.audioBase) : nullptr);
-    normalise(scratch_.data(), kWindowShort);
+    le::audio::normaliseWindow(scratch_.data(), kWindowShort);
 
     const WinPair pair = shared_w2v_win();
     if (!pair.trunk) fail("the short-window w2v pair is not loaded");

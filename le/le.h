@@ -140,6 +140,30 @@ LE_API const char* le_fca_last_error(void);
 LE_API const char* le_stream_last_error(void);
 LE_API const char* le_utt_last_error(void);
 
+/* ---- Whole-stream runner (le_stream_): a complete clip's speech to frames,
+ * offline. Deltas come from the bundle's fca_stream.onnx over the given 8 s
+ * audio encoder; frames are rendered on a second thread (a ring of four
+ * crops) while the calling thread pastes them and calls back in order.
+ * Errors in le_stream_last_error(). ---- */
+typedef struct le_stream le_stream;
+
+/* One delivered frame: RGB24, width x height, valid during the call only;
+ * frame counts from 0. Called on the thread that called le_stream_run. */
+typedef void (*le_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, int width, int height);
+
+/* Loads the bundle (director "model_render.onnx") and the delta model;
+ * skip: leading frames not delivered; gain: scale of the deltas (0: the idle
+ * keypoint track). NULL with the reason on failure. */
+LE_API le_stream* le_stream_create(const char* bundle, const char* encoder, int threads, int skip, float gain);
+LE_API void le_stream_destroy(le_stream* s);
+/* Renders the clip of n samples (16 kHz mono): ceil(n / 640) - skip frames,
+ * frame j pasted into driver frame (j + skip) mod NT. Returns the frames
+ * delivered, or -1 with the reason ("le_stream_run: render/paste failed"
+ * when a frame cannot be made; the render thread is joined first). */
+LE_API int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn callback, void* user);
+LE_API int le_stream_width(le_stream* s);
+LE_API int le_stream_height(le_stream* s);
+
 #ifdef __cplusplus
 }
 #endif

@@ -139,6 +139,17 @@ LE_A2X_API int le_motion_nt(le_motion* m);
 LE_A2X_API void le_motion_reset(le_motion* m, int start, int dir, int loop);
 LE_A2X_API void le_motion_set_eager(le_motion* m, int value);
 
+/* ---- The whole-clip delta model (le_fca_): an 8 s window audio encoder
+ * ("input_values" -> "audio_emb" [layers, 200, 768]) and a recurrent head
+ * ("cond", "prev", "h" -> "m", "hn"). Errors in le_fca_last_error(). ---- */
+typedef struct le_fca le_fca;
+
+LE_A2X_API le_fca* le_fca_create(const char* encoder, const char* model, int threads);
+LE_A2X_API void le_fca_destroy(le_fca* f);
+/* T = ceil(n / 640) frames of 63 deltas into out; 0 for n <= 0; -2 when
+ * T > max_frames; -1 on failure. */
+LE_A2X_API int le_fca_deltas(le_fca* f, const float* samples, int n, float* out, int max_frames);
+
 /* Loads the shared 8 s audio encoder from path (NULL or "": $W2V_ONNX).
  * 1 when it is loaded (the first load wins), else 0 with the reason. */
 LE_A2X_API int le_a2x_preload_w2v(const char* path);

@@ -17,7 +17,7 @@ if [ $want_opencv = 1 ] && ! dpkg -s libopencv-dev >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libopencv-dev >&2
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench)
+targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench stream_bench)
 [ $want_opencv = 0 ] || targets+=(compose_bench)
 cmake --build build -j2 --target "${targets[@]}" >&2
 
@@ -25,7 +25,7 @@ kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_over
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
 compose_names=(paste_1080p frame_1080p)
-audio_names=(a2x_stream a2x_frontends motion_rtf)
+audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
@@ -82,6 +82,21 @@ print("context: motion: 60 s of audio in %.0f ms (real-time factor %.4f), onnxru
       "of the total" % (total, total / 60000, ort, engine, 100 * engine / total))
 print("bench motion_rtf ours=%.4g peer=%.4g unit=ms ratio=%.2f (ours: engine time, peer: onnxruntime time)" %
       (engine, ort, ort / engine))'
+fi
+if want stream_1080p; then
+  # The demo avatar (1920x1080, crop 512): 4 s of speech through the runner
+  # against the same frames rendered and pasted one by one, alternating.
+  LE_CORE_THREADS=${LE_CORE_THREADS:-2} build/bench/stream_bench "$demo" "$here/build/demo/w2v/fca_encoder.onnx" 4 \
+    "${BENCH_REPS:-5}" 2>/dev/null | /usr/bin/python3 -c '
+import statistics, sys
+rows = [dict(kv.split("=") for kv in l.split()[1:]) for l in sys.stdin if l.startswith("stream ")]
+ours = statistics.median(float(r["ours_ms_per_frame"]) for r in rows)
+peer = statistics.median(float(r["peer_ms_per_frame"]) for r in rows)
+ratios = [float(r["peer_ms_per_frame"]) / float(r["ours_ms_per_frame"]) for r in rows]
+print("context: stream_1080p: %.1f fps with the render thread, %.1f fps one frame at a time; ratio range %.2f-%.2f" %
+      (1000 / ours, 1000 / peer, min(ratios), max(ratios)))
+print("bench stream_1080p ours=%.4g peer=%.4g unit=ms/frame ratio=%.2f (ours: le_stream_run, peer: render, paste, next)"
+      % (ours, peer, peer / ours))'
 fi
 if want a2x_stream || want a2x_frontends; then
   # 60 s of speech-like audio streamed in 20 ms pushes, alternating a process

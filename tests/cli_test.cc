@@ -144,3 +144,39 @@ TEST(Cli, RenderFromAKeypointFile) {
 }
 
 }  // namespace
+
+// A 44.1 kHz stereo WAV through the offline runner: decoded, mixed down,
+// resampled to 16 kHz, one frame per 40 ms; the frames are those of the
+// runner itself.
+TEST(Cli, StreamRendersSpeechOffline) {
+  TempDir tmp;
+  const std::string wav = tmp / "s.wav", mp4 = tmp / "s.mp4";
+  const int rate = 44100, seconds10 = 23;  // 2.3 s
+  const int n = rate * seconds10 / 10;
+  std::string data;
+  for (int i = 0; i < n; ++i) {
+    const double t = double(i) / rate;
+    const int16_t v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 180 * t) * (std::fmod(t, 1.0) < 0.6));
+    data.append(reinterpret_cast<const char*>(&v), 2);  // left
+    data.append(reinterpret_cast<const char*>(&v), 2);  // right
+  }
+  auto le32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  auto le16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+  writeFile(wav, "RIFF" + le32(36 + static_cast<uint32_t>(data.size())) + "WAVEfmt " + le32(16) + le16(1) + le16(2) +
+                     le32(rate) + le32(rate * 4) + le16(4) + le16(16) + "data" +
+                     le32(static_cast<uint32_t>(data.size())) + data);
+  const std::string enc = kFixtures + "/w2v/fca_encoder.onnx";
+  ToolRun r = tool("stream '" + kFixtures + "/tiny' --audio '" + wav + "' -o '" + mp4 + "' --encoder '" + enc + "'");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "wrote " + mp4 + ": 58 frames of 96x64 (2.30 s of speech)")) << r.out;
+  auto video = le::driver::openMp4(mp4, 58, 96, 64);
+  std::vector<uint8_t> frame(96 * 64 * 3);
+  for (int k = 0; k < 58; ++k) ASSERT_TRUE(video->next(frame.data())) << "frame " << k;
+
+  r = tool("stream '" + kFixtures + "/tiny' -o '" + mp4 + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "stream needs --audio FILE")) << r.out;
+  r = tool("stream '" + kFixtures + "/tiny' --audio '" + tmp.path() + "/none.wav' -o '" + mp4 + "'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.out, "cannot open " + tmp.path() + "/none.wav")) << r.out;
+}

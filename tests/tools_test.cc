@@ -3,7 +3,10 @@
 
 #include "core/bundle.h"
 #include "tests/support/testutil.h"
+#include "tools/audio_in.h"
 #include "tools/imx_pack.h"
+
+#include <cmath>
 
 namespace {
 
@@ -32,3 +35,27 @@ TEST(PackImx, RoundTripsNestedMembersAndSkipsLinks) {
 }
 
 }  // namespace
+
+// Speech at other rates reaches 16 kHz with its content: a tone keeps its
+// frequency and level, one above the new Nyquist frequency is removed.
+TEST(AudioIn, ResamplesTo16kHz) {
+  for (int rate : {22050, 44100, 8000}) {
+    std::vector<float> tone(rate), high(rate);
+    for (int i = 0; i < rate; ++i) {
+      tone[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 440.0 * i / rate));
+      high[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 9500.0 * i / rate));
+    }
+    const std::vector<float> y = le::tools::resampleTo16k(tone, rate);
+    ASSERT_EQ(y.size(), 16000u) << rate;
+    double worst = 0, residue = 0;
+    for (int k = 400; k < 15600; ++k) worst = std::max(worst, std::abs(y[k] - 0.5 * std::sin(2 * M_PI * 440.0 * k / 16000)));
+    EXPECT_LT(worst, 0.01) << rate;
+    if (rate > 19000) {
+      const std::vector<float> z = le::tools::resampleTo16k(high, rate);
+      for (int k = 400; k < 15600; ++k) residue = std::max(residue, double(std::abs(z[k])));
+      EXPECT_LT(residue, 0.05) << rate;
+    }
+  }
+  const std::vector<float> same(100, 0.25f);
+  EXPECT_EQ(le::tools::resampleTo16k(same, 16000), same);
+}

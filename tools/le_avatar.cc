@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,6 +28,7 @@
 #include "engine/engine.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "tools/audio_in.h"
 #include "tools/imx_pack.h"
 #include "tools/video_out.h"
 
@@ -43,6 +46,10 @@ int usage() {
                "      render the bundle's driving track (or FILE: frames of 126 little-endian float32, 63 source\n"
                "      then 63 driving keypoint values; frame k pastes into driver frame k mod NT) to H.264 MP4,\n"
                "      yuv420p, 25 fps; --png writes frame K (default: the middle one) as a PNG\n"
+               "  le-avatar stream [BUNDLE] --audio FILE [-o OUT.mp4] [--encoder PATH] [--skip N] [--gain G]\n"
+               "                   [--threads N] [--demo DIR]\n"
+               "      offline: speech (any file FFmpeg decodes) to H.264 MP4 through the whole-stream runner; the\n"
+               "      encoder defaults to fca_encoder.onnx beside $W2V_ONNX (the demo's when unset)\n"
                "  le-avatar pack DIR OUT.imx\n"
                "      pack a bundle directory into one IMX container\n"
                "With no BUNDLE, check and render use the demo avatar in DIR (default %s), generated on first use.\n",
@@ -82,7 +89,9 @@ bool readable(const std::string& p);
 
 struct Args {
   std::string bundle, out = "avatar.mp4", model = "b1", keypoints, png, demo = kDefaultDemo;
-  long frames = -1, pngFrame = -1;
+  std::string audio, encoder;
+  long frames = -1, pngFrame = -1, skip = 0;
+  float gain = 1.0f;
   int threads = 0;
 };
 
@@ -109,6 +118,15 @@ Args parse(int argc, char** argv, int from) {
     else if (k == "--png-frame") a.pngFrame = number(value(), "--png-frame");
     else if (k == "--threads") a.threads = static_cast<int>(number(value(), "--threads"));
     else if (k == "--demo") a.demo = value();
+    else if (k == "--audio") a.audio = value();
+    else if (k == "--encoder") a.encoder = value();
+    else if (k == "--skip") a.skip = number(value(), "--skip");
+    else if (k == "--gain") {
+      const char* v = value();
+      char* end = nullptr;
+      a.gain = std::strtof(v, &end);
+      if (!*v || *end || !std::isfinite(a.gain)) throw std::runtime_error(std::string("bad --gain: ") + v);
+    }
     else if (!k.empty() && k[0] == '-') throw std::runtime_error("unknown option " + k);
     else if (a.bundle.empty()) a.bundle = k;
     else throw std::runtime_error("more than one bundle named");
@@ -118,6 +136,12 @@ Args parse(int argc, char** argv, int from) {
   // not named others.
   const std::string w2v = std::filesystem::path(a.demo).parent_path() / "w2v" / "w2v_8s.onnx";
   if (le::env::text("W2V_ONNX").empty() && readable(w2v)) ::setenv("W2V_ONNX", w2v.c_str(), 1);
+  if (a.encoder.empty()) {
+    // The whole-clip encoder lives beside the shared audio encoders.
+    const std::string shared = le::env::text("W2V_ONNX");
+    a.encoder = (shared.empty() ? std::filesystem::path(w2v) : std::filesystem::path(shared)).parent_path() /
+                "fca_encoder.onnx";
+  }
   return a;
 }
 
@@ -268,12 +292,62 @@ int render(const Args& a) {
 
 }  // namespace
 
+// Offline: the whole clip through the whole-stream runner.
+struct StreamOut {
+  le::tools::Mp4Writer* video;
+  std::vector<uint8_t> rgba;
+  long frames = 0, total = 0;
+  std::chrono::steady_clock::time_point t0;
+  bool tty;
+};
+
+void streamFrame(void* user, int, const uint8_t* rgb, int w, int h) {
+  auto* o = static_cast<StreamOut*>(user);
+  const size_t n = static_cast<size_t>(w) * h;
+  for (size_t i = 0; i < n; ++i) {
+    o->rgba[4 * i] = rgb[3 * i];
+    o->rgba[4 * i + 1] = rgb[3 * i + 1];
+    o->rgba[4 * i + 2] = rgb[3 * i + 2];
+    o->rgba[4 * i + 3] = 255;
+  }
+  o->video->push(o->rgba.data());
+  ++o->frames;
+  if (o->tty) {
+    const double s = seconds(o->t0, std::chrono::steady_clock::now());
+    std::fprintf(stderr, "\r%ld/%ld frames, %.1f fps", o->frames, o->total, s > 0 ? o->frames / s : 0.0);
+  }
+}
+
+int stream(const Args& a) {
+  if (a.audio.empty()) throw std::runtime_error("stream needs --audio FILE");
+  const std::vector<float> speech = le::tools::readSpeech(a.audio);
+  if (speech.size() > static_cast<size_t>(std::numeric_limits<int>::max()))
+    throw std::runtime_error(a.audio + " is too long for one clip");
+  le_stream* s = le_stream_create(a.bundle.c_str(), a.encoder.c_str(), a.threads, static_cast<int>(a.skip), a.gain);
+  if (!s) return refused(a.bundle, le_stream_last_error());
+  std::unique_ptr<le_stream, void (*)(le_stream*)> owner(s, le_stream_destroy);
+  const int W = le_stream_width(s), H = le_stream_height(s);
+  le::tools::Mp4Writer video(a.out, W, H, 25);
+  StreamOut o{&video, std::vector<uint8_t>(static_cast<size_t>(W) * H * 4), 0,
+              std::max(0L, static_cast<long>((speech.size() + 639) / 640) - a.skip), std::chrono::steady_clock::now(),
+              ::isatty(2) != 0};
+  const int n = le_stream_run(s, speech.data(), static_cast<int>(speech.size()), streamFrame, &o);
+  if (o.tty) std::fprintf(stderr, "\n");
+  if (n < 0) throw std::runtime_error(le_stream_last_error());
+  video.finish();
+  const double secs = seconds(o.t0, std::chrono::steady_clock::now());
+  std::printf("wrote %s: %d frames of %dx%d (%.2f s of speech) in %.1f s, %.1f fps\n", a.out.c_str(), n, W, H,
+              speech.size() / 16000.0, secs, secs > 0 ? n / secs : 0.0);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string cmd = argv[1];
   try {
     if (cmd == "check") return check(parse(argc, argv, 2));
     if (cmd == "render") return render(parse(argc, argv, 2));
+    if (cmd == "stream") return stream(parse(argc, argv, 2));
     if (cmd == "pack" && argc == 4) {
       const size_t n = le::tools::packImx(argv[2], argv[3]);
       std::printf("packed %zu members into %s\n", n, argv[3]);

@@ -94,9 +94,15 @@ def band_values(g, x, samples):
     return g.op("Log", [g.op("Add", [e, "eps"])], name="/level")
 
 
-def encoder8_graph():
+def encoder8_graph(from_silence=False):
+    """from_silence: the levels measured from that of silence (log EPS), so a
+    silent frame is all zeros and louder frames have larger norms (the
+    whole-clip delta model's encoder)."""
     g = G()
     v = band_values(g, "input_values", 128000)                      # [1,B,1600]
+    if from_silence:
+        g.f("silence_level", float(np.log(EPS)))
+        v = g.op("Sub", [v, "silence_level"])
     pos = np.arange(200) * (1598.0 / 199.0)
     i0 = np.floor(pos).astype(np.int64)
     i1 = np.minimum(i0 + 1, 1599)
@@ -246,11 +252,53 @@ def write_bundle_audio(out, names, window=1, left=4, layers=2, width=True, silen
     norm.astype("<f4").tofile(os.path.join(out, "a2x_norm.f32"))
     onnx.save(encoder_stream_graph(layers, width, seed), os.path.join(out, names("a2x_enc_stream.onnx")))
     onnx.save(decoder_graph(), os.path.join(out, names("a2x_dec.onnx")))
+    onnx.save(fca_stream_graph(), os.path.join(out, "fca_stream.onnx"))
     if bad:
         onnx.save(decoder_graph(62), os.path.join(out, "a2x_dec_m62.onnx"))
 
 
+FCA_COND, FCA_STATE = 7 * 768, 384
+FCA_LIP = {12 * 3 + 1: 0.06, 20 * 3 + 1: 0.054, 6 * 3 + 1: -0.012, 19 * 3 + 1: -0.012, 14 * 3 + 0: -0.012,
+           17 * 3 + 0: 0.012}
+
+
+def fca_stream_graph():
+    """cond [1,5376], prev [1,63], h [1,1,384] -> m [1,63], hn [1,1,384].
+
+    The speaker-normalised voiced level of the frame itself (context row 1:
+    mean of its voiced-band dimensions; the encoder measures levels from
+    silence, so this is near 0 when voiced and far below in silence) opens
+    the lips; m eases from prev, hn leaks towards the frame's
+    first 384 features."""
+    g = G()
+    level_w = np.zeros((FCA_COND, 1), np.float32)
+    d = np.arange(768)
+    level_w[768 + d[d % BANDS < 8], 0] = 1.0 / np.count_nonzero(d % BANDS < 8)
+    g.const("fca_level", level_w)
+    lvl = g.op("MatMul", ["cond", "fca_level"])                                   # [1,1]
+    g.f("lvl_off", 2.0); g.f("lvl_scale", 0.5); g.f("zero", 0.0); g.f("one", 1.0)
+    opening = g.op("Clip", [g.op("Mul", [g.op("Add", [lvl, "lvl_off"]), "lvl_scale"]), "zero", "one"])
+    pattern = np.zeros((1, 63), np.float32)
+    for i, v in FCA_LIP.items():
+        pattern[0, i] = v
+    g.const("fca_pattern", pattern)
+    g.f("ease", EASE); g.f("ease1", 1 - EASE)
+    g.op("Add", [g.op("Mul", ["prev", "ease"]), g.op("Mul", [g.op("Mul", [opening, "fca_pattern"]), "ease1"])],
+         out="m")
+    g.i64("c_s", [768]); g.i64("c_e", [768 + FCA_STATE]); g.i64("c_ax", [1]); g.i64("h3", [1, 1, FCA_STATE])
+    own = g.op("Reshape", [g.op("Slice", ["cond", "c_s", "c_e", "c_ax"]), "h3"])
+    g.f("half", 0.5)
+    g.op("Add", [g.op("Mul", ["h", "half"]), g.op("Mul", [own, "half"])], out="hn")
+    return finish(g, "le_ref_fca_stream",
+                  [helper.make_tensor_value_info("cond", TensorProto.FLOAT, [1, FCA_COND]),
+                   helper.make_tensor_value_info("prev", TensorProto.FLOAT, [1, 63]),
+                   helper.make_tensor_value_info("h", TensorProto.FLOAT, [1, 1, FCA_STATE])],
+                  [helper.make_tensor_value_info("m", TensorProto.FLOAT, [1, 63]),
+                   helper.make_tensor_value_info("hn", TensorProto.FLOAT, [1, 1, FCA_STATE])])
+
+
 W2V_8S = "w2v_8s.onnx"
+FCA_ENCODER = "fca_encoder.onnx"
 TRUNK = "audio_encoder_fp16_window_trunk.onnx"
 HEAD = "audio_encoder_fp16_window_head.onnx"
 
@@ -259,6 +307,8 @@ def write_w2v(out, pair=True):
     """The shared encoders: the 8 s encoder, and the short-window pair beside it."""
     os.makedirs(out, exist_ok=True)
     onnx.save(encoder8_graph(), os.path.join(out, W2V_8S))
+    # The whole-stream runner's encoder has the same interface and features.
+    onnx.save(encoder8_graph(from_silence=True), os.path.join(out, FCA_ENCODER))
     for n in (TRUNK, HEAD):
         if os.path.exists(os.path.join(out, n)):
             os.remove(os.path.join(out, n))

@@ -114,8 +114,9 @@ def second_difference_cone(g, p_rgb):
 
 
 def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_pooled=True,
-                     padding_mode="border", seed=0, probe=False):
-    """probe: also output the grid and the warped crop, for checking the warp arithmetic."""
+                     padding_mode="border", seed=0, probe=False, fail_marker=False):
+    """probe: also output the grid and the warped crop, for checking the warp arithmetic.
+    fail_marker: the run fails (an index out of range) when keypoint 0 of kp_source has z > 1."""
     rng = np.random.default_rng(seed)
     B = "N" if dynamic_batch else batch
     g = G()
@@ -168,8 +169,17 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
     g.const("ellipse", ((1.0 - r) * 8.0).astype(np.float32)[None, None])
     a = g.op("Clip", ["ellipse", "zero", "one"], name="/compose/alpha")
     inv = g.op("Sub", ["one", a], name="/compose/inv")
-    g.op("Add", [g.op("Mul", [x, a], name="/compose/mx"), g.op("Mul", [y, inv], name="/compose/my")],
-         name="/compose/add", out="rgb")
+    mixed = g.op("Add", [g.op("Mul", [x, a], name="/compose/mx"), g.op("Mul", [y, inv], name="/compose/my")],
+                 name="/compose/add", out=None if fail_marker else "rgb")
+    if fail_marker:
+        g.i64("z_s", [0, 0, 2]); g.i64("z_e", [1, 1, 3])
+        z = g.op("Slice", ["kp_source", "z_s", "z_e"])
+        g.f("marker", 1.0); g.i64("far", [5]); g.i64("one_row", [1])
+        idx = g.op("Mul", [g.op("Cast", [g.op("Greater", [z, "marker"])], to=TensorProto.INT64), "far"])
+        g.const("probe_row", np.zeros(1, np.float32))
+        picked = g.op("Gather", ["probe_row", g.op("Reshape", [idx, "one_row"])], axis=0)
+        g.i64("one4", [1, 1, 1, 1])
+        g.op("Add", [mixed, g.op("Mul", [g.op("Reshape", [picked, "one4"]), "zero"])], out="rgb")
 
     outs = [helper.make_tensor_value_info("rgb", TensorProto.FLOAT, [B, 3, crop, crop])]
     if probe:
@@ -217,6 +227,10 @@ def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0):
         model = feat_synth_graph(b, crop, seed) if featsynth else warp_prior_graph(b, crop, seed=seed)
         onnx.save(model, "%s/%s" % (out_dir, names(key)))
         written.append(key)
+        if b == 1 and not featsynth:
+            # The whole-stream runner's director: the single-frame graph.
+            onnx.save(model, "%s/model_render.onnx" % out_dir)
+            written.append("render")
     if bad:
         variants = {
             "b1_kp22": warp_prior_graph(1, crop, rows=22, seed=seed),
@@ -224,6 +238,7 @@ def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0):
             "b1_nopooled": warp_prior_graph(1, crop, with_pooled=False, seed=seed),
             "b1_zeros": warp_prior_graph(1, crop, padding_mode="zeros", seed=seed),
             "b1_probe": warp_prior_graph(1, crop, seed=seed, probe=True),
+            "b1_failmarker": warp_prior_graph(1, crop, seed=seed, fail_marker=True),
         }
         for key, model in variants.items():
             onnx.save(model, "%s/%s" % (out_dir, names(key)))

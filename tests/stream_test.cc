@@ -1,0 +1,181 @@
+// The whole-stream runner and its delta model through the C API, on the tiny
+// reference avatar (its "render" director) and the reference fca encoder.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/le.h"
+#include "le/le_a2x.h"
+#include "support/testutil.h"
+
+namespace fs = std::filesystem;
+using le::test::TempDir;
+
+namespace {
+
+const std::string kTiny = std::string(LE_FIXTURES) + "/tiny";
+const std::string kEncoder = std::string(LE_FIXTURES) + "/w2v/fca_encoder.onnx";
+
+std::vector<float> speech(double seconds) {
+  std::vector<float> x(static_cast<size_t>(seconds * 16000), 0.0f);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double t = i / 16000.0, b = std::fmod(t, 1.1);
+    if (b > 0.2 && b < 0.8) x[i] = static_cast<float>(0.2 * std::sin(M_PI * (b - 0.2) / 0.6) * std::sin(2 * M_PI * 150 * t));
+  }
+  return x;
+}
+
+struct Delivered {
+  std::vector<int> frames;
+  std::vector<std::vector<uint8_t>> pixels;
+  std::thread::id thread;
+  bool otherThread = false;
+};
+
+void collect(void* user, int frame, const uint8_t* rgb, int w, int h) {
+  auto* d = static_cast<Delivered*>(user);
+  d->frames.push_back(frame);
+  d->pixels.emplace_back(rgb, rgb + static_cast<size_t>(w) * h * 3);
+  if (std::this_thread::get_id() != d->thread) d->otherThread = true;
+}
+
+struct Stream {
+  le_stream* s;
+  Stream(const std::string& bundle, int skip, float gain) : s(le_stream_create(bundle.c_str(), kEncoder.c_str(), 1, skip, gain)) {}
+  ~Stream() { le_stream_destroy(s); }
+};
+
+}  // namespace
+
+// With gain 0 the runner renders the idle keypoint track: each frame equals
+// rendering and pasting that xs_target row directly. Frames come in order,
+// on the calling thread.
+TEST(Stream, GainZeroRendersTheIdleTrackInOrderOnTheCallingThread) {
+  Stream s(kTiny, 3, 0.0f);
+  ASSERT_TRUE(s.s) << le_stream_last_error();
+  EXPECT_EQ(le_stream_width(s.s), 96);
+  EXPECT_EQ(le_stream_height(s.s), 64);
+  const std::vector<float> x = speech(1.0);  // 25 frames, 22 after the skip
+  Delivered d;
+  d.thread = std::this_thread::get_id();
+  ASSERT_EQ(le_stream_run(s.s, x.data(), static_cast<int>(x.size()), collect, &d), 22) << le_stream_last_error();
+  ASSERT_EQ(d.frames.size(), 22u);
+  for (int j = 0; j < 22; ++j) EXPECT_EQ(d.frames[j], j);
+  EXPECT_FALSE(d.otherThread);
+
+  le_ctx* ctx = le_create(kTiny.c_str(), "render", 1, nullptr);
+  ASSERT_TRUE(ctx) << le_last_error();
+  const std::string xsBytes = le::test::readFile(kTiny + "/xs_target.bin");
+  const float* xs = reinterpret_cast<const float*>(xsBytes.data());
+  std::vector<uint8_t> frame(96 * 64 * 3);
+  for (int j = 0; j < 22; ++j) {
+    const int si = (j + 3) % 12;
+    const float* crop = le_render_kp_crop(ctx, si, xs + si * 63, xs + si * 63);
+    ASSERT_TRUE(crop) << le_last_error();
+    ASSERT_EQ(le_paste_crop(ctx, si, crop, frame.data(), frame.size()), 1) << le_last_error();
+    EXPECT_EQ(0, std::memcmp(frame.data(), d.pixels[j].data(), frame.size())) << "frame " << j;
+  }
+  le_destroy(ctx);
+
+  // With the deltas on, the lips move: some frame differs from the idle one.
+  Stream moving(kTiny, 3, 1.0f);
+  Delivered m;
+  m.thread = std::this_thread::get_id();
+  ASSERT_EQ(le_stream_run(moving.s, x.data(), static_cast<int>(x.size()), collect, &m), 22);
+  int differ = 0;
+  for (int j = 0; j < 22; ++j) differ += m.pixels[j] != d.pixels[j];
+  EXPECT_GT(differ, 5);
+}
+
+TEST(Stream, SkipBeyondTheClipDeliversNothing) {
+  Stream s(kTiny, 25, 1.0f);
+  ASSERT_TRUE(s.s) << le_stream_last_error();
+  const std::vector<float> x = speech(1.0);
+  Delivered d;
+  EXPECT_EQ(le_stream_run(s.s, x.data(), static_cast<int>(x.size()), collect, &d), 0);
+  EXPECT_TRUE(d.frames.empty());
+  EXPECT_EQ(le_stream_run(s.s, x.data(), 0, collect, &d), 0);
+}
+
+// A director that fails at the driver row marked in xs_target stops the run
+// with the runner's message after the frames before it; the render thread is
+// joined and the runner can run again.
+TEST(Stream, AFailingRenderStopsTheRun) {
+  TempDir tmp;
+  const std::string b = tmp / "b";
+  fs::copy(kTiny, b, fs::copy_options::recursive);
+  fs::copy_file(b + "/model_b1_failmarker.onnx", b + "/model_render.onnx", fs::copy_options::overwrite_existing);
+  std::string xs = le::test::readFile(b + "/xs_target.bin");
+  const float marker = 5.0f;
+  std::memcpy(&xs[(4 * 63 + 2) * 4], &marker, 4);  // row 4, keypoint 0, z
+  le::test::writeFile(b + "/xs_target.bin", xs);
+  Stream s(b, 0, 1.0f);
+  ASSERT_TRUE(s.s) << le_stream_last_error();
+  const std::vector<float> x = speech(1.0);
+  for (int round = 0; round < 2; ++round) {
+    Delivered d;
+    d.thread = std::this_thread::get_id();
+    EXPECT_EQ(le_stream_run(s.s, x.data(), static_cast<int>(x.size()), collect, &d), -1);
+    EXPECT_STREQ(le_stream_last_error(), "le_stream_run: render/paste failed");
+    EXPECT_EQ(d.frames, (std::vector<int>{0, 1, 2, 3}));
+  }
+}
+
+TEST(Stream, CreationAndArgumentsAreChecked) {
+  TempDir tmp;
+  const std::string b = tmp / "b";
+  fs::copy(kTiny, b, fs::copy_options::recursive);
+  fs::resize_file(b + "/xs_target.bin", 11 * 63 * 4);  // NT is 12
+  EXPECT_EQ(le_stream_create(b.c_str(), kEncoder.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: cannot read xs_target.bin (NT*63 f32)");
+  fs::remove(b + "/fca_stream.onnx");
+  EXPECT_EQ(le_stream_create(b.c_str(), kEncoder.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_EQ(std::string(le_stream_last_error()).find("le_fca_create: le_fca_create: "), 0u) << le_stream_last_error();
+  // The director is loaded at creation, not at the first frame.
+  const std::string c = tmp / "c";
+  fs::copy(kTiny, c, fs::copy_options::recursive);
+  fs::remove(c + "/model_render.onnx");
+  EXPECT_EQ(le_stream_create(c.c_str(), kEncoder.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_EQ(std::string(le_stream_last_error()).find("le_stream_create: "), 0u) << le_stream_last_error();
+  EXPECT_NE(std::string(le_stream_last_error()).find("model_render.onnx"), std::string::npos) << le_stream_last_error();
+  EXPECT_EQ(le_stream_create(kTiny.c_str(), kEncoder.c_str(), 1, 0, NAN), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: gain is not a finite number");
+  EXPECT_EQ(le_stream_create(nullptr, kEncoder.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: bad args");
+  EXPECT_EQ(le_stream_run(nullptr, nullptr, 0, collect, nullptr), -1);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_run: bad args");
+  EXPECT_EQ(le_stream_width(nullptr), 0);
+  le_stream_destroy(nullptr);
+
+  // The delta model alone.
+  EXPECT_EQ(le_fca_create(kEncoder.c_str(), "/nonexistent.onnx", 1), nullptr);
+  EXPECT_EQ(std::string(le_fca_last_error()).find("le_fca_create: "), 0u);
+  le_fca* f = le_fca_create(kEncoder.c_str(), (kTiny + "/fca_stream.onnx").c_str(), 1);
+  ASSERT_TRUE(f) << le_fca_last_error();
+  const std::vector<float> x = speech(2.0);
+  std::vector<float> out(50 * 63);
+  EXPECT_EQ(le_fca_deltas(f, x.data(), static_cast<int>(x.size()), out.data(), 49), -2);
+  EXPECT_EQ(le_fca_deltas(f, x.data(), 0, out.data(), 49), 0);
+  EXPECT_EQ(le_fca_deltas(f, nullptr, 100, out.data(), 49), -1);
+  EXPECT_STREQ(le_fca_last_error(), "le_fca_deltas: bad args");
+  EXPECT_EQ(le_fca_deltas(nullptr, x.data(), 100, out.data(), 49), -1);
+  ASSERT_EQ(le_fca_deltas(f, x.data(), static_cast<int>(x.size()), out.data(), 50), 50);
+  // Voiced stretches open the lower lip; silent ones once speech has been
+  // heard (before it, silence is all the speaker normalisation knows) leave
+  // it near closed.
+  float open = 0, closed = 1;
+  for (int t = 0; t < 50; ++t) {
+    const double phase = std::fmod(t * 0.04, 1.1);
+    if (phase > 0.35 && phase < 0.65) open = std::max(open, out[t * 63 + 37]);
+    if (t > 10 && (phase < 0.15 || phase > 0.95)) closed = std::min(closed, out[t * 63 + 37]);
+  }
+  EXPECT_GT(open, 0.02f);
+  EXPECT_LT(closed, 0.01f);
+  le_fca_destroy(f);
+  le_fca_destroy(nullptr);
+}
