@@ -2,6 +2,7 @@
 // render, paste and driver-frame calls. Every call that uses a context's
 // state holds the context's lock, so calls on one context run one at a time
 // (the RGBA renders, which render then paste, hold it across both).
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <memory>
@@ -16,6 +17,9 @@ struct le_ctx {
   // Recursive: the RGBA renders run the other entry points under their lock.
   std::recursive_mutex mu;
   le::Engine engine;
+  // Sessions borrowing the engine; while any does, the render and paste
+  // calls are refused rather than interleaved with the session's threads.
+  std::atomic<int> borrowed{0};
 
   le_ctx(const char* bundle, const char* key, int t, const char* e, bool chosen) : engine(bundle, key, t, e, chosen) {}
 };
@@ -23,6 +27,8 @@ struct le_ctx {
 namespace le {
 Engine& engineOf(le_ctx* ctx) { return ctx->engine; }
 const Engine& engineOf(const le_ctx* ctx) { return ctx->engine; }
+void borrowEngine(le_ctx* ctx) { ++ctx->borrowed; }
+void returnEngine(le_ctx* ctx) { --ctx->borrowed; }
 }  // namespace le
 
 using le::api::Family;
@@ -82,6 +88,17 @@ bool finite(const float* kp) {
   return true;
 }
 
+// True (with the reason as the last error) while a session borrows the
+// context's engine.
+bool lent(le_ctx* ctx, const char* fn) {
+  if (!ctx || ctx->borrowed.load() == 0) return false;
+  try {
+    le::api::lastError(Family::Le) = std::string(fn) + ": the context is in use by an le_utt session (destroy the session first)";
+  } catch (...) {
+  }
+  return true;
+}
+
 // The context's lock, or nothing for a NULL context (which the call refuses).
 std::unique_lock<std::recursive_mutex> lockOf(le_ctx* ctx) {
   return ctx ? std::unique_lock<std::recursive_mutex>(ctx->mu) : std::unique_lock<std::recursive_mutex>();
@@ -115,6 +132,7 @@ int le_crop(const le_ctx* ctx) { return ctx ? ctx->engine.crop() : 0; }
 int le_drive_frames(const le_ctx* ctx) { return ctx ? ctx->engine.drive().frames : 0; }
 
 const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving) {
+  if (lent(ctx, "le_render_kp_crop")) return nullptr;
   const auto lock = lockOf(ctx);
   return le::api::guard(Family::Le, __func__, static_cast<const float*>(nullptr), [&] {
     if (!ctx || !kp_source || !kp_driving || si < 0 || si >= ctx->engine.nt() || !finite(kp_source) ||
@@ -126,6 +144,7 @@ const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, cons
 
 const float* le_render_drive_crop(le_ctx* ctx, int i) {
   le::api::lastError(Family::Le).clear();
+  if (lent(ctx, "le_render_drive_crop")) return nullptr;
   if (!ctx || i < 0 || i >= ctx->engine.drive().frames) {
     le::api::lastError(Family::Le) = "le_render_drive_crop: bad frame index";
     return nullptr;
@@ -136,6 +155,7 @@ const float* le_render_drive_crop(le_ctx* ctx, int i) {
 }
 
 int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_bytes) {
+  if (lent(ctx, "le_paste_crop")) return 0;
   const auto lock = lockOf(ctx);
   return le::api::guard(Family::Le, __func__, 0, [&] {
     if (!ctx || !crop || !out || si < 0 || si >= ctx->engine.nt() || out_bytes < ctx->engine.frameBytes())
@@ -147,6 +167,7 @@ int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t o
 }
 
 const uint8_t* le_paste_last(le_ctx* ctx, int si) {
+  if (lent(ctx, "le_paste_last")) return nullptr;
   const auto lock = lockOf(ctx);
   return le::api::guard(Family::Le, __func__, static_cast<const uint8_t*>(nullptr), [&] {
     if (!ctx || !ctx->engine.lastCrop() || si < 0 || si >= ctx->engine.nt())
@@ -160,6 +181,7 @@ const uint8_t* le_paste_last(le_ctx* ctx, int si) {
 
 int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving, uint8_t* out,
                       size_t out_bytes) {
+  if (lent(ctx, "le_render_kp_rgba")) return 0;
   const auto lock = lockOf(ctx);
   const bool valid = ctx && kp_source && kp_driving && si >= 0 && si < ctx->engine.nt() && finite(kp_source) &&
                      finite(kp_driving);
@@ -169,6 +191,7 @@ int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* 
 }
 
 int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
+  if (lent(ctx, "le_render_drive_rgba")) return 0;
   const auto lock = lockOf(ctx);
   const bool valid = ctx && i >= 0 && i < ctx->engine.drive().frames;
   const int si = valid ? ctx->engine.drive().si[static_cast<size_t>(i)] : -1;
@@ -178,6 +201,7 @@ int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
 }
 
 const uint8_t* le_target_frame(le_ctx* ctx, int si) {
+  if (lent(ctx, "le_target_frame")) return nullptr;
   const auto lock = lockOf(ctx);
   return le::api::guard(Family::Le, __func__, static_cast<const uint8_t*>(nullptr), [&] {
     if (!ctx || si < 0 || si >= ctx->engine.nt()) throw RawFailure{"le_target_frame: bad args"};

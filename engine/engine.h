@@ -86,5 +86,9 @@ class Engine {
 // context's own calls.
 Engine& engineOf(le_ctx* ctx);
 const Engine& engineOf(const le_ctx* ctx);
+// A session takes the engine for its lifetime: the context's render and
+// paste calls are refused until it gives it back.
+void borrowEngine(le_ctx* ctx);
+void returnEngine(le_ctx* ctx);
 
 }  // namespace le

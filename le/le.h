@@ -164,6 +164,69 @@ LE_API int le_stream_run(le_stream* s, const float* samples, int n, le_stream_fr
 LE_API int le_stream_width(le_stream* s);
 LE_API int le_stream_height(le_stream* s);
 
+/* ---- Utterance session (le_utt_): a live session over a context. Speech
+ * pushed as 16-bit PCM comes back as rendered, pasted frames at the frame
+ * rate; between utterances the driver video plays (idle frames). The session
+ * runs on its own threads and borrows the context's engine: while it lives,
+ * the context's render and paste calls are refused. Destroy every session
+ * before its context. Errors in le_utt_last_error(). ---- */
+typedef struct le_utt le_utt;
+
+typedef struct le_utt_opts {
+  const char* motion_dir;    /* the motion bundle (required); a streaming a2x bundle or a motion directory */
+  int threads;               /* motion engine threads; < 1: the context's worker count */
+  const char* motion_ep;     /* execution provider for le_motion_create; NULL = CPU */
+  const char* steady_model;  /* chunk renderer model key; NULL/"" = "b24_fp32"; "-" = none */
+  int eager;                 /* -2: hybrid; >= 1: that eager value; else -1 and $LE_UTT_HYBRID */
+  double gap_s;              /* silence that ends an utterance; 0 = 0.6 s; < 0 or NaN = never */
+  int ramp_frames;           /* ramp after an end; < 1 = 6 */
+  int interrupt_ramp_frames; /* ramp after an interrupt; < 1 = 4 */
+} le_utt_opts;
+
+typedef struct le_utt_frame_info {
+  uint64_t seq;    /* frames produced since creation */
+  int32_t kind;    /* 0 idle, 1 speech, 2 ramp */
+  int32_t si;      /* driver frame index */
+  int32_t ordinal; /* speech frame number within its utterance; -1 for idle and ramp */
+} le_utt_frame_info;
+
+typedef struct le_utt_stats {
+  uint64_t frames;        /* delivered */
+  uint64_t speech_frames; /* delivered speech frames */
+  uint64_t onsets;        /* utterances that produced speech */
+  double onset_ms;        /* last utterance: first push to first speech frame in the ring */
+  double render_ms;       /* smoothed render time per speech frame */
+  int32_t state;          /* 0 idle, 1 onset, 2 speaking, 3 ramp */
+} le_utt_stats;
+
+/* Starts a session (threads, motion engine loading in the background; see
+ * le_utt_ready). NULL with the reason on failure. */
+LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts);
+/* le_utt_create with every option at its default. */
+LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
+/* Stops and joins the session's threads; NULL is ignored. */
+LE_API void le_utt_destroy(le_utt* u);
+/* Appends n samples of 16 kHz mono 16-bit PCM (n = 0: nothing). 1, or 0 on
+ * bad arguments. */
+LE_API int le_utt_push_audio(le_utt* u, const int16_t* samples, int n);
+/* The current utterance has no more audio. */
+LE_API void le_utt_end_utterance(le_utt* u);
+/* Drops the current utterance and every undelivered frame; a short ramp
+ * returns to the idle loop. */
+LE_API void le_utt_interrupt(le_utt* u);
+/* 1 once the motion engine is loaded, 0 before, -1 when it failed (with the
+ * reason) or after a fatal render failure. */
+LE_API int le_utt_ready(le_utt* u);
+LE_API int le_utt_frames_available(le_utt* u);
+/* Copies the next frame (width x height x 3 bytes, RGB24) into buf: 1, or 0
+ * when none is waiting; 0 with the reason when buf is too small (the frame
+ * stays for the next pull). info may be NULL. */
+LE_API int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_info* info);
+LE_API int le_utt_get_stats(le_utt* u, le_utt_stats* stats);
+/* 0, or -1 after a fatal render failure; the last failure text into text
+ * (truncated) and the failure count into *failures (either may be NULL). */
+LE_API int le_utt_render_status(le_utt* u, char* text, int capacity, int* failures);
+
 #ifdef __cplusplus
 }
 #endif

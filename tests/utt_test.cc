@@ -1,0 +1,347 @@
+// The utterance session through the C API on the tiny reference avatar: the
+// streaming audio engine (the bundle itself) and the motion directory.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/le.h"
+#include "le/le_a2x.h"
+#include "support/testutil.h"
+
+namespace fs = std::filesystem;
+using le::test::ScopedEnv;
+using le::test::TempDir;
+
+namespace {
+
+const std::string kTiny = std::string(LE_FIXTURES) + "/tiny";
+const std::string kMotion = std::string(LE_FIXTURES) + "/motion";
+const std::string kW2v = std::string(LE_FIXTURES) + "/w2v/w2v_8s.onnx";
+constexpr size_t kFrame = 96 * 64 * 3;
+
+std::vector<int16_t> speech(double seconds) {
+  std::vector<int16_t> x(static_cast<size_t>(seconds * 16000));
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double t = i / 16000.0, b = std::fmod(t, 0.9);
+    x[i] = static_cast<int16_t>(b > 0.1 && b < 0.7 ? 9000 * std::sin(M_PI * (b - 0.1) / 0.6) * std::sin(2 * M_PI * 150 * t) : 0);
+  }
+  return x;
+}
+
+struct Frame {
+  le_utt_frame_info info;
+  std::vector<uint8_t> rgb;
+};
+
+// Pulls frames as a host would, until `until` says stop or the time runs out.
+template <typename F>
+std::vector<Frame> pullWhile(le_utt* u, F until, double seconds = 30) {
+  std::vector<Frame> got;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  std::vector<uint8_t> buf(kFrame);
+  while (std::chrono::steady_clock::now() < end) {
+    le_utt_frame_info info;
+    if (le_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1) {
+      got.push_back({info, buf});
+      if (!until(got)) break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return got;
+}
+
+struct Ctx {
+  le_ctx* c;
+  explicit Ctx(const std::string& b = kTiny) : c(le_create(b.c_str(), "b1", 1, nullptr)) {}
+  ~Ctx() { le_destroy(c); }
+};
+
+bool waitReady(le_utt* u) {
+  for (int i = 0; i < 3000; ++i) {
+    const int r = le_utt_ready(u);
+    if (r != 0) return r == 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(Utt, IdleFramesWalkTheDriverVideoAndTheContextIsBorrowed) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  ASSERT_TRUE(ctx.c) << le_last_error();
+  le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+  ASSERT_TRUE(u) << le_utt_last_error();
+  EXPECT_EQ(le_utt_push_audio(u, nullptr, 0), 1);
+  const auto frames = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 30; });
+  ASSERT_EQ(frames.size(), 30u);
+  for (size_t k = 0; k < frames.size(); ++k) {
+    EXPECT_EQ(frames[k].info.kind, 0);
+    EXPECT_EQ(frames[k].info.si, static_cast<int>(k % 12));
+    EXPECT_EQ(frames[k].info.ordinal, -1);
+    EXPECT_EQ(frames[k].info.seq, k);
+  }
+  // An idle frame is the driver frame itself.
+  const uint8_t* target = le_target_frame(ctx.c, 3);
+  EXPECT_EQ(target, nullptr);
+  EXPECT_STREQ(le_last_error(), "le_target_frame: the context is in use by an le_utt session (destroy the session first)");
+  const std::vector<float> kp(63, 0.0f);
+  EXPECT_EQ(le_render_kp_crop(ctx.c, 0, kp.data(), kp.data()), nullptr);
+  le_utt_stats st;
+  ASSERT_EQ(le_utt_get_stats(u, &st), 1);
+  EXPECT_EQ(st.frames, 30u);
+  EXPECT_EQ(st.speech_frames, 0u);
+  EXPECT_EQ(st.state, 0);
+  le_utt_destroy(u);
+  target = le_target_frame(ctx.c, 3);
+  ASSERT_NE(target, nullptr) << le_last_error();
+  EXPECT_EQ(0, std::memcmp(target, frames[3].rgb.data(), kFrame));
+}
+
+// Speech pushed at once, no end call: the utterance ends by the gap; every
+// 40 ms of audio gives one speech frame, then a 6-frame ramp returns to the
+// idle track with weights 5/6 ... 0.
+TEST(Utt, SpeechThenRampThenIdle) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(2.0);
+  ASSERT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
+  int idleAfter = 0;
+  const auto frames = pullWhile(u, [&](const std::vector<Frame>& g) {
+    bool spoke = false;
+    for (const Frame& f : g) spoke = spoke || f.info.kind == 1;
+    if (spoke && g.back().info.kind == 0) ++idleAfter;
+    return idleAfter < 3;
+  });
+  std::vector<const Frame*> speechFrames, ramp;
+  for (const Frame& f : frames) {
+    if (f.info.kind == 1) speechFrames.push_back(&f);
+    if (f.info.kind == 2) ramp.push_back(&f);
+  }
+  ASSERT_EQ(speechFrames.size(), 50u);
+  for (size_t k = 0; k < speechFrames.size(); ++k) EXPECT_EQ(speechFrames[k]->info.ordinal, static_cast<int>(k));
+  ASSERT_EQ(ramp.size(), 6u);
+  // The ramp follows the speech and the idle loop follows the ramp.
+  size_t firstRamp = 0;
+  while (frames[firstRamp].info.kind != 2) ++firstRamp;
+  EXPECT_EQ(frames[firstRamp - 1].info.kind, 1);
+  for (size_t k = 0; k < 6; ++k) EXPECT_EQ(frames[firstRamp + k].info.kind, 2);
+  EXPECT_EQ(frames[firstRamp + 6].info.kind, 0);
+  EXPECT_EQ(ramp[0]->info.si, (speechFrames.back()->info.si + 1) % 12);
+  le_utt_stats st;
+  le_utt_get_stats(u, &st);
+  EXPECT_EQ(st.onsets, 1u);
+  EXPECT_GT(st.onset_ms, 0.0);
+  EXPECT_GT(st.render_ms, 0.0);
+  char text[64];
+  int failures = -1;
+  EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0);
+  EXPECT_EQ(failures, 0);
+  le_utt_destroy(u);
+  // The last ramp frame (weight 0) is the idle keypoint row rendered.
+  const std::string xsBytes = le::test::readFile(kTiny + "/xs_target.bin");
+  const float* xs = reinterpret_cast<const float*>(xsBytes.data()) + ramp[5]->info.si * 63;
+  std::vector<uint8_t> rgba(96 * 64 * 4);
+  ASSERT_EQ(le_render_kp_rgba(ctx.c, ramp[5]->info.si, xs, xs, rgba.data(), rgba.size()), 1) << le_last_error();
+  size_t differ = 0;
+  for (size_t p = 0; p < 96 * 64; ++p)
+    for (int c = 0; c < 3; ++c) differ += rgba[p * 4 + c] != ramp[5]->rgb[p * 3 + c];
+  EXPECT_EQ(differ, 0u);
+}
+
+TEST(Utt, InterruptDropsSpeechAndRampsBack) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(4.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  int spoken = 0;
+  pullWhile(u, [&](const std::vector<Frame>& g) { return (spoken += g.back().info.kind == 1) < 5; });
+  ASSERT_EQ(spoken, 5);
+  le_utt_interrupt(u);
+  EXPECT_EQ(le_utt_frames_available(u), 0);
+  const auto after = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 8; });
+  ASSERT_EQ(after.size(), 8u);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(after[k].info.kind, 2) << k;
+  for (int k = 4; k < 8; ++k) EXPECT_EQ(after[k].info.kind, 0) << k;
+  le_utt_destroy(u);
+}
+
+TEST(Utt, ABufferTooSmallKeepsTheFrame) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+  ASSERT_TRUE(u);
+  std::vector<uint8_t> buf(kFrame);
+  le_utt_frame_info a, b;
+  while (le_utt_frames_available(u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(le_utt_pull_frame(u, buf.data(), kFrame - 1, &a), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: buffer too small");
+  ASSERT_EQ(le_utt_pull_frame(u, buf.data(), kFrame, &b), 1);
+  EXPECT_EQ(b.seq, 0u);
+  EXPECT_EQ(le_utt_pull_frame(u, nullptr, kFrame, &b), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: bad args");
+  le_utt_destroy(u);
+}
+
+// The motion directory engine (no streaming encoder): its frames come once
+// the utterance is finished; one per 40 ms all the same.
+TEST(Utt, MotionDirectorySpeaks) {
+  Ctx ctx;
+  le_utt_opts o{};
+  o.motion_dir = kMotion.c_str();
+  o.ramp_frames = 3;
+  o.steady_model = "-";
+  le_utt* u = le_utt_create(ctx.c, &o);
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(3.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  int speechCount = 0, rampCount = 0, idleAfter = 0;
+  pullWhile(u, [&](const std::vector<Frame>& g) {
+    speechCount += g.back().info.kind == 1;
+    rampCount += g.back().info.kind == 2;
+    if (speechCount > 0 && g.back().info.kind == 0) ++idleAfter;
+    return idleAfter < 2;
+  });
+  EXPECT_EQ(speechCount, 75);
+  EXPECT_EQ(rampCount, 3);
+  le_utt_destroy(u);
+}
+
+// Failures are reported, never fatal to the session: a motion engine that
+// cannot load leaves the idle loop running, and a director that fails on a
+// driver row makes the status fatal with its text.
+TEST(Utt, FailuresAreReportedAndTheIdleLoopGoesOn) {
+  {
+    ScopedEnv unset("W2V_ONNX", nullptr);
+    Ctx ctx;
+    le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+    ASSERT_TRUE(u) << le_utt_last_error();
+    EXPECT_FALSE(waitReady(u));
+    EXPECT_EQ(le_utt_ready(u), -1);
+    EXPECT_STREQ(le_utt_last_error(), "le_a2x_create: $W2V_ONNX not set");
+    const std::vector<int16_t> x = speech(1.0);
+    for (int k = 0; k < 20; ++k) EXPECT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
+    const auto frames = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 20; });
+    ASSERT_EQ(frames.size(), 20u);
+    for (const Frame& f : frames) EXPECT_EQ(f.info.kind, 0);
+    le_utt_destroy(u);
+  }
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  TempDir tmp;
+  const std::string b = tmp / "b";
+  fs::copy(kTiny, b, fs::copy_options::recursive);
+  fs::copy_file(b + "/model_b1_failmarker.onnx", b + "/model_b1.onnx", fs::copy_options::overwrite_existing);
+  std::string xs = le::test::readFile(b + "/xs_target.bin");
+  const float marker = 5.0f;
+  for (int row = 0; row < 12; ++row)
+    if (row != 0) std::memcpy(&xs[(row * 63 + 2) * 4], &marker, 4);  // every row but 0 fails
+  le::test::writeFile(b + "/xs_target.bin", xs);
+  Ctx ctx(b);
+  ASSERT_TRUE(ctx.c) << le_last_error();
+  le_utt* u = le_utt_open(ctx.c, b.c_str());
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(1.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  char text[256];
+  int failures = 0;
+  for (int i = 0; i < 3000 && le_utt_render_status(u, text, sizeof text, &failures) == 0; ++i) {
+    std::vector<uint8_t> buf(kFrame);
+    le_utt_pull_frame(u, buf.data(), buf.size(), nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), -1);
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(std::string(text).find("ep="), 0u) << text;
+  EXPECT_NE(std::string(text).find(" render: "), std::string::npos) << text;
+  EXPECT_EQ(le_utt_ready(u), -1);
+  // Idle frames still come.
+  const auto frames = pullWhile(u, [](const std::vector<Frame>& g) { return g.back().info.kind != 0; }, 10);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back().info.kind, 0);
+  le_utt_destroy(u);
+}
+
+TEST(Utt, BadArgumentsAreRefused) {
+  Ctx ctx;
+  le_utt_opts o{};
+  EXPECT_EQ(le_utt_create(nullptr, &o), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
+  EXPECT_EQ(le_utt_create(ctx.c, nullptr), nullptr);
+  EXPECT_EQ(le_utt_create(ctx.c, &o), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
+  EXPECT_EQ(le_utt_open(ctx.c, nullptr), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_open: opts.motion_dir required");
+  int16_t s[4] = {};
+  EXPECT_EQ(le_utt_push_audio(nullptr, s, 4), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_push_audio: bad args");
+  EXPECT_EQ(le_utt_ready(nullptr), -1);
+  EXPECT_EQ(le_utt_frames_available(nullptr), 0);
+  EXPECT_EQ(le_utt_pull_frame(nullptr, nullptr, 0, nullptr), 0);
+  le_utt_stats st;
+  EXPECT_EQ(le_utt_get_stats(nullptr, &st), 0);
+  EXPECT_EQ(le_utt_render_status(nullptr, nullptr, 0, nullptr), -1);
+  le_utt_interrupt(nullptr);
+  le_utt_end_utterance(nullptr);
+  le_utt_destroy(nullptr);
+}
+
+// Host threads pushing random chunks, pulling, interrupting and ending at
+// random, with the session destroyed at a random point (run under
+// ThreadSanitizer as utt_threads).
+TEST(Utt, HostThreadsAtRandom) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  std::mt19937 rng(11);
+  for (int round = 0; round < 3; ++round) {
+    le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+    ASSERT_TRUE(u) << le_utt_last_error();
+    std::atomic<bool> stop{false};
+    std::atomic<long> pulled{0};
+    const std::vector<int16_t> x = speech(3.0);
+    std::thread pusher([&] {
+      std::mt19937 r(round);
+      size_t at = 0;
+      while (!stop) {
+        const size_t n = 1 + r() % 3000;
+        if (at + n > x.size()) at = 0;
+        le_utt_push_audio(u, x.data() + at, static_cast<int>(n));
+        at += n;
+        if (r() % 50 == 0) le_utt_end_utterance(u);
+        if (r() % 80 == 0) le_utt_interrupt(u);
+        std::this_thread::sleep_for(std::chrono::microseconds(r() % 3000));
+      }
+    });
+    std::thread puller([&] {
+      std::vector<uint8_t> buf(kFrame);
+      le_utt_stats st;
+      while (!stop) {
+        if (le_utt_pull_frame(u, buf.data(), buf.size(), nullptr) == 1) ++pulled;
+        le_utt_get_stats(u, &st);
+        le_utt_frames_available(u);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300 + rng() % 700));
+    stop = true;
+    pusher.join();
+    puller.join();
+    le_utt_destroy(u);
+    EXPECT_GT(pulled.load(), 0);
+  }
+}
