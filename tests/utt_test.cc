@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -344,4 +345,48 @@ TEST(Utt, HostThreadsAtRandom) {
     le_utt_destroy(u);
     EXPECT_GT(pulled.load(), 0);
   }
+}
+
+// 10,000 frames of utterances, pauses and interrupts keep the resident set
+// flat once the session has warmed up.
+TEST(Utt, SoakKeepsTheResidentSetFlat) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer keeps freed memory resident (quarantine); LeakSanitizer checks this build";
+#endif
+  auto rss = [] {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1L;
+  };
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(2.0);
+  std::vector<uint8_t> buf(kFrame);
+  long frames = 0, speechFrames = 0, warm = 0;
+  for (int round = 0; frames < 10000; ++round) {
+    le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+    if (round % 2 == 0) le_utt_end_utterance(u);
+    for (int k = 0; k < 120 && frames < 10000;) {
+      le_utt_frame_info info;
+      if (le_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1) {
+        ++frames;
+        ++k;
+        speechFrames += info.kind == 1;
+        if (round % 5 == 4 && k == 30) le_utt_interrupt(u);
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    }
+    if (round == 4) warm = rss();
+  }
+  const long after = rss();
+  std::printf("[ rss ] 10000 session frames (%ld speech): %ld KiB after warm-up -> %ld KiB (%+ld KiB)\n", speechFrames,
+              warm, after, after - warm);
+  EXPECT_GT(speechFrames, 3000);
+  EXPECT_LT(after - warm, 2048);
+  le_utt_destroy(u);
 }

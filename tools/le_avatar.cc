@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <thread>
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -46,6 +48,12 @@ int usage() {
                "      render the bundle's driving track (or FILE: frames of 126 little-endian float32, 63 source\n"
                "      then 63 driving keypoint values; frame k pastes into driver frame k mod NT) to H.264 MP4,\n"
                "      yuv420p, 25 fps; --png writes frame K (default: the middle one) as a PNG\n"
+               "  le-avatar render [BUNDLE] (--audio FILE | --text \"...\") [-o OUT.mp4] [--strip OUT.png] [--realtime]\n"
+               "                   [--motion DIR] [--model KEY] [--threads N] [--demo DIR]\n"
+               "      speech (any file FFmpeg decodes, or a sentence spoken by espeak-ng) through an utterance\n"
+               "      session to an MP4 with the audio in step; --strip writes the loudest and quietest speech\n"
+               "      frames' faces; --realtime paces pushes and pulls like a live host. With no BUNDLE and no\n"
+               "      keypoints the demo avatar says a built-in sentence\n"
                "  le-avatar stream [BUNDLE] --audio FILE [-o OUT.mp4] [--encoder PATH] [--skip N] [--gain G]\n"
                "                   [--threads N] [--demo DIR]\n"
                "      offline: speech (any file FFmpeg decodes) to H.264 MP4 through the whole-stream runner; the\n"
@@ -89,7 +97,8 @@ bool readable(const std::string& p);
 
 struct Args {
   std::string bundle, out = "avatar.mp4", model = "b1", keypoints, png, demo = kDefaultDemo;
-  std::string audio, encoder;
+  std::string audio, encoder, text, motion, strip;
+  bool realtime = false, demoBundle = false;
   long frames = -1, pngFrame = -1, skip = 0;
   float gain = 1.0f;
   int threads = 0;
@@ -119,6 +128,10 @@ Args parse(int argc, char** argv, int from) {
     else if (k == "--threads") a.threads = static_cast<int>(number(value(), "--threads"));
     else if (k == "--demo") a.demo = value();
     else if (k == "--audio") a.audio = value();
+    else if (k == "--text") a.text = value();
+    else if (k == "--motion") a.motion = value();
+    else if (k == "--strip") a.strip = value();
+    else if (k == "--realtime") a.realtime = true;
     else if (k == "--encoder") a.encoder = value();
     else if (k == "--skip") a.skip = number(value(), "--skip");
     else if (k == "--gain") {
@@ -131,7 +144,10 @@ Args parse(int argc, char** argv, int from) {
     else if (a.bundle.empty()) a.bundle = k;
     else throw std::runtime_error("more than one bundle named");
   }
-  if (a.bundle.empty()) a.bundle = demoAvatar(a.demo);
+  if (a.bundle.empty()) {
+    a.bundle = demoAvatar(a.demo);
+    a.demoBundle = true;
+  }
   // The demo's shared audio encoders serve any bundle when the caller has
   // not named others.
   const std::string w2v = std::filesystem::path(a.demo).parent_path() / "w2v" / "w2v_8s.onnx";
@@ -238,7 +254,181 @@ double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_cloc
   return std::chrono::duration<double>(b - a).count();
 }
 
+constexpr const char* kSentence =
+    "Hello! I am the demo avatar. I listen to speech, and my lips follow what you say, in real time.";
+
+// Speech synthesised by espeak-ng into 16 kHz mono.
+std::vector<float> synthesise(const std::string& text) {
+  char dir[] = "/tmp/le_avatar_XXXXXX";
+  if (!::mkdtemp(dir)) throw std::runtime_error("cannot make a temporary directory");
+  const std::string txt = std::string(dir) + "/text.txt", wav = std::string(dir) + "/speech.wav";
+  std::ofstream(txt) << text;
+  const std::string cmd = "espeak-ng -f '" + txt + "' -w '" + wav + "' 2>/dev/null";
+  const int rc = std::system(cmd.c_str());
+  std::vector<float> x;
+  std::string err;
+  try {
+    if (rc != 0) throw std::runtime_error("espeak-ng failed (scripts/setup.sh installs it)");
+    x = le::tools::readSpeech(wav);
+  } catch (const std::exception& e) {
+    err = e.what();
+  }
+  std::filesystem::remove_all(dir);
+  if (!err.empty()) throw std::runtime_error(err);
+  return x;
+}
+
+// A tile for the strip: the lower middle of driver frame si's face crop
+// (mouth and chin), resampled.
+void faceTile(const le::Engine& e, int si, const uint8_t* rgb, int W, int H, uint8_t* tile, int side, int stride) {
+  const float* m = e.identity().M(si);
+  const float c = static_cast<float>(e.crop());
+  for (int y = 0; y < side; ++y)
+    for (int x = 0; x < side; ++x) {
+      const float cx = c * (0.25f + 0.5f * (x + 0.5f) / side), cy = c * (0.42f + 0.5f * (y + 0.5f) / side);
+      const int fx = std::clamp(static_cast<int>(m[0] * cx + m[1] * cy + m[2]), 0, W - 1);
+      const int fy = std::clamp(static_cast<int>(m[3] * cx + m[4] * cy + m[5]), 0, H - 1);
+      const uint8_t* p = rgb + (static_cast<size_t>(fy) * W + fx) * 3;
+      uint8_t* q = tile + (static_cast<size_t>(y) * stride + x) * 4;
+      q[0] = p[0];
+      q[1] = p[1];
+      q[2] = p[2];
+      q[3] = 255;
+    }
+}
+
+// Speech through an utterance session: the frames it delivers, with the
+// audio muxed in step (speech frame k is audio [640 k, 640 k + 640)).
+int speak(const Args& a) {
+  using Clock = std::chrono::steady_clock;
+  const std::vector<float> speech = !a.audio.empty() ? le::tools::readSpeech(a.audio) : synthesise(a.text);
+  if (speech.empty()) throw std::runtime_error("no speech to render");
+  Ctx ctx(le_create(a.bundle.c_str(), a.model.c_str(), a.threads, nullptr));
+  if (!ctx) return refused(a.bundle, le_last_error());
+  const int W = le_width(ctx.get()), H = le_height(ctx.get());
+  const size_t frameBytes = static_cast<size_t>(W) * H * 3;
+  const std::string motion = a.motion.empty() ? a.bundle : a.motion;
+  std::unique_ptr<le_utt, void (*)(le_utt*)> u(le_utt_open(ctx.get(), motion.c_str()), le_utt_destroy);
+  if (!u) return refused(motion, le_utt_last_error());
+  const auto t0 = Clock::now();
+  int ready = 0;
+  while ((ready = le_utt_ready(u.get())) == 0 && seconds(t0, Clock::now()) < 120)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (ready != 1) return refused(motion, le_utt_last_error());
+
+  // The strip: the four loudest and the four quietest speech frames.
+  const long speechFrames = static_cast<long>((speech.size() + 639) / 640);
+  std::vector<std::pair<double, long>> energy;
+  for (long k = 0; k < speechFrames; ++k) {
+    double e = 0;
+    for (size_t i = static_cast<size_t>(k) * 640; i < std::min(speech.size(), static_cast<size_t>(k + 1) * 640); ++i)
+      e += speech[i] * speech[i];
+    energy.emplace_back(e, k);
+  }
+  std::sort(energy.begin(), energy.end());
+  std::vector<long> stripFrames;
+  for (size_t i = 0; i < 4 && i < energy.size(); ++i) stripFrames.push_back(energy[energy.size() - 1 - i].second);
+  for (size_t i = 0; i < 4 && i < energy.size(); ++i) stripFrames.push_back(energy[i].second);
+  std::sort(stripFrames.begin(), stripFrames.end());
+  stripFrames.erase(std::unique(stripFrames.begin(), stripFrames.end()), stripFrames.end());
+  constexpr int kTile = 256;
+  std::vector<uint8_t> strip(static_cast<size_t>(kTile) * kTile * 4 * stripFrames.size());
+
+  le::tools::Mp4Writer video(a.out, W, H, 25, 16000);
+  std::vector<uint8_t> rgb(frameBytes), rgba(static_cast<size_t>(W) * H * 4);
+  // Real time: pushes paced like a live host (20 ms chunks), frames pulled at
+  // 25 fps; otherwise the speech goes in at once, as a synthesiser gives it.
+  std::thread pusher;
+  if (a.realtime) {
+    pusher = std::thread([&] {
+      std::vector<int16_t> chunk(320);
+      const auto start = Clock::now();
+      for (size_t at = 0, k = 0; at < speech.size(); at += 320, ++k) {
+        const size_t n = std::min<size_t>(320, speech.size() - at);
+        for (size_t i = 0; i < n; ++i) chunk[i] = static_cast<int16_t>(std::clamp(speech[at + i], -1.0f, 1.0f) * 32767);
+        le_utt_push_audio(u.get(), chunk.data(), static_cast<int>(n));
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(20 * (k + 1)));
+      }
+      le_utt_end_utterance(u.get());
+    });
+  } else {
+    std::vector<int16_t> pcm(speech.size());
+    for (size_t i = 0; i < speech.size(); ++i) pcm[i] = static_cast<int16_t>(std::clamp(speech[i], -1.0f, 1.0f) * 32767);
+    le_utt_push_audio(u.get(), pcm.data(), static_cast<int>(pcm.size()));
+    le_utt_end_utterance(u.get());
+  }
+  long written = 0, spoken = 0, ramp = 0, tail = 0, lead = -1;
+  const double limit = speech.size() / 16000.0 * 10 + 60;
+  const auto start = Clock::now();
+  std::vector<float> silence(640, 0.0f);
+  const bool tty = ::isatty(STDERR_FILENO) == 1;
+  while (tail < 12) {
+    if (seconds(start, Clock::now()) > limit) {
+      if (pusher.joinable()) pusher.join();
+      throw std::runtime_error("the session stopped delivering frames: " + std::string(le_utt_last_error()));
+    }
+    le_utt_frame_info info;
+    if (le_utt_pull_frame(u.get(), rgb.data(), rgb.size(), &info) != 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    const bool started = spoken > 0 || info.kind == 1;
+    if (!started && !a.realtime) continue;  // offline, the clip starts with the speech
+    if (info.kind == 1 && lead < 0) {
+      lead = written;
+      video.pushAudio(speech.data(), speech.size());
+    }
+    if (info.kind == 1) {
+      const auto hit = std::find(stripFrames.begin(), stripFrames.end(), static_cast<long>(info.ordinal));
+      if (hit != stripFrames.end())
+        faceTile(le::engineOf(ctx.get()), info.si, rgb.data(), W, H,
+                 &strip[static_cast<size_t>(hit - stripFrames.begin()) * kTile * 4], kTile,
+                 kTile * static_cast<int>(stripFrames.size()));
+      ++spoken;
+    }
+    if (info.kind == 2) ++ramp;
+    if (spoken > 0 && info.kind == 0) ++tail;
+    for (size_t i = 0; i < static_cast<size_t>(W) * H; ++i) {
+      rgba[4 * i] = rgb[3 * i];
+      rgba[4 * i + 1] = rgb[3 * i + 1];
+      rgba[4 * i + 2] = rgb[3 * i + 2];
+      rgba[4 * i + 3] = 255;
+    }
+    video.push(rgba.data());
+    if (lead < 0) video.pushAudio(silence.data(), silence.size());
+    ++written;
+    if (tty)
+      std::fprintf(stderr, "\r[le-avatar] %ld frames (%ld speech of %ld)  %.1f fps   ", written, spoken, speechFrames,
+                   written / std::max(1e-9, seconds(start, Clock::now())));
+    if (a.realtime) std::this_thread::sleep_until(start + std::chrono::milliseconds(40 * written));
+  }
+  if (pusher.joinable()) pusher.join();
+  // The audio runs to the end of the video.
+  const long audioFrames = std::max(0L, lead) + speechFrames;
+  for (long k = audioFrames; k < written; ++k) video.pushAudio(silence.data(), silence.size());
+  video.finish();
+  if (tty) std::fputc('\n', stderr);
+  le_utt_stats st;
+  le_utt_get_stats(u.get(), &st);
+  std::printf("rendered %ld frames of %dx%d to %s with %.2f s of speech: %ld speech frames, %ld ramp, onset %.0f ms, "
+              "render %.1f ms/frame\n",
+              written, W, H, a.out.c_str(), speech.size() / 16000.0, spoken, ramp, st.onset_ms, st.render_ms);
+  if (!a.strip.empty() && !stripFrames.empty()) {
+    le::tools::writePng(a.strip, strip.data(), kTile * static_cast<int>(stripFrames.size()), kTile);
+    std::printf("strip of %zu speech frames (the loudest and the quietest) written to %s\n", stripFrames.size(),
+                a.strip.c_str());
+  }
+  return spoken == speechFrames ? 0 : 1;
+}
+
 int render(const Args& a) {
+  if (!a.audio.empty() || !a.text.empty()) return speak(a);
+  if (a.demoBundle && a.keypoints.empty() && a.frames < 0) {
+    // The demo speaks its built-in sentence unless told otherwise.
+    Args spoken = a;
+    spoken.text = kSentence;
+    return speak(spoken);
+  }
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   Ctx ctx(le_create(a.bundle.c_str(), a.model.c_str(), a.threads, nullptr));

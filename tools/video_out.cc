@@ -1,7 +1,9 @@
 #include "tools/video_out.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -37,8 +39,16 @@ struct Mp4Writer::Impl {
   SwsContext* sws = nullptr;
   int64_t pts = 0;
   bool headerWritten = false, finished = false;
+  // The audio track.
+  AVCodecContext* aenc = nullptr;
+  AVStream* astream = nullptr;
+  AVFrame* aframe = nullptr;
+  std::vector<float> abuf;
+  int64_t apts = 0;
 
   ~Impl() {
+    av_frame_free(&aframe);
+    avcodec_free_context(&aenc);
     sws_freeContext(sws);
     av_packet_free(&packet);
     av_frame_free(&frame);
@@ -49,21 +59,38 @@ struct Mp4Writer::Impl {
     }
   }
 
-  // Sends `f` (NULL drains) and writes every packet the encoder returns.
-  void encode(const AVFrame* f) {
-    check(avcodec_send_frame(enc, f), "encoder");
+  // Sends `f` (NULL drains) to encoder `c` of stream `s` and writes every
+  // packet it returns.
+  void encode(AVCodecContext* c, AVStream* s, const AVFrame* f) {
+    check(avcodec_send_frame(c, f), "encoder");
     for (;;) {
-      const int rc = avcodec_receive_packet(enc, packet);
+      const int rc = avcodec_receive_packet(c, packet);
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
       check(rc, "encoder");
-      av_packet_rescale_ts(packet, enc->time_base, stream->time_base);
-      packet->stream_index = stream->index;
+      av_packet_rescale_ts(packet, c->time_base, s->time_base);
+      packet->stream_index = s->index;
       check(av_interleaved_write_frame(fmt, packet), "mp4 writer");
+    }
+  }
+  void encode(const AVFrame* f) { encode(enc, stream, f); }
+
+  // Whole audio frames from the buffer; with `all`, the rest padded with
+  // silence.
+  void encodeAudio(bool all) {
+    const size_t n = static_cast<size_t>(aenc->frame_size);
+    while (abuf.size() >= n || (all && !abuf.empty())) {
+      if (abuf.size() < n) abuf.resize(n, 0.0f);
+      check(av_frame_make_writable(aframe), "mp4 writer");
+      std::copy(abuf.begin(), abuf.begin() + static_cast<std::ptrdiff_t>(n), reinterpret_cast<float*>(aframe->data[0]));
+      abuf.erase(abuf.begin(), abuf.begin() + static_cast<std::ptrdiff_t>(n));
+      aframe->pts = apts;
+      apts += static_cast<int64_t>(n);
+      encode(aenc, astream, aframe);
     }
   }
 };
 
-Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps) : impl_(std::make_unique<Impl>()) {
+Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps, int audioRate) : impl_(std::make_unique<Impl>()) {
   Impl& I = *impl_;
   I.W = W;
   I.H = H;
@@ -93,6 +120,30 @@ Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps) : impl_(std
   check(avcodec_parameters_from_context(I.stream->codecpar, I.enc), "mp4 writer");
   I.stream->time_base = I.enc->time_base;
   I.stream->avg_frame_rate = I.enc->framerate;
+  if (audioRate > 0) {
+    const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+    if (!aac) throw std::runtime_error("mp4 writer: this libavcodec has no AAC encoder");
+    I.aenc = avcodec_alloc_context3(aac);
+    if (!I.aenc) throw std::runtime_error("mp4 writer: out of memory");
+    I.aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    I.aenc->sample_rate = audioRate;
+    av_channel_layout_default(&I.aenc->ch_layout, 1);
+    I.aenc->bit_rate = 64000;
+    I.aenc->time_base = AVRational{1, audioRate};
+    if (I.fmt->oformat->flags & AVFMT_GLOBALHEADER) I.aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    check(avcodec_open2(I.aenc, aac, nullptr), "encoder aac");
+    I.astream = avformat_new_stream(I.fmt, nullptr);
+    if (!I.astream) throw std::runtime_error("mp4 writer: out of memory");
+    check(avcodec_parameters_from_context(I.astream->codecpar, I.aenc), "mp4 writer");
+    I.astream->time_base = I.aenc->time_base;
+    I.aframe = av_frame_alloc();
+    if (!I.aframe) throw std::runtime_error("mp4 writer: out of memory");
+    I.aframe->format = AV_SAMPLE_FMT_FLTP;
+    I.aframe->nb_samples = I.aenc->frame_size;
+    I.aframe->sample_rate = audioRate;
+    av_channel_layout_default(&I.aframe->ch_layout, 1);
+    check(av_frame_get_buffer(I.aframe, 0), "mp4 writer");
+  }
   check(avio_open(&I.fmt->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot write " + path);
   check(avformat_write_header(I.fmt, nullptr), "mp4 writer " + path);
   I.headerWritten = true;
@@ -128,11 +179,23 @@ void Mp4Writer::push(const uint8_t* rgba) {
   I.encode(I.frame);
 }
 
+void Mp4Writer::pushAudio(const float* samples, size_t n) {
+  Impl& I = *impl_;
+  if (!I.aenc) throw std::runtime_error("mp4 writer: no audio track");
+  if (I.finished) throw std::runtime_error("mp4 writer: audio after finish");
+  I.abuf.insert(I.abuf.end(), samples, samples + n);
+  I.encodeAudio(false);
+}
+
 void Mp4Writer::finish() {
   Impl& I = *impl_;
   if (I.finished || !I.headerWritten) return;
   I.finished = true;
   I.encode(nullptr);
+  if (I.aenc) {
+    I.encodeAudio(true);
+    I.encode(I.aenc, I.astream, nullptr);
+  }
   check(av_write_trailer(I.fmt), "mp4 writer");
   check(avio_closep(&I.fmt->pb), "mp4 writer");
 }

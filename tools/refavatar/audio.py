@@ -54,9 +54,9 @@ CENTRES = np.concatenate([np.geomspace(120, 1000, 8), np.geomspace(1300, 6000, 8
 
 # Lip rows of the keypoint set (index = keypoint * 3 + coordinate) and how far
 # a fully open mouth moves each, in keypoint units (the a2x_norm scales).
-LIP = {12 * 3 + 1: 0.10, 20 * 3 + 1: 0.09, 6 * 3 + 1: -0.02, 19 * 3 + 1: -0.02,
-       14 * 3 + 0: -0.02, 17 * 3 + 0: 0.02}
-OPEN_LOW, OPEN_HIGH = -7.5, -5.0     # voiced level (mean log band energy) from closed to open
+LIP = {12 * 3 + 1: 0.22, 20 * 3 + 1: 0.20, 6 * 3 + 1: -0.05, 19 * 3 + 1: -0.05,
+       14 * 3 + 0: -0.04, 17 * 3 + 0: 0.04}
+OPEN_LOW, OPEN_HIGH = -7.5, -5.5     # voiced level (mean log band energy) from closed to open
 LEAK = 0.5                           # decoder state: h_out = LEAK h + (1 - LEAK) (ctx_t - log EPS)
 EASE = 0.3                           # m = EASE prev + (1 - EASE) open * pattern
 

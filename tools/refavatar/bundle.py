@@ -118,10 +118,19 @@ class PhotoPortrait:
         self.cx, self.cy, self.half = 224.0 * k, 122.0 * k, 85.0 * k
 
     def sample(self, u, v):
-        x = self.cx + u * self.half - 0.5
-        y = self.cy + v * self.half - 0.5
-        inside = np.clip(np.minimum.reduce([x + 0.5, y + 0.5, self.side - 0.5 - x, self.side - 0.5 - y]) / 8.0, 0, 1)
-        return bilinear(self.img, x, y), inside
+        # Beyond its edges the photograph continues mirrored, so the swaying
+        # portrait covers the whole frame (the image ends about 110 pixels
+        # short of the left edge of a 1080p frame).
+        x = mirror(self.cx + u * self.half - 0.5, self.side)
+        y = mirror(self.cy + v * self.half - 0.5, self.side)
+        return bilinear(self.img, x, y), np.ones_like(x)
+
+
+def mirror(x, side):
+    """Pixel coordinate reflected about the image's edges into [0, side - 1]."""
+    period = 2.0 * (side - 1)
+    m = np.mod(x, period)
+    return np.where(m > side - 1, period - m, m)
 
 
 def bilinear(img, x, y):
