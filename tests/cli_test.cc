@@ -180,3 +180,46 @@ TEST(Cli, StreamRendersSpeechOffline) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.out, "cannot open " + tmp.path() + "/none.wav")) << r.out;
 }
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+// Speech through an utterance session: one speech frame per 40 ms of audio,
+// and the MP4's audio and video tracks end within a frame of each other.
+TEST(Cli, RenderSpeaksWithTheAudioInStep) {
+  TempDir tmp;
+  const std::string wav = tmp / "s.wav", mp4 = tmp / "s.mp4", strip = tmp / "strip.png";
+  const int rate = 22050, n = rate * 27 / 10;  // 2.7 s: 68 frames
+  std::string data;
+  for (int i = 0; i < n; ++i) {
+    const double t = double(i) / rate;
+    const int16_t v = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 160 * t) * (std::fmod(t, 0.8) < 0.5));
+    data.append(reinterpret_cast<const char*>(&v), 2);
+  }
+  auto le32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  auto le16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+  writeFile(wav, "RIFF" + le32(36 + static_cast<uint32_t>(data.size())) + "WAVEfmt " + le32(16) + le16(1) + le16(1) +
+                     le32(rate) + le32(rate * 2) + le16(2) + le16(16) + "data" +
+                     le32(static_cast<uint32_t>(data.size())) + data);
+  le::test::ScopedEnv w2v("W2V_ONNX", (kFixtures + "/w2v/w2v_8s.onnx").c_str());
+  const std::string cmd = "render '" + kFixtures + "/tiny' --audio '" + wav + "' -o '" + mp4 + "' --strip '" + strip + "'";
+  ToolRun r = tool(cmd);
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, ": 68 speech frames, 6 ramp")) << r.out;
+  EXPECT_TRUE(has(r.out, "strip of 8 speech frames")) << r.out;
+  AVFormatContext* fmt = nullptr;
+  ASSERT_EQ(avformat_open_input(&fmt, mp4.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(avformat_find_stream_info(fmt, nullptr), 0);
+  double video = -1, audio = -1;
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    const AVStream* s = fmt->streams[i];
+    const double d = s->duration * av_q2d(s->time_base);
+    if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) video = d;
+    if (s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) audio = d;
+  }
+  avformat_close_input(&fmt);
+  std::printf("[ sync ] video %.3f s, audio %.3f s\n", video, audio);
+  ASSERT_GT(video, 2.7);
+  EXPECT_LT(std::abs(video - audio), 0.04);
+}
