@@ -17,7 +17,7 @@ if [ $want_opencv = 1 ] && ! dpkg -s libopencv-dev >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libopencv-dev >&2
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench stream_bench)
+targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench stream_bench utt_bench)
 [ $want_opencv = 0 ] || targets+=(compose_bench)
 cmake --build build -j2 --target "${targets[@]}" >&2
 
@@ -25,7 +25,7 @@ kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_over
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
 compose_names=(paste_1080p frame_1080p)
-audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p)
+audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_onset utt_onset_live utt_interrupt)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
@@ -82,6 +82,36 @@ print("context: motion: 60 s of audio in %.0f ms (real-time factor %.4f), onnxru
       "of the total" % (total, total / 60000, ort, engine, 100 * engine / total))
 print("bench motion_rtf ours=%.4g peer=%.4g unit=ms ratio=%.2f (ours: engine time, peer: onnxruntime time)" %
       (engine, ort, ort / engine))'
+fi
+if want utt_1080p || want utt_onset || want utt_onset_live || want utt_interrupt; then
+  # The utterance session on the demo avatar with its streaming audio engine
+  # (the short-window pair beside its encoder); 20 utterances for the onsets.
+  W2V_ONNX="$here/build/demo/w2v/w2v_8s.onnx" LE_CORE_THREADS=${LE_CORE_THREADS:-2} \
+    build/bench/utt_bench "$demo" "${UTT_ROUNDS:-20}" 2>/dev/null | /usr/bin/python3 -c '
+import statistics, sys
+want = sys.argv[1:]
+rows = [dict(kv.split("=") for kv in l.split()[1:]) for l in sys.stdin if l.startswith("utt ")]
+col = lambda k: [float(r[k]) for r in rows if k in r and float(r[k]) >= 0]
+if "utt_1080p" in want:
+    fps = statistics.median(col("fps"))
+    print("bench utt_1080p ours=%.4g peer=25 unit=fps ratio=%.2f (sustained speech frames per second, 1920x1080, crop 512)"
+          % (fps, fps / 25))
+if "utt_onset" in want:
+    on, model = statistics.median(col("onset_ms")), statistics.median(col("render_ms"))
+    print("context: utt_onset: %d utterances, range %.1f-%.1f ms; model time (one director render) %.1f ms"
+          % (len(col("onset_ms")), min(col("onset_ms")), max(col("onset_ms")), model))
+    print("bench utt_onset ours=%.4g peer=%.4g unit=ms ratio=%.2f (peer: the goal, 150 ms plus the model time)"
+          % (on, 150 + model, (150 + model) / on))
+if "utt_onset_live" in want:
+    live, need = statistics.median(col("live_onset_ms")), col("need_ms")[0]
+    print("context: utt_onset_live: the engine must hear %.0f ms of audio before its first frame (its frame clock)" % need)
+    print("bench utt_onset_live ours=%.4g peer=%.4g unit=ms ratio=%.2f (peer: the goal, that audio plus 100 ms; "
+          "beyond the audio: %.1f ms)" % (live, need + 100, (need + 100) / live, live - need))
+if "utt_interrupt" in want:
+    it = statistics.median(col("interrupt_ms"))
+    print("bench utt_interrupt ours=%.4g peer=80 unit=ms ratio=%.2f (interrupt to the first ramp frame in the ring; "
+          "peer: the goal)" % (it, 80 / it))
+' "${audios[@]}"
 fi
 if want stream_1080p; then
   # The demo avatar (1920x1080, crop 512): 4 s of speech through the runner
