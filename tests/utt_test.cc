@@ -390,3 +390,61 @@ TEST(Utt, SoakKeepsTheResidentSetFlat) {
   EXPECT_LT(after - warm, 2048);
   le_utt_destroy(u);
 }
+
+// A chunk renderer (the bundle's batch-4 director) renders speech after the
+// first frame in batches; the stage report says what the paste thread did.
+TEST(Utt, ChunkRendererAndStageReport) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  ScopedEnv report("LE_UTT_STAGE_REPORT", "1");
+  Ctx ctx;
+  le_utt_opts o{};
+  o.motion_dir = kTiny.c_str();
+  o.steady_model = "b4";
+  testing::internal::CaptureStderr();
+  le_utt* u = le_utt_create(ctx.c, &o);
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(2.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  int spoken = 0, idleAfter = 0;
+  pullWhile(u, [&](const std::vector<Frame>& g) {
+    spoken += g.back().info.kind == 1;
+    if (spoken > 0 && g.back().info.kind == 0) ++idleAfter;
+    return idleAfter < 2;
+  });
+  EXPECT_EQ(spoken, 50);
+  int failures = -1;
+  EXPECT_EQ(le_utt_render_status(u, nullptr, 0, &failures), 0);
+  EXPECT_EQ(failures, 0);
+  le_utt_destroy(u);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[le_utt-stage] pipe=1 jobsB="), std::string::npos) << log;
+  EXPECT_NE(log.find(" over 50 speech frames\n"), std::string::npos) << log;
+}
+
+// An engine that fails mid-stream ends the utterance; the failure is
+// reported with the engine's text and the idle loop goes on.
+TEST(Utt, AnEngineFailingMidStreamEndsTheUtterance) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  TempDir tmp;
+  const std::string b = tmp / "b";
+  fs::copy(kTiny, b, fs::copy_options::recursive);
+  fs::copy_file(b + "/a2x_dec_m62.onnx", b + "/a2x_dec.onnx", fs::copy_options::overwrite_existing);
+  Ctx ctx(b);
+  le_utt* u = le_utt_open(ctx.c, b.c_str());
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(2.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  char text[256] = {};
+  for (int i = 0; i < 2000 && le_utt_render_status(u, text, sizeof text, nullptr) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(std::string(text), "motion engine: le_a2x extend: decoder output m: expected 63 floats, got 62");
+  EXPECT_EQ(le_utt_ready(u), -1);
+  le_utt_stats st;
+  const auto frames = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 10; }, 10);
+  ASSERT_EQ(frames.size(), 10u);
+  for (const Frame& f : frames) EXPECT_EQ(f.info.kind, 0);
+  le_utt_get_stats(u, &st);
+  EXPECT_EQ(st.state, 0);
+  le_utt_destroy(u);
+}
