@@ -465,7 +465,6 @@ TEST(Utt, RampWeightsStepDownToTheIdleTrack) {
   Ctx ctx;
   le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
   ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
-  // Five idle frames: the utterance starts at driver row 5.
   ASSERT_EQ(pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 5; }).size(), 5u);
   const std::vector<int16_t> x = speech(1.5);
   le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
@@ -479,16 +478,19 @@ TEST(Utt, RampWeightsStepDownToTheIdleTrack) {
   });
   le_utt_destroy(u);
   std::vector<const Frame*> ramp;
-  int lastSi = -1;
+  int firstSi = -1, lastSi = -1;
   for (const Frame& f : frames) {
+    if (f.info.kind == 1 && firstSi < 0) firstSi = f.info.si;
     if (f.info.kind == 1) lastSi = f.info.si;
     if (f.info.kind == 2) ramp.push_back(&f);
   }
   ASSERT_EQ(ramp.size(), 6u);
 
+  // The utterance started at the idle row the session had reached (the
+  // first speech frame's row).
   le_a2x* a = le_a2x_create(kTiny.c_str(), 1);
   ASSERT_TRUE(a) << le_a2x_last_error();
-  le_a2x_reset(a, 5, 1, 1);
+  le_a2x_reset(a, firstSi, 1, 1);
   std::vector<float> f(x.size());
   for (size_t i = 0; i < x.size(); ++i) f[i] = x[i] * 3.0517578e-5f;
   le_a2x_push(a, f.data(), static_cast<int>(f.size()));
