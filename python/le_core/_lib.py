@@ -1,0 +1,93 @@
+"""Finding and declaring lible_core.so."""
+import ctypes
+import ctypes.util
+import os
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Error(RuntimeError):
+    """A failed engine call; the message is the engine's last-error text."""
+
+
+def _find():
+    env = os.environ.get("LE_CORE_LIB")
+    if env:
+        return env
+    candidates = [os.path.join(HERE, n) for n in sorted(os.listdir(HERE)) if n.startswith("lible_core.so")]
+    candidates.append(os.path.join(HERE, "..", "..", "build", "lible_core.so"))
+    for c in candidates:
+        if os.path.exists(c):
+            return os.path.abspath(c)
+    found = ctypes.util.find_library("le_core")
+    if not found:
+        raise OSError("lible_core.so not found: set LE_CORE_LIB or build the library (scripts/test.sh)")
+    return found
+
+
+library_path = _find()
+lib = ctypes.CDLL(library_path)
+
+c_float_p = ctypes.POINTER(ctypes.c_float)
+c_int_p = ctypes.POINTER(ctypes.c_int)
+c_u8_p = ctypes.POINTER(ctypes.c_uint8)
+
+
+class FrameInfo(ctypes.Structure):
+    _fields_ = [("seq", ctypes.c_uint64), ("kind", ctypes.c_int32), ("si", ctypes.c_int32),
+                ("ordinal", ctypes.c_int32)]
+
+
+class Stats(ctypes.Structure):
+    _fields_ = [("frames", ctypes.c_uint64), ("speech_frames", ctypes.c_uint64), ("onsets", ctypes.c_uint64),
+                ("onset_ms", ctypes.c_double), ("render_ms", ctypes.c_double), ("state", ctypes.c_int32)]
+
+
+class UttOpts(ctypes.Structure):
+    _fields_ = [("motion_dir", ctypes.c_char_p), ("threads", ctypes.c_int), ("motion_ep", ctypes.c_char_p),
+                ("steady_model", ctypes.c_char_p), ("eager", ctypes.c_int), ("gap_s", ctypes.c_double),
+                ("ramp_frames", ctypes.c_int), ("interrupt_ramp_frames", ctypes.c_int)]
+
+
+def _declare(name, restype, *argtypes):
+    f = getattr(lib, name)
+    f.restype = restype
+    f.argtypes = list(argtypes)
+
+
+P = ctypes.c_void_p
+for _name in ("le_last_error", "le_a2x_last_error", "le_utt_last_error"):
+    _declare(_name, ctypes.c_char_p)
+_declare("le_bundle_resolve_handle", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
+_declare("le_bundle_resolve_member", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
+_declare("le_create", P, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p)
+_declare("le_destroy", None, P)
+for _name in ("le_nt", "le_width", "le_height", "le_crop", "le_drive_frames"):
+    _declare(_name, ctypes.c_int, P)
+_declare("le_render_kp_crop", c_float_p, P, ctypes.c_int, c_float_p, c_float_p)
+_declare("le_paste_crop", ctypes.c_int, P, ctypes.c_int, c_float_p, c_u8_p, ctypes.c_size_t)
+_declare("le_target_frame", c_u8_p, P, ctypes.c_int)
+_declare("le_utt_create", P, P, ctypes.POINTER(UttOpts))
+_declare("le_utt_destroy", None, P)
+_declare("le_utt_push_audio", ctypes.c_int, P, ctypes.POINTER(ctypes.c_int16), ctypes.c_int)
+_declare("le_utt_end_utterance", None, P)
+_declare("le_utt_interrupt", None, P)
+_declare("le_utt_ready", ctypes.c_int, P)
+_declare("le_utt_frames_available", ctypes.c_int, P)
+_declare("le_utt_pull_frame", ctypes.c_int, P, c_u8_p, ctypes.c_size_t, ctypes.POINTER(FrameInfo))
+_declare("le_utt_get_stats", ctypes.c_int, P, ctypes.POINTER(Stats))
+_declare("le_utt_render_status", ctypes.c_int, P, ctypes.c_char_p, ctypes.c_int, c_int_p)
+_declare("le_a2x_create", P, ctypes.c_char_p, ctypes.c_int)
+_declare("le_a2x_destroy", None, P)
+_declare("le_a2x_push", ctypes.c_int, P, c_float_p, ctypes.c_int)
+_declare("le_a2x_finish", None, P)
+_declare("le_a2x_avail", ctypes.c_int, P)
+_declare("le_a2x_total", ctypes.c_int, P)
+_declare("le_a2x_nt", ctypes.c_int, P)
+_declare("le_a2x_pull", ctypes.c_int, P, c_int_p, c_float_p, c_float_p, ctypes.c_int)
+_declare("le_a2x_reset", None, P, ctypes.c_int, ctypes.c_int, ctypes.c_int)
+
+
+def text(fn):
+    """The family's last-error text, decoded."""
+    return (fn() or b"").decode("utf-8", "replace")

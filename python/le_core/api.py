@@ -1,0 +1,210 @@
+"""The engine's objects as Python classes with context managers."""
+import ctypes
+
+import numpy as np
+
+from ._lib import Error, FrameInfo, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
+
+KP = 63  # keypoint values per set: 21 keypoints x 3
+
+
+def _enc(s):
+    return s.encode() if isinstance(s, str) else s
+
+
+def _floats(a, n=None):
+    a = np.ascontiguousarray(a, dtype=np.float32)
+    if n is not None and a.size != n:
+        raise ValueError("expected %d values, got %d" % (n, a.size))
+    return a
+
+
+def resolve_handle(bundle):
+    """The directory of a bundle (a directory or an IMX container, unpacked once)."""
+    buf = ctypes.create_string_buffer(4096)
+    if lib.le_bundle_resolve_handle(_enc(bundle), buf, len(buf)) != 1:
+        raise Error(text(lib.le_last_error) or "le_bundle_resolve_handle: failed")
+    return buf.value.decode()
+
+
+def resolve_member(bundle, member):
+    """The path of a member of a bundle (either name column), or None when it cannot be resolved."""
+    buf = ctypes.create_string_buffer(4096)
+    rc = lib.le_bundle_resolve_member(_enc(bundle), _enc(member), buf, len(buf))
+    return buf.value.decode() if rc >= 0 else None
+
+
+class _Handle:
+    _destroy = None
+
+    def __init__(self, handle):
+        self._h = handle
+
+    def close(self):
+        if self._h:
+            type(self)._destroy(self._h)
+            self._h = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    @property
+    def handle(self):
+        if not self._h:
+            raise Error("closed")
+        return self._h
+
+
+class Context(_Handle):
+    """One loaded avatar bundle (le_ctx)."""
+    _destroy = lib.le_destroy
+
+    def __init__(self, bundle, model="b1", threads=0, ep=None):
+        h = lib.le_create(_enc(bundle), _enc(model), threads, _enc(ep) if ep else None)
+        if not h:
+            raise Error(text(lib.le_last_error))
+        super().__init__(h)
+        self.width, self.height = lib.le_width(h), lib.le_height(h)
+        self.nt, self.crop = lib.le_nt(h), lib.le_crop(h)
+
+    def render(self, si, kp_source, kp_driving):
+        """The face crop of driver frame si, float32 [3, crop, crop]."""
+        s, d = _floats(kp_source, KP), _floats(kp_driving, KP)
+        p = lib.le_render_kp_crop(self.handle, si, s.ctypes.data_as(c_float_p), d.ctypes.data_as(c_float_p))
+        if not p:
+            raise Error(text(lib.le_last_error))
+        return np.ctypeslib.as_array(p, shape=(3, self.crop, self.crop)).copy()
+
+    def paste(self, si, crop):
+        """Driver frame si with the crop pasted, uint8 [H, W, 3]."""
+        c = _floats(crop, 3 * self.crop * self.crop)
+        out = np.empty((self.height, self.width, 3), np.uint8)
+        if lib.le_paste_crop(self.handle, si, c.ctypes.data_as(c_float_p), out.ctypes.data_as(c_u8_p), out.nbytes) != 1:
+            raise Error(text(lib.le_last_error))
+        return out
+
+    def target_frame(self, si):
+        """Driver frame si, uint8 [H, W, 3]."""
+        p = lib.le_target_frame(self.handle, si)
+        if not p:
+            raise Error(text(lib.le_last_error))
+        return np.ctypeslib.as_array(p, shape=(self.height, self.width, 3)).copy()
+
+
+class Utterance(_Handle):
+    """A live utterance session over a context (le_utt). Close it before its context."""
+    _destroy = lib.le_utt_destroy
+    KINDS = ("idle", "speech", "ramp")
+
+    def __init__(self, context, motion_dir, threads=0, steady_model=None, eager=0, gap_s=0.0, ramp_frames=0,
+                 interrupt_ramp_frames=0):
+        self._opts = UttOpts(_enc(motion_dir), threads, None, _enc(steady_model) if steady_model else None, eager,
+                             gap_s, ramp_frames, interrupt_ramp_frames)
+        h = lib.le_utt_create(context.handle, ctypes.byref(self._opts))
+        if not h:
+            raise Error(text(lib.le_utt_last_error))
+        super().__init__(h)
+        self.context = context  # kept alive as long as the session
+        self._buf = np.empty((context.height, context.width, 3), np.uint8)
+
+    def push(self, pcm16):
+        """Appends speech: int16 samples, 16 kHz mono (floats in [-1, 1] are converted)."""
+        a = np.asarray(pcm16)
+        if a.dtype != np.int16:
+            a = np.clip(np.rint(a.astype(np.float64) * 32767), -32768, 32767).astype(np.int16)
+        a = np.ascontiguousarray(a.reshape(-1))
+        if lib.le_utt_push_audio(self.handle, a.ctypes.data_as(ctypes.POINTER(ctypes.c_int16)), a.size) != 1:
+            raise Error(text(lib.le_utt_last_error))
+
+    def end(self):
+        lib.le_utt_end_utterance(self.handle)
+
+    def interrupt(self):
+        lib.le_utt_interrupt(self.handle)
+
+    def ready(self):
+        """True once the motion engine is loaded; raises when it failed."""
+        r = lib.le_utt_ready(self.handle)
+        if r < 0:
+            raise Error(text(lib.le_utt_last_error))
+        return r == 1
+
+    def available(self):
+        return lib.le_utt_frames_available(self.handle)
+
+    def pull(self):
+        """(frame uint8 [H, W, 3], info dict), or (None, None) when no frame is waiting."""
+        info = FrameInfo()
+        rc = lib.le_utt_pull_frame(self.handle, self._buf.ctypes.data_as(c_u8_p), self._buf.nbytes, ctypes.byref(info))
+        if rc != 1:
+            err = text(lib.le_utt_last_error)
+            if err:
+                raise Error(err)
+            return None, None
+        return self._buf.copy(), {"seq": info.seq, "kind": self.KINDS[info.kind] if 0 <= info.kind < 3 else info.kind,
+                                  "si": info.si, "ordinal": info.ordinal}
+
+    def stats(self):
+        s = Stats()
+        lib.le_utt_get_stats(self.handle, ctypes.byref(s))
+        return {f: getattr(s, f) for f, _ in Stats._fields_}
+
+    def render_status(self):
+        """(ok, failure count, last failure text)."""
+        buf = ctypes.create_string_buffer(1024)
+        n = ctypes.c_int(0)
+        rc = lib.le_utt_render_status(self.handle, buf, len(buf), ctypes.byref(n))
+        return rc == 0, n.value, buf.value.decode("utf-8", "replace")
+
+
+class A2x(_Handle):
+    """Streaming audio to expression (le_a2x): float speech in, keypoint frames out."""
+    _destroy = lib.le_a2x_destroy
+
+    def __init__(self, bundle, threads=0):
+        h = lib.le_a2x_create(_enc(bundle), threads)
+        if not h:
+            raise Error(text(lib.le_a2x_last_error))
+        super().__init__(h)
+        self.nt = lib.le_a2x_nt(h)
+
+    def push(self, samples):
+        a = _floats(samples).reshape(-1)
+        if lib.le_a2x_push(self.handle, a.ctypes.data_as(c_float_p), a.size) != 1:
+            raise Error(text(lib.le_a2x_last_error))
+
+    def finish(self):
+        lib.le_a2x_finish(self.handle)
+
+    def avail(self):
+        n = lib.le_a2x_avail(self.handle)
+        if n < 0:
+            raise Error(text(lib.le_a2x_last_error))
+        return n
+
+    def total(self):
+        return lib.le_a2x_total(self.handle)
+
+    def reset(self, start=0, direction=1, loop=True):
+        lib.le_a2x_reset(self.handle, start, direction, 1 if loop else 0)
+
+    def pull(self, n):
+        """Up to n frames: (idx int32 [k], xs float32 [k, 63], out float32 [k, 63])."""
+        idx = np.empty(n, np.int32)
+        xs = np.empty((n, KP), np.float32)
+        out = np.empty((n, KP), np.float32)
+        k = lib.le_a2x_pull(self.handle, idx.ctypes.data_as(c_int_p), xs.ctypes.data_as(c_float_p),
+                            out.ctypes.data_as(c_float_p), n)
+        err = text(lib.le_a2x_last_error)
+        if k == 0 and err:
+            raise Error(err)
+        return idx[:k], xs[:k], out[:k]

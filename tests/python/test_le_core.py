@@ -1,0 +1,100 @@
+"""The Python binding over the library, on the tiny reference avatar.
+
+usage: LE_CORE_LIB=... LE_FIXTURES=... /usr/bin/python3 tests/python/test_le_core.py
+"""
+import os
+import sys
+import time
+import unittest
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+import le_core  # noqa: E402
+
+FIX = os.environ.get("LE_FIXTURES", os.path.join(os.path.dirname(__file__), "..", "..", "build", "fixtures"))
+TINY = os.path.join(FIX, "tiny")
+os.environ["W2V_ONNX"] = os.path.join(FIX, "w2v", "w2v_8s.onnx")
+
+
+def speech(seconds):
+    t = np.arange(int(seconds * 16000)) / 16000.0
+    b = np.mod(t, 0.9)
+    env = np.where((b > 0.1) & (b < 0.7), np.sin(np.pi * (b - 0.1) / 0.6), 0.0)
+    return (9000 * env * np.sin(2 * np.pi * 150 * t)).astype(np.int16)
+
+
+class Binding(unittest.TestCase):
+    def test_context_renders_and_pastes_as_the_engine(self):
+        with le_core.Context(TINY, threads=1) as ctx:
+            self.assertEqual((ctx.width, ctx.height, ctx.nt, ctx.crop), (96, 64, 12, 32))
+            xs = np.fromfile(os.path.join(TINY, "xs_target.bin"), np.float32).reshape(12, 63)
+            crop = ctx.render(3, xs[3], xs[3])
+            self.assertEqual(crop.shape, (3, 32, 32))
+            frame = ctx.paste(3, crop)
+            self.assertEqual(frame.shape, (64, 96, 3))
+            self.assertEqual(frame.dtype, np.uint8)
+            self.assertGreater(int(np.abs(frame.astype(int) - ctx.target_frame(3)).sum()), 0)
+            with self.assertRaises(le_core.Error) as e:
+                ctx.render(99, xs[0], xs[0])
+            self.assertEqual(str(e.exception), "le_render_kp_crop: bad args")
+            with self.assertRaises(ValueError):
+                ctx.render(0, xs[0][:10], xs[0])
+        with self.assertRaises(le_core.Error) as e:
+            le_core.Context("/nonexistent")
+        self.assertTrue(str(e.exception).startswith("le_create: "), str(e.exception))
+        self.assertEqual(le_core.resolve_handle(TINY), TINY)
+        self.assertTrue(le_core.resolve_member(TINY, "xs_target.bin").endswith("/xs_target.bin"))
+
+    def test_utterance_speaks_then_idles(self):
+        with le_core.Context(TINY, threads=1) as ctx, le_core.Utterance(ctx, TINY) as utt:
+            deadline = time.time() + 60
+            while not utt.ready():
+                self.assertLess(time.time(), deadline)
+                time.sleep(0.005)
+            utt.push(speech(1.2))
+            utt.end()
+            kinds = []
+            while time.time() < deadline and (kinds.count("speech") == 0 or kinds[-1] != "idle"):
+                frame, info = utt.pull()
+                if frame is None:
+                    time.sleep(0.001)
+                    continue
+                self.assertEqual(frame.shape, (64, 96, 3))
+                kinds.append(info["kind"])
+            self.assertEqual(kinds.count("speech"), 30)
+            self.assertEqual(kinds.count("ramp"), 6)
+            self.assertEqual(utt.stats()["onsets"], 1)
+            self.assertEqual(utt.render_status(), (True, 0, ""))
+            # While the session lives the context refuses its own renders.
+            with self.assertRaises(le_core.Error):
+                ctx.target_frame(0)
+        with self.assertRaises(le_core.Error) as e:
+            with le_core.Context(TINY, threads=1) as ctx:
+                le_core.Utterance(ctx, "")
+        self.assertEqual(str(e.exception), "le_utt_create: opts.motion_dir required")
+
+    def test_a2x_frames_follow_the_audio(self):
+        with le_core.A2x(TINY, threads=1) as a:
+            self.assertEqual(a.nt, 12)
+            a.push(speech(2.0).astype(np.float32) / 32768.0)
+            a.finish()
+            self.assertEqual(a.total(), 50)
+            got = []
+            while a.avail() > 0:
+                idx, xs, out = a.pull(16)
+                got.append(out - xs)
+            deltas = np.concatenate(got)
+            self.assertEqual(deltas.shape, (50, 63))
+            self.assertGreater(float(deltas[:, 37].max()), 0.01)  # the lower lip opens
+            with self.assertRaises(le_core.Error) as e:
+                a.push(np.zeros(10, np.float32))
+            self.assertEqual(str(e.exception), "le_a2x_push: audio after le_a2x_finish (reset first)")
+            a.reset()
+            with self.assertRaises(le_core.Error) as e:
+                a.push(np.array([0.0, np.nan], np.float32))
+            self.assertEqual(str(e.exception), "le_a2x_push: non-finite sample at index 1")
+
+
+if __name__ == "__main__":
+    unittest.main()
