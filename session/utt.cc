@@ -181,6 +181,8 @@ struct le_utt {
   void paste(PasteJob& job);
   void noteRenderFail(const char* stage, const std::string& what, bool fatal);
   bool closing() const { return closing_.load(); }
+  // Sets the closing flag, wakes every thread and joins them.
+  void stopThreads();
   void closeUtterance(bool ramp);
   const float* xsRow(int si) const { return &xsTarget_[static_cast<size_t>(si) * kKp]; }
 
@@ -316,29 +318,20 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
     if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
     run_ = std::thread([this] { runLoop(); });
   } catch (...) {
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      closing_ = true;
-    }
-    {
-      std::lock_guard<std::mutex> lk(jobMu_);
-    }
-    wake_.notify_all();
-    room_.notify_all();
-    jobCv_.notify_all();
-    for (std::thread* t : {&run_, &paster_, &warm_, &dispatch_})
-      if (t->joinable()) t->join();
+    stopThreads();
     le::returnEngine(ctx_);
     throw;
   }
 }
 
-le_utt::~le_utt() {
+void le_utt::stopThreads() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     closing_ = true;
   }
   {
+    // Taken once so that a thread between its check and its wait sees the
+    // flag before it sleeps.
     std::lock_guard<std::mutex> lk(jobMu_);
   }
   wake_.notify_all();
@@ -346,6 +339,10 @@ le_utt::~le_utt() {
   jobCv_.notify_all();
   for (std::thread* t : {&run_, &paster_, &warm_, &dispatch_})
     if (t->joinable()) t->join();
+}
+
+le_utt::~le_utt() {
+  stopThreads();
   motion_.reset();
   le::returnEngine(ctx_);
   if (!le::env::text("LE_UTT_STAGE_REPORT").empty()) {
