@@ -791,8 +791,12 @@ bool le_utt::pass() {
     job.kind = 0;
     job.si = idleIndex_;
     job.gen = seenGen_;
-    if (post(std::move(job))) idleIndex_ = (idleIndex_ + 1) % nt_;
-    progressed_ = true;
+    // A frame that could not be made (a failing driver frame, an
+    // interrupt) is tried again after the usual short wait, not at once.
+    if (post(std::move(job))) {
+      idleIndex_ = (idleIndex_ + 1) % nt_;
+      progressed_ = true;
+    }
   }
   return true;
 }
