@@ -107,13 +107,7 @@ TEST(Stream, SkipBeyondTheClipDeliversNothing) {
 // joined and the runner can run again.
 TEST(Stream, AFailingRenderStopsTheRun) {
   TempDir tmp;
-  const std::string b = tmp / "b";
-  fs::copy(kTiny, b, fs::copy_options::recursive);
-  fs::copy_file(b + "/model_b1_failmarker.onnx", b + "/model_render.onnx", fs::copy_options::overwrite_existing);
-  std::string xs = le::test::readFile(b + "/xs_target.bin");
-  const float marker = 5.0f;
-  std::memcpy(&xs[(4 * 63 + 2) * 4], &marker, 4);  // row 4, keypoint 0, z
-  le::test::writeFile(b + "/xs_target.bin", xs);
+  const std::string b = le::test::failingBundle(kTiny, tmp / "b", "model_render.onnx", {4});
   Stream s(b, 0, 1.0f);
   ASSERT_TRUE(s.s) << le_stream_last_error();
   const std::vector<float> x = speech(1.0);

@@ -243,15 +243,9 @@ TEST(Utt, FailuresAreReportedAndTheIdleLoopGoesOn) {
     le_utt_destroy(u);
   }
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
-  TempDir tmp;
-  const std::string b = tmp / "b";
-  fs::copy(kTiny, b, fs::copy_options::recursive);
-  fs::copy_file(b + "/model_b1_failmarker.onnx", b + "/model_b1.onnx", fs::copy_options::overwrite_existing);
-  std::string xs = le::test::readFile(b + "/xs_target.bin");
-  const float marker = 5.0f;
-  for (int row = 0; row < 12; ++row)
-    if (row != 0) std::memcpy(&xs[(row * 63 + 2) * 4], &marker, 4);  // every row but 0 fails
-  le::test::writeFile(b + "/xs_target.bin", xs);
+  TempDir tmp;  // every row but 0 fails
+  const std::string b =
+      le::test::failingBundle(kTiny, tmp / "b", "model_b1.onnx", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11});
   Ctx ctx(b);
   ASSERT_TRUE(ctx.c) << le_last_error();
   le_utt* u = le_utt_open(ctx.c, b.c_str());

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -117,6 +119,18 @@ size_t countOf(const std::string& hay, const std::string& needle) {
   size_t n = 0;
   for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size())) ++n;
   return n;
+}
+
+std::string failingBundle(const std::string& bundle, const std::string& dir, const std::string& model,
+                          const std::vector<int>& rows) {
+  namespace fs = std::filesystem;
+  fs::copy(bundle, dir, fs::copy_options::recursive);
+  fs::copy_file(dir + "/model_b1_failmarker.onnx", dir + "/" + model, fs::copy_options::overwrite_existing);
+  std::string xs = readFile(dir + "/xs_target.bin");
+  const float marker = 5.0f;
+  for (int row : rows) std::memcpy(&xs[(static_cast<size_t>(row) * 63 + 2) * 4], &marker, 4);
+  writeFile(dir + "/xs_target.bin", xs);
+  return dir;
 }
 
 }  // namespace le::test

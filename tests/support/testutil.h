@@ -44,6 +44,13 @@ struct RawEntry {
 };
 std::string rawImx(const std::vector<RawEntry>& entries, uint16_t count, const std::string& tail = {});
 
+// A copy of `bundle` at `dir` whose director `model` ("model_<key>.onnx") is
+// replaced by the failing reference variant (model_b1_failmarker.onnx: it
+// fails for a driver row whose keypoint 0 has z > 1) and whose xs_target.bin
+// marks `rows` that way. Returns the copy's path.
+std::string failingBundle(const std::string& bundle, const std::string& dir, const std::string& model,
+                          const std::vector<int>& rows);
+
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv {
  public:
