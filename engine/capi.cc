@@ -4,6 +4,7 @@
 // (the RGBA renders, which render then paste, hold it across both).
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -130,6 +131,14 @@ int le_width(const le_ctx* ctx) { return ctx ? ctx->engine.width() : 0; }
 int le_height(const le_ctx* ctx) { return ctx ? ctx->engine.height() : 0; }
 int le_crop(const le_ctx* ctx) { return ctx ? ctx->engine.crop() : 0; }
 int le_drive_frames(const le_ctx* ctx) { return ctx ? ctx->engine.drive().frames : 0; }
+
+int le_crop_transform(const le_ctx* ctx, int si, float m[6]) {
+  return le::api::guard(Family::Le, __func__, 0, [&] {
+    if (!ctx || !m || si < 0 || si >= ctx->engine.nt()) throw RawFailure{"le_crop_transform: bad args"};
+    std::memcpy(m, ctx->engine.identity().M(si), 6 * sizeof(float));
+    return 1;
+  });
+}
 
 const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving) {
   if (lent(ctx, "le_render_kp_crop")) return nullptr;

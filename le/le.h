@@ -87,6 +87,11 @@ LE_API int le_width(const le_ctx* ctx);
 LE_API int le_height(const le_ctx* ctx);
 LE_API int le_crop(const le_ctx* ctx);
 LE_API int le_drive_frames(const le_ctx* ctx);
+/* Where driver frame si's face crop sits in the frame: crop pixel (x, y)
+ * lands on frame pixel (m[0]x + m[1]y + m[2], m[3]x + m[4]y + m[5]). Returns
+ * 1, or 0 on bad args (m untouched). Never changes, so callable while a
+ * session has the engine. */
+LE_API int le_crop_transform(const le_ctx* ctx, int si, float m[6]);
 
 /* Renders the face of driver frame si from 63 source and 63 driving keypoint
  * values (a NaN or infinite value is refused as bad args). Returns the crop

@@ -177,6 +177,16 @@ TEST(EngineContext, RenderAndPasteArgumentChecks) {
   EXPECT_EQ(le_height(ctx.get()), 64);
   EXPECT_EQ(le_crop(ctx.get()), 32);
   EXPECT_EQ(le_drive_frames(ctx.get()), 24);
+  // The crop transform is the bundle's M row (stamped on the frame's own canvas).
+  const std::string M = readFile(kFixtures + "/tiny/M.f32");
+  ASSERT_EQ(M.size(), 12u * 6 * sizeof(float));
+  float m[6] = {0};
+  for (int si : {0, 11}) {
+    ASSERT_EQ(le_crop_transform(ctx.get(), si, m), 1);
+    EXPECT_EQ(std::memcmp(m, M.data() + si * 6 * sizeof(float), sizeof m), 0) << si;
+  }
+  EXPECT_EQ(le_crop_transform(ctx.get(), 12, m), 0);
+  EXPECT_STREQ(le_last_error(), "le_crop_transform: bad args");
   const std::vector<float> kp(63, 0.0f);
   std::vector<uint8_t> out(96 * 64 * 4);
 

@@ -23,7 +23,9 @@ int main(void) {
     float kp[63] = {0};
     uint8_t px[4];
     if (ctx != NULL || strcmp(le_last_error(), "le_create: NULL bundle_dir/model_key") != 0) fails++;
-    if (le_nt(ctx) || le_width(ctx) || le_height(ctx) || le_crop(ctx) || le_drive_frames(ctx)) fails++;
+    if (le_nt(ctx) || le_width(ctx) || le_height(ctx) || le_crop(ctx) || le_drive_frames(ctx) ||
+        le_crop_transform(ctx, 0, kp))
+      fails++;
     if (le_render_kp_crop(ctx, 0, kp, kp) || le_render_drive_crop(ctx, 0) || le_paste_crop(ctx, 0, kp, px, 4) ||
         le_paste_last(ctx, 0) || le_render_kp_rgba(ctx, 0, kp, kp, px, 4) || le_render_drive_rgba(ctx, 0, px, 4) ||
         le_target_frame(ctx, 0))

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Writes reference avatar bundles: test fixtures and the demo avatar.
 
-usage: le_refavatar.py --preset {tiny,tiny-current,tiny-fs,tiny-prior,demo,w2v,w2v-legacy,motion} --out DIR [options]
+usage: le_refavatar.py --preset {tiny,tiny-current,tiny-fs,tiny-prior,demo,live,w2v,w2v-legacy,motion} --out DIR [options]
 """
 import os
 import sys

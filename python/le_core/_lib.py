@@ -15,6 +15,9 @@ def _find():
     if env:
         return env
     candidates = [os.path.join(HERE, n) for n in sorted(os.listdir(HERE)) if n.startswith("lible_core.so")]
+    # Installed: LIBDIR/python3/dist-packages/le_core beside LIBDIR/lible_core.so;
+    # in the source tree: python/le_core beside build/.
+    candidates.append(os.path.join(HERE, "..", "..", "..", "lible_core.so"))
     candidates.append(os.path.join(HERE, "..", "..", "build", "lible_core.so"))
     for c in candidates:
         if os.path.exists(c):
@@ -67,6 +70,7 @@ for _name in ("le_nt", "le_width", "le_height", "le_crop", "le_drive_frames"):
 _declare("le_render_kp_crop", c_float_p, P, ctypes.c_int, c_float_p, c_float_p)
 _declare("le_paste_crop", ctypes.c_int, P, ctypes.c_int, c_float_p, c_u8_p, ctypes.c_size_t)
 _declare("le_target_frame", c_u8_p, P, ctypes.c_int)
+_declare("le_crop_transform", ctypes.c_int, P, ctypes.c_int, c_float_p)
 _declare("le_utt_create", P, P, ctypes.POINTER(UttOpts))
 _declare("le_utt_destroy", None, P)
 _declare("le_utt_push_audio", ctypes.c_int, P, ctypes.POINTER(ctypes.c_int16), ctypes.c_int)

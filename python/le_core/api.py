@@ -92,6 +92,22 @@ class Context(_Handle):
             raise Error(text(lib.le_last_error))
         return out
 
+    def crop_transform(self, si):
+        """float32 [2, 3]: crop pixel (x, y, 1) -> frame pixel, for driver frame si."""
+        m = np.empty(6, np.float32)
+        if lib.le_crop_transform(self.handle, si, m.ctypes.data_as(c_float_p)) != 1:
+            raise Error(text(lib.le_last_error))
+        return m.reshape(2, 3)
+
+    def face_box(self):
+        """(x0, y0, x1, y1): the frame-space box every driver frame's face crop falls in."""
+        c = float(self.crop)
+        corners = np.array([[0, 0, 1], [c, 0, 1], [0, c, 1], [c, c, 1]], np.float64).T
+        pts = np.concatenate([self.crop_transform(si).astype(np.float64) @ corners for si in range(self.nt)], axis=1)
+        x0, y0 = np.floor(pts.min(axis=1))
+        x1, y1 = np.ceil(pts.max(axis=1))
+        return (int(max(0, x0)), int(max(0, y0)), int(min(self.width, x1)), int(min(self.height, y1)))
+
     def target_frame(self, si):
         """Driver frame si, uint8 [H, W, 3]."""
         p = lib.le_target_frame(self.handle, si)
@@ -141,17 +157,22 @@ class Utterance(_Handle):
     def available(self):
         return lib.le_utt_frames_available(self.handle)
 
-    def pull(self):
-        """(frame uint8 [H, W, 3], info dict), or (None, None) when no frame is waiting."""
+    def pull(self, out=None):
+        """(frame uint8 [H, W, 3], info dict), or (None, None) when no frame is waiting. The frame is a new array,
+        or `out` itself when given (a C-contiguous uint8 array of the frame's shape, written in place)."""
         info = FrameInfo()
-        rc = lib.le_utt_pull_frame(self.handle, self._buf.ctypes.data_as(c_u8_p), self._buf.nbytes, ctypes.byref(info))
+        buf = self._buf if out is None else out
+        if buf.dtype != np.uint8 or buf.shape != self._buf.shape or not buf.flags.c_contiguous:
+            raise ValueError("out must be C-contiguous uint8 of shape %s" % (self._buf.shape,))
+        rc = lib.le_utt_pull_frame(self.handle, buf.ctypes.data_as(c_u8_p), buf.nbytes, ctypes.byref(info))
         if rc != 1:
             err = text(lib.le_utt_last_error)
             if err:
                 raise Error(err)
             return None, None
-        return self._buf.copy(), {"seq": info.seq, "kind": self.KINDS[info.kind] if 0 <= info.kind < 3 else info.kind,
-                                  "si": info.si, "ordinal": info.ordinal}
+        return (buf.copy() if out is None else out), {
+            "seq": info.seq, "kind": self.KINDS[info.kind] if 0 <= info.kind < 3 else info.kind, "si": info.si,
+            "ordinal": info.ordinal}
 
     def stats(self):
         s = Stats()

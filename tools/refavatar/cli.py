@@ -21,6 +21,8 @@ PRESETS = {
     "tiny-fs": dict(W=96, H=64, crop=32, nt=8, frames=8, prior="fs"),
     "tiny-prior": dict(W=128, H=96, crop=64, nt=8, frames=8, prior="hevc"),
     "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=100, prior="p", portrait="astronaut", w2v="../w2v"),
+    # The browser test's avatar: the demo's portrait at a size two live sessions can share two cores at.
+    "live": dict(W=512, H=288, crop=192, nt=50, frames=50, prior="p", portrait="astronaut"),
 }
 # Shared audio encoders alone: with the short-window pair beside the 8 s encoder, or without it.
 W2V_PRESETS = {"w2v": True, "w2v-legacy": False}

@@ -1,0 +1,600 @@
+"""A live avatar host: one static page, and per browser connection one utterance session over WebRTC.
+
+    python3 -m le_core.serve [BUNDLE] [--port 8080] [--max-sessions 2] [--output full|face]
+
+The browser's microphone comes up as an audio track: it is resampled to 16 kHz, gated by an energy detector and
+pushed into the session while someone speaks. A sentence typed into the page is spoken by espeak-ng and pushed the
+same way. The session's frames go back as a video track at 25 fps, with the speech behind each speech frame as the
+returned audio track (silence while idle), and a data channel carries the page's commands ("say", "interrupt",
+"bye") one way and a description of every frame sent and the session's figures the other way.
+"""
+import argparse
+import asyncio
+import collections
+import ctypes
+import fractions
+import gc
+import json
+import logging
+import os
+import sys
+import time
+import uuid
+
+import av
+import numpy as np
+from aiohttp import web
+from aiortc import MediaStreamTrack, RTCPeerConnection, RTCSessionDescription
+from aiortc import rtcrtpsender
+from aiortc.mediastreams import MediaStreamError
+
+from .api import Context, Error, Utterance
+
+log = logging.getLogger("le_core.serve")
+STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+FPS = 25
+SPF = 16000 // FPS  # speech samples per frame
+VIDEO_TB = fractions.Fraction(1, 90000)
+AUDIO_TB = fractions.Fraction(1, 16000)
+
+# The RTP timestamp of a frame is a random per-sender origin plus its pts. The page matches the frames it shows
+# to their descriptions by that timestamp, so the origin each sender draws is kept on the sender.
+_random32 = rtcrtpsender.random32
+
+
+def _recording_random32():
+    value = _random32()
+    caller = sys._getframe(1)
+    if caller.f_code.co_name == "_run_rtp" and "self" in caller.f_locals:
+        caller.f_locals["self"]._le_timestamp_origin = value
+    return value
+
+
+rtcrtpsender.random32 = _recording_random32
+
+try:
+    _libc = ctypes.CDLL("libc.so.6")
+    _malloc_trim = _libc.malloc_trim
+except (OSError, AttributeError):
+    _libc = _malloc_trim = None
+
+
+def one_heap():
+    """Every thread allocates from one heap. Sessions start and stop threads all the time (the engine's, the
+    codecs'); with a heap per thread, the memory a closed session gave back stays scattered over heaps that
+    other threads keep, and the host's resident set creeps up session after session. MALLOC_ARENA_MAX, when
+    set, has the last word."""
+    if _libc is not None and not os.environ.get("MALLOC_ARENA_MAX"):
+        _libc.mallopt(-8, 1)  # M_ARENA_MAX
+
+
+def resample_to_16k(samples, rate):
+    """int16 mono at `rate` -> int16 mono at 16 kHz."""
+    if rate == 16000:
+        return np.asarray(samples, np.int16)
+    r = av.AudioResampler(format="s16", layout="mono", rate=16000)
+    f = av.AudioFrame.from_ndarray(np.ascontiguousarray(samples, np.int16).reshape(1, -1), format="s16",
+                                   layout="mono")
+    f.sample_rate = rate
+    parts = [o.to_ndarray().reshape(-1) for o in r.resample(f) + r.resample(None)]
+    return np.concatenate(parts) if parts else np.zeros(0, np.int16)
+
+
+async def synthesise(text):
+    """The sentence spoken by espeak-ng, as int16 mono at 16 kHz."""
+    proc = await asyncio.create_subprocess_exec("espeak-ng", "--stdout", "--", text, stdout=asyncio.subprocess.PIPE,
+                                                stderr=asyncio.subprocess.PIPE)
+    out, err = await proc.communicate()
+    if proc.returncode != 0:
+        raise RuntimeError("espeak-ng failed: " + err.decode(errors="replace").strip())
+    rate, data = parse_wav(out)
+    return resample_to_16k(np.frombuffer(data, "<i2"), rate)
+
+
+def parse_wav(blob):
+    """(rate, sample bytes) of a 16-bit mono WAV whose size fields may be wrong (as written to a pipe)."""
+    if blob[:4] != b"RIFF" or blob[8:12] != b"WAVE":
+        raise RuntimeError("not a WAV")
+    pos, rate = 12, None
+    while pos + 8 <= len(blob):
+        cid, size = blob[pos:pos + 4], int.from_bytes(blob[pos + 4:pos + 8], "little")
+        if cid == b"fmt " and size >= 16:
+            channels = int.from_bytes(blob[pos + 10:pos + 12], "little")
+            rate = int.from_bytes(blob[pos + 12:pos + 16], "little")
+            bits = int.from_bytes(blob[pos + 22:pos + 24], "little")
+            if channels != 1 or bits != 16 or rate <= 0:
+                raise RuntimeError("a %d-channel %d-bit WAV at %d Hz, not 16-bit mono" % (channels, bits, rate))
+        elif cid == b"data" and rate is not None:
+            data = blob[pos + 8:]  # to the end: the size field of a piped WAV is a placeholder
+            return rate, data[:len(data) // 2 * 2]
+        pos += 8 + size + (size & 1)
+    raise RuntimeError("a WAV without format and data")
+
+
+class Gate:
+    """Who is speaking into the microphone: an energy gate over 20 ms blocks of 16 kHz audio.
+
+    Speech opens after two blocks above `open_db` (dBFS), with the 100 ms before it, and closes after `hang_s` of
+    blocks below `close_db`. feed() returns the blocks to push and whether the utterance just ended.
+    """
+    BLOCK = 320
+
+    def __init__(self, open_db=-40.0, close_db=-48.0, hang_s=0.4):
+        self.open_lvl = 32768 * 10 ** (open_db / 20)
+        self.close_lvl = 32768 * 10 ** (close_db / 20)
+        self.hang = int(round(hang_s * 50))
+        self.pending = np.zeros(0, np.int16)
+        self.before = collections.deque(maxlen=5)
+        self.speaking = False
+        self.loud = 0
+        self.quiet = 0
+        self.hold = False  # after an interrupt: ignore the rest of the speech going on
+
+    def feed(self, pcm):
+        self.pending = np.concatenate([self.pending, pcm])
+        push, ended, onset = [], False, False
+        while self.pending.size >= self.BLOCK:
+            b, self.pending = self.pending[:self.BLOCK], self.pending[self.BLOCK:]
+            rms = float(np.sqrt(np.mean(b.astype(np.float64) ** 2)))
+            if not self.speaking:
+                self.loud = self.loud + 1 if rms >= self.open_lvl else 0
+                if self.hold:
+                    self.quiet = self.quiet + 1 if rms < self.close_lvl else 0
+                    if self.quiet >= self.hang:
+                        self.hold = False
+                    self.loud = 0
+                    continue
+                self.before.append(b)
+                if self.loud >= 2:
+                    self.speaking, self.quiet, onset = True, 0, True
+                    push.extend(self.before)
+                    self.before.clear()
+                continue
+            push.append(b)
+            self.quiet = self.quiet + 1 if rms < self.close_lvl else 0
+            if self.quiet >= self.hang:
+                self.speaking, self.loud, ended = False, 0, True
+        return push, ended, onset
+
+    def interrupt(self):
+        self.hold = self.speaking or self.loud > 0
+        self.speaking, self.loud, self.quiet = False, 0, 0
+        self.before.clear()
+
+
+class Voice:
+    """The speech behind the speech frames: the audio pushed per utterance, handed out frame by frame as sent."""
+
+    def __init__(self):
+        self.utterances = collections.deque()  # int16 bytes per utterance, in push order; the open one grows
+        self.open = None
+        self.playing = None
+        self.last = ("idle", -1)
+
+    def begin(self):
+        self.open = bytearray()
+        self.utterances.append(self.open)
+
+    def add(self, pcm):
+        if self.open is None:
+            self.begin()
+        self.open += np.asarray(pcm, "<i2").tobytes()
+
+    def end(self):
+        self.open = None
+
+    def drop(self):
+        self.utterances.clear()
+        self.open = self.playing = None
+
+    def for_frame(self, kind, ordinal):
+        """SPF int16 samples to play with a frame of this kind (speech frame `ordinal` of its utterance)."""
+        silence = np.zeros(SPF, np.int16)
+        if kind == "hold":  # the last frame again: the speech waits for the next one
+            return silence
+        if kind != "speech":
+            self.playing = None
+        elif self.last[0] != "speech" or ordinal <= self.last[1]:
+            self.playing = self.utterances.popleft() if self.utterances else None
+        self.last = (kind, ordinal)
+        if self.playing is None:
+            return silence
+        a = np.frombuffer(bytes(self.playing[2 * SPF * ordinal:2 * SPF * (ordinal + 1)]), "<i2")
+        return a if a.size == SPF else np.concatenate([a, silence[a.size:]])
+
+
+class AvatarAudio(MediaStreamTrack):
+    """The returned audio: two 20 ms frames per video frame, handed over as each video frame is sent."""
+    kind = "audio"
+
+    def __init__(self):
+        super().__init__()
+        self.queue = asyncio.Queue()
+        self.pts = 0
+
+    def put(self, pcm):
+        for half in (pcm[:SPF // 2], pcm[SPF // 2:]):
+            self.queue.put_nowait(half)
+
+    async def recv(self):
+        if self.readyState != "live":
+            raise MediaStreamError
+        pcm = await self.queue.get()
+        if pcm is None:
+            raise MediaStreamError
+        frame = av.AudioFrame.from_ndarray(pcm.reshape(1, -1), format="s16", layout="mono")
+        frame.sample_rate = 16000
+        frame.pts, frame.time_base = self.pts, AUDIO_TB
+        self.pts += pcm.size
+        return frame
+
+    def stop(self):
+        self.queue.put_nowait(None)
+        super().stop()
+
+
+class AvatarVideo(MediaStreamTrack):
+    """The session's frames at 25 fps on the host's clock."""
+    kind = "video"
+
+    def __init__(self, live):
+        super().__init__()
+        self.live = live
+        self.n = 0
+        self.t0 = None
+
+    async def recv(self):
+        if self.readyState != "live":
+            raise MediaStreamError
+        now = time.monotonic()
+        if self.t0 is None:
+            self.t0 = now
+        else:
+            wait = self.t0 + self.n / FPS - now
+            if wait > 0:
+                await asyncio.sleep(wait)
+        frame = self.live.next_frame(self.n)
+        frame.pts, frame.time_base = self.n * 3600, VIDEO_TB
+        self.n += 1
+        return frame
+
+
+class Live:
+    """One browser connection: its peer connection, context, utterance session and tracks."""
+
+    def __init__(self, host, sid, output):
+        self.host, self.id, self.output = host, sid, output
+        self.pc = RTCPeerConnection()
+        self.ctx = self.utt = None
+        self.channel = None
+        self.gate = Gate(**host.gate)
+        self.voice = Voice()
+        self.audio_out = AvatarAudio()
+        self.video_out = AvatarVideo(self)
+        self.video_sender = None
+        self.frame = None
+        self.last = None
+        self.sent = self.held = 0
+        self.closed = False
+        self.tasks = []
+        self.created = self.heard = time.monotonic()
+
+    # -- set-up and tear-down -------------------------------------------------------------------------------------
+    def open_engine(self):
+        """Runs in a worker thread: loading a bundle takes a while and must not hold up the other sessions."""
+        h = self.host
+        self.ctx = Context(h.bundle, threads=h.threads)
+        try:
+            self.frame_geometry()
+            self.utt = Utterance(self.ctx, h.motion, threads=h.threads, eager=-2)
+            deadline = time.monotonic() + 60
+            while not self.utt.ready():
+                if time.monotonic() > deadline:
+                    raise Error("the motion engine did not load within 60 s")
+                time.sleep(0.01)
+        except BaseException:
+            self.close_engine()
+            raise
+
+    def frame_geometry(self):
+        """The box sent (the whole frame, or a square around the face) and the mouth within it."""
+        W, H = self.ctx.width, self.ctx.height
+        if self.output == "face":
+            x0, y0, x1, y1 = self.ctx.face_box()
+            side = min(max(x1 - x0, y1 - y0) * 5 // 4, W, H) // 2 * 2
+            cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
+            bx = min(max(cx - side // 2, 0), W - side)
+            by = min(max(cy - side // 2, 0), H - side)
+            self.box = (bx, by, bx + side, by + side)
+        else:
+            self.box = (0, 0, W // 2 * 2, H // 2 * 2)
+        self.frame = np.empty((H, W, 3), np.uint8)
+        self.last = self.ctx.target_frame(0)
+        # The mouth: the lower middle of the mean face crop.
+        m = np.mean([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], axis=0)
+        c = self.ctx.crop
+        pts = m @ np.array([[0.32 * c, 0.68 * c], [0.62 * c, 0.88 * c], [1, 1]])
+        self.mouth = [int(pts[0, 0]) - self.box[0], int(pts[1, 0]) - self.box[1], int(pts[0, 1]) - self.box[0],
+                      int(pts[1, 1]) - self.box[1]]
+
+    def close_engine(self):
+        if self.utt:
+            self.utt.close()
+        if self.ctx:
+            self.ctx.close()
+        self.utt = self.ctx = None
+        if _malloc_trim:
+            _malloc_trim(0)
+
+    async def close(self, why):
+        if self.closed:
+            return
+        self.closed = True
+        log.info("session %s closed (%s) after %.0f s, %d frames sent, %d held", self.id, why,
+                 time.monotonic() - self.created, self.sent, self.held)
+        me = asyncio.current_task()
+        for t in self.tasks:
+            if t is not me:  # the watchdog closes the session from its own task
+                t.cancel()
+        self.audio_out.stop()
+        self.video_out.stop()
+        await self.pc.close()
+        await asyncio.get_running_loop().run_in_executor(None, self.close_engine)
+        self.host.sessions.pop(self.id, None)
+        # The peer connection, its codecs and this session hold one another in cycles: collect them now, so
+        # the codecs' native buffers go back with the engine's.
+        self.pc = self.channel = self.video_sender = None
+        gc.collect()
+        if _malloc_trim:
+            _malloc_trim(0)
+
+    # -- frames out -------------------------------------------------------------------------------------------------
+    def next_frame(self, n):
+        info = None
+        if self.utt is not None:
+            try:
+                frame, info = self.utt.pull(self.frame)
+            except Error as e:
+                log.error("session %s: %s", self.id, e)
+                frame = None
+            if frame is not None:
+                self.last = frame
+        if info is None:
+            self.held += 1 if n > 0 else 0
+            info = {"kind": "hold", "si": -1, "ordinal": -1}
+        x0, y0, x1, y1 = self.box
+        out = av.VideoFrame.from_ndarray(np.ascontiguousarray(self.last[y0:y1, x0:x1]), format="rgb24")
+        self.audio_out.put(self.voice.for_frame(info["kind"], info["ordinal"]))
+        self.sent += 1
+        origin = getattr(self.video_sender, "_le_timestamp_origin", None)
+        self.send({"type": "frame", "n": n, "rtp": None if origin is None else (origin + n * 3600) & 0xFFFFFFFF,
+                   "k": info["kind"], "si": info["si"], "o": info["ordinal"]})
+        if n % FPS == 0 and self.utt is not None:
+            st = self.utt.stats()
+            self.send({"type": "stats", "sent": self.sent, "held": self.held, "onset_ms": st["onset_ms"],
+                       "onsets": st["onsets"], "render_ms": st["render_ms"], "sessions": len(self.host.sessions)})
+        return out
+
+    def send(self, msg):
+        if self.channel is not None and self.channel.readyState == "open":
+            try:
+                self.channel.send(json.dumps(msg, separators=(",", ":")))
+            except Exception:  # a channel closing under us; the session ends through the peer connection
+                pass
+
+    # -- speech in --------------------------------------------------------------------------------------------------
+    def push(self, pcm):
+        if self.utt is None or self.closed:
+            return
+        self.voice.add(pcm)
+        self.utt.push(pcm)
+
+    def end(self):
+        if self.utt is not None:
+            self.utt.end()
+        self.voice.end()
+
+    async def listen(self, track):
+        resampler = av.AudioResampler(format="s16", layout="mono", rate=16000)
+        while not self.closed:
+            try:
+                frame = await track.recv()
+            except MediaStreamError:
+                return
+            for f in resampler.resample(frame):
+                blocks, ended, onset = self.gate.feed(f.to_ndarray().reshape(-1))
+                if onset:
+                    self.voice.end()
+                    self.voice.begin()
+                    self.send({"type": "heard"})
+                for b in blocks:
+                    self.push(b)
+                if ended:
+                    self.end()
+
+    async def say(self, text):
+        try:
+            pcm = await synthesise(text)
+        except (RuntimeError, OSError) as e:
+            self.send({"type": "error", "text": str(e)})
+            return
+        if self.closed:
+            return
+        self.voice.end()
+        self.voice.begin()
+        self.push(pcm)
+        self.end()
+
+    def interrupt(self):
+        if self.utt is not None:
+            self.utt.interrupt()
+        self.voice.drop()
+        self.gate.interrupt()
+
+    async def watch(self, silent_s):
+        """Ends the session when the page stops talking: it pings every second while it lives, and a browser that
+        was killed or lost its network sends nothing more (no goodbye, no closing handshake)."""
+        while not self.closed:
+            await asyncio.sleep(1)
+            if time.monotonic() - self.heard > silent_s:
+                await self.close("the page went silent for %.0f s" % silent_s)
+
+    def on_message(self, raw):
+        self.heard = time.monotonic()
+        try:
+            msg = json.loads(raw)
+        except ValueError:
+            return
+        kind = msg.get("type") if isinstance(msg, dict) else None
+        if kind == "say" and isinstance(msg.get("text"), str) and msg["text"].strip():
+            self.tasks.append(asyncio.ensure_future(self.say(msg["text"][:2000])))
+        elif kind == "interrupt":
+            self.interrupt()
+        elif kind == "bye":
+            asyncio.ensure_future(self.close("the page left"))
+
+
+class Host:
+    silent_s = 8.0  # a page that sends nothing for this long has gone
+
+    def __init__(self, bundle, motion, max_sessions, output, threads, gate):
+        self.bundle, self.motion, self.max_sessions = bundle, motion, max_sessions
+        self.output, self.threads, self.gate = output, threads, gate
+        self.sessions = {}
+
+    def full(self):
+        return len(self.sessions) >= self.max_sessions
+
+    def refusal(self):
+        return ("All %d avatar sessions of this host are in use. Try again when someone has left."
+                % self.max_sessions)
+
+    async def index(self, request):
+        if self.full():
+            page = ("<!doctype html><html><head><meta charset='utf-8'><title>Avatar busy</title></head><body>"
+                    "<h1>The avatar is busy</h1><p id='refused'>%s</p></body></html>" % self.refusal())
+            return web.Response(status=503, text=page, content_type="text/html")
+        return web.FileResponse(os.path.join(STATIC, "index.html"))
+
+    async def offer(self, request):
+        try:
+            params = await request.json()
+            desc = RTCSessionDescription(sdp=params["sdp"], type=params["type"])
+        except (ValueError, KeyError, TypeError):
+            return web.json_response({"error": "expected {sdp, type}"}, status=400)
+        if self.full():
+            return web.json_response({"error": self.refusal()}, status=503)
+        output = params.get("output") if params.get("output") in ("full", "face") else self.output
+        live = Live(self, uuid.uuid4().hex[:12], output)
+        self.sessions[live.id] = live  # the slot is taken before the slow part
+        try:
+            await asyncio.get_running_loop().run_in_executor(None, live.open_engine)
+        except Exception as e:
+            self.sessions.pop(live.id, None)
+            await live.pc.close()
+            log.error("session refused: %s", e)
+            return web.json_response({"error": "the avatar could not start: %s" % e}, status=500)
+        pc = live.pc
+
+        @pc.on("datachannel")
+        def on_datachannel(channel):
+            live.channel = channel
+            live.heard = time.monotonic()
+            channel.on("message", live.on_message)
+
+        @pc.on("connectionstatechange")
+        async def on_state():
+            if pc.connectionState in ("failed", "closed"):
+                await live.close("connection " + pc.connectionState)
+
+        @pc.on("track")
+        def on_track(track):
+            if track.kind == "audio":
+                live.tasks.append(asyncio.ensure_future(live.listen(track)))
+
+        await pc.setRemoteDescription(desc)
+        for t in pc.getTransceivers():
+            if t.kind == "audio":
+                pc.addTrack(live.audio_out)
+            elif t.kind == "video":
+                live.video_sender = pc.addTrack(live.video_out)
+        await pc.setLocalDescription(await pc.createAnswer())
+        live.heard = time.monotonic()
+        live.tasks.append(asyncio.ensure_future(live.watch(self.silent_s)))
+        x0, y0, x1, y1 = live.box
+        log.info("session %s opened (%s, %dx%d), %d of %d", live.id, output, x1 - x0, y1 - y0, len(self.sessions),
+                 self.max_sessions)
+        return web.json_response({"sdp": pc.localDescription.sdp, "type": pc.localDescription.type, "id": live.id,
+                                  "width": x1 - x0, "height": y1 - y0, "mouth": live.mouth})
+
+    async def bye(self, request):
+        live = self.sessions.get(request.match_info["sid"])
+        if live is not None:
+            await live.close("the page left")
+        return web.Response(status=204)
+
+    async def status(self, request):
+        rss = 0
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    rss = int(line.split()[1])
+        return web.json_response({"sessions": len(self.sessions), "max": self.max_sessions, "rss_kb": rss,
+                                  "ids": sorted(self.sessions)})
+
+    async def shutdown(self, app):
+        await asyncio.gather(*(s.close("host stopping") for s in list(self.sessions.values())))
+
+    def app(self):
+        app = web.Application()
+        app.router.add_get("/", self.index)
+        app.router.add_post("/offer", self.offer)
+        app.router.add_post("/bye/{sid}", self.bye)
+        app.router.add_get("/status", self.status)
+        app.router.add_get("/favicon.ico", lambda request: web.Response(status=204))
+        app.on_shutdown.append(self.shutdown)
+        return app
+
+
+def default_bundle():
+    return os.path.join(REPO, "build", "demo", "avatar")
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="python3 -m le_core.serve", description="Serves a live avatar to browsers.")
+    ap.add_argument("bundle", nargs="?", help="avatar bundle (default: the demo avatar, %s)" % default_bundle())
+    ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    ap.add_argument("--port", type=int, default=8080)
+    ap.add_argument("--max-sessions", type=int, default=2, help="browsers served at once; one more is refused")
+    ap.add_argument("--output", choices=["full", "face"], default="full",
+                    help="frame size sent: the full frame, or a square around the face (the page may ask for either)")
+    ap.add_argument("--motion", help="motion bundle (default: the avatar bundle)")
+    ap.add_argument("--threads", type=int, default=0, help="engine threads per session (0: the engine's choice)")
+    ap.add_argument("--open-db", type=float, default=-40.0, help="microphone level that opens speech, dBFS")
+    ap.add_argument("--close-db", type=float, default=-48.0, help="level below which speech is quiet, dBFS")
+    ap.add_argument("--hang", type=float, default=0.4, help="quiet seconds that end an utterance")
+    a = ap.parse_args(argv)
+    one_heap()
+    logging.basicConfig(level=logging.INFO, format="[le-serve] %(message)s")
+    logging.getLogger("aioice").setLevel(logging.WARNING)
+    logging.getLogger("aiortc").setLevel(logging.WARNING)
+    bundle = a.bundle or default_bundle()
+    if not os.path.exists(bundle):
+        ap.error("no bundle at %s (scripts/demo.sh writes the demo avatar there)" % bundle)
+    if a.max_sessions < 1:
+        ap.error("--max-sessions must be at least 1")
+    if not os.environ.get("W2V_ONNX"):
+        demo_w2v = os.path.join(REPO, "build", "demo", "w2v", "w2v_8s.onnx")
+        if os.path.exists(demo_w2v):
+            os.environ["W2V_ONNX"] = demo_w2v
+    host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, a.threads,
+                dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang))
+    log.info("serving %s on http://%s:%d/ (at most %d sessions, %s frames)", bundle, a.host, a.port,
+             a.max_sessions, a.output)
+    web.run_app(host.app(), host=a.host, port=a.port, print=None, handle_signals=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,308 @@
+"""The live host in headless Chromium: frames, speech, interrupt, two browsers at once, sessions freed.
+
+usage: test_live.py BUNDLE [--figures]
+  env: LE_CORE_LIB (the library), W2V_ONNX (the shared audio encoder)
+
+Browser A's fake microphone loops a spoken sentence with silence around it; browser B's is silent and B types.
+With --figures it measures, on BUNDLE, the frame rate of one and of two speaking sessions at both output sizes.
+Exits 77 (skipped) with one line only when the browser cannot start.
+"""
+import json
+import os
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+import wave
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PYTHON_DIR = os.path.normpath(os.path.join(HERE, "..", "..", "python"))
+SKIP = 77
+SENTENCE = "Hello, can you hear me? I am speaking to you now."
+LONG = ("This is a long sentence for the interrupt, and it goes on and on so that there is plenty of time to stop "
+        "it halfway through, before it ever reaches its end.")
+
+
+def write_wav(path, pcm, rate=48000):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(np.asarray(pcm, np.int16).tobytes())
+
+
+def mic_files(tmp):
+    """A spoken sentence between silences (looped by the fake microphone), and silence."""
+    raw = os.path.join(tmp, "raw.wav")
+    subprocess.run(["espeak-ng", "-w", raw, SENTENCE], check=True)
+    with wave.open(raw) as w:
+        rate, a = w.getframerate(), np.frombuffer(w.readframes(w.getnframes()), np.int16).astype(np.float64)
+    t = np.arange(int(a.size * 48000 / rate)) * rate / 48000
+    speech = np.interp(t, np.arange(a.size), a)
+    loop = np.concatenate([np.zeros(int(0.6 * 48000)), speech, np.zeros(int(1.9 * 48000))])
+    write_wav(os.path.join(tmp, "speech.wav"), loop)
+    write_wav(os.path.join(tmp, "silence.wav"), np.zeros(48000 * 2))
+    return os.path.join(tmp, "speech.wav"), os.path.join(tmp, "silence.wav"), loop.size / 48000
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Host:
+    def __init__(self, bundle, max_sessions, log):
+        self.port = free_port()
+        self.url = "http://127.0.0.1:%d/" % self.port
+        env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
+        self.proc = subprocess.Popen([sys.executable, "-m", "le_core.serve", bundle, "--port", str(self.port),
+                                      "--max-sessions", str(max_sessions)], env=env, stdout=log, stderr=log)
+        deadline = time.time() + 60
+        while True:
+            try:
+                self.status()
+                return
+            except OSError:
+                if self.proc.poll() is not None or time.time() > deadline:
+                    raise RuntimeError("the host did not start")
+                time.sleep(0.2)
+
+    def status(self):
+        with urllib.request.urlopen(self.url + "status", timeout=5) as r:
+            return json.load(r)
+
+    def rss_kb(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+    def wait_sessions(self, n, timeout=30):
+        deadline = time.time() + timeout
+        while self.status()["sessions"] != n:
+            if time.time() > deadline:
+                raise AssertionError("sessions %d, expected %d" % (self.status()["sessions"], n))
+            time.sleep(0.1)
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+
+
+class Browser:
+    def __init__(self, mic, tmp, name):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        o = webdriver.ChromeOptions()
+        o.binary_location = "/usr/bin/chromium"
+        for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--window-size=720,540", "--use-fake-ui-for-media-stream", "--use-fake-device-for-media-stream",
+                  "--use-file-for-fake-audio-capture=" + mic, "--autoplay-policy=no-user-gesture-required",
+                  "--user-data-dir=" + os.path.join(tmp, "profile-" + name)):
+            o.add_argument(a)
+        self.d = webdriver.Chrome(options=o, service=Service("/usr/bin/chromedriver"))
+
+    def open(self, url, output="full"):
+        self.d.get(url + "?probe&autostart&aec=0&output=" + output)
+        self.wait(lambda: self.js("return window.leLive && window.leLive.shown > 25"), 60, "no frames shown")
+
+    def js(self, script, *args):
+        return self.d.execute_script(script, *args)
+
+    def live(self):
+        return self.js("const l = window.leLive; return {shown: l.shown, decoded: l.decoded, onsets: l.onsets, "
+                       "interrupts: l.interrupts,"
+                       " held: l.held, dropped: l.dropped, state: l.state, size: l.size};")
+
+    def wait(self, cond, timeout, what):
+        deadline = time.time() + timeout
+        while not cond():
+            if time.time() > deadline:
+                raise AssertionError(what + ": " + json.dumps(self.live()))
+            time.sleep(0.1)
+
+    def frames(self, since=0):
+        return self.js("return window.leLive.frames.slice(arguments[0]).map(f => [f.t, f.info.k, f.info.si, "
+                       "f.info.o, f.patch]);", since)
+
+    def quit(self):
+        self.d.quit()
+
+
+def fps_over(browsers, seconds):
+    """Frames arrived (decoded) and shown per second by each browser over the same window."""
+    start = [(b.live(), time.time()) for b in browsers]
+    time.sleep(seconds)
+    out = []
+    for b, (s, t) in zip(browsers, start):
+        e, dt = b.live(), time.time() - t
+        out.append(((e["decoded"] - s["decoded"]) / dt, (e["shown"] - s["shown"]) / dt))
+    return out
+
+
+def check(cond, what):
+    if not cond:
+        raise AssertionError(what)
+    print("ok:", what)
+
+
+def mouth_follows_speech(frames):
+    """Speech frames change the mouth against the idle loop at the same driver frame; idle frames after speech
+    look as they did before it."""
+    idle = {}
+    for _, k, si, _, patch in frames:
+        if k == "idle" and si not in idle:
+            idle[si] = np.array(patch, np.float64)
+    first_speech = next(i for i, f in enumerate(frames) if f[1] == "speech")
+    speech = [np.abs(np.array(p) - idle[si]).mean() for _, k, si, _, p in frames if k == "speech" and si in idle]
+    after = [np.abs(np.array(p) - idle[si]).mean() for _, k, si, _, p in frames[first_speech:]
+             if k == "idle" and si in idle]
+    return np.percentile(speech, 90), float(np.median(after)), len(speech), len(after)
+
+
+def main_test(bundle, tmp, log):
+    speech_wav, silence_wav, period = mic_files(tmp)
+    try:
+        a = Browser(speech_wav, tmp, "a")
+    except Exception as e:  # no browser here: the only reason to skip
+        print("SKIP live_browser: headless Chromium could not start (%s)" % str(e).splitlines()[0])
+        return SKIP
+    b = None
+    host = Host(bundle, 2, log)
+    try:
+        rss_empty = host.rss_kb()
+        b = Browser(silence_wav, tmp, "b")
+        a.open(host.url)
+        b.open(host.url)
+        check(host.status()["sessions"] == 2, "two browsers hold one session each")
+        (fa, sa), (fb, sb) = fps_over([a, b], 20)
+        print("figure: fps over 20 s with 2 sessions on %s: A (speaking) %.2f arrived, %.2f shown; B %.2f arrived, "
+              "%.2f shown" % (a.live()["size"], fa, sa, fb, sb))
+        check(fa >= 24 and fb >= 24, "both browsers get >= 24 fps over 20 s (A %.2f, B %.2f)" % (fa, fb))
+
+        # A third browser is refused at once, with a page that says why.
+        b.d.switch_to.new_window("tab")
+        b.d.get(host.url)
+        text = b.js("const e = document.getElementById('refused'); return e ? e.textContent : '';")
+        check("in use" in text, "a third browser gets the refusal page: " + text)
+        b.d.close()
+        b.d.switch_to.window(b.d.window_handles[0])
+        try:
+            urllib.request.urlopen(urllib.request.Request(host.url + "offer", b"{}", method="POST"), timeout=5)
+            check(False, "an offer beyond the limit is refused")
+        except urllib.error.HTTPError as e:
+            check(e.code in (400, 503), "an offer beyond the limit is refused (%d)" % e.code)
+
+        # Ten utterances from A's microphone.
+        a.wait(lambda: len(a.live()["onsets"]) >= 11, 11 * period + 30, "ten microphone utterances")
+        onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:11]
+        print("figure: microphone to first speech frame at the browser, ms: median %.0f, min %.0f, max %.0f, n %d"
+              % (statistics.median(onsets), min(onsets), max(onsets), len(onsets)))
+        p90, after, ns, na = mouth_follows_speech(a.frames())
+        print("figure: mouth vs the idle loop: speech frames p90 %.1f levels (%d), idle frames after speech median "
+              "%.1f (%d)" % (p90, ns, after, na))
+        check(p90 > 4 * max(after, 1.0), "the mouth moves with speech and returns to the idle loop after it")
+
+        # B types a long sentence and interrupts it, three times.
+        took, extra = [], []
+        for _ in range(3):
+            seen = b.js("return window.leLive.frames.length;")
+            b.d.find_element("id", "text").clear()
+            b.d.find_element("id", "text").send_keys(LONG)
+            b.d.find_element("id", "say").click()
+            b.wait(lambda: sum(1 for f in b.frames(seen) if f[1] == "speech") >= 15, 30, "speech from text")
+            b.d.find_element("id", "interrupt").click()
+            n = len(b.live()["interrupts"])
+            b.wait(lambda: len(b.live()["interrupts"]) > n, 10, "idle after the interrupt")
+            it = b.live()["interrupts"][-1]
+            tail = [f[1] for f in b.frames(seen)]
+            last_speech = max(i for i, k in enumerate(tail) if k == "speech")
+            first_idle = next(i for i in range(last_speech, len(tail)) if tail[i] == "idle")
+            ramp = tail[last_speech + 1:first_idle]
+            check(set(ramp) <= {"ramp", "hold"} and ramp.count("ramp") <= 4,
+                  "after the interrupt the stream ramps back to idle within 4 frames: %s" % ramp)
+            took.append(it["ms"])
+            extra.append(it["framesToIdle"])
+            time.sleep(1)
+        text_onsets = [o["ms"] for o in b.live()["onsets"] if o["source"] == "text"]
+        print("figure: interrupt to the first idle frame at the browser, ms: %s (frames shown meanwhile %s)"
+              % (", ".join("%.0f" % t for t in took), extra))
+        print("figure: typed sentence to first speech frame at the browser, ms: %s"
+              % ", ".join("%.0f" % t for t in text_onsets))
+
+        # Closing the tab ends the session; ten connect/disconnect cycles give the memory back.
+        b.quit()
+        b = None
+        host.wait_sessions(1)
+        check(True, "closing a browser ends its session")
+        c = Browser(silence_wav, tmp, "c")
+        rss = []
+        for i in range(10):
+            c.d.switch_to.new_window("tab")
+            c.open(host.url, "face" if i % 2 else "full")
+            host.wait_sessions(2)
+            c.d.close()
+            c.d.switch_to.window(c.d.window_handles[0])
+            host.wait_sessions(1)
+            time.sleep(0.5)
+            rss.append(host.rss_kb())
+        c.quit()
+        print("figure: host RSS, MiB: no session %.0f, one session %.0f; after cycles 1..10 (one other session on): %s"
+              % (rss_empty / 1024, rss[0] / 1024, " ".join("%.0f" % (r / 1024) for r in rss)))
+        check(rss[-1] <= rss[0] * 1.05, "resident set after 10 cycles within 5 %% of the first (%+.1f %%)"
+              % (100.0 * (rss[-1] - rss[0]) / rss[0]))
+        fa = fps_over([a], 5)[0][0]
+        check(fa >= 24, "A kept its frame rate through the cycles (%.2f fps)" % fa)
+    finally:
+        for x in (a, b):
+            if x:
+                x.quit()
+        host.stop()
+    return 0
+
+
+def figures(bundle, tmp, log):
+    speech_wav, _, _ = mic_files(tmp)
+    host = Host(bundle, 2, log)
+    try:
+        for output in ("full", "face"):
+            a = Browser(speech_wav, tmp, "fa")
+            a.open(host.url, output)
+            one = fps_over([a], 20)[0]
+            b = Browser(speech_wav, tmp, "fb")
+            b.open(host.url, output)
+            two = fps_over([a, b], 20)
+            print("figure: %s %s: 1 session %.2f fps arrived (%.2f shown); 2 sessions %.2f and %.2f arrived (%.2f, "
+                  "%.2f shown); held A %d, dropped A %d" % (output, a.live()["size"], one[0], one[1], two[0][0],
+                                                           two[1][0], two[0][1], two[1][1], a.live()["held"],
+                                                           a.live()["dropped"]))
+            a.quit()
+            b.quit()
+            host.wait_sessions(0)
+    finally:
+        host.stop()
+    return 0
+
+
+def main():
+    bundle = sys.argv[1]
+    with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "host.log"), "w+") as log:
+        try:
+            return (figures if "--figures" in sys.argv else main_test)(bundle, tmp, log)
+        except BaseException:
+            log.seek(0)
+            sys.stderr.write("--- host log ---\n" + log.read()[-6000:])
+            raise
+
+
+if __name__ == "__main__":
+    sys.exit(main())
