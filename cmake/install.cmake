@@ -8,6 +8,10 @@ if(LE_ORT_BUNDLED)
   install(FILES ${_le_ort_runtime} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 install(FILES le/le.h le/le_a2x.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/le)
+# The Python binding and live host, where LIBDIR/python3/dist-packages/le_core
+# finds LIBDIR/lible_core.so.
+install(DIRECTORY python/le_core DESTINATION ${CMAKE_INSTALL_LIBDIR}/python3/dist-packages
+  PATTERN __pycache__ EXCLUDE)
 install(EXPORT le_coreTargets NAMESPACE le_core::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/le_core)
 configure_package_config_file(cmake/le_coreConfig.cmake.in

@@ -99,15 +99,6 @@ class Context(_Handle):
             raise Error(text(lib.le_last_error))
         return m.reshape(2, 3)
 
-    def face_box(self):
-        """(x0, y0, x1, y1): the frame-space box every driver frame's face crop falls in."""
-        c = float(self.crop)
-        corners = np.array([[0, 0, 1], [c, 0, 1], [0, c, 1], [c, c, 1]], np.float64).T
-        pts = np.concatenate([self.crop_transform(si).astype(np.float64) @ corners for si in range(self.nt)], axis=1)
-        x0, y0 = np.floor(pts.min(axis=1))
-        x1, y1 = np.ceil(pts.max(axis=1))
-        return (int(max(0, x0)), int(max(0, y0)), int(min(self.width, x1)), int(min(self.height, y1)))
-
     def target_frame(self, si):
         """Driver frame si, uint8 [H, W, 3]."""
         p = lib.le_target_frame(self.handle, si)

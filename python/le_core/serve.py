@@ -27,6 +27,7 @@ from aiohttp import web
 from aiortc import MediaStreamTrack, RTCPeerConnection, RTCSessionDescription
 from aiortc import rtcrtpsender
 from aiortc.mediastreams import MediaStreamError
+from av.video.reformatter import VideoReformatter
 
 from .api import Context, Error, Utterance
 
@@ -254,7 +255,10 @@ class AvatarVideo(MediaStreamTrack):
             wait = self.t0 + self.n / FPS - now
             if wait > 0:
                 await asyncio.sleep(wait)
-        frame = self.live.next_frame(self.n)
+        # Pulling and converting a large frame takes milliseconds: off the event loop, which serves every
+        # session's network and audio.
+        frame, info = await asyncio.get_running_loop().run_in_executor(None, self.live.next_frame, self.n)
+        self.live.frame_sent(self.n, info)
         frame.pts, frame.time_base = self.n * 3600, VIDEO_TB
         self.n += 1
         return frame
@@ -273,6 +277,7 @@ class Live:
         self.audio_out = AvatarAudio()
         self.video_out = AvatarVideo(self)
         self.video_sender = None
+        self.reformatter = VideoReformatter()
         self.frame = None
         self.last = None
         self.sent = self.held = 0
@@ -300,20 +305,21 @@ class Live:
     def frame_geometry(self):
         """The box sent (the whole frame, or a square around the face) and the mouth within it."""
         W, H = self.ctx.width, self.ctx.height
+        ms = np.array([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], np.float64)
+        c = self.ctx.crop
         if self.output == "face":
-            x0, y0, x1, y1 = self.ctx.face_box()
-            side = min(max(x1 - x0, y1 - y0) * 5 // 4, W, H) // 2 * 2
-            cx, cy = (x0 + x1) // 2, (y0 + y1) // 2
-            bx = min(max(cx - side // 2, 0), W - side)
-            by = min(max(cy - side // 2, 0), H - side)
+            # A fixed square the size of the face crop, centred where the crop sits on average.
+            side = int(min(np.mean(np.sqrt(np.abs(np.linalg.det(ms[:, :, :2])))) * c, W, H)) // 2 * 2
+            cx, cy = (ms[:, :, :2] @ np.array([c / 2, c / 2]) + ms[:, :, 2]).mean(axis=0)
+            bx = int(min(max(round(cx - side / 2), 0), W - side))
+            by = int(min(max(round(cy - side / 2), 0), H - side))
             self.box = (bx, by, bx + side, by + side)
         else:
             self.box = (0, 0, W // 2 * 2, H // 2 * 2)
         self.frame = np.empty((H, W, 3), np.uint8)
         self.last = self.ctx.target_frame(0)
         # The mouth: the lower middle of the mean face crop.
-        m = np.mean([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], axis=0)
-        c = self.ctx.crop
+        m = ms.mean(axis=0)
         pts = m @ np.array([[0.32 * c, 0.68 * c], [0.62 * c, 0.88 * c], [1, 1]])
         self.mouth = [int(pts[0, 0]) - self.box[0], int(pts[1, 0]) - self.box[1], int(pts[0, 1]) - self.box[0],
                       int(pts[1, 1]) - self.box[1]]
@@ -351,6 +357,7 @@ class Live:
 
     # -- frames out -------------------------------------------------------------------------------------------------
     def next_frame(self, n):
+        """The frame for tick n, as the encoder takes it (yuv420p), with what it is. Runs in a worker thread."""
         info = None
         if self.utt is not None:
             try:
@@ -361,20 +368,26 @@ class Live:
             if frame is not None:
                 self.last = frame
         if info is None:
-            self.held += 1 if n > 0 else 0
             info = {"kind": "hold", "si": -1, "ordinal": -1}
         x0, y0, x1, y1 = self.box
-        out = av.VideoFrame.from_ndarray(np.ascontiguousarray(self.last[y0:y1, x0:x1]), format="rgb24")
-        self.audio_out.put(self.voice.for_frame(info["kind"], info["ordinal"]))
+        rgb = av.VideoFrame.from_ndarray(np.ascontiguousarray(self.last[y0:y1, x0:x1]), format="rgb24")
+        return self.reformatter.reformat(rgb, format="yuv420p"), info
+
+    def frame_sent(self, n, info):
+        """Bookkeeping for the frame of tick n, on the event loop: its speech, its description, the figures."""
+        if info["kind"] == "hold" and n > 0:
+            self.held += 1
+        pcm = self.voice.for_frame(info["kind"], info["ordinal"])
+        self.audio_out.put(pcm)
         self.sent += 1
         origin = getattr(self.video_sender, "_le_timestamp_origin", None)
+        level = 10 * np.log10(np.mean(pcm.astype(np.float64) ** 2) / 32768.0 ** 2 + 1e-10)
         self.send({"type": "frame", "n": n, "rtp": None if origin is None else (origin + n * 3600) & 0xFFFFFFFF,
-                   "k": info["kind"], "si": info["si"], "o": info["ordinal"]})
+                   "k": info["kind"], "si": info["si"], "o": info["ordinal"], "a": round(level, 1)})
         if n % FPS == 0 and self.utt is not None:
             st = self.utt.stats()
             self.send({"type": "stats", "sent": self.sent, "held": self.held, "onset_ms": st["onset_ms"],
                        "onsets": st["onsets"], "render_ms": st["render_ms"], "sessions": len(self.host.sessions)})
-        return out
 
     def send(self, msg):
         if self.channel is not None and self.channel.readyState == "open":

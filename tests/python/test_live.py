@@ -207,6 +207,14 @@ def main_test(bundle, tmp, log):
         onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:11]
         print("figure: microphone to first speech frame at the browser, ms: median %.0f, min %.0f, max %.0f, n %d"
               % (statistics.median(onsets), min(onsets), max(onsets), len(onsets)))
+        loud, heard = a.js("return [window.leLive.loudFrames, window.leLive.audioOnsets];")
+        offsets = [min(heard, key=lambda t: abs(t - v)) - v for v in loud if heard]
+        offsets = [o for o in offsets if abs(o) < 500]
+        print("figure: returned speech heard minus seen (first loud frame), ms: median %.0f over %d utterances: %s"
+              % (statistics.median(offsets) if offsets else float("nan"), len(offsets),
+                 " ".join("%.0f" % o for o in offsets)))
+        check(len(offsets) >= 8 and abs(statistics.median(offsets)) <= 100,
+              "the returned speech plays in step with the speech frames")
         p90, after, ns, na = mouth_follows_speech(a.frames())
         print("figure: mouth vs the idle loop: speech frames p90 %.1f levels (%d), idle frames after speech median "
               "%.1f (%d)" % (p90, ns, after, na))
