@@ -14,6 +14,7 @@ import collections
 import ctypes
 import fractions
 import gc
+import threading
 import json
 import logging
 import os
@@ -281,6 +282,8 @@ class Live:
         self.frame = None
         self.last = None
         self.sent = self.held = 0
+        self.lock = threading.Lock()  # the engine is used from worker threads and torn down in one
+        self.saying = None
         self.closed = False
         self.tasks = []
         self.created = self.heard = time.monotonic()
@@ -324,12 +327,18 @@ class Live:
         self.mouth = [int(pts[0, 0]) - self.box[0], int(pts[1, 0]) - self.box[1], int(pts[0, 1]) - self.box[0],
                       int(pts[1, 1]) - self.box[1]]
 
+    def engine(self, fn, default=None):
+        """fn(utterance session) under the session's lock, or `default` once the engine is gone."""
+        with self.lock:
+            return default if self.utt is None else fn(self.utt)
+
     def close_engine(self):
-        if self.utt:
-            self.utt.close()
-        if self.ctx:
-            self.ctx.close()
-        self.utt = self.ctx = None
+        with self.lock:
+            if self.utt:
+                self.utt.close()
+            if self.ctx:
+                self.ctx.close()
+            self.utt = self.ctx = None
         if _malloc_trim:
             _malloc_trim(0)
 
@@ -358,15 +367,13 @@ class Live:
     # -- frames out -------------------------------------------------------------------------------------------------
     def next_frame(self, n):
         """The frame for tick n, as the encoder takes it (yuv420p), with what it is. Runs in a worker thread."""
-        info = None
-        if self.utt is not None:
-            try:
-                frame, info = self.utt.pull(self.frame)
-            except Error as e:
-                log.error("session %s: %s", self.id, e)
-                frame = None
-            if frame is not None:
-                self.last = frame
+        try:
+            frame, info = self.engine(lambda u: u.pull(self.frame), (None, None))
+        except Error as e:
+            log.error("session %s: %s", self.id, e)
+            frame = info = None
+        if frame is not None:
+            self.last = frame
         if info is None:
             info = {"kind": "hold", "si": -1, "ordinal": -1}
         x0, y0, x1, y1 = self.box
@@ -384,8 +391,8 @@ class Live:
         level = 10 * np.log10(np.mean(pcm.astype(np.float64) ** 2) / 32768.0 ** 2 + 1e-10)
         self.send({"type": "frame", "n": n, "rtp": None if origin is None else (origin + n * 3600) & 0xFFFFFFFF,
                    "k": info["kind"], "si": info["si"], "o": info["ordinal"], "a": round(level, 1)})
-        if n % FPS == 0 and self.utt is not None:
-            st = self.utt.stats()
+        st = self.engine(lambda u: u.stats()) if n % FPS == 0 else None
+        if st is not None:
             self.send({"type": "stats", "sent": self.sent, "held": self.held, "onset_ms": st["onset_ms"],
                        "onsets": st["onsets"], "render_ms": st["render_ms"], "sessions": len(self.host.sessions)})
 
@@ -398,14 +405,16 @@ class Live:
 
     # -- speech in --------------------------------------------------------------------------------------------------
     def push(self, pcm):
-        if self.utt is None or self.closed:
+        if self.closed:
             return
         self.voice.add(pcm)
-        self.utt.push(pcm)
+        try:
+            self.engine(lambda u: u.push(pcm))
+        except Error as e:
+            log.error("session %s: %s", self.id, e)
 
     def end(self):
-        if self.utt is not None:
-            self.utt.end()
+        self.engine(lambda u: u.end())
         self.voice.end()
 
     async def listen(self, track):
@@ -440,8 +449,7 @@ class Live:
         self.end()
 
     def interrupt(self):
-        if self.utt is not None:
-            self.utt.interrupt()
+        self.engine(lambda u: u.interrupt())
         self.voice.drop()
         self.gate.interrupt()
 
@@ -461,7 +469,11 @@ class Live:
             return
         kind = msg.get("type") if isinstance(msg, dict) else None
         if kind == "say" and isinstance(msg.get("text"), str) and msg["text"].strip():
-            self.tasks.append(asyncio.ensure_future(self.say(msg["text"][:2000])))
+            if self.saying is not None and not self.saying.done():
+                self.send({"type": "error", "text": "still synthesising the last sentence"})
+                return
+            self.saying = asyncio.ensure_future(self.say(msg["text"][:2000]))
+            self.tasks = [t for t in self.tasks if not t.done()] + [self.saying]
         elif kind == "interrupt":
             self.interrupt()
         elif kind == "bye":
@@ -508,6 +520,13 @@ class Host:
             await live.pc.close()
             log.error("session refused: %s", e)
             return web.json_response({"error": "the avatar could not start: %s" % e}, status=500)
+        try:
+            return await self.answer(live, desc)
+        except Exception as e:  # a description the peer connection refuses
+            await live.close("bad offer: %s" % e)
+            return web.json_response({"error": "the offer was refused: %s" % e}, status=400)
+
+    async def answer(self, live, desc):
         pc = live.pc
 
         @pc.on("datachannel")
@@ -532,11 +551,13 @@ class Host:
                 pc.addTrack(live.audio_out)
             elif t.kind == "video":
                 live.video_sender = pc.addTrack(live.video_out)
+        if live.video_sender is None:
+            raise ValueError("it asks for no video")
         await pc.setLocalDescription(await pc.createAnswer())
         live.heard = time.monotonic()
         live.tasks.append(asyncio.ensure_future(live.watch(self.silent_s)))
         x0, y0, x1, y1 = live.box
-        log.info("session %s opened (%s, %dx%d), %d of %d", live.id, output, x1 - x0, y1 - y0, len(self.sessions),
+        log.info("session %s opened (%s, %dx%d), %d of %d", live.id, live.output, x1 - x0, y1 - y0, len(self.sessions),
                  self.max_sessions)
         return web.json_response({"sdp": pc.localDescription.sdp, "type": pc.localDescription.type, "id": live.id,
                                   "width": x1 - x0, "height": y1 - y0, "mouth": live.mouth})
@@ -583,7 +604,8 @@ def main(argv=None):
     ap.add_argument("--output", choices=["full", "face"], default="full",
                     help="frame size sent: the full frame, or a square around the face (the page may ask for either)")
     ap.add_argument("--motion", help="motion bundle (default: the avatar bundle)")
-    ap.add_argument("--threads", type=int, default=0, help="engine threads per session (0: the engine's choice)")
+    ap.add_argument("--threads", type=int, default=0,
+                    help="engine threads per session (0: the cores shared out among --max-sessions, at least 1)")
     ap.add_argument("--open-db", type=float, default=-40.0, help="microphone level that opens speech, dBFS")
     ap.add_argument("--close-db", type=float, default=-48.0, help="level below which speech is quiet, dBFS")
     ap.add_argument("--hang", type=float, default=0.4, help="quiet seconds that end an utterance")
@@ -601,10 +623,12 @@ def main(argv=None):
         demo_w2v = os.path.join(REPO, "build", "demo", "w2v", "w2v_8s.onnx")
         if os.path.exists(demo_w2v):
             os.environ["W2V_ONNX"] = demo_w2v
-    host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, a.threads,
+    # Sessions at the limit should not fight over the cores: each gets its share.
+    threads = a.threads if a.threads > 0 else max(1, (os.cpu_count() or 1) // a.max_sessions)
+    host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, threads,
                 dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang))
-    log.info("serving %s on http://%s:%d/ (at most %d sessions, %s frames)", bundle, a.host, a.port,
-             a.max_sessions, a.output)
+    log.info("serving %s on http://%s:%d/ (at most %d sessions of %d engine threads, %s frames)", bundle, a.host,
+             a.port, a.max_sessions, threads, a.output)
     web.run_app(host.app(), host=a.host, port=a.port, print=None, handle_signals=True)
     return 0
 

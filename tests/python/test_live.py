@@ -1,6 +1,6 @@
 """The live host in headless Chromium: frames, speech, interrupt, two browsers at once, sessions freed.
 
-usage: test_live.py BUNDLE [--figures]
+usage: test_live.py BUNDLE [--figures [-- HOST OPTIONS]]
   env: LE_CORE_LIB (the library), W2V_ONNX (the shared audio encoder)
 
 Browser A's fake microphone loops a spoken sentence with silence around it; browser B's is silent and B types.
@@ -58,12 +58,12 @@ def free_port():
 
 
 class Host:
-    def __init__(self, bundle, max_sessions, log):
+    def __init__(self, bundle, max_sessions, log, extra=()):
         self.port = free_port()
         self.url = "http://127.0.0.1:%d/" % self.port
         env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
         self.proc = subprocess.Popen([sys.executable, "-m", "le_core.serve", bundle, "--port", str(self.port),
-                                      "--max-sessions", str(max_sessions)], env=env, stdout=log, stderr=log)
+                                      "--max-sessions", str(max_sessions), *extra], env=env, stdout=log, stderr=log)
         deadline = time.time() + 60
         while True:
             try:
@@ -77,6 +77,15 @@ class Host:
     def status(self):
         with urllib.request.urlopen(self.url + "status", timeout=5) as r:
             return json.load(r)
+
+    def offer(self, body):
+        """The HTTP status of an offer."""
+        try:
+            req = urllib.request.Request(self.url + "offer", body.encode(), {"Content-Type": "application/json"})
+            with urllib.request.urlopen(req, timeout=30) as r:
+                return r.status
+        except urllib.error.HTTPError as e:
+            return e.code
 
     def rss_kb(self):
         with open("/proc/%d/status" % self.proc.pid) as f:
@@ -196,11 +205,7 @@ def main_test(bundle, tmp, log):
         check("in use" in text, "a third browser gets the refusal page: " + text)
         b.d.close()
         b.d.switch_to.window(b.d.window_handles[0])
-        try:
-            urllib.request.urlopen(urllib.request.Request(host.url + "offer", b"{}", method="POST"), timeout=5)
-            check(False, "an offer beyond the limit is refused")
-        except urllib.error.HTTPError as e:
-            check(e.code in (400, 503), "an offer beyond the limit is refused (%d)" % e.code)
+        check(host.offer('{"sdp": "v=0", "type": "offer"}') == 503, "an offer beyond the limit is refused")
 
         # Ten utterances from A's microphone.
         a.wait(lambda: len(a.live()["onsets"]) >= 11, 11 * period + 30, "ten microphone utterances")
@@ -268,6 +273,9 @@ def main_test(bundle, tmp, log):
               % (rss_empty / 1024, rss[0] / 1024, " ".join("%.0f" % (r / 1024) for r in rss)))
         check(rss[-1] <= rss[0] * 1.05, "resident set after 10 cycles within 5 %% of the first (%+.1f %%)"
               % (100.0 * (rss[-1] - rss[0]) / rss[0]))
+        for bad in ('{"sdp": "v=0\\r\\nm=audio x", "type": "offer"}', '["sdp"]', "not json"):
+            check(host.offer(bad) == 400 and host.status()["sessions"] == 1,
+                  "a malformed offer is refused and leaves no session behind: %s" % bad)
         fa = fps_over([a], 5)[0][0]
         check(fa >= 24, "A kept its frame rate through the cycles (%.2f fps)" % fa)
     finally:
@@ -280,7 +288,7 @@ def main_test(bundle, tmp, log):
 
 def figures(bundle, tmp, log):
     speech_wav, _, _ = mic_files(tmp)
-    host = Host(bundle, 2, log)
+    host = Host(bundle, 2, log, sys.argv[sys.argv.index("--") + 1:] if "--" in sys.argv else ())
     try:
         for output in ("full", "face"):
             a = Browser(speech_wav, tmp, "fa")
