@@ -14,11 +14,11 @@ import collections
 import ctypes
 import fractions
 import gc
-import threading
 import json
 import logging
 import os
 import sys
+import threading
 import time
 import uuid
 
