@@ -627,7 +627,7 @@ def main(argv=None):
     threads = a.threads if a.threads > 0 else max(1, (os.cpu_count() or 1) // a.max_sessions)
     host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, threads,
                 dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang))
-    log.info("serving %s on http://%s:%d/ (at most %d sessions of %d engine threads, %s frames)", bundle, a.host,
+    log.info("serving %s on http://%s:%d/ (at most %d sessions, %d engine threads each, %s frames)", bundle, a.host,
              a.port, a.max_sessions, threads, a.output)
     web.run_app(host.app(), host=a.host, port=a.port, print=None, handle_signals=True)
     return 0
