@@ -212,14 +212,16 @@ def main_test(bundle, tmp, log):
         onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:11]
         print("figure: microphone to first speech frame at the browser, ms: median %.0f, min %.0f, max %.0f, n %d"
               % (statistics.median(onsets), min(onsets), max(onsets), len(onsets)))
-        loud, heard = a.js("return [window.leLive.loudFrames, window.leLive.audioOnsets];")
-        offsets = [min(heard, key=lambda t: abs(t - v)) - v for v in loud if heard]
-        offsets = [o for o in offsets if abs(o) < 500]
-        print("figure: returned speech heard minus seen (first loud frame), ms: median %.0f over %d utterances: %s"
-              % (statistics.median(offsets) if offsets else float("nan"), len(offsets),
-                 " ".join("%.0f" % o for o in offsets)))
-        check(len(offsets) >= 8 and abs(statistics.median(offsets)) <= 100,
-              "the returned speech plays in step with the speech frames")
+        sync = a.js("return window.leLive.avSync;")[-1000:]
+        print("figure: returned speech plays after its frame by, ms: median %.0f, p10 %.0f, p90 %.0f over %d frames"
+              % tuple(np.percentile(sync, [50, 10, 90]).tolist() + [len(sync)]))
+        # Within 20 ms here on an idle machine; the browser's own lip sync wanders by several frames when the
+        # machine is busy. A host that sent the sound as it was pushed, not with its frames, puts it a second early.
+        check(len(sync) >= 500 and abs(np.median(sync)) <= 300, "the returned speech plays in step with its frames")
+        levels = a.js("return window.leLive.frames.map(f => [f.info.k, f.info.a]);")
+        loud = [lv > -40 for k, lv in levels if k == "speech"]
+        check(np.mean(loud) > 0.5 and all(lv < -90 for k, lv in levels if k == "idle"),
+              "speech frames carry the speech (%.0f %% loud), idle frames silence" % (100 * np.mean(loud)))
         p90, after, ns, na = mouth_follows_speech(a.frames())
         print("figure: mouth vs the idle loop: speech frames p90 %.1f levels (%d), idle frames after speech median "
               "%.1f (%d)" % (p90, ns, after, na))
