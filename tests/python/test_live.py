@@ -1,10 +1,9 @@
 """The live host in headless Chromium: frames, speech, interrupt, two browsers at once, sessions freed.
 
-usage: test_live.py BUNDLE [--figures [-- HOST OPTIONS]]
+usage: test_live.py BUNDLE
   env: LE_CORE_LIB (the library), W2V_ONNX (the shared audio encoder)
 
 Browser A's fake microphone loops a spoken sentence with silence around it; browser B's is silent and B types.
-With --figures it measures, on BUNDLE, the frame rate of one and of two speaking sessions at both output sizes.
 Exits 77 (skipped) with one line only when the browser cannot start.
 """
 import json
@@ -288,34 +287,11 @@ def main_test(bundle, tmp, log):
     return 0
 
 
-def figures(bundle, tmp, log):
-    speech_wav, _, _ = mic_files(tmp)
-    host = Host(bundle, 2, log, sys.argv[sys.argv.index("--") + 1:] if "--" in sys.argv else ())
-    try:
-        for output in ("full", "face"):
-            a = Browser(speech_wav, tmp, "fa")
-            a.open(host.url, output)
-            one = fps_over([a], 20)[0]
-            b = Browser(speech_wav, tmp, "fb")
-            b.open(host.url, output)
-            two = fps_over([a, b], 20)
-            print("figure: %s %s: 1 session %.2f fps arrived (%.2f shown); 2 sessions %.2f and %.2f arrived (%.2f, "
-                  "%.2f shown); held A %d, dropped A %d" % (output, a.live()["size"], one[0], one[1], two[0][0],
-                                                           two[1][0], two[0][1], two[1][1], a.live()["held"],
-                                                           a.live()["dropped"]))
-            a.quit()
-            b.quit()
-            host.wait_sessions(0)
-    finally:
-        host.stop()
-    return 0
-
-
 def main():
     bundle = sys.argv[1]
     with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "host.log"), "w+") as log:
         try:
-            return (figures if "--figures" in sys.argv else main_test)(bundle, tmp, log)
+            return main_test(bundle, tmp, log)
         except BaseException:
             log.seek(0)
             sys.stderr.write("--- host log ---\n" + log.read()[-6000:])

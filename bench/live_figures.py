@@ -1,0 +1,54 @@
+"""Frame rates of the live host with one and with two speaking sessions, at both output sizes, in headless Chromium.
+
+usage: live_figures.py BUNDLE [-- HOST OPTIONS]
+  env: LE_CORE_LIB (the library), W2V_ONNX (the shared audio encoder)
+
+Each browser's fake microphone loops a spoken sentence; each window is 20 s. The browser test's own helpers
+drive the host and the browsers.
+"""
+import os
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+import numpy as np  # noqa: E402
+from test_live import Browser, Host, fps_over, mic_files  # noqa: E402
+
+
+def figures(bundle, tmp, log, host_options):
+    speech_wav, _, _ = mic_files(tmp)
+    host = Host(bundle, 2, log, host_options)
+    try:
+        for output in ("full", "face"):
+            a = Browser(speech_wav, tmp, "fa")
+            a.open(host.url, output)
+            one = fps_over([a], 20)[0]
+            b = Browser(speech_wav, tmp, "fb")
+            b.open(host.url, output)
+            two = fps_over([a, b], 20)
+            sync = a.js("return window.leLive.avSync;")[-500:]
+            print("%s %s: 1 session %.2f fps arrived (%.2f shown); 2 sessions %.2f and %.2f arrived (%.2f, %.2f "
+                  "shown); A: %d held, %d dropped, sound after picture median %.0f ms"
+                  % (output, a.live()["size"], one[0], one[1], two[0][0], two[1][0], two[0][1], two[1][1],
+                     a.live()["held"], a.live()["dropped"], np.median(sync) if sync else float("nan")))
+            a.quit()
+            b.quit()
+            host.wait_sessions(0)
+    finally:
+        host.stop()
+
+
+def main():
+    argv = sys.argv[1:]
+    options = argv[argv.index("--") + 1:] if "--" in argv else []
+    with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "host.log"), "w+") as log:
+        try:
+            figures(argv[0], tmp, log, options)
+        except BaseException:
+            log.seek(0)
+            sys.stderr.write("--- host log ---\n" + log.read()[-6000:])
+            raise
+
+
+if __name__ == "__main__":
+    main()
