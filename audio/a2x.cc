@@ -19,6 +19,7 @@
 #include "audio/window.h"
 #include "core/bundle.h"
 #include "core/env.h"
+#include "core/finite.h"
 #include "kernels/half.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
@@ -35,6 +36,7 @@ constexpr int kMaxRight = 42;          // beyond it a block's frames leave its 2
 constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
 constexpr int64_t kMaxSamples = int64_t(kFrame) * (std::numeric_limits<int>::max() / 2);
 constexpr size_t kFreeAbove = 16u << 20;  // reset frees buffers larger than this
+constexpr float kMaxNorm = 1000.0f;         // keypoints live in [-1, 1]
 
 [[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
 
@@ -138,8 +140,7 @@ std::unique_ptr<A2x> A2x::create(const std::string& bundle, int threads) {
 A2x::~A2x() = default;
 
 void A2x::load(const std::string& bundle, int threads) {
-  const int poolThreads = le::pool::threads();
-  threads_ = threads < 1 || threads >= poolThreads ? poolThreads : threads;
+  threads_ = le::pool::clampThreads(threads);
   static std::once_flag cadenceOnce;
   std::call_once(cadenceOnce, [&] {
     std::fprintf(stderr,
@@ -176,8 +177,15 @@ void A2x::load(const std::string& bundle, int threads) {
   posRows_ = static_cast<int>(std::min<size_t>(pos_.size() / h_, std::numeric_limits<int>::max() / 2));
   nt_ = static_cast<int>(std::min<size_t>(xsTarget_.size() / kKp, std::numeric_limits<int>::max()));
   xsTarget_.resize(static_cast<size_t>(nt_) * kKp);
-  for (float v : xsTarget_)
-    if (!std::isfinite(v)) fail("xs_target.bin holds a non-finite value");
+  le::requireFinite(xsTarget_.data(), xsTarget_.size(), "xs_target.bin");
+  le::requireFinite(pos_.data(), pos_.size(), "a2x_pos.f32");
+  le::requireFinite(norm.data(), 2 * kKp, "a2x_norm.f32");
+  // The decoder's output is scaled and offset by these: a keypoint set far
+  // outside the crop is no face at all.
+  for (int j = 0; j < 2 * kKp; ++j)
+    if (std::fabs(norm[static_cast<size_t>(j)]) > kMaxNorm)
+      fail("a2x_norm.f32: value " + std::to_string(norm[static_cast<size_t>(j)]) + " at index " + std::to_string(j) +
+           " is beyond +-" + std::to_string(static_cast<int>(kMaxNorm)));
   offset_.assign(norm.begin(), norm.begin() + kKp);
   scale_.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
 
@@ -319,8 +327,7 @@ void A2x::push(const float* x, int n) {
   if (!x) fail("bad args");
   if (st_.finished) fail("audio after le_a2x_finish (reset first)");
   if (samples(st_) + n > kMaxSamples) fail("the stream is too long (reset it)");
-  for (int i = 0; i < n; ++i)
-    if (!std::isfinite(x[i])) fail("non-finite sample at index " + std::to_string(i));
+  le::audio::checkSamples(x, n);
   st_.audio.insert(st_.audio.end(), x, x + n);
   marks_.audio = std::max(marks_.audio, st_.audio.size());
 }
@@ -335,7 +342,11 @@ int A2x::total() const {
 int A2x::avail() {
   const int step = st_.eight ? 64 : kBlockFrames;
   const int r = ready(st_);
-  if (st_.decoded < r) extend(st_, std::min(st_.decoded + step, r));
+  if (st_.decoded < r) {
+    extend(st_, std::min(st_.decoded + step, r));
+    // A host that polls without pulling keeps only what decoding still needs.
+    trim(st_, true);
+  }
   return std::max(0, st_.decoded - st_.pulled);
 }
 
@@ -351,10 +362,12 @@ int A2x::pull(int* idx, float* xs, float* out, float* wn, int n) {
     const float* d = &s.deltas[static_cast<size_t>(s.pulled - s.deltaBase) * kKp];
     if (idx) idx[k] = r;
     if (xs) std::memcpy(xs + static_cast<size_t>(k) * kKp, row, kKp * sizeof(float));
-    if (out)
+    if (out) {
       for (int j = 0; j < kKp; ++j) out[static_cast<size_t>(k) * kKp + j] = row[j] + d[j];
+      le::requireFinite(out + static_cast<size_t>(k) * kKp, kKp, "a2x keypoints (xs_target.bin row + delta)");
+    }
     if (wn) {
-      const int64_t w = int64_t(s.pulled) - s.ctxBase;
+      const int64_t w = int64_t(s.pulled) - s.wnBase;
       wn[k] = width_ && w >= 0 && w < static_cast<int64_t>(s.wn.size()) ? s.wn[static_cast<size_t>(w)] : 0.0f;
     }
     ++s.pulled;
@@ -372,7 +385,7 @@ void A2x::reset(int start, int dir, int loop) {
   s.audioBase = 0;
   s.finished = false;
   s.pulled = s.encOrigin = s.featReady = s.featBase = 0;
-  s.encoded = s.ctxBase = s.decoded = s.deltaBase = 0;
+  s.encoded = s.ctxBase = s.wnBase = s.decoded = s.deltaBase = 0;
   s.eight = !shortWindow_;
   if (!primedState_.empty()) {
     s.prev = primedPrev_;
@@ -392,8 +405,7 @@ int A2x::deltas(const float* x, int n, float* out, float* wn, int maxFrames) {
   const int T = static_cast<int>((static_cast<int64_t>(n) + kFrame - 1) / kFrame);
   if (T > maxFrames) return -2;
   if (!x || !out) fail("bad args");
-  for (int i = 0; i < n; ++i)
-    if (!std::isfinite(x[i])) fail("non-finite sample at index " + std::to_string(i));
+  le::audio::checkSamples(x, n);
   w2v8();
   Stream s;
   s.eight = true;
@@ -606,10 +618,12 @@ void A2x::runEncoder(const float* featRows, int b0, int b1, int c0, int c1, std:
   std::vector<Ort::Value> r = run(*enc_, inNames, in, 3, outNames, width_ ? 2 : 1);
   checkFloat(r[0], static_cast<size_t>(T) * h_, "encoder output");
   const float* o0 = r[0].GetTensorData<float>();
+  le::requireFinite(o0, static_cast<size_t>(T) * h_, "a2x_enc_stream.onnx output");
   ctx.insert(ctx.end(), o0 + static_cast<size_t>(c0 - b0) * h_, o0 + static_cast<size_t>(c1 - b0) * h_);
   if (width_ && wn) {
     checkFloat(r[1], static_cast<size_t>(T), "encoder width output");
     const float* o1 = r[1].GetTensorData<float>();
+    le::requireFinite(o1, static_cast<size_t>(T), "a2x_enc_stream.onnx width output");
     wn->insert(wn->end(), o1 + (c0 - b0), o1 + (c1 - b0));
   }
 }
@@ -646,8 +660,11 @@ void A2x::runDecoder(const float* ctxRow, std::vector<float>& prev, std::vector<
   checkFloat(r[1], static_cast<size_t>(h_), "decoder output h_out");
   const float* m = r[0].GetTensorData<float>();
   const float* hOut = r[1].GetTensorData<float>();
+  le::requireFinite(m, kKp, "a2x_dec.onnx output m");
+  le::requireFinite(hOut, static_cast<size_t>(h_), "a2x_dec.onnx output h_out");
   std::memcpy(prev.data(), m, kKp * sizeof(float));
   for (int j = 0; j < kKp; ++j) delta[j] = m[j] * scale_[j] + offset_[j];
+  le::requireFinite(delta, kKp, "a2x keypoint delta (a2x_dec.onnx output m scaled by a2x_norm.f32)");
   std::memcpy(state.data(), hOut, sizeof(float) * h_);
 }
 
@@ -673,11 +690,15 @@ void A2x::trim(Stream& s, bool outputs) {
     s.featBase += drop;
   }
   if (!outputs) return;
+  // Context rows are done with once decoded; widths wait for their pull.
+  if (s.decoded - s.ctxBase > 127) {
+    dropFront(s.ctx, static_cast<size_t>(s.decoded - s.ctxBase) * h_);
+    s.ctxBase = s.decoded;
+  }
   const int m = std::min(s.pulled, s.decoded);
-  if (m - s.ctxBase > 127) {
-    dropFront(s.ctx, static_cast<size_t>(m - s.ctxBase) * h_);
-    if (width_) dropFront(s.wn, static_cast<size_t>(m - s.ctxBase));
-    s.ctxBase = m;
+  if (width_ && m - s.wnBase > 127) {
+    dropFront(s.wn, static_cast<size_t>(m - s.wnBase));
+    s.wnBase = m;
   }
   if (s.pulled - s.deltaBase >= 128) {
     dropFront(s.deltas, static_cast<size_t>(s.pulled - s.deltaBase) * kKp);

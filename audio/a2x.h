@@ -63,7 +63,7 @@ struct Stream {
   std::vector<float, NoInit<float>> feat;
   int encOrigin = 0, featReady = 0, featBase = 0;
   std::vector<float> ctx, wn;
-  int encoded = 0, ctxBase = 0;
+  int encoded = 0, ctxBase = 0, wnBase = 0;
   std::vector<float> deltas;
   int decoded = 0, deltaBase = 0;
   std::vector<float> prev, state;

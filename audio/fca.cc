@@ -6,7 +6,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include "audio/shared_w2v.h"
 #include "audio/window.h"
+#include "core/finite.h"
 #include "kernels/pool.h"
 
 namespace le::fca {
@@ -21,7 +23,9 @@ const float* floats(const Ort::Value& v, size_t count, const char* what) {
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != count)
     fail(std::string(what) + ": expected " + std::to_string(count) + " floats, got " +
          std::to_string(info.GetElementCount()));
-  return v.GetTensorData<float>();
+  const float* p = v.GetTensorData<float>();
+  le::requireFinite(p, count, what);
+  return p;
 }
 
 }  // namespace
@@ -63,11 +67,11 @@ void stackContext(const float* f, int T, int t, float* out) {
 std::unique_ptr<Fca> Fca::create(const std::string& encoder, const std::string& model, int threads) {
   std::unique_ptr<Fca> f(new Fca);
   Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads < 1 ? le::pool::threads() : threads);
+  o.SetIntraOpNumThreads(le::pool::clampThreads(threads));
   o.SetInterOpNumThreads(1);
   o.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  f->encoder_ = std::make_unique<Ort::Session>(f->env_, encoder.c_str(), o);
-  f->model_ = std::make_unique<Ort::Session>(f->env_, model.c_str(), o);
+  f->encoder_ = le::a2x::le_a2x_open_session(f->env_, encoder, o);
+  f->model_ = le::a2x::le_a2x_open_session(f->env_, model, o);
   return f;
 }
 
@@ -113,8 +117,7 @@ int Fca::deltas(const float* x, int n, float* out, int maxFrames) {
   if (!x || !out) fail("bad args");
   const int T = static_cast<int>((static_cast<int64_t>(n) + kFrame - 1) / kFrame);
   if (T > maxFrames) return -2;
-  for (int i = 0; i < n; ++i)
-    if (!std::isfinite(x[i])) fail("non-finite sample at index " + std::to_string(i));
+  le::audio::checkSamples(x, n);
   std::vector<float> f = features(x, n);
   speakerNormalise(f, T);
   std::vector<float> cond(kCond), prev(kKp, 0.0f), h(kState, 0.0f);
@@ -127,8 +130,8 @@ int Fca::deltas(const float* x, int n, float* out, int maxFrames) {
                         Ort::Value::CreateTensor<float>(mem_, prev.data(), prev.size(), pshape, 2),
                         Ort::Value::CreateTensor<float>(mem_, h.data(), h.size(), hshape, 3)};
     std::vector<Ort::Value> r = model_->Run(Ort::RunOptions{nullptr}, inNames, in, 3, outNames, 2);
-    const float* m = floats(r[0], kKp, "delta model output m");
-    const float* hn = floats(r[1], kState, "delta model output hn");
+    const float* m = floats(r[0], kKp, "fca_stream.onnx output m");
+    const float* hn = floats(r[1], kState, "fca_stream.onnx output hn");
     std::memcpy(out + static_cast<size_t>(t) * kKp, m, kKp * sizeof(float));
     std::memcpy(prev.data(), m, kKp * sizeof(float));
     std::memcpy(h.data(), hn, kState * sizeof(float));

@@ -18,8 +18,11 @@ extern "C" {
 #include <filesystem>
 #include <stdexcept>
 
+#include "audio/shared_w2v.h"
+#include "audio/window.h"
 #include "core/bundle.h"
 #include "core/env.h"
+#include "core/finite.h"
 #include "kernels/pool.h"
 
 namespace le::motion {
@@ -28,6 +31,8 @@ namespace {
 constexpr int kMaxRows = 100000;  // nt and n_emo beyond this are refused
 constexpr int kLead = 6912 - 4480;  // samples of a window before its 4480 new ones
 constexpr int kLip[] = {6, 12, 14, 17, 19, 20};
+constexpr float kMaxBridge = 100.0f;  // s_bridge beyond this is no face
+constexpr float kMaxScale = 1000.0f;  // keypoint scales and translations
 
 [[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
 
@@ -113,6 +118,10 @@ Meta parseMeta(const std::string& text) {
   m.nEmo = metaCount(text, "n_emo");
   m.sBridge = static_cast<float>(metaNumber(text, "s_bridge", true, 0));
   m.deltaPitch = static_cast<float>(metaNumber(text, "delta_pitch", false, 0.0));
+  // Both scale or turn every keypoint: beyond these a face leaves the crop.
+  if (std::fabs(m.sBridge) > kMaxBridge)
+    fail("meta.json: bad s_bridge (from -" + std::to_string(int(kMaxBridge)) + " to " + std::to_string(int(kMaxBridge)) + ")");
+  if (std::fabs(m.deltaPitch) > 180.0f) fail("meta.json: bad delta_pitch (degrees from -180 to 180)");
   return m;
 }
 
@@ -141,7 +150,7 @@ void poseToR(float pitch, float yaw, float roll, float r[9]) {
 
 Net Net::open(Ort::Env& env, const std::string& path, int threads, const std::string& ep) {
   Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads < 1 ? le::pool::threads() : threads);
+  o.SetIntraOpNumThreads(le::pool::clampThreads(threads));
   if (le::env::first("LE_ORT_SPIN") != '1') o.AddConfigEntry("session.intra_op.allow_spinning", "0");
   if (ep.rfind("coreml", 0) == 0) {
     auto ends = [&](const char* s) {
@@ -157,7 +166,7 @@ Net Net::open(Ort::Env& env, const std::string& path, int threads, const std::st
     fail("le_motion: unknown ep '" + ep + "'");
   }
   Net n;
-  n.session = std::make_unique<Ort::Session>(env, path.c_str(), o);
+  n.session = le::a2x::le_a2x_open_session(env, path, o);
   Ort::AllocatorWithDefaultOptions alloc;
   for (size_t i = 0; i < n.session->GetInputCount(); ++i)
     n.inputs.push_back(n.session->GetInputNameAllocated(i, alloc).get());
@@ -208,6 +217,16 @@ void Motion::load(const std::string& dir, int threads, const std::string& ep) {
   xsTarget_ = readExact(le::resolveMember(dir, "xs_target.bin"), size_t(nt_) * kKp);
   const float src0 = srcXs_[258];
   if (src0 == 0.0f) fail(dir + "/src_xs_info.bin: row 0 has scale 0");
+  // Scales multiply every keypoint; translations add to them.
+  auto checkScale = [&](const float* row, const std::string& where) {
+    if (std::fabs(row[258]) > kMaxScale || std::fabs(row[259]) > kMaxScale || std::fabs(row[260]) > kMaxScale)
+      fail(where + ": scale or translation beyond +-" + std::to_string(int(kMaxScale)));
+  };
+  checkScale(chXs_.data(), dir + "/ch_xs_info.bin");
+  for (int r = 0; r < nt_; ++r)
+    checkScale(&srcXs_[size_t(r) * kInfo], dir + "/src_xs_info.bin row " + std::to_string(r));
+  if (!std::isfinite(chXs_[258] / src0) || std::fabs(chXs_[258] / src0) > kMaxScale)
+    fail(dir + "/src_xs_info.bin: row 0's scale " + std::to_string(src0) + " makes the lip scale ratio absurd");
   scaleRatio_ = chXs_[258] / src0;
   poses_.assign(size_t(nt_) * 19, 0.0f);
 
@@ -300,6 +319,7 @@ void Motion::runWindow(int w) {
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(20) * kFeat)
     fail("hubert_student.onnx: expected 20 x 1024 float features, got " + std::to_string(info.GetElementCount()));
   const float* f = r[0].GetTensorData<float>();
+  le::requireFinite(f, size_t(20) * kFeat, "hubert_student.onnx output");
   if (w == 0 && !dumped0_) {
     dump("mel0.bin", mel_.data(), mel_.size());
     dump("feat0.bin", f, size_t(20) * kFeat);
@@ -360,6 +380,7 @@ void Motion::runChunk(int c) {
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(kChunk) * kMot)
     fail("lmdm.onnx: expected 80 x 265 float motion values, got " + std::to_string(info.GetElementCount()));
   const float* out = r[0].GetTensorData<float>();
+  le::requireFinite(out, size_t(kChunk) * kMot, "lmdm.onnx output");
   if (c == 0) {
     dump("lmdm0_kp.bin", seed, kMot);
     dump("lmdm0_aud.bin", cond, size_t(kChunk) * kCond);
@@ -487,8 +508,7 @@ int Motion::ready() const {
 void Motion::push(const float* x, int n) {
   if (n < 1) return;
   if (!x || finished_) fail("bad args / already finished");
-  for (int i = 0; i < n; ++i)
-    if (!std::isfinite(x[i])) fail("non-finite sample at index " + std::to_string(i));
+  le::audio::checkSamples(x, n);
   withdraw();
   audio_.insert(audio_.end(), x, x + n);
   trim();
@@ -569,9 +589,11 @@ void Motion::emit(int t, int* idx, float* xs, float* out) {
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(kKp))
     fail("stitch.onnx: expected 63 float keypoint values, got " + std::to_string(info.GetElementCount()));
   const float* refined = res[0].GetTensorData<float>();
+  le::requireFinite(refined, kKp, "stitch.onnx output");
   const float* target = &xsTarget_[size_t(r) * kKp];
   float o[kKp];
   for (int j = 0; j < kKp; ++j) o[j] = target[j] + sBridge_ * (refined[j] - source[j]);
+  le::requireFinite(o, kKp, "motion keypoints");
   if (idx) *idx = r;
   if (xs) std::memcpy(xs, target, sizeof o);
   if (out) std::memcpy(out, o, sizeof o);

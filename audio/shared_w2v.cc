@@ -13,6 +13,7 @@
 
 #include "core/bundle.h"
 #include "core/env.h"
+#include "core/manifest.h"
 #include "kernels/pool.h"
 
 namespace le::a2x {
@@ -44,7 +45,7 @@ Ort::Env& envLocked(Shared& s) {
 
 Ort::SessionOptions sharedOptions(int threads) {
   Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads < 1 ? le::pool::threads() : threads);
+  o.SetIntraOpNumThreads(le::pool::clampThreads(threads));
   o.SetInterOpNumThreads(1);
   o.AddConfigEntry("session.intra_op.allow_spinning", "0");
   o.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
@@ -235,8 +236,11 @@ const std::vector<float>& shared_zero_embedding(Ort::Session* w2v) {
 
 std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const std::string& path,
                                                   Ort::SessionOptions& options) {
+  // The bytes are read here, from a regular file opened without blocking:
+  // onnxruntime's own open would wait forever on a FIFO.
+  const std::string bytes = le::readWholeFile(path, kMaxModelBytes);
   try {
-    return std::make_unique<Ort::Session>(env, path.c_str(), options);
+    return std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
   } catch (const Ort::Exception& e) {
     const std::string what = e.what();
     if (what.find("Gelu") == std::string::npos || what.find("float16") == std::string::npos) throw;
@@ -245,7 +249,7 @@ std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const std::stri
                  "CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
                  path.c_str());
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_BASIC);
-    return std::make_unique<Ort::Session>(env, path.c_str(), options);
+    return std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
   }
 }
 

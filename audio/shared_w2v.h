@@ -8,6 +8,7 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,8 +40,10 @@ void learn_w2v_win_lt(int lt);
 // once per process.
 const std::vector<float>& shared_zero_embedding(Ort::Session* w2v);
 
-// Opens a session; a float16 Gelu the runtime cannot run makes it retry once
-// at basic optimisation.
+// Opens a session over the bytes of `path` (a regular file of at most
+// kMaxModelBytes, else "cannot open PATH" or the size refusal); a float16
+// Gelu the runtime cannot run makes it retry once at basic optimisation.
+inline constexpr uint64_t kMaxModelBytes = uint64_t(2) << 30;
 std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const std::string& path,
                                                   Ort::SessionOptions& options);
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 
 namespace le::audio {
 
@@ -24,6 +26,20 @@ inline void normaliseWindow(float* x, size_t n) {
   const float inv = 1.0f / std::sqrt(static_cast<float>(var + 1e-7));
   const float m = static_cast<float>(mean);
   for (size_t i = 0; i < n; ++i) x[i] = (x[i] - m) * inv;
+}
+
+// Largest sample magnitude any 16-bit source gives, scaled or not.
+inline constexpr float kMaxSample = 32768.0f;
+
+// Throws unless every sample is finite and within +-kMaxSample: beyond that
+// range window statistics and spectra overflow into infinities and NaN.
+inline void checkSamples(const float* x, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (!std::isfinite(x[i])) throw std::runtime_error("non-finite sample at index " + std::to_string(i));
+    if (std::fabs(x[i]) > kMaxSample)
+      throw std::runtime_error("sample at index " + std::to_string(i) + " is " + std::to_string(x[i]) +
+                               ", beyond the +-32768 of any 16-bit source");
+  }
 }
 
 }  // namespace le::audio

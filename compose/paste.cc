@@ -203,7 +203,7 @@ void sharedRange(size_t n, size_t grain, const F& fn) {
   });
 }
 
-void Paste::unsharpPlane(int ch, const float* crop, float scale) {
+size_t Paste::unsharpPlane(int ch, const float* crop, float scale) {
   // The plane is scale * crop, read where it is needed rather than stored
   // first: the same products.
   struct Plane {
@@ -212,14 +212,26 @@ void Paste::unsharpPlane(int ch, const float* crop, float scale) {
     int ch;
   } const pl{crop + static_cast<size_t>(ch) * side * side, scale, ch};
   const size_t rowsPadded = static_cast<size_t>(padded);
-  sharedRange(rowsPadded, 64, [this, &pl](size_t b, size_t e) {
+  // Non-finite values are counted where each crop row is read as an
+  // interior row, once per value.
+  std::atomic<size_t> nonFinite{0};
+  sharedRange(rowsPadded, 64, [this, &pl, &nonFinite](size_t b, size_t e) {
     const int S = side, half = ksize / 2, P = padded;
+    size_t bad = 0;
     for (size_t r = b; r < e; ++r) {
       const int sr = mirror(static_cast<int>(r) - half, S);
       float* dst = &padBuf[r * P];
       const float* src = pl.src + static_cast<size_t>(sr) * S;
-      for (int c = 0; c < P; ++c) dst[c] = pl.scale * src[mirror(c - half, S)];
+      for (int c = 0; c < half; ++c) dst[c] = pl.scale * src[mirror(c - half, S)];
+      const bool interior = static_cast<int>(r) - half == sr;
+      for (int c = half; c < half + S; ++c) {
+        const float v = pl.scale * src[c - half];
+        dst[c] = v;
+        bad += interior && !std::isfinite(v);
+      }
+      for (int c = half + S; c < P; ++c) dst[c] = pl.scale * src[mirror(c - half, S)];
     }
+    if (bad) nonFinite.fetch_add(bad, std::memory_order_relaxed);
   });
   const size_t flat = rowsPadded * rowsPadded - static_cast<size_t>(ksize - 1);
   sharedRange(flat, 64 * rowsPadded, [this](size_t b, size_t e) {
@@ -245,6 +257,7 @@ void Paste::unsharpPlane(int ch, const float* crop, float scale) {
       }
     }
   });
+  return nonFinite.load();
 }
 
 void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes) {
@@ -286,10 +299,10 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
   }
 }
 
-void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes) {
+size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes) {
   const int S = side;
   Placement p;
-  if (!placeCrop(M, S, W, H, p)) return;
+  if (!placeCrop(M, S, W, H, p)) return 0;
   if (!fixedPointFits(M, p)) refuseTransform(M);
   const int x0 = p.x0, x1 = p.x1, y0 = p.y0, y1 = p.y1;
   const double det = p.det;
@@ -311,7 +324,8 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
                  ksize, pool::threads());
   });
 
-  for (int ch = 0; ch < 3; ++ch) unsharpPlane(ch, crop, scale);
+  size_t nonFinite = 0;
+  for (int ch = 0; ch < 3; ++ch) nonFinite += unsharpPlane(ch, crop, scale);
   struct Rows {
     int x0, x1, y0, W, pixelBytes;
     double ad, bd, cd, dd, ed, fd, det;
@@ -328,6 +342,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
       pasteRow(Y, r.x0, r.x1, rowU, rowV, r.frame, r.W, r.pixelBytes);
     }
   });
+  return nonFinite;
 }
 
 }  // namespace le

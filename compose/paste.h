@@ -2,12 +2,23 @@
 // full RGB24 frame through the frame's paste transform and a soft mask.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/manifest.h"
 
 namespace le {
+
+// A crop holding NaN or infinite values: pasted, it would be a black face.
+class NonFiniteCrop : public std::runtime_error {
+ public:
+  explicit NonFiniteCrop(size_t n)
+      : std::runtime_error("paste: the crop holds " + std::to_string(n) + " non-finite values"), count(n) {}
+  size_t count;
+};
 
 class Paste {
  public:
@@ -30,10 +41,12 @@ class Paste {
   // crop: planar [3][side][side] floats, multiplied by `scale`; M maps crop
   // pixel (x, y) to frame pixel (a x + b y + c, d x + e y + f). The frame is
   // RGB24, or RGBA with pixelBytes 4 (alpha left alone). Sharpened values
-  // are clamped to [0, 255] with NaN taken as 0, so a non-finite crop value
-  // pastes as 0 (and darkens its blur neighbourhood); nothing non-finite
-  // reaches a byte. Throws checkTransform's refusal.
-  void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes = 3);
+  // are clamped to [0, 255] with NaN taken as 0, so nothing non-finite
+  // reaches a byte. Returns how many values of scale * crop are not finite
+  // (counted while they are read, 0 when the crop lies off the frame); the
+  // caller decides what such a frame is worth. Throws checkTransform's
+  // refusal.
+  size_t composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes = 3);
   // No GPU executor exists; callers use composite.
   bool compositeGpuRgba() const { return false; }
 
@@ -52,7 +65,8 @@ class Paste {
  private:
   // Sharpens plane ch of scale * crop into planes[ch] (and, for the last
   // plane in the Lanczos mode, interleaves the three into packed).
-  void unsharpPlane(int ch, const float* crop, float scale);
+  // Returns how many values of the plane are not finite.
+  size_t unsharpPlane(int ch, const float* crop, float scale);
   void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes);
 };
 

@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 #include "core/api.h"
 #include "engine/engine.h"
@@ -18,7 +19,7 @@ struct le_ctx {
   // Recursive: the RGBA renders run the other entry points under their lock.
   std::recursive_mutex mu;
   le::Engine engine;
-  // Sessions borrowing the engine; while any does, the render and paste
+  // 1 while a session borrows the engine; meanwhile the render and paste
   // calls are refused rather than interleaved with the session's threads.
   std::atomic<int> borrowed{0};
 
@@ -28,8 +29,15 @@ struct le_ctx {
 namespace le {
 Engine& engineOf(le_ctx* ctx) { return ctx->engine; }
 const Engine& engineOf(const le_ctx* ctx) { return ctx->engine; }
-void borrowEngine(le_ctx* ctx) { ++ctx->borrowed; }
-void returnEngine(le_ctx* ctx) { --ctx->borrowed; }
+// Taken under the context's lock, so no call of the context is still running
+// when the session's threads start, and none starts after.
+void borrowEngine(le_ctx* ctx) {
+  std::lock_guard<std::recursive_mutex> lk(ctx->mu);
+  int idle = 0;
+  if (!ctx->borrowed.compare_exchange_strong(idle, 1))
+    throw std::runtime_error("the context is already in use by another le_utt session (one session per context)");
+}
+void returnEngine(le_ctx* ctx) { ctx->borrowed = 0; }
 }  // namespace le
 
 using le::api::Family;
@@ -113,7 +121,7 @@ le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, co
   return le::api::guard(Family::Le, __func__, static_cast<le_ctx*>(nullptr), [&] {
     if (!bundle_dir || !model_key) throw RawFailure{"le_create: NULL bundle_dir/model_key"};
     const bool chosen = threads > 0;
-    const int t = threads < 1 ? le::pool::threads() : threads;
+    const int t = le::pool::clampThreads(threads);
     return new le_ctx(bundle_dir, model_key, t, ep ? ep : "", chosen);
   });
 }
@@ -141,8 +149,8 @@ int le_crop_transform(const le_ctx* ctx, int si, float m[6]) {
 }
 
 const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving) {
-  if (lent(ctx, "le_render_kp_crop")) return nullptr;
   const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_render_kp_crop")) return nullptr;
   return le::api::guard(Family::Le, __func__, static_cast<const float*>(nullptr), [&] {
     if (!ctx || !kp_source || !kp_driving || si < 0 || si >= ctx->engine.nt() || !finite(kp_source) ||
         !finite(kp_driving))
@@ -164,8 +172,8 @@ const float* le_render_drive_crop(le_ctx* ctx, int i) {
 }
 
 int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_bytes) {
-  if (lent(ctx, "le_paste_crop")) return 0;
   const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_paste_crop")) return 0;
   return le::api::guard(Family::Le, __func__, 0, [&] {
     if (!ctx || !crop || !out || si < 0 || si >= ctx->engine.nt() || out_bytes < ctx->engine.frameBytes())
       throw RawFailure{"le_paste_crop: bad args / out too small"};
@@ -176,8 +184,8 @@ int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t o
 }
 
 const uint8_t* le_paste_last(le_ctx* ctx, int si) {
-  if (lent(ctx, "le_paste_last")) return nullptr;
   const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_paste_last")) return nullptr;
   return le::api::guard(Family::Le, __func__, static_cast<const uint8_t*>(nullptr), [&] {
     if (!ctx || !ctx->engine.lastCrop() || si < 0 || si >= ctx->engine.nt())
       throw RawFailure{"le_paste_last: bad args / no prior render"};
@@ -190,8 +198,8 @@ const uint8_t* le_paste_last(le_ctx* ctx, int si) {
 
 int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving, uint8_t* out,
                       size_t out_bytes) {
-  if (lent(ctx, "le_render_kp_rgba")) return 0;
   const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_render_kp_rgba")) return 0;
   const bool valid = ctx && kp_source && kp_driving && si >= 0 && si < ctx->engine.nt() && finite(kp_source) &&
                      finite(kp_driving);
   EarlyPull pull(valid ? ctx : nullptr, si, out, out_bytes);
@@ -200,8 +208,8 @@ int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* 
 }
 
 int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
-  if (lent(ctx, "le_render_drive_rgba")) return 0;
   const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_render_drive_rgba")) return 0;
   const bool valid = ctx && i >= 0 && i < ctx->engine.drive().frames;
   const int si = valid ? ctx->engine.drive().si[static_cast<size_t>(i)] : -1;
   EarlyPull pull(valid ? ctx : nullptr, si, out, out_bytes);
@@ -210,8 +218,8 @@ int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
 }
 
 const uint8_t* le_target_frame(le_ctx* ctx, int si) {
-  if (lent(ctx, "le_target_frame")) return nullptr;
   const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_target_frame")) return nullptr;
   return le::api::guard(Family::Le, __func__, static_cast<const uint8_t*>(nullptr), [&] {
     if (!ctx || si < 0 || si >= ctx->engine.nt()) throw RawFailure{"le_target_frame: bad args"};
     int idx = -1;

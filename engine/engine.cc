@@ -107,7 +107,8 @@ const float* Engine::render(int si, const float* kpSource, const float* kpDrivin
 }
 
 void Engine::composite(const float* crop, int si, uint8_t* frame, int pixelBytes) {
-  paste_->composite(crop, 255.0f, identity_.M(si), frame, manifest_.W, manifest_.H, pixelBytes);
+  const size_t bad = paste_->composite(crop, 255.0f, identity_.M(si), frame, manifest_.W, manifest_.H, pixelBytes);
+  if (bad) throw NonFiniteCrop(bad);
 }
 
 void Engine::expandToRgba(const uint8_t* rgb, uint8_t* out) const {

@@ -57,7 +57,8 @@ class Engine {
 
   DriverCursor& cursor() { return *cursor_; }
   // Pastes `crop` through M(si) into a frame of pixelBytes 3 (RGB24) or 4
-  // (RGBA, alpha left alone) that already holds driver frame si.
+  // (RGBA, alpha left alone) that already holds driver frame si. Throws
+  // NonFiniteCrop after the paste when the crop held NaN or infinite values.
   void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3);
   // RGB24 frame into RGBA over the pool.
   void expandToRgba(const uint8_t* rgb, uint8_t* out) const;
@@ -87,8 +88,21 @@ class Engine {
 Engine& engineOf(le_ctx* ctx);
 const Engine& engineOf(const le_ctx* ctx);
 // A session takes the engine for its lifetime: the context's render and
-// paste calls are refused until it gives it back.
+// paste calls are refused until it gives it back. One session at a time:
+// borrowEngine throws while another holds the engine.
 void borrowEngine(le_ctx* ctx);
 void returnEngine(le_ctx* ctx);
+
+// Holds a context's engine for its own lifetime.
+class EngineLoan {
+ public:
+  explicit EngineLoan(le_ctx* ctx) : ctx_(ctx) { borrowEngine(ctx); }
+  ~EngineLoan() { returnEngine(ctx_); }
+  EngineLoan(const EngineLoan&) = delete;
+  EngineLoan& operator=(const EngineLoan&) = delete;
+
+ private:
+  le_ctx* ctx_;
+};
 
 }  // namespace le

@@ -158,6 +158,11 @@ int threads() {
   return n;
 }
 
+int clampThreads(int requested) {
+  const int t = threads();
+  return requested < 1 || requested > t ? t : requested;
+}
+
 bool available() { return true; }
 
 int parts(size_t n, size_t grain) {

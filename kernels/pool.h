@@ -11,6 +11,11 @@ namespace le::pool {
 // LE_PASTE_THREADS, else 4; at least 1, at most the hardware concurrency.
 int threads();
 
+// The one rule for a thread count a caller asks for: below 1 or above
+// threads(), threads(). A count from a host never reaches onnxruntime
+// unbounded.
+int clampThreads(int requested);
+
 // Always true: the pool needs nothing the platform may lack.
 bool available();
 

@@ -101,8 +101,9 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_sourc
 /* As le_render_kp_crop with row i of the bundle's driving track. */
 LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
 /* Driver frame si (RGB24) into out (at least W*H*3 bytes) with `crop`
- * pasted through the frame's transform; a non-finite crop value pastes as 0.
- * Returns 1, or 0. */
+ * pasted through the frame's transform. Returns 1, or 0 (a crop holding NaN
+ * or infinite values fails with their count, "paste: the crop holds N
+ * non-finite values"; out then holds the frame with them pasted as 0). */
 LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_bytes);
 /* As le_paste_crop with the last rendered crop, into the context's own frame;
  * returns it (RGB24, W*H*3 bytes, valid until the next paste) or NULL. */

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -312,6 +313,10 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
     const int item = j < n ? j : n - 1;
     if (si[item] < 0 || si[item] >= I.identity->nt) fail("render: source frame out of range");
   }
+  // One NaN or infinity would turn the whole crop into NaN.
+  for (size_t k = 0; k < static_cast<size_t>(n) * 63; ++k)
+    if (!std::isfinite(kpSource[k]) || !std::isfinite(kpDriving[k]))
+      fail("render: non-finite keypoint value in item " + std::to_string(k / 63));
   for (int j = 0; j < I.batch; ++j) {
     const int item = j < n ? j : n - 1;
     float* pooled = &I.pooledBuf[static_cast<size_t>(j) * kPooledElems];

@@ -17,6 +17,7 @@
 #include "audio/fca.h"
 #include "core/api.h"
 #include "core/bundle.h"
+#include "core/finite.h"
 #include "engine/engine.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
@@ -31,6 +32,9 @@ struct le_stream {
   std::vector<float> xsTarget;
   int skip = 0;
   float gain = 1.0f;
+  // One run at a time: a second thread (or a callback calling back in) is
+  // refused rather than sharing the engine.
+  std::atomic<bool> running{false};
   ~le_stream() {
     le_fca_destroy(fca);
     le_destroy(ctx);
@@ -89,6 +93,7 @@ le_stream* le_stream_create(const char* bundle, const char* encoder, int threads
       ::close(fd);
     }
     if (!ok) throw RawFailure{"le_stream_create: cannot read xs_target.bin (NT*63 f32)"};
+    le::requireFinite(s->xsTarget.data(), s->xsTarget.size(), "xs_target.bin");
     return s.release();
   });
 }
@@ -113,6 +118,13 @@ int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn 
   return le::api::guard(Family::Stream, __func__, -1, [&] {
     if (!s || !callback || (n > 0 && !samples)) throw std::runtime_error("bad args");
     if (n <= 0) return 0;
+    bool idle = false;
+    if (!s->running.compare_exchange_strong(idle, true))
+      throw RawFailure{"le_stream_run: the stream is already running on another thread (one run at a time)"};
+    struct Release {
+      std::atomic<bool>& flag;
+      ~Release() { flag = false; }
+    } release{s->running};
     const int T = static_cast<int>((static_cast<int64_t>(n) + 639) / 640);
     std::vector<float> deltas(static_cast<size_t>(T) * kKp);
     if (le_fca_deltas(s->fca, samples, n, deltas.data(), T) != T)
@@ -124,6 +136,8 @@ int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn 
     const size_t cropFloats = static_cast<size_t>(3) * s->crop * s->crop;
     Ring ring;
     ring.slots.assign(kSlots, std::vector<float>(cropFloats));
+    // A keypoint that overflows (a huge gain) fails the frame in the
+    // renderer's own check.
     auto keypoints = [&](int j, float* driving) {
       const int t = j + s->skip, si = t % s->nt;
       const float* xs = &s->xsTarget[static_cast<size_t>(si) * kKp];

@@ -23,6 +23,7 @@
 #include "core/api.h"
 #include "core/bundle.h"
 #include "core/env.h"
+#include "core/finite.h"
 #include "engine/engine.h"
 #include "kernels/pool.h"
 #include "le/le.h"
@@ -121,6 +122,14 @@ struct Slot {
   float kp[kKp] = {};
 };
 
+// Speech of one utterance as the host pushed it, queued until the run thread
+// takes it; `ended` once the host ended it (or its gap passed).
+struct Segment {
+  std::vector<float> audio;
+  bool ended = false;
+  double firstPushMs = -1;
+};
+
 struct Queued {
   int si;
   float xs[kKp], out[kKp];
@@ -184,9 +193,14 @@ struct le_utt {
   // Sets the closing flag, wakes every thread and joins them.
   void stopThreads();
   void closeUtterance(bool ramp);
+  // Under mu_: ends the host's open utterance once its gap has passed.
+  void closeTailOnGap(double now);
+  // Under mu_, run thread: whether the queued speech can be taken now.
+  bool takeable() const;
   const float* xsRow(int si) const { return &xsTarget_[static_cast<size_t>(si) * kKp]; }
 
   le_ctx* ctx_;
+  le::EngineLoan loan_;  // first: nothing touches the engine before the loan
   le::Engine& engine_;
   std::string motionDir_, motionEp_, steadyModel_;
   int threads_, nt_, W_, H_, crop_;
@@ -202,10 +216,13 @@ struct le_utt {
   std::mutex mu_;
   std::condition_variable wake_, room_;
   std::atomic<bool> closing_{false};
-  std::vector<float> pending_;
-  bool endFlag_ = false;
+  // Utterances the run thread has not taken yet, oldest first. The back one
+  // is still open to the host's pushes while tailOpen_; an utterance that
+  // follows an ended one waits here until that one's frames are all made.
+  std::deque<Segment> pending_;
+  bool tailOpen_ = false;
   uint64_t generation_ = 0;
-  double lastPushMs_ = -1, firstPushMs_ = -1;
+  double lastPushMs_ = -1;
   Slot ring_[kRing];
   uint64_t written_ = 0, read_ = 0, seq_ = 0;
   std::deque<PasteJob> pasteJobs_;
@@ -236,7 +253,7 @@ struct le_utt {
   uint64_t seenGen_ = 0;
   bool utterOpen_ = false, finishSent_ = false, inFlight_ = false, ended_ = false, resetPending_ = false;
   int received_ = 0, total_ = -1, engineAvail_ = 0, hybridMode_ = 0, eagerSent_ = 0, ordinal_ = 0, lastGot_ = 0;
-  double onsetAt_ = 0;
+  double onsetAt_ = 0, closedAt_ = 0;
   std::vector<float> toSend_;
   std::deque<Queued> queue_;
   int idleIndex_ = 0, rampLeft_ = 0, rampTotal_ = 0;
@@ -249,11 +266,11 @@ struct le_utt {
 };
 
 le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
-    : ctx_(ctx), engine_(le::engineOf(ctx)) {
+    : ctx_(ctx), loan_(ctx), engine_(le::engineOf(ctx)) {
   if (!o.motion_dir || !*o.motion_dir) throw std::runtime_error("opts.motion_dir required");
   motionDir_ = o.motion_dir;
   motionEp_ = o.motion_ep ? o.motion_ep : "";
-  threads_ = o.threads < 1 ? le::pool::threads() : o.threads;
+  threads_ = le::pool::clampThreads(o.threads);
   nt_ = engine_.nt();
   W_ = engine_.width();
   H_ = engine_.height();
@@ -305,13 +322,11 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
     ::close(xfd);
   }
   if (xsTarget_.empty()) xsTarget_.assign(static_cast<size_t>(nt_) * kKp, 0.0f);
-  for (float v : xsTarget_)
-    if (!std::isfinite(v)) throw std::runtime_error(xsPath + " holds a non-finite value");
+  le::requireFinite(xsTarget_.data(), xsTarget_.size(), xsPath);
 
   le::Renderer& r = engine_.renderer();  // as the context would make it
   if (*r.directorNote()) noteRenderFail("director load", r.directorNote(), false);
   for (Slot& s : ring_) s.rgb.assign(frameBytes_, 0);
-  le::borrowEngine(ctx_);
   try {
     dispatch_ = std::thread([this] { dispatchLoop(); });
     warm_ = std::thread([this] { warmLoop(); });
@@ -319,7 +334,6 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
     run_ = std::thread([this] { runLoop(); });
   } catch (...) {
     stopThreads();
-    le::returnEngine(ctx_);
     throw;
   }
 }
@@ -344,7 +358,6 @@ void le_utt::stopThreads() {
 le_utt::~le_utt() {
   stopThreads();
   motion_.reset();
-  le::returnEngine(ctx_);
   if (!le::env::text("LE_UTT_STAGE_REPORT").empty()) {
     if (jobsC_ == 0) {
       std::fprintf(stderr,
@@ -367,27 +380,49 @@ le_utt::~le_utt() {
 
 // ---- host side -----------------------------------------------------------------------------
 
+void le_utt::closeTailOnGap(double now) {
+  if (tailOpen_ && gapMs_ >= 0 && lastPushMs_ >= 0 && now - lastPushMs_ >= gapMs_) {
+    pending_.back().ended = true;
+    tailOpen_ = false;
+  }
+}
+
+bool le_utt::takeable() const {
+  if (state_ == 3 || pending_.empty() || (utterOpen_ && ended_)) return false;
+  return !pending_.front().audio.empty() || pending_.front().ended;
+}
+
 void le_utt::push(const int16_t* x, int n) {
   std::lock_guard<std::mutex> lk(mu_);
-  for (int i = 0; i < n; ++i) pending_.push_back(x[i] * 3.0517578e-5f);
   if (n > 0) {
-    lastPushMs_ = nowMs();
-    if (firstPushMs_ < 0) firstPushMs_ = lastPushMs_;
+    const double now = nowMs();
+    closeTailOnGap(now);
+    if (!tailOpen_) {
+      pending_.emplace_back();
+      tailOpen_ = true;
+    }
+    Segment& s = pending_.back();
+    if (s.firstPushMs < 0) s.firstPushMs = now;
+    s.audio.reserve(s.audio.size() + static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) s.audio.push_back(x[i] * 3.0517578e-5f);
+    lastPushMs_ = now;
   }
   wake_.notify_all();
 }
 
 void le_utt::endUtterance() {
   std::lock_guard<std::mutex> lk(mu_);
-  endFlag_ = true;
+  if (tailOpen_) {
+    pending_.back().ended = true;
+    tailOpen_ = false;
+  }
   wake_.notify_all();
 }
 
 void le_utt::interrupt() {
   std::lock_guard<std::mutex> lk(mu_);
   pending_.clear();
-  endFlag_ = false;
-  firstPushMs_ = -1;
+  tailOpen_ = false;
   read_ = written_;
   pasteJobs_.clear();
   enqueuedAt_.clear();
@@ -558,7 +593,7 @@ void le_utt::runLoop() {
     if (!progressed_) {
       std::unique_lock<std::mutex> lk(mu_);
       wake_.wait_for(lk, kWait, [&] {
-        return closing() || generation_ != seenGen_ || (!pending_.empty() && state_ != 3) || endFlag_;
+        return closing() || generation_ != seenGen_ || takeable();
       });
     }
   }
@@ -573,6 +608,7 @@ void le_utt::startRamp(int frames, int si, const float* kp) {
 
 void le_utt::closeUtterance(bool ramp) {
   utterOpen_ = false;
+  closedAt_ = nowMs();
   queue_.clear();
   toSend_.clear();
   ended_ = finishSent_ = false;
@@ -585,23 +621,27 @@ bool le_utt::pass() {
   bool endSeen = false;
   uint64_t gen;
   int u, j;
-  double lastPush, firstPush;
+  double firstPush = -1;
   bool failedEngine;
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (closing()) return false;
-    if (state_ != 3) {
-      audio.swap(pending_);
-      endSeen = endFlag_;
-      endFlag_ = false;
-    }
+    closeTailOnGap(nowMs());
     gen = generation_;
+    // The front utterance's speech continues the open utterance or opens
+    // the next; behind an ended one it waits until that one has closed.
+    // Speech pushed after an interrupt waits until the interrupt is handled.
+    if (gen == seenGen_ && takeable()) {
+      Segment& f = pending_.front();
+      audio.swap(f.audio);
+      endSeen = f.ended;
+      firstPush = f.firstPushMs;
+      f.firstPushMs = -1;
+      if (f.ended) pending_.pop_front();
+    }
     u = static_cast<int>(written_ - read_);
     j = static_cast<int>(pasteJobs_.size());
-    lastPush = lastPushMs_;
-    firstPush = firstPushMs_;
     failedEngine = engineFailed_;
-    if (!audio.empty()) firstPushMs_ = -1;
   }
   // 2. An interrupt: back to the idle track, through a ramp when speech or
   // a ramp was on screen.
@@ -661,6 +701,7 @@ bool le_utt::pass() {
             fatal_ = true;
             failureText_ = "motion engine: " + done->failure;
             pending_.clear();
+            tailOpen_ = false;
           }
           audio.clear();
           closeUtterance(true);
@@ -686,7 +727,8 @@ bool le_utt::pass() {
   if (!audio.empty()) {
     if (!utterOpen_) {
       utterOpen_ = true;
-      onsetAt_ = firstPush >= 0 ? firstPush : now;
+      // A queued utterance counts from the end of the one before it.
+      onsetAt_ = std::max(firstPush >= 0 ? firstPush : now, closedAt_);
       resetPending_ = true;
       finishSent_ = ended_ = false;
       received_ = 0;
@@ -700,8 +742,7 @@ bool le_utt::pass() {
     toSend_.insert(toSend_.end(), audio.begin(), audio.end());
     progressed_ = true;
   }
-  if (utterOpen_ && !ended_)
-    ended_ = endSeen || (gapMs_ >= 0 && lastPush >= 0 && now - lastPush >= gapMs_);
+  if (utterOpen_ && endSeen) ended_ = true;
   // 5. The engine's eager value.
   int eager = eagerValue_;
   if (hybrid_) {
@@ -934,6 +975,16 @@ bool le_utt::enqueue(PasteJob&& job) {
     engine_.cursor().pullAt(job.si, s.rgb.data());
     if (job.crop.empty()) engine_.identity().walkP(job.si);
     else engine_.composite(job.crop.data(), job.si, s.rgb.data());
+  } catch (const le::NonFiniteCrop& e) {
+    // The director's face is unusable: the driver frame itself goes out in
+    // its place, and the stream goes on.
+    noteRenderFail("paste", e.what(), false);
+    try {
+      engine_.cursor().pullAt(job.si, s.rgb.data());
+    } catch (const std::exception& again) {
+      noteRenderFail("paste", again.what(), true);
+      return false;
+    }
   } catch (const std::exception& e) {
     noteRenderFail("paste", e.what(), true);
     return false;

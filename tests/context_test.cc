@@ -532,13 +532,20 @@ TEST(HostileCalls, NonFiniteInputsAndEmptyNames) {
     EXPECT_EQ(le_render_kp_rgba(ctx.get(), 0, k.data(), kp.data(), out.data(), out.size()), 0);
     EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
   }
-  // Non-finite crop values paste as 0: the same bytes as a black crop.
+  // A crop with non-finite values fails with their exact count (each
+  // counted once, wherever it sits); what reached the frame is a black crop,
+  // never a NaN byte.
   std::vector<float> bad(3 * 32 * 32, NAN), black(3 * 32 * 32, 0.0f);
   for (size_t i = 0; i < bad.size(); i += 3) bad[i] = i % 2 ? INFINITY : -INFINITY;
   std::vector<uint8_t> want(96 * 64 * 3);
   ASSERT_EQ(le_paste_crop(ctx.get(), 2, black.data(), want.data(), want.size()), 1) << le_last_error();
-  ASSERT_EQ(le_paste_crop(ctx.get(), 2, bad.data(), out.data(), out.size()), 1) << le_last_error();
+  EXPECT_EQ(le_paste_crop(ctx.get(), 2, bad.data(), out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: paste: the crop holds 3072 non-finite values");
   EXPECT_EQ(0, std::memcmp(out.data(), want.data(), want.size()));
+  std::vector<float> some(3 * 32 * 32, 0.5f);
+  for (size_t i : {0, 31, 32 * 31, 1023, 1024 + 500, 3071}) some[i] = i % 2 ? NAN : INFINITY;
+  EXPECT_EQ(le_paste_crop(ctx.get(), 2, some.data(), out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: paste: the crop holds 6 non-finite values");
 
   char path[4096] = "x";
   EXPECT_EQ(le_bundle_resolve_member("", "M.f32", path, sizeof path), -1);
