@@ -184,8 +184,8 @@ void A2x::load(const std::string& bundle, int threads) {
   // outside the crop is no face at all.
   for (int j = 0; j < 2 * kKp; ++j)
     if (std::fabs(norm[static_cast<size_t>(j)]) > kMaxNorm)
-      fail("a2x_norm.f32: value " + std::to_string(norm[static_cast<size_t>(j)]) + " at index " + std::to_string(j) +
-           " is beyond +-" + std::to_string(static_cast<int>(kMaxNorm)));
+      fail("a2x_norm.f32: value " + le::shortNumber(norm[static_cast<size_t>(j)]) + " at index " + std::to_string(j) +
+           " is beyond +-" + le::shortNumber(kMaxNorm));
   offset_.assign(norm.begin(), norm.begin() + kKp);
   scale_.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
 

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/finite.h"
+
 namespace le::audio {
 
 // Zero mean, unit variance in place: statistics in double over four
@@ -37,7 +39,7 @@ inline void checkSamples(const float* x, int n) {
   for (int i = 0; i < n; ++i) {
     if (!std::isfinite(x[i])) throw std::runtime_error("non-finite sample at index " + std::to_string(i));
     if (std::fabs(x[i]) > kMaxSample)
-      throw std::runtime_error("sample at index " + std::to_string(i) + " is " + std::to_string(x[i]) +
+      throw std::runtime_error("sample at index " + std::to_string(i) + " is " + le::shortNumber(x[i]) +
                                ", beyond the +-32768 of any 16-bit source");
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +18,13 @@ inline size_t firstNonFinite(const float* p, size_t n) {
 }
 
 inline bool allFinite(const float* p, size_t n) { return firstNonFinite(p, n) == n; }
+
+// A number as a message shows it: "3e+38", "0.25".
+inline std::string shortNumber(double v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%g", v);
+  return b;
+}
 
 // Throws "<what> holds a non-finite value (index i)" when p does.
 inline void requireFinite(const float* p, size_t n, const std::string& what) {

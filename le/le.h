@@ -74,7 +74,7 @@ typedef struct le_ctx le_ctx;
 
 /* Loads the bundle (a directory or an IMX container) and opens its driver
  * video; the director graph "model_<model_key>.onnx" loads on the first
- * render. threads < 1: the engine's worker count. ep: NULL or "" for the CPU.
+ * render. threads < 1 or above the engine's worker count: that count. ep: NULL or "" for the CPU.
  * Returns the context, or NULL with the reason. */
 LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
 /* Frees the context; NULL is ignored. */
@@ -159,13 +159,16 @@ typedef void (*le_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, in
 
 /* Loads the bundle (director "model_render.onnx") and the delta model;
  * skip: leading frames not delivered; gain: scale of the deltas (0: the idle
- * keypoint track). NULL with the reason on failure. */
+ * keypoint track; at most 1000 in magnitude). threads < 1 or above the
+ * engine's worker count: that count. NULL with the reason on failure. */
 LE_API le_stream* le_stream_create(const char* bundle, const char* encoder, int threads, int skip, float gain);
 LE_API void le_stream_destroy(le_stream* s);
-/* Renders the clip of n samples (16 kHz mono): ceil(n / 640) - skip frames,
- * frame j pasted into driver frame (j + skip) mod NT. Returns the frames
- * delivered, or -1 with the reason ("le_stream_run: render/paste failed"
- * when a frame cannot be made; the render thread is joined first). */
+/* Renders the clip of n samples (16 kHz mono, each finite and within
+ * +-32768): ceil(n / 640) - skip frames, frame j pasted into driver frame
+ * (j + skip) mod NT. Returns the frames delivered, or -1 with the reason
+ * ("le_stream_run: render/paste failed" when a frame cannot be made; the
+ * render thread is joined first). One run at a time per stream: a call while
+ * another runs (another thread, or the callback) fails at once. */
 LE_API int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn callback, void* user);
 LE_API int le_stream_width(le_stream* s);
 LE_API int le_stream_height(le_stream* s);
@@ -180,7 +183,7 @@ typedef struct le_utt le_utt;
 
 typedef struct le_utt_opts {
   const char* motion_dir;    /* the motion bundle (required); a streaming a2x bundle or a motion directory */
-  int threads;               /* motion engine threads; < 1: the context's worker count */
+  int threads;               /* motion engine threads; < 1 or above the worker count: that count */
   const char* motion_ep;     /* execution provider for le_motion_create; NULL = CPU */
   const char* steady_model;  /* chunk renderer model key; NULL/"" = "b24_fp32"; "-" = none */
   int eager;                 /* -2: hybrid; >= 1: that eager value; else -1 and $LE_UTT_HYBRID */
@@ -200,25 +203,30 @@ typedef struct le_utt_stats {
   uint64_t frames;        /* delivered */
   uint64_t speech_frames; /* delivered speech frames */
   uint64_t onsets;        /* utterances that produced speech */
-  double onset_ms;        /* last utterance: first push to first speech frame in the ring */
+  double onset_ms;        /* last utterance: first push (or, for one that waited, the end of the
+                             one before) to its first speech frame in the ring */
   double render_ms;       /* smoothed render time per speech frame */
   int32_t state;          /* 0 idle, 1 onset, 2 speaking, 3 ramp */
 } le_utt_stats;
 
 /* Starts a session (threads, motion engine loading in the background; see
- * le_utt_ready). NULL with the reason on failure. */
+ * le_utt_ready). One session per context: NULL with the reason while another
+ * session holds it, or on any other failure. */
 LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts);
 /* le_utt_create with every option at its default. */
 LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
 /* Stops and joins the session's threads; NULL is ignored. */
 LE_API void le_utt_destroy(le_utt* u);
-/* Appends n samples of 16 kHz mono 16-bit PCM (n = 0: nothing). 1, or 0 on
- * bad arguments. */
+/* Appends n samples of 16 kHz mono 16-bit PCM (n = 0: nothing) to the
+ * current utterance, or starts the next one after an end (le_utt_end_utterance
+ * or the gap): that one waits until the frames of the one before are all
+ * made, then plays in full. 1, or 0 on bad arguments. */
 LE_API int le_utt_push_audio(le_utt* u, const int16_t* samples, int n);
 /* The current utterance has no more audio. */
 LE_API void le_utt_end_utterance(le_utt* u);
-/* Drops the current utterance and every undelivered frame; a short ramp
- * returns to the idle loop. */
+/* Drops the current utterance, every one waiting behind it and every
+ * undelivered frame; a short ramp returns to the idle loop. Speech pushed
+ * after the call is the next utterance. */
 LE_API void le_utt_interrupt(le_utt* u);
 /* 1 once the motion engine is loaded, 0 before, -1 when it failed (with the
  * reason) or after a fatal render failure. */
@@ -230,7 +238,9 @@ LE_API int le_utt_frames_available(le_utt* u);
 LE_API int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_info* info);
 LE_API int le_utt_get_stats(le_utt* u, le_utt_stats* stats);
 /* 0, or -1 after a fatal render failure; the last failure text into text
- * (truncated) and the failure count into *failures (either may be NULL). */
+ * (truncated) and the failure count into *failures (either may be NULL). A
+ * face whose render holds NaN or infinities counts as a failure that is not
+ * fatal: the driver frame goes out in its place. */
 LE_API int le_utt_render_status(le_utt* u, char* text, int capacity, int* failures);
 
 #ifdef __cplusplus

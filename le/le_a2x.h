@@ -60,19 +60,25 @@ typedef struct le_a2x le_a2x;
  * container): a2x_meta.json, a2x_pos.f32, a2x_norm.f32, the target keypoint
  * track and the streaming encoder and decoder. $W2V_ONNX names the shared 8 s
  * audio encoder; the short-window pair beside it is used when present.
- * threads < 1: the engine's worker count. NULL with the reason on failure. */
+ * threads < 1 or above the engine's worker count: that count (the rule of
+ * every family). Tables holding NaN or infinities, a norm value beyond
+ * +-1000, or a model member that is not a regular file are refused. NULL
+ * with the reason on failure. */
 LE_A2X_API le_a2x* le_a2x_create(const char* bundle, int threads);
 /* Frees the handle; NULL is ignored. */
 LE_A2X_API void le_a2x_destroy(le_a2x* a);
 
 /* Appends n samples (n < 1 appends nothing) and returns 1. Returns 0 and
- * appends nothing on NULL samples with n > 0, a non-finite sample, audio
- * after le_a2x_finish, or a handle that failed. */
+ * appends nothing on NULL samples with n > 0, a non-finite sample or one
+ * beyond +-32768 (no 16-bit source, scaled or not, gives it), audio after
+ * le_a2x_finish, or a handle that failed. */
 LE_A2X_API int le_a2x_push(le_a2x* a, const float* samples, int n);
 /* Marks the end of the audio: the last partial frame then counts. */
 LE_A2X_API void le_a2x_finish(le_a2x* a);
 /* Frames ready to pull now (>= 0), computing at most one step of them per
- * call; -1 with the reason once the handle has failed (until le_a2x_reset). */
+ * call; -1 with the reason once the handle has failed (until le_a2x_reset),
+ * for instance when a network's output holds NaN or infinities. Polling
+ * without pulling keeps only the frames not yet pulled. */
 LE_A2X_API int le_a2x_avail(le_a2x* a);
 /* -1 before le_a2x_finish; afterwards ceil(S / 640) for the S samples pushed
  * since the last reset. */
@@ -118,11 +124,13 @@ typedef struct le_motion le_motion;
 
 /* Opens a motion directory (meta.json, the spectrogram and conditioning
  * files, hubert_student.onnx, lmdm.onnx, stitch.onnx, xs_target.bin).
- * threads < 1: the engine's worker count; ep: NULL or "" for the CPU. */
+ * threads < 1 or above the engine's worker count: that count; ep: NULL or ""
+ * for the CPU. s_bridge beyond +-100, delta_pitch beyond +-180 and scales or
+ * translations beyond +-1000 are refused. */
 LE_A2X_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
 LE_A2X_API void le_motion_destroy(le_motion* m);
 /* Appends n samples and returns 1 (n < 1: nothing); 0 on NULL samples, a
- * non-finite sample or after le_motion_finish. */
+ * non-finite sample or one beyond +-32768, or after le_motion_finish. */
 LE_A2X_API int le_motion_push(le_motion* m, const float* samples, int n);
 /* Marks the end of the audio and computes every remaining frame. */
 LE_A2X_API void le_motion_finish(le_motion* m);
@@ -144,10 +152,12 @@ LE_A2X_API void le_motion_set_eager(le_motion* m, int value);
  * ("cond", "prev", "h" -> "m", "hn"). Errors in le_fca_last_error(). ---- */
 typedef struct le_fca le_fca;
 
+/* threads as for le_a2x_create. NULL with the reason on failure. */
 LE_A2X_API le_fca* le_fca_create(const char* encoder, const char* model, int threads);
 LE_A2X_API void le_fca_destroy(le_fca* f);
 /* T = ceil(n / 640) frames of 63 deltas into out; 0 for n <= 0; -2 when
- * T > max_frames; -1 on failure. */
+ * T > max_frames; -1 on failure (samples as for le_a2x_push; a non-finite
+ * network output). */
 LE_A2X_API int le_fca_deltas(le_fca* f, const float* samples, int n, float* out, int max_frames);
 
 /* Loads the shared 8 s audio encoder from path (NULL or "": $W2V_ONNX).

@@ -45,6 +45,7 @@ namespace {
 
 constexpr int kSlots = 4;
 constexpr int kKp = 63;
+constexpr float kMaxGain = 1000.0f;
 
 // Renders frames in order into the ring; stops at the first failure or when
 // told to.
@@ -81,6 +82,8 @@ le_stream* le_stream_create(const char* bundle, const char* encoder, int threads
     s->skip = skip < 0 ? 0 : skip;
     s->gain = gain;
     if (!std::isfinite(gain)) throw std::runtime_error("gain is not a finite number");
+    // Keypoints live in [-1, 1]: a larger gain throws every face out of its crop.
+    if (std::fabs(gain) > kMaxGain) throw std::runtime_error("gain " + le::shortNumber(gain) + " is beyond +-1000");
     const std::string xs = le::resolveMember(dir, "xs_target.bin");
     const int fd = le::openRegularFile(xs);
     bool ok = false;

@@ -563,3 +563,107 @@ TEST_F(A2x, SilencePrimingSeedsBothPaths) {
   EXPECT_EQ(log.find("silence-primed"), std::string::npos) << log;
   le_a2x_destroy(a);
 }
+
+// Nothing non-finite becomes a keypoint: tables are checked at load, each
+// network's output when it is read (a failure naming the network, kept until
+// reset), samples no 16-bit source gives are refused.
+TEST_F(A2x, NonFiniteValuesNeverBecomeKeypoints) {
+  struct Table {
+    const char* file;
+    size_t at;
+    float value;
+    const char* says;
+  };
+  for (const Table& t : {Table{"a2x_norm.f32", 70, NAN, "le_a2x_create: a2x_norm.f32 holds a non-finite value (index 70)"},
+                         Table{"a2x_pos.f32", 5, INFINITY, "le_a2x_create: a2x_pos.f32 holds a non-finite value (index 5)"},
+                         Table{"a2x_norm.f32", 3, 3e38f,
+                               "le_a2x_create: a2x_norm.f32: value 3e+38 at index 3 is beyond +-1000"}}) {
+    BundleCopy b;
+    std::string bytes = le::test::readFile(b.path + "/" + t.file);
+    std::memcpy(&bytes[t.at * 4], &t.value, 4);
+    le::test::writeFile(b.path + "/" + t.file, bytes);
+    EXPECT_EQ(le_a2x_create(b.path.c_str(), 1), nullptr) << t.says;
+    EXPECT_STREQ(le_a2x_last_error(), t.says);
+  }
+  const std::vector<float> x = speech(3.0);
+  struct Net {
+    const char* bad;
+    const char* member;
+    const char* says;
+  };
+  for (const Net& n : {Net{"a2x_enc_stream_nan.onnx", "a2x_enc_stream.onnx",
+                           "le_a2x extend: a2x_enc_stream.onnx output holds a non-finite value (index 0)"},
+                       Net{"a2x_dec_nan.onnx", "a2x_dec.onnx",
+                           "le_a2x extend: a2x_dec.onnx output m holds a non-finite value (index 0)"}}) {
+    BundleCopy b;
+    fs::copy_file(b.path + "/" + n.bad, b.path + "/" + n.member, fs::copy_options::overwrite_existing);
+    Handle a(b.path);
+    ASSERT_TRUE(a.a) << le_a2x_last_error();
+    ASSERT_EQ(le_a2x_push(a, x.data(), static_cast<int>(x.size())), 1);
+    le_a2x_finish(a);
+    EXPECT_EQ(le_a2x_avail(a), -1);
+    EXPECT_STREQ(le_a2x_last_error(), n.says);
+    float out[kKp];
+    EXPECT_EQ(le_a2x_pull(a, nullptr, nullptr, out, 1), 0);
+    EXPECT_STREQ(le_a2x_last_error(), n.says);
+    std::vector<float> deltas(75 * kKp);
+    EXPECT_EQ(le_a2x_deltas(a, x.data(), static_cast<int>(x.size()), deltas.data(), 75), -1);
+  }
+  Handle a(kFixtures + "/tiny");
+  ASSERT_TRUE(a.a);
+  for (float huge : {1e30f, -3.4e38f, 32768.5f}) {
+    std::vector<float> y(x.begin(), x.begin() + 640);
+    y[100] = huge;
+    EXPECT_EQ(le_a2x_push(a, y.data(), static_cast<int>(y.size())), 0);
+    EXPECT_EQ(std::string(le_a2x_last_error()).find("le_a2x_push: sample at index 100 is "), 0u) << le_a2x_last_error();
+    std::vector<float> deltas(2 * kKp);
+    EXPECT_EQ(le_a2x_deltas(a, y.data(), static_cast<int>(y.size()), deltas.data(), 2), -1);
+  }
+  // The loudest 16-bit speech, unscaled, gives finite keypoints.
+  std::vector<float> loud(x.size());
+  for (size_t i = 0; i < x.size(); ++i) loud[i] = x[i] > 0 ? 32768.0f : x[i] < 0 ? -32768.0f : 0.0f;
+  const Frames f = stream(a, loud, {3200});
+  ASSERT_EQ(f.size(), 75u);
+  for (float v : f.out) ASSERT_TRUE(std::isfinite(v));
+}
+
+// A host that polls without pulling: what the engine computes is trimmed as
+// it is computed, and nothing is lost when the host finally pulls.
+TEST_F(A2x, PollingWithoutPullingKeepsBuffersBounded) {
+  Handle a(kFixtures + "/tiny");
+  ASSERT_TRUE(a.a) << le_a2x_last_error();
+  const std::vector<float> x = speech(60.0, 3);
+  for (size_t at = 0; at < x.size(); at += 320) {
+    ASSERT_EQ(le_a2x_push(a, x.data() + at, 320), 1);
+    ASSERT_GE(le_a2x_avail(a), 0) << le_a2x_last_error();
+  }
+  const auto hw = le::a2x::implOf(a)->highWater();
+  EXPECT_LE(hw.feat, 128u + 200u + 64u + 8u);
+  EXPECT_LE(hw.ctx, 128u + 64u);
+  EXPECT_LE(hw.audio, 128000u + 32000u + 81920u + 5120u);
+  le_a2x_finish(a);
+  Frames f;
+  drain(a, f, 64);
+  EXPECT_EQ(f.size(), 1500u);
+}
+
+// Model members are read by the engine from regular files: a FIFO in their
+// place fails creation at once instead of hanging it.
+TEST_F(A2x, ModelMembersThatAreFifosFailPromptly) {
+  for (const char* member : {"a2x_enc_stream.onnx", "a2x_dec.onnx"}) {
+    BundleCopy b;
+    le::test::fifoInPlaceOf(b.path + "/" + member);
+    le_a2x* a = nullptr;
+    std::string why;
+    EXPECT_TRUE(le::test::returnsPromptly(
+        [&] {
+          a = le_a2x_create(b.path.c_str(), 1);
+          why = le_a2x_last_error();
+        },
+        {b.path + "/" + member}))
+        << member;
+    EXPECT_EQ(a, nullptr);
+    EXPECT_EQ(why, "le_a2x_create: cannot open " + b.path + "/" + member);
+    le_a2x_destroy(a);
+  }
+}

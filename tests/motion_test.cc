@@ -277,3 +277,82 @@ TEST(Motion, NullArgumentsAndRuntimeFailuresAreReported) {
   EXPECT_EQ(le_motion_avail(bad), 0);
   EXPECT_STREQ(le_motion_last_error(), "");
 }
+
+// Nothing non-finite or absurd becomes a keypoint: each network's output is
+// checked when it is read (the failure names it and stays until reset), meta
+// values and scales that would throw a face out of its crop are refused at
+// load, samples no 16-bit source gives are refused, and a thread count no
+// machine has is clamped.
+TEST(Motion, NonFiniteAndAbsurdValuesNeverBecomeKeypoints) {
+  const std::vector<float> x = speech(4.0);
+  for (const char* net : {"hubert_student", "lmdm", "stitch"}) {
+    DirCopy d;
+    fs::copy_file(d.path + "/" + net + "_nan.onnx", d.path + "/" + net + ".onnx", fs::copy_options::overwrite_existing);
+    Handle m(d.path);
+    ASSERT_TRUE(m.m) << le_motion_last_error();
+    ASSERT_EQ(le_motion_push(m, x.data(), static_cast<int>(x.size())), 1) << le_motion_last_error();
+    le_motion_finish(m);
+    int idx[4];
+    float xs[4 * kKp], out[4 * kKp];
+    const int got = le_motion_avail(m) > 0 ? le_motion_pull(m, idx, xs, out, 4) : 0;
+    EXPECT_EQ(got, 0) << net;
+    const std::string why = std::string(net) + ".onnx output holds a non-finite value (index 0)";
+    EXPECT_NE(std::string(le_motion_last_error()).find(why), std::string::npos) << le_motion_last_error();
+    EXPECT_EQ(le_motion_pull(m, idx, xs, out, 4), 0);
+    EXPECT_NE(std::string(le_motion_last_error()).find(why), std::string::npos) << le_motion_last_error();
+  }
+  struct Case {
+    const char* meta;
+    const char* says;
+  };
+  for (const Case& c : {Case{R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 3e38})",
+                             "le_motion_create: meta.json: bad s_bridge (from -100 to 100)"},
+                        Case{R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 0.8, "delta_pitch": 1e9})",
+                             "le_motion_create: meta.json: bad delta_pitch (degrees from -180 to 180)"}}) {
+    DirCopy d;
+    d.meta(c.meta);
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_STREQ(le_motion_last_error(), c.says);
+  }
+  for (const char* file : {"src_xs_info.bin", "ch_xs_info.bin"}) {
+    DirCopy d;
+    std::string bytes = le::test::readFile(d.path + "/" + file);
+    const float huge = 3e38f;
+    std::memcpy(&bytes[258 * 4], &huge, 4);
+    le::test::writeFile(d.path + "/" + file, bytes);
+    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
+    EXPECT_NE(std::string(le_motion_last_error()).find(": scale or translation beyond +-1000"), std::string::npos)
+        << le_motion_last_error();
+  }
+  for (int threads : {5000, 100000}) {
+    le_motion* m = le_motion_create(kMotionDir.c_str(), threads, nullptr);
+    ASSERT_TRUE(m) << le_motion_last_error();
+    std::vector<float> y(x.begin(), x.begin() + 16000);
+    y[7] = 1e30f;
+    EXPECT_EQ(le_motion_push(m, y.data(), static_cast<int>(y.size())), 0);
+    EXPECT_STREQ(le_motion_last_error(),
+                 "le_motion_push: sample at index 7 is 1e+30, beyond the +-32768 of any 16-bit source");
+    le_motion_destroy(m);
+  }
+}
+
+// Model members are read by the engine from regular files: a FIFO in their
+// place fails creation at once instead of hanging it.
+TEST(Motion, ModelMembersThatAreFifosFailPromptly) {
+  for (const char* member : {"hubert_student.onnx", "lmdm.onnx", "stitch.onnx"}) {
+    DirCopy d;
+    le::test::fifoInPlaceOf(d.path + "/" + member);
+    le_motion* m = nullptr;
+    std::string why;
+    EXPECT_TRUE(le::test::returnsPromptly(
+        [&] {
+          m = le_motion_create(d.path.c_str(), 1, nullptr);
+          why = le_motion_last_error();
+        },
+        {d.path + "/" + member}))
+        << member;
+    EXPECT_EQ(m, nullptr);
+    EXPECT_EQ(why, "le_motion_create: cannot open " + d.path + "/" + member);
+    le_motion_destroy(m);
+  }
+}

@@ -86,6 +86,12 @@ TEST(Renderer, FillerSlotsRepeatTheLastItem) {
     for (size_t k = 0; k < crop; ++k) ASSERT_NEAR(batch[i * crop + k], single[k], 1e-5) << i;
   }
   for (size_t k = 0; k < crop; ++k) ASSERT_EQ(batch[3 * crop + k], batch[2 * crop + k]);
+  // Every caller's keypoints are checked before the run: one NaN or infinity
+  // in any real item fails the render.
+  kd[2 * 63 + 40] = INFINITY;
+  EXPECT_EQ(errorOf([&] { four.render(si, ks.data(), kd.data(), 3); }), "render: non-finite keypoint value in item 2");
+  ks[5] = NAN;
+  EXPECT_EQ(errorOf([&] { one.render(si, ks.data(), ks.data(), 1); }), "render: non-finite keypoint value in item 0");
 }
 
 TEST(Renderer, FeatSynthGraph) {

@@ -173,3 +173,93 @@ TEST(Stream, CreationAndArgumentsAreChecked) {
   le_fca_destroy(f);
   le_fca_destroy(nullptr);
 }
+
+// Hostile bundles and careless hosts: a NaN idle keypoint row and a FIFO in
+// place of the delta model are refused at creation (promptly), a delta model
+// gone bad or a gain that overflows the keypoints fails the run instead of
+// delivering faces of NaN, samples no 16-bit source gives are refused, and a
+// thread count no machine has is clamped.
+TEST(Stream, NonFiniteValuesAndHostileMembersFailTheCall) {
+  TempDir tmp;
+  const std::string b = tmp / "b";
+  fs::copy(kTiny, b, fs::copy_options::recursive);
+  std::string xs = le::test::readFile(b + "/xs_target.bin");
+  const float nan = NAN;
+  std::memcpy(&xs[(5 * 63 + 4) * 4], &nan, 4);
+  le::test::writeFile(b + "/xs_target.bin", xs);
+  EXPECT_EQ(le_stream_create(b.c_str(), kEncoder.c_str(), 1, 0, 1.0f), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: xs_target.bin holds a non-finite value (index 319)");
+
+  const std::string f = tmp / "f";
+  fs::copy(kTiny, f, fs::copy_options::recursive);
+  le::test::fifoInPlaceOf(f + "/fca_stream.onnx");
+  le_stream* s = nullptr;
+  EXPECT_TRUE(le::test::returnsPromptly([&] { s = le_stream_create(f.c_str(), kEncoder.c_str(), 1, 0, 1.0f); },
+                                        {f + "/fca_stream.onnx"}));
+  EXPECT_EQ(s, nullptr);
+  le_stream_destroy(s);
+
+  const std::vector<float> x = speech(1.0);
+  const std::string n = tmp / "n";
+  fs::copy(kTiny, n, fs::copy_options::recursive);
+  fs::copy_file(n + "/fca_stream_nan.onnx", n + "/fca_stream.onnx", fs::copy_options::overwrite_existing);
+  Stream bad(n, 0, 1.0f);
+  ASSERT_TRUE(bad.s) << le_stream_last_error();
+  Delivered d;
+  d.thread = std::this_thread::get_id();
+  EXPECT_EQ(le_stream_run(bad.s, x.data(), static_cast<int>(x.size()), collect, &d), -1);
+  EXPECT_NE(std::string(le_stream_last_error()).find("fca_stream.onnx output m holds a non-finite value"),
+            std::string::npos)
+      << le_stream_last_error();
+  EXPECT_TRUE(d.frames.empty());
+
+  EXPECT_EQ(le_stream_create(kTiny.c_str(), kEncoder.c_str(), 1, 0, 3e38f), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create: gain 3e+38 is beyond +-1000");
+  le_stream* huge = le_stream_create(kTiny.c_str(), kEncoder.c_str(), 100000, 0, 1.0f);
+  ASSERT_TRUE(huge) << le_stream_last_error();
+  EXPECT_EQ(le_stream_run(huge, x.data(), static_cast<int>(x.size()), collect, &d), 25) << le_stream_last_error();
+  d.frames.clear();
+  std::vector<float> loud(x);
+  loud[3] = -1e30f;
+  EXPECT_EQ(le_stream_run(huge, loud.data(), static_cast<int>(loud.size()), collect, &d), -1);
+  EXPECT_NE(std::string(le_stream_last_error()).find("sample at index 3 is -1e+30"), std::string::npos)
+      << le_stream_last_error();
+  le_stream_destroy(huge);
+}
+
+// One run at a time: a second thread's run is refused while the first is
+// delivering, and the first run's frames are the same as when run alone.
+TEST(Stream, ASecondRunAtOnceIsRefused) {
+  Stream s(kTiny, 0, 1.0f);
+  ASSERT_TRUE(s.s) << le_stream_last_error();
+  const std::vector<float> x = speech(0.5);
+  Delivered alone;
+  alone.thread = std::this_thread::get_id();
+  ASSERT_EQ(le_stream_run(s.s, x.data(), static_cast<int>(x.size()), collect, &alone), 13);
+  struct During {
+    Delivered d;
+    le_stream* s;
+    const std::vector<float>* x;
+    int other = 0;
+    std::string why;
+  } during{{}, s.s, &x};
+  during.d.thread = std::this_thread::get_id();
+  // The second run starts, and ends, while the first is inside its first
+  // callback.
+  auto onFrame = [](void* user, int frame, const uint8_t* rgb, int w, int h) {
+    auto* p = static_cast<During*>(user);
+    if (frame == 0) {
+      std::thread([p] {
+        Delivered none;
+        p->other = le_stream_run(p->s, p->x->data(), static_cast<int>(p->x->size()), collect, &none);
+        p->why = le_stream_last_error();
+      }).join();
+      EXPECT_EQ(le_stream_run(p->s, p->x->data(), 100, collect, &p->d), -1);  // nor from the callback
+    }
+    collect(&p->d, frame, rgb, w, h);
+  };
+  ASSERT_EQ(le_stream_run(s.s, x.data(), static_cast<int>(x.size()), onFrame, &during), 13) << le_stream_last_error();
+  EXPECT_EQ(during.other, -1);
+  EXPECT_EQ(during.why, "le_stream_run: the stream is already running on another thread (one run at a time)");
+  EXPECT_EQ(during.d.pixels, alone.pixels);
+}

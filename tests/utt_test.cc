@@ -2,6 +2,7 @@
 // streaming audio engine (the bundle itself) and the motion directory.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -512,4 +513,234 @@ TEST(Utt, RampWeightsStepDownToTheIdleTrack) {
       for (int c = 0; c < 3; ++c) differ += rgba[p * 4 + c] != fr.rgb[p * 3 + c];
     EXPECT_EQ(differ, 0u) << "ramp frame " << r << ", weight " << w;
   }
+}
+
+namespace {
+
+// Pulls until `speechWanted` speech frames came and the idle loop followed
+// them, pacing at the frame rate while `paceUntil` lies ahead.
+std::vector<Frame> pullSpeech(le_utt* u, size_t speechWanted, double seconds = 60) {
+  size_t spoken = 0, idleAfter = 0;
+  return pullWhile(
+      u,
+      [&](const std::vector<Frame>& g) {
+        spoken += g.back().info.kind == 1;
+        idleAfter = spoken >= speechWanted && g.back().info.kind == 0 ? idleAfter + 1 : 0;
+        return idleAfter < 3;
+      },
+      seconds);
+}
+
+// The speech frames' ordinals, one run per utterance.
+std::vector<std::vector<int>> utterances(const std::vector<Frame>& frames) {
+  std::vector<std::vector<int>> runs;
+  for (const Frame& f : frames) {
+    if (f.info.kind != 1) continue;
+    if (f.info.ordinal == 0 || runs.empty()) runs.emplace_back();
+    runs.back().push_back(f.info.ordinal);
+  }
+  return runs;
+}
+
+std::vector<int> count(int n) {
+  std::vector<int> v(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) v[static_cast<size_t>(i)] = i;
+  return v;
+}
+
+void expectHealthy(le_utt* u) {
+  EXPECT_EQ(le_utt_ready(u), 1) << le_utt_last_error();
+  char text[256] = {};
+  int failures = -1;
+  EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0) << text;
+  EXPECT_EQ(failures, 0) << text;
+}
+
+}  // namespace
+
+// A second utterance pushed while the first is still being delivered (ended
+// by the host, or by its gap) waits behind it: both come in full, in order,
+// and the session stays healthy.
+TEST(Utt, SpeechAfterAnEndQueuesBehindTheUtteranceDraining) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  struct Case {
+    double gap;
+    bool end;
+  };
+  for (const Case c : {Case{0, true}, Case{0.4, true}, Case{1.0, true}, Case{2.0, true}, Case{1.0, false}}) {
+    SCOPED_TRACE("gap " + std::to_string(c.gap) + (c.end ? " s, ended by the host" : " s, ended by the gap"));
+    Ctx ctx;
+    le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+    ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+    const std::vector<int16_t> x = speech(2.0);
+    le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+    if (c.end) le_utt_end_utterance(u);
+    // The host takes frames at the frame rate meanwhile: 2 s of speech is
+    // still on its way when the second utterance comes.
+    std::vector<Frame> frames;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(c.gap);
+    std::vector<uint8_t> buf(kFrame);
+    while (std::chrono::steady_clock::now() < until) {
+      le_utt_frame_info info;
+      if (le_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1) frames.push_back({info, buf});
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+    le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+    if (c.end) le_utt_end_utterance(u);
+    size_t before = 0;
+    for (const Frame& f : frames) before += f.info.kind == 1;
+    for (Frame& f : pullSpeech(u, 100 - before)) frames.push_back(std::move(f));
+    const auto runs = utterances(frames);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0], count(50));
+    EXPECT_EQ(runs[1], count(50));
+    for (size_t k = 0; k < frames.size(); ++k) EXPECT_EQ(frames[k].info.seq, k);
+    expectHealthy(u);
+    le_utt_stats st;
+    le_utt_get_stats(u, &st);
+    EXPECT_EQ(st.onsets, 2u);
+    EXPECT_EQ(st.speech_frames, 100u);
+    le_utt_destroy(u);
+  }
+}
+
+// Speech pushed right after an interrupt is the next utterance, whole.
+TEST(Utt, SpeechAfterAnInterruptIsDeliveredInFull) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(2.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  int spoken = 0;
+  pullWhile(u, [&](const std::vector<Frame>& g) { return (spoken += g.back().info.kind == 1) < 10; });
+  le_utt_interrupt(u);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  const auto frames = pullSpeech(u, 50);
+  const auto runs = utterances(frames);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0], count(50));
+  expectHealthy(u);
+  le_utt_destroy(u);
+}
+
+// One session per context: a second borrow is refused with the reason, and
+// the context can be borrowed again once the first session is gone. A thread
+// count no machine has is clamped, not handed to onnxruntime.
+TEST(Utt, OneSessionPerContextAndThreadCountsClamped) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  le_utt_opts o{};
+  o.motion_dir = kTiny.c_str();
+  o.threads = 100000;
+  le_utt* u = le_utt_create(ctx.c, &o);
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  EXPECT_EQ(le_utt_open(ctx.c, kTiny.c_str()), nullptr);
+  EXPECT_STREQ(le_utt_last_error(),
+               "le_utt_open: the context is already in use by another le_utt session (one session per context)");
+  const std::vector<int16_t> x = speech(1.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  EXPECT_EQ(utterances(pullSpeech(u, 25)).size(), 1u);
+  expectHealthy(u);
+  le_utt_destroy(u);
+  u = le_utt_open(ctx.c, kTiny.c_str());
+  EXPECT_TRUE(u) << le_utt_last_error();
+  le_utt_destroy(u);
+}
+
+// A director that renders NaN on some driver rows: those frames go out as
+// their driver frame (never a black face), each counted as a failure, and
+// the session neither stops nor turns fatal.
+TEST(Utt, ANonFiniteFaceIsReplacedByItsDriverFrame) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  TempDir tmp;
+  const std::string b =
+      le::test::failingBundle(kTiny, tmp / "b", "model_b1.onnx", {3, 7}, "model_b1_nanmarker.onnx");
+  Ctx ctx(b);
+  ASSERT_TRUE(ctx.c) << le_last_error();
+  le_utt_opts o{};
+  o.motion_dir = b.c_str();
+  o.steady_model = "-";
+  le_utt* u = le_utt_create(ctx.c, &o);
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(2.0);
+  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(u);
+  const auto frames = pullSpeech(u, 50);
+  char text[256] = {};
+  int failures = 0;
+  EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0);
+  EXPECT_EQ(le_utt_ready(u), 1);
+  EXPECT_NE(std::string(text).find("paste: the crop holds 3072 non-finite values"), std::string::npos) << text;
+  le_utt_destroy(u);
+  int marked = 0, rendered = 0;
+  for (const Frame& f : frames) {
+    if (f.info.kind != 1) continue;
+    const uint8_t* driver = le_target_frame(ctx.c, f.info.si);
+    ASSERT_TRUE(driver) << le_last_error();
+    const bool same = std::memcmp(driver, f.rgb.data(), kFrame) == 0;
+    if (f.info.si == 3 || f.info.si == 7) {
+      ++marked;
+      EXPECT_TRUE(same) << "speech frame " << f.info.ordinal << " at row " << f.info.si;
+    } else {
+      rendered += !same;
+    }
+  }
+  EXPECT_EQ(utterances(frames), std::vector<std::vector<int>>{count(50)});
+  EXPECT_GT(marked, 4);
+  EXPECT_GT(rendered, 20);
+  EXPECT_GE(failures, marked);
+}
+
+// Two host threads speak into one session at once, each ending its own
+// utterances: every sample becomes speech and the session stays healthy
+// (run under ThreadSanitizer as utt_threads).
+TEST(Utt, TwoHostThreadsSpeakOverlappingUtterances) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  le_utt_opts o{};
+  o.motion_dir = kTiny.c_str();
+  o.gap_s = -1;
+  le_utt* u = le_utt_create(ctx.c, &o);
+  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(1.0);
+  std::atomic<long> speechFrames{0};
+  std::atomic<bool> stop{false};
+  std::thread puller([&] {
+    std::vector<uint8_t> buf(kFrame);
+    le_utt_frame_info info;
+    while (!stop)
+      if (le_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1) speechFrames += info.kind == 1;
+      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  auto speaker = [&](int utterancesToSay) {
+    for (int k = 0; k < utterancesToSay; ++k) {
+      for (size_t at = 0; at < x.size(); at += 320) {
+        le_utt_push_audio(u, x.data() + at, 320);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      le_utt_end_utterance(u);
+    }
+  };
+  std::thread a(speaker, 3), b(speaker, 3);
+  a.join();
+  b.join();
+  // Six seconds of speech in at most seven utterances (an end splits the
+  // other thread's utterance): 150 frames, plus one per split at most.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  le_utt_stats st{};
+  while (std::chrono::steady_clock::now() < deadline) {
+    le_utt_get_stats(u, &st);
+    if (speechFrames >= 150 && st.state == 0 && le_utt_frames_available(u) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  stop = true;
+  puller.join();
+  EXPECT_GE(speechFrames.load(), 150);
+  EXPECT_LE(speechFrames.load(), 157);
+  expectHealthy(u);
+  le_utt_destroy(u);
 }

@@ -1,7 +1,13 @@
 #include "tests/support/testutil.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include <cstdio>
 #include <cstring>
@@ -122,15 +128,46 @@ size_t countOf(const std::string& hay, const std::string& needle) {
 }
 
 std::string failingBundle(const std::string& bundle, const std::string& dir, const std::string& model,
-                          const std::vector<int>& rows) {
+                          const std::vector<int>& rows, const std::string& variant) {
   namespace fs = std::filesystem;
   fs::copy(bundle, dir, fs::copy_options::recursive);
-  fs::copy_file(dir + "/model_b1_failmarker.onnx", dir + "/" + model, fs::copy_options::overwrite_existing);
+  fs::copy_file(dir + "/" + variant, dir + "/" + model, fs::copy_options::overwrite_existing);
   std::string xs = readFile(dir + "/xs_target.bin");
   const float marker = 5.0f;
   for (int row : rows) std::memcpy(&xs[(static_cast<size_t>(row) * 63 + 2) * 4], &marker, 4);
   writeFile(dir + "/xs_target.bin", xs);
   return dir;
+}
+
+void fifoInPlaceOf(const std::string& path) {
+  ::unlink(path.c_str());
+  if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
+}
+
+bool returnsPromptly(const std::function<void()>& f, const std::vector<std::string>& fifos, double seconds) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread t([&] {
+    f();
+    std::lock_guard<std::mutex> lk(mu);
+    done = true;
+    cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lk(mu);
+  const bool prompt = cv.wait_for(lk, std::chrono::duration<double>(seconds), [&] { return done; });
+  while (!done) {
+    lk.unlock();
+    for (const std::string& p : fifos) {
+      const int fd = ::open(p.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+    lk.lock();
+    cv.wait_for(lk, std::chrono::milliseconds(100), [&] { return done; });
+  }
+  lk.unlock();
+  t.join();
+  return prompt;
 }
 
 }  // namespace le::test

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,11 +46,21 @@ struct RawEntry {
 std::string rawImx(const std::vector<RawEntry>& entries, uint16_t count, const std::string& tail = {});
 
 // A copy of `bundle` at `dir` whose director `model` ("model_<key>.onnx") is
-// replaced by the failing reference variant (model_b1_failmarker.onnx: it
-// fails for a driver row whose keypoint 0 has z > 1) and whose xs_target.bin
-// marks `rows` that way. Returns the copy's path.
+// replaced by a marker variant of the reference director and whose
+// xs_target.bin marks `rows` (keypoint 0 with z > 1). The variant
+// model_b1_failmarker.onnx fails on a marked row, model_b1_nanmarker.onnx
+// renders it as NaN. Returns the copy's path.
 std::string failingBundle(const std::string& bundle, const std::string& dir, const std::string& model,
-                          const std::vector<int>& rows);
+                          const std::vector<int>& rows,
+                          const std::string& variant = "model_b1_failmarker.onnx");
+
+// Replaces `path` with a FIFO that no one writes.
+void fifoInPlaceOf(const std::string& path);
+
+// Runs `f` and says whether it returned within `seconds`. If it did not, the
+// FIFOs are opened for writing until it returns (that releases a reader
+// blocked in open), so a hang fails the test instead of stopping it.
+bool returnsPromptly(const std::function<void()>& f, const std::vector<std::string>& fifos, double seconds = 10);
 
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv {

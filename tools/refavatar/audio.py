@@ -38,7 +38,7 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper
 
-from .graphs import G, finish
+from .graphs import G, finish, poisoned
 
 SR = 16000
 FRAME = 640
@@ -240,7 +240,8 @@ def pos_table():
 
 def write_bundle_audio(out, names, window=1, left=4, layers=2, width=True, silence_prime=0, seed=0, bad=False):
     """The bundle's audio-to-expression files: meta, position table, norm, encoder, decoder;
-    bad: also a decoder whose m output is one value short (a2x_dec_m62.onnx)."""
+    bad: also a decoder whose m output is one value short (a2x_dec_m62.onnx), and the encoder,
+    decoder and delta model with NaN outputs (*_nan.onnx)."""
     meta = {"h": H, "window": window, "left": left, "layers": layers, "width": bool(width),
             "silence_prime": silence_prime}
     with open(os.path.join(out, "a2x_meta.json"), "w") as f:
@@ -255,6 +256,9 @@ def write_bundle_audio(out, names, window=1, left=4, layers=2, width=True, silen
     onnx.save(fca_stream_graph(), os.path.join(out, "fca_stream.onnx"))
     if bad:
         onnx.save(decoder_graph(62), os.path.join(out, "a2x_dec_m62.onnx"))
+        onnx.save(poisoned(encoder_stream_graph(layers, width, seed)), os.path.join(out, "a2x_enc_stream_nan.onnx"))
+        onnx.save(poisoned(decoder_graph()), os.path.join(out, "a2x_dec_nan.onnx"))
+        onnx.save(poisoned(fca_stream_graph()), os.path.join(out, "fca_stream_nan.onnx"))
 
 
 FCA_COND, FCA_STATE = 7 * 768, 384

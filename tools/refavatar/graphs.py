@@ -114,9 +114,10 @@ def second_difference_cone(g, p_rgb):
 
 
 def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_pooled=True,
-                     padding_mode="border", seed=0, probe=False, fail_marker=False):
+                     padding_mode="border", seed=0, probe=False, fail_marker=False, nan_marker=False):
     """probe: also output the grid and the warped crop, for checking the warp arithmetic.
-    fail_marker: the run fails (an index out of range) when keypoint 0 of kp_source has z > 1."""
+    fail_marker: the run fails (an index out of range) when keypoint 0 of kp_source has z > 1.
+    nan_marker: the crop is NaN everywhere when keypoint 0 of kp_source has z > 1."""
     rng = np.random.default_rng(seed)
     B = "N" if dynamic_batch else batch
     g = G()
@@ -170,7 +171,13 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
     a = g.op("Clip", ["ellipse", "zero", "one"], name="/compose/alpha")
     inv = g.op("Sub", ["one", a], name="/compose/inv")
     mixed = g.op("Add", [g.op("Mul", [x, a], name="/compose/mx"), g.op("Mul", [y, inv], name="/compose/my")],
-                 name="/compose/add", out=None if fail_marker else "rgb")
+                 name="/compose/add", out=None if fail_marker or nan_marker else "rgb")
+    if nan_marker:
+        g.i64("z_s", [0, 0, 2]); g.i64("z_e", [1, 1, 3])
+        z = g.op("Slice", ["kp_source", "z_s", "z_e"])
+        g.f("marker", 1.0)
+        flag = g.op("Cast", [g.op("Greater", [z, "marker"])], to=TensorProto.FLOAT)
+        g.op("Add", [mixed, g.op("Sqrt", [g.op("Neg", [flag])])], out="rgb")
     if fail_marker:
         g.i64("z_s", [0, 0, 2]); g.i64("z_e", [1, 1, 3])
         z = g.op("Slice", ["kp_source", "z_s", "z_e"])
@@ -210,6 +217,22 @@ def feat_synth_graph(batch=1, crop=32, seed=0):
     return finish(g, "le_ref_featsynth", inputs, [out])
 
 
+def poisoned(model):
+    """A copy of `model` whose first output is NaN everywhere (its value plus
+    Sqrt(-1)): a network gone bad, for the engine's finiteness checks."""
+    import copy
+    m = copy.deepcopy(model)
+    out = m.graph.output[0].name
+    clean = out + "_before_nan"
+    for node in m.graph.node:
+        node.input[:] = [clean if n == out else n for n in node.input]
+        node.output[:] = [clean if n == out else n for n in node.output]
+    m.graph.initializer.append(numpy_helper.from_array(np.array([-1.0], np.float32), "nan_minus_one"))
+    m.graph.node.append(helper.make_node("Sqrt", ["nan_minus_one"], ["nan_value"]))
+    m.graph.node.append(helper.make_node("Add", [clean, "nan_value"], [out]))
+    return m
+
+
 def finish(g, name, inputs, outputs):
     graph = helper.make_graph(g.nodes, name, inputs, outputs, initializer=g.inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)],
@@ -239,6 +262,7 @@ def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0):
             "b1_zeros": warp_prior_graph(1, crop, padding_mode="zeros", seed=seed),
             "b1_probe": warp_prior_graph(1, crop, seed=seed, probe=True),
             "b1_failmarker": warp_prior_graph(1, crop, seed=seed, fail_marker=True),
+            "b1_nanmarker": warp_prior_graph(1, crop, seed=seed, nan_marker=True),
         }
         for key, model in variants.items():
             onnx.save(model, "%s/%s" % (out_dir, names(key)))

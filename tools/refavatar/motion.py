@@ -20,7 +20,7 @@ import numpy as np
 from onnx import TensorProto, helper
 
 from . import bundle as B
-from .graphs import G, finish
+from .graphs import G, finish, poisoned
 
 NMEL, NSTFT, NFEAT, NCOND, NMOT, NPOSE = 80, 21, 1024, 1103, 265, 202
 N_EMO = 3
@@ -197,3 +197,6 @@ def write_motion_dir(out, nt, seed=0):
     onnx.save(student_graph(seed), os.path.join(out, "hubert_student.onnx"))
     onnx.save(lmdm_graph(), os.path.join(out, "lmdm.onnx"))
     onnx.save(stitch_graph(), os.path.join(out, "stitch.onnx"))
+    # The three networks gone bad (NaN outputs), for the engine's checks.
+    for name, graph in (("hubert_student", student_graph(seed)), ("lmdm", lmdm_graph()), ("stitch", stitch_graph())):
+        onnx.save(poisoned(graph), os.path.join(out, name + "_nan.onnx"))
