@@ -74,8 +74,8 @@ typedef struct le_ctx le_ctx;
 
 /* Loads the bundle (a directory or an IMX container) and opens its driver
  * video; the director graph "model_<model_key>.onnx" loads on the first
- * render. threads < 1 or above the engine's worker count: that count. ep: NULL or "" for the CPU.
- * Returns the context, or NULL with the reason. */
+ * render. threads < 1 or above the engine's worker count: that count. ep:
+ * NULL or "" for the CPU. Returns the context, or NULL with the reason. */
 LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
 /* Frees the context; NULL is ignored. */
 LE_API void le_destroy(le_ctx* ctx);

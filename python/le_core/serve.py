@@ -14,9 +14,11 @@ import collections
 import ctypes
 import fractions
 import gc
+import hmac
 import json
 import logging
 import os
+import secrets
 import sys
 import threading
 import time
@@ -40,6 +42,8 @@ FPS = 25
 SPF = 16000 // FPS  # speech samples per frame
 VIDEO_TB = fractions.Fraction(1, 90000)
 AUDIO_TB = fractions.Fraction(1, 16000)
+MAX_MESSAGE = 64 * 1024  # bytes of a data-channel message; a sentence is capped at 2000 characters anyway
+MAX_SAY = 2000
 
 # The RTP timestamp of a frame is a random per-sender origin plus its pts. The page matches the frames it shows
 # to their descriptions by that timestamp, so the origin each sender draws is kept on the sender.
@@ -145,6 +149,35 @@ def parse_wav(blob):
             return rate, data[:len(data) // 2 * 2]
         pos += 8 + size + (size & 1)
     raise RuntimeError("a WAV without format and data")
+
+
+def parse_json(raw):
+    """The JSON value of raw (bytes as UTF-8, whatever a header claims), or ValueError saying what is wrong."""
+    if isinstance(raw, (bytes, bytearray, memoryview)):
+        try:
+            raw = bytes(raw).decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError("not UTF-8 text") from None
+    try:
+        return json.loads(raw)
+    except RecursionError:
+        raise ValueError("JSON nested too deeply") from None
+    except ValueError as e:
+        raise ValueError("not JSON (%s)" % e) from None
+
+
+def parse_offer(body):
+    """(description, output) of an offer's body, or ValueError."""
+    params = parse_json(body)
+    if not isinstance(params, dict) or not isinstance(params.get("sdp"), str) or not isinstance(params.get("type"),
+                                                                                                 str):
+        raise ValueError("expected {sdp, type}")
+    try:
+        desc = RTCSessionDescription(sdp=params["sdp"], type=params["type"])
+    except (ValueError, TypeError) as e:
+        raise ValueError("expected {sdp, type}: %s" % e) from None
+    output = params.get("output")
+    return desc, output if output in ("full", "face") else None
 
 
 class Gate:
@@ -330,6 +363,7 @@ class Live:
         self.closed = False
         self.tasks = []
         self.created = self.heard = time.monotonic()
+        self.token = secrets.token_urlsafe(24)  # proves ownership of the session on /bye
 
     # -- set-up and tear-down -------------------------------------------------------------------------------------
     def open_engine(self):
@@ -487,7 +521,7 @@ class Live:
     async def say(self, text):
         try:
             pcm = await synthesise(text)
-        except (RuntimeError, OSError) as e:
+        except (RuntimeError, OSError, ValueError) as e:
             self.send({"type": "error", "text": str(e)})
             return
         if self.closed:
@@ -511,22 +545,44 @@ class Live:
                 await self.close("the page went silent for %.0f s" % silent_s)
 
     def on_message(self, raw):
+        """A command from the page. Whatever arrives, the page gets an answer and the session goes on."""
         self.heard = time.monotonic()
         try:
-            msg = json.loads(raw)
-        except ValueError:
-            return
+            problem = self.command(raw)
+        except Exception as e:  # a fault of ours: said, never left to escape the channel's handler
+            log.exception("session %s: a message failed", self.id)
+            problem = "the message could not be handled (%s)" % type(e).__name__
+        if problem:
+            self.send({"type": "error", "text": problem})
+
+    def command(self, raw):
+        """Carries out one message; returns what is wrong with it, or None."""
+        if len(raw) > MAX_MESSAGE:
+            return "a message of %d characters (at most %d)" % (len(raw), MAX_MESSAGE)
+        try:
+            msg = parse_json(raw)
+        except ValueError as e:
+            return "a malformed message: %s" % e
         kind = msg.get("type") if isinstance(msg, dict) else None
-        if kind == "say" and isinstance(msg.get("text"), str) and msg["text"].strip():
+        if kind == "ping":
+            return None
+        if kind == "say":
+            text = msg.get("text")
+            if not isinstance(text, str) or not text.strip():
+                return "\"say\" needs a text"
+            if any(ord(c) < 32 and c not in "\t\n\r" for c in text):
+                return "the text holds a control character"
             if self.saying is not None and not self.saying.done():
-                self.send({"type": "error", "text": "still synthesising the last sentence"})
-                return
-            self.saying = asyncio.ensure_future(self.say(msg["text"][:2000]))
+                return "still synthesising the last sentence"
+            self.saying = asyncio.ensure_future(self.say(text[:MAX_SAY]))
             self.tasks = [t for t in self.tasks if not t.done()] + [self.saying]
         elif kind == "interrupt":
             self.interrupt()
         elif kind == "bye":
             asyncio.ensure_future(self.close("the page left"))
+        else:
+            return "an unknown message type"
+        return None
 
 
 class Host:
@@ -553,14 +609,12 @@ class Host:
 
     async def offer(self, request):
         try:
-            params = await request.json()
-            desc = RTCSessionDescription(sdp=params["sdp"], type=params["type"])
-        except (ValueError, KeyError, TypeError):
-            return web.json_response({"error": "expected {sdp, type}"}, status=400)
+            desc, output = parse_offer(await request.read())
+        except ValueError as e:
+            return web.json_response({"error": "a malformed offer: %s" % e}, status=400)
         if self.full():
             return web.json_response({"error": self.refusal()}, status=503)
-        output = params.get("output") if params.get("output") in ("full", "face") else self.output
-        live = Live(self, uuid.uuid4().hex[:12], output)
+        live = Live(self, uuid.uuid4().hex[:12], output or self.output)
         self.sessions[live.id] = live  # the slot is taken before the slow part
         try:
             await asyncio.get_running_loop().run_in_executor(None, live.open_engine)
@@ -609,12 +663,15 @@ class Host:
         log.info("session %s opened (%s, %dx%d), %d of %d", live.id, live.output, x1 - x0, y1 - y0, len(self.sessions),
                  self.max_sessions)
         return web.json_response({"sdp": pc.localDescription.sdp, "type": pc.localDescription.type, "id": live.id,
-                                  "width": x1 - x0, "height": y1 - y0, "mouth": live.mouth})
+                                  "token": live.token, "width": x1 - x0, "height": y1 - y0, "mouth": live.mouth})
 
     async def bye(self, request):
+        """Ends a session for the page that owns it: the body is the session's token, known only to that page."""
         live = self.sessions.get(request.match_info["sid"])
-        if live is not None:
-            await live.close("the page left")
+        token = await request.read() if request.content_length is None or request.content_length <= 1024 else b""
+        if live is None or not hmac.compare_digest(token, live.token.encode()):
+            return web.json_response({"error": "no such session, or not yours"}, status=403)
+        await live.close("the page left")
         return web.Response(status=204)
 
     async def status(self, request):
@@ -623,8 +680,7 @@ class Host:
             for line in f:
                 if line.startswith("VmRSS:"):
                     rss = int(line.split()[1])
-        return web.json_response({"sessions": len(self.sessions), "max": self.max_sessions, "rss_kb": rss,
-                                  "ids": sorted(self.sessions)})
+        return web.json_response({"sessions": len(self.sessions), "max": self.max_sessions, "rss_kb": rss})
 
     async def shutdown(self, app):
         await asyncio.gather(*(s.close("host stopping") for s in list(self.sessions.values())))

@@ -1,0 +1,143 @@
+"""The live host's doors, driven as a hostile page and a stranger would: malformed offers and data-channel
+messages get a 4xx or an error message and the session goes on; nobody but a session's own page can end it, and
+no public answer names a session.
+
+usage: test_host_doors.py BUNDLE
+  env: LE_CORE_LIB (the library), W2V_ONNX (the shared audio encoder)
+"""
+import asyncio
+import json
+import os
+import sys
+import tempfile
+import urllib.error
+import urllib.request
+
+from aiortc import RTCPeerConnection, RTCSessionDescription
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_live import PYTHON_DIR, Host, check  # noqa: E402
+
+sys.path.insert(0, PYTHON_DIR)
+
+
+def post(host, path, body, content_type="application/json"):
+    """(HTTP status, JSON answer or None) of a POST."""
+    req = urllib.request.Request(host.url + path, body, {"Content-Type": content_type})
+    try:
+        with urllib.request.urlopen(req, timeout=60) as r:
+            status, text = r.status, r.read()
+    except urllib.error.HTTPError as e:
+        status, text = e.code, e.read()
+    try:
+        return status, json.loads(text)
+    except ValueError:
+        return status, None
+
+
+def offers(host):
+    deep = ("[" * 200000 + "]" * 200000).encode()
+    cases = [
+        ("deeply nested JSON", deep, "application/json"),
+        ("an unknown charset", b'{"sdp": "v=0", "type": "offer"}', "application/json; charset=x-no-such-charset"),
+        ("bytes that are not UTF-8", b'{"sdp": "\xff\xfe", "type": "offer"}', "application/json"),
+        ("an sdp that is not text", b'{"sdp": 5, "type": "offer"}', "application/json"),
+        ("an unknown type", b'{"sdp": "v=0", "type": "bogus"}', "application/json"),
+        ("a body beyond the limit", b" " * (2 << 20), "application/json"),
+    ]
+    for what, body, ctype in cases:
+        status, _ = post(host, "offer", body, ctype)
+        check(400 <= status < 500 and host.status()["sessions"] == 0,
+              "an offer with %s is refused with a 4xx (%d) and leaves no session" % (what, status))
+
+
+async def ownership(host):
+    """A session opened by a page: only that page's token ends it, and the public status names no session."""
+    pc = RTCPeerConnection()
+    pc.addTransceiver("audio", direction="recvonly")
+    pc.addTransceiver("video", direction="recvonly")
+    pc.createDataChannel("control")
+    await pc.setLocalDescription(await pc.createOffer())
+    body = json.dumps({"sdp": pc.localDescription.sdp, "type": pc.localDescription.type}).encode()
+    loop = asyncio.get_running_loop()
+    try:
+        status, answer = await loop.run_in_executor(None, post, host, "offer", body)
+        check(status == 200 and answer.get("token") and answer.get("id"), "a good offer is answered with id and token")
+        status_text = json.dumps(host.status())
+        check(answer["id"] not in status_text and answer["token"] not in status_text and "ids" not in status_text,
+              "the public status names no session: %s" % status_text)
+        sid = answer["id"]
+        for what, token in (("no token", b""), ("a wrong token", b"x" * len(answer["token"])),
+                            ("a token cut short", answer["token"][:-1].encode())):
+            status, _ = await loop.run_in_executor(None, post, host, "bye/" + sid, token, "text/plain")
+            check(status == 403 and host.status()["sessions"] == 1, "bye with %s is refused (%d)" % (what, status))
+        status, _ = await loop.run_in_executor(None, post, host, "bye/" + sid, answer["token"].encode(),
+                                               "text/plain;charset=UTF-8")
+        check(status == 204, "bye with the session's own token ends it")
+        host.wait_sessions(0)
+    finally:
+        await pc.close()
+
+
+class Channel:
+    """What a session sends to its page."""
+    readyState = "open"
+
+    def __init__(self):
+        self.sent = []
+
+    def send(self, text):
+        self.sent.append(json.loads(text))
+
+
+async def messages(bundle):
+    """A hostile page's data-channel messages, straight into a session's handler: each gets an error message and
+    nothing escapes."""
+    from le_core import serve
+    host = serve.Host(bundle, bundle, 1, "full", 1, {})
+    live = serve.Live(host, "t", "full")
+    live.channel = Channel()
+    bad = [("deeply nested JSON", "[" * 30000 + "]" * 30000),
+           ("a NUL in the text", json.dumps({"type": "say", "text": "hello\u0000there"})),
+           ("a text that is not text", json.dumps({"type": "say", "text": ["x"]})),
+           ("a message that is not an object", "[1, 2]"),
+           ("an unknown type", json.dumps({"type": "launch"})),
+           ("not JSON", "{\"type\": "),
+           ("bytes that are not UTF-8", b"\xff\xfe\xfd"),
+           ("a message beyond the limit", json.dumps({"type": "say", "text": "a" * 70000}))]
+    try:
+        for what, raw in bad:
+            live.channel.sent.clear()
+            live.on_message(raw)
+            errors = [m["text"] for m in live.channel.sent if m.get("type") == "error"]
+            check(len(errors) == 1, "a message with %s gets an error on the channel: %s" % (what, errors))
+        live.channel.sent.clear()
+        live.on_message('{"type": "ping"}')
+        check(live.channel.sent == [], "a ping gets no answer")
+        live.on_message(json.dumps({"type": "say", "text": "Still here."}))
+        await live.saying
+        check(live.channel.sent == [] and live.voice.utterances, "and the next good sentence is spoken")
+    finally:
+        await live.pc.close()
+
+
+def main():
+    bundle = sys.argv[1]
+    with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "host.log"), "w+") as log:
+        host = Host(bundle, 1, log)
+        try:
+            offers(host)
+            asyncio.run(ownership(host))
+        except BaseException:
+            log.seek(0)
+            sys.stderr.write("--- host log ---\n" + log.read()[-6000:])
+            raise
+        finally:
+            host.stop()
+    asyncio.run(messages(bundle))
+    print("host doors: every check passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
