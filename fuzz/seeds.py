@@ -2,6 +2,7 @@
 
 usage: seeds.py OUTDIR   (creates OUTDIR/imx, OUTDIR/manifest, OUTDIR/a2x_meta, OUTDIR/motion_meta and OUTDIR/onnx)
 """
+import math
 import os
 import struct
 import sys
@@ -32,6 +33,24 @@ def onnx_seeds():
     return {"warp_b1": graphs.warp_prior_graph(1, 16).SerializeToString(),
             "warp_b4_kp22": graphs.warp_prior_graph(4, 16, rows=22).SerializeToString(),
             "featsynth": graphs.feat_synth_graph(1, 16).SerializeToString()}
+
+
+def sample_seeds():
+    """Inputs of the sample target: a chunk byte, a flags byte (1: motion engine, 2: finish), then five bytes a
+    sample (a class byte: 0 NaN, 1 infinity, 2 huge, 3 subnormal, 4 raw bits, 5 unscaled 16-bit, else unit)."""
+    def samples(values, cls=7):
+        return b"".join(bytes([cls]) + struct.pack("<i", int(v * 2147483647)) for v in values)
+    voiced = [0.5 * math.sin(2 * math.pi * 150 * i / 16000) for i in range(800)]
+    out = {}
+    for engine in (0, 1):
+        name = "motion" if engine else "a2x"
+        out[name + "_speech"] = bytes([40, engine | 2]) + samples(voiced)
+        out[name + "_nan"] = bytes([3, engine | 2]) + samples(voiced[:300]) + samples([0.1], 0) + samples(voiced[:300])
+        out[name + "_huge"] = bytes([0, engine | 2]) + samples(voiced[:200], 2)
+        out[name + "_loud"] = bytes([250, engine | 2]) + samples(voiced, 5)
+        out[name + "_subnormal"] = bytes([7, engine]) + samples(voiced[:400], 3)
+        out[name + "_raw"] = bytes([1, engine | 2]) + samples(voiced[:100], 4)
+    return out
 
 
 def main(out):
@@ -65,6 +84,7 @@ def main(out):
         "bad": b'{"nt": 1.5, "n_src": "x", "n_emo": 0, "s_bridge": nan}',
     }
     seeds["onnx"] = onnx_seeds()
+    seeds["samples"] = sample_seeds()
     for target, files in seeds.items():
         d = os.path.join(out, target)
         os.makedirs(d, exist_ok=True)
