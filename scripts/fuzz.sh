@@ -21,6 +21,9 @@ cp -n "$build/fuzz/seeds/$target"/* "$corpus/" 2>/dev/null || true
 cp -n "$here/fuzz/regressions/$target"/* "$corpus/" 2>/dev/null || true
 rm -f "$artifacts"/*
 
+# onnxruntime's own start-up allocations stay for the life of the process
+# (the sanitizer runs suppress them the same way).
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$here/tests/lsan.supp}
 log="$build/fuzz_$target.log"
 set +e
 "$build/fuzz/fuzz_$target" "$corpus" -max_total_time="$seconds" -print_final_stats=1 \
