@@ -1,6 +1,7 @@
 // The le_a2x_ family: the streaming engine and the shared encoder preload
 // behind the C boundary.
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,7 @@ using le::api::Family;
 
 struct le_a2x {
   std::unique_ptr<le::a2x::A2x> engine;
+  std::mutex mu;  // calls on one handle run one at a time
 };
 
 namespace le::a2x {
@@ -21,6 +23,11 @@ A2x* implOf(le_a2x* handle) { return handle ? handle->engine.get() : nullptr; }
 }  // namespace le::a2x
 
 namespace {
+
+// The handle's lock, or nothing for a NULL handle (which the call refuses).
+std::unique_lock<std::mutex> lockOf(le_a2x* a) {
+  return a ? std::unique_lock<std::mutex>(a->mu) : std::unique_lock<std::mutex>();
+}
 
 le::a2x::A2x& engineOf(le_a2x* a) {
   if (!a || !a->engine) throw std::runtime_error("bad args");
@@ -65,6 +72,7 @@ void le_a2x_destroy(le_a2x* a) { delete a; }
 
 int le_a2x_push(le_a2x* a, const float* samples, int n) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
     le::a2x::A2x& e = healthy(a);
     if (n > 0 && !samples) throw std::runtime_error("bad args");
     e.push(samples, n);
@@ -74,6 +82,7 @@ int le_a2x_push(le_a2x* a, const float* samples, int n) {
 
 void le_a2x_finish(le_a2x* a) {
   le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
     healthy(a).finish();
     return 1;
   });
@@ -81,17 +90,22 @@ void le_a2x_finish(le_a2x* a) {
 
 int le_a2x_avail(le_a2x* a) {
   return le::api::guard(Family::A2x, __func__, -1, [&] {
+    const auto lock = lockOf(a);
     le::a2x::A2x& e = healthy(a);
     return extending(e, [&] { return e.avail(); });
   });
 }
 
 int le_a2x_total(le_a2x* a) {
-  return le::api::guard(Family::A2x, __func__, -1, [&] { return healthy(a).total(); });
+  return le::api::guard(Family::A2x, __func__, -1, [&] {
+    const auto lock = lockOf(a);
+    return healthy(a).total();
+  });
 }
 
 int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* out, int n) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
     le::a2x::A2x& e = healthy(a);
     return extending(e, [&] { return e.pull(idx, xs, out, nullptr, n); });
   });
@@ -99,6 +113,7 @@ int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* out, int n) {
 
 int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* out, float* wn, int n) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
     le::a2x::A2x& e = healthy(a);
     return extending(e, [&] { return e.pull(idx, xs, out, wn, n); });
   });
@@ -106,6 +121,7 @@ int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* out, float* wn, int n)
 
 int le_a2x_deltas(le_a2x* a, const float* samples, int n, float* out, int max_frames) {
   return le::api::guard(Family::A2x, __func__, -1, [&] {
+    const auto lock = lockOf(a);
     return engineOf(a).deltas(samples, n, out, nullptr, max_frames);
   });
 }
@@ -113,6 +129,7 @@ int le_a2x_deltas(le_a2x* a, const float* samples, int n, float* out, int max_fr
 int le_a2x_deltas_wn(le_a2x* a, const float* samples, int n, float* out, float* wn, int max_frames) {
   int result = -1;
   le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
     le::a2x::A2x& e = engineOf(a);
     if (!e.width()) {
       result = -3;
@@ -135,6 +152,7 @@ int le_a2x_width(le_a2x* a) {
 
 void le_a2x_reset(le_a2x* a, int start, int dir, int loop) {
   le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
     engineOf(a).reset(start, dir, loop);
     return 1;
   });
@@ -142,6 +160,7 @@ void le_a2x_reset(le_a2x* a, int start, int dir, int loop) {
 
 void le_a2x_set_eager(le_a2x* a, int flag) {
   le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
     engineOf(a).setEager(flag);
     return 1;
   });

@@ -1,5 +1,6 @@
 // The le_fca_ family: the whole-clip audio-to-delta model.
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 #include "audio/fca.h"
@@ -10,7 +11,17 @@ using le::api::Family;
 
 struct le_fca {
   std::unique_ptr<le::fca::Fca> model;
+  std::mutex mu;  // calls on one handle run one at a time
 };
+
+namespace {
+
+// The handle's lock, or nothing for a NULL handle (which the call refuses).
+std::unique_lock<std::mutex> lockOf(le_fca* f) {
+  return f ? std::unique_lock<std::mutex>(f->mu) : std::unique_lock<std::mutex>();
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -27,6 +38,7 @@ void le_fca_destroy(le_fca* f) { delete f; }
 
 int le_fca_deltas(le_fca* f, const float* samples, int n, float* out, int max_frames) {
   return le::api::guard(Family::Fca, __func__, -1, [&] {
+    const auto lock = lockOf(f);
     if (!f || !f->model) throw std::runtime_error("bad args");
     return f->model->deltas(samples, n, out, max_frames);
   });

@@ -3,6 +3,7 @@
 // every later call until reset, so a host polling for frames learns why
 // none come.
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +16,7 @@ using le::api::Family;
 struct le_motion {
   std::unique_ptr<le::motion::Motion> engine;
   std::string failure;
+  std::mutex mu;  // calls on one handle run one at a time
 };
 
 namespace le::motion {
@@ -22,6 +24,11 @@ Motion* implOf(le_motion* handle) { return handle ? handle->engine.get() : nullp
 }  // namespace le::motion
 
 namespace {
+
+// The handle's lock, or nothing for a NULL handle (which the call refuses).
+std::unique_lock<std::mutex> lockOf(le_motion* m) {
+  return m ? std::unique_lock<std::mutex>(m->mu) : std::unique_lock<std::mutex>();
+}
 
 le_motion& handleOf(le_motion* m, const char* why = "bad args") {
   if (!m || !m->engine) throw std::runtime_error(why);
@@ -56,6 +63,7 @@ void le_motion_destroy(le_motion* m) { delete m; }
 
 int le_motion_push(le_motion* m, const float* samples, int n) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
+    const auto lock = lockOf(m);
     le_motion& h = handleOf(m, "bad args / already finished");
     h.engine->push(samples, n);
     return 1;
@@ -64,6 +72,7 @@ int le_motion_push(le_motion* m, const float* samples, int n) {
 
 void le_motion_finish(le_motion* m) {
   le::api::guard(Family::Motion, __func__, 0, [&] {
+    const auto lock = lockOf(m);
     le_motion& h = handleOf(m);
     return running(h, [&] {
       h.engine->finish();
@@ -74,6 +83,7 @@ void le_motion_finish(le_motion* m) {
 
 int le_motion_avail(le_motion* m) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
+    const auto lock = lockOf(m);
     le_motion& h = handleOf(m);
     return running(h, [&] { return h.engine->avail(); });
   });
@@ -81,17 +91,22 @@ int le_motion_avail(le_motion* m) {
 
 int le_motion_pull(le_motion* m, int* idx, float* xs, float* out, int n) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
+    const auto lock = lockOf(m);
     le_motion& h = handleOf(m);
     return running(h, [&] { return h.engine->pull(idx, xs, out, n); });
   });
 }
 
 int le_motion_total(le_motion* m) {
-  return le::api::guard(Family::Motion, __func__, -1, [&] { return handleOf(m).engine->total(); });
+  return le::api::guard(Family::Motion, __func__, -1, [&] {
+    const auto lock = lockOf(m);
+    return handleOf(m).engine->total();
+  });
 }
 
 int le_motion_nt(le_motion* m) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
+    const auto lock = lockOf(m);
     if (!m || !m->engine) throw std::runtime_error("bad args");
     return m->engine->nt();
   });
@@ -99,6 +114,7 @@ int le_motion_nt(le_motion* m) {
 
 void le_motion_reset(le_motion* m, int start, int dir, int loop) {
   le::api::guard(Family::Motion, __func__, 0, [&] {
+    const auto lock = lockOf(m);
     if (!m || !m->engine) throw std::runtime_error("bad args");
     m->engine->reset(start, dir, loop);
     m->failure.clear();
@@ -108,6 +124,7 @@ void le_motion_reset(le_motion* m, int start, int dir, int loop) {
 
 void le_motion_set_eager(le_motion* m, int value) {
   le::api::guard(Family::Motion, __func__, 0, [&] {
+    const auto lock = lockOf(m);
     if (!m || !m->engine) throw std::runtime_error("bad args");
     m->engine->setEager(value);
     return 1;

@@ -30,8 +30,9 @@
  * Every call with a NULL handle fails with "function: bad args" and the
  * function's failure value (le_a2x_nt: 0; void functions only set the text).
  *
- * Thread safety: a handle is used by one thread at a time; different handles
- * run in parallel and share the process-wide audio encoders.
+ * Thread safety: calls on one handle run one at a time (a second thread
+ * waits); different handles run in parallel and share the process-wide audio
+ * encoders. A destroy must not race another call on the same handle.
  * le_a2x_last_error may be called from any thread; it reads the calling
  * thread's own text.
  */

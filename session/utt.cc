@@ -700,8 +700,12 @@ bool le_utt::pass() {
             ++failures_;
             fatal_ = true;
             failureText_ = "motion engine: " + done->failure;
-            pending_.clear();
-            tailOpen_ = false;
+            // The rest of the failed utterance goes; utterances queued
+            // behind it stay.
+            if (!ended_ && !pending_.empty()) {
+              if (pending_.size() == 1) tailOpen_ = false;
+              pending_.pop_front();
+            }
           }
           audio.clear();
           closeUtterance(true);

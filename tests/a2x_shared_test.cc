@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -222,4 +223,35 @@ TEST(A2xThreads, HandlesOnTwoThreadsGiveTheSingleThreadedBytes) {
       EXPECT_EQ(0, std::memcmp(g.data(), want.data(), want.size() * 4)) << cuda;
     }
   }
+}
+
+// One handle from two threads at once, one pushing and one pulling: the
+// calls take turns, and the frames are those of a single-threaded run.
+TEST(A2xThreads, OneHandleFromTwoThreadsTakesTurns) {
+  ScopedEnv w2v("W2V_ONNX", (kPairDir + "/w2v_8s.onnx").c_str());
+  const std::vector<float> x = tone(48000);
+  le_a2x* a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+  ASSERT_TRUE(a) << le_a2x_last_error();
+  const std::vector<float> want = frames(a, x);
+  le_a2x_reset(a, 0, 1, 1);
+  std::atomic<bool> pushed{false};
+  std::thread pusher([&] {
+    for (size_t at = 0; at < x.size(); at += 320) le_a2x_push(a, x.data() + at, 320);
+    le_a2x_finish(a);
+    pushed = true;
+  });
+  std::vector<float> got;
+  float out[4 * 63];
+  for (bool done = false; !done;) {
+    done = pushed;  // read before the poll: a poll after the finish drains the rest
+    for (int n; (n = le_a2x_avail(a)) > 0;) {
+      const int k = le_a2x_pull(a, nullptr, nullptr, out, 4);
+      ASSERT_GT(k, 0) << le_a2x_last_error();
+      got.insert(got.end(), out, out + k * 63);
+    }
+  }
+  pusher.join();
+  le_a2x_destroy(a);
+  ASSERT_EQ(got.size(), want.size());
+  EXPECT_EQ(0, std::memcmp(got.data(), want.data(), want.size() * 4));
 }
