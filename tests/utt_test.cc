@@ -548,6 +548,16 @@ std::vector<int> count(int n) {
   return v;
 }
 
+// Destroys the session when a test ends early, before its context goes.
+struct Session {
+  le_utt* u;
+  ~Session() { le_utt_destroy(u); }
+  void close() {
+    le_utt_destroy(u);
+    u = nullptr;
+  }
+};
+
 void expectHealthy(le_utt* u) {
   EXPECT_EQ(le_utt_ready(u), 1) << le_utt_last_error();
   char text[256] = {};
@@ -571,6 +581,7 @@ TEST(Utt, SpeechAfterAnEndQueuesBehindTheUtteranceDraining) {
     SCOPED_TRACE("gap " + std::to_string(c.gap) + (c.end ? " s, ended by the host" : " s, ended by the gap"));
     Ctx ctx;
     le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+    Session session{u};
     ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
     const std::vector<int16_t> x = speech(2.0);
     le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
@@ -600,7 +611,6 @@ TEST(Utt, SpeechAfterAnEndQueuesBehindTheUtteranceDraining) {
     le_utt_get_stats(u, &st);
     EXPECT_EQ(st.onsets, 2u);
     EXPECT_EQ(st.speech_frames, 100u);
-    le_utt_destroy(u);
   }
 }
 
@@ -609,6 +619,7 @@ TEST(Utt, SpeechAfterAnInterruptIsDeliveredInFull) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
   Ctx ctx;
   le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
+  Session session{u};
   ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
   const std::vector<int16_t> x = speech(2.0);
   le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
@@ -623,7 +634,6 @@ TEST(Utt, SpeechAfterAnInterruptIsDeliveredInFull) {
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0], count(50));
   expectHealthy(u);
-  le_utt_destroy(u);
 }
 
 // One session per context: a second borrow is refused with the reason, and
@@ -636,8 +646,11 @@ TEST(Utt, OneSessionPerContextAndThreadCountsClamped) {
   o.motion_dir = kTiny.c_str();
   o.threads = 100000;
   le_utt* u = le_utt_create(ctx.c, &o);
+  Session session{u};
   ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
-  EXPECT_EQ(le_utt_open(ctx.c, kTiny.c_str()), nullptr);
+  le_utt* second = le_utt_open(ctx.c, kTiny.c_str());
+  Session secondSession{second};
+  EXPECT_EQ(second, nullptr);
   EXPECT_STREQ(le_utt_last_error(),
                "le_utt_open: the context is already in use by another le_utt session (one session per context)");
   const std::vector<int16_t> x = speech(1.0);
@@ -645,10 +658,10 @@ TEST(Utt, OneSessionPerContextAndThreadCountsClamped) {
   le_utt_end_utterance(u);
   EXPECT_EQ(utterances(pullSpeech(u, 25)).size(), 1u);
   expectHealthy(u);
-  le_utt_destroy(u);
-  u = le_utt_open(ctx.c, kTiny.c_str());
-  EXPECT_TRUE(u) << le_utt_last_error();
-  le_utt_destroy(u);
+  session.close();
+  secondSession.close();
+  session.u = le_utt_open(ctx.c, kTiny.c_str());
+  EXPECT_TRUE(session.u) << le_utt_last_error();
 }
 
 // A director that renders NaN on some driver rows: those frames go out as
@@ -665,6 +678,7 @@ TEST(Utt, ANonFiniteFaceIsReplacedByItsDriverFrame) {
   o.motion_dir = b.c_str();
   o.steady_model = "-";
   le_utt* u = le_utt_create(ctx.c, &o);
+  Session session{u};
   ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
   const std::vector<int16_t> x = speech(2.0);
   le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
@@ -675,7 +689,7 @@ TEST(Utt, ANonFiniteFaceIsReplacedByItsDriverFrame) {
   EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0);
   EXPECT_EQ(le_utt_ready(u), 1);
   EXPECT_NE(std::string(text).find("paste: the crop holds 3072 non-finite values"), std::string::npos) << text;
-  le_utt_destroy(u);
+  session.close();
   int marked = 0, rendered = 0;
   for (const Frame& f : frames) {
     if (f.info.kind != 1) continue;
@@ -705,6 +719,7 @@ TEST(Utt, TwoHostThreadsSpeakOverlappingUtterances) {
   o.motion_dir = kTiny.c_str();
   o.gap_s = -1;
   le_utt* u = le_utt_create(ctx.c, &o);
+  Session session{u};
   ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
   const std::vector<int16_t> x = speech(1.0);
   std::atomic<long> speechFrames{0};
@@ -742,5 +757,4 @@ TEST(Utt, TwoHostThreadsSpeakOverlappingUtterances) {
   EXPECT_GE(speechFrames.load(), 150);
   EXPECT_LE(speechFrames.load(), 157);
   expectHealthy(u);
-  le_utt_destroy(u);
 }
