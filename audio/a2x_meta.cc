@@ -19,6 +19,17 @@ size_t valueAt(const std::string& text, const char* key) {
 
 }  // namespace
 
+int metaKeyCount(const std::string& text, const char* key) {
+  const std::string quoted = std::string("\"") + key + "\"";
+  int n = 0;
+  for (size_t k = text.find(quoted); k != std::string::npos; k = text.find(quoted, k + 1)) {
+    size_t i = k + quoted.size();
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+    n += i < text.size() && text[i] == ':';
+  }
+  return n;
+}
+
 bool metaInt(const std::string& text, const char* key, long long* out) {
   size_t i = valueAt(text, key);
   if (i == std::string::npos) return false;
@@ -51,6 +62,9 @@ int metaFlag(const std::string& text, const char* key) {
 Meta parseMeta(const std::string& text) {
   constexpr long long kMaxH = 4096, kMaxSide = 512, kMaxLayers = 64, kMaxSpan = 2048;
   long long h = 256, window = -1, left = -1, layers = 6, silence = 0;
+  for (const char* key : {"h", "window", "left", "layers", "width", "silence_prime"})
+    if (metaKeyCount(text, key) > 1)
+      throw std::runtime_error(std::string("a2x_meta.json: the key \"") + key + "\" appears more than once");
   metaInt(text, "h", &h);
   const bool hasWindow = metaInt(text, "window", &window), hasLeft = metaInt(text, "left", &left);
   if (!hasWindow || !hasLeft || window < 0 || left < 0)

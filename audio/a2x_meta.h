@@ -15,7 +15,11 @@ bool metaInt(const std::string& text, const char* key, long long* out);
 // integer (non-zero = 1). -1 when missing or unreadable.
 int metaFlag(const std::string& text, const char* key);
 
-// The meta's counts, checked: h 1..4096, window and left 0..512 (required),
+// How many times "key" stands as a key (followed by ':') in the text.
+int metaKeyCount(const std::string& text, const char* key);
+
+// The meta's counts, checked (a key given twice is refused: readers would
+// disagree on which one counts): h 1..4096, window and left 0..512 (required),
 // layers 1..64, (window + left) x layers at most 2048 frames. Throws the
 // creation message otherwise.
 struct Meta {

@@ -18,6 +18,7 @@ extern "C" {
 #include <filesystem>
 #include <stdexcept>
 
+#include "audio/a2x_meta.h"
 #include "audio/shared_w2v.h"
 #include "audio/window.h"
 #include "core/bundle.h"
@@ -85,6 +86,8 @@ std::vector<float> readExact(const std::string& path, size_t expected) {
 
 // The number after "key" and ':'.
 double metaNumber(const std::string& text, const char* key, bool required, double dflt) {
+  if (le::a2x::metaKeyCount(text, key) > 1)
+    fail(std::string("meta.json: the key \"") + key + "\" appears more than once");
   const std::string quoted = std::string("\"") + key + "\"";
   const size_t k = text.find(quoted);
   const size_t colon = k == std::string::npos ? k : text.find(':', k + quoted.size());

@@ -11,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   try {
     const le::motion::Meta m = le::motion::parseMeta(text);
-    if (m.nt < 1 || m.nt > 100000 || m.nEmo < 1 || m.nEmo > 100000 || !std::isfinite(m.deltaPitch) ||
-        !std::isfinite(m.sBridge))
+    if (m.nt < 1 || m.nt > 100000 || m.nEmo < 1 || m.nEmo > 100000 || !(std::fabs(m.deltaPitch) <= 180.0f) ||
+        !(std::fabs(m.sBridge) <= 100.0f))
       std::abort();
   } catch (const std::runtime_error&) {
   }

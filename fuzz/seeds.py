@@ -77,11 +77,13 @@ def main(out):
         "width_int": b'{"window":0,"left":0,"width":\t 7}',
         "huge": b'{"h": 99999999999999999999999, "window": -1, "left": "x"}',
         "nested": b'{"meta": {"h": 16}, "window": 3, "left": 1, "layers": 64, "width": false}',
+        "twice": b'{"h": 32, "window": 1, "left": 4, "layers": 2, "meta": {"layers":\t99}}',
     }
     seeds["motion_meta"] = {
         "full": b'{"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 0.8, "delta_pitch": 2.0}',
         "minimal": b'{"nt":1,"n_src":1,"n_emo":1,"s_bridge":1e-3}',
         "bad": b'{"nt": 1.5, "n_src": "x", "n_emo": 0, "s_bridge": nan}',
+        "twice": b'{"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 0.8, "s_bridge" :3e38}',
     }
     seeds["onnx"] = onnx_seeds()
     seeds["samples"] = sample_seeds()

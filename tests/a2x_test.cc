@@ -405,6 +405,8 @@ TEST_F(A2x, HostileBundlesAreRefusedAtCreation) {
        "le_a2x_create: a2x_meta window/left x layers span 2400 frames (at most 2048)"},
       {R"({"h": 4096, "window": 1, "left": 4, "layers": 2})", -1, "le_a2x_create: pos/norm/xs_target read failed"},
       {R"({"h": 32, "window": 1, "left": 4, "layers": 2})", 63, "le_a2x_create: pos/norm/xs_target read failed"},
+      {R"({"h": 32, "window": 1, "left": 4, "layers": 2, "layers" : 9})", -1,
+       "le_a2x_create: a2x_meta.json: the key \"layers\" appears more than once"},
   };
   for (const Case& c : cases) {
     BundleCopy b;

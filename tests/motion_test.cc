@@ -187,6 +187,8 @@ TEST(Motion, HostileDirectoriesAreRefusedAtCreation) {
        "le_motion_create: meta.json: bad nt (a whole number from 1 to 100000)"},
       {R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": nope})", "le_motion_create: meta.json: bad s_bridge"},
       {R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 1e93})", "le_motion_create: meta.json: bad s_bridge"},
+      {R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 0.8, "x": {"s_bridge": 0.1}})",
+       "le_motion_create: meta.json: the key \"s_bridge\" appears more than once"},
   };
   for (const Case& c : metas) {
     DirCopy d;
