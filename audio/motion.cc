@@ -300,6 +300,10 @@ void Motion::runWindow(int w) {
         in[k] = (s >= 0 && s < S ? audio_[static_cast<size_t>(s - audioBase_)] : 0.0f) * window_[k];
       }
       fn(tx, out, in, sizeof(float));
+      // The Nyquist bin's imaginary part is zero for real input, and FFmpeg 5.1
+      // leaves it unwritten: reading it read whatever the stack held (NaN at
+      // times).
+      out[2 * kBins - 1] = 0.0f;
       for (int k = 0; k < kBins; ++k) mag[k] = std::sqrt(out[2 * k] * out[2 * k] + out[2 * k + 1] * out[2 * k + 1]);
       // Bin by bin into the band sums, over each bin's non-zero weights only
       // (a zero weight adds exactly nothing).
