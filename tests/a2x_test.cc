@@ -654,18 +654,11 @@ TEST_F(A2x, PollingWithoutPullingKeepsBuffersBounded) {
 TEST_F(A2x, ModelMembersThatAreFifosFailPromptly) {
   for (const char* member : {"a2x_enc_stream.onnx", "a2x_dec.onnx"}) {
     BundleCopy b;
-    le::test::fifoInPlaceOf(b.path + "/" + member);
-    le_a2x* a = nullptr;
-    std::string why;
-    EXPECT_TRUE(le::test::returnsPromptly(
-        [&] {
-          a = le_a2x_create(b.path.c_str(), 1);
-          why = le_a2x_last_error();
-        },
-        {b.path + "/" + member}))
-        << member;
-    EXPECT_EQ(a, nullptr);
-    EXPECT_EQ(why, "le_a2x_create: cannot open " + b.path + "/" + member);
-    le_a2x_destroy(a);
+    EXPECT_EQ(le::test::failureOverFifo(b.path + "/" + member,
+                                        [&] {
+                                          Handle a(b.path);
+                                          return a.a ? std::string("(created)") : le_a2x_last_error();
+                                        }),
+              "le_a2x_create: cannot open " + b.path + "/" + member);
   }
 }

@@ -192,12 +192,12 @@ TEST(Stream, NonFiniteValuesAndHostileMembersFailTheCall) {
 
   const std::string f = tmp / "f";
   fs::copy(kTiny, f, fs::copy_options::recursive);
-  le::test::fifoInPlaceOf(f + "/fca_stream.onnx");
-  le_stream* s = nullptr;
-  EXPECT_TRUE(le::test::returnsPromptly([&] { s = le_stream_create(f.c_str(), kEncoder.c_str(), 1, 0, 1.0f); },
-                                        {f + "/fca_stream.onnx"}));
-  EXPECT_EQ(s, nullptr);
-  le_stream_destroy(s);
+  EXPECT_EQ(le::test::failureOverFifo(f + "/fca_stream.onnx",
+                                      [&] {
+                                        Stream s(f, 0, 1.0f);
+                                        return s.s ? std::string("(created)") : le_stream_last_error();
+                                      }),
+            "le_fca_create: le_fca_create: cannot open " + f + "/fca_stream.onnx");
 
   const std::vector<float> x = speech(1.0);
   const std::string n = tmp / "n";

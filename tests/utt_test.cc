@@ -75,6 +75,62 @@ bool waitReady(le_utt* u) {
   return false;
 }
 
+// Pulls until `speechWanted` speech frames came and three idle frames
+// followed them.
+std::vector<Frame> pullSpeech(le_utt* u, size_t speechWanted, double seconds = 60) {
+  size_t spoken = 0, idleAfter = 0;
+  return pullWhile(
+      u,
+      [&](const std::vector<Frame>& g) {
+        spoken += g.back().info.kind == 1;
+        idleAfter = spoken >= speechWanted && g.back().info.kind == 0 ? idleAfter + 1 : 0;
+        return idleAfter < 3;
+      },
+      seconds);
+}
+
+// The speech frames' ordinals, one run per utterance.
+std::vector<std::vector<int>> utterances(const std::vector<Frame>& frames) {
+  std::vector<std::vector<int>> runs;
+  for (const Frame& f : frames) {
+    if (f.info.kind != 1) continue;
+    if (f.info.ordinal == 0 || runs.empty()) runs.emplace_back();
+    runs.back().push_back(f.info.ordinal);
+  }
+  return runs;
+}
+
+std::vector<int> count(int n) {
+  std::vector<int> v(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) v[static_cast<size_t>(i)] = i;
+  return v;
+}
+
+// Destroys the session when a test ends early, before its context goes.
+struct Session {
+  le_utt* u;
+  ~Session() { le_utt_destroy(u); }
+  void close() {
+    le_utt_destroy(u);
+    u = nullptr;
+  }
+};
+
+void expectHealthy(le_utt* u) {
+  EXPECT_EQ(le_utt_ready(u), 1) << le_utt_last_error();
+  char text[256] = {};
+  int failures = -1;
+  EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0) << text;
+  EXPECT_EQ(failures, 0) << text;
+}
+
+// How many frames of `kind`.
+size_t kindCount(const std::vector<Frame>& frames, int kind) {
+  size_t n = 0;
+  for (const Frame& f : frames) n += f.info.kind == kind;
+  return n;
+}
+
 }  // namespace
 
 TEST(Utt, IdleFramesWalkTheDriverVideoAndTheContextIsBorrowed) {
@@ -119,13 +175,7 @@ TEST(Utt, SpeechThenRampThenIdle) {
   ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
   const std::vector<int16_t> x = speech(2.0);
   ASSERT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
-  int idleAfter = 0;
-  const auto frames = pullWhile(u, [&](const std::vector<Frame>& g) {
-    bool spoke = false;
-    for (const Frame& f : g) spoke = spoke || f.info.kind == 1;
-    if (spoke && g.back().info.kind == 0) ++idleAfter;
-    return idleAfter < 3;
-  });
+  const auto frames = pullSpeech(u, 50);
   std::vector<const Frame*> speechFrames, ramp;
   for (const Frame& f : frames) {
     if (f.info.kind == 1) speechFrames.push_back(&f);
@@ -212,15 +262,9 @@ TEST(Utt, MotionDirectorySpeaks) {
   const std::vector<int16_t> x = speech(3.0);
   le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
   le_utt_end_utterance(u);
-  int speechCount = 0, rampCount = 0, idleAfter = 0;
-  pullWhile(u, [&](const std::vector<Frame>& g) {
-    speechCount += g.back().info.kind == 1;
-    rampCount += g.back().info.kind == 2;
-    if (speechCount > 0 && g.back().info.kind == 0) ++idleAfter;
-    return idleAfter < 2;
-  });
-  EXPECT_EQ(speechCount, 75);
-  EXPECT_EQ(rampCount, 3);
+  const auto frames = pullSpeech(u, 75);
+  EXPECT_EQ(kindCount(frames, 1), 75u);
+  EXPECT_EQ(kindCount(frames, 2), 3u);
   le_utt_destroy(u);
 }
 
@@ -409,13 +453,7 @@ TEST(Utt, ChunkRendererAndStageReport) {
   const std::vector<int16_t> x = speech(2.0);
   le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
   le_utt_end_utterance(u);
-  int spoken = 0, idleAfter = 0;
-  pullWhile(u, [&](const std::vector<Frame>& g) {
-    spoken += g.back().info.kind == 1;
-    if (spoken > 0 && g.back().info.kind == 0) ++idleAfter;
-    return idleAfter < 2;
-  });
-  EXPECT_EQ(spoken, 50);
+  EXPECT_EQ(kindCount(pullSpeech(u, 50), 1), 50u);
   int failures = -1;
   EXPECT_EQ(le_utt_render_status(u, nullptr, 0, &failures), 0);
   EXPECT_EQ(failures, 0);
@@ -464,13 +502,7 @@ TEST(Utt, RampWeightsStepDownToTheIdleTrack) {
   const std::vector<int16_t> x = speech(1.5);
   le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
   le_utt_end_utterance(u);
-  int idleAfter = 0;
-  const auto frames = pullWhile(u, [&](const std::vector<Frame>& g) {
-    bool spoke = false;
-    for (const Frame& f : g) spoke = spoke || f.info.kind == 1;
-    if (spoke && g.back().info.kind == 0) ++idleAfter;
-    return idleAfter < 1;
-  });
+  const auto frames = pullSpeech(u, 38);
   le_utt_destroy(u);
   std::vector<const Frame*> ramp;
   int firstSi = -1, lastSi = -1;
@@ -515,58 +547,6 @@ TEST(Utt, RampWeightsStepDownToTheIdleTrack) {
   }
 }
 
-namespace {
-
-// Pulls until `speechWanted` speech frames came and the idle loop followed
-// them, pacing at the frame rate while `paceUntil` lies ahead.
-std::vector<Frame> pullSpeech(le_utt* u, size_t speechWanted, double seconds = 60) {
-  size_t spoken = 0, idleAfter = 0;
-  return pullWhile(
-      u,
-      [&](const std::vector<Frame>& g) {
-        spoken += g.back().info.kind == 1;
-        idleAfter = spoken >= speechWanted && g.back().info.kind == 0 ? idleAfter + 1 : 0;
-        return idleAfter < 3;
-      },
-      seconds);
-}
-
-// The speech frames' ordinals, one run per utterance.
-std::vector<std::vector<int>> utterances(const std::vector<Frame>& frames) {
-  std::vector<std::vector<int>> runs;
-  for (const Frame& f : frames) {
-    if (f.info.kind != 1) continue;
-    if (f.info.ordinal == 0 || runs.empty()) runs.emplace_back();
-    runs.back().push_back(f.info.ordinal);
-  }
-  return runs;
-}
-
-std::vector<int> count(int n) {
-  std::vector<int> v(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) v[static_cast<size_t>(i)] = i;
-  return v;
-}
-
-// Destroys the session when a test ends early, before its context goes.
-struct Session {
-  le_utt* u;
-  ~Session() { le_utt_destroy(u); }
-  void close() {
-    le_utt_destroy(u);
-    u = nullptr;
-  }
-};
-
-void expectHealthy(le_utt* u) {
-  EXPECT_EQ(le_utt_ready(u), 1) << le_utt_last_error();
-  char text[256] = {};
-  int failures = -1;
-  EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0) << text;
-  EXPECT_EQ(failures, 0) << text;
-}
-
-}  // namespace
 
 // A second utterance pushed while the first is still being delivered (ended
 // by the host, or by its gap) waits behind it: both come in full, in order,

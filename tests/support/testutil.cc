@@ -144,6 +144,13 @@ void fifoInPlaceOf(const std::string& path) {
   if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
 }
 
+std::string failureOverFifo(const std::string& path, const std::function<std::string()>& create) {
+  fifoInPlaceOf(path);
+  std::string why;
+  const bool prompt = returnsPromptly([&] { why = create(); }, {path});
+  return prompt ? why : "(hung on the FIFO) " + why;
+}
+
 bool returnsPromptly(const std::function<void()>& f, const std::vector<std::string>& fifos, double seconds) {
   std::mutex mu;
   std::condition_variable cv;

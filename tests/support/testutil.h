@@ -62,6 +62,11 @@ void fifoInPlaceOf(const std::string& path);
 // blocked in open), so a hang fails the test instead of stopping it.
 bool returnsPromptly(const std::function<void()>& f, const std::vector<std::string>& fifos, double seconds = 10);
 
+// Replaces `path` with a FIFO, runs `create` (which returns its failure text)
+// and returns that text, prefixed "(hung on the FIFO) " when it did not
+// return promptly.
+std::string failureOverFifo(const std::string& path, const std::function<std::string()>& create);
+
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv {
  public:
