@@ -19,7 +19,10 @@
 #include "audio/window.h"
 #include "core/bundle.h"
 #include "core/env.h"
+#include "core/files.h"
 #include "core/finite.h"
+#include "core/model_cache.h"
+#include "core/ort.h"
 #include "kernels/half.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
@@ -33,7 +36,8 @@ constexpr int kWindowShort = 32000;    // samples of a short window
 constexpr int kTrunkChannels = 640;
 constexpr double kGridStep = 1598.0 / 199.0;
 constexpr int kMaxRight = 42;          // beyond it a block's frames leave its 2 s window
-constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
+constexpr uint64_t kMaxFileBytes = uint64_t(1) << 30;
+constexpr uint64_t kMaxMetaBytes = 1 << 20;
 constexpr int64_t kMaxSamples = int64_t(kFrame) * (std::numeric_limits<int>::max() / 2);
 constexpr size_t kFreeAbove = 16u << 20;  // reset frees buffers larger than this
 constexpr float kMaxNorm = 1000.0f;         // keypoints live in [-1, 1]
@@ -44,34 +48,11 @@ constexpr float kMaxNorm = 1000.0f;         // keypoints live in [-1, 1]
   fail(std::string("stream read behind the retained window (") + stage + ")");
 }
 
-// Whole file as bytes; empty when it cannot be opened. Files beyond 1 GiB are
-// refused rather than read.
-std::string readFile(const std::string& path, const char* what) {
-  const int fd = le::openRegularFile(path);
-  if (fd < 0) return {};
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    return {};
-  }
-  if (st.st_size > kMaxFileBytes) {
-    ::close(fd);
-    fail(std::string(what) + " is larger than 1 GiB");
-  }
-  std::string data(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  while (got < data.size()) {
-    const ssize_t r = ::read(fd, &data[got], data.size() - got);
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  ::close(fd);
-  data.resize(got);
-  return data;
-}
-
-std::vector<float> readFloats(const std::string& path, const char* what) {
-  const std::string bytes = readFile(path, what);
+// A whole file of float32 values; empty when there is no such file. Files
+// beyond 1 GiB are refused rather than read.
+std::vector<float> readFloats(const std::string& path) {
+  if (le::regularFileSize(path) < 0) return {};
+  const std::string bytes = le::readWholeFile(path, kMaxFileBytes);
   std::vector<float> v(bytes.size() / 4);
   if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 4);
   return v;
@@ -132,53 +113,61 @@ void clearOrFree(V& v) {
 }  // namespace
 
 std::unique_ptr<A2x> A2x::create(const std::string& bundle, int threads) {
-  std::unique_ptr<A2x> a(new A2x);
-  a->load(bundle, threads);
-  return a;
+  const std::string dir = le::resolveBundlePath(bundle);
+  const int t = le::pool::clampThreads(threads);
+  // Everything that changes what is loaded is in the key.
+  const std::string key = dir + "\n" + std::to_string(t) + "\n" + le::env::text("W2V_ONNX") + "\n" +
+                          le::env::text("LE_A2X_W2V_RIGHT") + "\n" + le::env::text("LE_A2X_SILENCE_PRIME") + "\n" +
+                          le::env::text("LE_A2X_CUDA") + "\n" + le::bundleFingerprint(dir);
+  static auto* models = new le::ModelCache<Model>;
+  return std::unique_ptr<A2x>(new A2x(models->get(key, [&] { return loadModel(dir, t); })));
+}
+
+A2x::A2x(std::shared_ptr<const Model> model) : model_(std::move(model)), m_(model_.get()) {
+  // The 8 s encoder is loaded with the model when the model serves 8 s windows.
+  if (!m_->shortWindow && !m_->w2vPath.empty()) w2v_ = get_shared_w2v(m_->w2vPath, m_->threads);
+  reset(0, 1, 1);
 }
 
 A2x::~A2x() = default;
 
-void A2x::load(const std::string& bundle, int threads) {
-  threads_ = le::pool::clampThreads(threads);
+std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threads) {
+  auto model = std::make_shared<Model>();
+  Model& M = *model;
+  M.threads = le::pool::clampThreads(threads);
   static std::once_flag cadenceOnce;
   std::call_once(cadenceOnce, [&] {
     std::fprintf(stderr,
                  "[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, "
                  "threads=%d\n",
-                 kBlockFrames * kFrame / 16, kBlockFrames, threads_);
+                 kBlockFrames * kFrame / 16, kBlockFrames, M.threads);
   });
-  opts_.SetIntraOpNumThreads(threads_);
-  opts_.SetInterOpNumThreads(1);
-  opts_.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  opts_.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  le_a2x_maybe_cuda(opts_, "enc/dec");
+  le::ort::Settings settings;
+  settings.threads = M.threads;
+  Ort::SessionOptions opts = le::ort::options(settings);
 
   const std::string dir = le::resolveBundlePath(bundle);
-  const std::string meta = readFile(dir + "/a2x_meta.json", "a2x_meta.json");
-  if (meta.empty()) fail("a2x_meta.json missing in " + dir);
+  if (le::regularFileSize(dir + "/a2x_meta.json") < 0) fail("a2x_meta.json missing in " + dir);
+  const std::string meta = le::readWholeFile(dir + "/a2x_meta.json", kMaxMetaBytes);
 
   const Meta m = parseMeta(meta);
-  h_ = m.h;
-  window_ = m.window;
-  left_ = m.left;
-  layers_ = m.layers;
-  leftSpan_ = left_ * layers_;
-  lookahead_ = window_ * layers_;
+  M.h = m.h;
+  M.window = m.window;
+  M.left = m.left;
+  M.layers = m.layers;
+  M.leftSpan = M.left * M.layers;
+  M.lookahead = M.window * M.layers;
 
-  right_ = static_cast<int>(std::clamp<long>(le::env::integer("LE_A2X_W2V_RIGHT", 12), 0, 1 << 20));
-  lag_ = right_;
+  M.right = static_cast<int>(std::clamp<long>(le::env::integer("LE_A2X_W2V_RIGHT", 12), 0, 1 << 20));
+  M.lag = M.right;
 
-  pos_ = readFloats(dir + "/a2x_pos.f32", "a2x_pos.f32");
-  const std::vector<float> norm = readFloats(dir + "/a2x_norm.f32", "a2x_norm.f32");
-  xsTarget_ = readFloats(le::resolveMember(dir, "xs_target.bin"), "xs_target.bin");
-  if (pos_.size() < 2 * static_cast<size_t>(h_) || norm.size() < 126 || xsTarget_.size() < kKp)
-    fail("pos/norm/xs_target read failed");
-  posRows_ = static_cast<int>(std::min<size_t>(pos_.size() / h_, std::numeric_limits<int>::max() / 2));
-  nt_ = static_cast<int>(std::min<size_t>(xsTarget_.size() / kKp, std::numeric_limits<int>::max()));
-  xsTarget_.resize(static_cast<size_t>(nt_) * kKp);
-  le::requireFinite(xsTarget_.data(), xsTarget_.size(), "xs_target.bin");
-  le::requireFinite(pos_.data(), pos_.size(), "a2x_pos.f32");
+  M.pos = readFloats(dir + "/a2x_pos.f32");
+  const std::vector<float> norm = readFloats(dir + "/a2x_norm.f32");
+  M.xsTarget = le::loadKeypointTrack(dir, 0);
+  if (M.pos.size() < 2 * static_cast<size_t>(M.h) || norm.size() < 126) fail("pos/norm read failed");
+  M.posRows = static_cast<int>(std::min<size_t>(M.pos.size() / M.h, std::numeric_limits<int>::max() / 2));
+  M.nt = static_cast<int>(std::min<size_t>(M.xsTarget.size() / kKp, std::numeric_limits<int>::max()));
+  le::requireFinite(M.pos.data(), M.pos.size(), "a2x_pos.f32");
   le::requireFinite(norm.data(), 2 * kKp, "a2x_norm.f32");
   // The decoder's output is scaled and offset by these: a keypoint set far
   // outside the crop is no face at all.
@@ -186,71 +175,75 @@ void A2x::load(const std::string& bundle, int threads) {
     if (std::fabs(norm[static_cast<size_t>(j)]) > kMaxNorm)
       fail("a2x_norm.f32: value " + le::shortNumber(norm[static_cast<size_t>(j)]) + " at index " + std::to_string(j) +
            " is beyond +-" + le::shortNumber(kMaxNorm));
-  offset_.assign(norm.begin(), norm.begin() + kKp);
-  scale_.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
+  M.offset.assign(norm.begin(), norm.begin() + kKp);
+  M.scale.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
 
-  w2vPath_ = le::env::text("W2V_ONNX");
-  if (w2vPath_.empty()) fail("$W2V_ONNX not set");
-  if (get_shared_w2v_win(threads_, w2vPath_)) {
-    shortWindow_ = true;
-    lag_ = right_ + kBlockFrames;
-    if (right_ > kMaxRight)
-      fail("LE_A2X_W2V_RIGHT=" + std::to_string(right_) + " puts a block's frames outside its 2 s window (at most " +
+  M.w2vPath = le::env::text("W2V_ONNX");
+  if (M.w2vPath.empty()) fail("$W2V_ONNX not set");
+  if (get_shared_w2v_win(M.threads, M.w2vPath)) {
+    M.shortWindow = true;
+    M.lag = M.right + kBlockFrames;
+    if (M.right > kMaxRight)
+      fail("LE_A2X_W2V_RIGHT=" + std::to_string(M.right) + " puts a block's frames outside its 2 s window (at most " +
            std::to_string(kMaxRight) + ")");
   } else {
+    Ort::Session* w2v = nullptr;
     try {
-      w2v_ = get_shared_w2v(w2vPath_, threads_);
+      w2v = get_shared_w2v(M.w2vPath, M.threads);
     } catch (const std::exception&) {
-      w2v_ = nullptr;
+      w2v = nullptr;
     }
-    if (!w2v_) fail("shared w2v load failed");
+    if (!w2v) fail("shared w2v load failed");
   }
 
-  enc_ = le_a2x_open_session(env_, le::resolveMember(dir, "a2x_enc_stream.onnx"), opts_);
+  M.enc = le::ort::open(le::resolveMember(dir, "a2x_enc_stream.onnx"), opts);
   for (const char* in : {"feat", "pos_window", "attn"})
-    if (!hasName(*enc_, true, in)) fail(std::string("a2x_enc_stream.onnx lacks the input \"") + in + "\"");
+    if (!hasName(*M.enc, true, in)) fail(std::string("a2x_enc_stream.onnx lacks the input \"") + in + "\"");
   Ort::AllocatorWithDefaultOptions alloc;
-  const size_t outs = enc_->GetOutputCount();
+  const size_t outs = M.enc->GetOutputCount();
   if (outs < 1) fail("a2x_enc_stream.onnx declares no output");
-  encOut0_ = enc_->GetOutputNameAllocated(0, alloc).get();
+  M.encOut0 = M.enc->GetOutputNameAllocated(0, alloc).get();
   if (outs > 1) {
-    encOut1_ = enc_->GetOutputNameAllocated(1, alloc).get();
-    width_ = true;
+    M.encOut1 = M.enc->GetOutputNameAllocated(1, alloc).get();
+    M.width = true;
   }
   const int metaWidth = m.width;
-  if (metaWidth != (width_ ? 1 : 0))
+  if (metaWidth != (M.width ? 1 : 0))
     std::fprintf(stderr,
                  "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) \xE2\x80\x94 serving the "
                  "GRAPH (width=%d). Repackage this bundle.\n",
-                 metaWidth, outs, width_ ? 1 : 0);
+                 metaWidth, outs, M.width ? 1 : 0);
 
-  dec_ = le_a2x_open_session(env_, le::resolveMember(dir, "a2x_dec.onnx"), opts_);
+  M.dec = le::ort::open(le::resolveMember(dir, "a2x_dec.onnx"), opts);
   for (const char* in : {"ctx_t", "prev", "h"})
-    if (!hasName(*dec_, true, in)) fail(std::string("a2x_dec.onnx lacks the input \"") + in + "\"");
+    if (!hasName(*M.dec, true, in)) fail(std::string("a2x_dec.onnx lacks the input \"") + in + "\"");
   for (const char* out : {"m", "h_out"})
-    if (!hasName(*dec_, false, out)) fail(std::string("a2x_dec.onnx lacks the output \"") + out + "\"");
+    if (!hasName(*M.dec, false, out)) fail(std::string("a2x_dec.onnx lacks the output \"") + out + "\"");
 
   long long silence = m.silencePrime;
   if (!le::env::text("LE_A2X_SILENCE_PRIME").empty()) silence = le::env::integer("LE_A2X_SILENCE_PRIME", 0);
   if (silence > 0) {
+    // The primed state is computed by a stream over the model before the
+    // model is shared.
+    A2x primer(model);
     try {
-      w2v8();
+      primer.w2v8();
     } catch (const std::exception&) {
       fail("shared w2v load failed (silence_prime)");
     }
-    primeSilence(static_cast<int>(std::min<long long>(silence, kWindow8Frames)));
+    primer.primeSilence(static_cast<int>(std::min<long long>(silence, kWindow8Frames)), M);
   }
-  reset(0, 1, 1);
+  return model;
 }
 
 Ort::Session* A2x::w2v8() {
   if (w2v_) return w2v_;
   try {
-    w2v_ = get_shared_w2v(w2vPath_, threads_);
+    w2v_ = get_shared_w2v(m_->w2vPath, m_->threads);
   } catch (const std::exception&) {
     w2v_ = nullptr;
   }
-  if (!w2v_) fail("the shared 8 s w2v encoder did not load ($W2V_ONNX=" + w2vPath_ + ")");
+  if (!w2v_) fail("the shared 8 s w2v encoder did not load ($W2V_ONNX=" + m_->w2vPath + ")");
   return w2v_;
 }
 
@@ -272,7 +265,7 @@ void A2x::runInto(Ort::Session& s, const char* const* inNames, Ort::Value* in, s
   ++ortRuns_;
 }
 
-void A2x::primeSilence(int n) {
+void A2x::primeSilence(int n, Model& M) {
   try {
     const std::vector<float>& emb = shared_zero_embedding(w2v8());
     std::vector<float> feat(static_cast<size_t>(n) * kFeatRow);
@@ -281,15 +274,15 @@ void A2x::primeSilence(int n) {
         for (int d = 0; d < kFeatDim; ++d)
           feat[static_cast<size_t>(j) * kFeatRow + l * kFeatDim + d] =
               le::half::round(emb[(static_cast<size_t>(l) * kWindow8Frames + j) * kFeatDim + d]);
-    std::vector<float> ctx, prev(kKp, 0.0f), state(h_, 0.0f), delta(kKp);
+    std::vector<float> ctx, prev(kKp, 0.0f), state(m_->h, 0.0f), delta(kKp);
     runEncoder(feat.data(), 0, n, 0, n, ctx, nullptr);
-    for (int t = 0; t < n; ++t) runDecoder(&ctx[static_cast<size_t>(t) * h_], prev, state, delta.data());
-    primedPrev_ = std::move(prev);
-    primedState_ = std::move(state);
+    for (int t = 0; t < n; ++t) runDecoder(&ctx[static_cast<size_t>(t) * m_->h], prev, state, delta.data());
+    M.primedPrev = std::move(prev);
+    M.primedState = std::move(state);
     std::fprintf(stderr, "[le_a2x] silence-primed AR state cached (%d frames)\n", n);
   } catch (const std::exception& e) {
-    primedPrev_.clear();
-    primedState_.clear();
+    M.primedPrev.clear();
+    M.primedState.clear();
     std::fprintf(stderr, "[le_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
   }
 }
@@ -308,17 +301,17 @@ int A2x::frames(const Stream& s) const { return static_cast<int>((counted(s) + k
 int A2x::featHorizon(const Stream& s) const {
   const int A = frames(s);
   if (s.finished) return A;
-  if (s.eight) return std::max(0, A - lag_);
-  const int64_t whole = counted(s) / kFrame - right_;
+  if (s.eight) return std::max(0, A - m_->lag);
+  const int64_t whole = counted(s) / kFrame - m_->right;
   return whole <= 0 ? 0 : static_cast<int>(whole / kBlockFrames * kBlockFrames);
 }
 
 int A2x::ready(const Stream& s) const {
   if (s.finished) return frames(s);
-  return std::max(0, featHorizon(s) - lookahead_);
+  return std::max(0, featHorizon(s) - m_->lookahead);
 }
 
-int A2x::rowOf(const Stream& s, int64_t p) const { return le::audio::traversalRow(nt_, p, s.loop); }
+int A2x::rowOf(const Stream& s, int64_t p) const { return le::audio::traversalRow(m_->nt, p, s.loop); }
 
 // ---- host calls --------------------------------------------------------------------------------
 
@@ -358,7 +351,7 @@ int A2x::pull(int* idx, float* xs, float* out, float* wn, int n) {
   int k = 0;
   while (s.pulled < limit && k < n) {
     const int r = rowOf(s, static_cast<int64_t>(s.dir) * s.pulled + s.start);
-    const float* row = &xsTarget_[static_cast<size_t>(r) * kKp];
+    const float* row = &m_->xsTarget[static_cast<size_t>(r) * kKp];
     const float* d = &s.deltas[static_cast<size_t>(s.pulled - s.deltaBase) * kKp];
     if (idx) idx[k] = r;
     if (xs) std::memcpy(xs + static_cast<size_t>(k) * kKp, row, kKp * sizeof(float));
@@ -368,7 +361,7 @@ int A2x::pull(int* idx, float* xs, float* out, float* wn, int n) {
     }
     if (wn) {
       const int64_t w = int64_t(s.pulled) - s.wnBase;
-      wn[k] = width_ && w >= 0 && w < static_cast<int64_t>(s.wn.size()) ? s.wn[static_cast<size_t>(w)] : 0.0f;
+      wn[k] = m_->width && w >= 0 && w < static_cast<int64_t>(s.wn.size()) ? s.wn[static_cast<size_t>(w)] : 0.0f;
     }
     ++s.pulled;
     ++k;
@@ -379,20 +372,20 @@ int A2x::pull(int* idx, float* xs, float* out, float* wn, int n) {
 
 void A2x::reset(int start, int dir, int loop) {
   Stream& s = st_;
-  if (start < 0) start = nt_ > 1 ? rowOf(s, static_cast<int64_t>(s.dir) * s.pulled + s.start) : 0;
+  if (start < 0) start = m_->nt > 1 ? rowOf(s, static_cast<int64_t>(s.dir) * s.pulled + s.start) : 0;
   for (std::vector<float>* v : {&s.audio, &s.ctx, &s.deltas, &s.wn}) clearOrFree(*v);
   clearOrFree(s.feat);
   s.audioBase = 0;
   s.finished = false;
   s.pulled = s.encOrigin = s.featReady = s.featBase = 0;
   s.encoded = s.ctxBase = s.wnBase = s.decoded = s.deltaBase = 0;
-  s.eight = !shortWindow_;
-  if (!primedState_.empty()) {
-    s.prev = primedPrev_;
-    s.state = primedState_;
+  s.eight = !m_->shortWindow;
+  if (!m_->primedState.empty()) {
+    s.prev = m_->primedPrev;
+    s.state = m_->primedState;
   } else {
     s.prev.assign(kKp, 0.0f);
-    s.state.assign(h_, 0.0f);
+    s.state.assign(m_->h, 0.0f);
   }
   s.start = start;
   s.dir = dir < 0 ? -1 : 1;
@@ -411,8 +404,8 @@ int A2x::deltas(const float* x, int n, float* out, float* wn, int maxFrames) {
   s.eight = true;
   s.audio.assign(x, x + n);
   s.finished = true;
-  s.prev = primedState_.empty() ? std::vector<float>(kKp, 0.0f) : primedPrev_;
-  s.state = primedState_.empty() ? std::vector<float>(h_, 0.0f) : primedState_;
+  s.prev = m_->primedState.empty() ? std::vector<float>(kKp, 0.0f) : m_->primedPrev;
+  s.state = m_->primedState.empty() ? std::vector<float>(m_->h, 0.0f) : m_->primedState;
   while (s.decoded < T) {
     extend(s, std::min(s.decoded + 64, T));
     trim(s, false);
@@ -432,7 +425,7 @@ void A2x::extend(Stream& s, int upTo) {
   const int A = frames(s);
   const int target = s.finished ? std::min(A, upTo) : std::min(upTo, ready(s));
   if (target <= s.decoded) return;
-  const int need = std::min(A, target + lookahead_);
+  const int need = std::min(A, target + m_->lookahead);
   const auto t0 = std::chrono::steady_clock::now();
   const int before = s.featReady;
   if (s.eight) features8(s, need);
@@ -449,7 +442,7 @@ void A2x::note(const Stream& s) {
   if (&s != &st_) return;
   marks_.audio = std::max(marks_.audio, s.audio.size());
   marks_.feat = std::max(marks_.feat, s.feat.size() / kFeatRow);
-  marks_.ctx = std::max(marks_.ctx, s.ctx.size() / static_cast<size_t>(h_));
+  marks_.ctx = std::max(marks_.ctx, s.ctx.size() / static_cast<size_t>(m_->h));
   marks_.deltas = std::max(marks_.deltas, s.deltas.size() / kKp);
 }
 
@@ -481,9 +474,9 @@ void A2x::features8(Stream& s, int need) {
       trunc = samples(s);
     } else {
       // The block whose counting made row f ready fixes the audio it sees.
-      const int blockEnd = (f + lag_ + kBlockFrames) / kBlockFrames * kBlockFrames;
+      const int blockEnd = (f + m_->lag + kBlockFrames) / kBlockFrames * kBlockFrames;
       trunc = int64_t(kFrame) * blockEnd - (kFrame - 1);
-      rowsEnd = std::min(rowsEnd, blockEnd - lag_);
+      rowsEnd = std::min(rowsEnd, blockEnd - m_->lag);
     }
     const Ort::Value out = runWindow8(s.audio, s.audioBase, base, trunc);
     const float* emb = out.GetTensorData<float>();
@@ -506,7 +499,7 @@ void A2x::features8(Stream& s, int need) {
 void A2x::featuresShort(Stream& s, int need) {
   while (s.featReady < need) {
     const int o = s.featReady;
-    const int64_t end = int64_t(kFrame) * (o + kBlockFrames + right_);
+    const int64_t end = int64_t(kFrame) * (o + kBlockFrames + m_->right);
     if (!s.finished && end > counted(s)) return;
     const int64_t start = end - kWindowShort;
     const int64_t S = samples(s);
@@ -593,20 +586,20 @@ void A2x::runEncoder(const float* featRows, int b0, int b1, int c0, int c1, std:
                      std::vector<float>* wn) {
   const int T = b1 - b0;
   std::vector<float>& pos = scratch2_;
-  pos.resize(static_cast<size_t>(T) * h_);
-  const int P = posRows_, half = P / 2;
+  pos.resize(static_cast<size_t>(T) * m_->h);
+  const int P = m_->posRows, half = P / 2;
   for (int q = 0; q < T; ++q) {
     const int64_t k = int64_t(b0) + q;
     const int64_t row = k < P ? k : (k - P) % (P - half) + half;
-    std::memcpy(&pos[static_cast<size_t>(q) * h_], &pos_[static_cast<size_t>(row) * h_], sizeof(float) * h_);
+    std::memcpy(&pos[static_cast<size_t>(q) * m_->h], &m_->pos[static_cast<size_t>(row) * m_->h], sizeof(float) * m_->h);
   }
   attn_.resize(static_cast<size_t>(T) * T);
   const float ninf = -std::numeric_limits<float>::infinity();
   for (int q = 0; q < T; ++q)
-    for (int k = 0; k < T; ++k) attn_[static_cast<size_t>(q) * T + k] = (k >= q - left_ && k <= q + window_) ? 0.0f : ninf;
+    for (int k = 0; k < T; ++k) attn_[static_cast<size_t>(q) * T + k] = (k >= q - m_->left && k <= q + m_->window) ? 0.0f : ninf;
 
   const int64_t fshape[4] = {1, T, kFeatLayers, kFeatDim};
-  const int64_t pshape[3] = {1, T, h_};
+  const int64_t pshape[3] = {1, T, m_->h};
   const int64_t ashape[4] = {1, 1, T, T};
   Ort::Value in[3] = {
       Ort::Value::CreateTensor<float>(memInfo_, const_cast<float*>(featRows), static_cast<size_t>(T) * kFeatRow,
@@ -614,13 +607,13 @@ void A2x::runEncoder(const float* featRows, int b0, int b1, int c0, int c1, std:
       Ort::Value::CreateTensor<float>(memInfo_, pos.data(), pos.size(), pshape, 3),
       Ort::Value::CreateTensor<float>(memInfo_, attn_.data(), attn_.size(), ashape, 4)};
   const char* inNames[3] = {"feat", "pos_window", "attn"};
-  const char* outNames[2] = {encOut0_.c_str(), encOut1_.c_str()};
-  std::vector<Ort::Value> r = run(*enc_, inNames, in, 3, outNames, width_ ? 2 : 1);
-  checkFloat(r[0], static_cast<size_t>(T) * h_, "encoder output");
+  const char* outNames[2] = {m_->encOut0.c_str(), m_->encOut1.c_str()};
+  std::vector<Ort::Value> r = run(*m_->enc, inNames, in, 3, outNames, m_->width ? 2 : 1);
+  checkFloat(r[0], static_cast<size_t>(T) * m_->h, "encoder output");
   const float* o0 = r[0].GetTensorData<float>();
-  le::requireFinite(o0, static_cast<size_t>(T) * h_, "a2x_enc_stream.onnx output");
-  ctx.insert(ctx.end(), o0 + static_cast<size_t>(c0 - b0) * h_, o0 + static_cast<size_t>(c1 - b0) * h_);
-  if (width_ && wn) {
+  le::requireFinite(o0, static_cast<size_t>(T) * m_->h, "a2x_enc_stream.onnx output");
+  ctx.insert(ctx.end(), o0 + static_cast<size_t>(c0 - b0) * m_->h, o0 + static_cast<size_t>(c1 - b0) * m_->h);
+  if (m_->width && wn) {
     checkFloat(r[1], static_cast<size_t>(T), "encoder width output");
     const float* o1 = r[1].GetTensorData<float>();
     le::requireFinite(o1, static_cast<size_t>(T), "a2x_enc_stream.onnx width output");
@@ -632,11 +625,11 @@ void A2x::encodeBands(Stream& s, int target, int A) {
   while (s.encoded < target) {
     const int c0 = s.encoded;
     int c1 = std::min(target, c0 + 64);
-    const int b0 = std::max(0, c0 - leftSpan_);
-    int b1 = std::min(A, c1 + lookahead_);
-    if (c0 < posRows_) {
-      c1 = std::min(c1, posRows_);
-      b1 = std::min(b1, posRows_);
+    const int b0 = std::max(0, c0 - m_->leftSpan);
+    int b1 = std::min(A, c1 + m_->lookahead);
+    if (c0 < m_->posRows) {
+      c1 = std::min(c1, m_->posRows);
+      b1 = std::min(b1, m_->posRows);
     }
     if (b0 < s.featBase || c0 < s.ctxBase) readBehind("encoder band");
     if (b1 > s.featReady) fail("encoder band needs feature rows not computed yet");
@@ -646,33 +639,33 @@ void A2x::encodeBands(Stream& s, int target, int A) {
 }
 
 void A2x::runDecoder(const float* ctxRow, std::vector<float>& prev, std::vector<float>& state, float* delta) {
-  const int64_t cshape[2] = {1, h_};
+  const int64_t cshape[2] = {1, m_->h};
   const int64_t pshape[2] = {1, kKp};
-  const int64_t hshape[3] = {1, 1, h_};
+  const int64_t hshape[3] = {1, 1, m_->h};
   Ort::Value in[3] = {
-      Ort::Value::CreateTensor<float>(memInfo_, const_cast<float*>(ctxRow), static_cast<size_t>(h_), cshape, 2),
+      Ort::Value::CreateTensor<float>(memInfo_, const_cast<float*>(ctxRow), static_cast<size_t>(m_->h), cshape, 2),
       Ort::Value::CreateTensor<float>(memInfo_, prev.data(), prev.size(), pshape, 2),
       Ort::Value::CreateTensor<float>(memInfo_, state.data(), state.size(), hshape, 3)};
   const char* inNames[3] = {"ctx_t", "prev", "h"};
   const char* outNames[2] = {"m", "h_out"};
-  std::vector<Ort::Value> r = run(*dec_, inNames, in, 3, outNames, 2);
+  std::vector<Ort::Value> r = run(*m_->dec, inNames, in, 3, outNames, 2);
   checkFloat(r[0], kKp, "decoder output m");
-  checkFloat(r[1], static_cast<size_t>(h_), "decoder output h_out");
+  checkFloat(r[1], static_cast<size_t>(m_->h), "decoder output h_out");
   const float* m = r[0].GetTensorData<float>();
   const float* hOut = r[1].GetTensorData<float>();
   le::requireFinite(m, kKp, "a2x_dec.onnx output m");
-  le::requireFinite(hOut, static_cast<size_t>(h_), "a2x_dec.onnx output h_out");
+  le::requireFinite(hOut, static_cast<size_t>(m_->h), "a2x_dec.onnx output h_out");
   std::memcpy(prev.data(), m, kKp * sizeof(float));
-  for (int j = 0; j < kKp; ++j) delta[j] = m[j] * scale_[j] + offset_[j];
+  for (int j = 0; j < kKp; ++j) delta[j] = m[j] * m_->scale[j] + m_->offset[j];
   le::requireFinite(delta, kKp, "a2x keypoint delta (a2x_dec.onnx output m scaled by a2x_norm.f32)");
-  std::memcpy(state.data(), hOut, sizeof(float) * h_);
+  std::memcpy(state.data(), hOut, sizeof(float) * m_->h);
 }
 
 void A2x::decodeFrames(Stream& s, int target) {
   float delta[kKp];
   for (int t = s.decoded; t < target; ++t) {
     if (t < s.ctxBase || t < s.deltaBase) readBehind("decoder frame");
-    runDecoder(&s.ctx[static_cast<size_t>(t - s.ctxBase) * h_], s.prev, s.state, delta);
+    runDecoder(&s.ctx[static_cast<size_t>(t - s.ctxBase) * m_->h], s.prev, s.state, delta);
     s.deltas.insert(s.deltas.end(), delta, delta + kKp);
   }
   s.decoded = std::max(s.decoded, target);
@@ -684,7 +677,7 @@ void A2x::trim(Stream& s, bool outputs) {
     dropFront(s.audio, static_cast<size_t>(keep - s.audioBase));
     s.audioBase = keep;
   }
-  const int drop = std::clamp(s.encoded - leftSpan_, 0, s.featReady) - s.featBase;
+  const int drop = std::clamp(s.encoded - m_->leftSpan, 0, s.featReady) - s.featBase;
   if (drop > 127) {
     dropFront(s.feat, static_cast<size_t>(drop) * kFeatRow);
     s.featBase += drop;
@@ -692,11 +685,11 @@ void A2x::trim(Stream& s, bool outputs) {
   if (!outputs) return;
   // Context rows are done with once decoded; widths wait for their pull.
   if (s.decoded - s.ctxBase > 127) {
-    dropFront(s.ctx, static_cast<size_t>(s.decoded - s.ctxBase) * h_);
+    dropFront(s.ctx, static_cast<size_t>(s.decoded - s.ctxBase) * m_->h);
     s.ctxBase = s.decoded;
   }
   const int m = std::min(s.pulled, s.decoded);
-  if (width_ && m - s.wnBase > 127) {
+  if (m_->width && m - s.wnBase > 127) {
     dropFront(s.wn, static_cast<size_t>(m - s.wnBase));
     s.wnBase = m;
   }

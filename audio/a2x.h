@@ -20,15 +20,17 @@
 #include <string>
 #include <vector>
 
+#include "core/framing.h"
+
 struct le_a2x;
 
 namespace le::a2x {
 
-inline constexpr int kFrame = 640;       // samples per frame (25 fps at 16 kHz)
+inline constexpr int kFrame = le::kFrameSamples;
 inline constexpr int kBlockFrames = 8;   // frames per counted block
 inline constexpr int kFeatLayers = 12, kFeatDim = 768;
 inline constexpr int kFeatRow = kFeatLayers * kFeatDim;
-inline constexpr int kKp = 63;
+inline constexpr int kKp = le::kKpValues;
 
 // Leaves new elements uninitialised on resize: feature rows are written in
 // full right after they are appended.
@@ -69,9 +71,31 @@ struct Stream {
   std::vector<float> prev, state;
 };
 
+// What a bundle's audio networks load to: sessions, tables and the primed
+// decoder state; shared read-only by every stream of the same bundle and
+// settings.
+struct Model {
+  std::string w2vPath;
+  int threads = 1;
+  std::unique_ptr<Ort::Session> enc, dec;
+  int h = 256, window = 0, left = 0, layers = 6;
+  int nt = 0;
+  int leftSpan = 0, lookahead = 0, lag = 0;
+  bool shortWindow = false;
+  int right = 12;
+  std::vector<float> pos;
+  int posRows = 0;
+  std::vector<float> offset, scale;
+  std::vector<float> xsTarget;
+  std::string encOut0, encOut1;
+  bool width = false;
+  std::vector<float> primedPrev, primedState;
+};
+
 class A2x {
  public:
-  // Throws with the creation message on failure.
+  // A stream over the bundle's model (loaded, or shared with the streams
+  // already open on it). Throws with the creation message on failure.
   static std::unique_ptr<A2x> create(const std::string& bundle, int threads);
   ~A2x();
 
@@ -86,12 +110,13 @@ class A2x {
   void reset(int start, int dir, int loop);
   void setEager(int flag) { eager_ = flag; }
 
-  int nt() const { return nt_; }
-  bool width() const { return width_; }
-  bool shortWindow() const { return shortWindow_; }
+  int nt() const { return m_->nt; }
+  bool width() const { return m_->width; }
+  bool shortWindow() const { return m_->shortWindow; }
   Ort::Session* w2vSession() const { return w2v_; }
-  int lookahead() const { return lookahead_; }
-  int lag() const { return lag_; }
+  int lookahead() const { return m_->lookahead; }
+  int lag() const { return m_->lag; }
+  const std::shared_ptr<const Model>& model() const { return model_; }
 
   // The failure that stopped the stream ("" while healthy); cleared by reset.
   const std::string& failure() const { return failure_; }
@@ -111,9 +136,10 @@ class A2x {
   int64_t featureSteps() const { return featSteps_; }
 
  private:
-  A2x() = default;
-  void load(const std::string& bundle, int threads);
-  void primeSilence(int frames);
+  explicit A2x(std::shared_ptr<const Model> model);
+  static std::shared_ptr<const Model> loadModel(const std::string& dir, int threads);
+  // The decoder state after `frames` frames of silence, into the model.
+  void primeSilence(int frames, Model& model);
 
   int64_t samples(const Stream& s) const { return s.audioBase + static_cast<int64_t>(s.audio.size()); }
   int64_t counted(const Stream& s) const;
@@ -144,27 +170,12 @@ class A2x {
   std::vector<Ort::Value> run(Ort::Session& s, const char* const* inNames, Ort::Value* in, size_t nIn,
                               const char* const* outNames, size_t nOut);
 
-  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "le_a2x"};
-  Ort::SessionOptions opts_;
+  std::shared_ptr<const Model> model_;
+  const Model* m_;
   Ort::Session* w2v_ = nullptr;
-  std::string w2vPath_;
-  int threads_ = 1;
-  std::unique_ptr<Ort::Session> enc_, dec_;
   Ort::MemoryInfo memInfo_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  int h_ = 256, window_ = 0, left_ = 0, layers_ = 6;
-  int nt_ = 0;
-  int leftSpan_ = 0, lookahead_ = 0, lag_ = 0;
-  bool shortWindow_ = false;
-  int right_ = 12;
-  std::vector<float> pos_;
-  int posRows_ = 0;
-  std::vector<float> offset_, scale_;
-  std::vector<float> xsTarget_;
-  std::string encOut0_, encOut1_;
-  bool width_ = false;
   int eager_ = -1;
   Stream st_;
-  std::vector<float> primedPrev_, primedState_;
 
   std::string failure_;
   HighWater marks_;

@@ -1,5 +1,7 @@
 #include "audio/fca.h"
 
+#include "core/ort.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -14,7 +16,7 @@
 namespace le::fca {
 namespace {
 
-constexpr int kFrame = 640, kWindow = 128000, kWindowFrames = 200, kHop = 100;
+constexpr int kFrame = le::kFrameSamples, kWindow = 128000, kWindowFrames = 200, kHop = 100;
 
 [[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
 
@@ -66,12 +68,11 @@ void stackContext(const float* f, int T, int t, float* out) {
 
 std::unique_ptr<Fca> Fca::create(const std::string& encoder, const std::string& model, int threads) {
   std::unique_ptr<Fca> f(new Fca);
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(le::pool::clampThreads(threads));
-  o.SetInterOpNumThreads(1);
-  o.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  f->encoder_ = le::a2x::le_a2x_open_session(f->env_, encoder, o);
-  f->model_ = le::a2x::le_a2x_open_session(f->env_, model, o);
+  le::ort::Settings settings;
+  settings.threads = threads;
+  Ort::SessionOptions o = le::ort::options(settings);
+  f->encoder_ = le::ort::open(encoder, o);
+  f->model_ = le::ort::open(model, o);
   return f;
 }
 

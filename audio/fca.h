@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "core/framing.h"
+
 namespace le::fca {
 
-inline constexpr int kDim = 768, kContext = 7, kCond = kDim * kContext, kState = 384, kKp = 63;
+inline constexpr int kDim = 768, kContext = 7, kCond = kDim * kContext, kState = 384;
+inline constexpr int kKp = le::kKpValues;
 
 // Speaker normalisation of T rows of kDim features in place: a frame is
 // voiced when its norm exceeds 0 (t <= 6) or the 0.2-quantile of the norms
@@ -33,7 +36,6 @@ class Fca {
 
  private:
   Fca() = default;
-  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "le_fca"};
   Ort::MemoryInfo mem_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::unique_ptr<Ort::Session> encoder_, model_;
 };

@@ -23,7 +23,10 @@ extern "C" {
 #include "audio/window.h"
 #include "core/bundle.h"
 #include "core/env.h"
+#include "core/files.h"
 #include "core/finite.h"
+#include "core/model_cache.h"
+#include "core/ort.h"
 #include "kernels/pool.h"
 
 namespace le::motion {
@@ -37,50 +40,12 @@ constexpr float kMaxScale = 1000.0f;  // keypoint scales and translations
 
 [[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
 
-std::string readText(const std::string& path) {
-  const int fd = le::openRegularFile(path);
-  if (fd < 0) fail("cannot open " + path);
-  std::string text;
-  char buf[4096];
-  for (;;) {
-    const ssize_t r = ::read(fd, buf, sizeof buf);
-    if (r <= 0) break;
-    text.append(buf, static_cast<size_t>(r));
-    if (text.size() > (1u << 20)) {
-      ::close(fd);
-      fail(path + " is larger than 1 MiB");
-    }
-  }
-  ::close(fd);
-  return text;
-}
+std::string readText(const std::string& path) { return le::readWholeFile(path, 1u << 20); }
 
-// Exactly `expected` floats, checked against the file size before reading.
+// Exactly `expected` finite floats.
 std::vector<float> readExact(const std::string& path, size_t expected) {
-  const int fd = le::openRegularFile(path);
-  if (fd < 0) fail("cannot open " + path);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    fail("cannot open " + path);
-  }
-  const size_t count = static_cast<size_t>(st.st_size) / 4;
-  if (count != expected || st.st_size % 4 != 0) {
-    ::close(fd);
-    fail(path + ": " + std::to_string(count) + " floats, expected " + std::to_string(expected));
-  }
-  std::vector<float> v(expected);
-  size_t got = 0;
-  char* p = reinterpret_cast<char*>(v.data());
-  while (got < expected * 4) {
-    const ssize_t r = ::read(fd, p + got, expected * 4 - got);
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  ::close(fd);
-  if (got != expected * 4) fail("short read " + path);
-  for (float x : v)
-    if (!std::isfinite(x)) fail(path + ": holds a non-finite value");
+  std::vector<float> v = le::readExactFloats(path, expected);
+  le::requireFinite(v.data(), v.size(), path);
   return v;
 }
 
@@ -151,25 +116,14 @@ void poseToR(float pitch, float yaw, float roll, float r[9]) {
   for (int i = 0; i < 9; ++i) r[i] = static_cast<float>(m[i]);
 }
 
-Net Net::open(Ort::Env& env, const std::string& path, int threads, const std::string& ep) {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(le::pool::clampThreads(threads));
-  if (le::env::first("LE_ORT_SPIN") != '1') o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  if (ep.rfind("coreml", 0) == 0) {
-    auto ends = [&](const char* s) {
-      const size_t n = std::strlen(s);
-      return ep.size() >= n && ep.compare(ep.size() - n, n, s) == 0;
-    };
-    const char* units = ends("cpu") ? "CPUOnly" : ends("gpu") ? "CPUAndGPU" : ends("ane") ? "CPUAndNeuralEngine" : "ALL";
-    std::error_code ec;
-    const std::string cache = (std::filesystem::temp_directory_path(ec) / "le_motion_coreml").string();
-    o.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"}, {"MLComputeUnits", units},
-                                         {"ModelCacheDirectory", cache}});
-  } else if (!ep.empty()) {
-    fail("le_motion: unknown ep '" + ep + "'");
-  }
+Net Net::open(const std::string& path, int threads, const std::string& ep) {
+  if (!ep.empty() && ep.rfind("coreml", 0) != 0) fail("le_motion: unknown ep '" + ep + "'");
+  le::ort::Settings settings;
+  settings.threads = threads;
+  settings.ep = ep;
+  Ort::SessionOptions o = le::ort::options(settings);
   Net n;
-  n.session = le::a2x::le_a2x_open_session(env, path, o);
+  n.session = le::ort::open(path, o);
   Ort::AllocatorWithDefaultOptions alloc;
   for (size_t i = 0; i < n.session->GetInputCount(); ++i)
     n.inputs.push_back(n.session->GetInputNameAllocated(i, alloc).get());
@@ -179,68 +133,13 @@ Net Net::open(Ort::Env& env, const std::string& path, int threads, const std::st
 }
 
 std::unique_ptr<Motion> Motion::create(const std::string& dir, int threads, const std::string& ep) {
-  std::unique_ptr<Motion> m(new Motion);
-  m->load(dir, threads, ep);
-  return m;
+  const int t = le::pool::clampThreads(threads);
+  const std::string key = dir + "\n" + std::to_string(t) + "\n" + ep + "\n" + le::bundleFingerprint(dir);
+  static auto* models = new le::ModelCache<Model>;
+  return std::unique_ptr<Motion>(new Motion(models->get(key, [&] { return loadModel(dir, t, ep); })));
 }
 
-Motion::~Motion() {
-  AVTXContext* tx = static_cast<AVTXContext*>(tx_);
-  av_tx_uninit(&tx);
-}
-
-void Motion::load(const std::string& dir, int threads, const std::string& ep) {
-  const Meta meta = parseMeta(readText(dir + "/meta.json"));
-  nt_ = meta.nt;
-  nEmo_ = meta.nEmo;
-  sBridge_ = meta.sBridge;
-  deltaPitch_ = meta.deltaPitch;
-
-  window_ = readExact(dir + "/hubert_stft_window.bin", kFft);
-  binmat_ = readExact(dir + "/hubert_stft_binmat.bin", size_t(kBins) * kMel);
-  for (int k = 0; k < kBins; ++k) {
-    const float* row = &binmat_[size_t(k) * kMel];
-    int a = 0, b = kMel;
-    while (a < kMel && row[a] == 0.0f) ++a;
-    while (b > a && row[b - 1] == 0.0f) --b;
-    binFrom_[k] = a;
-    binTo_[k] = b;
-  }
-  fmean_ = readExact(dir + "/hubert_fmean.bin", kFeat);
-  fstd_ = readExact(dir + "/hubert_fstd.bin", kFeat);
-  emo_ = readExact(dir + "/emo.bin", size_t(nEmo_) * 8);
-  chXs_ = readExact(dir + "/ch_xs_info.bin", kInfo);
-  chSc_ = readExact(dir + "/ch_sc.bin", kKp);
-  eyeOpen_ = readExact(dir + "/ch_eye_open.bin", 2);
-  eyeBall_ = readExact(dir + "/ch_eye_ball.bin", 6);
-  const std::vector<float> vmm = readExact(dir + "/v_min_max.bin", 2 * kMot);
-  vmin_.assign(vmm.begin(), vmm.begin() + kMot);
-  vmax_.assign(vmm.begin() + kMot, vmm.end());
-  srcXs_ = readExact(dir + "/src_xs_info.bin", size_t(nt_) * kInfo);
-  xsTarget_ = readExact(le::resolveMember(dir, "xs_target.bin"), size_t(nt_) * kKp);
-  const float src0 = srcXs_[258];
-  if (src0 == 0.0f) fail(dir + "/src_xs_info.bin: row 0 has scale 0");
-  // Scales multiply every keypoint; translations add to them.
-  auto checkScale = [&](const float* row, const std::string& where) {
-    if (std::fabs(row[258]) > kMaxScale || std::fabs(row[259]) > kMaxScale || std::fabs(row[260]) > kMaxScale)
-      fail(where + ": scale or translation beyond +-" + std::to_string(int(kMaxScale)));
-  };
-  checkScale(chXs_.data(), dir + "/ch_xs_info.bin");
-  for (int r = 0; r < nt_; ++r)
-    checkScale(&srcXs_[size_t(r) * kInfo], dir + "/src_xs_info.bin row " + std::to_string(r));
-  if (!std::isfinite(chXs_[258] / src0) || std::fabs(chXs_[258] / src0) > kMaxScale)
-    fail(dir + "/src_xs_info.bin: row 0's scale " + std::to_string(src0) + " makes the lip scale ratio absurd");
-  scaleRatio_ = chXs_[258] / src0;
-  poses_.assign(size_t(nt_) * 19, 0.0f);
-
-  student_ = Net::open(env_, dir + "/hubert_student.onnx", threads, ep);
-  lmdm_ = Net::open(env_, dir + "/lmdm.onnx", threads, ep);
-  stitch_ = Net::open(env_, dir + "/stitch.onnx", threads, ep);
-  if (student_.inputs.empty() || student_.outputs.empty()) fail("hubert_student.onnx needs an input and an output");
-  if (lmdm_.inputs.size() != 2 || lmdm_.outputs.empty()) fail("lmdm.onnx needs two inputs (seed, cond) and an output");
-  if (stitch_.inputs.size() != 2 || stitch_.outputs.empty())
-    fail("stitch.onnx needs two inputs (source, driving keypoints) and an output");
-
+Motion::Motion(std::shared_ptr<const Model> model) : model_(std::move(model)), m_(model_.get()) {
   AVTXContext* tx = nullptr;
   av_tx_fn fn = nullptr;
   const float scale = 1.0f;
@@ -248,7 +147,69 @@ void Motion::load(const std::string& dir, int threads, const std::string& ep) {
   tx_ = tx;
   txFn_ = reinterpret_cast<void*>(fn);
   dumpDir_ = le::env::text("LE_MOTION_DUMP");
+  poses_.assign(size_t(m_->nt) * 19, 0.0f);
   reset(0, 1, 1);
+}
+
+Motion::~Motion() {
+  AVTXContext* tx = static_cast<AVTXContext*>(tx_);
+  av_tx_uninit(&tx);
+}
+
+std::shared_ptr<const Model> Motion::loadModel(const std::string& dir, int threads, const std::string& ep) {
+  auto model = std::make_shared<Model>();
+  Model& M = *model;
+  const Meta meta = parseMeta(readText(dir + "/meta.json"));
+  M.nt = meta.nt;
+  M.nEmo = meta.nEmo;
+  M.sBridge = meta.sBridge;
+  M.deltaPitch = meta.deltaPitch;
+
+  M.window = readExact(dir + "/hubert_stft_window.bin", kFft);
+  M.binmat = readExact(dir + "/hubert_stft_binmat.bin", size_t(kBins) * kMel);
+  for (int k = 0; k < kBins; ++k) {
+    const float* row = &M.binmat[size_t(k) * kMel];
+    int a = 0, b = kMel;
+    while (a < kMel && row[a] == 0.0f) ++a;
+    while (b > a && row[b - 1] == 0.0f) --b;
+    M.binFrom[k] = a;
+    M.binTo[k] = b;
+  }
+  M.fmean = readExact(dir + "/hubert_fmean.bin", kFeat);
+  M.fstd = readExact(dir + "/hubert_fstd.bin", kFeat);
+  M.emo = readExact(dir + "/emo.bin", size_t(M.nEmo) * 8);
+  M.chXs = readExact(dir + "/ch_xs_info.bin", kInfo);
+  M.chSc = readExact(dir + "/ch_sc.bin", kKp);
+  M.eyeOpen = readExact(dir + "/ch_eye_open.bin", 2);
+  M.eyeBall = readExact(dir + "/ch_eye_ball.bin", 6);
+  const std::vector<float> vmm = readExact(dir + "/v_min_max.bin", 2 * kMot);
+  M.vmin.assign(vmm.begin(), vmm.begin() + kMot);
+  M.vmax.assign(vmm.begin() + kMot, vmm.end());
+  M.srcXs = readExact(dir + "/src_xs_info.bin", size_t(M.nt) * kInfo);
+  M.xsTarget = le::loadKeypointTrack(dir, M.nt);
+  const float src0 = M.srcXs[258];
+  if (src0 == 0.0f) fail(dir + "/src_xs_info.bin: row 0 has scale 0");
+  // Scales multiply every keypoint; translations add to them.
+  auto checkScale = [&](const float* row, const std::string& where) {
+    if (std::fabs(row[258]) > kMaxScale || std::fabs(row[259]) > kMaxScale || std::fabs(row[260]) > kMaxScale)
+      fail(where + ": scale or translation beyond +-" + std::to_string(int(kMaxScale)));
+  };
+  checkScale(M.chXs.data(), dir + "/ch_xs_info.bin");
+  for (int r = 0; r < M.nt; ++r)
+    checkScale(&M.srcXs[size_t(r) * kInfo], dir + "/src_xs_info.bin row " + std::to_string(r));
+  if (!std::isfinite(M.chXs[258] / src0) || std::fabs(M.chXs[258] / src0) > kMaxScale)
+    fail(dir + "/src_xs_info.bin: row 0's scale " + std::to_string(src0) + " makes the lip scale ratio absurd");
+  M.scaleRatio = M.chXs[258] / src0;
+
+  M.student = Net::open(dir + "/hubert_student.onnx", threads, ep);
+  M.lmdm = Net::open(dir + "/lmdm.onnx", threads, ep);
+  M.stitch = Net::open(dir + "/stitch.onnx", threads, ep);
+  if (M.student.inputs.empty() || M.student.outputs.empty()) fail("hubert_student.onnx needs an input and an output");
+  if (M.lmdm.inputs.size() != 2 || M.lmdm.outputs.empty()) fail("lmdm.onnx needs two inputs (seed, cond) and an output");
+  if (M.stitch.inputs.size() != 2 || M.stitch.outputs.empty())
+    fail("stitch.onnx needs two inputs (source, driving keypoints) and an output");
+
+  return model;
 }
 
 void Motion::dump(const char* name, const float* data, size_t n, bool append) const {
@@ -260,7 +221,7 @@ void Motion::dump(const char* name, const float* data, size_t n, bool append) co
   }
 }
 
-std::vector<Ort::Value> Motion::run(Net& net, Ort::Value* in, size_t nIn) {
+std::vector<Ort::Value> Motion::run(const Net& net, Ort::Value* in, size_t nIn) {
   std::vector<const char*> inNames, outNames;
   for (const auto& s : net.inputs) inNames.push_back(s.c_str());
   outNames.push_back(net.outputs[0].c_str());
@@ -297,7 +258,7 @@ void Motion::runWindow(int w) {
       for (int k = 0; k < kFft; ++k) {
         const int64_t s = at + k;
         if (s >= 0 && s < S && s < audioBase_) fail("motion window reads audio already dropped");
-        in[k] = (s >= 0 && s < S ? audio_[static_cast<size_t>(s - audioBase_)] : 0.0f) * window_[k];
+        in[k] = (s >= 0 && s < S ? audio_[static_cast<size_t>(s - audioBase_)] : 0.0f) * m_->window[k];
       }
       fn(tx, out, in, sizeof(float));
       // The Nyquist bin's imaginary part is zero for real input, and FFmpeg 5.1
@@ -309,8 +270,8 @@ void Motion::runWindow(int w) {
       // (a zero weight adds exactly nothing).
       float band[kMel] = {};
       for (int k = 0; k < kBins; ++k) {
-        const float* row = &binmat_[size_t(k) * kMel];
-        for (int m = binFrom_[k]; m < binTo_[k]; ++m) band[m] += row[m] * mag[k];
+        const float* row = &m_->binmat[size_t(k) * kMel];
+        for (int m = m_->binFrom[k]; m < m_->binTo[k]; ++m) band[m] += row[m] * mag[k];
       }
       for (int m = 0; m < kMel; ++m) col[m] = std::log(band[m] + 1e-8f);
     }
@@ -321,7 +282,7 @@ void Motion::runWindow(int w) {
   cacheW_ = w;
   const int64_t shape[3] = {1, kMel, kStft};
   Ort::Value inV = Ort::Value::CreateTensor<float>(mem_, mel_.data(), mel_.size(), shape, 3);
-  std::vector<Ort::Value> r = run(student_, &inV, 1);
+  std::vector<Ort::Value> r = run(m_->student, &inV, 1);
   const auto info = r[0].GetTensorTypeAndShapeInfo();
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(20) * kFeat)
     fail("hubert_student.onnx: expected 20 x 1024 float features, got " + std::to_string(info.GetElementCount()));
@@ -337,10 +298,10 @@ void Motion::runWindow(int w) {
     cond_.resize(at + kCond);
     float* row = &cond_[at];
     for (int d = 0; d < kFeat; ++d) row[d] = (f[size_t(2 * i) * kFeat + d] + f[size_t(2 * i + 1) * kFeat + d]) * 0.5f;
-    std::memcpy(row + kFeat, &emo_[size_t(rowFrame % nEmo_) * 8], 8 * sizeof(float));
-    std::memcpy(row + kFeat + 8, eyeOpen_.data(), 2 * sizeof(float));
-    std::memcpy(row + kFeat + 10, eyeBall_.data(), 6 * sizeof(float));
-    std::memcpy(row + kFeat + 16, chSc_.data(), kKp * sizeof(float));
+    std::memcpy(row + kFeat, &m_->emo[size_t(rowFrame % m_->nEmo) * 8], 8 * sizeof(float));
+    std::memcpy(row + kFeat + 8, m_->eyeOpen.data(), 2 * sizeof(float));
+    std::memcpy(row + kFeat + 10, m_->eyeBall.data(), 6 * sizeof(float));
+    std::memcpy(row + kFeat + 16, m_->chSc.data(), kKp * sizeof(float));
   }
 }
 
@@ -366,12 +327,12 @@ void Motion::runChunk(int c) {
   float seed[kMot];
   const int n = static_cast<int>(motion_.size() / kMot);
   if (c == 0) {
-    seed[0] = chXs_[258] - 1.0f;
-    std::memcpy(seed + 1, &chXs_[126], 66 * sizeof(float));    // pitch
-    std::memcpy(seed + 67, &chXs_[262], 66 * sizeof(float));   // yaw
-    std::memcpy(seed + 133, &chXs_[192], 66 * sizeof(float));  // roll
-    std::memcpy(seed + 199, &chXs_[259], 3 * sizeof(float));   // translation
-    std::memcpy(seed + kPose, &chXs_[0], kKp * sizeof(float));
+    seed[0] = m_->chXs[258] - 1.0f;
+    std::memcpy(seed + 1, &m_->chXs[126], 66 * sizeof(float));    // pitch
+    std::memcpy(seed + 67, &m_->chXs[262], 66 * sizeof(float));   // yaw
+    std::memcpy(seed + 133, &m_->chXs[192], 66 * sizeof(float));  // roll
+    std::memcpy(seed + 199, &m_->chXs[259], 3 * sizeof(float));   // translation
+    std::memcpy(seed + kPose, &m_->chXs[0], kKp * sizeof(float));
   } else {
     if (n != kChunkStep * c + kFade) fail("motion chunk " + std::to_string(c) + " does not follow the stored frames");
     std::memcpy(seed, &motion_[size_t(kChunkStep * c - 1) * kMot], sizeof seed);
@@ -382,7 +343,7 @@ void Motion::runChunk(int c) {
   const int64_t cshape[3] = {1, kChunk, kCond};
   Ort::Value in[2] = {Ort::Value::CreateTensor<float>(mem_, seed, kMot, sshape, 2),
                       Ort::Value::CreateTensor<float>(mem_, cond, size_t(kChunk) * kCond, cshape, 3)};
-  std::vector<Ort::Value> r = run(lmdm_, in, 2);
+  std::vector<Ort::Value> r = run(m_->lmdm, in, 2);
   const auto info = r[0].GetTensorTypeAndShapeInfo();
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(kChunk) * kMot)
     fail("lmdm.onnx: expected 80 x 265 float motion values, got " + std::to_string(info.GetElementCount()));
@@ -459,7 +420,7 @@ void Motion::finalRow(int t, float* out) const {
       for (int u = u0; u <= u1; ++u) s += motion_[size_t(u) * kMot + j];
       v = s / static_cast<float>(u1 - u0 + 1);
     }
-    out[j] = std::min(std::max(v, vmin_[j]), vmax_[j]);
+    out[j] = std::min(std::max(v, m_->vmin[j]), m_->vmax[j]);
   }
 }
 
@@ -553,20 +514,20 @@ void Motion::emit(int t, int* idx, float* xs, float* out) {
     std::memcpy(g, &final_[size_t(t) * kMot + kPose], sizeof g);
   } else {
     for (int j = 0; j < kKp; ++j)
-      g[j] = std::min(std::max(motion_[size_t(t) * kMot + kPose + j], vmin_[kPose + j]), vmax_[kPose + j]);
+      g[j] = std::min(std::max(motion_[size_t(t) * kMot + kPose + j], m_->vmin[kPose + j]), m_->vmax[kPose + j]);
   }
   if (!haveRef_) {
     std::memcpy(gRef_, g, sizeof gRef_);
     haveRef_ = true;
   }
-  const int r = walk_.row(nt_, pulled_);
-  const float* src = &srcXs_[size_t(r) * kInfo];
+  const int r = walk_.row(m_->nt, pulled_);
+  const float* src = &m_->srcXs[size_t(r) * kInfo];
   // The two rotations of a driver frame, decoded once.
   if (poses_[size_t(r) * 19] == 0.0f) {
     float* p = &poses_[size_t(r) * 19];
     const float pitch = bin66(src + 126), yaw = bin66(src + 262), roll = bin66(src + 192);
     poseToR(pitch, yaw, roll, p + 1);
-    poseToR(pitch + deltaPitch_, yaw, roll, p + 10);
+    poseToR(pitch + m_->deltaPitch, yaw, roll, p + 10);
     p[0] = 1.0f;
   }
   const float* rs = &poses_[size_t(r) * 19 + 1];
@@ -578,7 +539,7 @@ void Motion::emit(int t, int* idx, float* xs, float* out) {
     const float* c = src + 63 + 3 * k;
     for (int j = 0; j < 3; ++j) {
       const float eSrc = src[3 * k + j];
-      const float eDrv = isLip(k) ? (g[3 * k + j] - gRef_[3 * k + j]) * scaleRatio_ + eSrc : eSrc;
+      const float eDrv = isLip(k) ? (g[3 * k + j] - gRef_[3 * k + j]) * m_->scaleRatio + eSrc : eSrc;
       float a = 0, b = 0;
       for (int i = 0; i < 3; ++i) {
         a += c[i] * rs[3 * i + j];
@@ -591,15 +552,15 @@ void Motion::emit(int t, int* idx, float* xs, float* out) {
   const int64_t shape[3] = {1, 21, 3};
   Ort::Value in[2] = {Ort::Value::CreateTensor<float>(mem_, source, kKp, shape, 3),
                       Ort::Value::CreateTensor<float>(mem_, driving, kKp, shape, 3)};
-  std::vector<Ort::Value> res = run(stitch_, in, 2);
+  std::vector<Ort::Value> res = run(m_->stitch, in, 2);
   const auto info = res[0].GetTensorTypeAndShapeInfo();
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != size_t(kKp))
     fail("stitch.onnx: expected 63 float keypoint values, got " + std::to_string(info.GetElementCount()));
   const float* refined = res[0].GetTensorData<float>();
   le::requireFinite(refined, kKp, "stitch.onnx output");
-  const float* target = &xsTarget_[size_t(r) * kKp];
+  const float* target = &m_->xsTarget[size_t(r) * kKp];
   float o[kKp];
-  for (int j = 0; j < kKp; ++j) o[j] = target[j] + sBridge_ * (refined[j] - source[j]);
+  for (int j = 0; j < kKp; ++j) o[j] = target[j] + m_->sBridge * (refined[j] - source[j]);
   le::requireFinite(o, kKp, "motion keypoints");
   if (idx) *idx = r;
   if (xs) std::memcpy(xs, target, sizeof o);
@@ -611,7 +572,7 @@ void Motion::emit(int t, int* idx, float* xs, float* out) {
 }
 
 void Motion::reset(int start, int dir, int loop) {
-  walk_.reset(nt_, pulled_, start, dir, loop);
+  walk_.reset(m_->nt, pulled_, start, dir, loop);
   audio_.clear();
   cond_.clear();
   audioBase_ = 0;

@@ -20,13 +20,15 @@
 #include <vector>
 
 #include "audio/traversal.h"
+#include "core/framing.h"
 
 struct le_motion;
 
 namespace le::motion {
 
 inline constexpr int kMel = 80, kStft = 21, kFft = 512, kBins = 257, kFeat = 1024, kCond = 1103;
-inline constexpr int kMot = 265, kPose = 202, kInfo = 328, kKp = 63;
+inline constexpr int kMot = 265, kPose = 202, kInfo = 328;
+inline constexpr int kKp = le::kKpValues;
 inline constexpr int kChunk = 80, kChunkStep = 70, kFade = 10;
 
 // The keys of meta.json, checked: nt and n_emo whole numbers from 1 to
@@ -46,7 +48,18 @@ void poseToR(float pitch, float yaw, float roll, float r[9]);
 struct Net {
   std::unique_ptr<Ort::Session> session;
   std::vector<std::string> inputs, outputs;
-  static Net open(Ort::Env& env, const std::string& path, int threads, const std::string& ep);
+  static Net open(const std::string& path, int threads, const std::string& ep);
+};
+
+// What a motion directory loads to: the three networks and their tables;
+// shared read-only by every stream of the same directory and settings.
+struct Model {
+  Net student, lmdm, stitch;
+  std::vector<float> window, binmat, fmean, fstd, emo, chXs, chSc, eyeOpen, eyeBall, vmin, vmax;
+  std::vector<float> srcXs, xsTarget;
+  int nt = 0, nEmo = 0;
+  float sBridge = 0, deltaPitch = 0, scaleRatio = 1;
+  int binFrom[kBins] = {}, binTo[kBins] = {};  // non-zero mel weights of each bin
 };
 
 class Motion {
@@ -59,15 +72,16 @@ class Motion {
   int avail();
   int pull(int* idx, float* xs, float* out, int n);
   int total() const;
-  int nt() const { return nt_; }
+  int nt() const { return m_->nt; }
+  const std::shared_ptr<const Model>& model() const { return model_; }
   void reset(int start, int dir, int loop);
   void setEager(int value) { eager_ = value; }
 
   double ortSeconds() const { return ortNs_ * 1e-9; }
 
  private:
-  Motion() = default;
-  void load(const std::string& dir, int threads, const std::string& ep);
+  explicit Motion(std::shared_ptr<const Model> model);
+  static std::shared_ptr<const Model> loadModel(const std::string& dir, int threads, const std::string& ep);
 
   int64_t samples() const { return audioBase_ + static_cast<int64_t>(audio_.size()); }
   int frames() const { return static_cast<int>((samples() + 639) / 640); }
@@ -89,18 +103,14 @@ class Motion {
   void finalRow(int t, float* out) const;
   int ready() const;
   void emit(int k, int* idx, float* xs, float* out);
-  std::vector<Ort::Value> run(Net& net, Ort::Value* in, size_t nIn);
+  std::vector<Ort::Value> run(const Net& net, Ort::Value* in, size_t nIn);
   void dump(const char* name, const float* data, size_t n, bool append = false) const;
 
-  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "le_motion"};
+  std::shared_ptr<const Model> model_;
+  const Model* m_;
   Ort::MemoryInfo mem_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  Net student_, lmdm_, stitch_;
   void* tx_ = nullptr;       // AVTXContext of the 512-point real FFT
   void* txFn_ = nullptr;     // its av_tx_fn
-  std::vector<float> window_, binmat_, fmean_, fstd_, emo_, chXs_, chSc_, eyeOpen_, eyeBall_, vmin_, vmax_;
-  std::vector<float> srcXs_, xsTarget_;
-  int nt_ = 0, nEmo_ = 0;
-  float sBridge_ = 0, deltaPitch_ = 0, scaleRatio_ = 1;
   std::string dumpDir_;
 
   // Stream.
@@ -127,7 +137,6 @@ class Motion {
 
   int64_t ortNs_ = 0;
   std::vector<float> mel_;
-  int binFrom_[kBins] = {}, binTo_[kBins] = {};  // non-zero mel weights of each bin
   std::vector<float> melCache_;                  // the last window's columns
   bool cacheValid_[kStft] = {};
   int cacheW_ = -1;

@@ -14,6 +14,7 @@
 #include "core/bundle.h"
 #include "core/env.h"
 #include "core/manifest.h"
+#include "core/ort.h"
 #include "kernels/pool.h"
 
 namespace le::a2x {
@@ -23,7 +24,6 @@ constexpr const char* kDash = "\xE2\x80\x94";
 
 struct Shared {
   std::mutex mu;
-  std::unique_ptr<Ort::Env> env;
   std::unique_ptr<Ort::Session> w2v8;
   std::string w2v8Path;
   std::unique_ptr<Ort::Session> trunk, head;
@@ -38,19 +38,11 @@ Shared& shared() {
   return *s;
 }
 
-Ort::Env& envLocked(Shared& s) {
-  if (!s.env) s.env = std::make_unique<Ort::Env>(ORT_LOGGING_LEVEL_WARNING, "le_a2x_w2v");
-  return *s.env;
-}
-
 Ort::SessionOptions sharedOptions(int threads) {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(le::pool::clampThreads(threads));
-  o.SetInterOpNumThreads(1);
-  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  o.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  le_a2x_maybe_cuda(o, "w2v");
-  return o;
+  le::ort::Settings settings;
+  settings.threads = threads;
+  settings.cuda = true;
+  return le::ort::options(settings);
 }
 
 bool readable(const std::string& path) {
@@ -107,20 +99,13 @@ void ownerLoop(Owner* o) {
 
 }  // namespace
 
-Ort::Env& shared_env() {
-  Shared& s = shared();
-  std::lock_guard<std::mutex> lk(s.mu);
-  return envLocked(s);
-}
-
 Ort::Session* get_shared_w2v(const std::string& path, int threads) {
   Shared& s = shared();
   std::lock_guard<std::mutex> lk(s.mu);
   if (s.w2v8) return s.w2v8.get();
-  Ort::Env& env = envLocked(s);
   Ort::SessionOptions o = sharedOptions(threads);
   std::unique_ptr<Ort::Session> session;
-  le_a2x_on_owner_thread([&] { session = le_a2x_open_session(env, path, o); });
+  le_a2x_on_owner_thread([&] { session = le::ort::open(path, o); });
   s.w2v8 = std::move(session);
   s.w2v8Path = path;
   return s.w2v8.get();
@@ -164,12 +149,11 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
     return false;
   }
   try {
-    Ort::Env& env = envLocked(s);
     Ort::SessionOptions o = sharedOptions(threads);
     std::unique_ptr<Ort::Session> trunk, head;
     le_a2x_on_owner_thread([&] {
-      trunk = le_a2x_open_session(env, trunkPath, o);
-      head = le_a2x_open_session(env, headPath, o);
+      trunk = le::ort::open(trunkPath, o);
+      head = le::ort::open(headPath, o);
     });
     if (trunk->GetOutputCount() < 1) throw std::runtime_error("trunk declares no output");
     Ort::AllocatorWithDefaultOptions alloc;
@@ -232,54 +216,6 @@ const std::vector<float>& shared_zero_embedding(Ort::Session* w2v) {
   });
   s.zeroEmb = std::move(out);
   return s.zeroEmb;
-}
-
-std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const std::string& path,
-                                                  Ort::SessionOptions& options) {
-  // The bytes are read here, from a regular file opened without blocking:
-  // onnxruntime's own open would wait forever on a FIFO.
-  const std::string bytes = le::readWholeFile(path, kMaxModelBytes);
-  try {
-    return std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
-  } catch (const Ort::Exception& e) {
-    const std::string what = e.what();
-    if (what.find("Gelu") == std::string::npos || what.find("float16") == std::string::npos) throw;
-    std::fprintf(stderr,
-                 "[le_a2x] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this runtime has no "
-                 "CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
-                 path.c_str());
-    options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_BASIC);
-    return std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
-  }
-}
-
-void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag) {
-  if (le::env::text("LE_A2X_CUDA") != "1" || !tag || std::strcmp(tag, "w2v") != 0) return;
-  const long mib = le::env::integer("LE_A2X_CUDA_MEM_MIB", 0);
-  const size_t useMib = mib > 0 ? static_cast<size_t>(mib) : 3072u;
-  const std::string bytes = std::to_string(useMib * 1048576ull);
-  const OrtApi& api = Ort::GetApi();
-  OrtCUDAProviderOptionsV2* cuda = nullptr;
-  std::string error;
-  auto check = [&](OrtStatus* st) {
-    if (!st) return true;
-    error = api.GetErrorMessage(st);
-    api.ReleaseStatus(st);
-    return false;
-  };
-  if (check(api.CreateCUDAProviderOptions(&cuda))) {
-    const char* keys[6] = {"device_id", "arena_extend_strategy", "gpu_mem_limit",
-                           "cudnn_conv_use_max_workspace", "use_tf32", "use_ep_level_unified_stream"};
-    const char* values[6] = {"0", "kSameAsRequested", bytes.c_str(), "0", "0", "1"};
-    if (check(api.UpdateCUDAProviderOptions(cuda, keys, values, 6)) &&
-        check(api.SessionOptionsAppendExecutionProvider_CUDA_V2(options, cuda))) {
-      api.ReleaseCUDAProviderOptions(cuda);
-      std::fprintf(stderr, "[le_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, useMib);
-      return;
-    }
-  }
-  if (cuda) api.ReleaseCUDAProviderOptions(cuda);
-  std::fprintf(stderr, "[le_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, error.c_str());
 }
 
 void le_a2x_on_owner_thread(const std::function<void()>& job) {

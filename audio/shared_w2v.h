@@ -1,9 +1,8 @@
 // The process-wide audio feature encoders, shared by every audio handle: the
 // 8 s window encoder named by W2V_ONNX and the short-window trunk/head pair
 // found beside it. Each is loaded at most once per process and never
-// unloaded. Also the helpers every audio session uses: the session opener
-// with its Gelu fallback, the CUDA provider hook and the owner thread that
-// runs all onnxruntime work when LE_A2X_CUDA=1.
+// unloaded. Also the owner thread that runs all onnxruntime work when
+// LE_A2X_CUDA=1.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -40,24 +39,11 @@ void learn_w2v_win_lt(int lt);
 // once per process.
 const std::vector<float>& shared_zero_embedding(Ort::Session* w2v);
 
-// Opens a session over the bytes of `path` (a regular file of at most
-// kMaxModelBytes, else "cannot open PATH" or the size refusal); a float16
-// Gelu the runtime cannot run makes it retry once at basic optimisation.
-inline constexpr uint64_t kMaxModelBytes = uint64_t(2) << 30;
-std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const std::string& path,
-                                                  Ort::SessionOptions& options);
-
-// Appends the CUDA provider when LE_A2X_CUDA=1 and tag is "w2v".
-void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag);
-
 // Runs `job` (inline, or on the owner thread when LE_A2X_CUDA=1) and rethrows
 // its exception.
 void le_a2x_on_owner_thread(const std::function<void()>& job);
 
 // Size of the file in bytes; -1 for NULL, "" or an unreadable file.
 long long w2v_file_bytes(const char* path);
-
-// Shared environment of the shared encoders.
-Ort::Env& shared_env();
 
 }  // namespace le::a2x

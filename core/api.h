@@ -7,9 +7,9 @@
 #include <string>
 #include <utility>
 
-namespace le {
+#include "core/framing.h"
 
-inline constexpr int kHostKpRows = 21;
+namespace le {
 
 namespace api {
 

@@ -166,33 +166,6 @@ int32_t toInt32(double v, const std::string& key) {
 
 }  // namespace manifest_field
 
-std::string readWholeFile(const std::string& path, uint64_t limit) {
-  const int fd = openRegularFile(path);
-  if (fd < 0) fail("cannot open " + path);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    fail("cannot open " + path);
-  }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size > limit) {
-    ::close(fd);
-    fail(path + " is " + std::to_string(size) + " bytes, over the limit of " + std::to_string(limit) +
-         " bytes for this member");
-  }
-  std::string text(static_cast<size_t>(size), '\0');
-  size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t r = ::read(fd, text.data() + got, text.size() - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  ::close(fd);
-  if (got < text.size()) fail("short read " + path);
-  return text;
-}
-
 Manifest parseManifest(const std::string& dir, const std::string& text) {
   using namespace manifest_field;
   Manifest m;

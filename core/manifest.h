@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/files.h"
+
 namespace le {
 
 struct Unsharp {
@@ -84,9 +86,5 @@ double optNumEither(const std::string& text, const std::string& a, const std::st
 int32_t toInt32(double v, const std::string& key);
 
 }  // namespace manifest_field
-
-// Reads a whole regular file of at most `limit` bytes. Throws "cannot open
-// <path>", "short read <path>" or a size refusal.
-std::string readWholeFile(const std::string& path, uint64_t limit);
 
 }  // namespace le

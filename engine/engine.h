@@ -1,7 +1,9 @@
-// The engine behind an le_ctx: one loaded bundle with its identity, driving
-// track, compositor, driver video and (on first render) the renderer. The
-// context serialises the calls; pipelines that borrow an engine (sessions,
-// the command-line tool, benchmarks) use these accessors and never its fields.
+// The engine behind an le_ctx: a stream over a loaded avatar (shared with
+// every other context on the same bundle) with what is its own: the driver
+// video's cursor, the compositor's buffers, the director's bindings (made on
+// first render), the last crop and the frame buffer. The context serialises
+// the calls; pipelines that borrow an engine (sessions, the command-line tool,
+// benchmarks) use these accessors and never its fields.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "compose/paste.h"
+#include "engine/avatar.h"
 #include "core/manifest.h"
 #include "driver/cursor.h"
 #include "identity/identity.h"
@@ -21,23 +24,26 @@ namespace le {
 
 class Engine {
  public:
-  // What le_create loads: manifest, identity, driving track, mask and
-  // compositor, driver video. threads: the director's pool; chosen: whether
-  // the caller picked that count (the lazy renderer sizes itself otherwise).
+  // The avatar of `bundle` (loaded, or shared from the cache) and this
+  // stream's compositor and driver video. threads: the director's pool;
+  // chosen: whether the caller picked that count (the director sizes itself
+  // otherwise).
   Engine(const std::string& bundle, const std::string& modelKey, int threads, const std::string& ep, bool chosen);
+  explicit Engine(std::shared_ptr<const Avatar> avatar);
   ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   // Sizes and members.
-  const Manifest& manifest() const { return manifest_; }
-  int nt() const { return manifest_.nt; }
-  int width() const { return manifest_.W; }
-  int height() const { return manifest_.H; }
-  int crop() const { return manifest_.crop; }
-  size_t frameBytes() const { return static_cast<size_t>(manifest_.W) * manifest_.H * 3; }
-  const Drive& drive() const { return drive_; }
-  const Identity& identity() const { return identity_; }
+  const Manifest& manifest() const { return avatar_->manifest(); }
+  int nt() const { return manifest().nt; }
+  int width() const { return manifest().W; }
+  int height() const { return manifest().H; }
+  int crop() const { return manifest().crop; }
+  size_t frameBytes() const { return static_cast<size_t>(width()) * height() * 3; }
+  const Drive& drive() const { return avatar_->drive(); }
+  const Identity& identity() const { return avatar_->identity(); }
+  const std::shared_ptr<const Avatar>& avatar() const { return avatar_; }
 
   // The director, created on first use; what it reports (neutral values
   // before the first render).
@@ -66,20 +72,12 @@ class Engine {
   uint8_t* frame() { return frame_.data(); }
 
  private:
-  std::vector<uint8_t> readMask() const;
-
-  Manifest manifest_;
-  Identity identity_;
-  Drive drive_;
+  std::shared_ptr<const Avatar> avatar_;
   std::unique_ptr<Paste> paste_;
   std::unique_ptr<DriverCursor> cursor_;
   std::unique_ptr<Renderer> renderer_;
   std::vector<uint8_t> frame_;
   const float* lastCrop_ = nullptr;
-  int threads_;
-  std::string ep_;
-  bool threadsChosen_;
-  std::string modelKey_;
 };
 
 // The engine of a context, for pipelines that borrow it and for tools and

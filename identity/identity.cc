@@ -180,9 +180,11 @@ const uint16_t* Identity::P(int i) const {
 }
 
 DriverCursor& Identity::prior() const {
-  std::call_once(priorOnce, [this] { prior_ = DriverCursor::openPrior(manifest, 2, 11); });
+  std::call_once(priorOnce, [this] { prior_ = openPrior(); });
   return *prior_;
 }
+
+std::unique_ptr<DriverCursor> Identity::openPrior() const { return DriverCursor::openPrior(manifest, 2, 11); }
 
 void Identity::walkP(int i) const {
   if (!usesPriorVideo()) return;

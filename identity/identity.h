@@ -56,6 +56,10 @@ class Identity {
 
   bool hasP() const { return !pMap.empty() || !priorPath.empty(); }
   bool hasFsRed() const { return !fsRedMap.empty(); }
+  // The warp prior plays from a video: each stream that renders opens its
+  // own cursor over it (the cursor's position is the stream's).
+  bool usesPriorVideo() const { return pMap.empty() && !priorPath.empty(); }
+  std::unique_ptr<DriverCursor> openPrior() const;
 
   int32_t nt = 0;
   int32_t crop = 0;
@@ -65,7 +69,6 @@ class Identity {
   Manifest manifest;
 
  private:
-  bool usesPriorVideo() const { return pMap.empty() && !priorPath.empty(); }
   mutable std::once_flag priorOnce;
   mutable std::unique_ptr<DriverCursor> prior_;
 };

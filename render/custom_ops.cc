@@ -107,8 +107,10 @@ struct WarpKernel {
     checkGrid("WarpDirector", xs, gs);
     auto y = ctx.GetOutput(0, xs);
     const int H = static_cast<int>(xs[2]), W = static_cast<int>(xs[3]);
-    lastW = W;
-    lastH = H;
+    // Scratch of the calling thread: runs of one session on several threads
+    // share this kernel.
+    thread_local std::vector<float> scratch;
+    std::vector<float>& planes = scratch;
     struct Job {
       const float* src;
       const float* g;
@@ -135,8 +137,6 @@ struct WarpKernel {
           bands, 0, &job);
     }
   }
-  int lastW = 0, lastH = 0;
-  std::vector<float> planes;
 };
 
 template <typename Kernel>

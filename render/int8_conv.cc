@@ -406,6 +406,11 @@ struct Int8ConvKernel {
 
     // Channel-last, each group's channels padded to 4 with the zero point.
     const int64_t pixStride = group * p.cinPad;
+    // Scratch of the calling thread: runs of one session on several threads
+    // share this kernel. A local reference, so that the pool's workers below
+    // reach this thread's buffer and not their own.
+    thread_local std::vector<uint8_t> scratch;
+    std::vector<uint8_t>& q = scratch;
     q.assign(static_cast<size_t>(N * H * W * pixStride), static_cast<uint8_t>(zp));
     // Image by image, pixel runs of each channel plane: contiguous reads.
     const bool avx2 = __builtin_cpu_supports("avx2");
@@ -536,7 +541,6 @@ struct Int8ConvKernel {
   std::once_flag once;
   Prepared p;
   std::vector<int64_t> preparedShape;
-  std::vector<uint8_t> q;
 };
 
 struct Int8ConvOp : Ort::CustomOpBase<Int8ConvOp, Int8ConvKernel> {

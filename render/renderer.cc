@@ -3,6 +3,7 @@
 #include <onnxruntime_cxx_api.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -20,6 +21,8 @@
 #include "core/bundle.h"
 #include "core/env.h"
 #include "core/manifest.h"
+#include "core/ort.h"
+#include "driver/cursor.h"
 #include "identity/identity.h"
 #include "kernels/pool.h"
 #include "render/custom_ops.h"
@@ -38,60 +41,25 @@ bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0
 
 }  // namespace
 
-struct Renderer::Impl {
+struct Director::Impl {
   std::string ep;
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
   Ort::SessionOptions sessionOptions;
   std::unique_ptr<Ort::Session> session;
-  std::unique_ptr<Ort::IoBinding> binding;
-  Ort::RunOptions runOptions;
   bool profiling = false;
-  double runMs = 0;
-  int64_t runs = 0;
-  const Identity* identity = nullptr;
+  // Every stream's runs, for the profile's report.
+  std::atomic<int64_t> runs{0}, runNs{0};
   int32_t batch = 0;
   int32_t crop = 0;
-  uint64_t pooledElems = kPooledElems, pElems = 0, fsElems = kFsElems;
   bool featSynth = false;
-  std::vector<float> pooledBuf, pBuf, fsBuf, kpDrivingBuf, kpSourceBuf, outBuf;
-  std::vector<Ort::Value> values;
-  // Lip contour (compose geometry) and the source-cone hoist join here.
-  std::vector<float> lipCanvas;
-  bool lipBound = false;
   std::string note;
   std::string rewrites;  // the load-time rewrites applied, for reports
-  std::unique_ptr<Ort::Session> prepSession;
-  std::string boundaryName;
-  uint64_t boundaryElems = 0;
-  std::thread prefetchThread;
-  std::mutex mutex;
-  std::condition_variable cv;
-  int requestFrame = -1, requestSlot = -1, currentSlot = -1;
-  bool stop = false;
-  std::string prepError;
-  int lastFrame = -1, step = 1;
-  bool wrap = false;
-
   int threads = 1;
   std::string modelKey, graphPath;
 
   void buildSession(const std::string& requestedEp, const Manifest& m);
 };
 
-void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest& m) {
-  prepSession.reset();
-  boundaryName.clear();
-  boundaryElems = 0;
-  sessionOptions = Ort::SessionOptions();
-  sessionOptions.SetIntraOpNumThreads(threads);
-  sessionOptions.SetInterOpNumThreads(1);
-  sessionOptions.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (env::first("LE_ORT_SPIN") != '1') sessionOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  sessionOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
-  const std::string prof = env::text("LE_ORT_PROFILE");
-  profiling = !prof.empty();
-  if (profiling) sessionOptions.EnableProfiling(prof.c_str());
-
+void Director::Impl::buildSession(const std::string& requestedEp, const Manifest& m) {
   const bool cpu = requestedEp.empty();
   if (startsWith(requestedEp, "xnnpack"))
     fail("Renderer: ep '" + requestedEp + "' is REFUSED. This renderer rewrites its graph to Corvalux custom-domain nodes "
@@ -101,16 +69,16 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
          "door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so it cannot be "
          "caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes.");
   if (!cpu && !startsWith(requestedEp, "coreml")) fail("Renderer: unknown ep '" + requestedEp + "'");
+  ort::Settings settings;
+  settings.threads = threads;
+  settings.ep = requestedEp;
   if (!cpu) {
-    const std::string units = requestedEp.size() > 7 ? requestedEp.substr(7) : "all";
-    const char* computeUnits = units == "cpu" ? "CPUOnly" : units == "gpu" ? "CPUAndGPU" : units == "ane" ? "CPUAndNeuralEngine" : "ALL";
     const std::string version = Ort::GetVersionString();
-    std::unordered_map<std::string, std::string> opts = {
-        {"ModelFormat", "MLProgram"},
-        {"MLComputeUnits", computeUnits},
-        {"ModelCacheDirectory", m.dir + "/.coreml_cache/ort" + (version.empty() ? std::string("unknown") : version)}};
-    sessionOptions.AppendExecutionProvider("CoreML", opts);
+    settings.cacheDir = m.dir + "/.coreml_cache/ort" + (version.empty() ? std::string("unknown") : version);
   }
+  settings.profile = env::text("LE_ORT_PROFILE");
+  profiling = !settings.profile.empty();
+  sessionOptions = ort::options(settings);
 
   bool gsRewrite = true;
   const bool gsFast = env::first("LE_GS_FAST") != '0';
@@ -129,16 +97,9 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
                    modelKey.c_str());
   }
 
-  std::vector<uint8_t> bytes;
-  {
-    std::ifstream f(graphPath, std::ios::binary | std::ios::ate);
-    if (!isRegularFile(graphPath) || !f) fail("Renderer: cannot open " + graphPath);
-    const std::streamoff size = f.tellg();
-    if (size < 0) fail("Renderer: cannot open " + graphPath);
-    bytes.resize(static_cast<size_t>(size));
-    f.seekg(0);
-    if (!f.read(reinterpret_cast<char*>(bytes.data()), size)) fail("Renderer: short read on " + graphPath);
-  }
+  if (!isRegularFile(graphPath)) fail("Renderer: cannot open " + graphPath);
+  const std::string text = readWholeFile(graphPath, ort::kMaxModelBytes);
+  std::vector<uint8_t> bytes(text.begin(), text.end());
   if (!gsFast && graphHasBakedGridSampleFast(bytes))
     fail("Renderer: LE_GS_FAST=0 (or CORVALUX_OSTRANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + graphPath +
          " has com.corvalux::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so "
@@ -173,17 +134,13 @@ void Renderer::Impl::buildSession(const std::string& requestedEp, const Manifest
   noteRewrite(gsCount, "GridSample->GridSampleFast");
   noteRewrite(blendCount, "blend MatMul->Gemm");
   noteRewrite(headCount, "head cubic Resize->Pad+Conv5x5+DepthToSpace");
-  if (gsCount || blendCount || headCount || lipBound)
-    session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), sessionOptions);
-  else
-    session = std::make_unique<Ort::Session>(env, graphPath.c_str(), sessionOptions);
+  session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), sessionOptions);
 }
 
-Renderer::Renderer(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
+Director::Director(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
                    const std::string& epRequest)
     : impl_(std::make_unique<Impl>()) {
   Impl& I = *impl_;
-  I.identity = &identity;
   I.crop = m.crop;
   I.threads = intraOpThreads < 1 ? pool::threads() : intraOpThreads;
   I.modelKey = modelKey;
@@ -238,26 +195,99 @@ Renderer::Renderer(const Manifest& m, const Identity& identity, const std::strin
          "host that links this renderer: training/recipe/host_kp_contract is the publish gate that exists to prevent it.");
   }
 
+  if (I.featSynth) {
+    if (!identity.hasFsRed()) fail("FeatSynth graph but bundle lacks fs_red.f16");
+  } else if (!identity.hasP()) {
+    fail(std::string("m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor "
+                     "a P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would "
+                     "be an offset from a null pointer ") +
+         kDash + " a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.");
+  }
+  I.ep = ep.empty() ? "cpu" : ep;
+  std::fprintf(stderr, "[le] director ep=%s (%s)\n", I.ep.c_str(),
+               ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
+}
+
+Director::~Director() {
+  Impl& I = *impl_;
+  if (!I.profiling || !I.session) return;
+  if (I.runs > 0)
+    std::fprintf(stderr, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(I.runs),
+                 static_cast<double>(I.runNs) * 1e-6 / static_cast<double>(I.runs));
+  try {
+    Ort::AllocatorWithDefaultOptions alloc;
+    auto file = I.session->EndProfilingAllocated(alloc);
+    std::fprintf(stderr, "[le_ort_profile] %s\n", file.get());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "[le_ort_profile] FAILED: %s\n", e.what());
+  }
+}
+
+int Director::batch() const { return impl_->batch; }
+int Director::crop() const { return impl_->crop; }
+bool Director::featSynth() const { return impl_->featSynth; }
+const char* Director::ep() const { return impl_->ep.c_str(); }
+const char* Director::note() const { return impl_->note.c_str(); }
+const char* Director::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
+const char* Director::rewrites() const { return impl_->rewrites.c_str(); }
+
+void Director::run(const Ort::RunOptions& options, const Ort::IoBinding& binding) const {
+  const auto t0 = std::chrono::steady_clock::now();
+  impl_->session->Run(options, binding);
+  impl_->runNs += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+  ++impl_->runs;
+}
+
+std::unique_ptr<Ort::IoBinding> Director::binding() const { return std::make_unique<Ort::IoBinding>(*impl_->session); }
+
+struct Renderer::Impl {
+  std::shared_ptr<const Director> director;
+  std::unique_ptr<Ort::IoBinding> binding;
+  Ort::RunOptions runOptions;
+  double runMs = 0;
+  int64_t runs = 0;
+  const Identity* identity = nullptr;
+  int32_t batch = 0;
+  int32_t crop = 0;
+  uint64_t pElems = 0;
+  bool featSynth = false;
+  std::vector<float> pooledBuf, pBuf, fsBuf, kpDrivingBuf, kpSourceBuf, outBuf;
+  std::vector<Ort::Value> values;
+  // This stream's cursor over a warp prior that plays from a video.
+  std::once_flag priorOnce;
+  std::unique_ptr<DriverCursor> prior;
+
+  const uint16_t* P(int si) {
+    if (!identity->usesPriorVideo()) return identity->P(si);
+    std::call_once(priorOnce, [this] { prior = identity->openPrior(); });
+    int got = -1;
+    return reinterpret_cast<const uint16_t*>(prior->pullAt(si, &got));
+  }
+};
+
+Renderer::Renderer(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
+                   const std::string& ep)
+    : Renderer(std::make_shared<const Director>(m, identity, modelKey, intraOpThreads, ep), identity) {}
+
+Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& identity)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& I = *impl_;
+  I.director = std::move(director);
+  I.identity = &identity;
+  I.batch = I.director->batch();
+  I.crop = I.director->crop();
+  I.featSynth = I.director->featSynth();
   const size_t B = static_cast<size_t>(I.batch), C = static_cast<size_t>(I.crop);
   I.pElems = 3 * C * C;
   I.pooledBuf.assign(kPooledElems * B, 0.0f);
   I.kpDrivingBuf.assign(63 * B, 0.0f);
   I.kpSourceBuf.assign(63 * B, 0.0f);
   I.outBuf.assign(3 * C * C * B, 0.0f);
-  if (I.featSynth) {
-    if (!identity.hasFsRed()) fail("FeatSynth graph but bundle lacks fs_red.f16");
-    I.fsBuf.assign(kFsElems * B, 0.0f);
-  } else {
-    if (!identity.hasP())
-      fail(std::string("m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor "
-                       "a P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would "
-                       "be an offset from a null pointer ") +
-           kDash + " a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.");
-    I.pBuf.assign(I.pElems * B, 0.0f);
-  }
+  if (I.featSynth) I.fsBuf.assign(kFsElems * B, 0.0f);
+  else I.pBuf.assign(I.pElems * B, 0.0f);
 
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  I.binding = std::make_unique<Ort::IoBinding>(*I.session);
+  I.binding = I.director->binding();
   const int64_t b = I.batch, c = I.crop;
   auto bind = [&](const char* name, std::vector<float>& buf, std::vector<int64_t> shape, bool output) {
     I.values.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
@@ -278,33 +308,9 @@ Renderer::Renderer(const Manifest& m, const Identity& identity, const std::strin
   }
   bind("rgb", I.outBuf, {b, 3, c, c}, true);
 
-  I.ep = ep.empty() ? "cpu" : ep;
-  std::fprintf(stderr, "[le] director ep=%s (%s)\n", I.ep.c_str(),
-               ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
 }
 
-Renderer::~Renderer() {
-  if (!impl_) return;
-  Impl& I = *impl_;
-  {
-    std::lock_guard<std::mutex> l(I.mutex);
-    I.stop = true;
-  }
-  I.cv.notify_all();
-  if (I.prefetchThread.joinable()) I.prefetchThread.join();
-  if (I.profiling && I.session) {
-    if (I.runs > 0)
-      std::fprintf(stderr, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(I.runs),
-                   I.runMs / static_cast<double>(I.runs));
-    try {
-      Ort::AllocatorWithDefaultOptions alloc;
-      auto file = I.session->EndProfilingAllocated(alloc);
-      std::fprintf(stderr, "[le_ort_profile] %s\n", file.get());
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "[le_ort_profile] FAILED: %s\n", e.what());
-    }
-  }
-}
+Renderer::~Renderer() = default;
 
 const float* Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n) {
   Impl& I = *impl_;
@@ -325,7 +331,7 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
       if (I.featSynth) {
         halfToFloat(I.identity->fsRed(si[j]), &I.fsBuf[static_cast<size_t>(j) * kFsElems], kFsElems);
       } else {
-        const uint16_t* p = I.identity->P(si[j]);
+        const uint16_t* p = I.P(si[j]);
         if (!p) fail("render: no warp prior row for frame " + std::to_string(si[j]));
         halfToFloat(p, &I.pBuf[static_cast<size_t>(j) * I.pElems], I.pElems);
       }
@@ -343,19 +349,24 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
     std::memcpy(&I.kpDrivingBuf[static_cast<size_t>(j) * 63], kpDriving + static_cast<size_t>(item) * 63, 63 * sizeof(float));
   }
   const auto t0 = std::chrono::steady_clock::now();
-  I.session->Run(I.runOptions, *I.binding);
+  I.director->run(I.runOptions, *I.binding);
   I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ++I.runs;
   return I.outBuf.data();
 }
 
 int Renderer::batch() const { return impl_->batch; }
-const char* Renderer::ep() const { return impl_->ep.c_str(); }
+const char* Renderer::ep() const { return impl_->director->ep(); }
 const char* Renderer::backend() const { return "ort"; }
-const char* Renderer::directorNote() const { return impl_->note.c_str(); }
+const char* Renderer::directorNote() const { return impl_->director->note(); }
 double Renderer::runMs() const { return impl_->runMs; }
 int64_t Renderer::runs() const { return impl_->runs; }
-const char* Renderer::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
-const char* Renderer::rewrites() const { return impl_->rewrites.c_str(); }
+const char* Renderer::family() const { return impl_->director->family(); }
+const char* Renderer::rewrites() const { return impl_->director->rewrites(); }
+const std::shared_ptr<const Director>& Renderer::director() const { return impl_->director; }
+
+void Renderer::walkPrior(int si) {
+  if (impl_->identity->usesPriorVideo()) impl_->P(si);
+}
 
 }  // namespace le

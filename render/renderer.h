@@ -1,22 +1,61 @@
-// The director session: binds a source frame's identity rows and two
-// keypoint sets to the bundle's director graph and returns planar RGB crops.
+// The director: a loaded graph shared read-only by every stream that renders
+// with it (Director), and per stream the bindings and buffers that carry a
+// source frame's identity rows and two keypoint sets into it and planar RGB
+// crops out (Renderer). Runs of one Director on several threads are safe:
+// each Renderer binds its own buffers.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+namespace Ort {
+struct IoBinding;
+struct RunOptions;
+}  // namespace Ort
+
 namespace le {
 
 struct Manifest;
 class Identity;
 
-class Renderer {
+class Director {
  public:
   // Reads "model_<key>.onnx", applies the load-time rewrites and creates the
   // session. intraOpThreads < 1 means le::pool::threads(). ep: "" (CPU),
   // "coreml[:units]" (falls back to CPU where unavailable), "neon"
-  // (unavailable here: CPU). Throws std::runtime_error on every refusal.
+  // (unavailable here: CPU). Throws std::runtime_error on every refusal,
+  // including a graph whose inputs the bundle's identity cannot feed.
+  Director(const Manifest& manifest, const Identity& identity, const std::string& modelKey, int intraOpThreads,
+           const std::string& ep);
+  ~Director();
+  Director(const Director&) = delete;
+  Director& operator=(const Director&) = delete;
+
+  int batch() const;
+  int crop() const;
+  bool featSynth() const;
+  const char* ep() const;
+  const char* note() const;
+  // "warp-prior" or "FeatSynth"; the load-time rewrites applied ("" for none).
+  const char* family() const;
+  const char* rewrites() const;
+
+  // A binding of the session, for one stream's buffers; one run over it.
+  std::unique_ptr<Ort::IoBinding> binding() const;
+  void run(const Ort::RunOptions& options, const Ort::IoBinding& binding) const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+class Renderer {
+ public:
+  // Over a loaded director; `identity` must outlive the renderer.
+  Renderer(std::shared_ptr<const Director> director, const Identity& identity);
+  // Loads a director of its own (see Director).
   Renderer(const Manifest& manifest, const Identity& identity, const std::string& modelKey, int intraOpThreads,
            const std::string& ep);
   ~Renderer();
@@ -35,9 +74,13 @@ class Renderer {
   // "warp-prior" or "FeatSynth"; the load-time rewrites applied ("" for none).
   const char* family() const;
   const char* rewrites() const;
-  // Time spent inside Session::Run so far, and how many runs.
+  // Time this renderer spent inside Session::Run so far, and how many runs.
   double runMs() const;
   int64_t runs() const;
+  const std::shared_ptr<const Director>& director() const;
+  // Keeps this stream's warp-prior video in step with driver frame si when
+  // the prior plays from a video (so that the next render need not seek).
+  void walkPrior(int si);
 
   struct Impl;
 

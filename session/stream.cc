@@ -44,7 +44,7 @@ struct le_stream {
 namespace {
 
 constexpr int kSlots = 4;
-constexpr int kKp = 63;
+constexpr int kKp = le::kKpValues;
 constexpr float kMaxGain = 1000.0f;
 
 // Renders frames in order into the ring; stops at the first failure or when
@@ -84,19 +84,7 @@ le_stream* le_stream_create(const char* bundle, const char* encoder, int threads
     if (!std::isfinite(gain)) throw std::runtime_error("gain is not a finite number");
     // Keypoints live in [-1, 1]: a larger gain throws every face out of its crop.
     if (std::fabs(gain) > kMaxGain) throw std::runtime_error("gain " + le::shortNumber(gain) + " is beyond +-1000");
-    const std::string xs = le::resolveMember(dir, "xs_target.bin");
-    const int fd = le::openRegularFile(xs);
-    bool ok = false;
-    if (fd >= 0) {
-      const off_t size = ::lseek(fd, 0, SEEK_END);
-      if (size == static_cast<off_t>(s->nt) * kKp * 4) {
-        s->xsTarget.resize(static_cast<size_t>(s->nt) * kKp);
-        ok = ::pread(fd, s->xsTarget.data(), static_cast<size_t>(size), 0) == size;
-      }
-      ::close(fd);
-    }
-    if (!ok) throw RawFailure{"le_stream_create: cannot read xs_target.bin (NT*63 f32)"};
-    le::requireFinite(s->xsTarget.data(), s->xsTarget.size(), "xs_target.bin");
+    s->xsTarget = le::loadKeypointTrack(dir, s->nt);
     return s.release();
   });
 }
@@ -128,7 +116,7 @@ int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn 
       std::atomic<bool>& flag;
       ~Release() { flag = false; }
     } release{s->running};
-    const int T = static_cast<int>((static_cast<int64_t>(n) + 639) / 640);
+    const int T = static_cast<int>((static_cast<int64_t>(n) + le::kFrameSamples - 1) / le::kFrameSamples);
     std::vector<float> deltas(static_cast<size_t>(T) * kKp);
     if (le_fca_deltas(s->fca, samples, n, deltas.data(), T) != T)
       throw RawFailure{std::string("le_fca_deltas: ") + le_fca_last_error()};

@@ -34,7 +34,7 @@ using le::api::RawFailure;
 
 namespace {
 
-constexpr int kRing = 8, kQueue = 32, kPasteJobs = 2, kKp = 63;
+constexpr int kRing = 8, kQueue = 32, kPasteJobs = 2, kKp = le::kKpValues;
 constexpr auto kWait = std::chrono::milliseconds(2);
 
 double nowMs() {
@@ -303,26 +303,7 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
   eagerSent_ = hybrid_ ? 3 : eagerValue_;
   interruptRamp_ = o.interrupt_ramp_frames < 1 ? 4 : o.interrupt_ramp_frames;
 
-  const std::string xsPath = le::resolveMember(dir, "xs_target.bin");
-  const int xfd = le::openRegularFile(xsPath);
-  if (xfd >= 0) {
-    const off_t size = ::lseek(xfd, 0, SEEK_END);
-    if (size > 0) {
-      if (size != static_cast<off_t>(nt_) * kKp * 4) {
-        ::close(xfd);
-        throw std::runtime_error(xsPath + " holds " + std::to_string(size / 4) + " floats, not NT x 63 = " +
-                                 std::to_string(nt_ * kKp));
-      }
-      xsTarget_.resize(static_cast<size_t>(nt_) * kKp);
-      if (::pread(xfd, xsTarget_.data(), static_cast<size_t>(size), 0) != size) {
-        ::close(xfd);
-        throw std::runtime_error("short read " + xsPath);
-      }
-    }
-    ::close(xfd);
-  }
-  if (xsTarget_.empty()) xsTarget_.assign(static_cast<size_t>(nt_) * kKp, 0.0f);
-  le::requireFinite(xsTarget_.data(), xsTarget_.size(), xsPath);
+  xsTarget_ = le::loadKeypointTrack(dir, nt_);
 
   le::Renderer& r = engine_.renderer();  // as the context would make it
   if (*r.directorNote()) noteRenderFail("director load", r.directorNote(), false);
@@ -977,7 +958,7 @@ bool le_utt::enqueue(PasteJob&& job) {
   const double t0 = nowMs();
   try {
     engine_.cursor().pullAt(job.si, s.rgb.data());
-    if (job.crop.empty()) engine_.identity().walkP(job.si);
+    if (job.crop.empty()) engine_.renderer().walkPrior(job.si);
     else engine_.composite(job.crop.data(), job.si, s.rgb.data());
   } catch (const le::NonFiniteCrop& e) {
     // The director's face is unusable: the driver frame itself goes out in

@@ -3,8 +3,8 @@
 // (gtest's threadsafe death-test style re-executes the binary).
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -194,8 +194,10 @@ TEST(SharedW2v, CudaRequestFallsBackToTheCpuOnTheOwnerThread) {
   EXPECT_EQ(ran, std::this_thread::get_id());
 }
 
-// Handles on different threads share the encoders and give the bytes of a
-// single-threaded run; with LE_A2X_CUDA=1 their runs queue on the owner.
+// Handles on different threads share the loaded model and the encoders, run
+// at once and give the bytes of a single-threaded run; with LE_A2X_CUDA=1
+// their runs queue on the owner. The first handle is destroyed while the
+// others run.
 TEST(A2xThreads, HandlesOnTwoThreadsGiveTheSingleThreadedBytes) {
   for (const char* cuda : {"0", "1"}) {
     ScopedEnv c("LE_A2X_CUDA", cuda);
@@ -204,23 +206,30 @@ TEST(A2xThreads, HandlesOnTwoThreadsGiveTheSingleThreadedBytes) {
     le_a2x* ref = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
     ASSERT_TRUE(ref) << le_a2x_last_error();
     const std::vector<float> want = frames(ref, x);
-    le_a2x_destroy(ref);
     std::vector<float> got[2];
+    const le::a2x::Model* model[2] = {nullptr, nullptr};
+    std::atomic<int> started{0};
     std::thread t[2];
     for (int k = 0; k < 2; ++k)
       t[k] = std::thread([&, k] {
         le_a2x* a = le_a2x_create((kFixtures + "/tiny").c_str(), 1);
+        ++started;
         if (!a) return;
+        model[k] = le::a2x::implOf(a)->model().get();
         for (int rep = 0; rep < 2; ++rep) {
           le_a2x_reset(a, 0, 1, 1);
           got[k] = frames(a, x);
         }
         le_a2x_destroy(a);
       });
+    while (started < 2) std::this_thread::yield();
+    const le::a2x::Model* first = le::a2x::implOf(ref)->model().get();
+    le_a2x_destroy(ref);
     for (auto& th : t) th.join();
-    for (const auto& g : got) {
-      ASSERT_EQ(g.size(), want.size()) << cuda;
-      EXPECT_EQ(0, std::memcmp(g.data(), want.data(), want.size() * 4)) << cuda;
+    for (int k = 0; k < 2; ++k) {
+      EXPECT_EQ(model[k], first) << cuda;
+      ASSERT_EQ(got[k].size(), want.size()) << cuda;
+      EXPECT_EQ(0, std::memcmp(got[k].data(), want.data(), want.size() * 4)) << cuda;
     }
   }
 }

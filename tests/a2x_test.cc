@@ -403,8 +403,8 @@ TEST_F(A2x, HostileBundlesAreRefusedAtCreation) {
        "le_a2x_create: a2x_meta layers=9223372036854775807 out of range 1..64"},
       {R"({"h": 32, "window": 300, "left": 300, "layers": 4})", -1,
        "le_a2x_create: a2x_meta window/left x layers span 2400 frames (at most 2048)"},
-      {R"({"h": 4096, "window": 1, "left": 4, "layers": 2})", -1, "le_a2x_create: pos/norm/xs_target read failed"},
-      {R"({"h": 32, "window": 1, "left": 4, "layers": 2})", 63, "le_a2x_create: pos/norm/xs_target read failed"},
+      {R"({"h": 4096, "window": 1, "left": 4, "layers": 2})", -1, "le_a2x_create: pos/norm read failed"},
+      {R"({"h": 32, "window": 1, "left": 4, "layers": 2})", 63, "le_a2x_create: pos/norm read failed"},
       {R"({"h": 32, "window": 1, "left": 4, "layers": 2, "layers" : 9})", -1,
        "le_a2x_create: a2x_meta.json: the key \"layers\" appears more than once"},
   };
@@ -422,7 +422,7 @@ TEST_F(A2x, HostileBundlesAreRefusedAtCreation) {
   BundleCopy norm;
   fs::resize_file(norm.path + "/a2x_norm.f32", 125 * 4);
   EXPECT_EQ(le_a2x_create(norm.path.c_str(), 1), nullptr);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: pos/norm/xs_target read failed");
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: pos/norm read failed");
   BundleCopy swapped;  // the decoder's file as the encoder
   fs::copy_file(swapped.path + "/a2x_dec.onnx", swapped.path + "/a2x_enc_stream.onnx",
                 fs::copy_options::overwrite_existing);

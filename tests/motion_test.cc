@@ -2,10 +2,12 @@
 // directory (tests/motion_reference.py checks its arithmetic against numpy).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/motion.h"
@@ -201,7 +203,7 @@ TEST(Motion, HostileDirectoriesAreRefusedAtCreation) {
     d.meta(R"({"nt": 12, "n_src": 12, "n_emo": 4, "s_bridge": 0.8})");
     EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
     EXPECT_EQ(std::string(le_motion_last_error()),
-              "le_motion_create: " + d.path + "/emo.bin: 24 floats, expected 32");
+              "le_motion_create: " + d.path + "/emo.bin holds 96 bytes, expected 128 (32 float32)");
   }
   {
     DirCopy d;
@@ -209,7 +211,7 @@ TEST(Motion, HostileDirectoriesAreRefusedAtCreation) {
     fs::resize_file(d.path + "/v_min_max.bin", 529 * 4 + 2);
     EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
     EXPECT_EQ(std::string(le_motion_last_error()),
-              "le_motion_create: " + d.path + "/v_min_max.bin: 529 floats, expected 530");
+              "le_motion_create: " + d.path + "/v_min_max.bin holds 2118 bytes, expected 2120 (530 float32)");
     fs::resize_file(d.path + "/v_min_max.bin", 530 * 4);
     EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
     EXPECT_EQ(std::string(le_motion_last_error()).find("le_motion_create: "), 0u);
@@ -225,7 +227,7 @@ TEST(Motion, HostileDirectoriesAreRefusedAtCreation) {
     le::test::writeFile(d.path + "/src_xs_info.bin", std::string(reinterpret_cast<char*>(src.data()), src.size() * 4));
     EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
     EXPECT_EQ(std::string(le_motion_last_error()),
-              "le_motion_create: " + d.path + "/src_xs_info.bin: holds a non-finite value");
+              "le_motion_create: " + d.path + "/src_xs_info.bin holds a non-finite value (index 258)");
   }
   EXPECT_EQ(le_motion_create("/nonexistent", 1, nullptr), nullptr);
   EXPECT_STREQ(le_motion_last_error(), "le_motion_create: cannot open /nonexistent/meta.json");
@@ -349,5 +351,36 @@ TEST(Motion, ModelMembersThatAreFifosFailPromptly) {
                                           return m.m ? std::string("(created)") : le_motion_last_error();
                                         }),
               "le_motion_create: cannot open " + d.path + "/" + member);
+  }
+}
+
+// Streams on one loaded model run on two threads at once and give the
+// frames of a stream alone; the first stream is destroyed while they run.
+TEST(MotionThreads, StreamsOnOneModelRunAtOnce) {
+  const std::vector<float> x = speech(3.0);
+  auto* ref = new Handle;
+  ASSERT_TRUE(ref->m) << le_motion_last_error();
+  const Frames want = whole(*ref, x);
+  const le::motion::Model* first = le::motion::implOf(*ref)->model().get();
+  Frames got[2];
+  const le::motion::Model* model[2] = {nullptr, nullptr};
+  std::atomic<int> started{0};
+  std::thread t[2];
+  for (int k = 0; k < 2; ++k)
+    t[k] = std::thread([&, k] {
+      Handle h;
+      ++started;
+      if (!h.m) return;
+      model[k] = le::motion::implOf(h)->model().get();
+      got[k] = whole(h, x);
+    });
+  while (started < 2) std::this_thread::yield();
+  delete ref;
+  for (auto& th : t) th.join();
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(model[k], first);
+    EXPECT_EQ(got[k].idx, want.idx);
+    ASSERT_EQ(got[k].out.size(), want.out.size());
+    EXPECT_EQ(0, std::memcmp(got[k].out.data(), want.out.data(), want.out.size() * 4));
   }
 }

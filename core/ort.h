@@ -1,0 +1,40 @@
+// The onnxruntime foundation of every engine: the process's one environment,
+// the one builder of session options (threads, spinning, profiling, execution
+// providers) and the one way a session is opened from a bundle member.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace le::ort {
+
+// The process's environment; created on first use and never destroyed
+// (sessions held by process-wide caches may outlive static destructors).
+Ort::Env& env();
+
+struct Settings {
+  int threads = 1;        // intra-op threads (clamped to the pool's limits)
+  std::string ep;         // "" (CPU) or "coreml[:cpu|gpu|ane|all]"
+  std::string cacheDir;   // where CoreML keeps compiled models ("" for the temporary directory)
+  bool cuda = false;      // append CUDA first when LE_A2X_CUDA=1 (the audio encoders)
+  std::string profile;    // profiling file prefix ("" for none)
+};
+
+// Intra-op threads as asked, one inter-op thread, all graph optimisations,
+// no spinning unless LE_ORT_SPIN=1, and the providers asked for. Throws
+// "unknown ep '<ep>'" for any other provider.
+Ort::SessionOptions options(const Settings& s);
+
+// A session over the bytes of `path` (a regular file of at most
+// kMaxModelBytes: onnxruntime's own open would wait forever on a FIFO) or
+// over bytes in memory. A float16 Gelu the runtime cannot run makes it retry
+// once at basic optimisation.
+inline constexpr uint64_t kMaxModelBytes = uint64_t(2) << 30;
+std::unique_ptr<Ort::Session> open(const std::string& path, Ort::SessionOptions& options);
+std::unique_ptr<Ort::Session> open(const void* bytes, size_t n, const std::string& what, Ort::SessionOptions& options);
+
+}  // namespace le::ort
