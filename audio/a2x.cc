@@ -390,7 +390,6 @@ void A2x::reset(int start, int dir, int loop) {
   s.start = start;
   s.dir = dir < 0 ? -1 : 1;
   s.loop = loop;
-  failure_.clear();
 }
 
 int A2x::deltas(const float* x, int n, float* out, float* wn, int maxFrames) {

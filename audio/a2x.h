@@ -105,6 +105,7 @@ class A2x {
   int total() const;
   // Frames written; any output may be null.
   int pull(int* idx, float* xs, float* out, float* wn, int n);
+  int pull(int* idx, float* xs, float* out, int n) { return pull(idx, xs, out, nullptr, n); }
   // Whole clip; returns T, 0 for n <= 0, -2 when T > maxFrames.
   int deltas(const float* samples, int n, float* out, float* wn, int maxFrames);
   void reset(int start, int dir, int loop);
@@ -118,9 +119,6 @@ class A2x {
   int lag() const { return m_->lag; }
   const std::shared_ptr<const Model>& model() const { return model_; }
 
-  // The failure that stopped the stream ("" while healthy); cleared by reset.
-  const std::string& failure() const { return failure_; }
-  void markFailed(const std::string& text) { failure_ = text; }
 
   // Largest retained sizes since creation, in rows (audio in samples).
   struct HighWater {
@@ -177,7 +175,6 @@ class A2x {
   int eager_ = -1;
   Stream st_;
 
-  std::string failure_;
   HighWater marks_;
   int64_t ortNs_ = 0, ortRuns_ = 0, featNs_ = 0, featSteps_ = 0;
   std::vector<float> scratch_, scratch2_, attn_, headBuf_;

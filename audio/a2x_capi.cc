@@ -6,6 +6,7 @@
 #include <string>
 
 #include "audio/a2x.h"
+#include "audio/keypoint_stream.h"
 #include "audio/shared_w2v.h"
 #include "core/api.h"
 #include "core/env.h"
@@ -14,12 +15,13 @@
 using le::api::Family;
 
 struct le_a2x {
-  std::unique_ptr<le::a2x::A2x> engine;
+  explicit le_a2x(std::unique_ptr<le::a2x::A2x> engine) : stream(std::move(engine), "le_a2x extend: ") {}
+  le::audio::Sticky<le::a2x::A2x> stream;
   std::mutex mu;  // calls on one handle run one at a time
 };
 
 namespace le::a2x {
-A2x* implOf(le_a2x* handle) { return handle ? handle->engine.get() : nullptr; }
+A2x* implOf(le_a2x* handle) { return handle ? &handle->stream.engine() : nullptr; }
 }  // namespace le::a2x
 
 namespace {
@@ -29,30 +31,22 @@ std::unique_lock<std::mutex> lockOf(le_a2x* a) {
   return a ? std::unique_lock<std::mutex>(a->mu) : std::unique_lock<std::mutex>();
 }
 
-le::a2x::A2x& engineOf(le_a2x* a) {
-  if (!a || !a->engine) throw std::runtime_error("bad args");
-  return *a->engine;
+le::audio::Sticky<le::a2x::A2x>& streamOf(le_a2x* a) {
+  if (!a) throw std::runtime_error("bad args");
+  return a->stream;
 }
 
-// The handle, refusing one whose stream failed (with that failure's text).
-le::a2x::A2x& healthy(le_a2x* a) {
-  le::a2x::A2x& e = engineOf(a);
-  if (!e.failure().empty()) throw le::api::RawFailure{e.failure()};
-  return e;
-}
+le::a2x::A2x& engineOf(le_a2x* a) { return streamOf(a).engine(); }
 
-// Runs a call that may extend the stream; a failure inside the extension
-// marks the handle failed until reset.
+// Runs a call on the handle's stream; a stopped stream's failure is reported
+// as it is (its text names the stage that failed).
 template <typename F>
-int extending(le::a2x::A2x& e, F&& f) {
+auto onStream(le_a2x* a, F&& f) -> decltype(f(streamOf(a))) {
   try {
-    return f();
-  } catch (const std::exception& x) {
-    e.markFailed(std::string("le_a2x extend: ") + x.what());
-  } catch (...) {
-    e.markFailed("le_a2x extend: unknown failure");
+    return f(streamOf(a));
+  } catch (const le::audio::Stopped& e) {
+    throw le::api::RawFailure{e.what()};
   }
-  throw le::api::RawFailure{e.failure()};
 }
 
 }  // namespace
@@ -62,9 +56,7 @@ extern "C" {
 le_a2x* le_a2x_create(const char* bundle, int threads) {
   return le::api::guard(Family::A2x, __func__, static_cast<le_a2x*>(nullptr), [&] {
     if (!bundle || !*bundle) throw std::runtime_error("bad args");
-    auto h = std::make_unique<le_a2x>();
-    h->engine = le::a2x::A2x::create(bundle, threads);
-    return h.release();
+    return new le_a2x(le::a2x::A2x::create(bundle, threads));
   });
 }
 
@@ -73,9 +65,8 @@ void le_a2x_destroy(le_a2x* a) { delete a; }
 int le_a2x_push(le_a2x* a, const float* samples, int n) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {
     const auto lock = lockOf(a);
-    le::a2x::A2x& e = healthy(a);
     if (n > 0 && !samples) throw std::runtime_error("bad args");
-    e.push(samples, n);
+    onStream(a, [&](auto& s) { s.push(samples, n); });
     return 1;
   });
 }
@@ -83,7 +74,7 @@ int le_a2x_push(le_a2x* a, const float* samples, int n) {
 void le_a2x_finish(le_a2x* a) {
   le::api::guard(Family::A2x, __func__, 0, [&] {
     const auto lock = lockOf(a);
-    healthy(a).finish();
+    onStream(a, [&](auto& s) { s.finish(); });
     return 1;
   });
 }
@@ -91,31 +82,28 @@ void le_a2x_finish(le_a2x* a) {
 int le_a2x_avail(le_a2x* a) {
   return le::api::guard(Family::A2x, __func__, -1, [&] {
     const auto lock = lockOf(a);
-    le::a2x::A2x& e = healthy(a);
-    return extending(e, [&] { return e.avail(); });
+    return onStream(a, [&](auto& s) { return s.avail(); });
   });
 }
 
 int le_a2x_total(le_a2x* a) {
   return le::api::guard(Family::A2x, __func__, -1, [&] {
     const auto lock = lockOf(a);
-    return healthy(a).total();
+    return onStream(a, [&](auto& s) { return s.total(); });
   });
 }
 
 int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* out, int n) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {
     const auto lock = lockOf(a);
-    le::a2x::A2x& e = healthy(a);
-    return extending(e, [&] { return e.pull(idx, xs, out, nullptr, n); });
+    return onStream(a, [&](auto& s) { return s.pull(idx, xs, out, n); });
   });
 }
 
 int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* out, float* wn, int n) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {
     const auto lock = lockOf(a);
-    le::a2x::A2x& e = healthy(a);
-    return extending(e, [&] { return e.pull(idx, xs, out, wn, n); });
+    return onStream(a, [&](auto& s) { return s.run([&] { return s.engine().pull(idx, xs, out, wn, n); }); });
   });
 }
 
@@ -153,7 +141,7 @@ int le_a2x_width(le_a2x* a) {
 void le_a2x_reset(le_a2x* a, int start, int dir, int loop) {
   le::api::guard(Family::A2x, __func__, 0, [&] {
     const auto lock = lockOf(a);
-    engineOf(a).reset(start, dir, loop);
+    streamOf(a).reset(start, dir, loop);
     return 1;
   });
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "audio/keypoint_stream.h"
 #include "audio/motion.h"
 #include "core/api.h"
 #include "le/le_a2x.h"
@@ -14,13 +15,13 @@
 using le::api::Family;
 
 struct le_motion {
-  std::unique_ptr<le::motion::Motion> engine;
-  std::string failure;
+  explicit le_motion(std::unique_ptr<le::motion::Motion> engine) : stream(std::move(engine), "") {}
+  le::audio::Sticky<le::motion::Motion> stream;
   std::mutex mu;  // calls on one handle run one at a time
 };
 
 namespace le::motion {
-Motion* implOf(le_motion* handle) { return handle ? handle->engine.get() : nullptr; }
+Motion* implOf(le_motion* handle) { return handle ? &handle->stream.engine() : nullptr; }
 }  // namespace le::motion
 
 namespace {
@@ -30,20 +31,9 @@ std::unique_lock<std::mutex> lockOf(le_motion* m) {
   return m ? std::unique_lock<std::mutex>(m->mu) : std::unique_lock<std::mutex>();
 }
 
-le_motion& handleOf(le_motion* m, const char* why = "bad args") {
-  if (!m || !m->engine) throw std::runtime_error(why);
-  if (!m->failure.empty()) throw std::runtime_error(m->failure);
-  return *m;
-}
-
-template <typename F>
-int running(le_motion& m, F&& f) {
-  try {
-    return f();
-  } catch (const std::exception& e) {
-    m.failure = e.what();
-    throw;
-  }
+le::audio::Sticky<le::motion::Motion>& streamOf(le_motion* m, const char* why = "bad args") {
+  if (!m) throw std::runtime_error(why);
+  return m->stream;
 }
 
 }  // namespace
@@ -53,9 +43,7 @@ extern "C" {
 le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep) {
   return le::api::guard(Family::Motion, __func__, static_cast<le_motion*>(nullptr), [&] {
     if (!motion_dir || !*motion_dir) throw std::runtime_error("NULL motion_dir");
-    auto h = std::make_unique<le_motion>();
-    h->engine = le::motion::Motion::create(motion_dir, threads, ep ? ep : "");
-    return h.release();
+    return new le_motion(le::motion::Motion::create(motion_dir, threads, ep ? ep : ""));
   });
 }
 
@@ -64,8 +52,7 @@ void le_motion_destroy(le_motion* m) { delete m; }
 int le_motion_push(le_motion* m, const float* samples, int n) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
     const auto lock = lockOf(m);
-    le_motion& h = handleOf(m, "bad args / already finished");
-    h.engine->push(samples, n);
+    streamOf(m, "bad args / already finished").push(samples, n);
     return 1;
   });
 }
@@ -73,51 +60,43 @@ int le_motion_push(le_motion* m, const float* samples, int n) {
 void le_motion_finish(le_motion* m) {
   le::api::guard(Family::Motion, __func__, 0, [&] {
     const auto lock = lockOf(m);
-    le_motion& h = handleOf(m);
-    return running(h, [&] {
-      h.engine->finish();
-      return 1;
-    });
+    streamOf(m).finish();
+    return 1;
   });
 }
 
 int le_motion_avail(le_motion* m) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
     const auto lock = lockOf(m);
-    le_motion& h = handleOf(m);
-    return running(h, [&] { return h.engine->avail(); });
+    return streamOf(m).avail();
   });
 }
 
 int le_motion_pull(le_motion* m, int* idx, float* xs, float* out, int n) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
     const auto lock = lockOf(m);
-    le_motion& h = handleOf(m);
-    return running(h, [&] { return h.engine->pull(idx, xs, out, n); });
+    return streamOf(m).pull(idx, xs, out, n);
   });
 }
 
 int le_motion_total(le_motion* m) {
   return le::api::guard(Family::Motion, __func__, -1, [&] {
     const auto lock = lockOf(m);
-    return handleOf(m).engine->total();
+    return streamOf(m).total();
   });
 }
 
 int le_motion_nt(le_motion* m) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {
     const auto lock = lockOf(m);
-    if (!m || !m->engine) throw std::runtime_error("bad args");
-    return m->engine->nt();
+    return streamOf(m).engine().nt();
   });
 }
 
 void le_motion_reset(le_motion* m, int start, int dir, int loop) {
   le::api::guard(Family::Motion, __func__, 0, [&] {
     const auto lock = lockOf(m);
-    if (!m || !m->engine) throw std::runtime_error("bad args");
-    m->engine->reset(start, dir, loop);
-    m->failure.clear();
+    streamOf(m).reset(start, dir, loop);
     return 1;
   });
 }
@@ -125,8 +104,7 @@ void le_motion_reset(le_motion* m, int start, int dir, int loop) {
 void le_motion_set_eager(le_motion* m, int value) {
   le::api::guard(Family::Motion, __func__, 0, [&] {
     const auto lock = lockOf(m);
-    if (!m || !m->engine) throw std::runtime_error("bad args");
-    m->engine->setEager(value);
+    streamOf(m).setEager(value);
     return 1;
   });
 }

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/keypoint_stream.h"
 #include "core/api.h"
 #include "core/bundle.h"
 #include "core/env.h"
@@ -40,80 +41,6 @@ constexpr auto kWait = std::chrono::milliseconds(2);
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
-
-// The two audio engines behind one interface; used by the dispatch thread
-// only, so their per-thread error texts are read where they were set.
-struct MotionEngine {
-  virtual ~MotionEngine() = default;
-  virtual void reset(int start) = 0;
-  virtual void setEager(int v) = 0;
-  virtual void push(const float* x, int n) = 0;
-  virtual void finish() = 0;
-  virtual int avail() = 0;
-  virtual int pull(int* idx, float* xs, float* out, int n) = 0;
-  virtual int total() = 0;
-  std::string failure;  // set when a call failed
-};
-
-struct A2xEngine : MotionEngine {
-  le_a2x* h;
-  explicit A2xEngine(le_a2x* a) : h(a) {}
-  ~A2xEngine() override { le_a2x_destroy(h); }
-  void check(bool ok) {
-    if (!ok && failure.empty()) failure = le_a2x_last_error();
-  }
-  void reset(int start) override {
-    le_a2x_reset(h, start, 1, 1);
-    failure.clear();
-  }
-  void setEager(int v) override { le_a2x_set_eager(h, v); }
-  void push(const float* x, int n) override { check(le_a2x_push(h, x, n) == 1); }
-  void finish() override { le_a2x_finish(h); }
-  int avail() override {
-    const int a = le_a2x_avail(h);
-    check(a >= 0);
-    return std::max(a, 0);
-  }
-  int pull(int* idx, float* xs, float* out, int n) override {
-    const int got = le_a2x_pull(h, idx, xs, out, n);
-    check(got > 0 || *le_a2x_last_error() == 0);
-    return got;
-  }
-  int total() override { return le_a2x_total(h); }
-};
-
-struct MotionDirEngine : MotionEngine {
-  le_motion* h;
-  explicit MotionDirEngine(le_motion* m) : h(m) {}
-  ~MotionDirEngine() override { le_motion_destroy(h); }
-  void check() {
-    if (*le_motion_last_error() && failure.empty()) failure = le_motion_last_error();
-  }
-  void reset(int start) override {
-    le_motion_reset(h, start, 1, 1);
-    failure.clear();
-  }
-  void setEager(int v) override { le_motion_set_eager(h, v); }
-  void push(const float* x, int n) override {
-    le_motion_push(h, x, n);
-    check();
-  }
-  void finish() override {
-    le_motion_finish(h);
-    check();
-  }
-  int avail() override {
-    const int a = le_motion_avail(h);
-    check();
-    return a;
-  }
-  int pull(int* idx, float* xs, float* out, int n) override {
-    const int got = le_motion_pull(h, idx, xs, out, n);
-    check();
-    return got;
-  }
-  int total() override { return le_motion_total(h); }
-};
 
 struct Slot {
   std::vector<uint8_t> rgb;
@@ -247,7 +174,7 @@ struct le_utt {
   std::condition_variable jobCv_;
   std::unique_ptr<Job> job_;
   bool jobDone_ = false;
-  std::unique_ptr<MotionEngine> motion_;
+  std::unique_ptr<le::audio::KeypointStream> motion_;
 
   // Run thread only.
   uint64_t seenGen_ = 0;
@@ -278,10 +205,7 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
   frameBytes_ = engine_.frameBytes();
 
   const std::string dir = le::resolveBundlePath(motionDir_);
-  const std::string enc = le::resolveMember(dir, "a2x_enc_stream.onnx");
-  const int fd = le::openRegularFile(enc);
-  a2xMode_ = fd >= 0;
-  if (fd >= 0) ::close(fd);
+  a2xMode_ = le::audio::isA2xBundle(dir);
   pipelined_ = a2xMode_;
   if (!le::env::text("LE_UTT_PIPELINE_PASTE").empty()) pipelined_ = le::env::integer("LE_UTT_PIPELINE_PASTE", 0) != 0;
   steadyModel_ = o.steady_model && *o.steady_model ? o.steady_model : "b24_fp32";
@@ -471,16 +395,15 @@ void le_utt::noteRenderFail(const char* stage, const std::string& what, bool fat
 // ---- warm and dispatch threads -------------------------------------------------------------
 
 void le_utt::warmLoop() {
-  std::unique_ptr<MotionEngine> m;
+  std::unique_ptr<le::audio::KeypointStream> m;
   std::string error;
-  if (a2xMode_) {
-    if (le_a2x* a = le_a2x_create(motionDir_.c_str(), threads_)) m = std::make_unique<A2xEngine>(a);
-    else error = le_a2x_last_error();
-  } else {
-    if (le_motion* h = le_motion_create(motionDir_.c_str(), threads_, motionEp_.c_str())) m = std::make_unique<MotionDirEngine>(h);
-    else error = le_motion_last_error();
+  try {
+    m = le::audio::openKeypointStream(motionDir_, threads_, motionEp_);
+    m->setEager(hybrid_ ? 3 : eagerValue_);
+  } catch (const std::exception& e) {
+    m.reset();
+    error = std::string(a2xMode_ ? "le_a2x_create: " : "le_motion_create: ") + e.what();
   }
-  if (m) m->setEager(hybrid_ ? 3 : eagerValue_);
   if (steadyModel_ != "-") {
     const std::string path = engine_.manifest().modelPath(steadyModel_);
     const int fd = le::openRegularFile(path);
@@ -537,24 +460,33 @@ void le_utt::dispatchLoop() {
     if (closing()) return;
     if (!job_ || jobDone_) continue;
     Job& j = *job_;
-    MotionEngine& m = *motion_;
+    le::audio::KeypointStream& m = *motion_;
     lk.unlock();
-    if (j.reset) m.reset(j.start);
+    if (j.reset) m.reset(j.start, 1, 1);
     if (j.eager != 0) m.setEager(j.eager);
-    if (!j.audio.empty() && m.failure.empty()) m.push(j.audio.data(), static_cast<int>(j.audio.size()));
-    if (j.finish && m.failure.empty()) m.finish();
-    const int a = m.failure.empty() ? m.avail() : 0;
+    int a = 0;
     j.got = 0;
-    if (j.pullN >= 1 && a >= 1 && m.failure.empty()) {
-      const int n = std::min(j.pullN, a);
-      j.idx.resize(n);
-      j.xs.resize(static_cast<size_t>(n) * kKp);
-      j.out.resize(static_cast<size_t>(n) * kKp);
-      j.got = m.pull(j.idx.data(), j.xs.data(), j.out.data(), n);
+    j.total = -1;
+    try {
+      if (!j.audio.empty()) m.push(j.audio.data(), static_cast<int>(j.audio.size()));
+      if (j.finish) m.finish();
+      a = m.avail();
+      if (j.pullN >= 1 && a >= 1) {
+        const int n = std::min(j.pullN, a);
+        j.idx.resize(n);
+        j.xs.resize(static_cast<size_t>(n) * kKp);
+        j.out.resize(static_cast<size_t>(n) * kKp);
+        j.got = m.pull(j.idx.data(), j.xs.data(), j.out.data(), n);
+      }
+      j.total = m.total();
+    } catch (const std::exception& e) {
+      // Whatever stopped the engine stops it for the rest of the utterance:
+      // a refused push too.
+      if (m.failure().empty()) m.fail(e.what());
+      a = j.got;
     }
     j.remaining = std::max(0, a - j.got);
-    j.total = m.failure.empty() ? m.total() : -1;
-    j.failure = m.failure;
+    j.failure = m.failure();
     lk.lock();
     jobDone_ = true;
     lk.unlock();
