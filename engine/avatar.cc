@@ -74,6 +74,20 @@ std::shared_ptr<const Director> Avatar::director() const {
   return director_;
 }
 
+std::shared_ptr<const Director> Avatar::director(const std::string& modelKey, int threads, const std::string& ep) const {
+  std::lock_guard<std::mutex> lk(directorMutex_);
+  std::shared_ptr<const Director>& d = others_[modelKey + "\n" + std::to_string(threads) + "\n" + ep];
+  if (!d) {
+    try {
+      d = std::make_shared<const Director>(manifest_, identity_, modelKey, threads, ep);
+    } catch (...) {
+      others_.erase(modelKey + "\n" + std::to_string(threads) + "\n" + ep);
+      throw;
+    }
+  }
+  return d;
+}
+
 std::shared_ptr<const Director> Avatar::loadedDirector() const {
   std::lock_guard<std::mutex> lk(directorMutex_);
   return director_;

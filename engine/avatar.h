@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +49,9 @@ class Avatar {
   // by the next); null from loadedDirector() until then.
   std::shared_ptr<const Director> director() const;
   std::shared_ptr<const Director> loadedDirector() const;
+  // Another graph of the bundle (a batched director), loaded once per key,
+  // thread count and provider and kept while the avatar lives.
+  std::shared_ptr<const Director> director(const std::string& modelKey, int threads, const std::string& ep) const;
 
  private:
   Manifest manifest_;
@@ -57,6 +61,7 @@ class Avatar {
   AvatarSettings settings_;
   mutable std::mutex directorMutex_;
   mutable std::shared_ptr<const Director> director_;
+  mutable std::map<std::string, std::shared_ptr<const Director>> others_;
 };
 
 }  // namespace le

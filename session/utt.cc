@@ -413,7 +413,7 @@ void le_utt::warmLoop() {
     } else {
       ::close(fd);
       try {
-        chunk_ = std::make_unique<le::Renderer>(engine_.manifest(), engine_.identity(), steadyModel_, 0, "");
+        chunk_ = std::make_unique<le::Renderer>(engine_.avatar()->director(steadyModel_, 0, ""), engine_.identity());
         const std::string ctxEp = engine_.ep();
         if (ctxEp.rfind("coreml-native", 0) == 0 && ctxEp != chunk_->ep()) {
           std::fprintf(stderr,
