@@ -165,10 +165,10 @@ Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
     cubicTab[p * 4 + 3] = 1.0f - w0 - w1 - w2;
   }
   const size_t plane = static_cast<size_t>(side) * side;
-  for (auto& pl : planes) pl.assign(plane, 0.0f);
-  packed.assign(plane * 4, 0.0f);
-  padBuf.assign(static_cast<size_t>(padded) * padded, 0.0f);
-  blurBuf.assign(static_cast<size_t>(padded) * padded, 0.0f);
+  for (auto& pl : planes) pl.assign(plane);
+  packed.assign(plane * 4);
+  padBuf.assign(static_cast<size_t>(padded) * padded);
+  blurBuf.assign(static_cast<size_t>(padded) * padded);
 }
 
 // Splits [0, n) over the calling thread's pool into the parts

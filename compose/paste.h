@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/page_buffer.h"
+
 #include "core/manifest.h"
 
 namespace le {
@@ -57,9 +59,10 @@ class Paste {
   int fast;
   std::vector<uint8_t> mask;
   std::vector<float> gauss, lanczosTab, linearTab, cubicTab;
-  std::vector<float> planes[3];
-  std::vector<float> packed;
-  std::vector<float> padBuf, blurBuf;
+  // Scratch of one frame, mapped when first touched.
+  PageBuffer<float> planes[3];
+  PageBuffer<float> packed;
+  PageBuffer<float> padBuf, blurBuf;
   std::vector<int32_t> colU, colV;
 
  private:

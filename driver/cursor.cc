@@ -1,6 +1,5 @@
 #include "driver/cursor.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -16,6 +15,7 @@
 #include "core/bundle.h"
 #include "core/env.h"
 #include "core/manifest.h"
+#include "core/page_buffer.h"
 
 namespace le {
 namespace {
@@ -38,9 +38,8 @@ struct DriverCursor::Impl {
   int lookahead = 1, history = 0, slots = 2;
   // One mapping for all slots, backed by huge pages where the kernel allows:
   // a 1080p ring is some 90 MB, streamed through once per loop.
-  uint8_t* ringBase = nullptr;
-  size_t ringBytes = 0;
-  uint8_t* slotData(size_t slot) { return ringBase + slot * frameBytes; }
+  PageBuffer<uint8_t> ring;
+  uint8_t* slotData(size_t slot) { return ring.data() + slot * frameBytes; }
   std::vector<int> slotFrame;
   std::mutex ringMutex;
   mutable std::mutex pullMutex;
@@ -62,7 +61,6 @@ struct DriverCursor::Impl {
     wantSpace.notify_all();
     haveFrame.notify_all();
     if (reader.joinable()) reader.join();
-    if (ringBase) ::munmap(ringBase, ringBytes);
   }
 
   void fail(const std::string& text) {  // under ringMutex
@@ -217,11 +215,11 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
   impl->lookahead = std::max(1, lookahead);
   impl->history = std::max(0, history);
   impl->slots = impl->lookahead + impl->history + 1;
-  impl->ringBytes = std::max<size_t>(1, static_cast<size_t>(impl->slots) * impl->frameBytes);
-  void* base = ::mmap(nullptr, impl->ringBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (base == MAP_FAILED) throw std::runtime_error("le_driver: cannot allocate the frame ring");
-  ::madvise(base, impl->ringBytes, MADV_HUGEPAGE);
-  impl->ringBase = static_cast<uint8_t*>(base);
+  try {
+    impl->ring.assign(std::max<size_t>(1, static_cast<size_t>(impl->slots) * impl->frameBytes));
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("le_driver: cannot allocate the frame ring");
+  }
   impl->slotFrame.assign(impl->slots, -1);
   Impl* raw = impl.get();
   std::unique_ptr<DriverCursor> c(new DriverCursor(std::move(impl)));

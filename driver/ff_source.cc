@@ -13,6 +13,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "core/bundle.h"
@@ -112,7 +113,11 @@ class FfSource final : public Source {
   void openAll() {
     if (!isRegularFile(path_) || avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
       fail("le_driver: " + path_ + " is not a readable container");
-    if (avformat_find_stream_info(fmt_, nullptr) < 0) fail("le_driver: " + path_ + " carries no stream info");
+    // An MP4/MOV header already names the codec, its size and its parameter
+    // sets; probing decodes frames (most of an open's time), so it runs only
+    // for containers whose header leaves the video stream undescribed.
+    if (!headerDescribesVideo() && avformat_find_stream_info(fmt_, nullptr) < 0)
+      fail("le_driver: " + path_ + " carries no stream info");
     stream_ = -1;
     for (unsigned s = 0; s < fmt_->nb_streams; ++s)
       if (fmt_->streams[s]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -154,7 +159,7 @@ class FfSource final : public Source {
     if (!codec) {
       codec = avcodec_find_decoder(par->codec_id);
       if (!codec) fail("le_driver: no decoder for " + path_ + " (codec id " + std::to_string(par->codec_id) + ")");
-      if (!openDecoder(codec, par, 4, true)) fail("le_driver: could not open the decoder for " + path_);
+      if (!openDecoder(codec, par, std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4), true)) fail("le_driver: could not open the decoder for " + path_);
     }
     pkt_ = av_packet_alloc();
     frame_ = av_frame_alloc();
@@ -164,6 +169,16 @@ class FfSource final : public Source {
     threads_.store(std::max(dec_->thread_count, 1));
     name_ = std::string(mode_ == kMp4 ? "mp4/libavcodec " : "hevc444/libavcodec ") + LIBAVCODEC_IDENT + " " +
             codec->name + " (" + std::to_string(std::max(dec_->thread_count, 1)) + " threads)";
+  }
+
+  bool headerDescribesVideo() const {
+    if (!fmt_->iformat || !std::strstr(fmt_->iformat->name, "mp4")) return false;
+    for (unsigned s = 0; s < fmt_->nb_streams; ++s) {
+      const AVCodecParameters* par = fmt_->streams[s]->codecpar;
+      if (par->codec_type == AVMEDIA_TYPE_VIDEO)
+        return par->codec_id != AV_CODEC_ID_NONE && par->width > 0 && par->height > 0 && par->extradata_size > 0;
+    }
+    return false;
   }
 
   // Opens `codec` into dec_; false (and dec_ freed) when it will not open.

@@ -22,7 +22,7 @@ Engine::Engine(std::shared_ptr<const Avatar> avatar) : avatar_(std::move(avatar)
   const Manifest& m = avatar_->manifest();
   paste_ = std::make_unique<Paste>(avatar_->mask(), m.crop, m.unsharp);
   cursor_ = DriverCursor::open(m, 2, 11);
-  frame_.assign(frameBytes(), 0);
+  frame_.assign(frameBytes());
 }
 
 Engine::~Engine() {

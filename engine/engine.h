@@ -15,6 +15,7 @@
 #include "compose/paste.h"
 #include "engine/avatar.h"
 #include "core/manifest.h"
+#include "core/page_buffer.h"
 #include "driver/cursor.h"
 #include "identity/identity.h"
 #include "le/le.h"
@@ -76,7 +77,7 @@ class Engine {
   std::unique_ptr<Paste> paste_;
   std::unique_ptr<DriverCursor> cursor_;
   std::unique_ptr<Renderer> renderer_;
-  std::vector<uint8_t> frame_;
+  PageBuffer<uint8_t> frame_;
   const float* lastCrop_ = nullptr;
 };
 

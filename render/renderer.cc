@@ -22,6 +22,7 @@
 #include "core/env.h"
 #include "core/manifest.h"
 #include "core/ort.h"
+#include "core/page_buffer.h"
 #include "driver/cursor.h"
 #include "identity/identity.h"
 #include "kernels/pool.h"
@@ -251,7 +252,10 @@ struct Renderer::Impl {
   int32_t crop = 0;
   uint64_t pElems = 0;
   bool featSynth = false;
-  std::vector<float> pooledBuf, pBuf, fsBuf, kpDrivingBuf, kpSourceBuf, outBuf;
+  // The large inputs and the output are mapped when first written (a stream
+  // opened on a loaded avatar waits for no zero-fill of megabytes).
+  PageBuffer<float> pooledBuf, pBuf, fsBuf, outBuf;
+  std::vector<float> kpDrivingBuf, kpSourceBuf;
   std::vector<Ort::Value> values;
   // This stream's cursor over a warp prior that plays from a video.
   std::once_flag priorOnce;
@@ -279,17 +283,17 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
   I.featSynth = I.director->featSynth();
   const size_t B = static_cast<size_t>(I.batch), C = static_cast<size_t>(I.crop);
   I.pElems = 3 * C * C;
-  I.pooledBuf.assign(kPooledElems * B, 0.0f);
+  I.pooledBuf.assign(kPooledElems * B);
   I.kpDrivingBuf.assign(63 * B, 0.0f);
   I.kpSourceBuf.assign(63 * B, 0.0f);
-  I.outBuf.assign(3 * C * C * B, 0.0f);
-  if (I.featSynth) I.fsBuf.assign(kFsElems * B, 0.0f);
-  else I.pBuf.assign(I.pElems * B, 0.0f);
+  I.outBuf.assign(3 * C * C * B);
+  if (I.featSynth) I.fsBuf.assign(kFsElems * B);
+  else I.pBuf.assign(I.pElems * B);
 
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   I.binding = I.director->binding();
   const int64_t b = I.batch, c = I.crop;
-  auto bind = [&](const char* name, std::vector<float>& buf, std::vector<int64_t> shape, bool output) {
+  auto bind = [&](const char* name, auto& buf, std::vector<int64_t> shape, bool output) {
     I.values.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
     if (output) I.binding->BindOutput(name, I.values.back());
     else I.binding->BindInput(name, I.values.back());

@@ -17,7 +17,7 @@ if [ $want_opencv = 1 ] && ! dpkg -s libopencv-dev >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends libopencv-dev >&2
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench stream_bench utt_bench)
+targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench stream_bench utt_bench ctx_bench)
 [ $want_opencv = 0 ] || targets+=(compose_bench)
 cmake --build build -j2 --target "${targets[@]}" >&2
 
@@ -25,7 +25,7 @@ kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_over
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
 compose_names=(paste_1080p frame_1080p)
-audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_onset utt_onset_live utt_interrupt)
+audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_onset utt_onset_live utt_interrupt ctx_second)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
@@ -112,6 +112,21 @@ if "utt_interrupt" in want:
     print("bench utt_interrupt ours=%.4g peer=80 unit=ms ratio=%.2f (interrupt to the first ramp frame in the ring; "
           "peer: the goal)" % (it, 80 / it))
 ' "${audios[@]}"
+fi
+if want ctx_second; then
+  # Create to the first rendered face on the demo avatar: the first context
+  # (which loads the avatar) against a second one on it; the context line
+  # gives the same to the first pasted frame.
+  LE_CORE_THREADS=${LE_CORE_THREADS:-2} build/bench/ctx_bench "$demo" "${BENCH_REPS:-9}" 2>/dev/null | /usr/bin/python3 -c '
+import statistics, sys
+rows = [dict(kv.split("=") for kv in l.split()[1:]) for l in sys.stdin if l.startswith("ctx ")]
+first = statistics.median(float(r["first_ms"]) for r in rows)
+second = statistics.median(float(r["second_ms"]) for r in rows)
+med = lambda k: statistics.median(float(r[k]) for r in rows)
+print("context: ctx_second: %d rounds; to the first pasted frame: first %.1f ms, second %.1f ms, ratio %.2f" %
+      (len(rows), med("first_frame_ms"), med("second_frame_ms"), med("first_frame_ms") / med("second_frame_ms")))
+print("bench ctx_second ours=%.4g peer=%.4g unit=ms ratio=%.2f (ours: a second context on the loaded avatar, "
+      "peer: the first context, create to first rendered crop)" % (second, first, first / second))'
 fi
 if want stream_1080p; then
   # The demo avatar (1920x1080, crop 512): 4 s of speech through the runner

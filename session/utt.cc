@@ -25,6 +25,7 @@
 #include "core/bundle.h"
 #include "core/env.h"
 #include "core/finite.h"
+#include "core/page_buffer.h"
 #include "engine/engine.h"
 #include "kernels/pool.h"
 #include "le/le.h"
@@ -43,7 +44,7 @@ double nowMs() {
 }
 
 struct Slot {
-  std::vector<uint8_t> rgb;
+  le::PageBuffer<uint8_t> rgb;
   uint64_t seq = 0;
   int kind = 0, si = 0, ordinal = -1;
   float kp[kKp] = {};
@@ -231,7 +232,7 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
 
   le::Renderer& r = engine_.renderer();  // as the context would make it
   if (*r.directorNote()) noteRenderFail("director load", r.directorNote(), false);
-  for (Slot& s : ring_) s.rgb.assign(frameBytes_, 0);
+  for (Slot& s : ring_) s.rgb.assign(frameBytes_);
   try {
     dispatch_ = std::thread([this] { dispatchLoop(); });
     warm_ = std::thread([this] { warmLoop(); });

@@ -33,7 +33,7 @@ from aiortc.codecs import vpx
 from aiortc.mediastreams import MediaStreamError
 from av.video.reformatter import VideoReformatter
 
-from .api import Context, Error, Utterance
+from .api import KP, A2x, Context, Error, Utterance, resolve_member
 
 log = logging.getLogger("le_core.serve")
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -592,6 +592,17 @@ class Host:
         self.bundle, self.motion, self.max_sessions = bundle, motion, max_sessions
         self.output, self.threads, self.gate = output, threads, gate
         self.sessions = {}
+        self.avatar = self.voice_model = None
+
+    def preload(self):
+        """Loads the avatar and its audio model once, before the first browser: every session's context and
+        utterance session then share them (the library keeps one loaded copy of a bundle while anyone holds it),
+        and a session's start costs only its own stream state."""
+        self.avatar = Context(self.bundle, threads=self.threads)
+        self.avatar.render(0, np.zeros(KP, np.float32), np.zeros(KP, np.float32))  # loads the director
+        encoder = resolve_member(self.motion, "a2x_enc_stream.onnx")
+        if encoder and os.path.exists(encoder):
+            self.voice_model = A2x(self.motion, threads=self.threads)
 
     def full(self):
         return len(self.sessions) >= self.max_sessions
@@ -684,6 +695,10 @@ class Host:
 
     async def shutdown(self, app):
         await asyncio.gather(*(s.close("host stopping") for s in list(self.sessions.values())))
+        for held in (self.voice_model, self.avatar):
+            if held:
+                held.close()
+        self.avatar = self.voice_model = None
 
     def app(self):
         app = web.Application()
@@ -732,6 +747,7 @@ def main(argv=None):
     threads = a.threads if a.threads > 0 else max(1, (os.cpu_count() or 1) // a.max_sessions)
     host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, threads,
                 dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang))
+    host.preload()
     log.info("serving %s on http://%s:%d/ (at most %d sessions, %d engine threads each, %s frames)", bundle, a.host,
              a.port, a.max_sessions, threads, a.output)
     web.run_app(host.app(), host=a.host, port=a.port, print=None, handle_signals=True)
