@@ -159,7 +159,10 @@ class FfSource final : public Source {
     if (!codec) {
       codec = avcodec_find_decoder(par->codec_id);
       if (!codec) fail("le_driver: no decoder for " + path_ + " (codec id " + std::to_string(par->codec_id) + ")");
-      if (!openDecoder(codec, par, std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4), true)) fail("le_driver: could not open the decoder for " + path_);
+      // Frame threads beyond the cores add a frame of latency each and a
+      // decoded frame of memory, and decode no faster.
+      const int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+      if (!openDecoder(codec, par, threads, true)) fail("le_driver: could not open the decoder for " + path_);
     }
     pkt_ = av_packet_alloc();
     frame_ = av_frame_alloc();
