@@ -16,8 +16,25 @@
 #include "core/env.h"
 #include "core/manifest.h"
 #include "core/page_buffer.h"
+#include "kernels/pool.h"
+#include "kernels/simd.h"
 
 namespace le {
+
+// Sources that store what they deliver.
+void driver::Source::expand(const uint8_t* stored, uint8_t* out, int pixelBytes) const {
+  if (pixelBytes == 3) {
+    std::memcpy(out, stored, frameBytes());
+    return;
+  }
+  if (pixelBytes != 4 || frameBytes() != static_cast<size_t>(W()) * H() * 3)
+    throw std::runtime_error("le_driver: " + name() + " frames have no RGBA form");
+  const size_t w = static_cast<size_t>(W());
+  pool::parallelRange(static_cast<size_t>(H()), 64, [&](size_t b, size_t e) {
+    simd::rgb24ToRgba(stored + b * w * 3, out + b * w * 4, (e - b) * w);
+  });
+}
+
 namespace {
 
 constexpr const char* kDash = "\xE2\x80\x94";
@@ -34,17 +51,21 @@ bool fileExists(const std::string& p) {
 struct DriverCursor::Impl {
   std::unique_ptr<driver::Source> source;
   int nt = 0, w = 0, h = 0;
-  size_t frameBytes = 0;
+  size_t frameBytes = 0, storedBytes = 0;
+  bool storesDelivered = true;
   int lookahead = 1, history = 0, slots = 2;
   // One mapping for all slots, backed by huge pages where the kernel allows:
-  // a 1080p ring is some 90 MB, streamed through once per loop.
+  // a 1080p ring of 4:2:0 frames is some 45 MB, streamed through once per loop.
   PageBuffer<uint8_t> ring;
-  uint8_t* slotData(size_t slot) { return ring.data() + slot * frameBytes; }
+  uint8_t* slotData(size_t slot) { return ring.data() + slot * storedBytes; }
+  // The pointer pulls' frame when stored frames need expanding; mapped on
+  // first use.
+  PageBuffer<uint8_t> view;
   std::vector<int> slotFrame;
   std::mutex ringMutex;
   mutable std::mutex pullMutex;
   std::condition_variable wantSpace, haveFrame;
-  uint64_t readSeq = 0, writeSeq = 0, lowWater = 0;
+  uint64_t readSeq = 0, writeSeq = 0;
   int writing = 0;
   int srcNext = 0, position = 0, decoderAt = 0, pendingSeek = -1;
   uint64_t generation = 0;
@@ -148,8 +169,8 @@ struct DriverCursor::Impl {
     const int nextUp = readSeq < writeSeq ? slotFrame[readSeq % slots] : pendingSeek >= 0 ? pendingSeek : srcNext;
     if (nextUp == i) return;
     if (pendingSeek < 0) {
-      uint64_t from = lowWater;
-      if (writeSeq >= static_cast<uint64_t>(slots)) from = std::max(from, writeSeq - slots + writing);
+      uint64_t from = 0;
+      if (writeSeq >= static_cast<uint64_t>(slots)) from = writeSeq - slots + writing;
       if (readSeq > static_cast<uint64_t>(history) + 1) from = std::max(from, readSeq - 1 - history);
       for (uint64_t s = from; s < writeSeq; ++s) {
         if (slotFrame[s % slots] == i) {
@@ -171,12 +192,11 @@ struct DriverCursor::Impl {
     wantSpace.notify_all();
   }
 
-  uint8_t* take(std::unique_lock<std::mutex>& l, bool forWriting, int* idx) {  // l holds ringMutex
+  const uint8_t* take(std::unique_lock<std::mutex>& l, int* idx) {  // l holds ringMutex
     while (error.empty() && readSeq >= writeSeq) haveFrame.wait_for(l, kSlice);
     if (!error.empty()) throw std::runtime_error(error);
     const size_t slot = readSeq % slots;
     ++readSeq;
-    if (forWriting) lowWater = readSeq;
     wantSpace.notify_all();
     const int index = slotFrame[slot];
     position = (index + 1) % nt;
@@ -186,10 +206,18 @@ struct DriverCursor::Impl {
 
   // Seeks to `target` (the current position for sequential pulls) and takes
   // the frame that arrives. The caller holds pullMutex.
-  uint8_t* deliver(int target, bool sequential, bool forWriting, int* idx) {
+  const uint8_t* deliver(int target, bool sequential, int* idx) {
     std::unique_lock<std::mutex> l(ringMutex);
     seekLocked(sequential ? position : target);
-    return take(l, forWriting, idx);
+    return take(l, idx);
+  }
+
+  // A delivered frame as the pointer pulls hand it out. The caller holds pullMutex.
+  const uint8_t* viewOf(const uint8_t* stored) {
+    if (storesDelivered) return stored;
+    if (view.size() != frameBytes) view.assign(frameBytes);
+    source->expand(stored, view.data());
+    return view.data();
   }
 };
 
@@ -211,12 +239,14 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
   impl->w = source->W();
   impl->h = source->H();
   impl->frameBytes = source->frameBytes();
+  impl->storedBytes = source->storedBytes();
+  impl->storesDelivered = source->storesDelivered();
   impl->source = std::move(source);
   impl->lookahead = std::max(1, lookahead);
   impl->history = std::max(0, history);
   impl->slots = impl->lookahead + impl->history + 1;
   try {
-    impl->ring.assign(std::max<size_t>(1, static_cast<size_t>(impl->slots) * impl->frameBytes));
+    impl->ring.assign(std::max<size_t>(1, static_cast<size_t>(impl->slots) * impl->storedBytes));
   } catch (const std::bad_alloc&) {
     throw std::runtime_error("le_driver: cannot allocate the frame ring");
   }
@@ -233,25 +263,19 @@ void DriverCursor::seek(int i) {
   impl_->seekLocked(i);
 }
 
-// The copying pulls copy under the pull mutex: another consumer's pulls and
+// The copying pulls expand under the pull mutex: another consumer's pulls and
 // seeks could otherwise move the history window past the slot mid-copy and
 // let the reader overwrite it.
 int DriverCursor::pull(uint8_t* out) {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
   int idx = -1;
-  const uint8_t* f = impl_->deliver(0, true, false, &idx);
-  std::memcpy(out, f, frameBytes_);
+  impl_->source->expand(impl_->deliver(0, true, &idx), out);
   return idx;
 }
 
 const uint8_t* DriverCursor::pull(int* idx) {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
-  return impl_->deliver(0, true, false, idx);
-}
-
-uint8_t* DriverCursor::pullMut(int* idx) {
-  std::lock_guard<std::mutex> p(impl_->pullMutex);
-  return impl_->deliver(0, true, true, idx);
+  return impl_->viewOf(impl_->deliver(0, true, idx));
 }
 
 namespace {
@@ -265,28 +289,32 @@ void expectFrame(int got, int want) {
 int DriverCursor::pullAt(int i, uint8_t* out) {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
   int got = -1;
-  const uint8_t* f = impl_->deliver(i, false, false, &got);
+  const uint8_t* f = impl_->deliver(i, false, &got);
   expectFrame(got, i);
-  std::memcpy(out, f, frameBytes_);
+  impl_->source->expand(f, out);
   return got;
 }
 
 const uint8_t* DriverCursor::pullAt(int i, int* idx) {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
+  return impl_->viewOf(pullStoredLocked(i, idx));
+}
+
+const uint8_t* DriverCursor::pullStoredAt(int i, int* idx) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  return pullStoredLocked(i, idx);
+}
+
+const uint8_t* DriverCursor::pullStoredLocked(int i, int* idx) {
   int got = -1;
-  const uint8_t* f = impl_->deliver(i, false, false, &got);
+  const uint8_t* f = impl_->deliver(i, false, &got);
   expectFrame(got, i);
   if (idx) *idx = got;
   return f;
 }
 
-uint8_t* DriverCursor::pullMutAt(int i, int* idx) {
-  std::lock_guard<std::mutex> p(impl_->pullMutex);
-  int got = -1;
-  uint8_t* f = impl_->deliver(i, false, true, &got);
-  expectFrame(got, i);
-  if (idx) *idx = got;
-  return f;
+void DriverCursor::expand(const uint8_t* stored, uint8_t* out, int pixelBytes) const {
+  impl_->source->expand(stored, out, pixelBytes);
 }
 
 int DriverCursor::position() const {
@@ -301,7 +329,7 @@ uint64_t DriverCursor::seeks() const {
 
 size_t DriverCursor::residentBytes() const {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
-  return static_cast<size_t>(impl_->slots) * frameBytes_ + impl_->source->residentBytes();
+  return static_cast<size_t>(impl_->slots) * impl_->storedBytes + impl_->view.size() + impl_->source->residentBytes();
 }
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history) {

@@ -1,6 +1,8 @@
 // Random and sequential access to the frames of a driver (or warp-prior)
 // video: a reader thread decodes a few frames ahead into a small ring and
-// keeps recently delivered frames as history for short backward jumps.
+// keeps recently delivered frames as history for short backward jumps. The
+// ring holds frames in the source's stored form (a video's 4:2:0 planes);
+// pulls expand them.
 #pragma once
 
 #include <cstddef>
@@ -31,16 +33,19 @@ class DriverCursor {
 
   // The next delivered frame will be frame i.
   void seek(int i);
-  // The frame at position(): copied, or inside the ring (valid until `history`
-  // further frames were delivered). The Mut forms hand out a frame for writing;
-  // it is never served again as history.
+  // The frame at position(), copied into `out` (frameBytes), or as a pointer
+  // valid until the next pointer pull or until `history` further frames were
+  // delivered.
   int pull(uint8_t* out);
   const uint8_t* pull(int* idx);
-  uint8_t* pullMut(int* idx);
   // seek(i), then as above; fails unless frame i is what arrives.
   int pullAt(int i, uint8_t* out);
   const uint8_t* pullAt(int i, int* idx);
-  uint8_t* pullMutAt(int i, int* idx);
+  // Frame i as the source stores it (valid as the pointer pulls' frames),
+  // for expand() straight into a caller's layout.
+  const uint8_t* pullStoredAt(int i, int* idx);
+  // A stored frame into `out`: the delivered layout, or RGBA with pixelBytes 4.
+  void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;
 
   int position() const;
   uint64_t seeks() const;
@@ -54,6 +59,7 @@ class DriverCursor {
 
  private:
   struct Impl;
+  const uint8_t* pullStoredLocked(int i, int* idx);
   explicit DriverCursor(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
   int nt_, w_, h_;

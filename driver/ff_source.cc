@@ -1,5 +1,6 @@
-// Video members decoded with FFmpeg: the driver video (4:2:0 to RGB24) and the
-// video-borne warp prior (yuv444p to three planes of halves).
+// Video members decoded with FFmpeg: the driver video (kept as 4:2:0 planes,
+// delivered as RGB24) and the video-borne warp prior (yuv444p to three planes
+// of halves).
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -68,23 +69,37 @@ class FfSource final : public Source {
     return frame * frames + maxPacket_.load();
   }
 
-  bool next(uint8_t* out) override {
-    for (;;) {
-      const int r = avcodec_receive_frame(dec_, frame_);
-      if (r == 0) {
-        if (frame_->width != w_ || frame_->height != h_)
-          fail("le_driver: " + path_ + " changed size mid-stream " + kDash + " refusing");
-        convert(out);
-        av_frame_unref(frame_);
-        ++delivered_;
-        return true;
+  size_t storedBytes() const override {
+    if (mode_ == kHevc444) return frameBytes();
+    return static_cast<size_t>(w_) * h_ + 2 * chromaBytes();
+  }
+
+  bool storesDelivered() const override { return mode_ == kHevc444; }
+
+  bool next(uint8_t* stored) override {
+    if (!decodeOne()) return false;
+    store(stored);
+    av_frame_unref(frame_);
+    return true;
+  }
+
+  void expand(const uint8_t* stored, uint8_t* out, int pixelBytes) const override {
+    if (mode_ == kHevc444) return Source::expand(stored, out, pixelBytes);
+    if (pixelBytes != 3 && pixelBytes != 4)
+      throw std::runtime_error("le_driver: no " + std::to_string(pixelBytes) + "-byte pixel form");
+    const size_t w = static_cast<size_t>(w_), cw = (w + 1) / 2;
+    const uint8_t* Y = stored;
+    const uint8_t* U = Y + w * h_;
+    const uint8_t* V = U + chromaBytes();
+    le::pool::parallelRange(static_cast<size_t>(h_), 64, [&](size_t b, size_t e) {
+      // RGBA rows go through one RGB24 row of this part's own.
+      std::vector<uint8_t> row(pixelBytes == 4 ? w * 3 : 0);
+      for (size_t y = b; y < e; ++y) {
+        uint8_t* dst = pixelBytes == 3 ? out + y * w * 3 : row.data();
+        le::simd::yuv420RowToRgb24(Y + y * w, U + (y / 2) * cw, V + (y / 2) * cw, w_, 1, dst);
+        if (pixelBytes == 4) le::simd::rgb24ToRgba(row.data(), out + y * w * 4, w);
       }
-      if (r == AVERROR_EOF) return false;
-      if (r != AVERROR(EAGAIN))
-        fail("le_driver: " + path_ + " decode fault at frame " + std::to_string(delivered_) + " (" + errText(r) + ")");
-      if (eof_) return false;
-      feed();
-    }
+    });
   }
 
   void rewind() override {
@@ -101,15 +116,35 @@ class FfSource final : public Source {
   void seek(int i) override {
     if (i < 0 || i >= nt_) fail("le_driver: seek outside the member");
     if (delivered_ > i) rewind();
-    if (scratch_.empty()) scratch_.resize(frameBytes());
     while (delivered_ < i) {
-      if (!next(scratch_.data()))
+      if (!decodeOne())
         fail("le_driver: " + path_ + " ended at frame " + std::to_string(delivered_) + " while seeking to " +
              std::to_string(i));
+      av_frame_unref(frame_);
     }
   }
 
  private:
+  size_t chromaBytes() const { return static_cast<size_t>((w_ + 1) / 2) * ((h_ + 1) / 2); }
+
+  // The next frame into frame_ (the caller unreferences it); false at the end.
+  bool decodeOne() {
+    for (;;) {
+      const int r = avcodec_receive_frame(dec_, frame_);
+      if (r == 0) {
+        if (frame_->width != w_ || frame_->height != h_)
+          fail("le_driver: " + path_ + " changed size mid-stream " + kDash + " refusing");
+        ++delivered_;
+        return true;
+      }
+      if (r == AVERROR_EOF) return false;
+      if (r != AVERROR(EAGAIN))
+        fail("le_driver: " + path_ + " decode fault at frame " + std::to_string(delivered_) + " (" + errText(r) + ")");
+      if (eof_) return false;
+      feed();
+    }
+  }
+
   void openAll() {
     if (!isRegularFile(path_) || avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
       fail("le_driver: " + path_ + " is not a readable container");
@@ -224,7 +259,9 @@ class FfSource final : public Source {
     }
   }
 
-  void convert(uint8_t* out) {
+  // Frames are checked as they are stored: a layout other than the one the
+  // member is authored in never reaches a cursor's ring.
+  void store(uint8_t* out) {
     const auto fmt = static_cast<AVPixelFormat>(frame_->format);
     const char* fname = av_get_pix_fmt_name(fmt);
     if (mode_ == kMp4) {
@@ -232,22 +269,23 @@ class FfSource final : public Source {
         fail(std::string("le_driver: ") + path_ + " decoded to " + (fname ? fname : "?") +
              ", not the 4:2:0 layout the canvas conversion is written for (yuv420p / nv12) " + kDash +
              " refusing rather than pasting onto a different pixel domain");
-      const bool nv12 = fmt == AV_PIX_FMT_NV12;
       const AVFrame* f = frame_;
-      const int w = w_;
-      le::pool::parallelRange(static_cast<size_t>(h_), 64, [&](size_t b, size_t e) {
-        for (size_t y = b; y < e; ++y) {
-          const uint8_t* yr = f->data[0] + y * f->linesize[0];
-          uint8_t* dst = out + y * static_cast<size_t>(w) * 3;
-          if (nv12) {
-            const uint8_t* uv = f->data[1] + (y / 2) * f->linesize[1];
-            le::simd::yuv420RowToRgb24(yr, uv, uv + 1, w, 2, dst);
-          } else {
-            le::simd::yuv420RowToRgb24(yr, f->data[1] + (y / 2) * f->linesize[1], f->data[2] + (y / 2) * f->linesize[2],
-                                       w, 1, dst);
+      const size_t w = static_cast<size_t>(w_), cw = (w + 1) / 2, ch = static_cast<size_t>((h_ + 1) / 2);
+      uint8_t* U = out + w * h_;
+      uint8_t* V = U + cw * ch;
+      for (int y = 0; y < h_; ++y) std::memcpy(out + y * w, f->data[0] + y * f->linesize[0], w);
+      for (size_t y = 0; y < ch; ++y) {
+        if (fmt == AV_PIX_FMT_NV12) {
+          const uint8_t* uv = f->data[1] + y * f->linesize[1];
+          for (size_t x = 0; x < cw; ++x) {
+            U[y * cw + x] = uv[2 * x];
+            V[y * cw + x] = uv[2 * x + 1];
           }
+        } else {
+          std::memcpy(U + y * cw, f->data[1] + y * f->linesize[1], cw);
+          std::memcpy(V + y * cw, f->data[2] + y * f->linesize[2], cw);
         }
-      });
+      }
       return;
     }
     if (fmt != AV_PIX_FMT_YUV444P)
@@ -299,7 +337,6 @@ class FfSource final : public Source {
   std::atomic<int> threads_{0};
   bool hwNoted_ = false;
   std::string name_;
-  std::vector<uint8_t> scratch_;
 };
 
 }  // namespace

@@ -17,10 +17,19 @@ class Source {
   virtual int NT() const = 0;
   virtual int W() const = 0;
   virtual int H() const = 0;
-  // Bytes per decoded frame: packed RGB24 unless a source says otherwise.
+  // Bytes per delivered frame: packed RGB24 unless a source says otherwise.
   virtual size_t frameBytes() const { return static_cast<size_t>(W()) * H() * 3; }
-  // Decodes the next frame into out; false when the member has no further frame.
-  virtual bool next(uint8_t* out) = 0;
+  // Bytes per frame as next() stores it: a video keeps its own compact form
+  // (4:2:0 planes, half the size of RGB24), expanded only when delivered.
+  virtual size_t storedBytes() const { return frameBytes(); }
+  // Decodes the next frame into `stored` (storedBytes); false when the member
+  // has no further frame.
+  virtual bool next(uint8_t* stored) = 0;
+  // A stored frame into `out` as delivered (frameBytes), or with pixelBytes 4
+  // as RGBA with alpha 255 (sources that deliver RGB24 only).
+  virtual void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;
+  // True when a stored frame is the delivered frame (expand copies).
+  virtual bool storesDelivered() const { return true; }
   virtual void rewind() = 0;
   virtual void seek(int i) = 0;
   virtual std::string name() const = 0;
@@ -29,7 +38,8 @@ class Source {
 
 // frame_%06d.jpg files of a directory, decoded with stb_image on demand.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int nt, int w, int h);
-// A driver video (4:2:0) decoded to RGB24.
+// A driver video (4:2:0), stored as I420 planes (Y, then U, then V, each
+// row-packed; chroma (W+1)/2 x (H+1)/2) and delivered as RGB24.
 std::unique_ptr<Source> openMp4(const std::string& path, int nt, int w, int h);
 // A warp-prior video (yuv444p) decoded to three planes of halves, side x side.
 std::unique_ptr<Source> openPriorHevc(const std::string& path, int nt, int side);

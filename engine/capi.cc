@@ -46,17 +46,25 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
 
-int pasteToRgba(le_ctx* ctx, int si, uint8_t* out, size_t outBytes, const char* fn) noexcept;
+// An RGBA render whose early pull did not start: no output buffer, or one too
+// small for an RGBA frame.
+int rgbaOutTooSmall() noexcept {
+  try {
+    le::api::lastError(Family::Le) = "le_render_*_rgba: out buffer too small";
+  } catch (...) {
+  }
+  return 0;
+}
 
 // The RGBA renders pull their driver frame before the director runs, so that
 // the cursor's reader decodes ahead while the director runs rather than while
 // the compositor does (on two cores, frames about 8 % faster), and paste
 // straight into the caller's RGBA buffer: the driver frame is expanded from
 // the cursor's ring (its slot stays valid: nothing else is delivered in
-// between) and the crop composited over it, one pass over the frame instead
-// of a copy, a paste and an expansion. What the caller sees is unchanged: the
-// same bytes, the render runs (and updates the last crop) before any paste
-// failure is reported, with le_paste_last's texts. With an output buffer
+// between) to RGBA and the crop composited over it, one pass over the frame
+// instead of a conversion, a copy, a paste and an expansion. What the caller
+// sees is unchanged: the same bytes, the render runs (and updates the last
+// crop) before any paste failure is reported, with le_paste_last's texts. With an output buffer
 // that is too small nothing is pulled early.
 class EarlyPull {
  public:
@@ -65,7 +73,7 @@ class EarlyPull {
     active_ = true;
     try {
       int idx = -1;
-      src_ = ctx->engine.cursor().pullAt(si, &idx);
+      src_ = ctx->engine.cursor().pullStoredAt(si, &idx);
     } catch (...) {
       failure_ = std::current_exception();
     }
@@ -73,11 +81,11 @@ class EarlyPull {
 
   // After a successful render: the driver frame into `out` as RGBA, then the
   // last crop composited over it.
-  int finish(le_ctx* ctx, int si, uint8_t* out, size_t outBytes, const char* fn) noexcept {
-    if (!active_) return pasteToRgba(ctx, si, out, outBytes, fn);
+  int finish(le_ctx* ctx, int si, uint8_t* out) noexcept {
+    if (!active_) return rgbaOutTooSmall();
     const uint8_t* done = le::api::guard(Family::Le, "le_paste_last", static_cast<const uint8_t*>(nullptr), [&] {
       if (failure_) std::rethrow_exception(failure_);
-      ctx->engine.expandToRgba(src_, out);
+      ctx->engine.cursor().expand(src_, out, 4);
       ctx->engine.composite(ctx->engine.lastCrop(), si, out, 4);
       return static_cast<const uint8_t*>(out);
     });
@@ -204,7 +212,7 @@ int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* 
                      finite(kp_driving);
   EarlyPull pull(valid ? ctx : nullptr, si, out, out_bytes);
   if (!le_render_kp_crop(ctx, si, kp_source, kp_driving)) return 0;
-  return pull.finish(ctx, si, out, out_bytes, __func__);
+  return pull.finish(ctx, si, out);
 }
 
 int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
@@ -214,7 +222,7 @@ int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
   const int si = valid ? ctx->engine.drive().si[static_cast<size_t>(i)] : -1;
   EarlyPull pull(valid ? ctx : nullptr, si, out, out_bytes);
   if (!le_render_drive_crop(ctx, i)) return 0;
-  return pull.finish(ctx, si, out, out_bytes, __func__);
+  return pull.finish(ctx, si, out);
 }
 
 const uint8_t* le_target_frame(le_ctx* ctx, int si) {
@@ -229,22 +237,3 @@ const uint8_t* le_target_frame(le_ctx* ctx, int si) {
 
 }  // extern "C"
 
-namespace {
-
-int pasteToRgba(le_ctx* ctx, int si, uint8_t* out, size_t outBytes, const char* fn) noexcept {
-  if (!out || outBytes < ctx->engine.frameBytes() / 3 * 4) {
-    try {
-      le::api::lastError(Family::Le) = "le_render_*_rgba: out buffer too small";
-    } catch (...) {
-    }
-    return 0;
-  }
-  const uint8_t* rgb = le_paste_last(ctx, si);
-  if (!rgb) return 0;
-  return le::api::guard(Family::Le, fn, 0, [&] {
-    ctx->engine.expandToRgba(rgb, out);
-    return 1;
-  });
-}
-
-}  // namespace

@@ -47,17 +47,4 @@ void Engine::composite(const float* crop, int si, uint8_t* frame, int pixelBytes
   if (bad) throw NonFiniteCrop(bad);
 }
 
-void Engine::expandToRgba(const uint8_t* rgb, uint8_t* out) const {
-  // One reference capture: the callback stays within the function object's
-  // inline storage, so a frame allocates nothing.
-  const struct {
-    const uint8_t* rgb;
-    uint8_t* out;
-    size_t W;
-  } job{rgb, out, static_cast<size_t>(width())};
-  pool::parallelRange(static_cast<size_t>(height()), 64, [&job](size_t b, size_t e) {
-    simd::rgb24ToRgba(job.rgb + b * job.W * 3, job.out + b * job.W * 4, (e - b) * job.W);
-  });
-}
-
 }  // namespace le

@@ -67,8 +67,6 @@ class Engine {
   // (RGBA, alpha left alone) that already holds driver frame si. Throws
   // NonFiniteCrop after the paste when the crop held NaN or infinite values.
   void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3);
-  // RGB24 frame into RGBA over the pool.
-  void expandToRgba(const uint8_t* rgb, uint8_t* out) const;
   // The engine's own frame buffer (le_paste_last's result).
   uint8_t* frame() { return frame_.data(); }
 

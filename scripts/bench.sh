@@ -25,7 +25,7 @@ kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_over
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
 compose_names=(paste_1080p frame_1080p)
-audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_onset utt_onset_live utt_interrupt ctx_second)
+audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_onset utt_onset_live utt_interrupt ctx_second host_memory)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
@@ -127,6 +127,13 @@ print("context: ctx_second: %d rounds; to the first pasted frame: first %.1f ms,
       (len(rows), med("first_frame_ms"), med("second_frame_ms"), med("first_frame_ms") / med("second_frame_ms")))
 print("bench ctx_second ours=%.4g peer=%.4g unit=ms ratio=%.2f (ours: a second context on the loaded avatar, "
       "peer: the first context, create to first rendered crop)" % (second, first, first / second))'
+fi
+if want host_memory; then
+  # The live host's resident set on the demo avatar with 0, 1, 2 and 4
+  # speaking sessions, and after they close, in one process.
+  cmake --build build -j2 --target le_core >&2
+  W2V_ONNX="$here/build/demo/w2v/w2v_8s.onnx" LE_CORE_LIB="$here/build/lible_core.so" LE_CORE_THREADS=${LE_CORE_THREADS:-2} \
+    /usr/bin/python3 bench/host_memory.py "$demo" 2>/dev/null | grep -E "^(host_memory|bench)" | sed "s/^host_memory:/context: host_memory:/"
 fi
 if want stream_1080p; then
   # The demo avatar (1920x1080, crop 512): 4 s of speech through the runner
