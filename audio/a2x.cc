@@ -26,6 +26,7 @@
 #include "kernels/half.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
+#include "core/log.h"
 
 namespace le::a2x {
 namespace {
@@ -137,10 +138,10 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
   M.threads = le::pool::clampThreads(threads);
   static std::once_flag cadenceOnce;
   std::call_once(cadenceOnce, [&] {
-    std::fprintf(stderr,
-                 "[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, "
-                 "threads=%d\n",
-                 kBlockFrames * kFrame / 16, kBlockFrames, M.threads);
+    log::printf(log::kInfo,
+                "[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, "
+                "threads=%d\n",
+                kBlockFrames * kFrame / 16, kBlockFrames, M.threads);
   });
   le::ort::Settings settings;
   settings.threads = M.threads;
@@ -209,10 +210,10 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
   }
   const int metaWidth = m.width;
   if (metaWidth != (M.width ? 1 : 0))
-    std::fprintf(stderr,
-                 "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) \xE2\x80\x94 serving the "
-                 "GRAPH (width=%d). Repackage this bundle.\n",
-                 metaWidth, outs, M.width ? 1 : 0);
+    log::printf(log::kWarn,
+                "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) \xE2\x80\x94 serving the "
+                "GRAPH (width=%d). Repackage this bundle.\n",
+                metaWidth, outs, M.width ? 1 : 0);
 
   M.dec = le::ort::open(le::resolveMember(dir, "a2x_dec.onnx"), opts);
   for (const char* in : {"ctx_t", "prev", "h"})
@@ -279,11 +280,11 @@ void A2x::primeSilence(int n, Model& M) {
     for (int t = 0; t < n; ++t) runDecoder(&ctx[static_cast<size_t>(t) * m_->h], prev, state, delta.data());
     M.primedPrev = std::move(prev);
     M.primedState = std::move(state);
-    std::fprintf(stderr, "[le_a2x] silence-primed AR state cached (%d frames)\n", n);
+    log::printf(log::kInfo, "[le_a2x] silence-primed AR state cached (%d frames)\n", n);
   } catch (const std::exception& e) {
     M.primedPrev.clear();
     M.primedState.clear();
-    std::fprintf(stderr, "[le_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
+    log::printf(log::kWarn, "[le_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
   }
 }
 

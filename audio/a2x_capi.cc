@@ -134,6 +134,22 @@ int le_a2x_nt(le_a2x* a) {
   return le::api::guard(Family::A2x, __func__, 0, [&] { return engineOf(a).nt(); });
 }
 
+int le_a2x_get_info(le_a2x* a, le_a2x_info* info) {
+  return le::api::guard(Family::A2x, __func__, 0, [&] {
+    const auto lock = lockOf(a);
+    const le::a2x::A2x& e = engineOf(a);
+    le_a2x_info full{};
+    full.size = sizeof full;
+    le::api::copyText(full.frontend, e.shortWindow() ? "short-window" : "8s-window");
+    full.lag = e.lag();
+    full.lookahead = e.lookahead();
+    full.right_context = e.model()->right;
+    full.threads = e.model()->threads;
+    le::api::copyInfo(info, full);
+    return 1;
+  });
+}
+
 int le_a2x_width(le_a2x* a) {
   return le::api::guard(Family::A2x, __func__, 0, [&] { return engineOf(a).width() ? 1 : 0; });
 }

@@ -16,6 +16,7 @@
 #include "core/manifest.h"
 #include "core/ort.h"
 #include "kernels/pool.h"
+#include "core/log.h"
 
 namespace le::a2x {
 namespace {
@@ -139,13 +140,13 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
     }
   }
   if (trunkPath.empty()) {
-    std::fprintf(stderr,
-                 "[le_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
-                 "LE_A2X_W2V_WIN_ONNX/LE_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (%s) as "
-                 "audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). Serving "
-                 "the LEGACY 8s window %s same reference quality, 2.8-3.9x the audio hop cost. Ship the pair "
-                 "beside the encoder (tools/export_w2v_window).\n",
-                 w2vPath.c_str(), kDash);
+    log::printf(log::kWarn,
+                "[le_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
+                "LE_A2X_W2V_WIN_ONNX/LE_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (%s) as "
+                "audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). Serving "
+                "the LEGACY 8s window %s same reference quality, 2.8-3.9x the audio hop cost. Ship the pair "
+                "beside the encoder (tools/export_w2v_window).\n",
+                w2vPath.c_str(), kDash);
     return false;
   }
   try {
@@ -161,16 +162,16 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
     const std::vector<int64_t> shape = trunk->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     const int lt = shape.size() >= 3 && shape[2] >= 1 && shape[2] <= (1 << 20) ? static_cast<int>(shape[2]) : 0;
     const std::string ltText = lt > 0 ? std::to_string(lt) : std::string("from-first-run");
-    std::fprintf(stderr, "[le_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n",
-                 ltText.c_str(), trunkPath.c_str(), w2v_file_bytes(trunkPath.c_str()), headPath.c_str(),
-                 w2v_file_bytes(headPath.c_str()));
+    log::printf(log::kInfo, "[le_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n",
+                ltText.c_str(), trunkPath.c_str(), w2v_file_bytes(trunkPath.c_str()), headPath.c_str(),
+                w2v_file_bytes(headPath.c_str()));
     s.trunk = std::move(trunk);
     s.head = std::move(head);
     s.trunkOut = std::move(outName);
     s.lt = lt;
     return true;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_a2x] short-window w2v load FAILED (%s) %s legacy 8s path\n", e.what(), kDash);
+    log::printf(log::kWarn, "[le_a2x] short-window w2v load FAILED (%s) %s legacy 8s path\n", e.what(), kDash);
     s.trunk.reset();
     s.head.reset();
     return false;

@@ -12,6 +12,7 @@
 #include "kernels/paste_sample.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
+#include "core/log.h"
 
 namespace le {
 namespace {
@@ -320,8 +321,8 @@ size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t*
 
   static std::once_flag logged;
   std::call_once(logged, [&] {
-    std::fprintf(stderr, "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu", S,
-                 ksize, pool::threads());
+    log::printf(log::kInfo, "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu", S,
+                ksize, pool::threads());
   });
 
   size_t nonFinite = 0;

@@ -3,7 +3,10 @@
 // "function: text" and returns the family's failure value.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -65,6 +68,24 @@ R guardQuiet(R failValue, Body&& body) noexcept {
   } catch (...) {
   }
   return failValue;
+}
+
+// An information struct out to a caller whose `size` member says how many of
+// its bytes the caller's header knows: those are written, `size` is kept.
+template <typename S>
+void copyInfo(S* out, const S& full) {
+  if (!out || out->size < sizeof(size_t)) throw std::runtime_error("bad args (NULL, or size not set)");
+  const size_t size = out->size;
+  std::memcpy(static_cast<void*>(out), &full, std::min(size, sizeof(S)));
+  out->size = size;
+}
+
+// A text into a fixed member, cut to fit and terminated.
+template <size_t N>
+void copyText(char (&dst)[N], const std::string& text) {
+  const size_t n = std::min(text.size(), N - 1);
+  std::memcpy(dst, text.data(), n);
+  std::memset(dst + n, 0, N - n);
 }
 
 }  // namespace api

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/env.h"
+#include "core/log.h"
 
 namespace le {
 namespace {
@@ -293,7 +294,7 @@ std::string unwrapLocked(const std::string& c, const std::string& u, const std::
     ::unlink(marker.c_str());
     fail("short write on unwrap marker " + marker);
   }
-  std::fprintf(stderr, "[le] unwrapped %s -> %s\n", c.c_str(), u.c_str());
+  log::printf(log::kInfo, "[le] unwrapped %s -> %s\n", c.c_str(), u.c_str());
   return u;
 }
 

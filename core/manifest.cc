@@ -15,6 +15,7 @@
 
 #include "core/bundle.h"
 #include "core/env.h"
+#include "core/log.h"
 
 namespace le {
 namespace {
@@ -198,11 +199,11 @@ Manifest parseManifest(const std::string& dir, const std::string& text) {
     m.msrcH = toInt32(sh, "M_src_h/paste_source_height");
   } else {
     if (env::text("OSTRANE2_MSRC_MISSING_OK") == "1") {
-      std::fprintf(stderr,
-                   "[le] WARNING OSTRANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
-                   "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "
-                   "(cx#144) and nothing will say so.\n",
-                   dir.c_str(), m.W, m.H);
+      log::printf(log::kWarn,
+                  "[le] WARNING OSTRANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
+                  "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "
+                  "(cx#144) and nothing will say so.\n",
+                  dir.c_str(), m.W, m.H);
       m.msrcW = m.W;
       m.msrcH = m.H;
     } else {

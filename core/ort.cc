@@ -6,6 +6,7 @@
 #include "core/env.h"
 #include "core/files.h"
 #include "kernels/pool.h"
+#include "core/log.h"
 
 namespace le::ort {
 namespace {
@@ -47,18 +48,30 @@ void appendCuda(Ort::SessionOptions& options) {
     if (check(api.UpdateCUDAProviderOptions(cuda, keys, values, 6)) &&
         check(api.SessionOptionsAppendExecutionProvider_CUDA_V2(options, cuda))) {
       api.ReleaseCUDAProviderOptions(cuda);
-      std::fprintf(stderr, "[le_a2x] CUDA EP appended (w2v, V2: no-max-workspace, mem<=%zuMiB)\n", useMib);
+      log::printf(log::kInfo, "[le_a2x] CUDA EP appended (w2v, V2: no-max-workspace, mem<=%zuMiB)\n", useMib);
       return;
     }
   }
   if (cuda) api.ReleaseCUDAProviderOptions(cuda);
-  std::fprintf(stderr, "[le_a2x] CUDA EP append failed (w2v): %s -- falling back to CPU\n", error.c_str());
+  log::printf(log::kWarn, "[le_a2x] CUDA EP append failed (w2v): %s -- falling back to CPU\n", error.c_str());
 }
 
 }  // namespace
 
+namespace {
+// onnxruntime's own lines join the library's at their levels; its
+// informational chatter stays below the default level.
+void ortLog(void*, OrtLoggingLevel severity, const char* category, const char*, const char* where,
+            const char* message) {
+  const log::Level level = severity >= ORT_LOGGING_LEVEL_ERROR     ? log::kError
+                           : severity == ORT_LOGGING_LEVEL_WARNING ? log::kWarn
+                                                                   : log::kDebug;
+  log::printf(level, "[onnxruntime] %s %s: %s", category ? category : "", where ? where : "", message ? message : "");
+}
+}  // namespace
+
 Ort::Env& env() {
-  static Ort::Env* e = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le");
+  static Ort::Env* e = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le", ortLog, nullptr);
   return *e;
 }
 
@@ -92,10 +105,10 @@ std::unique_ptr<Ort::Session> open(const void* bytes, size_t n, const std::strin
   } catch (const Ort::Exception& e) {
     const std::string text = e.what();
     if (text.find("Gelu") == std::string::npos || text.find("float16") == std::string::npos) throw;
-    std::fprintf(stderr,
-                 "[le] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this runtime has no "
-                 "CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
-                 what.c_str());
+    log::printf(log::kWarn,
+                "[le] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this runtime has no "
+                "CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
+                what.c_str());
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_BASIC);
     return std::make_unique<Ort::Session>(env(), bytes, n, options);
   }

@@ -18,6 +18,7 @@
 #include "core/page_buffer.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
+#include "core/log.h"
 
 namespace le {
 
@@ -342,10 +343,10 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
   const bool populated = fileExists(dir + last);
   const bool preferVideo = env::first("LE_DRIVER_PREFER_MP4") == '1' && fileExists(video);
   if (preferVideo && populated)
-    std::fprintf(stderr, "[le-driver] LE_DRIVER_PREFER_MP4=1 %s %s/ is populated and NOT used; %s is the member this consumer reads\n",
-                 kDash, dir.c_str(), video.c_str());
+    log::printf(log::kWarn, "[le-driver] LE_DRIVER_PREFER_MP4=1 %s %s/ is populated and NOT used; %s is the member this consumer reads\n",
+                kDash, dir.c_str(), video.c_str());
   if (!preferVideo && populated) {
-    std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) %s read one frame per pull\n", dir.c_str(), m.nt, kDash);
+    log::printf(log::kInfo, "[le-driver] %s/ (raw jpg, %d frames) %s read one frame per pull\n", dir.c_str(), m.nt, kDash);
     return over(driver::openJpgDir(dir, m.nt, m.W, m.H), lookahead, history);
   }
   if (!fileExists(video))
@@ -353,10 +354,10 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
                              ") " + kDash + " there is no driver video to play. REFUSING to create a session.");
   auto src = driver::openMp4(video, m.nt, m.W, m.H);
   const std::string backend = src->name();
-  std::fprintf(stderr,
-               "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) %s no frame of the "
-               "driver is expanded ahead of the paste\n",
-               video.c_str(), backend.c_str(), m.nt, m.W, m.H, std::max(1, lookahead), std::max(0, history), kDash);
+  log::printf(log::kInfo,
+              "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) %s no frame of the "
+              "driver is expanded ahead of the paste\n",
+              video.c_str(), backend.c_str(), m.nt, m.W, m.H, std::max(1, lookahead), std::max(0, history), kDash);
   return over(std::move(src), lookahead, history);
 }
 
@@ -367,8 +368,8 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int loo
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path + ") " + kDash +
                              " there is no warp prior to play. REFUSING to create a session.");
   auto src = driver::openPriorHevc(path, m.nt, m.crop);
-  std::fprintf(stderr, "Corvalux: identity source ready %s %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
-               kDash, m.nt, m.crop, m.crop, path.c_str(), src->name().c_str());
+  log::printf(log::kInfo, "Corvalux: identity source ready %s %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
+              kDash, m.nt, m.crop, m.crop, path.c_str(), src->name().c_str());
   return over(std::move(src), lookahead, history);
 }
 

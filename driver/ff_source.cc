@@ -22,6 +22,7 @@ extern "C" {
 #include "driver/source.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
+#include "core/log.h"
 
 namespace le {
 namespace driver {
@@ -77,6 +78,7 @@ class FfSource final : public Source {
   bool storesDelivered() const override { return mode_ == kHevc444; }
 
   bool next(uint8_t* stored) override {
+    le::log::FfmpegScope scope;
     if (!decodeOne()) return false;
     store(stored);
     av_frame_unref(frame_);
@@ -103,6 +105,7 @@ class FfSource final : public Source {
   }
 
   void rewind() override {
+    le::log::FfmpegScope scope;
     if (av_seek_frame(fmt_, stream_, 0, AVSEEK_FLAG_BACKWARD) >= 0) {
       avcodec_flush_buffers(dec_);
       eof_ = false;
@@ -115,6 +118,7 @@ class FfSource final : public Source {
 
   void seek(int i) override {
     if (i < 0 || i >= nt_) fail("le_driver: seek outside the member");
+    le::log::FfmpegScope scope;
     if (delivered_ > i) rewind();
     while (delivered_ < i) {
       if (!decodeOne())
@@ -146,6 +150,7 @@ class FfSource final : public Source {
   }
 
   void openAll() {
+    le::log::FfmpegScope scope;
     if (!isRegularFile(path_) || avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
       fail("le_driver: " + path_ + " is not a readable container");
     // An MP4/MOV header already names the codec, its size and its parameter
@@ -174,19 +179,26 @@ class FfSource final : public Source {
     if (mode_ == kMp4 && par->codec_id == AV_CODEC_ID_H264) {
       if (env::text("LE_DRIVER_HWDEC") == "0") {
         if (!hwNoted_)
-          std::fprintf(stderr,
-                       "[le-driver] LE_DRIVER_HWDEC=0 %s %s not attempted; the software decoder is the one decoder on "
-                       "this fleet (same samples)\n",
-                       kDash, "h264_cuvid");
+          log::printf(log::kDebug,
+                      "[le-driver] LE_DRIVER_HWDEC=0 %s %s not attempted; the software decoder is the one decoder on "
+                      "this fleet (same samples)\n",
+                      kDash, "h264_cuvid");
         hwNoted_ = true;
       } else if (const AVCodec* cuvid = avcodec_find_decoder_by_name("h264_cuvid")) {
-        if (openDecoder(cuvid, par, 1, false)) {
+        bool opened = false;
+        {
+          // A machine without the hardware decoder's driver is expected:
+          // what FFmpeg says about it is debug detail.
+          le::log::FfmpegScope probe(true);
+          opened = openDecoder(cuvid, par, 1, false);
+        }
+        if (opened) {
           codec = cuvid;
         } else if (!hwNoted_) {
-          std::fprintf(stderr,
-                       "[le-driver] %s refused %s %s falling back to the software h264 decoder (same samples, more "
-                       "CPU)\n",
-                       "h264_cuvid", path_.c_str(), kDash);
+          log::printf(log::kDebug,
+                      "[le-driver] %s refused %s %s falling back to the software h264 decoder (same samples, more "
+                      "CPU)\n",
+                      "h264_cuvid", path_.c_str(), kDash);
           hwNoted_ = true;
         }
       }

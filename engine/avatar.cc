@@ -13,6 +13,7 @@
 #include "core/bundle.h"
 #include "core/files.h"
 #include "core/model_cache.h"
+#include "core/log.h"
 
 namespace le {
 namespace {
@@ -64,10 +65,10 @@ std::shared_ptr<const Director> Avatar::director() const {
     int intra = settings_.threads;
     if (!settings_.chosen && settings_.ep.empty()) {
       intra = std::min(settings_.threads, 2);
-      std::fprintf(stderr,
-                   "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
-                   "pipeline\n",
-                   intra, settings_.threads);
+      log::printf(log::kInfo,
+                  "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
+                  "pipeline\n",
+                  intra, settings_.threads);
     }
     director_ = std::make_shared<const Director>(manifest_, identity_, settings_.modelKey, intra, settings_.ep);
   }

@@ -148,6 +148,25 @@ int le_height(const le_ctx* ctx) { return ctx ? ctx->engine.height() : 0; }
 int le_crop(const le_ctx* ctx) { return ctx ? ctx->engine.crop() : 0; }
 int le_drive_frames(const le_ctx* ctx) { return ctx ? ctx->engine.drive().frames : 0; }
 
+int le_get_info(le_ctx* ctx, le_ctx_info* info) {
+  const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_get_info")) return 0;
+  return le::api::guard(Family::Le, __func__, 0, [&] {
+    if (!ctx) throw std::runtime_error("bad args");
+    const le::Renderer& r = ctx->engine.renderer();
+    le_ctx_info full{};
+    full.size = sizeof full;
+    le::api::copyText(full.family, r.family());
+    le::api::copyText(full.provider, r.ep());
+    le::api::copyText(full.rewrites, r.rewrites());
+    full.batch = r.batch();
+    full.intra_op_threads = r.director()->threads();
+    full.pool_threads = le::pool::threads();
+    le::api::copyInfo(info, full);
+    return 1;
+  });
+}
+
 int le_crop_transform(const le_ctx* ctx, int si, float m[6]) {
   return le::api::guard(Family::Le, __func__, 0, [&] {
     if (!ctx || !m || si < 0 || si >= ctx->engine.nt()) throw RawFailure{"le_crop_transform: bad args"};

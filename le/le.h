@@ -49,6 +49,25 @@ LE_API const char* le_last_error(void);
  * touch the last-error text. */
 LE_API int le_host_kp_rows(void);
 
+/* The library's version, "MAJOR.MINOR.PATCH". */
+LE_API const char* le_version(void);
+
+/* Message levels: every line the library writes has one. */
+#define LE_LOG_ERROR 0
+#define LE_LOG_WARN 1
+#define LE_LOG_INFO 2
+#define LE_LOG_DEBUG 3
+/* Receives one message (no line end) at its level; may be called from any
+ * thread, also concurrently, and must not call back into the library. */
+typedef void (*le_log_fn)(void* user, int level, const char* message);
+/* Sends every library message at max_level or below (clamped to
+ * [LE_LOG_ERROR, LE_LOG_DEBUG]) to fn with `user`, including the lines
+ * FFmpeg and onnxruntime write while working for the library; fn NULL
+ * restores standard error. Process-wide; the default is standard error up to
+ * LE_LOG_INFO (expected failures, such as hardware decoders this machine
+ * cannot load, are LE_LOG_DEBUG). */
+LE_API void le_log_set(le_log_fn fn, void* user, int max_level);
+
 /* Resolves `bundle` (a bundle directory, an IMX container, or a container's
  * path without ".imx"; a container is unpacked once and reused) and writes
  * the resulting directory with its terminator into out[0..out_len).
@@ -113,6 +132,22 @@ LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const 
                              size_t out_bytes);
 /* Render row i of the driving track and paste it into driver frame si[i], RGBA. 1 or 0. */
 LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes);
+/* What a context's director runs, for hosts and tools. Set `size` to
+ * sizeof(le_ctx_info) before the call: members past it are left alone, so a
+ * caller built against an older header keeps working. */
+typedef struct le_ctx_info {
+  size_t size;
+  char family[16];    /* the graph family: "warp-prior" or "FeatSynth" */
+  char provider[32];  /* the execution provider: "cpu", or the CoreML one asked for */
+  char rewrites[192]; /* the load-time graph rewrites applied, "" for none */
+  int batch;          /* frames per director run */
+  int intra_op_threads;
+  int pool_threads;   /* the engine's worker threads */
+} le_ctx_info;
+/* Fills *info, loading the director if no render has yet (as the first
+ * render would). 1, or 0 with the reason (a NULL argument, a size below
+ * sizeof(size_t), a director that cannot load). */
+LE_API int le_get_info(le_ctx* ctx, le_ctx_info* info);
 /* Driver frame si as decoded (RGB24), valid until the next use of the
  * driver video; NULL on failure. */
 LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si);

@@ -68,6 +68,19 @@ typedef struct le_a2x le_a2x;
 LE_A2X_API le_a2x* le_a2x_create(const char* bundle, int threads);
 /* Frees the handle; NULL is ignored. */
 LE_A2X_API void le_a2x_destroy(le_a2x* a);
+/* What a handle runs, for hosts and tools. Set `size` to sizeof(le_a2x_info)
+ * before the call: members past it are left alone. */
+typedef struct le_a2x_info {
+  size_t size;
+  char frontend[16]; /* the audio encoder's windows: "short-window" (2 s) or "8s-window" */
+  int lag;           /* frames of speech a frame waits for before it is emitted */
+  int lookahead;     /* frames the decoder's attention reaches ahead */
+  int right_context; /* frames right of a frame inside its encoder window */
+  int threads;
+} le_a2x_info;
+/* Fills *info. 1, or 0 with the reason (a NULL argument, a size below
+ * sizeof(size_t)). */
+LE_A2X_API int le_a2x_get_info(le_a2x* a, le_a2x_info* info);
 
 /* Appends n samples (n < 1 appends nothing) and returns 1. Returns 0 and
  * appends nothing on NULL samples with n > 0, a non-finite sample or one

@@ -29,6 +29,7 @@
 #include "render/custom_ops.h"
 #include "render/int8_conv.h"
 #include "render/rewrites.h"
+#include "core/log.h"
 
 namespace le {
 namespace {
@@ -91,11 +92,11 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
     registerInt8ConvVNNI(sessionOptions);
     gsRewrite = env::first("LE_GS_REWRITE") != '0';
     if (!gsRewrite && cpu)
-      std::fprintf(stderr,
-                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvalux::GridSampleFast rewrite DISABLED (%s); "
-                   "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
-                   "bundle now runs ORT's own GridSample.\n",
-                   modelKey.c_str());
+      log::printf(log::kWarn,
+                  "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvalux::GridSampleFast rewrite DISABLED (%s); "
+                  "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
+                  "bundle now runs ORT's own GridSample.\n",
+                  modelKey.c_str());
   }
 
   if (!isRegularFile(graphPath)) fail("Renderer: cannot open " + graphPath);
@@ -113,19 +114,19 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
   const size_t blendCount = normaliseStudentBlend(bytes);
   const size_t headCount = rewriteHeadCubicResize(bytes);
   if (gsCount)
-    std::fprintf(stderr, "[le] std GridSample -> com.corvalux::GridSampleFast load-time rewrite: %zu node(s) (%s)\n", gsCount,
-                 modelKey.c_str());
+    log::printf(log::kInfo, "[le] std GridSample -> com.corvalux::GridSampleFast load-time rewrite: %zu node(s) (%s)\n", gsCount,
+                modelKey.c_str());
   if (blendCount)
-    std::fprintf(stderr,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) %s a pre-2026-09-11 "
-                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes the GPU\n",
-                 blendCount, modelKey.c_str(), kDash);
+    log::printf(log::kInfo,
+                "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) %s a pre-2026-09-11 "
+                "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes the GPU\n",
+                blendCount, modelKey.c_str(), kDash);
   if (headCount)
-    std::fprintf(stderr,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) (%s) %s "
-                 "the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and no "
-                 "CoreML/NNAPI EP can claim it\n",
-                 headCount, modelKey.c_str(), kDash);
+    log::printf(log::kInfo,
+                "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) (%s) %s "
+                "the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and no "
+                "CoreML/NNAPI EP can claim it\n",
+                headCount, modelKey.c_str(), kDash);
   rewrites.clear();
   auto noteRewrite = [&](size_t n, const char* what) {
     if (!n) return;
@@ -149,7 +150,7 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
 
   std::string ep = epRequest;
   if (ep == "neon" || (ep.empty() && env::text("LE_CONV_BACKEND") == "neon")) {
-    std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    log::printf(log::kWarn, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
     ep.clear();
   }
 
@@ -157,7 +158,7 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
     I.buildSession(ep, m);
   } catch (const std::exception& e) {
     if (!startsWith(ep, "coreml")) throw;
-    std::fprintf(stderr, "[le] CoreML EP session refused: %s %s falling back to the ORT CPU EP\n", e.what(), kDash);
+    log::printf(log::kWarn, "[le] CoreML EP session refused: %s %s falling back to the ORT CPU EP\n", e.what(), kDash);
     I.session.reset();
     ep.clear();
     I.buildSession(ep, m);
@@ -205,22 +206,22 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
          kDash + " a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.");
   }
   I.ep = ep.empty() ? "cpu" : ep;
-  std::fprintf(stderr, "[le] director ep=%s (%s)\n", I.ep.c_str(),
-               ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
+  log::printf(log::kInfo, "[le] director ep=%s (%s)\n", I.ep.c_str(),
+              ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
 }
 
 Director::~Director() {
   Impl& I = *impl_;
   if (!I.profiling || !I.session) return;
   if (I.runs > 0)
-    std::fprintf(stderr, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(I.runs),
-                 static_cast<double>(I.runNs) * 1e-6 / static_cast<double>(I.runs));
+    log::printf(log::kInfo, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(I.runs),
+                static_cast<double>(I.runNs) * 1e-6 / static_cast<double>(I.runs));
   try {
     Ort::AllocatorWithDefaultOptions alloc;
     auto file = I.session->EndProfilingAllocated(alloc);
-    std::fprintf(stderr, "[le_ort_profile] %s\n", file.get());
+    log::printf(log::kInfo, "[le_ort_profile] %s\n", file.get());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_ort_profile] FAILED: %s\n", e.what());
+    log::printf(log::kWarn, "[le_ort_profile] FAILED: %s\n", e.what());
   }
 }
 
@@ -229,6 +230,7 @@ int Director::crop() const { return impl_->crop; }
 bool Director::featSynth() const { return impl_->featSynth; }
 const char* Director::ep() const { return impl_->ep.c_str(); }
 const char* Director::note() const { return impl_->note.c_str(); }
+int Director::threads() const { return impl_->threads; }
 const char* Director::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
 const char* Director::rewrites() const { return impl_->rewrites.c_str(); }
 

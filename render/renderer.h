@@ -34,6 +34,7 @@ class Director {
 
   int batch() const;
   int crop() const;
+  int threads() const;
   bool featSynth() const;
   const char* ep() const;
   const char* note() const;

@@ -257,31 +257,36 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
           for (int kx = 0; kx < 5; ++kx) w[ky * 5 + kx] = static_cast<float>(phase[py][ky] * phase[px][kx]);
       }
 
-  Bytes out = rebuildNodes(
-      m,
-      [&](size_t k, Slice, Bytes& g) {
-        if (k != cand) return false;
-        Bytes padAttrs, convAttrs, d2sAttrs;
-        hcAttrS(padAttrs, "edge");
-        hcNode(g, "Pad", {rz.inputs[0], base + "_pads"}, base + "_padout", nodeBase + "/pad", padAttrs);
-        const int64_t ones[2] = {1, 1}, kernel[2] = {5, 5}, zeros[4] = {0, 0, 0, 0};
-        hcAttrIs(convAttrs, "dilations", ones, 2);
-        hcAttrI(convAttrs, "group", C);
-        hcAttrIs(convAttrs, "kernel_shape", kernel, 2);
-        hcAttrIs(convAttrs, "pads", zeros, 4);
-        hcAttrIs(convAttrs, "strides", ones, 2);
-        hcNode(g, "Conv", {base + "_padout", base + "_dw_w"}, base + "_convout", nodeBase + "/dwconv", convAttrs);
-        hcAttrI(d2sAttrs, "blocksize", 2);
-        hcAttrS(d2sAttrs, "CRD");
-        hcNode(g, "DepthToSpace", {base + "_convout"}, rz.outputs[0], nodeBase + "/d2s", d2sAttrs);
-        return true;
-      },
-      [&](Bytes& g) {
-        const int64_t pads[8] = {0, 0, 2, 2, 0, 0, 2, 2};
-        hcInit(g, base + "_pads", 7, {8}, pads, sizeof pads);
-        hcInit(g, base + "_dw_w", 1, {4 * C, 1, 5, 5}, weights.data(), weights.size() * sizeof(float));
-      },
-      nullptr);
+  // The scales initializer goes with the Resize when nothing else reads it
+  // (the runtime would otherwise warn about it on every load).
+  const std::string scalesName = rz.inputs[2];
+  const bool dropScales = initOnly.count(scalesName) && !inputs.count(scalesName) && consumers[scalesName].size() == 1;
+  GraphRewriter rw;
+  rw.field = [&](const PbField& f, size_t k, Bytes& g) {
+    if (k == SIZE_MAX) return dropScales && f.number == 5 && f.wire == 2 && gsFirstStr(f.payload, 8) == scalesName;
+    if (k != cand) return false;
+    Bytes padAttrs, convAttrs, d2sAttrs;
+    hcAttrS(padAttrs, "edge");
+    hcNode(g, "Pad", {rz.inputs[0], base + "_pads"}, base + "_padout", nodeBase + "/pad", padAttrs);
+    const int64_t ones[2] = {1, 1}, kernel[2] = {5, 5}, zeros[4] = {0, 0, 0, 0};
+    hcAttrIs(convAttrs, "dilations", ones, 2);
+    hcAttrI(convAttrs, "group", C);
+    hcAttrIs(convAttrs, "kernel_shape", kernel, 2);
+    hcAttrIs(convAttrs, "pads", zeros, 4);
+    hcAttrIs(convAttrs, "strides", ones, 2);
+    hcNode(g, "Conv", {base + "_padout", base + "_dw_w"}, base + "_convout", nodeBase + "/dwconv", convAttrs);
+    hcAttrI(d2sAttrs, "blocksize", 2);
+    hcAttrS(d2sAttrs, "CRD");
+    hcNode(g, "DepthToSpace", {base + "_convout"}, rz.outputs[0], nodeBase + "/d2s", d2sAttrs);
+    return true;
+  };
+  rw.graphTail = [&](Bytes& g) {
+    const int64_t pads[8] = {0, 0, 2, 2, 0, 0, 2, 2};
+    hcInit(g, base + "_pads", 7, {8}, pads, sizeof pads);
+    hcInit(g, base + "_dw_w", 1, {4 * C, 1, 5, 5}, weights.data(), weights.size() * sizeof(float));
+  };
+  Bytes out;
+  gsRebuildWith(m, rw, out);
   model.swap(out);
   return 1;
 }

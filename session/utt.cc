@@ -30,6 +30,7 @@
 #include "kernels/pool.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "core/log.h"
 
 using le::api::Family;
 using le::api::RawFailure;
@@ -266,20 +267,20 @@ le_utt::~le_utt() {
   motion_.reset();
   if (!le::env::text("LE_UTT_STAGE_REPORT").empty()) {
     if (jobsC_ == 0) {
-      std::fprintf(stderr,
-                   "[le_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and the paste-job "
-                   "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
-                   "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: on "
-                   "this path the paste does not run through the counted queue.\n",
-                   pipelined_ ? 1 : 0, jobsB_, static_cast<long long>(speechDelivered_));
+      le::log::printf(le::log::kWarn,
+                      "[le_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and the paste-job "
+                      "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
+                      "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: on "
+                      "this path the paste does not run through the counted queue.\n",
+                      pipelined_ ? 1 : 0, jobsB_, static_cast<long long>(speechDelivered_));
     } else {
       const double n = static_cast<double>(jobsC_);
-      std::fprintf(stderr,
-                   "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
-                   "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
-                   pipelined_ ? 1 : 0, jobsB_, jobsC_, stageA_ / n, stageAWork_ / n, stageAWait_ / n, stageB_ / n,
-                   stageC_ / n, speechDelivered_ ? deliverLat_ / speechDelivered_ : 0.0,
-                   static_cast<long long>(speechDelivered_));
+      le::log::printf(le::log::kInfo,
+                      "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
+                      "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
+                      pipelined_ ? 1 : 0, jobsB_, jobsC_, stageA_ / n, stageAWork_ / n, stageAWait_ / n, stageB_ / n,
+                      stageC_ / n, speechDelivered_ ? deliverLat_ / speechDelivered_ : 0.0,
+                      static_cast<long long>(speechDelivered_));
     }
   }
 }
@@ -409,20 +410,20 @@ void le_utt::warmLoop() {
     const std::string path = engine_.manifest().modelPath(steadyModel_);
     const int fd = le::openRegularFile(path);
     if (fd < 0) {
-      std::fprintf(stderr, "[le_utt] steady chunk renderer '%s': no %s in the bundle; rendering one frame at a time\n",
-                   steadyModel_.c_str(), path.c_str());
+      le::log::printf(le::log::kInfo, "[le_utt] steady chunk renderer '%s': no %s in the bundle; rendering one frame at a time\n",
+                      steadyModel_.c_str(), path.c_str());
     } else {
       ::close(fd);
       try {
         chunk_ = std::make_unique<le::Renderer>(engine_.avatar()->director(steadyModel_, 0, ""), engine_.identity());
         const std::string ctxEp = engine_.ep();
         if (ctxEp.rfind("coreml-native", 0) == 0 && ctxEp != chunk_->ep()) {
-          std::fprintf(stderr,
-                       "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame graph runs on "
-                       "ep=%s while the chunk graph fell back to ep=%s. A chunk that gives up the bundle's own CoreML "
-                       "director costs MORE per frame than the per-frame path it was meant to amortize, and letting "
-                       "timing choose between two runtimes makes the delivered pixels depend on scheduling.\n",
-                       steadyModel_.c_str(), ctxEp.c_str(), chunk_->ep());
+          le::log::printf(le::log::kWarn,
+                          "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame graph runs on "
+                          "ep=%s while the chunk graph fell back to ep=%s. A chunk that gives up the bundle's own CoreML "
+                          "director costs MORE per frame than the per-frame path it was meant to amortize, and letting "
+                          "timing choose between two runtimes makes the delivered pixels depend on scheduling.\n",
+                          steadyModel_.c_str(), ctxEp.c_str(), chunk_->ep());
           chunk_.reset();
         }
       } catch (const std::exception& e) {

@@ -133,9 +133,19 @@ class A2x : public testing::Test {
 TEST_F(A2x, UsesTheFrontendItsEncoderDirectoryOffers) {
   Handle a(kFixtures + "/tiny");
   ASSERT_TRUE(a.a) << le_a2x_last_error();
-  EXPECT_EQ(le::a2x::implOf(a)->shortWindow(), LE_A2X_SHORT != 0);
   EXPECT_EQ(le_a2x_nt(a), 12);
   EXPECT_EQ(le_a2x_width(a), 1);
+  le_a2x_info info{};
+  info.size = sizeof info;
+  ASSERT_EQ(le_a2x_get_info(a, &info), 1) << le_a2x_last_error();
+  EXPECT_STREQ(info.frontend, LE_A2X_SHORT ? "short-window" : "8s-window");
+  EXPECT_EQ(info.right_context, 12);
+  EXPECT_EQ(info.lag, LE_A2X_SHORT ? 12 + 8 : 12);
+  EXPECT_GT(info.lookahead, 0);
+  EXPECT_EQ(info.threads, 1);
+  info.size = 0;
+  EXPECT_EQ(le_a2x_get_info(a, &info), 0);
+  EXPECT_EQ(le_a2x_get_info(nullptr, &info), 0);
 }
 
 // The frames ready and their values depend on the audio only: pushes of one

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -375,29 +377,82 @@ std::string stderrOf(F&& f) {
   return ::testing::internal::GetCapturedStderr();
 }
 
-TEST(EngineContext, IntraOpLineOnlyWhenTheCallerDidNotChoose) {
-  const std::vector<float> kp(63, 0.0f);
+struct LogLines {
+  std::mutex mu;
+  std::vector<std::pair<int, std::string>> lines;
+  bool has(int level, const std::string& start) {
+    for (const auto& [l, t] : lines)
+      if (l == level && t.rfind(start, 0) == 0) return true;
+    return false;
+  }
+};
+
+void collectLine(void* user, int level, const char* message) {
+  auto* sink = static_cast<LogLines*>(user);
+  std::lock_guard<std::mutex> l(sink->mu);
+  sink->lines.emplace_back(level, message);
+}
+
+TEST(Log, EveryMessageGoesToTheHostsSinkAndNoneToStandardError) {
+  const std::string version = le_version();
+  EXPECT_EQ(std::count(version.begin(), version.end(), '.'), 2) << version;
+  TempDir tmp;
+  const std::string bundle = copyBundle(tmp, "tiny");  // loaded afresh: every load-time line is written
+  std::vector<uint8_t> rgba(96 * 64 * 4);
+  LogLines sink;
+  const std::string err = stderrOf([&] {
+    le_log_set(collectLine, &sink, LE_LOG_DEBUG);
+    Ctx ctx = create(bundle, 1);
+    ASSERT_TRUE(ctx);
+    ASSERT_EQ(le_render_drive_rgba(ctx.get(), 0, rgba.data(), rgba.size()), 1) << le_last_error();
+    le_log_set(nullptr, nullptr, LE_LOG_INFO);
+  });
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(sink.has(LE_LOG_INFO, "[le-driver] ")) << "the driver";
+  EXPECT_TRUE(sink.has(LE_LOG_INFO, "[le] director ep=")) << "the renderer";
+  EXPECT_TRUE(sink.has(LE_LOG_INFO, "[le-paste] ")) << "the compositor";
+  for (const auto& [level, text] : sink.lines) {
+    EXPECT_TRUE(level >= LE_LOG_ERROR && level <= LE_LOG_DEBUG) << text;
+    EXPECT_TRUE(!text.empty() && text.back() != '\n') << text;
+    // The director's graphs load without a runtime warning, and what a
+    // machine without hardware decoders says about them is debug detail.
+    EXPECT_EQ(text.find("Removing initializer"), std::string::npos) << text;
+    if (text.find("cuvid") != std::string::npos) EXPECT_EQ(level, LE_LOG_DEBUG) << text;
+  }
+  // The default sink: information on standard error, no debug detail.
+  const std::string again = stderrOf([&] { ASSERT_TRUE(create(bundle, 1)); });
+  EXPECT_NE(again.find("[le-driver] "), std::string::npos) << again;
+  EXPECT_EQ(again.find("cuvid"), std::string::npos) << again;
+}
+
+TEST(EngineContext, InfoTellsWhatTheDirectorRuns) {
+  le_ctx_info info{};
+  info.size = sizeof info;
+  EXPECT_EQ(le_get_info(nullptr, &info), 0);
   {
     Ctx ctx = create(kFixtures + "/tiny", 0, nullptr);
     ASSERT_TRUE(ctx);
-    const std::string err = stderrOf([&] { ASSERT_NE(le_render_kp_crop(ctx.get(), 0, kp.data(), kp.data()), nullptr); });
-    EXPECT_NE(err.find("[le] director intra-op "), std::string::npos) << err;
-    EXPECT_NE(err.find(": the caller did not choose, the core sized it for the le_utt pipeline\n"), std::string::npos);
-    int intra = 0, pool = 0;
-    ASSERT_EQ(std::sscanf(err.substr(err.find("[le] director intra-op ")).c_str(), "[le] director intra-op %d of pool %d",
-                          &intra, &pool),
-              2);
-    EXPECT_EQ(intra, std::min(pool, 2));
-    // Only the first render creates the renderer.
-    const std::string again = stderrOf([&] { le_render_kp_crop(ctx.get(), 1, kp.data(), kp.data()); });
-    EXPECT_EQ(again.find("intra-op"), std::string::npos);
+    le_ctx_info none{};  // size unset
+    EXPECT_EQ(le_get_info(ctx.get(), &none), 0);
+    ASSERT_EQ(le_get_info(ctx.get(), &info), 1) << le_last_error();
+    EXPECT_STREQ(info.family, "warp-prior");
+    EXPECT_STREQ(info.provider, "cpu");
+    EXPECT_STREQ(info.rewrites,
+                 "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1");
+    EXPECT_EQ(info.batch, 1);
+    // The caller did not choose: the core sizes the director for the session's pipeline.
+    EXPECT_EQ(info.intra_op_threads, std::min(info.pool_threads, 2));
+    // A caller built against a header that ended after `family` gets that far.
+    le_ctx_info older{};
+    std::memset(&older, 0x5A, sizeof older);
+    older.size = offsetof(le_ctx_info, provider);
+    ASSERT_EQ(le_get_info(ctx.get(), &older), 1);
+    EXPECT_STREQ(older.family, "warp-prior");
+    EXPECT_EQ(older.provider[0], 0x5A);
   }
-  for (const auto& [threads, ep] : {std::pair<int, const char*>{0, "neon"}, {3, nullptr}}) {
-    Ctx ctx = create(kFixtures + "/tiny", threads, ep);
-    ASSERT_TRUE(ctx);
-    const std::string err = stderrOf([&] { ASSERT_NE(le_render_kp_crop(ctx.get(), 0, kp.data(), kp.data()), nullptr); });
-    EXPECT_EQ(err.find("intra-op"), std::string::npos) << err;
-  }
+  Ctx chosen = create(kFixtures + "/tiny", 1, nullptr);
+  ASSERT_EQ(le_get_info(chosen.get(), &info), 1);
+  EXPECT_EQ(info.intra_op_threads, 1);
 }
 
 TEST(EngineContext, RendererFailureIsReportedAndRetried) {

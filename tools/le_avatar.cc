@@ -201,7 +201,9 @@ int check(const Args& a) {
     crop = le_render_kp_crop(ctx.get(), 0, kp.data(), kp.data());
   }
   if (!crop) return refused(path, le_last_error());
-  const le::Engine& r = le::engineOf(ctx.get());
+  le_ctx_info r{};
+  r.size = sizeof r;
+  if (le_get_info(ctx.get(), &r) != 1) return refused(path, le_last_error());
 
   std::printf("bundle     %s\n", path.c_str());
   if (path != dir) std::printf("unpacked   %s\n", dir);
@@ -212,9 +214,10 @@ int check(const Args& a) {
               m.msrcW == m.W && m.msrcH == m.H ? "" : " (rescaled to the frame canvas)");
   std::printf("unsharp    amount %g, sigma %g, ksize %d\n", m.unsharp.amount, m.unsharp.sigma, m.unsharp.ksize);
   const std::string graph = m.modelPath(a.model);
-  std::printf("director   %s: %s family, batch %d, ep %s\n", graph.substr(std::strlen(dir) + 1).c_str(), r.family(),
-              r.batch(), r.ep());
-  std::printf("rewrites   %s\n", *r.rewrites() ? r.rewrites() : "none");
+  std::printf("director   %s: %s family, batch %d, ep %s, %d intra-op threads of %d\n",
+              graph.substr(std::strlen(dir) + 1).c_str(), r.family, r.batch, r.provider, r.intra_op_threads,
+              r.pool_threads);
+  std::printf("rewrites   %s\n", *r.rewrites ? r.rewrites : "none");
   std::printf("members\n");
   for (const char* name : kMembers) {
     const std::string p = le::resolveMember(dir, name);
@@ -225,10 +228,11 @@ int check(const Args& a) {
   }
   // Speech: the audio-to-expression engine with the shared encoders of $W2V_ONNX.
   if (le_a2x* audio = le_a2x_create(path.c_str(), a.threads)) {
-    const le::a2x::A2x* e = le::a2x::implOf(audio);
+    le_a2x_info e{};
+    e.size = sizeof e;
+    le_a2x_get_info(audio, &e);
     std::printf("audio      %s frontend, frames wait %d + %d frames of look-ahead, width output %s, %d target rows\n",
-                e->shortWindow() ? "short-window" : "8 s window", e->lag(), e->lookahead(),
-                e->width() ? "yes" : "no", e->nt());
+                e.frontend, e.lag, e.lookahead, le_a2x_width(audio) ? "yes" : "no", le_a2x_nt(audio));
     le_a2x_destroy(audio);
   } else {
     std::printf("audio      not armed: %s\n", le_a2x_last_error());
