@@ -216,12 +216,32 @@ LE_API int le_stream_height(le_stream* s);
  * before its context. Errors in le_utt_last_error(). ---- */
 typedef struct le_utt le_utt;
 
+/* Frame kinds (le_utt_frame_info.kind) and session states (le_utt_stats.state). */
+#define LE_UTT_KIND_IDLE 0
+#define LE_UTT_KIND_SPEECH 1
+#define LE_UTT_KIND_RAMP 2
+#define LE_UTT_STATE_IDLE 0
+#define LE_UTT_STATE_ONSET 1
+#define LE_UTT_STATE_SPEAKING 2
+#define LE_UTT_STATE_RAMP 3
+/* le_utt_opts.eager: hybrid switches the audio engine between its two eager
+ * values by the frames waiting (LE_UTT_HYBRID_LOW below
+ * LE_UTT_HYBRID_OFF_AT or fewer, LE_UTT_HYBRID_HIGH above
+ * LE_UTT_HYBRID_ON_ABOVE); LE_UTT_EAGER_DEFAULT leaves the choice to
+ * $LE_UTT_HYBRID; a value >= 1 is passed to the engine as is. */
+#define LE_UTT_EAGER_HYBRID (-2)
+#define LE_UTT_EAGER_DEFAULT 0
+#define LE_UTT_HYBRID_LOW 3
+#define LE_UTT_HYBRID_HIGH 24
+#define LE_UTT_HYBRID_ON_ABOVE 23
+#define LE_UTT_HYBRID_OFF_AT 11
+
 typedef struct le_utt_opts {
   const char* motion_dir;    /* the motion bundle (required); a streaming a2x bundle or a motion directory */
   int threads;               /* motion engine threads; < 1 or above the worker count: that count */
   const char* motion_ep;     /* execution provider for le_motion_create; NULL = CPU */
   const char* steady_model;  /* chunk renderer model key; NULL/"" = "b24_fp32"; "-" = none */
-  int eager;                 /* -2: hybrid; >= 1: that eager value; else -1 and $LE_UTT_HYBRID */
+  int eager;                 /* LE_UTT_EAGER_HYBRID; >= 1: that eager value; else -1 and $LE_UTT_HYBRID */
   double gap_s;              /* silence that ends an utterance; 0 = 0.6 s; < 0 or NaN = never */
   int ramp_frames;           /* ramp after an end; < 1 = 6 */
   int interrupt_ramp_frames; /* ramp after an interrupt; < 1 = 4 */
@@ -229,7 +249,7 @@ typedef struct le_utt_opts {
 
 typedef struct le_utt_frame_info {
   uint64_t seq;    /* frames produced since creation */
-  int32_t kind;    /* 0 idle, 1 speech, 2 ramp */
+  int32_t kind;    /* LE_UTT_KIND_* */
   int32_t si;      /* driver frame index */
   int32_t ordinal; /* speech frame number within its utterance; -1 for idle and ramp */
 } le_utt_frame_info;
@@ -241,7 +261,7 @@ typedef struct le_utt_stats {
   double onset_ms;        /* last utterance: first push (or, for one that waited, the end of the
                              one before) to its first speech frame in the ring */
   double render_ms;       /* smoothed render time per speech frame */
-  int32_t state;          /* 0 idle, 1 onset, 2 speaking, 3 ramp */
+  int32_t state;          /* LE_UTT_STATE_* */
 } le_utt_stats;
 
 /* Starts a session (threads, motion engine loading in the background; see

@@ -31,6 +31,7 @@
 #include "le/le.h"
 #include "le/le_a2x.h"
 #include "core/log.h"
+#include "session/utt_logic.h"
 
 using le::api::Family;
 using le::api::RawFailure;
@@ -44,49 +45,31 @@ double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+using Kind = le::utt::Kind;
+
 struct Slot {
   le::PageBuffer<uint8_t> rgb;
   uint64_t seq = 0;
-  int kind = 0, si = 0, ordinal = -1;
+  Kind kind = Kind::Idle;
+  int si = 0, ordinal = -1;
   float kp[kKp] = {};
-};
-
-// Speech of one utterance as the host pushed it, queued until the run thread
-// takes it; `ended` once the host ended it (or its gap passed).
-struct Segment {
-  std::vector<float> audio;
-  bool ended = false;
-  double firstPushMs = -1;
-};
-
-struct Queued {
-  int si;
-  float xs[kKp], out[kKp];
 };
 
 // A frame on its way to the ring: its crop (empty for idle frames) and what
 // the slot records.
 struct PasteJob {
   std::vector<float> crop;
-  int kind = 0, si = 0, ordinal = -1;
+  Kind kind = Kind::Idle;
+  int si = 0, ordinal = -1;
   float kp[kKp] = {};
-  double postedMs = 0, workMs = 0;
+  double postedMs = 0, workMs = 0, onsetAt = 0;
   uint64_t gen = 0;
 };
 
-// The dispatch mailbox: one job at a time.
+// The dispatch mailbox: one job at a time, and its result.
 struct Job {
-  bool reset = false;
-  int start = 0, eager = 0;
-  std::vector<float> audio;
-  bool finish = false;
-  int pullN = 0;
-  uint64_t gen = 0;
-  // Results.
-  std::vector<int> idx;
-  std::vector<float> xs, out;
-  int got = 0, remaining = 0, total = -1;
-  std::string failure;
+  le::utt::Request request;
+  le::utt::Result result;
 };
 
 }  // namespace
@@ -111,9 +94,8 @@ struct le_utt {
   void runLoop();
   void pasteLoop();
   bool pass();
-  void renderSpeech(int k);
-  void produceRamp();
-  void startRamp(int frames, int si, const float* kp);
+  void renderSpeech(const std::vector<le::utt::Row>& rows);
+  void renderRamp(int si, const float* kp);
   bool enqueue(PasteJob&& job);
   bool post(PasteJob&& job);
   void paste(PasteJob& job);
@@ -121,12 +103,8 @@ struct le_utt {
   bool closing() const { return closing_.load(); }
   // Sets the closing flag, wakes every thread and joins them.
   void stopThreads();
-  void closeUtterance(bool ramp);
-  // Under mu_: ends the host's open utterance once its gap has passed.
-  void closeTailOnGap(double now);
   // Under mu_, run thread: whether the queued speech can be taken now.
-  bool takeable() const;
-  const float* xsRow(int si) const { return &xsTarget_[static_cast<size_t>(si) * kKp]; }
+  bool takeable() const { return inbox_.takeable(logic_->busy()); }
 
   le_ctx* ctx_;
   le::EngineLoan loan_;  // first: nothing touches the engine before the loan
@@ -140,25 +118,22 @@ struct le_utt {
   int rampFrames_ = 6, interruptRamp_ = 4;
   std::vector<float> xsTarget_;
   std::unique_ptr<le::Renderer> chunk_;
+  // The rules; the run thread alone steps them.
+  std::unique_ptr<le::utt::Logic> logic_;
 
   // Shared with the host, under mu_.
   std::mutex mu_;
   std::condition_variable wake_, room_;
   std::atomic<bool> closing_{false};
-  // Utterances the run thread has not taken yet, oldest first. The back one
-  // is still open to the host's pushes while tailOpen_; an utterance that
-  // follows an ended one waits here until that one's frames are all made.
-  std::deque<Segment> pending_;
-  bool tailOpen_ = false;
+  // Utterances the run thread has not taken yet, oldest first; an utterance
+  // that follows an ended one waits here until that one's frames are all made.
+  le::utt::Inbox inbox_{600};
   uint64_t generation_ = 0;
-  double lastPushMs_ = -1;
   Slot ring_[kRing];
   uint64_t written_ = 0, read_ = 0, seq_ = 0;
   std::deque<PasteJob> pasteJobs_;
-  int lastKind_ = -1, lastSi_ = -1;
-  float lastKp_[kKp] = {};
-  bool haveDelivered_ = false;
-  std::atomic<int> state_{0};
+  le::utt::Delivered last_;
+  std::atomic<int> state_{LE_UTT_STATE_IDLE};
   bool engineReady_ = false, engineFailed_ = false;
   std::string engineError_;
   uint64_t delivered_ = 0, speechDelivered_ = 0, onsets_ = 0;
@@ -179,16 +154,6 @@ struct le_utt {
   std::unique_ptr<le::audio::KeypointStream> motion_;
 
   // Run thread only.
-  uint64_t seenGen_ = 0;
-  bool utterOpen_ = false, finishSent_ = false, inFlight_ = false, ended_ = false, resetPending_ = false;
-  int received_ = 0, total_ = -1, engineAvail_ = 0, hybridMode_ = 0, eagerSent_ = 0, ordinal_ = 0, lastGot_ = 0;
-  double onsetAt_ = 0, closedAt_ = 0;
-  std::vector<float> toSend_;
-  std::deque<Queued> queue_;
-  int idleIndex_ = 0, rampLeft_ = 0, rampTotal_ = 0;
-  float rampOffset_[kKp] = {};
-  int lastSpeechSi_ = -1;
-  float lastSpeechKp_[kKp] = {};
   bool progressed_ = false;
 
   std::thread run_, warm_, dispatch_, paster_;
@@ -226,10 +191,21 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
   else if (o.gap_s < 0 || std::isnan(o.gap_s)) gapMs_ = -1;
   else gapMs_ = o.gap_s * 1000;
   rampFrames_ = o.ramp_frames < 1 ? 6 : o.ramp_frames;
-  eagerSent_ = hybrid_ ? 3 : eagerValue_;
   interruptRamp_ = o.interrupt_ramp_frames < 1 ? 4 : o.interrupt_ramp_frames;
+  inbox_ = le::utt::Inbox(gapMs_);
 
   xsTarget_ = le::loadKeypointTrack(dir, nt_);
+  le::utt::Config config;
+  config.nt = nt_;
+  config.ring = kRing;
+  config.rowsAsked = kQueue;
+  config.hybrid = hybrid_;
+  config.eager = eagerValue_;
+  config.onsetIndex = onsetIndex_;
+  config.rampFrames = rampFrames_;
+  config.interruptRamp = interruptRamp_;
+  config.xsTarget = xsTarget_.data();
+  logic_ = std::make_unique<le::utt::Logic>(config);
 
   le::Renderer& r = engine_.renderer();  // as the context would make it
   if (*r.directorNote()) noteRenderFail("director load", r.directorNote(), false);
@@ -287,49 +263,21 @@ le_utt::~le_utt() {
 
 // ---- host side -----------------------------------------------------------------------------
 
-void le_utt::closeTailOnGap(double now) {
-  if (tailOpen_ && gapMs_ >= 0 && lastPushMs_ >= 0 && now - lastPushMs_ >= gapMs_) {
-    pending_.back().ended = true;
-    tailOpen_ = false;
-  }
-}
-
-bool le_utt::takeable() const {
-  if (state_ == 3 || pending_.empty() || (utterOpen_ && ended_)) return false;
-  return !pending_.front().audio.empty() || pending_.front().ended;
-}
-
 void le_utt::push(const int16_t* x, int n) {
   std::lock_guard<std::mutex> lk(mu_);
-  if (n > 0) {
-    const double now = nowMs();
-    closeTailOnGap(now);
-    if (!tailOpen_) {
-      pending_.emplace_back();
-      tailOpen_ = true;
-    }
-    Segment& s = pending_.back();
-    if (s.firstPushMs < 0) s.firstPushMs = now;
-    s.audio.reserve(s.audio.size() + static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) s.audio.push_back(x[i] * 3.0517578e-5f);
-    lastPushMs_ = now;
-  }
+  inbox_.push(nowMs(), x, n);
   wake_.notify_all();
 }
 
 void le_utt::endUtterance() {
   std::lock_guard<std::mutex> lk(mu_);
-  if (tailOpen_) {
-    pending_.back().ended = true;
-    tailOpen_ = false;
-  }
+  inbox_.end();
   wake_.notify_all();
 }
 
 void le_utt::interrupt() {
   std::lock_guard<std::mutex> lk(mu_);
-  pending_.clear();
-  tailOpen_ = false;
+  inbox_.clear();
   read_ = written_;
   pasteJobs_.clear();
   enqueuedAt_.clear();
@@ -356,14 +304,14 @@ int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info) {
   if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
   const Slot& s = ring_[read_ % kRing];
   std::memcpy(buf, s.rgb.data(), frameBytes_);
-  if (info) *info = le_utt_frame_info{s.seq, s.kind, s.si, s.ordinal};
-  lastKind_ = s.kind;
-  lastSi_ = s.si;
-  std::memcpy(lastKp_, s.kp, sizeof lastKp_);
-  haveDelivered_ = true;
+  if (info) *info = le_utt_frame_info{s.seq, static_cast<int32_t>(s.kind), s.si, s.ordinal};
+  last_.have = true;
+  last_.kind = s.kind;
+  last_.si = s.si;
+  std::memcpy(last_.kp, s.kp, sizeof last_.kp);
   ++read_;
   ++delivered_;
-  if (s.kind == 1) {
+  if (s.kind == Kind::Speech) {
     ++speechDelivered_;
     if (!enqueuedAt_.empty()) {
       deliverLat_ += nowMs() - enqueuedAt_.front();
@@ -461,34 +409,36 @@ void le_utt::dispatchLoop() {
     jobCv_.wait_for(lk, kWait, [&] { return (job_ && !jobDone_) || closing(); });
     if (closing()) return;
     if (!job_ || jobDone_) continue;
-    Job& j = *job_;
+    const le::utt::Request& q = job_->request;
+    le::utt::Result& r = job_->result;
     le::audio::KeypointStream& m = *motion_;
     lk.unlock();
-    if (j.reset) m.reset(j.start, 1, 1);
-    if (j.eager != 0) m.setEager(j.eager);
+    if (q.reset) m.reset(q.start, 1, 1);
+    if (q.eager != 0) m.setEager(q.eager);
     int a = 0;
-    j.got = 0;
-    j.total = -1;
+    r.gen = q.gen;
+    r.got = 0;
+    r.total = -1;
     try {
-      if (!j.audio.empty()) m.push(j.audio.data(), static_cast<int>(j.audio.size()));
-      if (j.finish) m.finish();
+      if (!q.audio.empty()) m.push(q.audio.data(), static_cast<int>(q.audio.size()));
+      if (q.finish) m.finish();
       a = m.avail();
-      if (j.pullN >= 1 && a >= 1) {
-        const int n = std::min(j.pullN, a);
-        j.idx.resize(n);
-        j.xs.resize(static_cast<size_t>(n) * kKp);
-        j.out.resize(static_cast<size_t>(n) * kKp);
-        j.got = m.pull(j.idx.data(), j.xs.data(), j.out.data(), n);
+      if (q.pullN >= 1 && a >= 1) {
+        const int n = std::min(q.pullN, a);
+        r.idx.resize(n);
+        r.xs.resize(static_cast<size_t>(n) * kKp);
+        r.out.resize(static_cast<size_t>(n) * kKp);
+        r.got = m.pull(r.idx.data(), r.xs.data(), r.out.data(), n);
       }
-      j.total = m.total();
+      r.total = m.total();
     } catch (const std::exception& e) {
       // Whatever stopped the engine stops it for the rest of the utterance:
       // a refused push too.
       if (m.failure().empty()) m.fail(e.what());
-      a = j.got;
+      a = r.got;
     }
-    j.remaining = std::max(0, a - j.got);
-    j.failure = m.failure();
+    r.remaining = std::max(0, a - r.got);
+    r.failure = m.failure();
     lk.lock();
     jobDone_ = true;
     lk.unlock();
@@ -508,263 +458,92 @@ void le_utt::runLoop() {
     if (!progressed_) {
       std::unique_lock<std::mutex> lk(mu_);
       wake_.wait_for(lk, kWait, [&] {
-        return closing() || generation_ != seenGen_ || takeable();
+        return closing() || generation_ != logic_->generation() || takeable();
       });
     }
   }
 }
 
-void le_utt::startRamp(int frames, int si, const float* kp) {
-  rampTotal_ = rampLeft_ = frames;
-  for (int k = 0; k < kKp; ++k) rampOffset_[k] = kp[k] - xsRow(si)[k];
-  idleIndex_ = (si + 1) % nt_;
-  state_ = 3;
-}
-
-void le_utt::closeUtterance(bool ramp) {
-  utterOpen_ = false;
-  closedAt_ = nowMs();
-  queue_.clear();
-  toSend_.clear();
-  ended_ = finishSent_ = false;
-  if (ramp && ordinal_ > 0 && nt_ > 0) startRamp(rampFrames_, lastSpeechSi_, lastSpeechKp_);
-  else state_ = 0;
-}
-
+// One pass: what the rules see, the action they choose, carried out.
 bool le_utt::pass() {
-  std::vector<float> audio;
-  bool endSeen = false;
-  uint64_t gen;
-  int u, j;
-  double firstPush = -1;
-  bool failedEngine;
+  le::utt::Inputs in;
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (closing()) return false;
-    closeTailOnGap(nowMs());
-    gen = generation_;
+    in.now = nowMs();
+    inbox_.closeOnGap(in.now);
+    in.generation = generation_;
     // The front utterance's speech continues the open utterance or opens
     // the next; behind an ended one it waits until that one has closed.
     // Speech pushed after an interrupt waits until the interrupt is handled.
-    if (gen == seenGen_ && takeable()) {
-      Segment& f = pending_.front();
-      audio.swap(f.audio);
-      endSeen = f.ended;
-      firstPush = f.firstPushMs;
-      f.firstPushMs = -1;
-      if (f.ended) pending_.pop_front();
-    }
-    u = static_cast<int>(written_ - read_);
-    j = static_cast<int>(pasteJobs_.size());
-    failedEngine = engineFailed_;
+    if (in.generation == logic_->generation() && takeable()) in.speech = inbox_.take();
+    in.ring = static_cast<int>(written_ - read_);
+    in.pasteJobs = static_cast<int>(pasteJobs_.size());
+    in.engineReady = engineReady_;
+    in.engineFailed = engineFailed_;
+    in.last = last_;
   }
-  // 2. An interrupt: back to the idle track, through a ramp when speech or
-  // a ramp was on screen.
-  if (gen != seenGen_) {
-    seenGen_ = gen;
-    int kind, si;
-    float kp[kKp];
-    bool had;
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      kind = lastKind_;
-      si = lastSi_;
-      had = haveDelivered_;
-      std::memcpy(kp, lastKp_, sizeof kp);
-    }
-    utterOpen_ = false;
-    queue_.clear();
-    toSend_.clear();
-    ended_ = finishSent_ = false;
-    hybridMode_ = 0;
-    ordinal_ = 0;
-    received_ = 0;
-    total_ = -1;
-    if (had && (kind == 1 || kind == 2) && nt_ > 0) {
-      startRamp(interruptRamp_, si, kp);
-    } else {
-      if (had && nt_ > 0) idleIndex_ = (si + 1) % nt_;
-      state_ = 0;
-    }
-    progressed_ = true;
-    return true;
-  }
-  // Without an engine (it failed to load) speech cannot be made: its audio
-  // is dropped, and the idle loop goes on.
-  if (failedEngine) audio.clear();
-
-  // 3. A finished dispatch job.
-  if (inFlight_) {
-    std::unique_ptr<Job> done;
-    {
-      std::lock_guard<std::mutex> lk(jobMu_);
-      if (jobDone_) {
-        done = std::move(job_);
-        jobDone_ = false;
-      }
-    }
-    if (done) {
-      inFlight_ = false;
-      progressed_ = true;
-      if (done->gen == seenGen_ && utterOpen_) {
-        if (!done->failure.empty()) {
-          // The engine failed: the utterance ends (with its ramp), the
-          // failure is reported, the audio is dropped.
-          {
-            std::lock_guard<std::mutex> lk(mu_);
-            ++failures_;
-            fatal_ = true;
-            failureText_ = "motion engine: " + done->failure;
-            // The rest of the failed utterance goes; utterances queued
-            // behind it stay.
-            if (!ended_ && !pending_.empty()) {
-              if (pending_.size() == 1) tailOpen_ = false;
-              pending_.pop_front();
-            }
-          }
-          audio.clear();
-          closeUtterance(true);
-        } else {
-          for (int k = 0; k < done->got; ++k) {
-            Queued q;
-            q.si = done->idx[k];
-            std::memcpy(q.xs, &done->xs[static_cast<size_t>(k) * kKp], sizeof q.xs);
-            std::memcpy(q.out, &done->out[static_cast<size_t>(k) * kKp], sizeof q.out);
-            if (q.si < 0 || q.si >= nt_) q.si = ((q.si % nt_) + nt_) % nt_;
-            queue_.push_back(q);
-          }
-          received_ += done->got;
-          lastGot_ = done->got;
-          engineAvail_ = done->remaining;
-          total_ = done->total;
-        }
-      }
+  // The chunk renderer is in place before the engine is ready.
+  in.chunk = in.engineReady && chunk_ ? chunk_->batch() : 0;
+  if (logic_->inFlight()) {
+    std::lock_guard<std::mutex> lk(jobMu_);
+    if (jobDone_) {
+      in.done = std::make_unique<le::utt::Result>(std::move(job_->result));
+      job_.reset();
+      jobDone_ = false;
     }
   }
-  // 4. New audio opens an utterance or extends the open one.
-  const double now = nowMs();
-  if (!audio.empty()) {
-    if (!utterOpen_) {
-      utterOpen_ = true;
-      // A queued utterance counts from the end of the one before it.
-      onsetAt_ = std::max(firstPush >= 0 ? firstPush : now, closedAt_);
-      resetPending_ = true;
-      finishSent_ = ended_ = false;
-      received_ = 0;
-      total_ = -1;
-      hybridMode_ = 0;
-      ordinal_ = 0;
-      lastGot_ = 0;
-      queue_.clear();
-      if (state_ == 0) state_ = 1;
-    }
-    toSend_.insert(toSend_.end(), audio.begin(), audio.end());
-    progressed_ = true;
-  }
-  if (utterOpen_ && endSeen) ended_ = true;
-  // 5. The engine's eager value.
-  int eager = eagerValue_;
-  if (hybrid_) {
-    const int b = engineAvail_ + static_cast<int>(queue_.size()) + u;
-    if (hybridMode_ == 0 && b > 23) hybridMode_ = 1;
-    else if (hybridMode_ == 1 && b <= 11) hybridMode_ = 0;
-    eager = hybridMode_ == 1 ? 24 : 3;
-  }
-  // 6. A dispatch job when there is something for the engine to do.
-  bool ready;
-  {
+  le::utt::Action act = logic_->step(in);
+  state_ = static_cast<int>(logic_->state());
+  progressed_ = act.progressed;
+  if (!act.engineFailure.empty()) {
     std::lock_guard<std::mutex> lk(mu_);
-    ready = engineReady_;
+    ++failures_;
+    fatal_ = true;
+    failureText_ = "motion engine: " + act.engineFailure;
+    if (act.dropRest) inbox_.dropFront();
   }
-  if (ready && utterOpen_ && !inFlight_) {
-    const bool toReceive = (total_ < 0 || received_ < total_) && queue_.size() <= 7;
-    const bool wantFinish = ended_ && !finishSent_;
-    // The engine computes a step of frames per call: keep asking while the
-    // last job brought frames, or once the audio is finished.
-    if (!toSend_.empty() || resetPending_ || wantFinish ||
-        (toReceive && (engineAvail_ > 0 || lastGot_ > 0 || finishSent_))) {
+  using Do = le::utt::Action::Do;
+  switch (act.what) {
+    case Do::Dispatch: {
       auto job = std::make_unique<Job>();
-      job->reset = resetPending_;
-      job->start = onsetIndex_ >= 0 ? onsetIndex_ : idleIndex_;
-      if (eager != eagerSent_) job->eager = eager;
-      eagerSent_ = eager;
-      job->audio.swap(toSend_);
-      job->finish = wantFinish;
-      if (wantFinish) finishSent_ = true;
-      job->pullN = kQueue - static_cast<int>(queue_.size());
-      job->gen = seenGen_;
-      resetPending_ = false;
+      job->request = std::move(act.request);
       {
         std::lock_guard<std::mutex> lk(jobMu_);
         job_ = std::move(job);
         jobDone_ = false;
       }
       jobCv_.notify_all();
-      inFlight_ = true;
       if (!hybrid_) {
         // Without hybrid mode the run thread waits for the engine.
         std::unique_lock<std::mutex> lk(jobMu_);
         jobCv_.wait(lk, [&] { return jobDone_ || closing(); });
         if (closing()) return false;
       }
-      progressed_ = true;
-      return true;  // collected at the top of the next pass
+      break;
     }
-  }
-  // 7. Speech.
-  const int s = state_;
-  if ((s == 1 || s == 2) && utterOpen_ && !queue_.empty() && u <= 7) {
-    state_ = 2;
-    int k = 1;
-    if (ordinal_ > 0 && chunk_) {
-      const int B = chunk_->batch();
-      if (static_cast<int>(queue_.size()) >= B) {
-        k = B;
-      } else {
-        const int coming = total_ >= 0 ? total_ - received_ : B;
-        if (!(coming + static_cast<int>(queue_.size()) < B || !inFlight_)) k = 0;
+    case Do::Speak: renderSpeech(act.rows); break;
+    case Do::Ramp: renderRamp(act.si, act.kp); break;
+    case Do::Idle: {
+      PasteJob job;
+      job.kind = Kind::Idle;
+      job.si = act.si;
+      job.gen = act.gen;
+      // A frame that could not be made (a failing driver frame, an
+      // interrupt) is tried again after the usual short wait, not at once.
+      if (post(std::move(job))) {
+        logic_->idlePosted();
+        progressed_ = true;
       }
+      break;
     }
-    if (k > 0) {
-      renderSpeech(k);
-      progressed_ = true;
-      return true;
-    }
-  }
-  // 8. End of speech.
-  if (utterOpen_ && queue_.empty() && finishSent_ && !inFlight_ && total_ >= 0 && received_ >= total_) {
-    closeUtterance(true);
-    progressed_ = true;
-    return true;
-  }
-  // 9. Ramp.
-  if (state_ == 3) {
-    if (rampLeft_ > 0 && u <= 7) {
-      produceRamp();
-      progressed_ = true;
-    }
-    return true;
-  }
-  // 10. Idle, one frame at a time as the host takes them.
-  if (state_ == 0 && u == 0 && j == 0 && nt_ > 0) {
-    PasteJob job;
-    job.kind = 0;
-    job.si = idleIndex_;
-    job.gen = seenGen_;
-    // A frame that could not be made (a failing driver frame, an
-    // interrupt) is tried again after the usual short wait, not at once.
-    if (post(std::move(job))) {
-      idleIndex_ = (idleIndex_ + 1) % nt_;
-      progressed_ = true;
-    }
+    case Do::Nothing: break;
   }
   return true;
 }
 
-void le_utt::renderSpeech(int k) {
-  k = std::min<int>(k, static_cast<int>(queue_.size()));
-  std::vector<Queued> frames(queue_.begin(), queue_.begin() + k);
-  queue_.erase(queue_.begin(), queue_.begin() + k);
+void le_utt::renderSpeech(const std::vector<le::utt::Row>& frames) {
+  const int k = static_cast<int>(frames.size());
   const size_t cropFloats = static_cast<size_t>(3) * crop_ * crop_;
   std::vector<std::vector<float>> crops(static_cast<size_t>(k));
   std::vector<double> ms(static_cast<size_t>(k), 0.0);
@@ -802,42 +581,35 @@ void le_utt::renderSpeech(int k) {
         continue;
       }
     }
-    lastSpeechSi_ = frames[i].si;
-    std::memcpy(lastSpeechKp_, frames[i].out, sizeof lastSpeechKp_);
     {
       std::lock_guard<std::mutex> lk(mu_);
       renderMs_ = renderMs_ < 0 ? ms[i] : 0.9 * renderMs_ + 0.1 * ms[i];
     }
     PasteJob job;
     job.crop = std::move(crops[i]);
-    job.kind = 1;
+    job.kind = Kind::Speech;
     job.si = frames[i].si;
-    job.ordinal = ordinal_++;
+    job.ordinal = logic_->spoke(frames[i].si, frames[i].out);
     std::memcpy(job.kp, frames[i].out, sizeof job.kp);
     job.workMs = ms[i];
-    job.gen = seenGen_;
+    job.onsetAt = logic_->onsetAt();
+    job.gen = logic_->generation();
     if (!post(std::move(job))) return;
   }
 }
 
-void le_utt::produceRamp() {
-  const float w = 1.0f - static_cast<float>(rampTotal_ - rampLeft_ + 1) / static_cast<float>(rampTotal_);
-  const int si = idleIndex_;
-  float kd[kKp];
-  for (int k = 0; k < kKp; ++k) kd[k] = xsRow(si)[k] + w * rampOffset_[k];
+void le_utt::renderRamp(int si, const float* kd) {
   PasteJob job;
-  job.kind = 2;
+  job.kind = Kind::Ramp;
   job.si = si;
-  job.gen = seenGen_;
-  std::memcpy(job.kp, kd, sizeof kd);
+  job.gen = logic_->generation();
+  std::memcpy(job.kp, kd, sizeof job.kp);
   try {
-    const float* c = engine_.renderer().render(&si, xsRow(si), kd, 1);
+    const float* c = engine_.renderer().render(&si, &xsTarget_[static_cast<size_t>(si) * kKp], kd, 1);
     job.crop.assign(c, c + static_cast<size_t>(3) * crop_ * crop_);
   } catch (const std::exception& e) {
     noteRenderFail("ramp", e.what(), true);
   }
-  idleIndex_ = (idleIndex_ + 1) % nt_;
-  if (--rampLeft_ <= 0) state_ = 0;
   if (!job.crop.empty()) post(std::move(job));
 }
 
@@ -913,16 +685,16 @@ bool le_utt::enqueue(PasteJob&& job) {
   s.kind = job.kind;
   s.si = job.si;
   s.ordinal = job.ordinal;
-  if (job.kind == 0) std::memset(s.kp, 0, sizeof s.kp);
+  if (job.kind == Kind::Idle) std::memset(s.kp, 0, sizeof s.kp);
   else std::memcpy(s.kp, job.kp, sizeof s.kp);
   s.seq = seq_++;
   ++written_;
   stageC_ += nowMs() - t0;
-  if (job.kind == 1) {
+  if (job.kind == Kind::Speech) {
     enqueuedAt_.push_back(job.postedMs);
     if (job.ordinal == 0) {
       ++onsets_;
-      onsetMs_ = nowMs() - onsetAt_;
+      onsetMs_ = nowMs() - job.onsetAt;
     }
   }
   return true;

@@ -417,7 +417,9 @@ TEST(Log, EveryMessageGoesToTheHostsSinkAndNoneToStandardError) {
     // The director's graphs load without a runtime warning, and what a
     // machine without hardware decoders says about them is debug detail.
     EXPECT_EQ(text.find("Removing initializer"), std::string::npos) << text;
-    if (text.find("cuvid") != std::string::npos) EXPECT_EQ(level, LE_LOG_DEBUG) << text;
+    if (text.find("cuvid") != std::string::npos) {
+      EXPECT_EQ(level, LE_LOG_DEBUG) << text;
+    }
   }
   // The default sink: information on standard error, no debug detail.
   const std::string again = stderrOf([&] { ASSERT_TRUE(create(bundle, 1)); });
