@@ -1,163 +1,41 @@
-// The utterance session (le_utt_): a run thread that turns speech into
-// rendered frames and idles on the driver video otherwise, a dispatch thread
-// that alone drives the motion engine, a warm thread that loads it, and (in
-// pipelined mode) a paste thread; the host's calls exchange data with them
-// under one mutex through an 8-frame ring.
+#include "session/utt.h"
+
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "audio/keypoint_stream.h"
 #include "core/api.h"
 #include "core/bundle.h"
 #include "core/env.h"
 #include "core/finite.h"
-#include "core/page_buffer.h"
-#include "engine/engine.h"
-#include "kernels/pool.h"
-#include "le/le.h"
-#include "le/le_a2x.h"
 #include "core/log.h"
-#include "session/utt_logic.h"
+#include "kernels/pool.h"
+#include "le/le_a2x.h"
 
-using le::api::Family;
 using le::api::RawFailure;
+using le::utt::Job;
+using le::utt::Kind;
+using le::utt::kKp;
+using le::utt::kPasteJobs;
+using le::utt::kRing;
+using le::utt::kRowsAsked;
+using le::utt::PasteJob;
+using le::utt::Slot;
 
 namespace {
 
-constexpr int kRing = 8, kQueue = 32, kPasteJobs = 2, kKp = le::kKpValues;
 constexpr auto kWait = std::chrono::milliseconds(2);
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-using Kind = le::utt::Kind;
-
-struct Slot {
-  le::PageBuffer<uint8_t> rgb;
-  uint64_t seq = 0;
-  Kind kind = Kind::Idle;
-  int si = 0, ordinal = -1;
-  float kp[kKp] = {};
-};
-
-// A frame on its way to the ring: its crop (empty for idle frames) and what
-// the slot records.
-struct PasteJob {
-  std::vector<float> crop;
-  Kind kind = Kind::Idle;
-  int si = 0, ordinal = -1;
-  float kp[kKp] = {};
-  double postedMs = 0, workMs = 0, onsetAt = 0;
-  uint64_t gen = 0;
-};
-
-// The dispatch mailbox: one job at a time, and its result.
-struct Job {
-  le::utt::Request request;
-  le::utt::Result result;
-};
-
 }  // namespace
-
-struct le_utt {
-  le_utt(le_ctx* ctx, const le_utt_opts& o);
-  ~le_utt();
-
-  // Host side.
-  void push(const int16_t* x, int n);
-  void endUtterance();
-  void interrupt();
-  int ready();
-  int available();
-  int pull(uint8_t* buf, size_t cap, le_utt_frame_info* info);
-  void stats(le_utt_stats* s);
-  int renderStatus(char* text, int cap, int* failures);
-
- private:
-  void warmLoop();
-  void dispatchLoop();
-  void runLoop();
-  void pasteLoop();
-  bool pass();
-  void renderSpeech(const std::vector<le::utt::Row>& rows);
-  void renderRamp(int si, const float* kp);
-  bool enqueue(PasteJob&& job);
-  bool post(PasteJob&& job);
-  void paste(PasteJob& job);
-  void noteRenderFail(const char* stage, const std::string& what, bool fatal);
-  bool closing() const { return closing_.load(); }
-  // Sets the closing flag, wakes every thread and joins them.
-  void stopThreads();
-  // Under mu_, run thread: whether the queued speech can be taken now.
-  bool takeable() const { return inbox_.takeable(logic_->busy()); }
-
-  le_ctx* ctx_;
-  le::EngineLoan loan_;  // first: nothing touches the engine before the loan
-  le::Engine& engine_;
-  std::string motionDir_, motionEp_, steadyModel_;
-  int threads_, nt_, W_, H_, crop_;
-  size_t frameBytes_;
-  bool a2xMode_ = false, pipelined_ = false, hybrid_ = false;
-  int eagerValue_ = -1, onsetIndex_ = -1;
-  double gapMs_ = 600;
-  int rampFrames_ = 6, interruptRamp_ = 4;
-  std::vector<float> xsTarget_;
-  std::unique_ptr<le::Renderer> chunk_;
-  // The rules; the run thread alone steps them.
-  std::unique_ptr<le::utt::Logic> logic_;
-
-  // Shared with the host, under mu_.
-  std::mutex mu_;
-  std::condition_variable wake_, room_;
-  std::atomic<bool> closing_{false};
-  // Utterances the run thread has not taken yet, oldest first; an utterance
-  // that follows an ended one waits here until that one's frames are all made.
-  le::utt::Inbox inbox_{600};
-  uint64_t generation_ = 0;
-  Slot ring_[kRing];
-  uint64_t written_ = 0, read_ = 0, seq_ = 0;
-  std::deque<PasteJob> pasteJobs_;
-  le::utt::Delivered last_;
-  std::atomic<int> state_{LE_UTT_STATE_IDLE};
-  bool engineReady_ = false, engineFailed_ = false;
-  std::string engineError_;
-  uint64_t delivered_ = 0, speechDelivered_ = 0, onsets_ = 0;
-  double onsetMs_ = 0, renderMs_ = -1;
-  int failures_ = 0;
-  bool fatal_ = false;
-  std::string failureText_;
-  // Stage report.
-  long long jobsB_ = 0, jobsC_ = 0;
-  double stageA_ = 0, stageAWork_ = 0, stageAWait_ = 0, stageB_ = 0, stageC_ = 0, deliverLat_ = 0;
-  std::deque<double> enqueuedAt_;
-
-  // The dispatch mailbox.
-  std::mutex jobMu_;
-  std::condition_variable jobCv_;
-  std::unique_ptr<Job> job_;
-  bool jobDone_ = false;
-  std::unique_ptr<le::audio::KeypointStream> motion_;
-
-  // Run thread only.
-  bool progressed_ = false;
-
-  std::thread run_, warm_, dispatch_, paster_;
-};
 
 le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
     : ctx_(ctx), loan_(ctx), engine_(le::engineOf(ctx)) {
@@ -198,7 +76,7 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
   le::utt::Config config;
   config.nt = nt_;
   config.ring = kRing;
-  config.rowsAsked = kQueue;
+  config.rowsAsked = kRowsAsked;
   config.hybrid = hybrid_;
   config.eager = eagerValue_;
   config.onsetIndex = onsetIndex_;
@@ -699,87 +577,3 @@ bool le_utt::enqueue(PasteJob&& job) {
   }
   return true;
 }
-
-// ---- C API -----------------------------------------------------------------------------------
-
-extern "C" {
-
-le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
-  return le::api::guard(Family::Utt, __func__, static_cast<le_utt*>(nullptr), [&] {
-    if (!ctx || !opts) throw RawFailure{"le_utt_create: NULL ctx/opts"};
-    return new le_utt(ctx, *opts);
-  });
-}
-
-le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
-  le_utt_opts o{};
-  o.motion_dir = motion_dir;
-  le_utt* u = le_utt_create(ctx, &o);
-  if (!u) {
-    // The text names the function the host called.
-    std::string& e = le::api::lastError(Family::Utt);
-    if (e.rfind("le_utt_create: ", 0) == 0) e = "le_utt_open: " + e.substr(15);
-  }
-  return u;
-}
-
-void le_utt_destroy(le_utt* u) { delete u; }
-
-int le_utt_push_audio(le_utt* u, const int16_t* samples, int n) {
-  return le::api::guard(Family::Utt, __func__, 0, [&] {
-    if (!u || (!samples && n > 0) || n < 0) throw RawFailure{"le_utt_push_audio: bad args"};
-    u->push(samples, n);
-    return 1;
-  });
-}
-
-void le_utt_end_utterance(le_utt* u) {
-  le::api::guard(Family::Utt, __func__, 0, [&] {
-    if (!u) throw std::runtime_error("bad args");
-    u->endUtterance();
-    return 1;
-  });
-}
-
-void le_utt_interrupt(le_utt* u) {
-  le::api::guard(Family::Utt, __func__, 0, [&] {
-    if (!u) throw std::runtime_error("bad args");
-    u->interrupt();
-    return 1;
-  });
-}
-
-int le_utt_ready(le_utt* u) {
-  return le::api::guard(Family::Utt, __func__, -1, [&] {
-    if (!u) throw std::runtime_error("bad args");
-    return u->ready();
-  });
-}
-
-int le_utt_frames_available(le_utt* u) {
-  return le::api::guard(Family::Utt, __func__, 0, [&] { return u ? u->available() : 0; });
-}
-
-int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_info* info) {
-  return le::api::guard(Family::Utt, __func__, 0, [&] {
-    if (!u || !buf) throw RawFailure{"le_utt_pull_frame: bad args"};
-    return u->pull(buf, capacity, info);
-  });
-}
-
-int le_utt_get_stats(le_utt* u, le_utt_stats* stats) {
-  return le::api::guard(Family::Utt, __func__, 0, [&] {
-    if (!u || !stats) throw std::runtime_error("bad args");
-    u->stats(stats);
-    return 1;
-  });
-}
-
-int le_utt_render_status(le_utt* u, char* text, int capacity, int* failures) {
-  return le::api::guard(Family::Utt, __func__, -1, [&] {
-    if (!u) throw std::runtime_error("bad args");
-    return u->renderStatus(text, capacity, failures);
-  });
-}
-
-}  // extern "C"

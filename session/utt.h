@@ -1,0 +1,139 @@
+// The utterance session behind le_utt_: a run thread that steps the rules
+// (session/utt_logic.h) and carries their actions out, rendering speech and
+// idling on the driver video; a dispatch thread that alone drives the audio
+// engine; a warm thread that loads it; and (in pipelined mode) a paste thread.
+// The host's calls exchange data with them under one mutex through an
+// 8-frame ring.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/keypoint_stream.h"
+#include "core/page_buffer.h"
+#include "engine/engine.h"
+#include "le/le.h"
+#include "session/utt_logic.h"
+
+namespace le::utt {
+
+constexpr int kRing = 8, kRowsAsked = 32, kPasteJobs = 2;
+
+struct Slot {
+  PageBuffer<uint8_t> rgb;
+  uint64_t seq = 0;
+  Kind kind = Kind::Idle;
+  int si = 0, ordinal = -1;
+  float kp[kKp] = {};
+};
+
+// A frame on its way to the ring: its crop (empty for idle frames) and what
+// the slot records.
+struct PasteJob {
+  std::vector<float> crop;
+  Kind kind = Kind::Idle;
+  int si = 0, ordinal = -1;
+  float kp[kKp] = {};
+  double postedMs = 0, workMs = 0, onsetAt = 0;
+  uint64_t gen = 0;
+};
+
+// The dispatch mailbox: one job at a time, and its result.
+struct Job {
+  Request request;
+  Result result;
+};
+
+}  // namespace le::utt
+
+struct le_utt {
+  le_utt(le_ctx* ctx, const le_utt_opts& o);
+  ~le_utt();
+
+  // Host side.
+  void push(const int16_t* x, int n);
+  void endUtterance();
+  void interrupt();
+  int ready();
+  int available();
+  int pull(uint8_t* buf, size_t cap, le_utt_frame_info* info);
+  void stats(le_utt_stats* s);
+  int renderStatus(char* text, int cap, int* failures);
+
+ private:
+  void warmLoop();
+  void dispatchLoop();
+  void runLoop();
+  void pasteLoop();
+  bool pass();
+  void renderSpeech(const std::vector<le::utt::Row>& rows);
+  void renderRamp(int si, const float* kp);
+  bool enqueue(le::utt::PasteJob&& job);
+  bool post(le::utt::PasteJob&& job);
+  void paste(le::utt::PasteJob& job);
+  void noteRenderFail(const char* stage, const std::string& what, bool fatal);
+  bool closing() const { return closing_.load(); }
+  // Sets the closing flag, wakes every thread and joins them.
+  void stopThreads();
+  // Under mu_, run thread: whether the queued speech can be taken now.
+  bool takeable() const { return inbox_.takeable(logic_->busy()); }
+
+  le_ctx* ctx_;
+  le::EngineLoan loan_;  // first: nothing touches the engine before the loan
+  le::Engine& engine_;
+  std::string motionDir_, motionEp_, steadyModel_;
+  int threads_, nt_, W_, H_, crop_;
+  size_t frameBytes_;
+  bool a2xMode_ = false, pipelined_ = false, hybrid_ = false;
+  int eagerValue_ = -1, onsetIndex_ = -1;
+  double gapMs_ = 600;
+  int rampFrames_ = 6, interruptRamp_ = 4;
+  std::vector<float> xsTarget_;
+  std::unique_ptr<le::Renderer> chunk_;
+  // The rules; the run thread alone steps them.
+  std::unique_ptr<le::utt::Logic> logic_;
+
+  // Shared with the host, under mu_.
+  std::mutex mu_;
+  std::condition_variable wake_, room_;
+  std::atomic<bool> closing_{false};
+  // Utterances the run thread has not taken yet, oldest first; an utterance
+  // that follows an ended one waits here until that one's frames are all made.
+  le::utt::Inbox inbox_{600};
+  uint64_t generation_ = 0;
+  le::utt::Slot ring_[le::utt::kRing];
+  uint64_t written_ = 0, read_ = 0, seq_ = 0;
+  std::deque<le::utt::PasteJob> pasteJobs_;
+  le::utt::Delivered last_;
+  std::atomic<int> state_{LE_UTT_STATE_IDLE};
+  bool engineReady_ = false, engineFailed_ = false;
+  std::string engineError_;
+  uint64_t delivered_ = 0, speechDelivered_ = 0, onsets_ = 0;
+  double onsetMs_ = 0, renderMs_ = -1;
+  int failures_ = 0;
+  bool fatal_ = false;
+  std::string failureText_;
+  // Stage report.
+  long long jobsB_ = 0, jobsC_ = 0;
+  double stageA_ = 0, stageAWork_ = 0, stageAWait_ = 0, stageB_ = 0, stageC_ = 0, deliverLat_ = 0;
+  std::deque<double> enqueuedAt_;
+
+  // The dispatch mailbox.
+  std::mutex jobMu_;
+  std::condition_variable jobCv_;
+  std::unique_ptr<le::utt::Job> job_;
+  bool jobDone_ = false;
+  std::unique_ptr<le::audio::KeypointStream> motion_;
+
+  // Run thread only.
+  bool progressed_ = false;
+
+  std::thread run_, warm_, dispatch_, paster_;
+};
