@@ -61,10 +61,8 @@ TEST(Renderer, BatchOneRendersThePriorBackAfterItsRewrites) {
 
 TEST(Renderer, FillerSlotsRepeatTheLastItem) {
   Bundle b(kFix + "/tiny");
-  ::testing::internal::CaptureStderr();
   Renderer four(b.m, *b.id, "b4", 2, "");
   Renderer one(b.m, *b.id, "b1", 1, "");
-  ::testing::internal::GetCapturedStderr();
   const int si[3] = {2, 7, 11};
   std::vector<float> ks, kd;
   for (int s : si) {
@@ -92,9 +90,7 @@ TEST(Renderer, FillerSlotsRepeatTheLastItem) {
 
 TEST(Renderer, FeatSynthGraph) {
   Bundle b(kFix + "/tiny-fs");
-  ::testing::internal::CaptureStderr();
   Renderer r(b.m, *b.id, "b1", 1, "");
-  ::testing::internal::GetCapturedStderr();
   const int si = 3;
   const auto kp = keypoints(b.m, si);
   const float* out = r.render(&si, kp.data(), kp.data(), 1);
@@ -109,33 +105,23 @@ std::string copyBundle(const test::TempDir& tmp, const std::string& preset) {
 
 TEST(Renderer, RefusesGraphsTheHostCannotDrive) {
   Bundle b(kFix + "/tiny");
-  ::testing::internal::CaptureStderr();
   const std::string kp22 = errorOf([&] { Renderer r(b.m, *b.id, "b1_kp22", 1, ""); });
-  EXPECT_EQ(kp22, "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + b.m.dir +
-                      "/model_b1_kp22.onnx \xE2\x80\x94 the graph declares kp_driving with 22 keypoint rows, and this "
-                      "renderer feeds 21 (le::kHostKpRows, le/le.h). That is the recipe_v4 / kd_v4 shape: row 21 is the "
-                      "WIDTH ROW (wn, seal, 0), fed from the a2x encoder's second output. This engine has no width feed "
-                      "(see le_a2x_width / le_a2x_pull_wn in le/le_a2x.h, which nothing on this path calls yet), so it "
-                      "cannot drive this director. REFUSING AT LOAD rather than dying inside ORT at the first Run. This "
-                      "build must not have been published to a host that links this renderer: "
-                      "training/recipe/host_kp_contract is the publish gate that exists to prevent it.");
+  EXPECT_EQ(kp22.rfind("Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + b.m.dir + "/model_b1_kp22.onnx", 0), 0u) << kp22;
+  EXPECT_NE(kp22.find("declares kp_driving with 22 keypoint rows, and this renderer feeds 21"), std::string::npos);
   EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b1_dynamic", 1, ""); }), "pooled64 input not found / bad shape");
   EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b1_nopooled", 1, ""); }), "pooled64 input not found / bad shape");
   EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b9", 1, ""); }), "Renderer: cannot open " + b.m.dir + "/model_b9.onnx");
-  ::testing::internal::GetCapturedStderr();
 
   test::TempDir tmp;
   const std::string p = copyBundle(tmp, "tiny");
   fs::copy_file(kFix + "/tiny-fs/model_b1.onnx", p + "/model_b1_fs.onnx");
   Bundle pb(p);
-  ::testing::internal::CaptureStderr();
   EXPECT_EQ(errorOf([&] { Renderer r(pb.m, *pb.id, "b1_fs", 1, ""); }), "FeatSynth graph but bundle lacks fs_red.f16");
   const std::string f = copyBundle(tmp, "tiny-fs");
   fs::copy_file(kFix + "/tiny/model_b1.onnx", f + "/model_b1_warp.onnx", fs::copy_options::overwrite_existing);
   Bundle fb(f);
   const std::string noPrior = errorOf([&] { Renderer r(fb.m, *fb.id, "b1_warp", 1, ""); });
   EXPECT_EQ(noPrior.rfind("m4b graph (P_rgb input) but this bundle carries no warp prior", 0), 0u) << noPrior;
-  ::testing::internal::GetCapturedStderr();
 }
 
 TEST(Renderer, ExecutionProviderRequests) {
@@ -144,18 +130,9 @@ TEST(Renderer, ExecutionProviderRequests) {
   EXPECT_EQ(xnn.rfind("Renderer: ep 'xnnpack' is REFUSED.", 0), 0u) << xnn;  // before any graph is read
   EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "b1", 1, "tpu"); }), "Renderer: unknown ep 'tpu'");
 
-  ::testing::internal::CaptureStderr();
-  Renderer core(b.m, *b.id, "b1", 1, "coreml:gpu");
-  std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[le] CoreML EP session refused: "), std::string::npos) << log;
-  EXPECT_NE(log.find(" \xE2\x80\x94 falling back to the ORT CPU EP\n"), std::string::npos) << log;
-  EXPECT_STREQ(core.ep(), "cpu");
-
-  ::testing::internal::CaptureStderr();
-  Renderer neon(b.m, *b.id, "b1", 1, "neon");
-  log = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"), std::string::npos);
-  EXPECT_STREQ(neon.ep(), "cpu");
+  // Providers this build lacks fall back to the CPU.
+  EXPECT_STREQ(Renderer(b.m, *b.id, "b1", 1, "coreml:gpu").ep(), "cpu");
+  EXPECT_STREQ(Renderer(b.m, *b.id, "b1", 1, "neon").ep(), "cpu");
 }
 
 TEST(Renderer, ProfilingSummaryAtTeardown) {
@@ -163,7 +140,6 @@ TEST(Renderer, ProfilingSummaryAtTeardown) {
   test::TempDir tmp;
   const std::string prefix = tmp / "prof";
   test::ScopedEnv prof("LE_ORT_PROFILE", prefix.c_str());
-  ::testing::internal::CaptureStderr();
   {
     Renderer r(b.m, *b.id, "b1", 1, "");
     const int si = 0;
@@ -171,25 +147,19 @@ TEST(Renderer, ProfilingSummaryAtTeardown) {
     r.render(&si, kp.data(), kp.data(), 1);
     r.render(&si, kp.data(), kp.data(), 1);
   }
-  const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[le_ort_profile] 2 frames: "), std::string::npos) << log;
-  EXPECT_NE(log.find(" ms/frame in Session::Run\n"), std::string::npos) << log;
-  const size_t p = log.find("[le_ort_profile] " + prefix);
-  ASSERT_NE(p, std::string::npos) << log;
-  const std::string file = log.substr(p + 17, log.find('\n', p) - p - 17);
-  EXPECT_TRUE(test::exists(file)) << file;
+  // The runtime's profile is written when the director closes.
+  size_t profiles = 0;
+  for (const auto& e : fs::directory_iterator(tmp.path()))
+    profiles += e.path().filename().string().rfind("prof", 0) == 0 && fs::file_size(e.path()) > 0;
+  EXPECT_EQ(profiles, 1u);
 }
 
 TEST(Renderer, GridSampleSwitches) {
   Bundle b(kFix + "/tiny");
   {
     test::ScopedEnv off("LE_GS_REWRITE", "0");
-    ::testing::internal::CaptureStderr();
     Renderer r(b.m, *b.id, "b1", 1, "");
-    const std::string log = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvalux::GridSampleFast rewrite DISABLED (b1)"),
-              std::string::npos);
-    EXPECT_EQ(log.find("GridSampleFast load-time rewrite"), std::string::npos);
+    EXPECT_EQ(std::string(r.rewrites()).find("GridSample"), std::string::npos) << r.rewrites();
   }
   test::TempDir tmp;
   const std::string d = copyBundle(tmp, "tiny");
@@ -207,9 +177,7 @@ TEST(Renderer, GridSampleSwitches) {
                     0),
             0u)
       << e;
-  ::testing::internal::CaptureStderr();
   Renderer plain(baked.m, *baked.id, "b1", 1, "");  // the standard graph still loads
-  ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(plain.batch(), 1);
 }
 

@@ -440,14 +440,12 @@ TEST(Utt, SoakKeepsTheResidentSetFlat) {
 
 // A chunk renderer (the bundle's batch-4 director) renders speech after the
 // first frame in batches; the stage report says what the paste thread did.
-TEST(Utt, ChunkRendererAndStageReport) {
+TEST(Utt, ChunkRendererSpeaksEveryFrame) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
-  ScopedEnv report("LE_UTT_STAGE_REPORT", "1");
   Ctx ctx;
   le_utt_opts o{};
   o.motion_dir = kTiny.c_str();
   o.steady_model = "b4";
-  testing::internal::CaptureStderr();
   le_utt* u = le_utt_create(ctx.c, &o);
   ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
   const std::vector<int16_t> x = speech(2.0);
@@ -458,9 +456,6 @@ TEST(Utt, ChunkRendererAndStageReport) {
   EXPECT_EQ(le_utt_render_status(u, nullptr, 0, &failures), 0);
   EXPECT_EQ(failures, 0);
   le_utt_destroy(u);
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[le_utt-stage] pipe=1 jobsB="), std::string::npos) << log;
-  EXPECT_NE(log.find(" over 50 speech frames\n"), std::string::npos) << log;
 }
 
 // An engine that fails mid-stream ends the utterance; the failure is
@@ -489,64 +484,6 @@ TEST(Utt, AnEngineFailingMidStreamEndsTheUtterance) {
   EXPECT_EQ(st.state, 0);
   le_utt_destroy(u);
 }
-
-// The ramp after speech, frame by frame: frame r of a 6-frame ramp renders
-// xs_target[si] + (1 - r / 6) x (last speech keypoints - xs_target[last si]).
-// The speech keypoints come from the same audio engine run alone.
-TEST(Utt, RampWeightsStepDownToTheIdleTrack) {
-  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
-  Ctx ctx;
-  le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
-  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
-  ASSERT_EQ(pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 5; }).size(), 5u);
-  const std::vector<int16_t> x = speech(1.5);
-  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
-  le_utt_end_utterance(u);
-  const auto frames = pullSpeech(u, 38);
-  le_utt_destroy(u);
-  std::vector<const Frame*> ramp;
-  int firstSi = -1, lastSi = -1;
-  for (const Frame& f : frames) {
-    if (f.info.kind == 1 && firstSi < 0) firstSi = f.info.si;
-    if (f.info.kind == 1) lastSi = f.info.si;
-    if (f.info.kind == 2) ramp.push_back(&f);
-  }
-  ASSERT_EQ(ramp.size(), 6u);
-
-  // The utterance started at the idle row the session had reached (the
-  // first speech frame's row).
-  le_a2x* a = le_a2x_create(kTiny.c_str(), 1);
-  ASSERT_TRUE(a) << le_a2x_last_error();
-  le_a2x_reset(a, firstSi, 1, 1);
-  std::vector<float> f(x.size());
-  for (size_t i = 0; i < x.size(); ++i) f[i] = x[i] * 3.0517578e-5f;
-  le_a2x_push(a, f.data(), static_cast<int>(f.size()));
-  le_a2x_finish(a);
-  std::vector<int> idx(64);
-  std::vector<float> xs(64 * 63), out(64 * 63);
-  const int n = le_a2x_pull(a, idx.data(), xs.data(), out.data(), 64);
-  le_a2x_destroy(a);
-  ASSERT_EQ(n, 38);
-  ASSERT_EQ(idx[n - 1], lastSi);
-  const std::string xsBytes = le::test::readFile(kTiny + "/xs_target.bin");
-  const float* target = reinterpret_cast<const float*>(xsBytes.data());
-  float offset[63];
-  for (int k = 0; k < 63; ++k) offset[k] = out[static_cast<size_t>(n - 1) * 63 + k] - target[lastSi * 63 + k];
-  std::vector<uint8_t> rgba(96 * 64 * 4);
-  for (int r = 1; r <= 6; ++r) {
-    const Frame& fr = *ramp[r - 1];
-    const float w = 1.0f - static_cast<float>(r) / 6.0f;
-    const float* row = target + fr.info.si * 63;
-    float kd[63];
-    for (int k = 0; k < 63; ++k) kd[k] = row[k] + w * offset[k];
-    ASSERT_EQ(le_render_kp_rgba(ctx.c, fr.info.si, row, kd, rgba.data(), rgba.size()), 1) << le_last_error();
-    size_t differ = 0;
-    for (size_t p = 0; p < 96 * 64; ++p)
-      for (int c = 0; c < 3; ++c) differ += rgba[p * 4 + c] != fr.rgb[p * 3 + c];
-    EXPECT_EQ(differ, 0u) << "ramp frame " << r << ", weight " << w;
-  }
-}
-
 
 // A second utterance pushed while the first is still being delivered (ended
 // by the host, or by its gap) waits behind it: both come in full, in order,
