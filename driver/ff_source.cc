@@ -94,8 +94,9 @@ class FfSource final : public Source {
     const uint8_t* U = Y + w * h_;
     const uint8_t* V = U + chromaBytes();
     le::pool::parallelRange(static_cast<size_t>(h_), 64, [&](size_t b, size_t e) {
-      // RGBA rows go through one RGB24 row of this part's own.
-      std::vector<uint8_t> row(pixelBytes == 4 ? w * 3 : 0);
+      // RGBA rows go through one RGB24 row of the calling thread's own.
+      thread_local std::vector<uint8_t> row;
+      if (pixelBytes == 4 && row.size() < w * 3) row.resize(w * 3);
       for (size_t y = b; y < e; ++y) {
         uint8_t* dst = pixelBytes == 3 ? out + y * w * 3 : row.data();
         le::simd::yuv420RowToRgb24(Y + y * w, U + (y / 2) * cw, V + (y / 2) * cw, w_, 1, dst);
