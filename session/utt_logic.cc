@@ -119,6 +119,9 @@ Action Logic::step(Inputs& in) {
   if (in.generation != seenGen_) {
     seenGen_ = in.generation;
     act.gen = seenGen_;
+    // A job that finished as the interrupt came belongs to the old
+    // generation: its rows go, and the engine is free for the next one.
+    if (inFlight_ && in.done) inFlight_ = false;
     interrupted(in.last);
     act.progressed = true;
     return act;

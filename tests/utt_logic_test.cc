@@ -260,6 +260,7 @@ TEST(UttLogic, InterruptRampsFromWhatWasOnScreen) {
     step(l, open);
     In cut;
     cut.gen = 1;
+    cut.got = 3;        // the engine's job finished as the interrupt came: its rows go
     cut.samples = 640;  // pushed after the interrupt: waits for the next pass
     cut.last.have = table[i].have;
     cut.last.kind = table[i].kind;
@@ -277,6 +278,13 @@ TEST(UttLogic, InterruptRampsFromWhatWasOnScreen) {
       ASSERT_EQ(r.what, Do::Ramp);
       EXPECT_FLOAT_EQ(r.kp[0], 3 + 0.5f * (8 - 2));  // two frames: halfway first
     }
+    // The next utterance reaches the engine.
+    In again;
+    again.gen = 1;
+    again.samples = 640;
+    const Action d = step(l, again);
+    EXPECT_EQ(d.what, Do::Dispatch) << "row " << i;
+    EXPECT_TRUE(d.request.reset) << "row " << i;
   }
 }
 
