@@ -83,9 +83,7 @@ void copyInfo(S* out, const S& full) {
 // A text into a fixed member, cut to fit and terminated.
 template <size_t N>
 void copyText(char (&dst)[N], const std::string& text) {
-  const size_t n = std::min(text.size(), N - 1);
-  std::memcpy(dst, text.data(), n);
-  std::memset(dst + n, 0, N - n);
+  fill_err(dst, static_cast<int>(N), text.c_str());
 }
 
 }  // namespace api
