@@ -18,7 +18,6 @@
 #include "audio/traversal.h"
 #include "audio/window.h"
 #include "core/bundle.h"
-#include "core/env.h"
 #include "core/files.h"
 #include "core/finite.h"
 #include "core/model_cache.h"
@@ -113,28 +112,31 @@ void clearOrFree(V& v) {
 
 }  // namespace
 
-std::unique_ptr<A2x> A2x::create(const std::string& bundle, int threads) {
-  const std::string dir = le::resolveBundlePath(bundle);
+std::unique_ptr<A2x> A2x::create(const std::string& bundle, int threads, const AudioSettings& audio,
+                                  const BundleSettings& where) {
+  const std::string dir = le::resolveBundlePath(bundle, where.unwrapRoot);
   const int t = le::pool::clampThreads(threads);
-  // Everything that changes what is loaded is in the key.
-  const std::string key = dir + "\n" + std::to_string(t) + "\n" + le::env::text("W2V_ONNX") + "\n" +
-                          le::env::text("LE_A2X_W2V_RIGHT") + "\n" + le::env::text("LE_A2X_SILENCE_PRIME") + "\n" +
-                          le::env::text("LE_A2X_CUDA") + "\n" + le::bundleFingerprint(dir);
+  // Everything that changes what is loaded is in the key (the short-window
+  // pair is the process's, loaded once).
+  const std::string key = dir + "\n" + std::to_string(t) + "\n" + audio.w2v + "\n" + std::to_string(audio.right) +
+                          "\n" + std::to_string(audio.silencePrime) + "\n" + (audio.cuda ? "1" : "0") + "\n" +
+                          le::bundleFingerprint(dir);
   static auto* models = new le::ModelCache<Model>;
-  return std::unique_ptr<A2x>(new A2x(models->get(key, [&] { return loadModel(dir, t); })));
+  return std::unique_ptr<A2x>(new A2x(models->get(key, [&] { return loadModel(dir, t, audio); })));
 }
 
 A2x::A2x(std::shared_ptr<const Model> model) : model_(std::move(model)), m_(model_.get()) {
   // The 8 s encoder is loaded with the model when the model serves 8 s windows.
-  if (!m_->shortWindow && !m_->w2vPath.empty()) w2v_ = get_shared_w2v(m_->w2vPath, m_->threads);
+  if (!m_->shortWindow && !m_->audio.w2v.empty()) w2v_ = get_shared_w2v(m_->audio.w2v, m_->threads, m_->audio);
   reset(0, 1, 1);
 }
 
 A2x::~A2x() = default;
 
-std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threads) {
+std::shared_ptr<const Model> A2x::loadModel(const std::string& dir, int threads, const AudioSettings& audio) {
   auto model = std::make_shared<Model>();
   Model& M = *model;
+  M.audio = audio;
   M.threads = le::pool::clampThreads(threads);
   static std::once_flag cadenceOnce;
   std::call_once(cadenceOnce, [&] {
@@ -147,7 +149,6 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
   settings.threads = M.threads;
   Ort::SessionOptions opts = le::ort::options(settings);
 
-  const std::string dir = le::resolveBundlePath(bundle);
   if (le::regularFileSize(dir + "/a2x_meta.json") < 0) fail("a2x_meta.json missing in " + dir);
   const std::string meta = le::readWholeFile(dir + "/a2x_meta.json", kMaxMetaBytes);
 
@@ -159,7 +160,7 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
   M.leftSpan = M.left * M.layers;
   M.lookahead = M.window * M.layers;
 
-  M.right = static_cast<int>(std::clamp<long>(le::env::integer("LE_A2X_W2V_RIGHT", 12), 0, 1 << 20));
+  M.right = std::max(0, audio.right);
   M.lag = M.right;
 
   M.pos = readFloats(dir + "/a2x_pos.f32");
@@ -179,9 +180,8 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
   M.offset.assign(norm.begin(), norm.begin() + kKp);
   M.scale.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
 
-  M.w2vPath = le::env::text("W2V_ONNX");
-  if (M.w2vPath.empty()) fail("$W2V_ONNX not set");
-  if (get_shared_w2v_win(M.threads, M.w2vPath)) {
+  if (audio.w2v.empty()) fail("$W2V_ONNX not set");
+  if (get_shared_w2v_win(M.threads, audio)) {
     M.shortWindow = true;
     M.lag = M.right + kBlockFrames;
     if (M.right > kMaxRight)
@@ -190,7 +190,7 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
   } else {
     Ort::Session* w2v = nullptr;
     try {
-      w2v = get_shared_w2v(M.w2vPath, M.threads);
+      w2v = get_shared_w2v(audio.w2v, M.threads, audio);
     } catch (const std::exception&) {
       w2v = nullptr;
     }
@@ -222,7 +222,7 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
     if (!hasName(*M.dec, false, out)) fail(std::string("a2x_dec.onnx lacks the output \"") + out + "\"");
 
   long long silence = m.silencePrime;
-  if (!le::env::text("LE_A2X_SILENCE_PRIME").empty()) silence = le::env::integer("LE_A2X_SILENCE_PRIME", 0);
+  if (audio.silencePrime >= 0) silence = audio.silencePrime;
   if (silence > 0) {
     // The primed state is computed by a stream over the model before the
     // model is shared.
@@ -240,11 +240,11 @@ std::shared_ptr<const Model> A2x::loadModel(const std::string& bundle, int threa
 Ort::Session* A2x::w2v8() {
   if (w2v_) return w2v_;
   try {
-    w2v_ = get_shared_w2v(m_->w2vPath, m_->threads);
+    w2v_ = get_shared_w2v(m_->audio.w2v, m_->threads, m_->audio);
   } catch (const std::exception&) {
     w2v_ = nullptr;
   }
-  if (!w2v_) fail("the shared 8 s w2v encoder did not load ($W2V_ONNX=" + m_->w2vPath + ")");
+  if (!w2v_) fail("the shared 8 s w2v encoder did not load ($W2V_ONNX=" + m_->audio.w2v + ")");
   return w2v_;
 }
 
@@ -252,7 +252,8 @@ std::vector<Ort::Value> A2x::run(Ort::Session& s, const char* const* inNames, Or
                                  const char* const* outNames, size_t nOut) {
   std::vector<Ort::Value> out;
   const auto t0 = std::chrono::steady_clock::now();
-  le_a2x_on_owner_thread([&] { out = s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, nOut); });
+  le_a2x_on_owner_thread([&] { out = s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, nOut); },
+                         m_->audio.cuda);
   ortNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
   ++ortRuns_;
   return out;
@@ -261,14 +262,15 @@ std::vector<Ort::Value> A2x::run(Ort::Session& s, const char* const* inNames, Or
 void A2x::runInto(Ort::Session& s, const char* const* inNames, Ort::Value* in, size_t nIn,
                   const char* const* outNames, Ort::Value* out, size_t nOut) {
   const auto t0 = std::chrono::steady_clock::now();
-  le_a2x_on_owner_thread([&] { s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, out, nOut); });
+  le_a2x_on_owner_thread([&] { s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, out, nOut); },
+                         m_->audio.cuda);
   ortNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
   ++ortRuns_;
 }
 
 void A2x::primeSilence(int n, Model& M) {
   try {
-    const std::vector<float>& emb = shared_zero_embedding(w2v8());
+    const std::vector<float>& emb = shared_zero_embedding(w2v8(), m_->audio.cuda);
     std::vector<float> feat(static_cast<size_t>(n) * kFeatRow);
     for (int j = 0; j < n; ++j)
       for (int l = 0; l < kFeatLayers; ++l)

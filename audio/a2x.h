@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "core/settings.h"
+#include "le/le_a2x.h"
+
 #include "core/framing.h"
 
 struct le_a2x;
@@ -75,7 +78,7 @@ struct Stream {
 // decoder state; shared read-only by every stream of the same bundle and
 // settings.
 struct Model {
-  std::string w2vPath;
+  AudioSettings audio;  // as loaded (the encoders, right context, priming, CUDA)
   int threads = 1;
   std::unique_ptr<Ort::Session> enc, dec;
   int h = 256, window = 0, left = 0, layers = 6;
@@ -92,11 +95,17 @@ struct Model {
   std::vector<float> primedPrev, primedState;
 };
 
+// The options an audio handle is created with by default: `s`'s values; and
+// the settings a filled options struct means.
+le_a2x_opts defaults(const Settings& s);
+AudioSettings audioOf(const le_a2x_opts& opts, const std::string& motionDump);
+
 class A2x {
  public:
   // A stream over the bundle's model (loaded, or shared with the streams
   // already open on it). Throws with the creation message on failure.
-  static std::unique_ptr<A2x> create(const std::string& bundle, int threads);
+  static std::unique_ptr<A2x> create(const std::string& bundle, int threads, const AudioSettings& audio,
+                                     const BundleSettings& where = {});
   ~A2x();
 
   void push(const float* samples, int n);
@@ -135,7 +144,7 @@ class A2x {
 
  private:
   explicit A2x(std::shared_ptr<const Model> model);
-  static std::shared_ptr<const Model> loadModel(const std::string& dir, int threads);
+  static std::shared_ptr<const Model> loadModel(const std::string& dir, int threads, const AudioSettings& audio);
   // The decoder state after `frames` frames of silence, into the model.
   void primeSilence(int frames, Model& model);
 

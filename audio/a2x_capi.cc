@@ -1,5 +1,6 @@
 // The le_a2x_ family: the streaming engine and the shared encoder preload
 // behind the C boundary.
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -9,7 +10,7 @@
 #include "audio/keypoint_stream.h"
 #include "audio/shared_w2v.h"
 #include "core/api.h"
-#include "core/env.h"
+#include "core/settings.h"
 #include "le/le_a2x.h"
 
 using le::api::Family;
@@ -51,12 +52,73 @@ auto onStream(le_a2x* a, F&& f) -> decltype(f(streamOf(a))) {
 
 }  // namespace
 
+namespace le::a2x {
+
+le_a2x_opts defaults(const Settings& s) {
+  le_a2x_opts o{};
+  o.size = sizeof o;
+  o.threads = 0;
+  o.w2v_onnx = le::api::intern(s.audio.w2v);
+  o.w2v_window_onnx = le::api::intern(s.audio.w2vWindow);
+  o.w2v_head_onnx = le::api::intern(s.audio.w2vHead);
+  o.right_context = s.audio.right;
+  o.silence_prime = static_cast<int>(std::min<long>(s.audio.silencePrime, 1 << 30));
+  o.cuda = s.audio.cuda;
+  o.cuda_mem_mib = static_cast<int>(std::clamp<long>(s.audio.cudaMemMib, -1, 1 << 30));
+  o.unwrap_root = le::api::intern(s.bundle.unwrapRoot);
+  return o;
+}
+
+AudioSettings audioOf(const le_a2x_opts& o, const std::string& motionDump) {
+  auto text = [](const char* p) { return std::string(p ? p : ""); };
+  AudioSettings a;
+  a.w2v = text(o.w2v_onnx);
+  a.w2vWindow = text(o.w2v_window_onnx);
+  a.w2vHead = text(o.w2v_head_onnx);
+  a.right = std::max(0, o.right_context);
+  a.silencePrime = o.silence_prime < 0 ? -1 : o.silence_prime;
+  a.cuda = o.cuda != 0;
+  a.cudaMemMib = o.cuda_mem_mib;
+  a.motionDump = motionDump;
+  return a;
+}
+
+}  // namespace le::a2x
+
+namespace {
+
+le_a2x* createFrom(const char* bundle, const le_a2x_opts& o) {
+  if (!bundle || !*bundle) throw std::runtime_error("bad args");
+  le::BundleSettings where;
+  where.unwrapRoot = o.unwrap_root ? o.unwrap_root : "";
+  return new le_a2x(le::a2x::A2x::create(bundle, o.threads, le::a2x::audioOf(o, {}), where));
+}
+
+}  // namespace
+
 extern "C" {
 
 le_a2x* le_a2x_create(const char* bundle, int threads) {
   return le::api::guard(Family::A2x, __func__, static_cast<le_a2x*>(nullptr), [&] {
-    if (!bundle || !*bundle) throw std::runtime_error("bad args");
-    return new le_a2x(le::a2x::A2x::create(bundle, threads));
+    const le::Settings s = le::fromEnvironment();
+    le_a2x_opts o = le::a2x::defaults(s);
+    o.threads = threads;
+    return createFrom(bundle, o);
+  });
+}
+
+void le_a2x_opts_default(le_a2x_opts* opts) {
+  le::api::guardQuiet(0, [&] {
+    if (!opts) return 0;
+    *opts = le::a2x::defaults(le::fromEnvironment());
+    return 1;
+  });
+}
+
+le_a2x* le_a2x_create_opts(const char* bundle, const le_a2x_opts* opts) {
+  return le::api::guard(Family::A2x, __func__, static_cast<le_a2x*>(nullptr), [&] {
+    const le::Settings s = le::fromEnvironment();
+    return createFrom(bundle, le::api::readOpts(opts, le::a2x::defaults(s)));
   });
 }
 
@@ -173,9 +235,10 @@ void le_a2x_set_eager(le_a2x* a, int flag) {
 int le_a2x_preload_w2v(const char* path) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {
     std::string p = path ? path : "";
-    if (p.empty()) p = le::env::text("W2V_ONNX");
+    const le::Settings s = le::fromEnvironment();
+    if (p.empty()) p = s.audio.w2v;
     if (p.empty()) throw std::runtime_error("no path and $W2V_ONNX unset");
-    return le::a2x::get_shared_w2v(p, 0) ? 1 : 0;
+    return le::a2x::get_shared_w2v(p, 0, s.audio) ? 1 : 0;
   });
 }
 

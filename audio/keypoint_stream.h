@@ -12,6 +12,8 @@
 #include <string>
 #include <utility>
 
+#include "core/settings.h"
+
 namespace le::audio {
 
 class KeypointStream {
@@ -102,7 +104,8 @@ class Sticky final : public KeypointStream {
 // The engine of a directory: the streaming audio-to-keypoint bundle when it
 // holds "a2x_enc_stream.onnx", else the three-network motion engine. Throws
 // the engine's creation message.
-std::unique_ptr<KeypointStream> openKeypointStream(const std::string& dir, int threads, const std::string& ep);
-bool isA2xBundle(const std::string& dir);
+std::unique_ptr<KeypointStream> openKeypointStream(const std::string& dir, int threads, const std::string& ep,
+                                                   const AudioSettings& audio, const BundleSettings& where = {});
+bool isA2xBundle(const std::string& dir, const BundleSettings& where = {});
 
 }  // namespace le::audio

@@ -22,7 +22,6 @@ extern "C" {
 #include "audio/shared_w2v.h"
 #include "audio/window.h"
 #include "core/bundle.h"
-#include "core/env.h"
 #include "core/files.h"
 #include "core/finite.h"
 #include "core/model_cache.h"
@@ -132,11 +131,14 @@ Net Net::open(const std::string& path, int threads, const std::string& ep) {
   return n;
 }
 
-std::unique_ptr<Motion> Motion::create(const std::string& dir, int threads, const std::string& ep) {
+std::unique_ptr<Motion> Motion::create(const std::string& dir, int threads, const std::string& ep,
+                                       const std::string& dumpDir) {
   const int t = le::pool::clampThreads(threads);
   const std::string key = dir + "\n" + std::to_string(t) + "\n" + ep + "\n" + le::bundleFingerprint(dir);
   static auto* models = new le::ModelCache<Model>;
-  return std::unique_ptr<Motion>(new Motion(models->get(key, [&] { return loadModel(dir, t, ep); })));
+  std::unique_ptr<Motion> m(new Motion(models->get(key, [&] { return loadModel(dir, t, ep); })));
+  m->dumpDir_ = dumpDir;
+  return m;
 }
 
 Motion::Motion(std::shared_ptr<const Model> model) : model_(std::move(model)), m_(model_.get()) {
@@ -146,7 +148,6 @@ Motion::Motion(std::shared_ptr<const Model> model) : model_(std::move(model)), m
   if (av_tx_init(&tx, &fn, AV_TX_FLOAT_RDFT, 0, kFft, &scale, 0) < 0 || !tx) fail("the 512-point FFT did not initialise");
   tx_ = tx;
   txFn_ = reinterpret_cast<void*>(fn);
-  dumpDir_ = le::env::text("LE_MOTION_DUMP");
   poses_.assign(size_t(m_->nt) * 19, 0.0f);
   reset(0, 1, 1);
 }

@@ -64,7 +64,9 @@ struct Model {
 
 class Motion {
  public:
-  static std::unique_ptr<Motion> create(const std::string& dir, int threads, const std::string& ep);
+  // dumpDir: where the intermediate arrays are written ("" for nowhere).
+  static std::unique_ptr<Motion> create(const std::string& dir, int threads, const std::string& ep,
+                                        const std::string& dumpDir = {});
   ~Motion();
 
   void push(const float* samples, int n);

@@ -10,6 +10,7 @@
 #include "audio/keypoint_stream.h"
 #include "audio/motion.h"
 #include "core/api.h"
+#include "core/settings.h"
 #include "le/le_a2x.h"
 
 using le::api::Family;
@@ -43,7 +44,7 @@ extern "C" {
 le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep) {
   return le::api::guard(Family::Motion, __func__, static_cast<le_motion*>(nullptr), [&] {
     if (!motion_dir || !*motion_dir) throw std::runtime_error("NULL motion_dir");
-    return new le_motion(le::motion::Motion::create(motion_dir, threads, ep ? ep : ""));
+    return new le_motion(le::motion::Motion::create(motion_dir, threads, ep ? ep : "", le::fromEnvironment().audio.motionDump));
   });
 }
 

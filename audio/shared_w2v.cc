@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "core/bundle.h"
-#include "core/env.h"
 #include "core/manifest.h"
 #include "core/ort.h"
 #include "kernels/pool.h"
@@ -39,10 +38,11 @@ Shared& shared() {
   return *s;
 }
 
-Ort::SessionOptions sharedOptions(int threads) {
+Ort::SessionOptions sharedOptions(int threads, const AudioSettings& audio) {
   le::ort::Settings settings;
   settings.threads = threads;
-  settings.cuda = true;
+  settings.cuda = audio.cuda;
+  settings.cudaMemMib = audio.cudaMemMib;
   return le::ort::options(settings);
 }
 
@@ -100,19 +100,20 @@ void ownerLoop(Owner* o) {
 
 }  // namespace
 
-Ort::Session* get_shared_w2v(const std::string& path, int threads) {
+Ort::Session* get_shared_w2v(const std::string& path, int threads, const AudioSettings& audio) {
   Shared& s = shared();
   std::lock_guard<std::mutex> lk(s.mu);
   if (s.w2v8) return s.w2v8.get();
-  Ort::SessionOptions o = sharedOptions(threads);
+  Ort::SessionOptions o = sharedOptions(threads, audio);
   std::unique_ptr<Ort::Session> session;
-  le_a2x_on_owner_thread([&] { session = le::ort::open(path, o); });
+  le_a2x_on_owner_thread([&] { session = le::ort::open(path, o); }, audio.cuda);
   s.w2v8 = std::move(session);
   s.w2v8Path = path;
   return s.w2v8.get();
 }
 
-bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
+bool get_shared_w2v_win(int threads, const AudioSettings& audio) {
+  const std::string& w2vPath = audio.w2v;
   Shared& s = shared();
   std::lock_guard<std::mutex> lk(s.mu);
   if (s.trunk && s.head) return true;
@@ -120,11 +121,9 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
   s.tried = true;
 
   std::string trunkPath, headPath;
-  const std::string envTrunk = le::env::text("LE_A2X_W2V_WIN_ONNX");
-  const std::string envHead = le::env::text("LE_A2X_W2V_HEAD_ONNX");
-  if (!envTrunk.empty() && !envHead.empty()) {
-    trunkPath = envTrunk;
-    headPath = envHead;
+  if (!audio.w2vWindow.empty() && !audio.w2vHead.empty()) {
+    trunkPath = audio.w2vWindow;
+    headPath = audio.w2vHead;
   } else {
     const std::string dir = dirOf(w2vPath);
     static const char* const kPairs[][2] = {
@@ -150,12 +149,14 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
     return false;
   }
   try {
-    Ort::SessionOptions o = sharedOptions(threads);
+    Ort::SessionOptions o = sharedOptions(threads, audio);
     std::unique_ptr<Ort::Session> trunk, head;
-    le_a2x_on_owner_thread([&] {
-      trunk = le::ort::open(trunkPath, o);
-      head = le::ort::open(headPath, o);
-    });
+    le_a2x_on_owner_thread(
+        [&] {
+          trunk = le::ort::open(trunkPath, o);
+          head = le::ort::open(headPath, o);
+        },
+        audio.cuda);
     if (trunk->GetOutputCount() < 1) throw std::runtime_error("trunk declares no output");
     Ort::AllocatorWithDefaultOptions alloc;
     std::string outName = trunk->GetOutputNameAllocated(0, alloc).get();
@@ -196,31 +197,33 @@ void learn_w2v_win_lt(int lt) {
   if (s.lt == 0) s.lt = lt;
 }
 
-const std::vector<float>& shared_zero_embedding(Ort::Session* w2v) {
+const std::vector<float>& shared_zero_embedding(Ort::Session* w2v, bool cuda) {
   Shared& s = shared();
   std::lock_guard<std::mutex> lk(s.mu);
   if (!s.zeroEmb.empty()) return s.zeroEmb;
   constexpr size_t kIn = 128000, kOut = 12u * 200u * 768u;
   std::vector<float> zeros(kIn, 0.0f), out;
-  le_a2x_on_owner_thread([&] {
-    Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-    const int64_t shape[2] = {1, static_cast<int64_t>(kIn)};
-    Ort::Value in = Ort::Value::CreateTensor<float>(mem, zeros.data(), kIn, shape, 2);
-    const char* inName = "input_values";
-    const char* outName = "audio_emb";
-    std::vector<Ort::Value> r = w2v->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
-    const auto info = r[0].GetTensorTypeAndShapeInfo();
-    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != kOut)
-      throw std::runtime_error("8 s encoder output audio_emb is not float [12, 200, 768]");
-    const float* p = r[0].GetTensorData<float>();
-    out.assign(p, p + kOut);
-  });
+  le_a2x_on_owner_thread(
+      [&] {
+        Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+        const int64_t shape[2] = {1, static_cast<int64_t>(kIn)};
+        Ort::Value in = Ort::Value::CreateTensor<float>(mem, zeros.data(), kIn, shape, 2);
+        const char* inName = "input_values";
+        const char* outName = "audio_emb";
+        std::vector<Ort::Value> r = w2v->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+        const auto info = r[0].GetTensorTypeAndShapeInfo();
+        if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != kOut)
+          throw std::runtime_error("8 s encoder output audio_emb is not float [12, 200, 768]");
+        const float* p = r[0].GetTensorData<float>();
+        out.assign(p, p + kOut);
+      },
+      cuda);
   s.zeroEmb = std::move(out);
   return s.zeroEmb;
 }
 
-void le_a2x_on_owner_thread(const std::function<void()>& job) {
-  if (le::env::text("LE_A2X_CUDA") != "1" || tOnOwner) {
+void le_a2x_on_owner_thread(const std::function<void()>& job, bool cuda) {
+  if (!cuda || tOnOwner) {
     job();
     return;
   }

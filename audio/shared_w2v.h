@@ -1,8 +1,8 @@
 // The process-wide audio feature encoders, shared by every audio handle: the
-// 8 s window encoder named by W2V_ONNX and the short-window trunk/head pair
-// found beside it. Each is loaded at most once per process and never
-// unloaded. Also the owner thread that runs all onnxruntime work when
-// LE_A2X_CUDA=1.
+// 8 s window encoder and the short-window trunk/head pair named by the audio
+// settings or found beside it. Each is loaded at most once per process (by
+// the settings of the first handle that needs it) and never unloaded. Also
+// the owner thread that runs onnxruntime work for handles that ask for CUDA.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -13,15 +13,17 @@
 #include <string>
 #include <vector>
 
+#include "core/settings.h"
+
 namespace le::a2x {
 
 // The shared 8 s encoder, loading it from `path` on the first call (later
 // calls return it whatever path they name). Load errors propagate.
-Ort::Session* get_shared_w2v(const std::string& path, int threads);
+Ort::Session* get_shared_w2v(const std::string& path, int threads, const AudioSettings& audio);
 
 // True when the short-window pair is loaded; the pair is looked for once per
-// process (LE_A2X_W2V_WIN_ONNX / LE_A2X_W2V_HEAD_ONNX, else beside w2vPath).
-bool get_shared_w2v_win(int threads, const std::string& w2vPath);
+// process (the settings' window/head pair, else beside the 8 s encoder).
+bool get_shared_w2v_win(int threads, const AudioSettings& audio);
 
 // The loaded pair; trunk and head are null before a successful
 // get_shared_w2v_win.
@@ -37,11 +39,11 @@ void learn_w2v_win_lt(int lt);
 
 // The 8 s encoder's output for an all-zero window (12 x 200 x 768), computed
 // once per process.
-const std::vector<float>& shared_zero_embedding(Ort::Session* w2v);
+const std::vector<float>& shared_zero_embedding(Ort::Session* w2v, bool cuda);
 
-// Runs `job` (inline, or on the owner thread when LE_A2X_CUDA=1) and rethrows
-// its exception.
-void le_a2x_on_owner_thread(const std::function<void()>& job);
+// Runs `job` (inline, or on the owner thread when `cuda`) and rethrows its
+// exception.
+void le_a2x_on_owner_thread(const std::function<void()>& job, bool cuda);
 
 // Size of the file in bytes; -1 for NULL, "" or an unreadable file.
 long long w2v_file_bytes(const char* path);

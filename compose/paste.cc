@@ -8,7 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "core/env.h"
+#include "core/settings.h"
 #include "kernels/paste_sample.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
@@ -114,16 +114,16 @@ void Paste::checkTransform(const float* M, int S, int W, int H) {
   if (placeCrop(M, S, W, H, p) && !fixedPointFits(M, p)) refuseTransform(M);
 }
 
-Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u)
+Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u, const PasteSettings& settings)
     : side(s), ksize(u.ksize), amount(u.amount), mask(std::move(m)) {
   if (side < 1 || mask.size() != static_cast<size_t>(side) * side) throw std::runtime_error("paste: mask size");
   if (ksize % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
   // Checked here so that a bundle the compositor cannot serve is refused at
   // load rather than at its first frame.
   checkSettings(side, u);
-  fast = static_cast<int>(env::integer("LE_PASTE_FAST", 0));
+  fast = settings.fast;
   if (fast > 2 || fast < 0) fast = 0;
-  const int k = static_cast<int>(env::integer("LE_PASTE_KSIZE", 0));
+  const int k = settings.ksize;
   if (k > 2 && k % 2 == 1 && k <= ksize) ksize = k;
   if (ksize < 1) throw std::runtime_error("paste: ksize must be odd");
   padded = side + ksize - 1;

@@ -11,6 +11,7 @@
 #include "core/page_buffer.h"
 
 #include "core/manifest.h"
+#include "core/settings.h"
 
 namespace le {
 
@@ -26,7 +27,8 @@ class Paste {
  public:
   // mask: side x side bytes (0 keeps the frame, 255 takes the crop). Throws
   // "paste: mask size", "paste: ksize must be odd" or "paste: side > 1024".
-  Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
+  // settings: the sampling mode and a smaller unsharp kernel.
+  Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp, const PasteSettings& settings = {});
 
   static constexpr int kMaxSide = 1024, kMaxKsize = 127;
   // The settings this compositor can serve, checked before anything is

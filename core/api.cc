@@ -1,6 +1,8 @@
 #include "core/api.h"
 
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace le::api {
 
@@ -35,6 +37,13 @@ void fill_err(char* dst, int len, const char* text) {
   if (n) std::memcpy(dst, text, n);
   std::memset(dst + n, 0, cap - n);
   dst[cap] = 0;
+}
+
+const char* intern(const std::string& text) {
+  static std::mutex* mu = new std::mutex;
+  static auto* texts = new std::set<std::string>;  // never freed: callers may keep the pointers
+  std::lock_guard<std::mutex> lk(*mu);
+  return texts->insert(text).first->c_str();
 }
 
 }  // namespace le::api

@@ -80,6 +80,21 @@ void copyInfo(S* out, const S& full) {
   out->size = size;
 }
 
+// The strings the *_opts_default calls hand out: one copy of each text,
+// kept as long as the process (a host may keep the options struct).
+const char* intern(const std::string& text);
+
+// An options struct in from a caller: the bytes its `size` member covers,
+// laid over `defaults` (the members the caller's header does not know keep
+// their defaults).
+template <typename S>
+S readOpts(const S* in, S defaults) {
+  if (!in || in->size < sizeof(size_t)) throw std::runtime_error("opts NULL, or its size not set");
+  std::memcpy(static_cast<void*>(&defaults), in, std::min(in->size, sizeof(S)));
+  defaults.size = sizeof(S);
+  return defaults;
+}
+
 // A text into a fixed member, cut to fit and terminated.
 template <size_t N>
 void copyText(char (&dst)[N], const std::string& text) {

@@ -18,7 +18,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/env.h"
 #include "core/log.h"
 
 namespace le {
@@ -88,8 +87,7 @@ std::string stemFor(const std::string& container) {
   return stem;
 }
 
-std::string unwrapRoot(const std::string& container) {
-  std::string root = env::text("LE_IMX_UNWRAP_ROOT");
+std::string unwrapRoot(const std::string& container, const std::string& root) {
   if (!root.empty()) return root;
   return bundle::dirPart(bundle::stripTrailingSlashes(container));
 }
@@ -345,17 +343,17 @@ bool makeDirs(const std::string& p) {
   return isDirectory(p);  // another process may have created it meanwhile
 }
 
-std::string unwrapDirFor(const std::string& container) {
-  const std::string root = stripTrailingSlashes(unwrapRoot(container));
+std::string unwrapDirFor(const std::string& container, const std::string& under) {
+  const std::string root = stripTrailingSlashes(unwrapRoot(container, under));
   return (root == "/" ? "" : root) + "/" + stemFor(container);
 }
 
-std::string unwrapOnce(const std::string& c) {
+std::string unwrapOnce(const std::string& c, const std::string& root) {
   std::lock_guard<std::mutex> hold(unwrapMutex());
   struct stat st;
   // Follows a link: the stamp must change when the file behind it does.
   if (::stat(c.c_str(), &st) != 0) fail("cannot stat container " + c);
-  const std::string u = unwrapDirFor(c);
+  const std::string u = unwrapDirFor(c, root);
   const std::string marker = u + kMarkerSuffix;
   const std::string stamp = makeStamp(c, st);
   // A tree whose marker carries this container's stamp is reused as it is:
@@ -364,8 +362,7 @@ std::string unwrapOnce(const std::string& c) {
 
   // Other processes unwrapping the same container wait here, then find the
   // marker and reuse the tree instead of deleting it under our feet.
-  const std::string root = dirPart(u);
-  if (!makeDirs(root)) fail("cannot create unwrap dir " + u);
+  if (!makeDirs(dirPart(u))) fail("cannot create unwrap dir " + u);
   FdLock lock;
   const std::string lockPath = u + kLockSuffix;
   lock.fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -448,14 +445,14 @@ bool isImxV2File(const std::string& path) {
   return head[0] == 0x49 && head[1] == 0x4D && head[2] == 0x58 && head[3] == 0x00 && le16(head + 4) == 2;
 }
 
-std::string resolveBundlePath(const std::string& path) {
+std::string resolveBundlePath(const std::string& path, const std::string& root) {
   if (path.empty()) return {};
   const std::string stripped = bundle::stripTrailingSlashes(path);
   if (isDirectory(path) && !pathExists(stripped + kMarkerSuffix)) return path;
-  if (endsWith(path, ".imx") && isImxV2File(path)) return bundle::unwrapOnce(path);
+  if (endsWith(path, ".imx") && isImxV2File(path)) return bundle::unwrapOnce(path, root);
   const std::string q = stripped + ".imx";
-  if (isImxV2File(q)) return bundle::unwrapOnce(q);
-  if (isImxV2File(path)) return bundle::unwrapOnce(path);
+  if (isImxV2File(q)) return bundle::unwrapOnce(q, root);
+  if (isImxV2File(path)) return bundle::unwrapOnce(path, root);
   return path;
 }
 

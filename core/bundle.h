@@ -12,8 +12,9 @@ bool isImxV2File(const std::string& path);
 
 // A directory as it is; an IMX container (named itself, or by its path
 // without ".imx") unpacked once and its unwrap directory returned.
+// Containers unpack under `unwrapRoot` ("" = beside the container).
 // Throws std::runtime_error only from unpacking.
-std::string resolveBundlePath(const std::string& path);
+std::string resolveBundlePath(const std::string& path, const std::string& unwrapRoot = {});
 
 // dir + "/" + name, or the path under the member's current name when only
 // that one exists. Never fails.
@@ -35,10 +36,10 @@ std::string counterpartName(const std::string& name);
 
 // Unpacks the container at `container` unless its unwrap directory already
 // holds this very container; returns the unwrap directory.
-std::string unwrapOnce(const std::string& container);
+std::string unwrapOnce(const std::string& container, const std::string& root = {});
 
-// Where `container` unpacks to (honours LE_IMX_UNWRAP_ROOT).
-std::string unwrapDirFor(const std::string& container);
+// Where `container` unpacks to: under `root`, or beside it when that is "".
+std::string unwrapDirFor(const std::string& container, const std::string& root = {});
 
 std::string stripTrailingSlashes(const std::string& p);
 std::string lastComponent(const std::string& p);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/api.h"
+#include "core/settings.h"
 #include "core/bundle.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
@@ -42,7 +43,7 @@ int le_bundle_resolve_handle(const char* bundle, char* out, size_t out_len) {
   return le::api::guard(Family::Le, __func__, -1, [&] {
     if (!bundle || !out || out_len == 0) throw le::api::SilentFailure{};
     out[0] = 0;
-    const std::string dir = le::resolveBundlePath(bundle);
+    const std::string dir = le::resolveBundlePath(bundle, le::fromEnvironment().bundle.unwrapRoot);
     if (!copyOut(dir, out, out_len)) throw std::runtime_error("buffer too small");
     return 1;
   });
@@ -56,7 +57,8 @@ int le_bundle_resolve_member(const char* bundle, const char* member, char* out, 
   }
   return le::api::guardQuiet(-1, [&] {
     out[0] = 0;
-    const std::string path = le::resolveMember(le::resolveBundlePath(bundle), member);
+    const std::string path =
+        le::resolveMember(le::resolveBundlePath(bundle, le::fromEnvironment().bundle.unwrapRoot), member);
     if (!copyOut(path, out, out_len)) return -1;
     const int fd = le::openRegularFile(path);
     if (fd < 0) return 0;

@@ -14,7 +14,6 @@
 #include <utility>
 
 #include "core/bundle.h"
-#include "core/env.h"
 #include "core/log.h"
 
 namespace le {
@@ -167,7 +166,7 @@ int32_t toInt32(double v, const std::string& key) {
 
 }  // namespace manifest_field
 
-Manifest parseManifest(const std::string& dir, const std::string& text) {
+Manifest parseManifest(const std::string& dir, const std::string& text, bool msrcMissingOk) {
   using namespace manifest_field;
   Manifest m;
   m.dir = dir;
@@ -198,7 +197,7 @@ Manifest parseManifest(const std::string& dir, const std::string& text) {
     m.msrcW = toInt32(sw, "M_src_w/paste_source_width");
     m.msrcH = toInt32(sh, "M_src_h/paste_source_height");
   } else {
-    if (env::text("OSTRANE2_MSRC_MISSING_OK") == "1") {
+    if (msrcMissingOk) {
       log::printf(log::kWarn,
                   "[le] WARNING OSTRANE2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
                   "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "
@@ -219,9 +218,9 @@ Manifest parseManifest(const std::string& dir, const std::string& text) {
   return m;
 }
 
-Manifest loadManifest(const std::string& bundlePath) {
-  const std::string dir = resolveBundlePath(bundlePath);
-  Manifest m = parseManifest(dir, readWholeFile(dir + "/manifest.json", kManifestLimit));
+Manifest loadManifest(const std::string& bundlePath, const BundleSettings& settings) {
+  const std::string dir = resolveBundlePath(bundlePath, settings.unwrapRoot);
+  Manifest m = parseManifest(dir, readWholeFile(dir + "/manifest.json", kManifestLimit), settings.msrcMissingOk);
   const std::string lip = resolveMember(dir, "lip_template.v1.json");
   const int fd = openRegularFile(lip);
   if (fd >= 0) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/files.h"
+#include "core/settings.h"
 
 namespace le {
 
@@ -45,12 +46,13 @@ struct Manifest {
 
 // Loads and validates the manifest of the bundle at `bundlePath` (a directory
 // or an IMX container). Throws std::runtime_error naming the problem.
-Manifest loadManifest(const std::string& bundlePath);
+Manifest loadManifest(const std::string& bundlePath, const BundleSettings& settings = {});
 
 // The validation steps of loadManifest over an already read text; `dir` is
 // the resolved bundle directory (used in messages). The lip template is not
-// read here.
-Manifest parseManifest(const std::string& dir, const std::string& text);
+// read here. msrcMissingOk: a manifest without a paste-space stamp is
+// assumed to be authored on its own canvas (with a warning) instead of refused.
+Manifest parseManifest(const std::string& dir, const std::string& text, bool msrcMissingOk = false);
 
 namespace manifest_key {
 

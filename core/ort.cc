@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "core/env.h"
 #include "core/files.h"
 #include "kernels/pool.h"
 #include "core/log.h"
@@ -28,8 +27,7 @@ void appendCoreMl(Ort::SessionOptions& o, const Settings& s) {
                             {{"ModelFormat", "MLProgram"}, {"MLComputeUnits", computeUnits}, {"ModelCacheDirectory", cache}});
 }
 
-void appendCuda(Ort::SessionOptions& options) {
-  const long mib = env::integer("LE_A2X_CUDA_MEM_MIB", 0);
+void appendCuda(Ort::SessionOptions& options, long mib) {
   const size_t useMib = mib > 0 ? static_cast<size_t>(mib) : 3072u;
   const std::string bytes = std::to_string(useMib * 1048576ull);
   const OrtApi& api = Ort::GetApi();
@@ -81,7 +79,7 @@ Ort::SessionOptions options(const Settings& s) {
   o.SetIntraOpNumThreads(pool::clampThreads(s.threads));
   o.SetInterOpNumThreads(1);
   o.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (env::first("LE_ORT_SPIN") != '1') o.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (!s.spin) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
   o.AddConfigEntry("mlas.disable_kleidiai", "1");
   // With memory patterns a session's second run allocates one fresh block
   // for its whole plan (every new stream on a shared session pays those page
@@ -89,7 +87,7 @@ Ort::SessionOptions options(const Settings& s) {
   // earlier runs freed, and measured no slower per run.
   o.DisableMemPattern();
   if (!s.profile.empty()) o.EnableProfiling(s.profile.c_str());
-  if (s.cuda && env::text("LE_A2X_CUDA") == "1") appendCuda(o);
+  if (s.cuda) appendCuda(o, s.cudaMemMib);
   if (!s.ep.empty()) appendCoreMl(o, s);
   return o;
 }

@@ -20,12 +20,14 @@ struct Settings {
   int threads = 1;        // intra-op threads (clamped to the pool's limits)
   std::string ep;         // "" (CPU) or "coreml[:cpu|gpu|ane|all]"
   std::string cacheDir;   // where CoreML keeps compiled models ("" for the temporary directory)
-  bool cuda = false;      // append CUDA first when LE_A2X_CUDA=1 (the audio encoders)
+  bool cuda = false;      // append CUDA first (the audio encoders)
+  long cudaMemMib = 0;    // the CUDA arena's limit; <= 0 = 3072
   std::string profile;    // profiling file prefix ("" for none)
+  bool spin = false;      // intra-op threads spin while waiting for work
 };
 
 // Intra-op threads as asked, one inter-op thread, all graph optimisations,
-// no spinning unless LE_ORT_SPIN=1, and the providers asked for. Throws
+// spinning only when asked, and the providers asked for. Throws
 // "unknown ep '<ep>'" for any other provider.
 Ort::SessionOptions options(const Settings& s);
 

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "core/bundle.h"
-#include "core/env.h"
 #include "core/manifest.h"
 #include "core/page_buffer.h"
 #include "kernels/pool.h"
@@ -333,7 +332,8 @@ size_t DriverCursor::residentBytes() const {
   return static_cast<size_t>(impl_->slots) * impl_->storedBytes + impl_->view.size() + impl_->source->residentBytes();
 }
 
-std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history) {
+std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history,
+                                                 const DriverSettings& settings) {
   const std::string& dirName = m.targetFrames;
   const std::string& videoName = m.targetFramesMp4;
   const std::string dir = resolveMember(m.dir, dirName);
@@ -341,7 +341,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
   char last[32];
   std::snprintf(last, sizeof last, "/frame_%06d.jpg", m.nt - 1);
   const bool populated = fileExists(dir + last);
-  const bool preferVideo = env::first("LE_DRIVER_PREFER_MP4") == '1' && fileExists(video);
+  const bool preferVideo = settings.preferVideo && fileExists(video);
   if (preferVideo && populated)
     log::printf(log::kWarn, "[le-driver] LE_DRIVER_PREFER_MP4=1 %s %s/ is populated and NOT used; %s is the member this consumer reads\n",
                 kDash, dir.c_str(), video.c_str());
@@ -352,7 +352,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
   if (!fileExists(video))
     throw std::runtime_error("this bundle carries neither a populated " + dirName + "/ nor " + videoName + " (" + video +
                              ") " + kDash + " there is no driver video to play. REFUSING to create a session.");
-  auto src = driver::openMp4(video, m.nt, m.W, m.H);
+  auto src = driver::openMp4(video, m.nt, m.W, m.H, settings.hwdec);
   const std::string backend = src->name();
   log::printf(log::kInfo,
               "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) %s no frame of the "

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/settings.h"
 #include "driver/source.h"
 
 namespace le {
@@ -19,7 +20,8 @@ struct Manifest;
 class DriverCursor {
  public:
   // Over the bundle's driver video: a populated JPEG directory, else the video member.
-  static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookahead, int history);
+  static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookahead, int history,
+                                            const DriverSettings& settings = {});
   // Over the bundle's warp-prior video.
   static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int lookahead, int history);
   // lookahead below 1 counts as 1, a negative history as 0; above

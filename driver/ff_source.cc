@@ -18,7 +18,6 @@ extern "C" {
 #include <vector>
 
 #include "core/bundle.h"
-#include "core/env.h"
 #include "driver/source.h"
 #include "kernels/pool.h"
 #include "kernels/simd.h"
@@ -42,7 +41,8 @@ class FfSource final : public Source {
  public:
   enum Mode { kMp4 = 0, kHevc444 = 1 };
 
-  FfSource(Mode mode, std::string path, int nt, int w, int h) : mode_(mode), path_(std::move(path)), nt_(nt), w_(w), h_(h) {
+  FfSource(Mode mode, std::string path, int nt, int w, int h, bool hwdec = true)
+      : mode_(mode), path_(std::move(path)), nt_(nt), w_(w), h_(h), hwdec_(hwdec) {
     if (mode_ == kHevc444)
       for (int i = 0; i < 256; ++i) halfTab_[i] = le::f32ToF16(static_cast<float>(i) / 255.0f);
     try {
@@ -178,7 +178,7 @@ class FfSource final : public Source {
 
     const AVCodec* codec = nullptr;
     if (mode_ == kMp4 && par->codec_id == AV_CODEC_ID_H264) {
-      if (env::text("LE_DRIVER_HWDEC") == "0") {
+      if (!hwdec_) {
         if (!hwNoted_)
           log::printf(log::kDebug,
                       "[le-driver] LE_DRIVER_HWDEC=0 %s %s not attempted; the software decoder is the one decoder on "
@@ -348,14 +348,15 @@ class FfSource final : public Source {
   // Read by statistics queries from other threads while the reader decodes.
   std::atomic<size_t> maxPacket_{0};
   std::atomic<int> threads_{0};
+  bool hwdec_ = true;
   bool hwNoted_ = false;
   std::string name_;
 };
 
 }  // namespace
 
-std::unique_ptr<Source> openMp4(const std::string& path, int nt, int w, int h) {
-  return std::make_unique<FfSource>(FfSource::kMp4, path, nt, w, h);
+std::unique_ptr<Source> openMp4(const std::string& path, int nt, int w, int h, bool hwdec) {
+  return std::make_unique<FfSource>(FfSource::kMp4, path, nt, w, h, hwdec);
 }
 
 std::unique_ptr<Source> openPriorHevc(const std::string& path, int nt, int side) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/api.h"
+#include "core/settings.h"
 #include "core/manifest.h"
 #include "driver/cursor.h"
 #include "le/le.h"
@@ -23,7 +24,7 @@ le_prior* le_prior_open(const char* bundle_dir, int lookahead, int history) {
   return le::api::guard(Family::Le, __func__, static_cast<le_prior*>(nullptr), [&] {
     if (!bundle_dir) throw le::api::RawFailure{"le_prior_open: NULL bundle_dir"};
     auto p = std::make_unique<le_prior>();
-    p->manifest = le::loadManifest(bundle_dir);
+    p->manifest = le::loadManifest(bundle_dir, le::fromEnvironment().bundle);
     p->cursor = le::DriverCursor::openPrior(p->manifest, lookahead < 1 ? 2 : lookahead, history < 0 ? 0 : history);
     p->backend = p->cursor->name();
     return p.release();

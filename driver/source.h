@@ -39,8 +39,9 @@ class Source {
 // frame_%06d.jpg files of a directory, decoded with stb_image on demand.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int nt, int w, int h);
 // A driver video (4:2:0), stored as I420 planes (Y, then U, then V, each
-// row-packed; chroma (W+1)/2 x (H+1)/2) and delivered as RGB24.
-std::unique_ptr<Source> openMp4(const std::string& path, int nt, int w, int h);
+// row-packed; chroma (W+1)/2 x (H+1)/2) and delivered as RGB24. hwdec: an
+// H.264 video first tries the hardware decoder.
+std::unique_ptr<Source> openMp4(const std::string& path, int nt, int w, int h, bool hwdec = true);
 // A warp-prior video (yuv444p) decoded to three planes of halves, side x side.
 std::unique_ptr<Source> openPriorHevc(const std::string& path, int nt, int side);
 

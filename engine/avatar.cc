@@ -32,7 +32,7 @@ ModelCache<Avatar>& cache() {
 }  // namespace
 
 Avatar::Avatar(const std::string& dir, const AvatarSettings& settings)
-    : manifest_(checkedManifest(loadManifest(dir))),
+    : manifest_(checkedManifest(loadManifest(dir, settings.bundle))),
       identity_(manifest_),
       drive_(loadDrive(manifest_)),
       settings_(settings) {
@@ -70,7 +70,8 @@ std::shared_ptr<const Director> Avatar::director() const {
                   "pipeline\n",
                   intra, settings_.threads);
     }
-    director_ = std::make_shared<const Director>(manifest_, identity_, settings_.modelKey, intra, settings_.ep);
+    director_ = std::make_shared<const Director>(manifest_, identity_, settings_.modelKey, intra, settings_.ep,
+                                                 settings_.render);
   }
   return director_;
 }
@@ -80,7 +81,7 @@ std::shared_ptr<const Director> Avatar::director(const std::string& modelKey, in
   std::shared_ptr<const Director>& d = others_[modelKey + "\n" + std::to_string(threads) + "\n" + ep];
   if (!d) {
     try {
-      d = std::make_shared<const Director>(manifest_, identity_, modelKey, threads, ep);
+      d = std::make_shared<const Director>(manifest_, identity_, modelKey, threads, ep, settings_.render);
     } catch (...) {
       others_.erase(modelKey + "\n" + std::to_string(threads) + "\n" + ep);
       throw;
@@ -95,9 +96,12 @@ std::shared_ptr<const Director> Avatar::loadedDirector() const {
 }
 
 std::shared_ptr<const Avatar> Avatar::load(const std::string& bundle, const AvatarSettings& settings) {
-  const std::string dir = resolveBundlePath(bundle);
+  const std::string dir = resolveBundlePath(bundle, settings.bundle.unwrapRoot);
+  const RenderSettings& r = settings.render;
   const std::string key = dir + "\n" + settings.modelKey + "\n" + std::to_string(settings.threads) + "\n" + settings.ep +
-                          "\n" + (settings.chosen ? "1" : "0") + "\n" + bundleFingerprint(dir);
+                          "\n" + (settings.chosen ? "1" : "0") + "\n" + (r.gsFast ? "1" : "0") +
+                          (r.gsRewrite ? "1" : "0") + (r.neon ? "1" : "0") + (r.spin ? "1" : "0") + "\n" + r.profile +
+                          "\n" + (settings.bundle.msrcMissingOk ? "1" : "0") + "\n" + bundleFingerprint(dir);
   return cache().get(key, [&] { return std::make_shared<const Avatar>(dir, settings); });
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/manifest.h"
+#include "core/settings.h"
 #include "identity/identity.h"
 #include "render/renderer.h"
 
@@ -25,6 +26,8 @@ struct AvatarSettings {
   int threads = 1;       // the director's pool (already clamped)
   std::string ep;        // execution provider of the director
   bool chosen = false;   // whether the caller picked the thread count
+  RenderSettings render; // the director's load switches
+  BundleSettings bundle; // container unwrapping and the manifest's stamp rule
 };
 
 class Avatar {

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "core/api.h"
+#include "core/settings.h"
 #include "engine/engine.h"
 #include "kernels/pool.h"
 #include "le/le.h"
@@ -23,7 +24,9 @@ struct le_ctx {
   // calls are refused rather than interleaved with the session's threads.
   std::atomic<int> borrowed{0};
 
-  le_ctx(const char* bundle, const char* key, int t, const char* e, bool chosen) : engine(bundle, key, t, e, chosen) {}
+  le_ctx(const std::string& bundle, const le::AvatarSettings& avatar, const le::DriverSettings& driver,
+         const le::PasteSettings& paste)
+      : engine(le::Avatar::load(bundle, avatar), driver, paste) {}
 };
 
 namespace le {
@@ -98,6 +101,51 @@ class EarlyPull {
   std::exception_ptr failure_;
 };
 
+// The options a context is created with by default: `s`'s values.
+le_ctx_opts ctxDefaults(const le::Settings& s) {
+  le_ctx_opts o{};
+  o.size = sizeof o;
+  o.model_key = "render";
+  o.threads = 0;
+  o.ep = "";
+  o.paste_fast = s.paste.fast;
+  o.paste_ksize = s.paste.ksize;
+  o.driver_hwdec = s.driver.hwdec;
+  o.driver_prefer_video = s.driver.preferVideo;
+  o.gs_fast = s.render.gsFast;
+  o.gs_rewrite = s.render.gsRewrite;
+  o.ort_spin = s.render.spin;
+  o.ort_profile = le::api::intern(s.render.profile);
+  o.conv_backend = s.render.neon ? "neon" : "";
+  o.unwrap_root = le::api::intern(s.bundle.unwrapRoot);
+  o.msrc_missing_ok = s.bundle.msrcMissingOk;
+  return o;
+}
+
+le_ctx* createFrom(const char* bundle, const le_ctx_opts& o) {
+  if (!bundle || !o.model_key) throw RawFailure{"le_create: NULL bundle_dir/model_key"};
+  auto text = [](const char* p) { return std::string(p ? p : ""); };
+  le::AvatarSettings a;
+  a.modelKey = o.model_key;
+  a.chosen = o.threads > 0;
+  a.threads = le::pool::clampThreads(o.threads);
+  a.ep = text(o.ep);
+  a.render.gsFast = o.gs_fast != 0;
+  a.render.gsRewrite = o.gs_rewrite != 0;
+  a.render.spin = o.ort_spin != 0;
+  a.render.profile = text(o.ort_profile);
+  a.render.neon = text(o.conv_backend) == "neon";
+  a.bundle.unwrapRoot = text(o.unwrap_root);
+  a.bundle.msrcMissingOk = o.msrc_missing_ok != 0;
+  le::DriverSettings d;
+  d.hwdec = o.driver_hwdec != 0;
+  d.preferVideo = o.driver_prefer_video != 0;
+  le::PasteSettings p;
+  p.fast = o.paste_fast;
+  p.ksize = o.paste_ksize;
+  return new le_ctx(bundle, a, d, p);
+}
+
 // A keypoint set with no NaN or infinity: one would turn the whole crop into NaN.
 bool finite(const float* kp) {
   for (int i = 0; i < le::kHostKpRows * 3; ++i)
@@ -127,10 +175,27 @@ extern "C" {
 
 le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep) {
   return le::api::guard(Family::Le, __func__, static_cast<le_ctx*>(nullptr), [&] {
-    if (!bundle_dir || !model_key) throw RawFailure{"le_create: NULL bundle_dir/model_key"};
-    const bool chosen = threads > 0;
-    const int t = le::pool::clampThreads(threads);
-    return new le_ctx(bundle_dir, model_key, t, ep ? ep : "", chosen);
+    const le::Settings s = le::fromEnvironment();
+    le_ctx_opts o = ctxDefaults(s);
+    o.model_key = model_key;
+    o.threads = threads;
+    o.ep = ep;
+    return createFrom(bundle_dir, o);
+  });
+}
+
+void le_ctx_opts_default(le_ctx_opts* opts) {
+  le::api::guardQuiet(0, [&] {
+    if (!opts) return 0;
+    *opts = ctxDefaults(le::fromEnvironment());
+    return 1;
+  });
+}
+
+le_ctx* le_create_opts(const char* bundle_dir, const le_ctx_opts* opts) {
+  return le::api::guard(Family::Le, __func__, static_cast<le_ctx*>(nullptr), [&] {
+    const le::Settings s = le::fromEnvironment();
+    return createFrom(bundle_dir, le::api::readOpts(opts, ctxDefaults(s)));
   });
 }
 

@@ -15,13 +15,11 @@
 
 namespace le {
 
-Engine::Engine(const std::string& bundle, const std::string& modelKey, int threads, const std::string& ep, bool chosen)
-    : Engine(Avatar::load(bundle, AvatarSettings{modelKey, threads, ep, chosen})) {}
-
-Engine::Engine(std::shared_ptr<const Avatar> avatar) : avatar_(std::move(avatar)) {
+Engine::Engine(std::shared_ptr<const Avatar> avatar, const DriverSettings& driver, const PasteSettings& paste)
+    : avatar_(std::move(avatar)) {
   const Manifest& m = avatar_->manifest();
-  paste_ = std::make_unique<Paste>(avatar_->mask(), m.crop, m.unsharp);
-  cursor_ = DriverCursor::open(m, 2, 11);
+  paste_ = std::make_unique<Paste>(avatar_->mask(), m.crop, m.unsharp, paste);
+  cursor_ = DriverCursor::open(m, 2, 11, driver);
   frame_.assign(frameBytes());
 }
 

@@ -25,12 +25,10 @@ namespace le {
 
 class Engine {
  public:
-  // The avatar of `bundle` (loaded, or shared from the cache) and this
-  // stream's compositor and driver video. threads: the director's pool;
-  // chosen: whether the caller picked that count (the director sizes itself
-  // otherwise).
-  Engine(const std::string& bundle, const std::string& modelKey, int threads, const std::string& ep, bool chosen);
-  explicit Engine(std::shared_ptr<const Avatar> avatar);
+  // A stream over a loaded avatar (see Avatar::load): its own compositor,
+  // sampling as `paste` says, and driver video, decoded as `driver` says.
+  explicit Engine(std::shared_ptr<const Avatar> avatar, const DriverSettings& driver = {},
+                  const PasteSettings& paste = {});
   ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;

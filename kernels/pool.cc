@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/env.h"
+#include "core/settings.h"
 
 namespace le::pool {
 namespace {
@@ -25,18 +25,12 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // sleeps.
 constexpr auto kSpin = std::chrono::microseconds(30);
 
-// A worker count from the environment: 0 when unset or empty, else at least 1.
-int countOf(const std::string& value, long n) {
-  if (value.empty()) return 0;
-  return n < 1 ? 1 : n > 1 << 20 ? 1 << 20 : static_cast<int>(n);
-}
-
 // Test hook: the worker whose start fails (0: none).
 std::atomic<int> failStartAt{0};
 
 int computeThreads() {
-  int n = countOf(env::text("LE_CORE_THREADS"), env::integer("LE_CORE_THREADS", 0));
-  if (n == 0) n = countOf(env::text("LE_PASTE_THREADS"), env::integer("LE_PASTE_THREADS", 0));
+  // The worker count is the process's: read once, at the pool's first use.
+  int n = fromEnvironment().coreThreads;
   if (n == 0) n = 4;
   const unsigned hw = std::thread::hardware_concurrency();
   if (hw > 0 && static_cast<unsigned>(n) > hw) n = static_cast<int>(hw);

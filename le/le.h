@@ -96,6 +96,36 @@ typedef struct le_ctx le_ctx;
  * render. threads < 1 or above the engine's worker count: that count. ep:
  * NULL or "" for the CPU. Returns the context, or NULL with the reason. */
 LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+
+/* Everything a context's creation can be told. le_ctx_opts_default fills it
+ * with the defaults, which the environment variables named below set; the
+ * library reads the environment nowhere else for a context. Strings filled
+ * in by le_ctx_opts_default stay valid as long as the process; strings the
+ * caller sets need only outlive the create call. Members past `size` take
+ * their defaults, so a caller built against an older header keeps working. */
+typedef struct le_ctx_opts {
+  size_t size;               /* sizeof(le_ctx_opts) */
+  const char* model_key;     /* director "model_<key>.onnx" (required) */
+  int threads;               /* director threads; < 1: the engine's worker count, sized by the engine */
+  const char* ep;            /* execution provider; NULL or "" = CPU */
+  int paste_fast;            /* compositor sampling: 0 Lanczos, 1 bicubic, 2 bilinear ($LE_PASTE_FAST) */
+  int paste_ksize;           /* smaller odd unsharp kernel; 0 = the manifest's ($LE_PASTE_KSIZE) */
+  int driver_hwdec;          /* 1: try the hardware H.264 decoder first ($LE_DRIVER_HWDEC != "0") */
+  int driver_prefer_video;   /* 1: play the driver video over a frame directory ($LE_DRIVER_PREFER_MP4) */
+  int gs_fast;               /* 1: the fast grid-sample kernel ($LE_GS_FAST) */
+  int gs_rewrite;            /* 1: rewrite standard grid samples to it at load ($LE_GS_REWRITE) */
+  int ort_spin;              /* 1: the director's threads spin while idle ($LE_ORT_SPIN) */
+  const char* ort_profile;   /* profiling file prefix; NULL or "" = none ($LE_ORT_PROFILE) */
+  const char* conv_backend;  /* "neon" asks for that backend (unavailable here) ($LE_CONV_BACKEND) */
+  const char* unwrap_root;   /* where IMX containers unpack; NULL or "" = beside them ($LE_IMX_UNWRAP_ROOT) */
+  int msrc_missing_ok;       /* 1: a manifest without a paste-space stamp loads ($OSTRANE2_MSRC_MISSING_OK) */
+} le_ctx_opts;
+/* The defaults (model_key "render", threads 0, CPU) and the environment's
+ * values; size set. NULL is ignored. */
+LE_API void le_ctx_opts_default(le_ctx_opts* opts);
+/* As le_create, with every setting from `opts`. NULL opts, a size below
+ * sizeof(size_t) or a NULL model key: NULL with the reason. */
+LE_API le_ctx* le_create_opts(const char* bundle_dir, const le_ctx_opts* opts);
 /* Frees the context; NULL is ignored. */
 LE_API void le_destroy(le_ctx* ctx);
 
@@ -245,7 +275,20 @@ typedef struct le_utt_opts {
   double gap_s;              /* silence that ends an utterance; 0 = 0.6 s; < 0 or NaN = never */
   int ramp_frames;           /* ramp after an end; < 1 = 6 */
   int interrupt_ramp_frames; /* ramp after an interrupt; < 1 = 4 */
+  /* The members below count only when size is sizeof(le_utt_opts) (as
+   * le_utt_opts_default sets it); with size 0 they take the environment's
+   * values, as in a zero-initialised struct. */
+  size_t size;
+  const struct le_a2x_opts* audio; /* the audio engine's settings (le/le_a2x.h); NULL = the defaults */
+  int pipeline_paste;        /* 1: paste on a thread of its own; 0: inline; -1: by the audio engine */
+  int onset_si;              /* driver frame speech starts at; -1 = where the idle walk is */
+  int stage_report;          /* 1: report the stage timings at destroy */
 } le_utt_opts;
+/* The defaults with the environment's values ($LE_UTT_HYBRID gives eager
+ * LE_UTT_EAGER_HYBRID, $LE_STEADY_MODEL the steady model,
+ * $LE_UTT_PIPELINE_PASTE, $LE_UTT_ONSET_SI, $LE_UTT_STAGE_REPORT) and size
+ * set; motion_dir is left NULL. NULL is ignored. */
+LE_API void le_utt_opts_default(le_utt_opts* opts);
 
 typedef struct le_utt_frame_info {
   uint64_t seq;    /* frames produced since creation */

@@ -66,6 +66,29 @@ typedef struct le_a2x le_a2x;
  * +-1000, or a model member that is not a regular file are refused. NULL
  * with the reason on failure. */
 LE_A2X_API le_a2x* le_a2x_create(const char* bundle, int threads);
+
+/* Everything an audio handle's creation can be told; filled by
+ * le_a2x_opts_default with the defaults, which the environment variables
+ * named below set (strings as for le_ctx_opts in le/le.h). Members past
+ * `size` take their defaults. The encoders are loaded once per process: the
+ * first handle that loads one decides its path and device. */
+typedef struct le_a2x_opts {
+  size_t size;                 /* sizeof(le_a2x_opts) */
+  int threads;                 /* < 1 or above the engine's worker count: that count */
+  const char* w2v_onnx;        /* the shared 8 s audio encoder ($W2V_ONNX; required) */
+  const char* w2v_window_onnx; /* the short-window pair, both or neither; NULL = */
+  const char* w2v_head_onnx;   /* beside w2v_onnx ($LE_A2X_W2V_WIN_ONNX, $LE_A2X_W2V_HEAD_ONNX) */
+  int right_context;           /* short-window right context in frames, >= 0 ($LE_A2X_W2V_RIGHT, 12) */
+  int silence_prime;           /* decoder priming in frames; -1 = the bundle's ($LE_A2X_SILENCE_PRIME) */
+  int cuda;                    /* 1: the encoders on CUDA where available ($LE_A2X_CUDA) */
+  int cuda_mem_mib;            /* the CUDA arena's limit; <= 0 = 3072 ($LE_A2X_CUDA_MEM_MIB) */
+  const char* unwrap_root;     /* where IMX containers unpack; NULL or "" = beside them ($LE_IMX_UNWRAP_ROOT) */
+} le_a2x_opts;
+/* The defaults with the environment's values; size set. NULL is ignored. */
+LE_A2X_API void le_a2x_opts_default(le_a2x_opts* opts);
+/* As le_a2x_create, with every setting from `opts`. NULL opts or a size
+ * below sizeof(size_t): NULL with the reason. */
+LE_A2X_API le_a2x* le_a2x_create_opts(const char* bundle, const le_a2x_opts* opts);
 /* Frees the handle; NULL is ignored. */
 LE_A2X_API void le_a2x_destroy(le_a2x* a);
 /* What a handle runs, for hosts and tools. Set `size` to sizeof(le_a2x_info)

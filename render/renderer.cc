@@ -19,7 +19,6 @@
 
 #include "core/api.h"
 #include "core/bundle.h"
-#include "core/env.h"
 #include "core/manifest.h"
 #include "core/ort.h"
 #include "core/page_buffer.h"
@@ -58,10 +57,10 @@ struct Director::Impl {
   int threads = 1;
   std::string modelKey, graphPath;
 
-  void buildSession(const std::string& requestedEp, const Manifest& m);
+  void buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs);
 };
 
-void Director::Impl::buildSession(const std::string& requestedEp, const Manifest& m) {
+void Director::Impl::buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs) {
   const bool cpu = requestedEp.empty();
   if (startsWith(requestedEp, "xnnpack"))
     fail("Renderer: ep '" + requestedEp + "' is REFUSED. This renderer rewrites its graph to Corvalux custom-domain nodes "
@@ -78,19 +77,20 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
     const std::string version = Ort::GetVersionString();
     settings.cacheDir = m.dir + "/.coreml_cache/ort" + (version.empty() ? std::string("unknown") : version);
   }
-  settings.profile = env::text("LE_ORT_PROFILE");
+  settings.profile = rs.profile;
+  settings.spin = rs.spin;
   profiling = !settings.profile.empty();
   sessionOptions = ort::options(settings);
 
   bool gsRewrite = true;
-  const bool gsFast = env::first("LE_GS_FAST") != '0';
+  const bool gsFast = rs.gsFast;
   if (!gsFast) {
     registerInt8ConvVNNI(sessionOptions);
     gsRewrite = false;
   } else {
     registerGridSampleFast(sessionOptions);
     registerInt8ConvVNNI(sessionOptions);
-    gsRewrite = env::first("LE_GS_REWRITE") != '0';
+    gsRewrite = rs.gsRewrite;
     if (!gsRewrite && cpu)
       log::printf(log::kWarn,
                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvalux::GridSampleFast rewrite DISABLED (%s); "
@@ -140,7 +140,7 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
 }
 
 Director::Director(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
-                   const std::string& epRequest)
+                   const std::string& epRequest, const RenderSettings& settings)
     : impl_(std::make_unique<Impl>()) {
   Impl& I = *impl_;
   I.crop = m.crop;
@@ -149,19 +149,19 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
   I.graphPath = m.modelPath(modelKey);
 
   std::string ep = epRequest;
-  if (ep == "neon" || (ep.empty() && env::text("LE_CONV_BACKEND") == "neon")) {
+  if (ep == "neon" || (ep.empty() && settings.neon)) {
     log::printf(log::kWarn, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
     ep.clear();
   }
 
   try {
-    I.buildSession(ep, m);
+    I.buildSession(ep, m, settings);
   } catch (const std::exception& e) {
     if (!startsWith(ep, "coreml")) throw;
     log::printf(log::kWarn, "[le] CoreML EP session refused: %s %s falling back to the ORT CPU EP\n", e.what(), kDash);
     I.session.reset();
     ep.clear();
-    I.buildSession(ep, m);
+    I.buildSession(ep, m, settings);
   }
 
   // Inputs: the graph family, the static batch and the keypoint contract.
@@ -272,8 +272,8 @@ struct Renderer::Impl {
 };
 
 Renderer::Renderer(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
-                   const std::string& ep)
-    : Renderer(std::make_shared<const Director>(m, identity, modelKey, intraOpThreads, ep), identity) {}
+                   const std::string& ep, const RenderSettings& settings)
+    : Renderer(std::make_shared<const Director>(m, identity, modelKey, intraOpThreads, ep, settings), identity) {}
 
 Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& identity)
     : impl_(std::make_unique<Impl>()) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "core/settings.h"
+
 namespace Ort {
 struct IoBinding;
 struct RunOptions;
@@ -24,10 +26,11 @@ class Director {
   // Reads "model_<key>.onnx", applies the load-time rewrites and creates the
   // session. intraOpThreads < 1 means le::pool::threads(). ep: "" (CPU),
   // "coreml[:units]" (falls back to CPU where unavailable), "neon"
-  // (unavailable here: CPU). Throws std::runtime_error on every refusal,
-  // including a graph whose inputs the bundle's identity cannot feed.
+  // (unavailable here: CPU). settings: the load switches. Throws
+  // std::runtime_error on every refusal, including a graph whose inputs the
+  // bundle's identity cannot feed.
   Director(const Manifest& manifest, const Identity& identity, const std::string& modelKey, int intraOpThreads,
-           const std::string& ep);
+           const std::string& ep, const RenderSettings& settings = {});
   ~Director();
   Director(const Director&) = delete;
   Director& operator=(const Director&) = delete;
@@ -58,7 +61,7 @@ class Renderer {
   Renderer(std::shared_ptr<const Director> director, const Identity& identity);
   // Loads a director of its own (see Director).
   Renderer(const Manifest& manifest, const Identity& identity, const std::string& modelKey, int intraOpThreads,
-           const std::string& ep);
+           const std::string& ep, const RenderSettings& settings = {});
   ~Renderer();
   Renderer(const Renderer&) = delete;
   Renderer& operator=(const Renderer&) = delete;

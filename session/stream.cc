@@ -16,6 +16,7 @@
 
 #include "audio/fca.h"
 #include "core/api.h"
+#include "core/settings.h"
 #include "core/bundle.h"
 #include "core/finite.h"
 #include "engine/engine.h"
@@ -70,7 +71,7 @@ le_stream* le_stream_create(const char* bundle, const char* encoder, int threads
     if (!s->ctx) throw RawFailure{std::string("le_create: ") + le_last_error()};
     // The delta model sits in the bundle's directory (unpacked when the
     // bundle is a container).
-    const std::string dir = le::resolveBundlePath(bundle);
+    const std::string dir = le::resolveBundlePath(bundle, le::fromEnvironment().bundle.unwrapRoot);
     s->fca = le_fca_create(encoder, (dir + "/fca_stream.onnx").c_str(), threads);
     if (!s->fca) throw RawFailure{std::string("le_fca_create: ") + le_fca_last_error()};
     le::Engine& e = le::engineOf(s->ctx);

@@ -11,7 +11,8 @@
 
 #include "core/api.h"
 #include "core/bundle.h"
-#include "core/env.h"
+#include "audio/a2x.h"
+#include "core/settings.h"
 #include "core/finite.h"
 #include "core/log.h"
 #include "kernels/pool.h"
@@ -37,9 +38,30 @@ double nowMs() {
 
 }  // namespace
 
-le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
+le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
     : ctx_(ctx), loan_(ctx), engine_(le::engineOf(ctx)) {
   if (!o.motion_dir || !*o.motion_dir) throw std::runtime_error("opts.motion_dir required");
+  // With its size set the struct says everything; a zero size leaves the
+  // members past the first eight to the environment.
+  if (o.size != 0 && o.size != sizeof(le_utt_opts))
+    throw std::runtime_error("opts.size is neither 0 nor sizeof(le_utt_opts)");
+  const bool own = o.size == sizeof(le_utt_opts);
+  le::SessionSettings ss = env.session;
+  audio_ = env.audio;
+  where_ = env.bundle;
+  if (own) {
+    ss.pipelinePaste = o.pipeline_paste < 0 ? -1 : o.pipeline_paste != 0;
+    ss.onsetSi = o.onset_si;
+    ss.stageReport = o.stage_report != 0;
+    ss.steadyModel.clear();
+    ss.hybrid = false;
+    if (o.audio) {
+      const le_a2x_opts a = le::api::readOpts(o.audio, le::a2x::defaults(env));
+      audio_ = le::a2x::audioOf(a, env.audio.motionDump);
+      where_.unwrapRoot = a.unwrap_root ? a.unwrap_root : "";
+    }
+  }
+  stageReport_ = ss.stageReport;
   motionDir_ = o.motion_dir;
   motionEp_ = o.motion_ep ? o.motion_ep : "";
   threads_ = le::pool::clampThreads(o.threads);
@@ -49,21 +71,18 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o)
   crop_ = engine_.crop();
   frameBytes_ = engine_.frameBytes();
 
-  const std::string dir = le::resolveBundlePath(motionDir_);
+  const std::string dir = le::resolveBundlePath(motionDir_, where_.unwrapRoot);
   a2xMode_ = le::audio::isA2xBundle(dir);
-  pipelined_ = a2xMode_;
-  if (!le::env::text("LE_UTT_PIPELINE_PASTE").empty()) pipelined_ = le::env::integer("LE_UTT_PIPELINE_PASTE", 0) != 0;
+  pipelined_ = ss.pipelinePaste < 0 ? a2xMode_ : ss.pipelinePaste != 0;
   steadyModel_ = o.steady_model && *o.steady_model ? o.steady_model : "b24_fp32";
-  if (!le::env::text("LE_STEADY_MODEL").empty()) steadyModel_ = le::env::text("LE_STEADY_MODEL");
-  const long onset = le::env::integer("LE_UTT_ONSET_SI", -1);
-  if (!le::env::text("LE_UTT_ONSET_SI").empty() && onset >= 0) onsetIndex_ = nt_ > 0 ? static_cast<int>(onset % nt_) : 0;
-  const std::string hyb = le::env::text("LE_UTT_HYBRID");
-  if (o.eager == -2) {
+  if (!ss.steadyModel.empty()) steadyModel_ = ss.steadyModel;
+  if (ss.onsetSi >= 0) onsetIndex_ = nt_ > 0 ? static_cast<int>(ss.onsetSi % nt_) : 0;
+  if (o.eager == LE_UTT_EAGER_HYBRID) {
     hybrid_ = true;
   } else if (o.eager >= 1) {
     eagerValue_ = o.eager;
   } else {
-    hybrid_ = !hyb.empty() && hyb != "0";
+    hybrid_ = ss.hybrid;
   }
   if (o.gap_s == 0) gapMs_ = 600;
   else if (o.gap_s < 0 || std::isnan(o.gap_s)) gapMs_ = -1;
@@ -119,7 +138,7 @@ void le_utt::stopThreads() {
 le_utt::~le_utt() {
   stopThreads();
   motion_.reset();
-  if (!le::env::text("LE_UTT_STAGE_REPORT").empty()) {
+  if (stageReport_) {
     if (jobsC_ == 0) {
       le::log::printf(le::log::kWarn,
                       "[le_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and the paste-job "
@@ -226,7 +245,7 @@ void le_utt::warmLoop() {
   std::unique_ptr<le::audio::KeypointStream> m;
   std::string error;
   try {
-    m = le::audio::openKeypointStream(motionDir_, threads_, motionEp_);
+    m = le::audio::openKeypointStream(motionDir_, threads_, motionEp_, audio_, where_);
     m->setEager(hybrid_ ? 3 : eagerValue_);
   } catch (const std::exception& e) {
     m.reset();

@@ -54,7 +54,8 @@ struct Job {
 }  // namespace le::utt
 
 struct le_utt {
-  le_utt(le_ctx* ctx, const le_utt_opts& o);
+  // env: the environment's settings, for what `o` leaves to them.
+  le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env);
   ~le_utt();
 
   // Host side.
@@ -89,6 +90,9 @@ struct le_utt {
   le::EngineLoan loan_;  // first: nothing touches the engine before the loan
   le::Engine& engine_;
   std::string motionDir_, motionEp_, steadyModel_;
+  le::AudioSettings audio_;
+  le::BundleSettings where_;
+  bool stageReport_ = false;
   int threads_, nt_, W_, H_, crop_;
   size_t frameBytes_;
   bool a2xMode_ = false, pipelined_ = false, hybrid_ = false;

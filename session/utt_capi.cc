@@ -1,9 +1,11 @@
 // The le_utt_ functions: argument checks and the family's error texts around
 // the session.
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
 #include "core/api.h"
+#include "core/settings.h"
 #include "le/le.h"
 #include "session/utt.h"
 
@@ -15,7 +17,23 @@ extern "C" {
 le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
   return le::api::guard(Family::Utt, __func__, static_cast<le_utt*>(nullptr), [&] {
     if (!ctx || !opts) throw RawFailure{"le_utt_create: NULL ctx/opts"};
-    return new le_utt(ctx, *opts);
+    return new le_utt(ctx, *opts, le::fromEnvironment());
+  });
+}
+
+void le_utt_opts_default(le_utt_opts* opts) {
+  le::api::guardQuiet(0, [&] {
+    if (!opts) return 0;
+    const le::Settings s = le::fromEnvironment();
+    le_utt_opts o{};
+    o.steady_model = s.session.steadyModel.empty() ? nullptr : le::api::intern(s.session.steadyModel);
+    o.eager = s.session.hybrid ? LE_UTT_EAGER_HYBRID : LE_UTT_EAGER_DEFAULT;
+    o.size = sizeof o;
+    o.pipeline_paste = s.session.pipelinePaste;
+    o.onset_si = static_cast<int>(std::min<long>(s.session.onsetSi, 1 << 30));
+    o.stage_report = s.session.stageReport;
+    *opts = o;
+    return 1;
   });
 }
 

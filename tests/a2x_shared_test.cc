@@ -73,7 +73,7 @@ TEST(SharedW2v, TwoHandlesWithDifferentPathsShareTheFirstEncoder) {
   ASSERT_TRUE(a && b) << le_a2x_last_error();
   ASSERT_FALSE(le::a2x::implOf(a)->shortWindow());
   EXPECT_EQ(le::a2x::implOf(a)->w2vSession(), le::a2x::implOf(b)->w2vSession());
-  EXPECT_EQ(le::a2x::implOf(a)->w2vSession(), le::a2x::get_shared_w2v("/nonexistent.onnx", 1));
+  EXPECT_EQ(le::a2x::implOf(a)->w2vSession(), le::a2x::get_shared_w2v("/nonexistent.onnx", 1, {}));
   EXPECT_EQ(le_a2x_preload_w2v("/nonexistent.onnx"), 1);
   le_a2x_destroy(a);
   le_a2x_destroy(b);
@@ -178,11 +178,11 @@ TEST(SharedW2v, CudaRequestFallsBackToTheCpuOnTheOwnerThread) {
     le_a2x_destroy(a);
 
     std::thread::id first, second;
-    le::a2x::le_a2x_on_owner_thread([&] { first = std::this_thread::get_id(); });
-    std::thread([&] { le::a2x::le_a2x_on_owner_thread([&] { second = std::this_thread::get_id(); }); }).join();
+    le::a2x::le_a2x_on_owner_thread([&] { first = std::this_thread::get_id(); }, true);
+    std::thread([&] { le::a2x::le_a2x_on_owner_thread([&] { second = std::this_thread::get_id(); }, true); }).join();
     ok = ok && first == second && first != std::this_thread::get_id();
     try {
-      le::a2x::le_a2x_on_owner_thread([] { throw std::runtime_error("from the owner"); });
+      le::a2x::le_a2x_on_owner_thread([] { throw std::runtime_error("from the owner"); }, true);
       ok = false;
     } catch (const std::runtime_error& e) {
       ok = ok && std::string(e.what()) == "from the owner";
@@ -190,7 +190,7 @@ TEST(SharedW2v, CudaRequestFallsBackToTheCpuOnTheOwnerThread) {
     return ok;
   });
   std::thread::id ran;
-  le::a2x::le_a2x_on_owner_thread([&] { ran = std::this_thread::get_id(); });
+  le::a2x::le_a2x_on_owner_thread([&] { ran = std::this_thread::get_id(); }, false);
   EXPECT_EQ(ran, std::this_thread::get_id());
 }
 

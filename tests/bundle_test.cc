@@ -117,8 +117,7 @@ TEST_F(Unwrap, RebuildDoesNotFollowLinksOutOfTheTree) {
 }
 
 TEST_F(Unwrap, HonoursTheUnwrapRootAndCreatesIt) {
-  test::ScopedEnv root("LE_IMX_UNWRAP_ROOT", (tmp / "cache/deep//").c_str());
-  const std::string u = resolveBundlePath(c);
+  const std::string u = resolveBundlePath(c, tmp / "cache/deep//");
   EXPECT_EQ(u, tmp / "cache/deep/avatar.lebundle");
   EXPECT_TRUE(exists(u + ".imx_unwrapped"));
   EXPECT_EQ(readFile(u + "/P.f16"), kMembers[1].payload);
@@ -245,8 +244,7 @@ TEST(UnwrapRefusals, FilesystemFailuresNameThePath) {
   EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c); }), "cannot write unwrap marker " + u + ".imx_unwrapped");
 
   writeFile(tmp / "plainfile", "x");
-  test::ScopedEnv root("LE_IMX_UNWRAP_ROOT", (tmp / "plainfile").c_str());
-  EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c); }),
+  EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c, tmp / "plainfile"); }),
             "cannot create unwrap dir " + (tmp / "plainfile/f.lebundle"));
 }
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Checks on the source tree, run with the tests.
 #   check_tree.sh layers SRC   no file includes a header from a floor above its own
-#   check_tree.sh env SRC      the environment variables the code reads are the
-#                              README's table, no more and no less
+#   check_tree.sh env SRC      the environment is read in core/settings.cc only, and
+#                              the variables it reads are the README's table, no
+#                              more and no less
 set -eu
 mode=$1; src=$2
 cd "$src"
@@ -43,14 +44,15 @@ layers)
   echo "layers: $files files, $includes project includes, $bad upward"
   [ "$bad" -eq 0 ];;
 env)
-  code=$(sources | grep -Ev '^(tests|fuzz|bench)/' |
-         xargs sed -n 's/.*env::[a-z]*("\([A-Z0-9_]*\)".*/\1/p' | sort -u)
+  readers=$(sources | grep -Ev '^(tests|fuzz|bench)/|^core/settings\.cc$|\.py$' | xargs grep -lw 'getenv\|environ\|setenv' || true)
+  [ -z "$readers" ] || echo "env: read outside core/settings.cc by: $readers"
+  code=$(grep -o '\(text\|first\|integer\|count\)("[A-Z0-9_]*"' core/settings.cc | sed 's/.*("//; s/"$//' | sort -u)
   doc=$(sed -n '/^## Environment/,/^## /s/^| `\([A-Z0-9_]*\)`.*/\1/p' README.md | sort -u)
   missing=$(printf '%s\n' "$code" | grep -vxF "$doc" || true)
   stale=$(printf '%s\n' "$doc" | grep -vxF "$code" || true)
   [ -z "$missing" ] || echo "env: read by the code but not in the README's table: $missing"
   [ -z "$stale" ] || echo "env: in the README's table but read nowhere: $stale"
   echo "env: $(printf '%s\n' "$code" | wc -l) variables read, $(printf '%s\n' "$doc" | wc -l) in the README"
-  [ -z "$missing$stale" ];;
+  [ -z "$missing$stale$readers" ];;
 *) echo "usage: check_tree.sh layers|env SRC" >&2; exit 2;;
 esac

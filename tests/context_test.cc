@@ -457,6 +457,59 @@ TEST(EngineContext, InfoTellsWhatTheDirectorRuns) {
   EXPECT_EQ(info.intra_op_threads, 1);
 }
 
+// Settings reach a context from its options, not from the environment: two
+// contexts on one bundle with different paste and load switches differ, and
+// a caller built against a shorter struct gets the defaults for the rest.
+TEST(EngineContext, OptionsDecideAndTheEnvironmentOnlyDefaults) {
+  const std::string tiny = kFixtures + "/tiny";
+  le_ctx_opts o;
+  {
+    ScopedEnv fast("LE_PASTE_FAST", "2");
+    ScopedEnv rewrite("LE_GS_REWRITE", "0");
+    le_ctx_opts_default(&o);
+  }
+  EXPECT_EQ(o.size, sizeof o);
+  EXPECT_STREQ(o.model_key, "render");
+  EXPECT_EQ(o.paste_fast, 2);
+  EXPECT_EQ(o.gs_rewrite, 0);
+  EXPECT_EQ(o.driver_hwdec, 1);
+  o.model_key = "b1";
+  o.threads = 1;
+  le_ctx_opts plain;
+  le_ctx_opts_default(&plain);
+  plain.model_key = "b1";
+  plain.threads = 1;
+  Ctx a(le_create_opts(tiny.c_str(), &o)), b(le_create_opts(tiny.c_str(), &plain));
+  ASSERT_TRUE(a && b) << le_last_error();
+  le_ctx_info ia{}, ib{};
+  ia.size = ib.size = sizeof ia;
+  ASSERT_TRUE(le_get_info(a.get(), &ia) && le_get_info(b.get(), &ib));
+  EXPECT_EQ(std::string(ia.rewrites).find("GridSample"), std::string::npos) << ia.rewrites;
+  EXPECT_NE(std::string(ib.rewrites).find("GridSample"), std::string::npos) << ib.rewrites;
+  const auto kp = floatsOf(tiny + "/xs_target.bin");
+  std::vector<uint8_t> fa(96 * 64 * 4), fb(fa.size()), fc(fa.size());
+  ASSERT_EQ(le_render_kp_rgba(a.get(), 2, kp.data(), kp.data() + 63, fa.data(), fa.size()), 1) << le_last_error();
+  ASSERT_EQ(le_render_kp_rgba(b.get(), 2, kp.data(), kp.data() + 63, fb.data(), fb.size()), 1) << le_last_error();
+  EXPECT_NE(fa, fb);  // bilinear paste against Lanczos
+  {
+    // Up to the thread count only: the rest are the defaults of the moment.
+    ScopedEnv fast("LE_PASTE_FAST", "2");
+    ScopedEnv rewrite("LE_GS_REWRITE", "0");
+    le_ctx_opts older = plain;
+    older.size = offsetof(le_ctx_opts, ep);
+    Ctx c(le_create_opts(tiny.c_str(), &older));
+    ASSERT_TRUE(c) << le_last_error();
+    ASSERT_EQ(le_render_kp_rgba(c.get(), 2, kp.data(), kp.data() + 63, fc.data(), fc.size()), 1);
+    EXPECT_EQ(fc, fa);
+  }
+  le_ctx_opts_default(nullptr);
+  EXPECT_EQ(le_create_opts(tiny.c_str(), nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create_opts: opts NULL, or its size not set");
+  plain.model_key = nullptr;
+  EXPECT_EQ(le_create_opts(tiny.c_str(), &plain), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+}
+
 TEST(EngineContext, RendererFailureIsReportedAndRetried) {
   TempDir tmp;
   const std::string dir = copyBundle(tmp, "tiny");

@@ -285,27 +285,11 @@ TEST(DriverSources, PriorVideoMatchesTheFormulaAndHalfTable) {
   EXPECT_EQ(c->seeks(), 1u);
 }
 
-TEST(DriverCursor, OpenChoosesTheMemberAndSaysWhy) {
+TEST(DriverCursor, OpenChoosesTheMember) {
   const Manifest m = tiny();
-  {
-    test::ScopedEnv prefer("LE_DRIVER_PREFER_MP4", "1");
-    ::testing::internal::CaptureStderr();
-    auto c = DriverCursor::open(m, 2, 11);
-    const std::string log = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(log.find("[le-driver] LE_DRIVER_PREFER_MP4=1 \xE2\x80\x94 " + m.dir + "/target_frames/ is populated and NOT used; " +
-                       m.dir + "/target_frames.mp4 is the member this consumer reads\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("decoded IN PLACE (mp4/libavcodec"), std::string::npos) << log;
-    EXPECT_NE(log.find(", 12 frames 96x64, look-ahead 2, history 11) \xE2\x80\x94 no frame of the driver is expanded"),
-              std::string::npos)
-        << log;
-  }
-  test::ScopedEnv prefer("LE_DRIVER_PREFER_MP4", nullptr);
-  ::testing::internal::CaptureStderr();
-  auto c = DriverCursor::open(m, 2, 11);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "[le-driver] " + m.dir + "/target_frames/ (raw jpg, 12 frames) \xE2\x80\x94 read one frame per pull\n");
+  // The bundle carries both a populated frame directory and the video.
+  EXPECT_EQ(DriverCursor::open(m, 2, 11, DriverSettings{true, true})->name().rfind("mp4/libavcodec", 0), 0u);
+  EXPECT_EQ(DriverCursor::open(m, 2, 11, DriverSettings{true, false})->name().find("mp4"), std::string::npos);
 
   TempDir tmp;
   std::ofstream(tmp / "manifest.json") << "{}";
@@ -326,10 +310,7 @@ TEST(DriverSources, HardwareDecoderAttemptAndItsSwitchAreDebugDetail) {
   le_log_set([](void* user, int level, const char* text) {
     static_cast<std::vector<std::pair<int, std::string>>*>(user)->emplace_back(level, text);
   }, &lines, LE_LOG_DEBUG);
-  {
-    test::ScopedEnv off("LE_DRIVER_HWDEC", "0");
-    driver::openMp4(path, m.nt, m.W, m.H);
-  }
+  driver::openMp4(path, m.nt, m.W, m.H, false);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], std::make_pair(int{LE_LOG_DEBUG}, std::string("[le-driver] LE_DRIVER_HWDEC=0 \xE2\x80\x94 h264_cuvid not attempted; the software decoder is the one decoder on this fleet (same samples)")));
   lines.clear();

@@ -1,7 +1,9 @@
 // The manifest scanner, its ambiguity rule and the loader's refusals.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 #include "core/manifest.h"
 #include "tests/support/testutil.h"
@@ -140,7 +142,6 @@ TEST(Manifest, ValuesOutsideTheirTypeAreRefusedNotWrapped) {
 TEST(Manifest, UnstampedBundles) {
   const std::string half = replaced(kStamped, R"("M_src_w": 96, "M_src_h": 64)", R"("paste_source_width": 96)");
   {
-    test::ScopedEnv off("OSTRANE2_MSRC_MISSING_OK", nullptr);
     EXPECT_EQ(errorOf("/b", half),
               "/b/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) "
               "\xE2\x80\x94 the canvas is 96x64, so M cannot be placed: absence is not evidence that M was authored "
@@ -149,11 +150,12 @@ TEST(Manifest, UnstampedBundles) {
   }
   {
     test::ScopedEnv on("OSTRANE2_MSRC_MISSING_OK", "true");
-    EXPECT_NE(errorOf("/b", half), "(loaded)");
+    EXPECT_FALSE(fromEnvironment().bundle.msrcMissingOk);
   }
   test::ScopedEnv on("OSTRANE2_MSRC_MISSING_OK", "1");
+  ASSERT_TRUE(fromEnvironment().bundle.msrcMissingOk);
   ::testing::internal::CaptureStderr();
-  const Manifest m = parseManifest("/b", half);
+  const Manifest m = parseManifest("/b", half, true);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "[le] WARNING OSTRANE2_MSRC_MISSING_OK=1: /b/manifest.json carries no paste-space stamp; ASSUMING M "
             "was authored on this 96x64 canvas. If it was not, the face pastes off-target (cx#144) and nothing "
@@ -193,6 +195,46 @@ TEST(LoadManifest, UnreadableManifest) {
   EXPECT_EQ(err(tmp / "none"), "cannot open " + (tmp / "none") + "/manifest.json");
   test::makeDirsForTest(tmp / "dirman/manifest.json");
   EXPECT_EQ(err(tmp / "dirman"), "cannot open " + (tmp / "dirman") + "/manifest.json");
+}
+
+// The environment's texts as settings: each switch's own rule for "on".
+TEST(Settings, TheEnvironmentsTexts) {
+  const char* const kAll[] = {"LE_GS_FAST", "LE_DRIVER_HWDEC", "LE_DRIVER_PREFER_MP4", "LE_A2X_W2V_RIGHT",
+                              "LE_A2X_SILENCE_PRIME", "LE_UTT_HYBRID", "LE_UTT_PIPELINE_PASTE", "LE_CORE_THREADS",
+                              "LE_PASTE_THREADS", "LE_A2X_CUDA", "LE_UTT_ONSET_SI"};
+  std::vector<std::unique_ptr<test::ScopedEnv>> clear;
+  for (const char* name : kAll) clear.push_back(std::make_unique<test::ScopedEnv>(name, nullptr));
+  Settings unset = fromEnvironment();
+  EXPECT_TRUE(unset.render.gsFast && unset.driver.hwdec && !unset.driver.preferVideo && !unset.session.hybrid);
+  EXPECT_EQ(unset.audio.right, 12);
+  EXPECT_EQ(unset.audio.silencePrime, -1);
+  EXPECT_EQ(unset.session.pipelinePaste, -1);
+  EXPECT_EQ(unset.session.onsetSi, -1);
+  EXPECT_EQ(unset.coreThreads, 0);
+  struct Case {
+    const char* name;
+    const char* value;
+    bool (*holds)(const Settings&);
+  };
+  const Case cases[] = {
+      {"LE_GS_FAST", "0ff", [](const Settings& s) { return !s.render.gsFast; }},
+      {"LE_DRIVER_HWDEC", "00", [](const Settings& s) { return s.driver.hwdec; }},  // exactly "0" only
+      {"LE_DRIVER_HWDEC", "0", [](const Settings& s) { return !s.driver.hwdec; }},
+      {"LE_DRIVER_PREFER_MP4", "1yes", [](const Settings& s) { return s.driver.preferVideo; }},
+      {"LE_A2X_W2V_RIGHT", "-5", [](const Settings& s) { return s.audio.right == 0; }},
+      {"LE_A2X_SILENCE_PRIME", "-5", [](const Settings& s) { return s.audio.silencePrime == 0; }},
+      {"LE_A2X_CUDA", "true", [](const Settings& s) { return !s.audio.cuda; }},
+      {"LE_UTT_HYBRID", "0", [](const Settings& s) { return !s.session.hybrid; }},
+      {"LE_UTT_HYBRID", "no", [](const Settings& s) { return s.session.hybrid; }},
+      {"LE_UTT_PIPELINE_PASTE", "7", [](const Settings& s) { return s.session.pipelinePaste == 1; }},
+      {"LE_UTT_ONSET_SI", "x", [](const Settings& s) { return s.session.onsetSi == 0; }},
+      {"LE_CORE_THREADS", "0", [](const Settings& s) { return s.coreThreads == 1; }},
+      {"LE_PASTE_THREADS", "3", [](const Settings& s) { return s.coreThreads == 3; }},
+  };
+  for (const Case& c : cases) {
+    test::ScopedEnv v(c.name, c.value);
+    EXPECT_TRUE(c.holds(fromEnvironment())) << c.name << "=" << c.value;
+  }
 }
 
 }  // namespace

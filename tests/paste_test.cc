@@ -174,7 +174,7 @@ TEST(Paste, MatchesTheReferenceInEveryModeAndTarget) {
                        float(1.1 * std::cos(th)), 8}},
   };
   for (int mode : {0, 1, 2}) {
-    test::ScopedEnv fast("LE_PASTE_FAST", std::to_string(mode).c_str());
+    const PasteSettings fast{mode, 0};
     for (const Case& c : cases) {
       const auto crop = randomCrop(c.S, c.S + mode);
       const auto mask = softMask(c.S, c.S);
@@ -188,7 +188,7 @@ TEST(Paste, MatchesTheReferenceInEveryModeAndTarget) {
       int64_t all = hwy::SupportedTargets() & HWY_TARGETS;
       for (int64_t rest = all; rest; rest &= rest - 1) {
         hwy::SetSupportedTargetsForTest(rest & -rest);
-        Paste p(mask, c.S, Unsharp{0.8f, 1.6f, 7});
+        Paste p(mask, c.S, Unsharp{0.8f, 1.6f, 7}, fast);
         EXPECT_EQ(p.fast, mode);
         std::vector<uint8_t> got = base;
         p.composite(crop.data(), 255.0f, c.M, got.data(), c.W, c.H);
@@ -244,24 +244,15 @@ TEST(Paste, EdgeCases) {
   EXPECT_EQ(test::errorOf([&] { Paste p(std::vector<uint8_t>(S * S - 1), S, Unsharp{}); }), "paste: mask size");
   EXPECT_EQ(test::errorOf([&] { Paste p(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 12}); }), "paste: ksize must be odd");
   EXPECT_EQ(test::errorOf([&] { Paste p(std::vector<uint8_t>(size_t(1025) * 1025), 1025, Unsharp{}); }), "paste: side > 1024");
+  // A smaller odd kernel replaces the manifest's; anything else is ignored.
+  EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13}, PasteSettings{0, 4}).ksize, 13);
+  EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13}, PasteSettings{0, 15}).ksize, 13);
   {
-    test::ScopedEnv k("LE_PASTE_KSIZE", "4");
-    EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13}).ksize, 13);
-  }
-  {
-    test::ScopedEnv k("LE_PASTE_KSIZE", "15");
-    EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13}).ksize, 13);
-  }
-  {
-    test::ScopedEnv k("LE_PASTE_KSIZE", "7");
-    Paste p(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13});
+    Paste p(std::vector<uint8_t>(S * S), S, Unsharp{1, 2, 13}, PasteSettings{0, 7});
     EXPECT_EQ(p.ksize, 7);
     EXPECT_EQ(p.padded, S + 6);
   }
-  for (const char* v : {"-1", "3", "9"}) {
-    test::ScopedEnv f("LE_PASTE_FAST", v);
-    EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{}).fast, 0) << v;
-  }
+  for (int v : {-1, 3, 9}) EXPECT_EQ(Paste(std::vector<uint8_t>(S * S), S, Unsharp{}, PasteSettings{v, 0}).fast, 0) << v;
   // Any transform, finite or not, is refused or pasted within bounds: no
   // float reaches an integer conversion it does not fit (UBSan checks).
   {
@@ -306,8 +297,7 @@ TEST(Paste, CompositeAllocatesNothingPerFrame) {
   const float M[6] = {1.2f, 0.1f, 30, -0.1f, 1.2f, 20};
   std::vector<uint8_t> frame(size_t(W) * H * 3, 90);
   for (int mode : {0, 1, 2}) {
-    test::ScopedEnv fast("LE_PASTE_FAST", std::to_string(mode).c_str());
-    Paste p(softMask(S, 1), S, Unsharp{1.3f, 2.0f, 13});
+    Paste p(softMask(S, 1), S, Unsharp{1.3f, 2.0f, 13}, PasteSettings{mode, 0});
     p.composite(crop.data(), 255.0f, M, frame.data(), W, H);
     const long before = gNews.load();
     for (int i = 0; i < 10; ++i) p.composite(crop.data(), 255.0f, M, frame.data(), W, H);

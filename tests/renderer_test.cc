@@ -139,9 +139,10 @@ TEST(Renderer, ProfilingSummaryAtTeardown) {
   Bundle b(kFix + "/tiny");
   test::TempDir tmp;
   const std::string prefix = tmp / "prof";
-  test::ScopedEnv prof("LE_ORT_PROFILE", prefix.c_str());
   {
-    Renderer r(b.m, *b.id, "b1", 1, "");
+    RenderSettings settings;
+    settings.profile = prefix;
+    Renderer r(b.m, *b.id, "b1", 1, "", settings);
     const int si = 0;
     const auto kp = keypoints(b.m, si);
     r.render(&si, kp.data(), kp.data(), 1);
@@ -156,9 +157,10 @@ TEST(Renderer, ProfilingSummaryAtTeardown) {
 
 TEST(Renderer, GridSampleSwitches) {
   Bundle b(kFix + "/tiny");
+  RenderSettings off;
   {
-    test::ScopedEnv off("LE_GS_REWRITE", "0");
-    Renderer r(b.m, *b.id, "b1", 1, "");
+    off.gsRewrite = false;
+    Renderer r(b.m, *b.id, "b1", 1, "", off);
     EXPECT_EQ(std::string(r.rewrites()).find("GridSample"), std::string::npos) << r.rewrites();
   }
   test::TempDir tmp;
@@ -170,14 +172,14 @@ TEST(Renderer, GridSampleSwitches) {
     std::ofstream(d + "/model_b1_baked.onnx", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
   Bundle baked(d);
-  test::ScopedEnv off("LE_GS_FAST", "0");
-  const std::string e = errorOf([&] { Renderer r(baked.m, *baked.id, "b1_baked", 1, ""); });
+  off.gsFast = false;
+  const std::string e = errorOf([&] { Renderer r(baked.m, *baked.id, "b1_baked", 1, "", off); });
   EXPECT_EQ(e.rfind("Renderer: LE_GS_FAST=0 (or CORVALUX_OSTRANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + d +
                         "/model_b1_baked.onnx has com.corvalux::GridSampleFast BAKED INTO THE GRAPH.",
                     0),
             0u)
       << e;
-  Renderer plain(baked.m, *baked.id, "b1", 1, "");  // the standard graph still loads
+  Renderer plain(baked.m, *baked.id, "b1", 1, "", off);  // the standard graph still loads
   EXPECT_EQ(plain.batch(), 1);
 }
 

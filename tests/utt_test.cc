@@ -581,6 +581,70 @@ TEST(Utt, OneSessionPerContextAndThreadCountsClamped) {
   EXPECT_TRUE(session.u) << le_utt_last_error();
 }
 
+// Frames a standalone audio engine with these settings makes of `x` before
+// the audio is finished.
+int framesBeforeTheEnd(le_a2x_opts o, const std::vector<int16_t>& x) {
+  le_a2x* a = le_a2x_create_opts(kTiny.c_str(), &o);
+  if (!a) return -1;
+  const std::vector<float> f(x.begin(), x.end());
+  le_a2x_push(a, f.data(), static_cast<int>(f.size()));
+  int n = 0;
+  for (int k = 0, last = -1; k < 200 && n != last; ++k) {
+    last = n;
+    n = le_a2x_avail(a);
+  }
+  le_a2x_destroy(a);
+  return n;
+}
+
+// Two sessions in one process, each by its own settings and none from the
+// environment: A waits for the end of speech forever with no right context,
+// B ends its utterance by a short gap with a right context of 12 frames.
+TEST(Utt, TwoSessionsWithDifferentSettingsInOneProcess) {
+  ScopedEnv unset("W2V_ONNX", nullptr);
+  ScopedEnv paste("LE_UTT_PIPELINE_PASTE", "1");
+  le_a2x_opts audio[2];
+  le_utt_opts opts[2];
+  for (int k = 0; k < 2; ++k) {
+    le_a2x_opts_default(&audio[k]);
+    audio[k].w2v_onnx = kW2v.c_str();
+    audio[k].right_context = k == 0 ? 0 : 12;
+    le_utt_opts_default(&opts[k]);
+    EXPECT_EQ(opts[k].pipeline_paste, 1);
+    opts[k].motion_dir = kTiny.c_str();
+    opts[k].threads = 1;
+    opts[k].audio = &audio[k];
+    opts[k].pipeline_paste = k;
+    opts[k].gap_s = k == 0 ? -1.0 : 0.25;
+  }
+  const std::vector<int16_t> x = speech(1.0);
+  const int held[2] = {framesBeforeTheEnd(audio[0], x), framesBeforeTheEnd(audio[1], x)};
+  ASSERT_GT(held[0], held[1]) << "the right context must change what a stream holds back";
+  Ctx a, b;
+  Session sa{le_utt_create(a.c, &opts[0])}, sb{le_utt_create(b.c, &opts[1])};
+  ASSERT_TRUE(sa.u && sb.u && waitReady(sa.u) && waitReady(sb.u)) << le_utt_last_error();
+  ASSERT_EQ(le_utt_push_audio(sa.u, x.data(), static_cast<int>(x.size())), 1);
+  ASSERT_EQ(le_utt_push_audio(sb.u, x.data(), static_cast<int>(x.size())), 1);
+  const auto fb = pullSpeech(sb.u, 25);
+  const auto fa = pullWhile(sa.u, [&](const std::vector<Frame>& g) { return kindCount(g, 1) < size_t(held[0]); });
+  EXPECT_EQ(kindCount(fb, 1), 25u);  // all of it: the gap ended the utterance
+  EXPECT_EQ(kindCount(fb, 2), 6u);
+  EXPECT_EQ(kindCount(fa, 1), size_t(held[0]));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  le_utt_stats st[2];
+  ASSERT_TRUE(le_utt_get_stats(sa.u, &st[0]) && le_utt_get_stats(sb.u, &st[1]));
+  EXPECT_EQ(st[0].state, LE_UTT_STATE_SPEAKING);  // still waiting for the rest of the speech
+  EXPECT_EQ(st[0].speech_frames, size_t(held[0]));
+  EXPECT_EQ(st[1].state, LE_UTT_STATE_IDLE);
+  expectHealthy(sa.u);
+  expectHealthy(sb.u);
+  // A size that is neither 0 nor the struct's is refused.
+  opts[0].size = 3;
+  Ctx c;
+  EXPECT_EQ(le_utt_create(c.c, &opts[0]), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.size is neither 0 nor sizeof(le_utt_opts)");
+}
+
 // A director that renders NaN on some driver rows: those frames go out as
 // their driver frame (never a black face), each counted as a failure, and
 // the session neither stops nor turns fatal.

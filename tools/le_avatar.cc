@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "core/bundle.h"
-#include "core/env.h"
 #include "core/manifest.h"
 #include "audio/a2x.h"
 #include "engine/engine.h"
@@ -98,6 +97,7 @@ bool readable(const std::string& p);
 struct Args {
   std::string bundle, out = "avatar.mp4", model = "b1", keypoints, png, demo = kDefaultDemo;
   std::string audio, encoder, text, motion, strip;
+  std::string w2v;  // the shared audio encoder
   bool realtime = false, demoBundle = false;
   long frames = -1, pngFrame = -1, skip = 0;
   float gain = 1.0f;
@@ -151,11 +151,13 @@ Args parse(int argc, char** argv, int from) {
   // The demo's shared audio encoders serve any bundle when the caller has
   // not named others.
   const std::string w2v = std::filesystem::path(a.demo).parent_path() / "w2v" / "w2v_8s.onnx";
-  if (le::env::text("W2V_ONNX").empty() && readable(w2v)) ::setenv("W2V_ONNX", w2v.c_str(), 1);
+  le_a2x_opts defaults;
+  le_a2x_opts_default(&defaults);
+  a.w2v = defaults.w2v_onnx ? defaults.w2v_onnx : "";
+  if (a.w2v.empty() && readable(w2v)) a.w2v = w2v;
   if (a.encoder.empty()) {
     // The whole-clip encoder lives beside the shared audio encoders.
-    const std::string shared = le::env::text("W2V_ONNX");
-    a.encoder = (shared.empty() ? std::filesystem::path(w2v) : std::filesystem::path(shared)).parent_path() /
+    a.encoder = (a.w2v.empty() ? std::filesystem::path(w2v) : std::filesystem::path(a.w2v)).parent_path() /
                 "fca_encoder.onnx";
   }
   return a;
@@ -227,7 +229,11 @@ int check(const Args& a) {
     else std::printf("  %-22s present as %s\n", name, shown.c_str());
   }
   // Speech: the audio-to-expression engine with the shared encoders of $W2V_ONNX.
-  if (le_a2x* audio = le_a2x_create(path.c_str(), a.threads)) {
+  le_a2x_opts opts;
+  le_a2x_opts_default(&opts);
+  opts.threads = a.threads;
+  opts.w2v_onnx = a.w2v.c_str();
+  if (le_a2x* audio = le_a2x_create_opts(path.c_str(), &opts)) {
     le_a2x_info e{};
     e.size = sizeof e;
     le_a2x_get_info(audio, &e);
@@ -312,7 +318,14 @@ int speak(const Args& a) {
   const int W = le_width(ctx.get()), H = le_height(ctx.get());
   const size_t frameBytes = static_cast<size_t>(W) * H * 3;
   const std::string motion = a.motion.empty() ? a.bundle : a.motion;
-  std::unique_ptr<le_utt, void (*)(le_utt*)> u(le_utt_open(ctx.get(), motion.c_str()), le_utt_destroy);
+  le_a2x_opts audio;
+  le_a2x_opts_default(&audio);
+  audio.w2v_onnx = a.w2v.c_str();
+  le_utt_opts opts;
+  le_utt_opts_default(&opts);
+  opts.motion_dir = motion.c_str();
+  opts.audio = &audio;
+  std::unique_ptr<le_utt, void (*)(le_utt*)> u(le_utt_create(ctx.get(), &opts), le_utt_destroy);
   if (!u) return refused(motion, le_utt_last_error());
   const auto t0 = Clock::now();
   int ready = 0;

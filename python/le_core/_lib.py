@@ -46,10 +46,19 @@ class Stats(ctypes.Structure):
                 ("onset_ms", ctypes.c_double), ("render_ms", ctypes.c_double), ("state", ctypes.c_int32)]
 
 
+class A2xOpts(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("threads", ctypes.c_int), ("w2v_onnx", ctypes.c_char_p),
+                ("w2v_window_onnx", ctypes.c_char_p), ("w2v_head_onnx", ctypes.c_char_p),
+                ("right_context", ctypes.c_int), ("silence_prime", ctypes.c_int), ("cuda", ctypes.c_int),
+                ("cuda_mem_mib", ctypes.c_int), ("unwrap_root", ctypes.c_char_p)]
+
+
 class UttOpts(ctypes.Structure):
     _fields_ = [("motion_dir", ctypes.c_char_p), ("threads", ctypes.c_int), ("motion_ep", ctypes.c_char_p),
                 ("steady_model", ctypes.c_char_p), ("eager", ctypes.c_int), ("gap_s", ctypes.c_double),
-                ("ramp_frames", ctypes.c_int), ("interrupt_ramp_frames", ctypes.c_int)]
+                ("ramp_frames", ctypes.c_int), ("interrupt_ramp_frames", ctypes.c_int), ("size", ctypes.c_size_t),
+                ("audio", ctypes.POINTER(A2xOpts)), ("pipeline_paste", ctypes.c_int), ("onset_si", ctypes.c_int),
+                ("stage_report", ctypes.c_int)]
 
 
 def _declare(name, restype, *argtypes):
@@ -72,6 +81,9 @@ _declare("le_paste_crop", ctypes.c_int, P, ctypes.c_int, c_float_p, c_u8_p, ctyp
 _declare("le_target_frame", c_u8_p, P, ctypes.c_int)
 _declare("le_crop_transform", ctypes.c_int, P, ctypes.c_int, c_float_p)
 _declare("le_utt_create", P, P, ctypes.POINTER(UttOpts))
+_declare("le_utt_opts_default", None, ctypes.POINTER(UttOpts))
+_declare("le_a2x_opts_default", None, ctypes.POINTER(A2xOpts))
+_declare("le_a2x_create_opts", P, ctypes.c_char_p, ctypes.POINTER(A2xOpts))
 _declare("le_utt_destroy", None, P)
 _declare("le_utt_push_audio", ctypes.c_int, P, ctypes.POINTER(ctypes.c_int16), ctypes.c_int)
 _declare("le_utt_end_utterance", None, P)

@@ -3,7 +3,7 @@ import ctypes
 
 import numpy as np
 
-from ._lib import Error, FrameInfo, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
+from ._lib import A2xOpts, Error, FrameInfo, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
 
 KP = 63  # keypoint values per set: 21 keypoints x 3
 
@@ -107,16 +107,48 @@ class Context(_Handle):
         return np.ctypeslib.as_array(p, shape=(self.height, self.width, 3)).copy()
 
 
+def audio_defaults():
+    """The audio engines' default settings (le_a2x_opts_default: the environment's values), as a dict."""
+    o = A2xOpts()
+    lib.le_a2x_opts_default(ctypes.byref(o))
+    return {f: (getattr(o, f) or b"").decode() if t is ctypes.c_char_p else getattr(o, f)
+            for f, t in A2xOpts._fields_ if f != "size"}
+
+
+def _a2x_opts(threads, given):
+    """le_a2x_opts: the defaults, then the members given (strings kept alive by the struct's owner)."""
+    o = A2xOpts()
+    lib.le_a2x_opts_default(ctypes.byref(o))
+    o.threads = threads
+    names = {f for f, _ in A2xOpts._fields_} - {"size", "threads"}
+    for k, v in given.items():
+        if k not in names:
+            raise TypeError("unknown audio setting %r" % k)
+        setattr(o, k, _enc(v) if isinstance(v, str) else v)
+    return o
+
+
 class Utterance(_Handle):
     """A live utterance session over a context (le_utt). Close it before its context."""
     _destroy = lib.le_utt_destroy
     KINDS = ("idle", "speech", "ramp")
 
     def __init__(self, context, motion_dir, threads=0, steady_model=None, eager=0, gap_s=0.0, ramp_frames=0,
-                 interrupt_ramp_frames=0):
-        self._opts = UttOpts(_enc(motion_dir), threads, None, _enc(steady_model) if steady_model else None, eager,
-                             gap_s, ramp_frames, interrupt_ramp_frames)
-        h = lib.le_utt_create(context.handle, ctypes.byref(self._opts))
+                 interrupt_ramp_frames=0, **audio):
+        """Settings not given are the library's defaults (which the environment sets); `audio` takes the members
+        of le_a2x_opts (w2v_onnx, right_context, ...) for the session's audio engine."""
+        self._audio = _a2x_opts(threads, audio)
+        self._opts = UttOpts()
+        lib.le_utt_opts_default(ctypes.byref(self._opts))
+        self._motion_dir = _enc(motion_dir)
+        self._steady = _enc(steady_model) if steady_model else None
+        o = self._opts
+        o.motion_dir, o.threads, o.eager, o.gap_s = self._motion_dir, threads, eager, gap_s
+        if self._steady:
+            o.steady_model = self._steady
+        o.ramp_frames, o.interrupt_ramp_frames = ramp_frames, interrupt_ramp_frames
+        o.audio = ctypes.pointer(self._audio)
+        h = lib.le_utt_create(context.handle, ctypes.byref(o))
         if not h:
             raise Error(text(lib.le_utt_last_error))
         super().__init__(h)
@@ -182,8 +214,10 @@ class A2x(_Handle):
     """Streaming audio to expression (le_a2x): float speech in, keypoint frames out."""
     _destroy = lib.le_a2x_destroy
 
-    def __init__(self, bundle, threads=0):
-        h = lib.le_a2x_create(_enc(bundle), threads)
+    def __init__(self, bundle, threads=0, **audio):
+        """`audio` takes the members of le_a2x_opts (w2v_onnx, right_context, ...); the rest are the defaults."""
+        opts = _a2x_opts(threads, audio)
+        h = lib.le_a2x_create_opts(_enc(bundle), ctypes.byref(opts))
         if not h:
             raise Error(text(lib.le_a2x_last_error))
         super().__init__(h)

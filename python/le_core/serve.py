@@ -33,7 +33,7 @@ from aiortc.codecs import vpx
 from aiortc.mediastreams import MediaStreamError
 from av.video.reformatter import VideoReformatter
 
-from .api import KP, A2x, Context, Error, Utterance, resolve_member
+from .api import KP, A2x, Context, Error, Utterance, audio_defaults, resolve_member
 
 log = logging.getLogger("le_core.serve")
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
@@ -372,7 +372,7 @@ class Live:
         self.ctx = Context(h.bundle, threads=h.threads)
         try:
             self.frame_geometry()
-            self.utt = Utterance(self.ctx, h.motion, threads=h.threads, eager=-2)
+            self.utt = Utterance(self.ctx, h.motion, threads=h.threads, eager=-2, **h.audio)
             deadline = time.monotonic() + 60
             while not self.utt.ready():
                 if time.monotonic() > deadline:
@@ -588,9 +588,10 @@ class Live:
 class Host:
     silent_s = 8.0  # a page that sends nothing for this long has gone
 
-    def __init__(self, bundle, motion, max_sessions, output, threads, gate):
+    def __init__(self, bundle, motion, max_sessions, output, threads, gate, audio=None):
         self.bundle, self.motion, self.max_sessions = bundle, motion, max_sessions
         self.output, self.threads, self.gate = output, threads, gate
+        self.audio = audio or {}  # le_a2x_opts members for every audio engine
         self.sessions = {}
         self.avatar = self.voice_model = None
 
@@ -602,7 +603,7 @@ class Host:
         self.avatar.render(0, np.zeros(KP, np.float32), np.zeros(KP, np.float32))  # loads the director
         encoder = resolve_member(self.motion, "a2x_enc_stream.onnx")
         if encoder and os.path.exists(encoder):
-            self.voice_model = A2x(self.motion, threads=self.threads)
+            self.voice_model = A2x(self.motion, threads=self.threads, **self.audio)
 
     def full(self):
         return len(self.sessions) >= self.max_sessions
@@ -739,14 +740,15 @@ def main(argv=None):
         ap.error("no bundle at %s (scripts/demo.sh writes the demo avatar there)" % bundle)
     if a.max_sessions < 1:
         ap.error("--max-sessions must be at least 1")
-    if not os.environ.get("W2V_ONNX"):
-        demo_w2v = os.path.join(REPO, "build", "demo", "w2v", "w2v_8s.onnx")
-        if os.path.exists(demo_w2v):
-            os.environ["W2V_ONNX"] = demo_w2v
+    # The demo's shared audio encoder serves any bundle when $W2V_ONNX names none.
+    audio = {}
+    demo_w2v = os.path.join(REPO, "build", "demo", "w2v", "w2v_8s.onnx")
+    if not audio_defaults()["w2v_onnx"] and os.path.exists(demo_w2v):
+        audio["w2v_onnx"] = demo_w2v
     # Sessions at the limit should not fight over the cores: each gets its share.
     threads = a.threads if a.threads > 0 else max(1, (os.cpu_count() or 1) // a.max_sessions)
     host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, threads,
-                dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang))
+                dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang), audio)
     host.preload()
     log.info("serving %s on http://%s:%d/ (at most %d sessions, %d engine threads each, %s frames)", bundle, a.host,
              a.port, a.max_sessions, threads, a.output)
