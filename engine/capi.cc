@@ -227,6 +227,15 @@ int le_get_info(le_ctx* ctx, le_ctx_info* info) {
     full.batch = r.batch();
     full.intra_op_threads = r.director()->threads();
     full.pool_threads = le::pool::threads();
+    const le::Manifest& m = ctx->engine.manifest();
+    le::api::copyText(full.agent, m.agent);
+    const std::string graph = r.director()->graphPath();
+    le::api::copyText(full.graph, graph.rfind(m.dir + "/", 0) == 0 ? graph.substr(m.dir.size() + 1) : graph);
+    full.paste_source_width = m.msrcW;
+    full.paste_source_height = m.msrcH;
+    full.unsharp_amount = m.unsharp.amount;
+    full.unsharp_sigma = m.unsharp.sigma;
+    full.unsharp_ksize = m.unsharp.ksize;
     le::api::copyInfo(info, full);
     return 1;
   });

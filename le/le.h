@@ -173,6 +173,13 @@ typedef struct le_ctx_info {
   int batch;          /* frames per director run */
   int intra_op_threads;
   int pool_threads;   /* the engine's worker threads */
+  char agent[64];     /* the bundle's agent name */
+  char graph[256];    /* the director's member, as found in the bundle */
+  int paste_source_width;  /* the canvas the paste transforms were authored on */
+  int paste_source_height;
+  float unsharp_amount;    /* the compositor's sharpening, as the manifest says */
+  float unsharp_sigma;
+  int unsharp_ksize;
 } le_ctx_info;
 /* Fills *info, loading the director if no render has yet (as the first
  * render would). 1, or 0 with the reason (a NULL argument, a size below

@@ -230,6 +230,7 @@ int Director::crop() const { return impl_->crop; }
 bool Director::featSynth() const { return impl_->featSynth; }
 const char* Director::ep() const { return impl_->ep.c_str(); }
 const char* Director::note() const { return impl_->note.c_str(); }
+const std::string& Director::graphPath() const { return impl_->graphPath; }
 int Director::threads() const { return impl_->threads; }
 const char* Director::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
 const char* Director::rewrites() const { return impl_->rewrites.c_str(); }

@@ -44,6 +44,8 @@ class Director {
   // "warp-prior" or "FeatSynth"; the load-time rewrites applied ("" for none).
   const char* family() const;
   const char* rewrites() const;
+  // The graph's file, as found in the bundle.
+  const std::string& graphPath() const;
 
   // A binding of the session, for one stream's buffers; one run over it.
   std::unique_ptr<Ort::IoBinding> binding() const;

@@ -442,6 +442,8 @@ TEST(EngineContext, InfoTellsWhatTheDirectorRuns) {
     EXPECT_STREQ(info.rewrites,
                  "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1");
     EXPECT_EQ(info.batch, 1);
+    EXPECT_STREQ(info.graph, "model_b1.onnx");
+    EXPECT_EQ(info.paste_source_width * info.paste_source_height, 96 * 64);
     // The caller did not choose: the core sizes the director for the session's pipeline.
     EXPECT_EQ(info.intra_op_threads, std::min(info.pool_threads, 2));
     // A caller built against a header that ended after `family` gets that far.

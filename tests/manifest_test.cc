@@ -200,8 +200,8 @@ TEST(LoadManifest, UnreadableManifest) {
 // The environment's texts as settings: each switch's own rule for "on".
 TEST(Settings, TheEnvironmentsTexts) {
   const char* const kAll[] = {"LE_GS_FAST", "LE_DRIVER_HWDEC", "LE_DRIVER_PREFER_MP4", "LE_A2X_W2V_RIGHT",
-                              "LE_A2X_SILENCE_PRIME", "LE_UTT_HYBRID", "LE_UTT_PIPELINE_PASTE", "LE_CORE_THREADS",
-                              "LE_PASTE_THREADS", "LE_A2X_CUDA", "LE_UTT_ONSET_SI"};
+                              "LE_A2X_SILENCE_PRIME", "LE_UTT_HYBRID", "LE_UTT_PIPELINE_PASTE", "LE_A2X_CUDA",
+                              "LE_UTT_ONSET_SI"};
   std::vector<std::unique_ptr<test::ScopedEnv>> clear;
   for (const char* name : kAll) clear.push_back(std::make_unique<test::ScopedEnv>(name, nullptr));
   Settings unset = fromEnvironment();
@@ -210,7 +210,6 @@ TEST(Settings, TheEnvironmentsTexts) {
   EXPECT_EQ(unset.audio.silencePrime, -1);
   EXPECT_EQ(unset.session.pipelinePaste, -1);
   EXPECT_EQ(unset.session.onsetSi, -1);
-  EXPECT_EQ(unset.coreThreads, 0);
   struct Case {
     const char* name;
     const char* value;
@@ -228,8 +227,6 @@ TEST(Settings, TheEnvironmentsTexts) {
       {"LE_UTT_HYBRID", "no", [](const Settings& s) { return s.session.hybrid; }},
       {"LE_UTT_PIPELINE_PASTE", "7", [](const Settings& s) { return s.session.pipelinePaste == 1; }},
       {"LE_UTT_ONSET_SI", "x", [](const Settings& s) { return s.session.onsetSi == 0; }},
-      {"LE_CORE_THREADS", "0", [](const Settings& s) { return s.coreThreads == 1; }},
-      {"LE_PASTE_THREADS", "3", [](const Settings& s) { return s.coreThreads == 3; }},
   };
   for (const Case& c : cases) {
     test::ScopedEnv v(c.name, c.value);

@@ -23,10 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "core/bundle.h"
-#include "core/manifest.h"
-#include "audio/a2x.h"
-#include "engine/engine.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
 #include "tools/audio_in.h"
@@ -185,12 +181,6 @@ int check(const Args& a) {
   const std::string& path = a.bundle;
   char dir[4096];
   if (le_bundle_resolve_handle(path.c_str(), dir, sizeof dir) != 1) return refused(path, le_last_error());
-  le::Manifest m;
-  try {
-    m = le::loadManifest(dir);
-  } catch (const std::exception& e) {
-    return refused(path, e.what());
-  }
   // Everything le_create and the first render load: identity, driving track,
   // mask, compositor, driver video, director graph.
   Ctx ctx(le_create(path.c_str(), a.model.c_str(), a.threads, nullptr));
@@ -207,24 +197,26 @@ int check(const Args& a) {
   r.size = sizeof r;
   if (le_get_info(ctx.get(), &r) != 1) return refused(path, le_last_error());
 
+  const int W = le_width(ctx.get()), H = le_height(ctx.get());
   std::printf("bundle     %s\n", path.c_str());
   if (path != dir) std::printf("unpacked   %s\n", dir);
-  std::printf("agent      %s\n", m.agent.c_str());
-  std::printf("frames     %d driver frames of %dx%d, driving track of %d rows\n", m.nt, m.W, m.H, m.frames);
-  std::printf("crop       %d\n", m.crop);
-  std::printf("paste      M authored on %dx%d%s\n", m.msrcW, m.msrcH,
-              m.msrcW == m.W && m.msrcH == m.H ? "" : " (rescaled to the frame canvas)");
-  std::printf("unsharp    amount %g, sigma %g, ksize %d\n", m.unsharp.amount, m.unsharp.sigma, m.unsharp.ksize);
-  const std::string graph = m.modelPath(a.model);
-  std::printf("director   %s: %s family, batch %d, ep %s, %d intra-op threads of %d\n",
-              graph.substr(std::strlen(dir) + 1).c_str(), r.family, r.batch, r.provider, r.intra_op_threads,
-              r.pool_threads);
+  std::printf("agent      %s\n", r.agent);
+  std::printf("frames     %d driver frames of %dx%d, driving track of %d rows\n", le_nt(ctx.get()), W, H,
+              le_drive_frames(ctx.get()));
+  std::printf("crop       %d\n", le_crop(ctx.get()));
+  std::printf("paste      M authored on %dx%d%s\n", r.paste_source_width, r.paste_source_height,
+              r.paste_source_width == W && r.paste_source_height == H ? "" : " (rescaled to the frame canvas)");
+  std::printf("unsharp    amount %g, sigma %g, ksize %d\n", r.unsharp_amount, r.unsharp_sigma, r.unsharp_ksize);
+  std::printf("director   %s: %s family, batch %d, ep %s, %d intra-op threads of %d\n", r.graph, r.family, r.batch,
+              r.provider, r.intra_op_threads, r.pool_threads);
   std::printf("rewrites   %s\n", *r.rewrites ? r.rewrites : "none");
   std::printf("members\n");
   for (const char* name : kMembers) {
-    const std::string p = le::resolveMember(dir, name);
-    const std::string shown = p.substr(std::strlen(dir) + 1);
-    if (!readable(p)) std::printf("  %-22s absent\n", name);
+    char found[4096];
+    const int present = le_bundle_resolve_member(dir, name, found, sizeof found);
+    const std::string p = found;
+    const std::string shown = p.size() > std::strlen(dir) ? p.substr(std::strlen(dir) + 1) : p;
+    if (present != 1) std::printf("  %-22s absent\n", name);
     else if (shown == name) std::printf("  %-22s present\n", name);
     else std::printf("  %-22s present as %s\n", name, shown.c_str());
   }
@@ -290,9 +282,10 @@ std::vector<float> synthesise(const std::string& text) {
 
 // A tile for the strip: the lower middle of driver frame si's face crop
 // (mouth and chin), resampled.
-void faceTile(const le::Engine& e, int si, const uint8_t* rgb, int W, int H, uint8_t* tile, int side, int stride) {
-  const float* m = e.identity().M(si);
-  const float c = static_cast<float>(e.crop());
+void faceTile(const le_ctx* ctx, int si, const uint8_t* rgb, int W, int H, uint8_t* tile, int side, int stride) {
+  float m[6] = {};
+  le_crop_transform(ctx, si, m);
+  const float c = static_cast<float>(le_crop(ctx));
   for (int y = 0; y < side; ++y)
     for (int x = 0; x < side; ++x) {
       const float cx = c * (0.25f + 0.5f * (x + 0.5f) / side), cy = c * (0.42f + 0.5f * (y + 0.5f) / side);
@@ -398,7 +391,7 @@ int speak(const Args& a) {
     if (info.kind == 1) {
       const auto hit = std::find(stripFrames.begin(), stripFrames.end(), static_cast<long>(info.ordinal));
       if (hit != stripFrames.end())
-        faceTile(le::engineOf(ctx.get()), info.si, rgb.data(), W, H,
+        faceTile(ctx.get(), info.si, rgb.data(), W, H,
                  &strip[static_cast<size_t>(hit - stripFrames.begin()) * kTile * 4], kTile,
                  kTile * static_cast<int>(stripFrames.size()));
       ++spoken;
