@@ -1,14 +1,12 @@
 // The whole-stream runner (le_stream_): a clip's deltas from the fca model,
-// then its frames rendered on a second thread into a ring of four crops while
-// the calling thread pastes them and hands them to the host in order.
+// then its frames rendered on a second thread and pasted by the frame ring
+// while the calling thread hands the finished frames to the host in order.
 #include <unistd.h>
 
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,6 +20,7 @@
 #include "engine/engine.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "session/frame_ring.h"
 
 using le::api::Family;
 using le::api::RawFailure;
@@ -44,20 +43,9 @@ struct le_stream {
 
 namespace {
 
-constexpr int kSlots = 4;
+constexpr int kSlots = 4, kQueued = 2;
 constexpr int kKp = le::kKpValues;
 constexpr float kMaxGain = 1000.0f;
-
-// Renders frames in order into the ring; stops at the first failure or when
-// told to.
-struct Ring {
-  std::mutex mu;
-  std::condition_variable produced, consumed;
-  std::vector<std::vector<float>> slots;
-  int made = 0, taken = 0;
-  bool stop = false;
-  std::atomic<bool> failed{false};
-};
 
 }  // namespace
 
@@ -126,8 +114,21 @@ int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn 
 
     le::Engine& e = le::engineOf(s->ctx);
     const size_t cropFloats = static_cast<size_t>(3) * s->crop * s->crop;
-    Ring ring;
-    ring.slots.assign(kSlots, std::vector<float>(cropFloats));
+    // The first frame that failed (render or paste); frames before it are
+    // delivered, and the run fails there.
+    std::atomic<int> failedAt{frames};
+    auto failAt = [&](int j) {
+      for (int f = failedAt.load(); j < f && !failedAt.compare_exchange_weak(f, j);) {
+      }
+    };
+    le::FrameRing* ringOf = nullptr;
+    le::FrameRing::Hooks hooks;
+    hooks.fail = [&](const le::FrameTag& tag, const char*, const std::string&, bool) {
+      failAt(tag.ordinal);
+      ringOf->wake();
+    };
+    le::FrameRing ring(e, kSlots, kQueued, true, std::move(hooks));
+    ringOf = &ring;
     // A keypoint that overflows (a huge gain) fails the frame in the
     // renderer's own check.
     auto keypoints = [&](int j, float* driving) {
@@ -138,65 +139,38 @@ int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn 
     };
     std::thread renderer([&] {
       float driving[kKp];
-      for (int j = 0; j < frames; ++j) {
-        {
-          std::unique_lock<std::mutex> lk(ring.mu);
-          ring.consumed.wait(lk, [&] { return ring.stop || ring.made - ring.taken < kSlots; });
-          if (ring.stop) return;
-        }
-        const int si = keypoints(j, driving);
-        const float* crop = nullptr;
+      for (int j = 0; j < frames && j < failedAt.load(); ++j) {
+        le::FrameJob job;
+        job.tag.si = keypoints(j, driving);
+        job.tag.ordinal = j;
         try {
-          crop = e.render(si, &s->xsTarget[static_cast<size_t>(si) * kKp], driving);
+          const float* crop = e.render(job.tag.si, &s->xsTarget[static_cast<size_t>(job.tag.si) * kKp], driving);
+          job.crop.assign(crop, crop + cropFloats);
         } catch (...) {
-          crop = nullptr;
-        }
-        std::lock_guard<std::mutex> lk(ring.mu);
-        if (!crop) {
-          ring.failed = true;
-          ring.produced.notify_all();
+          failAt(j);
+          ring.wake();
           return;
         }
-        std::memcpy(ring.slots[j % kSlots].data(), crop, cropFloats * sizeof(float));
-        ++ring.made;
-        ring.produced.notify_all();
+        if (!ring.post(std::move(job))) return;
       }
     });
-    // Whatever happens on this thread, the renderer is stopped and joined.
+    // Whatever happens on this thread, the ring is closed and the renderer joined.
     struct Join {
-      Ring& ring;
+      le::FrameRing& ring;
       std::thread& thread;
       ~Join() {
-        {
-          std::lock_guard<std::mutex> lk(ring.mu);
-          ring.stop = true;
-        }
-        ring.consumed.notify_all();
+        ring.close();
         thread.join();
       }
     } join{ring, renderer};
 
-    std::vector<uint8_t> frame(e.frameBytes());
     int delivered = 0;
     for (int j = 0; j < frames; ++j) {
-      {
-        std::unique_lock<std::mutex> lk(ring.mu);
-        ring.produced.wait(lk, [&] { return ring.failed.load() || ring.made > j; });
-        if (ring.made <= j) throw RawFailure{"le_stream_run: render/paste failed"};
-      }
-      const int si = (j + s->skip) % s->nt;
-      try {
-        e.cursor().pullAt(si, frame.data());
-        e.composite(ring.slots[j % kSlots].data(), si, frame.data());
-      } catch (const std::exception&) {
-        throw RawFailure{"le_stream_run: render/paste failed"};
-      }
-      {
-        std::lock_guard<std::mutex> lk(ring.mu);
-        ++ring.taken;
-      }
-      ring.consumed.notify_all();
-      callback(user, j, frame.data(), s->width, s->height);
+      le::FrameTag tag;
+      const uint8_t* frame = ring.waitFront(&tag, nullptr, [&] { return failedAt.load() <= j; });
+      if (!frame || tag.ordinal >= failedAt.load()) throw RawFailure{"le_stream_run: render/paste failed"};
+      callback(user, j, frame, s->width, s->height);
+      ring.pop();
       ++delivered;
     }
     return delivered;

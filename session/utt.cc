@@ -25,8 +25,6 @@ using le::utt::kKp;
 using le::utt::kPasteJobs;
 using le::utt::kRing;
 using le::utt::kRowsAsked;
-using le::utt::PasteJob;
-using le::utt::Slot;
 
 namespace {
 
@@ -106,11 +104,15 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
 
   le::Renderer& r = engine_.renderer();  // as the context would make it
   if (*r.directorNote()) noteRenderFail("director load", r.directorNote(), false);
-  for (Slot& s : ring_) s.rgb.assign(frameBytes_);
+  le::FrameRing::Hooks hooks;
+  hooks.fail = [this](const le::FrameTag&, const char* stage, const std::string& what, bool fatal) {
+    noteRenderFail(stage, what, fatal);
+  };
+  hooks.written = [this](const le::FrameJob& job) { written(job); };
+  ring_ = std::make_unique<le::FrameRing>(engine_, kRing, kPasteJobs, pipelined_, std::move(hooks));
   try {
     dispatch_ = std::thread([this] { dispatchLoop(); });
     warm_ = std::thread([this] { warmLoop(); });
-    if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
     run_ = std::thread([this] { runLoop(); });
   } catch (...) {
     stopThreads();
@@ -129,9 +131,9 @@ void le_utt::stopThreads() {
     std::lock_guard<std::mutex> lk(jobMu_);
   }
   wake_.notify_all();
-  room_.notify_all();
   jobCv_.notify_all();
-  for (std::thread* t : {&run_, &paster_, &warm_, &dispatch_})
+  if (ring_) ring_->close();
+  for (std::thread* t : {&run_, &warm_, &dispatch_})
     if (t->joinable()) t->join();
 }
 
@@ -139,20 +141,21 @@ le_utt::~le_utt() {
   stopThreads();
   motion_.reset();
   if (stageReport_) {
-    if (jobsC_ == 0) {
+    const le::FrameRing::Stages st = ring_->stages();
+    if (st.pasted == 0) {
       le::log::printf(le::log::kWarn,
                       "[le_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and the paste-job "
                       "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
                       "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: on "
                       "this path the paste does not run through the counted queue.\n",
-                      pipelined_ ? 1 : 0, jobsB_, static_cast<long long>(speechDelivered_));
+                      pipelined_ ? 1 : 0, st.posted, static_cast<long long>(speechDelivered_));
     } else {
-      const double n = static_cast<double>(jobsC_);
+      const double n = static_cast<double>(st.pasted);
       le::log::printf(le::log::kInfo,
                       "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
                       "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
-                      pipelined_ ? 1 : 0, jobsB_, jobsC_, stageA_ / n, stageAWork_ / n, stageAWait_ / n, stageB_ / n,
-                      stageC_ / n, speechDelivered_ ? deliverLat_ / speechDelivered_ : 0.0,
+                      pipelined_ ? 1 : 0, st.posted, st.pasted, st.made / n, st.work / n, st.wait / n, st.paste / n,
+                      st.step / n, speechDelivered_ ? deliverLat_ / speechDelivered_ : 0.0,
                       static_cast<long long>(speechDelivered_));
     }
   }
@@ -175,12 +178,8 @@ void le_utt::endUtterance() {
 void le_utt::interrupt() {
   std::lock_guard<std::mutex> lk(mu_);
   inbox_.clear();
-  read_ = written_;
-  pasteJobs_.clear();
-  enqueuedAt_.clear();
-  ++generation_;
+  ring_->drop();
   wake_.notify_all();
-  room_.notify_all();
 }
 
 int le_utt::ready() {
@@ -192,31 +191,32 @@ int le_utt::ready() {
 
 int le_utt::available() {
   std::lock_guard<std::mutex> lk(mu_);
-  return static_cast<int>(written_ - read_);
+  return ring_->ready();
 }
 
 int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info) {
+  // Under the session's lock: an interrupt cannot drop the frame while it
+  // is copied out.
   std::lock_guard<std::mutex> lk(mu_);
-  if (written_ == read_) return 0;
+  le::FrameTag tag;
+  uint64_t seq = 0;
+  const uint8_t* frame = ring_->front(&tag, &seq);
+  if (!frame) return 0;
   if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
-  const Slot& s = ring_[read_ % kRing];
-  std::memcpy(buf, s.rgb.data(), frameBytes_);
-  if (info) *info = le_utt_frame_info{s.seq, static_cast<int32_t>(s.kind), s.si, s.ordinal};
+  std::memcpy(buf, frame, frameBytes_);
+  const Kind kind = static_cast<Kind>(tag.kind);
+  if (info) *info = le_utt_frame_info{seq, tag.kind, tag.si, tag.ordinal};
   last_.have = true;
-  last_.kind = s.kind;
-  last_.si = s.si;
-  std::memcpy(last_.kp, s.kp, sizeof last_.kp);
-  ++read_;
+  last_.kind = kind;
+  last_.si = tag.si;
+  std::memcpy(last_.kp, tag.kp, sizeof last_.kp);
+  ring_->pop();
   ++delivered_;
-  if (s.kind == Kind::Speech) {
+  if (kind == Kind::Speech) {
     ++speechDelivered_;
-    if (!enqueuedAt_.empty()) {
-      deliverLat_ += nowMs() - enqueuedAt_.front();
-      enqueuedAt_.pop_front();
-    }
+    deliverLat_ += nowMs() - tag.postedMs;
   }
   wake_.notify_all();
-  room_.notify_all();
   return 1;
 }
 
@@ -355,7 +355,7 @@ void le_utt::runLoop() {
     if (!progressed_) {
       std::unique_lock<std::mutex> lk(mu_);
       wake_.wait_for(lk, kWait, [&] {
-        return closing() || generation_ != logic_->generation() || takeable();
+        return closing() || ring_->generation() != logic_->generation() || takeable();
       });
     }
   }
@@ -369,13 +369,13 @@ bool le_utt::pass() {
     if (closing()) return false;
     in.now = nowMs();
     inbox_.closeOnGap(in.now);
-    in.generation = generation_;
+    in.generation = ring_->generation();
     // The front utterance's speech continues the open utterance or opens
     // the next; behind an ended one it waits until that one has closed.
     // Speech pushed after an interrupt waits until the interrupt is handled.
     if (in.generation == logic_->generation() && takeable()) in.speech = inbox_.take();
-    in.ring = static_cast<int>(written_ - read_);
-    in.pasteJobs = static_cast<int>(pasteJobs_.size());
+    in.ring = ring_->ready();
+    in.pasteJobs = ring_->queued();
     in.engineReady = engineReady_;
     in.engineFailed = engineFailed_;
     in.last = last_;
@@ -422,9 +422,9 @@ bool le_utt::pass() {
     case Do::Speak: renderSpeech(act.rows); break;
     case Do::Ramp: renderRamp(act.si, act.kp); break;
     case Do::Idle: {
-      PasteJob job;
-      job.kind = Kind::Idle;
-      job.si = act.si;
+      le::FrameJob job;
+      job.tag.kind = static_cast<int>(Kind::Idle);
+      job.tag.si = act.si;
       job.gen = act.gen;
       // A frame that could not be made (a failing driver frame, an
       // interrupt) is tried again after the usual short wait, not at once.
@@ -482,12 +482,12 @@ void le_utt::renderSpeech(const std::vector<le::utt::Row>& frames) {
       std::lock_guard<std::mutex> lk(mu_);
       renderMs_ = renderMs_ < 0 ? ms[i] : 0.9 * renderMs_ + 0.1 * ms[i];
     }
-    PasteJob job;
+    le::FrameJob job;
     job.crop = std::move(crops[i]);
-    job.kind = Kind::Speech;
-    job.si = frames[i].si;
-    job.ordinal = logic_->spoke(frames[i].si, frames[i].out);
-    std::memcpy(job.kp, frames[i].out, sizeof job.kp);
+    job.tag.kind = static_cast<int>(Kind::Speech);
+    job.tag.si = frames[i].si;
+    job.tag.ordinal = logic_->spoke(frames[i].si, frames[i].out);
+    std::memcpy(job.tag.kp, frames[i].out, sizeof job.tag.kp);
     job.workMs = ms[i];
     job.onsetAt = logic_->onsetAt();
     job.gen = logic_->generation();
@@ -496,11 +496,11 @@ void le_utt::renderSpeech(const std::vector<le::utt::Row>& frames) {
 }
 
 void le_utt::renderRamp(int si, const float* kd) {
-  PasteJob job;
-  job.kind = Kind::Ramp;
-  job.si = si;
+  le::FrameJob job;
+  job.tag.kind = static_cast<int>(Kind::Ramp);
+  job.tag.si = si;
   job.gen = logic_->generation();
-  std::memcpy(job.kp, kd, sizeof job.kp);
+  std::memcpy(job.tag.kp, kd, sizeof job.tag.kp);
   try {
     const float* c = engine_.renderer().render(&si, &xsTarget_[static_cast<size_t>(si) * kKp], kd, 1);
     job.crop.assign(c, c + static_cast<size_t>(3) * crop_ * crop_);
@@ -512,87 +512,11 @@ void le_utt::renderRamp(int si, const float* kd) {
 
 // ---- to the ring -----------------------------------------------------------------------------
 
-bool le_utt::post(PasteJob&& job) {
-  job.postedMs = nowMs();
-  if (!pipelined_) return enqueue(std::move(job));
-  std::unique_lock<std::mutex> lk(mu_);
-  const double t0 = nowMs();
-  room_.wait(lk, [&] { return closing() || generation_ != job.gen || pasteJobs_.size() < kPasteJobs; });
-  if (closing() || generation_ != job.gen) return false;
-  stageAWait_ += nowMs() - t0;
-  stageAWork_ += job.workMs;
-  stageA_ += job.workMs + (nowMs() - t0);
-  ++jobsB_;
-  pasteJobs_.push_back(std::move(job));
-  wake_.notify_all();
-  return true;
-}
+bool le_utt::post(le::FrameJob&& job) { return ring_->post(std::move(job)); }
 
-void le_utt::pasteLoop() {
-  for (;;) {
-    PasteJob job;
-    {
-      std::unique_lock<std::mutex> lk(mu_);
-      wake_.wait_for(lk, kWait, [&] { return closing() || !pasteJobs_.empty(); });
-      if (closing()) return;
-      if (pasteJobs_.empty()) continue;
-      job = std::move(pasteJobs_.front());
-      pasteJobs_.pop_front();
-      room_.notify_all();
-    }
-    const double t0 = nowMs();
-    if (enqueue(std::move(job))) {
-      std::lock_guard<std::mutex> lk(mu_);
-      ++jobsC_;
-      stageB_ += nowMs() - t0;
-    }
-  }
-}
-
-bool le_utt::enqueue(PasteJob&& job) {
-  uint64_t slot;
-  {
-    std::unique_lock<std::mutex> lk(mu_);
-    room_.wait(lk, [&] { return closing() || generation_ != job.gen || written_ - read_ < kRing; });
-    if (closing() || generation_ != job.gen) return false;
-    slot = written_ % kRing;
-  }
-  Slot& s = ring_[slot];
-  const double t0 = nowMs();
-  try {
-    engine_.cursor().pullAt(job.si, s.rgb.data());
-    if (job.crop.empty()) engine_.renderer().walkPrior(job.si);
-    else engine_.composite(job.crop.data(), job.si, s.rgb.data());
-  } catch (const le::NonFiniteCrop& e) {
-    // The director's face is unusable: the driver frame itself goes out in
-    // its place, and the stream goes on.
-    noteRenderFail("paste", e.what(), false);
-    try {
-      engine_.cursor().pullAt(job.si, s.rgb.data());
-    } catch (const std::exception& again) {
-      noteRenderFail("paste", again.what(), true);
-      return false;
-    }
-  } catch (const std::exception& e) {
-    noteRenderFail("paste", e.what(), true);
-    return false;
-  }
+void le_utt::written(const le::FrameJob& job) {
+  if (static_cast<Kind>(job.tag.kind) != Kind::Speech || job.tag.ordinal != 0) return;
   std::lock_guard<std::mutex> lk(mu_);
-  if (closing() || generation_ != job.gen || written_ % kRing != slot || written_ - read_ >= kRing) return false;
-  s.kind = job.kind;
-  s.si = job.si;
-  s.ordinal = job.ordinal;
-  if (job.kind == Kind::Idle) std::memset(s.kp, 0, sizeof s.kp);
-  else std::memcpy(s.kp, job.kp, sizeof s.kp);
-  s.seq = seq_++;
-  ++written_;
-  stageC_ += nowMs() - t0;
-  if (job.kind == Kind::Speech) {
-    enqueuedAt_.push_back(job.postedMs);
-    if (job.ordinal == 0) {
-      ++onsets_;
-      onsetMs_ = nowMs() - job.onsetAt;
-    }
-  }
-  return true;
+  ++onsets_;
+  onsetMs_ = nowMs() - job.onsetAt;
 }

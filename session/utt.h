@@ -20,30 +20,12 @@
 #include "core/page_buffer.h"
 #include "engine/engine.h"
 #include "le/le.h"
+#include "session/frame_ring.h"
 #include "session/utt_logic.h"
 
 namespace le::utt {
 
 constexpr int kRing = 8, kRowsAsked = 32, kPasteJobs = 2;
-
-struct Slot {
-  PageBuffer<uint8_t> rgb;
-  uint64_t seq = 0;
-  Kind kind = Kind::Idle;
-  int si = 0, ordinal = -1;
-  float kp[kKp] = {};
-};
-
-// A frame on its way to the ring: its crop (empty for idle frames) and what
-// the slot records.
-struct PasteJob {
-  std::vector<float> crop;
-  Kind kind = Kind::Idle;
-  int si = 0, ordinal = -1;
-  float kp[kKp] = {};
-  double postedMs = 0, workMs = 0, onsetAt = 0;
-  uint64_t gen = 0;
-};
 
 // The dispatch mailbox: one job at a time, and its result.
 struct Job {
@@ -72,13 +54,12 @@ struct le_utt {
   void warmLoop();
   void dispatchLoop();
   void runLoop();
-  void pasteLoop();
   bool pass();
   void renderSpeech(const std::vector<le::utt::Row>& rows);
   void renderRamp(int si, const float* kp);
-  bool enqueue(le::utt::PasteJob&& job);
-  bool post(le::utt::PasteJob&& job);
-  void paste(le::utt::PasteJob& job);
+  bool post(le::FrameJob&& job);
+  // A frame is in the ring (the ring's hook).
+  void written(const le::FrameJob& job);
   void noteRenderFail(const char* stage, const std::string& what, bool fatal);
   bool closing() const { return closing_.load(); }
   // Sets the closing flag, wakes every thread and joins them.
@@ -106,15 +87,11 @@ struct le_utt {
 
   // Shared with the host, under mu_.
   std::mutex mu_;
-  std::condition_variable wake_, room_;
+  std::condition_variable wake_;
   std::atomic<bool> closing_{false};
   // Utterances the run thread has not taken yet, oldest first; an utterance
   // that follows an ended one waits here until that one's frames are all made.
   le::utt::Inbox inbox_{600};
-  uint64_t generation_ = 0;
-  le::utt::Slot ring_[le::utt::kRing];
-  uint64_t written_ = 0, read_ = 0, seq_ = 0;
-  std::deque<le::utt::PasteJob> pasteJobs_;
   le::utt::Delivered last_;
   std::atomic<int> state_{LE_UTT_STATE_IDLE};
   bool engineReady_ = false, engineFailed_ = false;
@@ -124,10 +101,7 @@ struct le_utt {
   int failures_ = 0;
   bool fatal_ = false;
   std::string failureText_;
-  // Stage report.
-  long long jobsB_ = 0, jobsC_ = 0;
-  double stageA_ = 0, stageAWork_ = 0, stageAWait_ = 0, stageB_ = 0, stageC_ = 0, deliverLat_ = 0;
-  std::deque<double> enqueuedAt_;
+  double deliverLat_ = 0;  // posted to delivered, summed over speech frames
 
   // The dispatch mailbox.
   std::mutex jobMu_;
@@ -139,5 +113,7 @@ struct le_utt {
   // Run thread only.
   bool progressed_ = false;
 
-  std::thread run_, warm_, dispatch_, paster_;
+  // The frames, pasted in order (declared last: it is closed first).
+  std::unique_ptr<le::FrameRing> ring_;
+  std::thread run_, warm_, dispatch_;
 };

@@ -1,0 +1,182 @@
+#include "session/frame_ring.h"
+
+#include <chrono>
+#include <exception>
+#include <utility>
+
+namespace le {
+namespace {
+
+double nowMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks)
+    : engine_(engine), slots_(slots), queued_(queued), pipelined_(pipelined), hooks_(std::move(hooks)) {
+  frames_.resize(static_cast<size_t>(slots_));
+  for (auto& f : frames_) f.assign(engine_.frameBytes());
+  tags_.resize(static_cast<size_t>(slots_));
+  seqs_.resize(static_cast<size_t>(slots_));
+  if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
+}
+
+FrameRing::~FrameRing() { close(); }
+
+void FrameRing::close() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    closed_ = true;
+  }
+  room_.notify_all();
+  work_.notify_all();
+  filled_.notify_all();
+  if (paster_.joinable() && paster_.get_id() != std::this_thread::get_id()) paster_.join();
+}
+
+bool FrameRing::post(FrameJob&& job) {
+  job.tag.postedMs = nowMs();
+  if (!pipelined_) return paste(std::move(job));
+  std::unique_lock<std::mutex> lk(mu_);
+  const double t0 = nowMs();
+  room_.wait(lk, [&] { return !live(job) || static_cast<int>(jobs_.size()) < queued_; });
+  if (!live(job)) return false;
+  const double waited = nowMs() - t0;
+  stages_.wait += waited;
+  stages_.work += job.workMs;
+  stages_.made += job.workMs + waited;
+  ++stages_.posted;
+  jobs_.push_back(std::move(job));
+  work_.notify_all();
+  return true;
+}
+
+void FrameRing::pasteLoop() {
+  for (;;) {
+    FrameJob job;
+    {
+      std::unique_lock<std::mutex> lk(mu_);
+      work_.wait(lk, [&] { return closed_ || !jobs_.empty(); });
+      if (closed_) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    room_.notify_all();
+    const double t0 = nowMs();
+    if (paste(std::move(job))) {
+      std::lock_guard<std::mutex> lk(mu_);
+      ++stages_.pasted;
+      stages_.paste += nowMs() - t0;
+    }
+  }
+}
+
+bool FrameRing::paste(FrameJob&& job) {
+  uint64_t slot;
+  {
+    std::unique_lock<std::mutex> lk(mu_);
+    room_.wait(lk, [&] { return !live(job) || written_ - read_ < static_cast<uint64_t>(slots_); });
+    if (!live(job)) return false;
+    slot = written_ % static_cast<uint64_t>(slots_);
+  }
+  uint8_t* frame = frames_[slot].data();
+  const int si = job.tag.si;
+  const double t0 = nowMs();
+  try {
+    engine_.cursor().pullAt(si, frame);
+    if (job.crop.empty()) engine_.renderer().walkPrior(si);
+    else engine_.composite(job.crop.data(), si, frame);
+  } catch (const NonFiniteCrop& e) {
+    // The director's face is unusable: the driver frame itself goes out in
+    // its place, and the stream goes on.
+    if (hooks_.fail) hooks_.fail(job.tag, "paste", e.what(), false);
+    try {
+      engine_.cursor().pullAt(si, frame);
+    } catch (const std::exception& again) {
+      if (hooks_.fail) hooks_.fail(job.tag, "paste", again.what(), true);
+      return false;
+    }
+  } catch (const std::exception& e) {
+    if (hooks_.fail) hooks_.fail(job.tag, "paste", e.what(), true);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (!live(job) || written_ % static_cast<uint64_t>(slots_) != slot ||
+        written_ - read_ >= static_cast<uint64_t>(slots_))
+      return false;
+    tags_[slot] = job.tag;
+    seqs_[slot] = seq_++;
+    ++written_;
+    stages_.step += nowMs() - t0;
+  }
+  filled_.notify_all();
+  if (hooks_.written) hooks_.written(job);
+  return true;
+}
+
+const uint8_t* FrameRing::front(FrameTag* tag, uint64_t* seq) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (written_ == read_) return nullptr;
+  const uint64_t slot = read_ % static_cast<uint64_t>(slots_);
+  if (tag) *tag = tags_[slot];
+  if (seq) *seq = seqs_[slot];
+  return frames_[slot].data();
+}
+
+const uint8_t* FrameRing::waitFront(FrameTag* tag, uint64_t* seq, const std::function<bool()>& giveUp) {
+  {
+    std::unique_lock<std::mutex> lk(mu_);
+    filled_.wait(lk, [&] { return closed_ || written_ > read_ || giveUp(); });
+  }
+  return front(tag, seq);
+}
+
+void FrameRing::wake() {
+  { std::lock_guard<std::mutex> lk(mu_); }
+  filled_.notify_all();
+}
+
+void FrameRing::pop() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (written_ > read_) ++read_;
+  }
+  room_.notify_all();
+}
+
+int FrameRing::ready() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return static_cast<int>(written_ - read_);
+}
+
+int FrameRing::queued() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return static_cast<int>(jobs_.size());
+}
+
+uint64_t FrameRing::drop() {
+  uint64_t gen;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    jobs_.clear();
+    read_ = written_;
+    gen = ++gen_;
+  }
+  room_.notify_all();
+  filled_.notify_all();
+  return gen;
+}
+
+uint64_t FrameRing::generation() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return gen_;
+}
+
+FrameRing::Stages FrameRing::stages() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return stages_;
+}
+
+}  // namespace le
