@@ -53,7 +53,7 @@ def main():
     bundle = sys.argv[1]
     host = serve.Host(bundle, bundle, 4, "full", 0, {})
     host.preload()
-    serve._malloc_trim and serve._malloc_trim(0)
+    serve.malloc_trim and serve.malloc_trim(0)
     idle = rss_mib()
     print("host_memory: idle %.0f MiB" % idle)
     figures = {0: idle}
@@ -75,7 +75,7 @@ def main():
     for live in sessions:
         live.close_engine()
         asyncio.run(live.pc.close())
-    serve._malloc_trim and serve._malloc_trim(0)
+    serve.malloc_trim and serve.malloc_trim(0)
     closed = rss_mib()
     print("host_memory: all closed %.0f MiB (%.0f %% of idle)" % (closed, 100 * closed / idle))
     per = (figures[4] - figures[1]) / 3

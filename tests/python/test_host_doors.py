@@ -121,8 +121,24 @@ async def messages(bundle):
         await live.pc.close()
 
 
+def workarounds():
+    """A WebRTC library without an internal the host's workarounds reach into is refused with what is missing."""
+    from aiortc import rtcrtpsender
+    from le_core.live import rtc
+    saved = rtcrtpsender.random32
+    del rtcrtpsender.random32
+    try:
+        rtc.check()
+        check(False, "a library without random32 is refused")
+    except RuntimeError as e:
+        check("lacks random32" in str(e), "the refusal names the missing internal: %s" % e)
+    finally:
+        rtcrtpsender.random32 = saved
+
+
 def main():
     bundle = sys.argv[1]
+    workarounds()
     with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "host.log"), "w+") as log:
         host = Host(bundle, 1, log)
         try:

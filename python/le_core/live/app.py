@@ -1,0 +1,212 @@
+"""The web application of the live host and its command line."""
+import argparse
+import asyncio
+import hmac
+import logging
+import os
+import sys
+import time
+import uuid
+
+import numpy as np
+from aiohttp import web
+from aiortc import RTCSessionDescription
+
+from ..api import KP, A2x, Context, audio_defaults, resolve_member
+from . import rtc
+from .media import one_heap
+from .session import Live, parse_json
+
+log = logging.getLogger("le_core.serve")
+STATIC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "static")
+REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".."))
+
+
+def parse_offer(body):
+    """(description, output) of an offer's body, or ValueError."""
+    params = parse_json(body)
+    if not isinstance(params, dict) or not isinstance(params.get("sdp"), str) or not isinstance(params.get("type"),
+                                                                                                 str):
+        raise ValueError("expected {sdp, type}")
+    try:
+        desc = RTCSessionDescription(sdp=params["sdp"], type=params["type"])
+    except (ValueError, TypeError) as e:
+        raise ValueError("expected {sdp, type}: %s" % e) from None
+    output = params.get("output")
+    return desc, output if output in ("full", "face") else None
+
+
+class Host:
+    silent_s = 8.0  # a page that sends nothing for this long has gone
+
+    def __init__(self, bundle, motion, max_sessions, output, threads, gate, audio=None):
+        rtc.install()  # the WebRTC library checked and its workarounds in place before any peer connects
+        self.bundle, self.motion, self.max_sessions = bundle, motion, max_sessions
+        self.output, self.threads, self.gate = output, threads, gate
+        self.audio = audio or {}  # le_a2x_opts members for every audio engine
+        self.sessions = {}
+        self.avatar = self.voice_model = None
+
+    def preload(self):
+        """Loads the avatar and its audio model once, before the first browser: every session's context and
+        utterance session then share them (the library keeps one loaded copy of a bundle while anyone holds it),
+        and a session's start costs only its own stream state."""
+        self.avatar = Context(self.bundle, threads=self.threads)
+        self.avatar.render(0, np.zeros(KP, np.float32), np.zeros(KP, np.float32))  # loads the director
+        encoder = resolve_member(self.motion, "a2x_enc_stream.onnx")
+        if encoder and os.path.exists(encoder):
+            self.voice_model = A2x(self.motion, threads=self.threads, **self.audio)
+
+    def full(self):
+        return len(self.sessions) >= self.max_sessions
+
+    def refusal(self):
+        return ("All %d avatar sessions of this host are in use. Try again when someone has left."
+                % self.max_sessions)
+
+    async def index(self, request):
+        if self.full():
+            page = ("<!doctype html><html><head><meta charset='utf-8'><title>Avatar busy</title></head><body>"
+                    "<h1>The avatar is busy</h1><p id='refused'>%s</p></body></html>" % self.refusal())
+            return web.Response(status=503, text=page, content_type="text/html")
+        return web.FileResponse(os.path.join(STATIC, "index.html"))
+
+    async def offer(self, request):
+        try:
+            desc, output = parse_offer(await request.read())
+        except ValueError as e:
+            return web.json_response({"error": "a malformed offer: %s" % e}, status=400)
+        if self.full():
+            return web.json_response({"error": self.refusal()}, status=503)
+        live = Live(self, uuid.uuid4().hex[:12], output or self.output)
+        self.sessions[live.id] = live  # the slot is taken before the slow part
+        try:
+            await asyncio.get_running_loop().run_in_executor(None, live.open_engine)
+        except Exception as e:
+            self.sessions.pop(live.id, None)
+            await live.pc.close()
+            log.error("session refused: %s", e)
+            return web.json_response({"error": "the avatar could not start: %s" % e}, status=500)
+        try:
+            return await self.answer(live, desc)
+        except Exception as e:  # a description the peer connection refuses
+            await live.close("bad offer: %s" % e)
+            return web.json_response({"error": "the offer was refused: %s" % e}, status=400)
+
+    async def answer(self, live, desc):
+        pc = live.pc
+
+        @pc.on("datachannel")
+        def on_datachannel(channel):
+            live.channel = channel
+            live.heard = time.monotonic()
+            channel.on("message", live.on_message)
+
+        @pc.on("connectionstatechange")
+        async def on_state():
+            if pc.connectionState in ("failed", "closed"):
+                await live.close("connection " + pc.connectionState)
+
+        @pc.on("track")
+        def on_track(track):
+            if track.kind == "audio":
+                live.tasks.append(asyncio.ensure_future(live.listen(track)))
+
+        await pc.setRemoteDescription(desc)
+        for t in pc.getTransceivers():
+            if t.kind == "audio":
+                live.audio_sender = pc.addTrack(live.audio_out)
+            elif t.kind == "video":
+                live.video_sender = pc.addTrack(live.video_out)
+        if live.video_sender is None:
+            raise ValueError("it asks for no video")
+        await pc.setLocalDescription(await pc.createAnswer())
+        live.heard = time.monotonic()
+        live.tasks.append(asyncio.ensure_future(live.watch(self.silent_s)))
+        x0, y0, x1, y1 = live.box
+        log.info("session %s opened (%s, %dx%d), %d of %d", live.id, live.output, x1 - x0, y1 - y0, len(self.sessions),
+                 self.max_sessions)
+        return web.json_response({"sdp": pc.localDescription.sdp, "type": pc.localDescription.type, "id": live.id,
+                                  "token": live.token, "width": x1 - x0, "height": y1 - y0, "mouth": live.mouth})
+
+    async def bye(self, request):
+        """Ends a session for the page that owns it: the body is the session's token, known only to that page."""
+        live = self.sessions.get(request.match_info["sid"])
+        token = await request.read() if request.content_length is None or request.content_length <= 1024 else b""
+        if live is None or not hmac.compare_digest(token, live.token.encode()):
+            return web.json_response({"error": "no such session, or not yours"}, status=403)
+        await live.close("the page left")
+        return web.Response(status=204)
+
+    async def status(self, request):
+        rss = 0
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    rss = int(line.split()[1])
+        return web.json_response({"sessions": len(self.sessions), "max": self.max_sessions, "rss_kb": rss})
+
+    async def shutdown(self, app):
+        await asyncio.gather(*(s.close("host stopping") for s in list(self.sessions.values())))
+        for held in (self.voice_model, self.avatar):
+            if held:
+                held.close()
+        self.avatar = self.voice_model = None
+
+    def app(self):
+        app = web.Application()
+        app.router.add_get("/", self.index)
+        app.router.add_post("/offer", self.offer)
+        app.router.add_post("/bye/{sid}", self.bye)
+        app.router.add_get("/status", self.status)
+        app.router.add_get("/favicon.ico", lambda request: web.Response(status=204))
+        app.on_shutdown.append(self.shutdown)
+        return app
+
+
+def default_bundle():
+    return os.path.join(REPO, "build", "demo", "avatar")
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="python3 -m le_core.serve", description="Serves a live avatar to browsers.")
+    ap.add_argument("bundle", nargs="?", help="avatar bundle (default: the demo avatar, %s)" % default_bundle())
+    ap.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    ap.add_argument("--port", type=int, default=8080)
+    ap.add_argument("--max-sessions", type=int, default=2, help="browsers served at once; one more is refused")
+    ap.add_argument("--output", choices=["full", "face"], default="full",
+                    help="frame size sent: the full frame, or a square around the face (the page may ask for either)")
+    ap.add_argument("--motion", help="motion bundle (default: the avatar bundle)")
+    ap.add_argument("--threads", type=int, default=0,
+                    help="engine threads per session (0: the cores shared out among --max-sessions, at least 1)")
+    ap.add_argument("--open-db", type=float, default=-40.0, help="microphone level that opens speech, dBFS")
+    ap.add_argument("--close-db", type=float, default=-48.0, help="level below which speech is quiet, dBFS")
+    ap.add_argument("--hang", type=float, default=0.4, help="quiet seconds that end an utterance")
+    a = ap.parse_args(argv)
+    one_heap()
+    logging.basicConfig(level=logging.INFO, format="[le-serve] %(message)s")
+    logging.getLogger("aioice").setLevel(logging.WARNING)
+    logging.getLogger("aiortc").setLevel(logging.WARNING)
+    bundle = a.bundle or default_bundle()
+    if not os.path.exists(bundle):
+        ap.error("no bundle at %s (scripts/demo.sh writes the demo avatar there)" % bundle)
+    if a.max_sessions < 1:
+        ap.error("--max-sessions must be at least 1")
+    # The demo's shared audio encoder serves any bundle when $W2V_ONNX names none.
+    audio = {}
+    demo_w2v = os.path.join(REPO, "build", "demo", "w2v", "w2v_8s.onnx")
+    if not audio_defaults()["w2v_onnx"] and os.path.exists(demo_w2v):
+        audio["w2v_onnx"] = demo_w2v
+    # Sessions at the limit should not fight over the cores: each gets its share.
+    threads = a.threads if a.threads > 0 else max(1, (os.cpu_count() or 1) // a.max_sessions)
+    host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, threads,
+                dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang), audio)
+    host.preload()
+    log.info("serving %s on http://%s:%d/ (at most %d sessions, %d engine threads each, %s frames)", bundle, a.host,
+             a.port, a.max_sessions, threads, a.output)
+    web.run_app(host.app(), host=a.host, port=a.port, print=None, handle_signals=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

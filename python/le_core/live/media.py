@@ -1,0 +1,72 @@
+"""Audio helpers and the frame clock of the live host."""
+import asyncio
+import ctypes
+import fractions
+import os
+
+import av
+import numpy as np
+
+FPS = 25
+SPF = 16000 // FPS  # speech samples per frame
+VIDEO_TB = fractions.Fraction(1, 90000)
+AUDIO_TB = fractions.Fraction(1, 16000)
+
+
+try:
+    _libc = ctypes.CDLL("libc.so.6")
+    malloc_trim = _libc.malloc_trim
+except (OSError, AttributeError):
+    _libc = malloc_trim = None
+
+
+def one_heap():
+    """Every thread allocates from one heap. Sessions start and stop threads all the time (the engine's, the
+    codecs'); with a heap per thread, the memory a closed session gave back stays scattered over heaps that
+    other threads keep, and the host's resident set creeps up session after session. MALLOC_ARENA_MAX, when
+    set, has the last word."""
+    if _libc is not None and not os.environ.get("MALLOC_ARENA_MAX"):
+        _libc.mallopt(-8, 1)  # M_ARENA_MAX
+
+
+def resample_to_16k(samples, rate):
+    """int16 mono at `rate` -> int16 mono at 16 kHz."""
+    if rate == 16000:
+        return np.asarray(samples, np.int16)
+    r = av.AudioResampler(format="s16", layout="mono", rate=16000)
+    f = av.AudioFrame.from_ndarray(np.ascontiguousarray(samples, np.int16).reshape(1, -1), format="s16",
+                                   layout="mono")
+    f.sample_rate = rate
+    parts = [o.to_ndarray().reshape(-1) for o in r.resample(f) + r.resample(None)]
+    return np.concatenate(parts) if parts else np.zeros(0, np.int16)
+
+
+async def synthesise(text):
+    """The sentence spoken by espeak-ng, as int16 mono at 16 kHz."""
+    proc = await asyncio.create_subprocess_exec("espeak-ng", "--stdout", "--", text, stdout=asyncio.subprocess.PIPE,
+                                                stderr=asyncio.subprocess.PIPE)
+    out, err = await proc.communicate()
+    if proc.returncode != 0:
+        raise RuntimeError("espeak-ng failed: " + err.decode(errors="replace").strip())
+    rate, data = parse_wav(out)
+    return resample_to_16k(np.frombuffer(data, "<i2"), rate)
+
+
+def parse_wav(blob):
+    """(rate, sample bytes) of a 16-bit mono WAV whose size fields may be wrong (as written to a pipe)."""
+    if blob[:4] != b"RIFF" or blob[8:12] != b"WAVE":
+        raise RuntimeError("not a WAV")
+    pos, rate = 12, None
+    while pos + 8 <= len(blob):
+        cid, size = blob[pos:pos + 4], int.from_bytes(blob[pos + 4:pos + 8], "little")
+        if cid == b"fmt " and size >= 16:
+            channels = int.from_bytes(blob[pos + 10:pos + 12], "little")
+            rate = int.from_bytes(blob[pos + 12:pos + 16], "little")
+            bits = int.from_bytes(blob[pos + 22:pos + 24], "little")
+            if channels != 1 or bits != 16 or rate <= 0:
+                raise RuntimeError("a %d-channel %d-bit WAV at %d Hz, not 16-bit mono" % (channels, bits, rate))
+        elif cid == b"data" and rate is not None:
+            data = blob[pos + 8:]  # to the end: the size field of a piped WAV is a placeholder
+            return rate, data[:len(data) // 2 * 2]
+        pos += 8 + size + (size & 1)
+    raise RuntimeError("a WAV without format and data")

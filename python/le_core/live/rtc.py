@@ -1,0 +1,77 @@
+"""The workarounds that reach into the WebRTC library's internals, in one place. They were written against the
+versions in TESTED; install() checks the library at start: an untested version is named in the log, and one whose
+internals the workarounds need are gone is refused with the reason rather than failing inside a call."""
+import logging
+import sys
+
+import aiortc
+from aiortc import rtcrtpsender
+from aiortc.codecs import vpx
+
+log = logging.getLogger("le_core.serve")
+TESTED = ("1.4.",)
+_installed = False
+
+
+def check():
+    """Raises RuntimeError naming what is missing when the library lacks an internal the workarounds use."""
+    missing = [name for owner, name in ((rtcrtpsender, "random32"), (rtcrtpsender.RTCRtpSender, "_next_encoded_frame"),
+                                        (vpx.Vp8Encoder, "encode"), (vpx.lib, "vpx_codec_control_"),
+                                        (vpx.lib, "VP8E_SET_NOISE_SENSITIVITY"))
+               if not hasattr(owner, name)]
+    if missing:
+        raise RuntimeError("aiortc %s lacks %s, which the live host's workarounds use (written for aiortc %s)"
+                           % (aiortc.__version__, ", ".join(missing), "/".join(v + "x" for v in TESTED)))
+    if not aiortc.__version__.startswith(TESTED):
+        log.warning("aiortc %s: the live host's workarounds were written for aiortc %s; check the frame timing and "
+                    "the encoder's cost", aiortc.__version__, "/".join(v + "x" for v in TESTED))
+
+
+# The RTP timestamp of a frame is a random per-sender origin plus its pts. The page matches the frames it shows
+# to their descriptions by that timestamp, so the origin each sender draws is kept on the sender.
+def _recording_random32(original):
+    def random32():
+        value = original()
+        caller = sys._getframe(1)
+        if caller.f_code.co_name == "_run_rtp" and "self" in caller.f_locals:
+            caller.f_locals["self"]._le_timestamp_origin = value
+        return value
+    return random32
+
+
+# A receiver lines sound up with pictures by the wall-clock time each sender reports for its latest RTP timestamp,
+# and a sender takes that time as it sends the packet: after the encoder, for video. A track may ask to be told
+# when each of its frames leaves the encoder, so that the sound of a frame goes out when the frame does.
+def _told_when_encoded(original):
+    async def next_encoded_frame(self, codec):
+        encoded = await original(self, codec)
+        told = getattr(self.track, "encoded", None)
+        if told is not None:
+            told(encoded.timestamp)
+        return encoded
+    return next_encoded_frame
+
+
+# The VP8 encoder is set up with a temporal denoiser: footage already through a codec and a rendered face have
+# little noise left for it to take out, and it costs a fifth of the encoder's time on the driver footage alone and
+# two fifths on rendered speech, measured here. Off, for each new encoder (the first frame goes through with it on).
+def _without_denoiser(original):
+    def encode(self, frame, force_keyframe=False):
+        out = original(self, frame, force_keyframe)
+        if self.codec is not None and getattr(self, "_le_tuned", None) is not self.codec:
+            vpx.lib.vpx_codec_control_(self.codec, vpx.lib.VP8E_SET_NOISE_SENSITIVITY, vpx.ffi.cast("int", 0))
+            self._le_tuned = self.codec
+        return out
+    return encode
+
+
+def install():
+    """Checks the library, then puts the workarounds in place (once)."""
+    global _installed
+    if _installed:
+        return
+    check()
+    rtcrtpsender.random32 = _recording_random32(rtcrtpsender.random32)
+    rtcrtpsender.RTCRtpSender._next_encoded_frame = _told_when_encoded(rtcrtpsender.RTCRtpSender._next_encoded_frame)
+    vpx.Vp8Encoder.encode = _without_denoiser(vpx.Vp8Encoder.encode)
+    _installed = True

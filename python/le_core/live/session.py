@@ -1,0 +1,283 @@
+"""One browser connection's session."""
+import asyncio
+import gc
+import json
+import logging
+import secrets
+import threading
+import time
+
+import av
+import numpy as np
+from aiortc import RTCPeerConnection
+from aiortc.mediastreams import MediaStreamError
+from av.video.reformatter import VideoReformatter
+
+from ..api import Context, Error, Utterance
+from . import media
+from .media import FPS, SPF, synthesise
+from .speech import Gate, Voice
+from .tracks import AvatarAudio, AvatarVideo
+
+log = logging.getLogger("le_core.serve")
+MAX_MESSAGE = 64 * 1024  # bytes of a data-channel message; a sentence is capped at 2000 characters anyway
+MAX_SAY = 2000
+
+
+def parse_json(raw):
+    """The JSON value of raw (bytes as UTF-8, whatever a header claims), or ValueError saying what is wrong."""
+    if isinstance(raw, (bytes, bytearray, memoryview)):
+        try:
+            raw = bytes(raw).decode("utf-8")
+        except UnicodeDecodeError:
+            raise ValueError("not UTF-8 text") from None
+    try:
+        return json.loads(raw)
+    except RecursionError:
+        raise ValueError("JSON nested too deeply") from None
+    except ValueError as e:
+        raise ValueError("not JSON (%s)" % e) from None
+
+
+class Live:
+    """One browser connection: its peer connection, context, utterance session and tracks."""
+
+    def __init__(self, host, sid, output):
+        self.host, self.id, self.output = host, sid, output
+        self.pc = RTCPeerConnection()
+        self.ctx = self.utt = None
+        self.channel = None
+        self.gate = Gate(**host.gate)
+        self.voice = Voice()
+        self.audio_out = AvatarAudio()
+        self.video_out = AvatarVideo(self)
+        self.video_sender = self.audio_sender = None
+        self.reformatter = VideoReformatter()
+        self.frame = None
+        self.last = None
+        self.sent = self.held = 0
+        self.lock = threading.Lock()  # the engine is used from worker threads and torn down in one
+        self.saying = None
+        self.closed = False
+        self.tasks = []
+        self.created = self.heard = time.monotonic()
+        self.token = secrets.token_urlsafe(24)  # proves ownership of the session on /bye
+
+    # -- set-up and tear-down -------------------------------------------------------------------------------------
+    def open_engine(self):
+        """Runs in a worker thread: loading a bundle takes a while and must not hold up the other sessions."""
+        h = self.host
+        self.ctx = Context(h.bundle, threads=h.threads)
+        try:
+            self.frame_geometry()
+            self.utt = Utterance(self.ctx, h.motion, threads=h.threads, eager=-2, **h.audio)
+            deadline = time.monotonic() + 60
+            while not self.utt.ready():
+                if time.monotonic() > deadline:
+                    raise Error("the motion engine did not load within 60 s")
+                time.sleep(0.01)
+        except BaseException:
+            self.close_engine()
+            raise
+
+    def frame_geometry(self):
+        """The box sent (the whole frame, or a square around the face) and the mouth within it."""
+        W, H = self.ctx.width, self.ctx.height
+        ms = np.array([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], np.float64)
+        c = self.ctx.crop
+        if self.output == "face":
+            # A fixed square the size of the face crop, centred where the crop sits on average.
+            side = int(min(np.mean(np.sqrt(np.abs(np.linalg.det(ms[:, :, :2])))) * c, W, H)) // 2 * 2
+            cx, cy = (ms[:, :, :2] @ np.array([c / 2, c / 2]) + ms[:, :, 2]).mean(axis=0)
+            bx = int(min(max(round(cx - side / 2), 0), W - side))
+            by = int(min(max(round(cy - side / 2), 0), H - side))
+            self.box = (bx, by, bx + side, by + side)
+        else:
+            self.box = (0, 0, W // 2 * 2, H // 2 * 2)
+        self.frame = np.empty((H, W, 3), np.uint8)
+        self.last = self.ctx.target_frame(0)
+        # The mouth: the lower middle of the mean face crop.
+        m = ms.mean(axis=0)
+        pts = m @ np.array([[0.32 * c, 0.68 * c], [0.62 * c, 0.88 * c], [1, 1]])
+        self.mouth = [int(pts[0, 0]) - self.box[0], int(pts[1, 0]) - self.box[1], int(pts[0, 1]) - self.box[0],
+                      int(pts[1, 1]) - self.box[1]]
+
+    def engine(self, fn, default=None):
+        """fn(utterance session) under the session's lock, or `default` once the engine is gone."""
+        with self.lock:
+            return default if self.utt is None else fn(self.utt)
+
+    def close_engine(self):
+        with self.lock:
+            if self.utt:
+                self.utt.close()
+            if self.ctx:
+                self.ctx.close()
+            self.utt = self.ctx = None
+        if media.malloc_trim:
+            media.malloc_trim(0)
+
+    async def close(self, why):
+        if self.closed:
+            return
+        self.closed = True
+        log.info("session %s closed (%s) after %.0f s, %d frames sent, %d held", self.id, why,
+                 time.monotonic() - self.created, self.sent, self.held)
+        me = asyncio.current_task()
+        for t in self.tasks:
+            if t is not me:  # the watchdog closes the session from its own task
+                t.cancel()
+        self.audio_out.stop()
+        self.video_out.stop()
+        await self.pc.close()
+        await asyncio.get_running_loop().run_in_executor(None, self.close_engine)
+        self.host.sessions.pop(self.id, None)
+        # The peer connection, its codecs and this session hold one another in cycles: collect them now, so
+        # the codecs' native buffers go back with the engine's.
+        self.pc = self.channel = self.video_sender = self.audio_sender = None
+        gc.collect()
+        if media.malloc_trim:
+            media.malloc_trim(0)
+
+    # -- frames out -------------------------------------------------------------------------------------------------
+    def next_frame(self, n):
+        """The frame for tick n, as the encoder takes it (yuv420p), with what it is. Runs in a worker thread."""
+        try:
+            frame, info = self.engine(lambda u: u.pull(self.frame), (None, None))
+        except Error as e:
+            log.error("session %s: %s", self.id, e)
+            frame = info = None
+        if frame is not None:
+            self.last = frame
+        if info is None:
+            info = {"kind": "hold", "si": -1, "ordinal": -1}
+        x0, y0, x1, y1 = self.box
+        rgb = av.VideoFrame.from_ndarray(np.ascontiguousarray(self.last[y0:y1, x0:x1]), format="rgb24")
+        return self.reformatter.reformat(rgb, format="yuv420p"), info
+
+    def frame_sent(self, n, info):
+        """Bookkeeping for the frame of tick n, on the event loop: its speech, its description, the figures."""
+        if info["kind"] == "hold" and n > 0:
+            self.held += 1
+        pcm = self.voice.for_frame(info["kind"], info["ordinal"])
+        self.audio_out.waiting.append((n, pcm))
+        self.sent += 1
+        level = 10 * np.log10(np.mean(pcm.astype(np.float64) ** 2) / 32768.0 ** 2 + 1e-10)
+        # The frame's RTP timestamp, and that of the first of its sound (48 kHz: the two go out in step).
+        self.send({"type": "frame", "n": n, "rtp": self.rtp(self.video_sender, n * 3600),
+                   "artp": self.rtp(self.audio_sender, n * SPF * 3),
+                   "k": info["kind"], "si": info["si"], "o": info["ordinal"], "a": round(level, 1)})
+        st = self.engine(lambda u: u.stats()) if n % FPS == 0 else None
+        if st is not None:
+            self.send({"type": "stats", "sent": self.sent, "held": self.held, "onset_ms": st["onset_ms"],
+                       "onsets": st["onsets"], "render_ms": st["render_ms"], "sessions": len(self.host.sessions)})
+
+    @staticmethod
+    def rtp(sender, pts):
+        origin = getattr(sender, "_le_timestamp_origin", None)
+        return None if origin is None else (origin + pts) & 0xFFFFFFFF
+
+    def send(self, msg):
+        if self.channel is not None and self.channel.readyState == "open":
+            try:
+                self.channel.send(json.dumps(msg, separators=(",", ":")))
+            except Exception:  # a channel closing under us; the session ends through the peer connection
+                pass
+
+    # -- speech in --------------------------------------------------------------------------------------------------
+    def push(self, pcm):
+        if self.closed:
+            return
+        self.voice.add(pcm)
+        try:
+            self.engine(lambda u: u.push(pcm))
+        except Error as e:
+            log.error("session %s: %s", self.id, e)
+
+    def end(self):
+        self.engine(lambda u: u.end())
+        self.voice.end()
+
+    async def listen(self, track):
+        resampler = av.AudioResampler(format="s16", layout="mono", rate=16000)
+        while not self.closed:
+            try:
+                frame = await track.recv()
+            except MediaStreamError:
+                return
+            for f in resampler.resample(frame):
+                blocks, ended, onset = self.gate.feed(f.to_ndarray().reshape(-1))
+                if onset:
+                    self.voice.end()
+                    self.voice.begin()
+                    self.send({"type": "heard"})
+                for b in blocks:
+                    self.push(b)
+                if ended:
+                    self.end()
+
+    async def say(self, text):
+        try:
+            pcm = await synthesise(text)
+        except (RuntimeError, OSError, ValueError) as e:
+            self.send({"type": "error", "text": str(e)})
+            return
+        if self.closed:
+            return
+        self.voice.end()
+        self.voice.begin()
+        self.push(pcm)
+        self.end()
+
+    def interrupt(self):
+        self.engine(lambda u: u.interrupt())
+        self.voice.drop()
+        self.gate.interrupt()
+
+    async def watch(self, silent_s):
+        """Ends the session when the page stops talking: it pings every second while it lives, and a browser that
+        was killed or lost its network sends nothing more (no goodbye, no closing handshake)."""
+        while not self.closed:
+            await asyncio.sleep(1)
+            if time.monotonic() - self.heard > silent_s:
+                await self.close("the page went silent for %.0f s" % silent_s)
+
+    def on_message(self, raw):
+        """A command from the page. Whatever arrives, the page gets an answer and the session goes on."""
+        self.heard = time.monotonic()
+        try:
+            problem = self.command(raw)
+        except Exception as e:  # a fault of ours: said, never left to escape the channel's handler
+            log.exception("session %s: a message failed", self.id)
+            problem = "the message could not be handled (%s)" % type(e).__name__
+        if problem:
+            self.send({"type": "error", "text": problem})
+
+    def command(self, raw):
+        """Carries out one message; returns what is wrong with it, or None."""
+        if len(raw) > MAX_MESSAGE:
+            return "a message of %d characters (at most %d)" % (len(raw), MAX_MESSAGE)
+        try:
+            msg = parse_json(raw)
+        except ValueError as e:
+            return "a malformed message: %s" % e
+        kind = msg.get("type") if isinstance(msg, dict) else None
+        if kind == "ping":
+            return None
+        if kind == "say":
+            text = msg.get("text")
+            if not isinstance(text, str) or not text.strip():
+                return "\"say\" needs a text"
+            if any(ord(c) < 32 and c not in "\t\n\r" for c in text):
+                return "the text holds a control character"
+            if self.saying is not None and not self.saying.done():
+                return "still synthesising the last sentence"
+            self.saying = asyncio.ensure_future(self.say(text[:MAX_SAY]))
+            self.tasks = [t for t in self.tasks if not t.done()] + [self.saying]
+        elif kind == "interrupt":
+            self.interrupt()
+        elif kind == "bye":
+            asyncio.ensure_future(self.close("the page left"))
+        else:
+            return "an unknown message type"
+        return None

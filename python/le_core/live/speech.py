@@ -1,0 +1,98 @@
+"""Who speaks into the microphone, and the speech behind the frames sent."""
+import collections
+
+import numpy as np
+
+from .media import SPF
+
+
+class Gate:
+    """Who is speaking into the microphone: an energy gate over 20 ms blocks of 16 kHz audio.
+
+    Speech opens after two blocks above `open_db` (dBFS), with the 100 ms before it, and closes after `hang_s` of
+    blocks below `close_db`. feed() returns the blocks to push and whether the utterance just ended.
+    """
+    BLOCK = 320
+
+    def __init__(self, open_db=-40.0, close_db=-48.0, hang_s=0.4):
+        self.open_lvl = 32768 * 10 ** (open_db / 20)
+        self.close_lvl = 32768 * 10 ** (close_db / 20)
+        self.hang = int(round(hang_s * 50))
+        self.pending = np.zeros(0, np.int16)
+        self.before = collections.deque(maxlen=5)
+        self.speaking = False
+        self.loud = 0
+        self.quiet = 0
+        self.hold = False  # after an interrupt: ignore the rest of the speech going on
+
+    def feed(self, pcm):
+        self.pending = np.concatenate([self.pending, pcm])
+        push, ended, onset = [], False, False
+        while self.pending.size >= self.BLOCK:
+            b, self.pending = self.pending[:self.BLOCK], self.pending[self.BLOCK:]
+            rms = float(np.sqrt(np.mean(b.astype(np.float64) ** 2)))
+            if not self.speaking:
+                self.loud = self.loud + 1 if rms >= self.open_lvl else 0
+                if self.hold:
+                    self.quiet = self.quiet + 1 if rms < self.close_lvl else 0
+                    if self.quiet >= self.hang:
+                        self.hold = False
+                    self.loud = 0
+                    continue
+                self.before.append(b)
+                if self.loud >= 2:
+                    self.speaking, self.quiet, onset = True, 0, True
+                    push.extend(self.before)
+                    self.before.clear()
+                continue
+            push.append(b)
+            self.quiet = self.quiet + 1 if rms < self.close_lvl else 0
+            if self.quiet >= self.hang:
+                self.speaking, self.loud, ended = False, 0, True
+        return push, ended, onset
+
+    def interrupt(self):
+        self.hold = self.speaking or self.loud > 0
+        self.speaking, self.loud, self.quiet = False, 0, 0
+        self.before.clear()
+
+
+class Voice:
+    """The speech behind the speech frames: the audio pushed per utterance, handed out frame by frame as sent."""
+
+    def __init__(self):
+        self.utterances = collections.deque()  # int16 bytes per utterance, in push order; the open one grows
+        self.open = None
+        self.playing = None
+        self.last = ("idle", -1)
+
+    def begin(self):
+        self.open = bytearray()
+        self.utterances.append(self.open)
+
+    def add(self, pcm):
+        if self.open is None:
+            self.begin()
+        self.open += np.asarray(pcm, "<i2").tobytes()
+
+    def end(self):
+        self.open = None
+
+    def drop(self):
+        self.utterances.clear()
+        self.open = self.playing = None
+
+    def for_frame(self, kind, ordinal):
+        """SPF int16 samples to play with a frame of this kind (speech frame `ordinal` of its utterance)."""
+        silence = np.zeros(SPF, np.int16)
+        if kind == "hold":  # the last frame again: the speech waits for the next one
+            return silence
+        if kind != "speech":
+            self.playing = None
+        elif self.last[0] != "speech" or ordinal <= self.last[1]:
+            self.playing = self.utterances.popleft() if self.utterances else None
+        self.last = (kind, ordinal)
+        if self.playing is None:
+            return silence
+        a = np.frombuffer(bytes(self.playing[2 * SPF * ordinal:2 * SPF * (ordinal + 1)]), "<i2")
+        return a if a.size == SPF else np.concatenate([a, silence[a.size:]])

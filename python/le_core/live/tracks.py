@@ -1,0 +1,79 @@
+"""The WebRTC tracks: the session's frames and the speech behind them."""
+import asyncio
+import collections
+import time
+
+import av
+from aiortc import MediaStreamTrack
+from aiortc.mediastreams import MediaStreamError
+
+from .media import AUDIO_TB, FPS, SPF, VIDEO_TB
+
+
+class AvatarAudio(MediaStreamTrack):
+    """The returned audio: two 20 ms frames per video frame, handed over as each video frame is sent."""
+    kind = "audio"
+
+    def __init__(self):
+        super().__init__()
+        self.queue = asyncio.Queue()
+        self.waiting = collections.deque()  # (frame, its sound) of frames not yet through the video encoder
+        self.pts = 0
+
+    def put(self, pcm):
+        for half in (pcm[:SPF // 2], pcm[SPF // 2:]):
+            self.queue.put_nowait(half)
+
+    def ready(self, n):
+        """The sound of every frame up to n, once n has left the video encoder."""
+        while self.waiting and self.waiting[0][0] <= n:
+            self.put(self.waiting.popleft()[1])
+
+    async def recv(self):
+        if self.readyState != "live":
+            raise MediaStreamError
+        pcm = await self.queue.get()
+        if pcm is None:
+            raise MediaStreamError
+        frame = av.AudioFrame.from_ndarray(pcm.reshape(1, -1), format="s16", layout="mono")
+        frame.sample_rate = 16000
+        frame.pts, frame.time_base = self.pts, AUDIO_TB
+        self.pts += pcm.size
+        return frame
+
+    def stop(self):
+        self.queue.put_nowait(None)
+        super().stop()
+
+
+class AvatarVideo(MediaStreamTrack):
+    """The session's frames at 25 fps on the host's clock."""
+    kind = "video"
+
+    def __init__(self, live):
+        super().__init__()
+        self.live = live
+        self.n = 0
+        self.t0 = None
+
+    async def recv(self):
+        if self.readyState != "live":
+            raise MediaStreamError
+        now = time.monotonic()
+        if self.t0 is None:
+            self.t0 = now
+        else:
+            wait = self.t0 + self.n / FPS - now
+            if wait > 0:
+                await asyncio.sleep(wait)
+        # Pulling and converting a large frame takes milliseconds: off the event loop, which serves every
+        # session's network and audio.
+        frame, info = await asyncio.get_running_loop().run_in_executor(None, self.live.next_frame, self.n)
+        self.live.frame_sent(self.n, info)
+        frame.pts, frame.time_base = self.n * 3600, VIDEO_TB
+        self.n += 1
+        return frame
+
+    def encoded(self, timestamp):
+        """Frame timestamp/3600 is through the encoder: its sound may go."""
+        self.live.audio_out.ready(timestamp // 3600)
