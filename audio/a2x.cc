@@ -255,7 +255,6 @@ std::vector<Ort::Value> A2x::run(Ort::Session& s, const char* const* inNames, Or
   le_a2x_on_owner_thread([&] { out = s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, nOut); },
                          m_->audio.cuda);
   ortNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
-  ++ortRuns_;
   return out;
 }
 
@@ -265,7 +264,6 @@ void A2x::runInto(Ort::Session& s, const char* const* inNames, Ort::Value* in, s
   le_a2x_on_owner_thread([&] { s.Run(Ort::RunOptions{nullptr}, inNames, in, nIn, outNames, out, nOut); },
                          m_->audio.cuda);
   ortNs_ += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
-  ++ortRuns_;
 }
 
 void A2x::primeSilence(int n, Model& M) {

@@ -134,11 +134,10 @@ class A2x {
     size_t audio = 0, feat = 0, ctx = 0, deltas = 0;
   };
   HighWater highWater() const { return marks_; }
-  // Time spent inside onnxruntime runs, and their count; time spent making
+  // Time spent inside onnxruntime runs; time spent making
   // feature rows (audio windows, the encoder runs and their arithmetic), and
   // how many window steps that took.
   double ortSeconds() const { return ortNs_ * 1e-9; }
-  int64_t ortRuns() const { return ortRuns_; }
   double featureSeconds() const { return featNs_ * 1e-9; }
   int64_t featureSteps() const { return featSteps_; }
 
@@ -185,7 +184,7 @@ class A2x {
   Stream st_;
 
   HighWater marks_;
-  int64_t ortNs_ = 0, ortRuns_ = 0, featNs_ = 0, featSteps_ = 0;
+  int64_t ortNs_ = 0, featNs_ = 0, featSteps_ = 0;
   std::vector<float> scratch_, scratch2_, attn_, headBuf_;
   std::vector<uint16_t> trunkBuf_;
 };

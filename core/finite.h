@@ -17,8 +17,6 @@ inline size_t firstNonFinite(const float* p, size_t n) {
   return n;
 }
 
-inline bool allFinite(const float* p, size_t n) { return firstNonFinite(p, n) == n; }
-
 // A number as a message shows it: "3e+38", "0.25".
 inline std::string shortNumber(double v) {
   char b[32];

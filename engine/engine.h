@@ -47,7 +47,6 @@ class Engine {
   // The director, created on first use; what it reports (neutral values
   // before the first render).
   Renderer& renderer();
-  bool rendererBuilt() const { return renderer_ != nullptr; }
   const char* family() const { return renderer_ ? renderer_->family() : ""; }
   int batch() const { return renderer_ ? renderer_->batch() : 0; }
   const char* ep() const { return renderer_ ? renderer_->ep() : ""; }
