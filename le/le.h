@@ -234,6 +234,21 @@ typedef void (*le_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, in
  * keypoint track; at most 1000 in magnitude). threads < 1 or above the
  * engine's worker count: that count. NULL with the reason on failure. */
 LE_API le_stream* le_stream_create(const char* bundle, const char* encoder, int threads, int skip, float gain);
+/* Everything a stream's creation can be told (members past `size` take
+ * their defaults, as for le_ctx_opts). */
+typedef struct le_stream_opts {
+  size_t size;             /* sizeof(le_stream_opts) */
+  const char* encoder;     /* the whole-clip audio encoder (required) */
+  int threads;             /* as for le_stream_create */
+  int skip;                /* leading frames not delivered, >= 0 */
+  float gain;              /* scale of the deltas, 1 by default */
+  const le_ctx_opts* ctx;  /* the context's settings (its model key is "render"); NULL = the defaults */
+} le_stream_opts;
+/* The defaults (no encoder, threads 0, skip 0, gain 1, ctx NULL); size set.
+ * NULL is ignored. */
+LE_API void le_stream_opts_default(le_stream_opts* opts);
+/* As le_stream_create, with every setting from `opts`. */
+LE_API le_stream* le_stream_create_opts(const char* bundle, const le_stream_opts* opts);
 LE_API void le_stream_destroy(le_stream* s);
 /* Renders the clip of n samples (16 kHz mono, each finite and within
  * +-32768): ceil(n / 640) - skip frames, frame j pasted into driver frame

@@ -14,7 +14,6 @@
 
 #include "audio/fca.h"
 #include "core/api.h"
-#include "core/settings.h"
 #include "core/bundle.h"
 #include "core/finite.h"
 #include "engine/engine.h"
@@ -52,15 +51,50 @@ constexpr float kMaxGain = 1000.0f;
 extern "C" {
 
 le_stream* le_stream_create(const char* bundle, const char* encoder, int threads, int skip, float gain) {
+  le_stream_opts o;
+  le_stream_opts_default(&o);
+  o.encoder = encoder;
+  o.threads = threads;
+  o.skip = skip;
+  o.gain = gain;
+  le_stream* s = le_stream_create_opts(bundle, &o);
+  if (!s) {
+    // The text names the function the host called.
+    std::string& e = le::api::lastError(Family::Stream);
+    if (e.rfind("le_stream_create_opts: ", 0) == 0) e = "le_stream_create: " + e.substr(23);
+  }
+  return s;
+}
+
+void le_stream_opts_default(le_stream_opts* opts) {
+  if (!opts) return;
+  *opts = le_stream_opts{};
+  opts->size = sizeof *opts;
+  opts->gain = 1.0f;
+}
+
+le_stream* le_stream_create_opts(const char* bundle, const le_stream_opts* opts) {
   return le::api::guard(Family::Stream, __func__, static_cast<le_stream*>(nullptr), [&]() -> le_stream* {
-    if (!bundle || !*bundle || !encoder || !*encoder) throw std::runtime_error("bad args");
+    le_stream_opts defaults;
+    le_stream_opts_default(&defaults);
+    const le_stream_opts o = le::api::readOpts(opts, defaults);
+    if (!bundle || !*bundle || !o.encoder || !*o.encoder) throw std::runtime_error("bad args");
+    le_ctx_opts c;
+    le_ctx_opts_default(&c);
+    if (o.ctx) c = le::api::readOpts(o.ctx, c);
+    c.model_key = "render";
+    c.threads = o.threads;
     auto s = std::make_unique<le_stream>();
-    s->ctx = le_create(bundle, "render", threads, "");
-    if (!s->ctx) throw RawFailure{std::string("le_create: ") + le_last_error()};
+    s->ctx = le_create_opts(bundle, &c);
+    if (!s->ctx) {
+      std::string why = le_last_error();
+      if (why.rfind("le_create_opts: ", 0) == 0) why = "le_create: " + why.substr(16);
+      throw RawFailure{"le_create: " + why};
+    }
     // The delta model sits in the bundle's directory (unpacked when the
     // bundle is a container).
-    const std::string dir = le::resolveBundlePath(bundle, le::fromEnvironment().bundle.unwrapRoot);
-    s->fca = le_fca_create(encoder, (dir + "/fca_stream.onnx").c_str(), threads);
+    const std::string dir = le::resolveBundlePath(bundle, c.unwrap_root ? c.unwrap_root : "");
+    s->fca = le_fca_create(o.encoder, (dir + "/fca_stream.onnx").c_str(), o.threads);
     if (!s->fca) throw RawFailure{std::string("le_fca_create: ") + le_fca_last_error()};
     le::Engine& e = le::engineOf(s->ctx);
     e.renderer();  // the director loads now, so a bad one fails here and not at the first frame
@@ -68,11 +102,11 @@ le_stream* le_stream_create(const char* bundle, const char* encoder, int threads
     s->width = e.width();
     s->height = e.height();
     s->crop = e.crop();
-    s->skip = skip < 0 ? 0 : skip;
-    s->gain = gain;
-    if (!std::isfinite(gain)) throw std::runtime_error("gain is not a finite number");
+    s->skip = o.skip < 0 ? 0 : o.skip;
+    s->gain = o.gain;
+    if (!std::isfinite(o.gain)) throw std::runtime_error("gain is not a finite number");
     // Keypoints live in [-1, 1]: a larger gain throws every face out of its crop.
-    if (std::fabs(gain) > kMaxGain) throw std::runtime_error("gain " + le::shortNumber(gain) + " is beyond +-1000");
+    if (std::fabs(o.gain) > kMaxGain) throw std::runtime_error("gain " + le::shortNumber(o.gain) + " is beyond +-1000");
     s->xsTarget = le::loadKeypointTrack(dir, s->nt);
     return s.release();
   });

@@ -90,6 +90,30 @@ TEST(Stream, GainZeroRendersTheIdleTrackInOrderOnTheCallingThread) {
   int differ = 0;
   for (int j = 0; j < 22; ++j) differ += m.pixels[j] != d.pixels[j];
   EXPECT_GT(differ, 5);
+
+  // The same run from options, with the context's paste switched to bilinear:
+  // the same frames in order, pasted otherwise.
+  le_ctx_opts c;
+  le_ctx_opts_default(&c);
+  c.paste_fast = 2;
+  le_stream_opts o;
+  le_stream_opts_default(&o);
+  EXPECT_EQ(o.gain, 1.0f);
+  o.encoder = kEncoder.c_str();
+  o.threads = 1;
+  o.skip = 3;
+  o.gain = 0.0f;
+  o.ctx = &c;
+  le_stream* bilinear = le_stream_create_opts(kTiny.c_str(), &o);
+  ASSERT_TRUE(bilinear) << le_stream_last_error();
+  Delivered b;
+  b.thread = std::this_thread::get_id();
+  ASSERT_EQ(le_stream_run(bilinear, x.data(), static_cast<int>(x.size()), collect, &b), 22);
+  le_stream_destroy(bilinear);
+  EXPECT_EQ(b.frames, d.frames);
+  EXPECT_NE(b.pixels[0], d.pixels[0]);
+  EXPECT_EQ(le_stream_create_opts(kTiny.c_str(), nullptr), nullptr);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_create_opts: opts NULL, or its size not set");
 }
 
 TEST(Stream, SkipBeyondTheClipDeliversNothing) {
