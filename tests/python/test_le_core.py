@@ -14,7 +14,7 @@ import le_core  # noqa: E402
 
 FIX = os.environ.get("LE_FIXTURES", os.path.join(os.path.dirname(__file__), "..", "..", "build", "fixtures"))
 TINY = os.path.join(FIX, "tiny")
-os.environ["W2V_ONNX"] = os.path.join(FIX, "w2v", "w2v_8s.onnx")
+W2V = os.path.join(FIX, "w2v", "w2v_8s.onnx")  # given as a setting: the environment stays as it is
 
 
 def speech(seconds):
@@ -49,7 +49,7 @@ class Binding(unittest.TestCase):
         self.assertTrue(le_core.resolve_member(TINY, "xs_target.bin").endswith("/xs_target.bin"))
 
     def test_utterance_speaks_then_idles(self):
-        with le_core.Context(TINY, threads=1) as ctx, le_core.Utterance(ctx, TINY) as utt:
+        with le_core.Context(TINY, threads=1) as ctx, le_core.Utterance(ctx, TINY, w2v_onnx=W2V) as utt:
             deadline = time.time() + 60
             while not utt.ready():
                 self.assertLess(time.time(), deadline)
@@ -77,7 +77,7 @@ class Binding(unittest.TestCase):
         self.assertEqual(str(e.exception), "le_utt_create: opts.motion_dir required")
 
     def test_a2x_frames_follow_the_audio(self):
-        with le_core.A2x(TINY, threads=1) as a:
+        with le_core.A2x(TINY, threads=1, w2v_onnx=W2V) as a:
             self.assertEqual(a.nt, 12)
             a.push(speech(2.0).astype(np.float32) / 32768.0)
             a.finish()
