@@ -51,6 +51,7 @@ def speak(live, seconds=2.0):
 
 def main():
     bundle = sys.argv[1]
+    serve.one_heap()  # as the host does at start
     host = serve.Host(bundle, bundle, 4, "full", 0, {})
     host.preload()
     serve.malloc_trim and serve.malloc_trim(0)
