@@ -25,9 +25,13 @@ TEST(CApi, HostKeypointRowsLeaveTheErrorAlone) {
   EXPECT_EQ(before, le_last_error());
 }
 
+// Each family keeps its own text, per thread.
 TEST(CApi, EveryFamilyStartsEmptyOnEveryThread) {
   char out[4];
-  le_bundle_resolve_handle("/nonexistent", out, 1);  // an error on this thread only
+  le_bundle_resolve_handle("/nonexistent", out, 1);  // an error of one family, on this thread only
+  for (const char* t : {le_motion_last_error(), le_fca_last_error(), le_a2x_last_error(), le_stream_last_error(),
+                        le_utt_last_error()})
+    EXPECT_STREQ(t, "");
   std::thread([] {
     for (const char* t : {le_last_error(), le_motion_last_error(), le_fca_last_error(), le_a2x_last_error(),
                           le_stream_last_error(), le_utt_last_error()}) {

@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 #include <cstring>
-#include <thread>
 
 #include "core/api.h"
 
@@ -31,22 +30,6 @@ TEST(Guard, StoresFunctionAndTextAndClearsOnSuccess) {
   EXPECT_EQ(lastError(Family::Utt), "");
   EXPECT_EQ(failing(Family::Utt, 3), -1);
   EXPECT_EQ(lastError(Family::Utt), "le_probe: raw text");
-}
-
-TEST(Guard, FamiliesAndThreadsAreSeparate) {
-  for (Family f : {Family::Le, Family::Motion, Family::Fca, Family::A2x, Family::Stream, Family::Utt})
-    lastError(f).clear();
-  failing(Family::Motion, 0);
-  EXPECT_EQ(lastError(Family::Motion), "le_probe: it broke");
-  for (Family f : {Family::Le, Family::Fca, Family::A2x, Family::Stream, Family::Utt}) EXPECT_EQ(lastError(f), "");
-  std::string seenInThread = "unset";
-  std::thread t([&] {
-    seenInThread = lastError(Family::Motion);
-    failing(Family::Motion, 1);
-  });
-  t.join();
-  EXPECT_EQ(seenInThread, "");
-  EXPECT_EQ(lastError(Family::Motion), "le_probe: it broke");
 }
 
 TEST(FillErr, CopiesTerminatesAndZeroFills) {

@@ -53,6 +53,22 @@ class A2xOpts(ctypes.Structure):
                 ("cuda_mem_mib", ctypes.c_int), ("unwrap_root", ctypes.c_char_p)]
 
 
+class CtxInfo(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("family", ctypes.c_char * 16), ("provider", ctypes.c_char * 32),
+                ("rewrites", ctypes.c_char * 192), ("batch", ctypes.c_int), ("intra_op_threads", ctypes.c_int),
+                ("pool_threads", ctypes.c_int), ("agent", ctypes.c_char * 64), ("graph", ctypes.c_char * 256),
+                ("paste_source_width", ctypes.c_int), ("paste_source_height", ctypes.c_int),
+                ("unsharp_amount", ctypes.c_float), ("unsharp_sigma", ctypes.c_float), ("unsharp_ksize", ctypes.c_int)]
+
+
+class A2xInfo(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("frontend", ctypes.c_char * 16), ("lag", ctypes.c_int),
+                ("lookahead", ctypes.c_int), ("right_context", ctypes.c_int), ("threads", ctypes.c_int)]
+
+
+LogFn = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
+
+
 class UttOpts(ctypes.Structure):
     _fields_ = [("motion_dir", ctypes.c_char_p), ("threads", ctypes.c_int), ("motion_ep", ctypes.c_char_p),
                 ("steady_model", ctypes.c_char_p), ("eager", ctypes.c_int), ("gap_s", ctypes.c_double),
@@ -70,6 +86,10 @@ def _declare(name, restype, *argtypes):
 P = ctypes.c_void_p
 for _name in ("le_last_error", "le_a2x_last_error", "le_utt_last_error"):
     _declare(_name, ctypes.c_char_p)
+_declare("le_version", ctypes.c_char_p)
+_declare("le_log_set", None, LogFn, ctypes.c_void_p, ctypes.c_int)
+_declare("le_get_info", ctypes.c_int, P, ctypes.POINTER(CtxInfo))
+_declare("le_a2x_get_info", ctypes.c_int, P, ctypes.POINTER(A2xInfo))
 _declare("le_bundle_resolve_handle", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
 _declare("le_bundle_resolve_member", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
 _declare("le_create", P, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p)

@@ -3,7 +3,7 @@ import ctypes
 
 import numpy as np
 
-from ._lib import A2xOpts, Error, FrameInfo, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
+from ._lib import A2xInfo, A2xOpts, CtxInfo, Error, FrameInfo, LogFn, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
 
 KP = 63  # keypoint values per set: 21 keypoints x 3
 
@@ -76,6 +76,10 @@ class Context(_Handle):
         self.width, self.height = lib.le_width(h), lib.le_height(h)
         self.nt, self.crop = lib.le_nt(h), lib.le_crop(h)
 
+    def info(self):
+        """What the context's director runs and the bundle's paste settings (le_get_info), as a dict."""
+        return _info(CtxInfo, lib.le_get_info, self.handle, lib.le_last_error)
+
     def render(self, si, kp_source, kp_driving):
         """The face crop of driver frame si, float32 [3, crop, crop]."""
         s, d = _floats(kp_source, KP), _floats(kp_driving, KP)
@@ -105,6 +109,33 @@ class Context(_Handle):
         if not p:
             raise Error(text(lib.le_last_error))
         return np.ctypeslib.as_array(p, shape=(self.height, self.width, 3)).copy()
+
+
+LOG_ERROR, LOG_WARN, LOG_INFO, LOG_DEBUG = range(4)
+_log_sink = None  # the callback the library holds, kept alive here
+
+
+def version():
+    """The library's version text."""
+    return lib.le_version().decode()
+
+
+def set_log(fn, max_level=LOG_INFO):
+    """Every library message up to max_level goes to fn(level, text) (from any thread); None restores standard
+    error."""
+    global _log_sink
+    sink = LogFn(lambda user, level, msg: fn(level, (msg or b"").decode("utf-8", "replace"))) if fn else LogFn()
+    lib.le_log_set(sink, None, max_level)
+    _log_sink = sink if fn else None
+
+
+def _info(struct, call, handle, err):
+    info = struct()
+    info.size = ctypes.sizeof(struct)
+    if call(handle, ctypes.byref(info)) != 1:
+        raise Error(text(err))
+    return {f: (getattr(info, f).decode() if isinstance(getattr(info, f), bytes) else getattr(info, f))
+            for f, _ in struct._fields_ if f != "size"}
 
 
 def audio_defaults():
@@ -222,6 +253,10 @@ class A2x(_Handle):
             raise Error(text(lib.le_a2x_last_error))
         super().__init__(h)
         self.nt = lib.le_a2x_nt(h)
+
+    def info(self):
+        """The audio frontend, lag and look-ahead (le_a2x_get_info), as a dict."""
+        return _info(A2xInfo, lib.le_a2x_get_info, self.handle, lib.le_a2x_last_error)
 
     def push(self, samples):
         a = _floats(samples).reshape(-1)

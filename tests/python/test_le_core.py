@@ -76,6 +76,20 @@ class Binding(unittest.TestCase):
                 le_core.Utterance(ctx, "")
         self.assertEqual(str(e.exception), "le_utt_create: opts.motion_dir required")
 
+    def test_log_and_information(self):
+        self.assertRegex(le_core.version(), r"^\d+\.\d+")
+        lines = []
+        le_core.set_log(lambda level, text: lines.append((level, text)), 3)
+        try:
+            with le_core.Context(TINY, threads=1) as ctx:
+                info = ctx.info()
+        finally:
+            le_core.set_log(None)
+        self.assertTrue(any(t.startswith("[le-driver] ") for _, t in lines), lines)
+        self.assertEqual((info["family"], info["graph"], info["batch"]), ("warp-prior", "model_b1.onnx", 1))
+        with le_core.A2x(TINY, threads=1, w2v_onnx=W2V, right_context=3) as a:
+            self.assertEqual(a.info()["right_context"], 3)
+
     def test_a2x_frames_follow_the_audio(self):
         with le_core.A2x(TINY, threads=1, w2v_onnx=W2V) as a:
             self.assertEqual(a.nt, 12)

@@ -12,7 +12,7 @@ import numpy as np
 from aiohttp import web
 from aiortc import RTCSessionDescription
 
-from ..api import KP, A2x, Context, audio_defaults, resolve_member
+from ..api import KP, A2x, Context, audio_defaults, resolve_member, set_log
 from . import rtc
 from .media import one_heap
 from .session import Live, parse_json
@@ -185,6 +185,10 @@ def main(argv=None):
     a = ap.parse_args(argv)
     one_heap()
     logging.basicConfig(level=logging.INFO, format="[le-serve] %(message)s")
+    # The library's own lines join the host's log at their levels.
+    levels = (logging.ERROR, logging.WARNING, logging.INFO, logging.DEBUG)
+    library = logging.getLogger("le_core.library")
+    set_log(lambda level, msg: library.log(levels[min(max(level, 0), 3)], "%s", msg.rstrip("\n")))
     logging.getLogger("aioice").setLevel(logging.WARNING)
     logging.getLogger("aiortc").setLevel(logging.WARNING)
     bundle = a.bundle or default_bundle()
