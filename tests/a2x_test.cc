@@ -339,40 +339,16 @@ TEST_F(A2x, WidthFollowsTheGraphAndPullWnWritesZerosWithoutIt) {
   le_a2x_destroy(a);
 }
 
-// Every call survives a NULL handle and NULL buffers, with the family's
-// failure value and a reason.
+// Every call survives NULL buffers, with the family's failure value and a
+// reason.
 TEST_F(A2x, NullHandlesAndBuffersFailCleanly) {
+  // NULL handles: tests/header_c99.c, through the C compiler.
   float buf[64 * 63] = {};
   int idx[4];
-  struct Case {
-    const char* fn;
-    int got, want;
-  };
-  const Case cases[] = {
-      {"le_a2x_push", le_a2x_push(nullptr, buf, 4), 0},
-      {"le_a2x_avail", le_a2x_avail(nullptr), -1},
-      {"le_a2x_total", le_a2x_total(nullptr), -1},
-      {"le_a2x_pull", le_a2x_pull(nullptr, idx, buf, buf, 4), 0},
-      {"le_a2x_pull_wn", le_a2x_pull_wn(nullptr, idx, buf, buf, buf, 4), 0},
-      {"le_a2x_deltas", le_a2x_deltas(nullptr, buf, 64, buf, 4), -1},
-      {"le_a2x_deltas_wn", le_a2x_deltas_wn(nullptr, buf, 64, buf, buf, 4), -1},
-      {"le_a2x_nt", le_a2x_nt(nullptr), 0},
-      {"le_a2x_width", le_a2x_width(nullptr), 0},
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.got, c.want) << c.fn;
-  // Each text names its own function; check a few after the call itself.
-  le_a2x_finish(nullptr);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_finish: bad args");
   le_a2x_reset(nullptr, 0, 1, 1);
   EXPECT_STREQ(le_a2x_last_error(), "le_a2x_reset: bad args");
-  le_a2x_set_eager(nullptr, 1);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_set_eager: bad args");
   EXPECT_EQ(le_a2x_avail(nullptr), -1);
   EXPECT_STREQ(le_a2x_last_error(), "le_a2x_avail: bad args");
-  le_a2x_destroy(nullptr);
-  EXPECT_EQ(le_a2x_create(nullptr, 1), nullptr);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: bad args");
-  EXPECT_EQ(le_a2x_w2v8_lazy(), 1);
 
   Handle a(kFixtures + "/tiny");
   ASSERT_TRUE(a.a) << le_a2x_last_error();

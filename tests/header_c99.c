@@ -47,6 +47,57 @@ int main(void) {
     if (strcmp(le_a2x_last_error(), "le_a2x_set_eager: bad args") != 0) fails++;
     le_a2x_destroy(a);
   }
-  printf("%d passed, %d failed\n", 12 - fails, fails);
+  {
+    le_motion* m = le_motion_create(NULL, 1, NULL);
+    float x[63] = {0};
+    int idx[1];
+    if (m || le_motion_push(m, x, 1) != 0 || le_motion_avail(m) != 0 || le_motion_pull(m, idx, x, x, 1) != 0 ||
+        le_motion_total(m) != -1 || le_motion_nt(m) != 0)
+      fails++;
+    le_motion_finish(m);
+    if (strcmp(le_motion_last_error(), "le_motion_finish: bad args") != 0) fails++;
+    le_motion_reset(m, 0, 1, 1);
+    le_motion_set_eager(m, 1);
+    if (strcmp(le_motion_last_error(), "le_motion_set_eager: bad args") != 0) fails++;
+    le_motion_destroy(m);
+  }
+  {
+    le_utt_opts o;
+    le_utt_stats st;
+    int16_t pcm[4] = {0};
+    le_utt_opts_default(NULL);
+    le_utt_opts_default(&o);
+    if (o.size != sizeof o || le_utt_create(NULL, &o) != NULL ||
+        strcmp(le_utt_last_error(), "le_utt_create: NULL ctx/opts") != 0)
+      fails++;
+    if (le_utt_push_audio(NULL, pcm, 4) != 0 || strcmp(le_utt_last_error(), "le_utt_push_audio: bad args") != 0 ||
+        le_utt_ready(NULL) != -1 || le_utt_frames_available(NULL) != 0 || le_utt_pull_frame(NULL, NULL, 0, NULL) != 0 ||
+        le_utt_get_stats(NULL, &st) != 0 || le_utt_render_status(NULL, NULL, 0, NULL) != -1)
+      fails++;
+    le_utt_interrupt(NULL);
+    le_utt_end_utterance(NULL);
+    le_utt_destroy(NULL);
+  }
+  {
+    le_stream_opts so;
+    le_ctx_opts co;
+    le_a2x_opts ao;
+    le_ctx_info ci;
+    le_a2x_info ai;
+    le_stream_opts_default(&so);
+    le_ctx_opts_default(&co);
+    le_a2x_opts_default(&ao);
+    ci.size = sizeof ci;
+    ai.size = sizeof ai;
+    if (le_stream_create_opts(NULL, &so) != NULL || le_create_opts(NULL, &co) != NULL ||
+        le_a2x_create_opts(NULL, &ao) != NULL || le_get_info(NULL, &ci) != 0 || le_a2x_get_info(NULL, &ai) != 0)
+      fails++;
+    if (le_stream_run(NULL, NULL, 0, NULL, NULL) != -1 || le_stream_width(NULL) != 0 || le_stream_height(NULL) != 0)
+      fails++;
+    le_stream_destroy(NULL);
+    if (!le_version() || !*le_version()) fails++;
+    le_log_set(NULL, NULL, LE_LOG_INFO);
+  }
+  printf("%d passed, %d failed\n", 20 - fails, fails);
   return fails != 0;
 }

@@ -290,25 +290,13 @@ TEST(Utt, FailuresAreReportedAndTheIdleLoopGoesOn) {
 TEST(Utt, BadArgumentsAreRefused) {
   Ctx ctx;
   le_utt_opts o{};
-  EXPECT_EQ(le_utt_create(nullptr, &o), nullptr);
-  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
   EXPECT_EQ(le_utt_create(ctx.c, nullptr), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
   EXPECT_EQ(le_utt_create(ctx.c, &o), nullptr);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
   EXPECT_EQ(le_utt_open(ctx.c, nullptr), nullptr);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_open: opts.motion_dir required");
-  int16_t s[4] = {};
-  EXPECT_EQ(le_utt_push_audio(nullptr, s, 4), 0);
-  EXPECT_STREQ(le_utt_last_error(), "le_utt_push_audio: bad args");
-  EXPECT_EQ(le_utt_ready(nullptr), -1);
-  EXPECT_EQ(le_utt_frames_available(nullptr), 0);
-  EXPECT_EQ(le_utt_pull_frame(nullptr, nullptr, 0, nullptr), 0);
-  le_utt_stats st;
-  EXPECT_EQ(le_utt_get_stats(nullptr, &st), 0);
-  EXPECT_EQ(le_utt_render_status(nullptr, nullptr, 0, nullptr), -1);
-  le_utt_interrupt(nullptr);
-  le_utt_end_utterance(nullptr);
-  le_utt_destroy(nullptr);
+  // NULL sessions: tests/header_c99.c, through the C compiler.
 }
 
 // Host threads pushing random chunks, pulling, interrupting and ending at
