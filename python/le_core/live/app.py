@@ -1,6 +1,7 @@
 """The web application of the live host and its command line."""
 import argparse
 import asyncio
+import atexit
 import hmac
 import logging
 import os
@@ -189,6 +190,7 @@ def main(argv=None):
     levels = (logging.ERROR, logging.WARNING, logging.INFO, logging.DEBUG)
     library = logging.getLogger("le_core.library")
     set_log(lambda level, msg: library.log(levels[min(max(level, 0), 3)], "%s", msg.rstrip("\n")))
+    atexit.register(set_log, None)  # no call into an interpreter that is shutting down
     logging.getLogger("aioice").setLevel(logging.WARNING)
     logging.getLogger("aiortc").setLevel(logging.WARNING)
     bundle = a.bundle or default_bundle()
