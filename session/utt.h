@@ -1,9 +1,10 @@
 // The utterance session behind le_utt_: a run thread that steps the rules
 // (session/utt_logic.h) and carries their actions out, rendering speech and
-// idling on the driver video; a dispatch thread that alone drives the audio
-// engine; a warm thread that loads it; and (in pipelined mode) a paste thread.
-// The host's calls exchange data with them under one mutex through an
-// 8-frame ring.
+// idling on the driver video (session/utt.cc); a dispatch thread that alone
+// drives the audio engine and a warm thread that loads it
+// (session/utt_engine.cc); the frames go through an 8-frame ring with its own
+// paste thread in pipelined mode (session/frame_ring.h). The C functions are
+// session/utt_capi.cc.
 #pragma once
 
 #include <atomic>
