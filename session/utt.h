@@ -10,7 +10,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,7 +17,6 @@
 #include <vector>
 
 #include "audio/keypoint_stream.h"
-#include "core/page_buffer.h"
 #include "engine/engine.h"
 #include "le/le.h"
 #include "session/frame_ring.h"
