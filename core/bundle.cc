@@ -53,13 +53,6 @@ bool pathExists(const std::string& p) {
   return ::lstat(p.c_str(), &st) == 0;
 }
 
-bool opensForReading(const std::string& p) {
-  const int fd = openRegularFile(p);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
 };
@@ -422,6 +415,13 @@ int openRegularFile(const std::string& path) {
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+bool opensForReading(const std::string& path) {
+  const int fd = openRegularFile(path);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 bool isRegularFile(const std::string& path) {

@@ -23,6 +23,8 @@ std::string resolveMember(const std::string& dir, const std::string& name);
 // Opens `path` read-only when it is a regular file; -1 otherwise. A FIFO or a
 // device never blocks the caller: the open does not wait for a writer.
 int openRegularFile(const std::string& path);
+// True when `path` is a regular file this process can open for reading.
+bool opensForReading(const std::string& path);
 // True when `path` (links followed) is a regular file.
 bool isRegularFile(const std::string& path);
 // A member name that would leave the bundle: empty, absolute, with "..", or

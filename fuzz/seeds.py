@@ -1,6 +1,6 @@
 """Writes the seed corpora of the fuzz targets: small valid and near-valid inputs.
 
-usage: seeds.py OUTDIR   (creates OUTDIR/imx, OUTDIR/manifest, OUTDIR/a2x_meta, OUTDIR/motion_meta and OUTDIR/onnx)
+usage: seeds.py OUTDIR   (one directory per target under OUTDIR)
 """
 import math
 import os
@@ -33,6 +33,19 @@ def onnx_seeds():
     return {"warp_b1": graphs.warp_prior_graph(1, 16).SerializeToString(),
             "warp_b4_kp22": graphs.warp_prior_graph(4, 16, rows=22).SerializeToString(),
             "featsynth": graphs.feat_synth_graph(1, 16).SerializeToString()}
+
+
+def head_seeds():
+    """Blend head archives of both architectures, when numpy is there."""
+    try:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+        import numpy as np
+        from refavatar import teeth
+    except ImportError:
+        return {}
+    full = [(n, np.full(s, 0.5, np.float32)) for n, s in teeth.BLEND_HEAD]
+    return {"blend_head": teeth.head_pt(full), "blend_head8": teeth.head_pt(full[:6]),
+            "three_syn": teeth.head_pt(full[:9])}
 
 
 def sample_seeds():
@@ -85,6 +98,18 @@ def main(out):
         "bad": b'{"nt": 1.5, "n_src": "x", "n_emo": 0, "s_bridge": nan}',
         "twice": b'{"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": 0.8, "s_bridge" :3e38}',
     }
+    geometry = (b'{"canvas_w":512,"canvas_h":512,"window_x0":192,"window_y0":300,"window_w":128,"window_h":96,'
+                b'"pad":8,"band_r0":10,"band_r1":42,"band_c0":20,"band_c1":84,"shift_margin":4}')
+    sidecar = (b'{"format":"tessera_bank.v1","n_donors":3,"geometry":' + geometry +
+               b',"track_order":[2,0,1],"cent":[[1.5,2],[3,4],[5,6e1]],"aperture":[0.1,0.2,0.3],'
+               b'"c_canon":[256,330],"codec":{"codec":"h264","pix_fmt":"yuv444p"}}')
+    seeds["tessera_json"] = {
+        "sidecar": sidecar,
+        "with_manifest": sidecar + b'\0{"tessera":{"geometry":' + geometry + b',"bank_pix_fmt":"gbrp"}}',
+        "quirks": b'{"a" 1, "s":"x\\u00e9\\n", "t":[true,false,null,-1e-3], "u":"open',
+        "deep": b'[' * 300,
+    }
+    seeds["head_pt"] = head_seeds()
     seeds["onnx"] = onnx_seeds()
     seeds["samples"] = sample_seeds()
     for target, files in seeds.items():

@@ -21,13 +21,6 @@ constexpr size_t kPooledHalves = 65536, kFsRedHalves = 262144;
 
 [[noreturn]] void fail(const std::string& t) { throw std::runtime_error(t); }
 
-bool opens(const std::string& p) {
-  const int fd = openRegularFile(p);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
 bool exists(const std::string& p) {
   struct stat st;
   return ::stat(p.c_str(), &st) == 0;
@@ -137,11 +130,11 @@ Identity::Identity(const Manifest& man) : nt(man.nt), crop(man.crop), manifest(m
   pooled64Map = mapFile(resolveMember(man.dir, "pooled64.f16"), bytesFor({uint64_t(nt), kPooledHalves * 2}));
   const std::string p = resolveMember(man.dir, "P.f16");
   const std::string fs = resolveMember(man.dir, "fs_red.f16");
-  if (opens(p)) {
+  if (opensForReading(p)) {
     pMap = mapFile(p, bytesFor({uint64_t(nt), uint64_t(crop), uint64_t(crop), 6}));
   } else if (!exists(fs)) {
     const std::string path = resolveMember(man.dir, man.priorVideo());
-    if (opens(path)) priorPath = path;
+    if (opensForReading(path)) priorPath = path;
   }
   if (exists(fs)) fsRedMap = mapFile(fs, bytesFor({uint64_t(nt), kFsRedHalves * 2}));
   m = readRaw(resolveMember(man.dir, "M.f32"), bytesFor({uint64_t(nt), 6}));

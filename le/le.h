@@ -363,6 +363,62 @@ LE_API int le_utt_get_stats(le_utt* u, le_utt_stats* stats);
  * fatal: the driver frame goes out in its place. */
 LE_API int le_utt_render_status(le_utt* u, char* text, int capacity, int* failures);
 
+/* ---- The mouth bank a bundle carries ----
+ * Four members (the bank track, its sidecar, the blend head's weights and
+ * its config): all four present arms the borrow, any one missing refuses it.
+ * Every call takes a NULL handle (and gives 0, NULL or ""). */
+
+typedef struct le_tessera_carriage le_tessera_carriage;
+typedef struct le_tessera_members le_tessera_members;
+
+/* 4, and the key of slot 0..3 ("bank_track", "bank_sidecar",
+ * "head_weights", "head_config"); NULL outside. */
+LE_API int le_tessera_slot_count(void);
+LE_API const char* le_tessera_slot_key(int index);
+
+/* Which members a bundle carries; NULL only for a NULL path or when memory
+ * runs out. An unreadable bundle carries nothing (all four missing). */
+LE_API le_tessera_carriage* le_tessera_carriage_open(const char* bundle);
+LE_API void le_tessera_carriage_close(le_tessera_carriage* c);
+LE_API int le_tessera_carriage_complete(const le_tessera_carriage* c);
+/* 1 when the manifest declares a "tessera" block. */
+LE_API int le_tessera_carriage_declared(const le_tessera_carriage* c);
+/* The resolved path of a slot, valid until the next call on c; "" for an
+ * unknown key. */
+LE_API const char* le_tessera_carriage_path(le_tessera_carriage* c, const char* key);
+LE_API int le_tessera_carriage_missing_count(const le_tessera_carriage* c);
+LE_API const char* le_tessera_carriage_missing(const le_tessera_carriage* c, int index);
+
+/* Loads and cross-checks the four members; NULL with the reason in err
+ * (at most err_len - 1 bytes, always terminated). */
+LE_API le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int err_len);
+LE_API void le_tessera_members_close(le_tessera_members* m);
+LE_API int le_tessera_members_n_donors(const le_tessera_members* m);
+/* x, y per donor (2 * n_donors), one aperture per donor, the canonical
+ * centre (x, y), and the twelve integers of the geometry stamp. */
+LE_API const double* le_tessera_members_cent(const le_tessera_members* m);
+LE_API const double* le_tessera_members_aperture(const le_tessera_members* m);
+LE_API const double* le_tessera_members_c_canon(const le_tessera_members* m);
+LE_API const int32_t* le_tessera_members_stamp(const le_tessera_members* m);
+LE_API const uint8_t* le_tessera_members_head_pt(const le_tessera_members* m);
+LE_API size_t le_tessera_members_head_pt_len(const le_tessera_members* m);
+LE_API const char* le_tessera_members_head_json(const le_tessera_members* m);
+LE_API const char* le_tessera_members_manifest_json(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_track_path(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_container(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_codec(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_pix_fmt(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_packing(const le_tessera_members* m);
+/* The stored patch of one donor, and the whole band: n_donors patches of
+ * band_h x band_w RGB24, donor after donor. */
+LE_API int le_tessera_members_band_w(const le_tessera_members* m);
+LE_API int le_tessera_members_band_h(const le_tessera_members* m);
+LE_API uint64_t le_tessera_members_band_bytes(const le_tessera_members* m);
+/* Copies a decoded track (frames in track order) into band (band_bytes) in
+ * donor order: 0, or 1 with the reason in err. */
+LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* band,
+                                      char* err, int err_len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -98,6 +98,30 @@ int main(void) {
     if (!le_version() || !*le_version()) fails++;
     le_log_set(NULL, NULL, LE_LOG_INFO);
   }
-  printf("%d passed, %d failed\n", 20 - fails, fails);
+  {
+    char err[64];
+    if (le_tessera_slot_count() != 4 || strcmp(le_tessera_slot_key(3), "head_config") != 0 ||
+        le_tessera_slot_key(4) != NULL || le_tessera_carriage_open(NULL) != NULL ||
+        le_tessera_carriage_complete(NULL) != 0 || le_tessera_carriage_declared(NULL) != 0 ||
+        strcmp(le_tessera_carriage_path(NULL, "bank_track"), "") != 0 ||
+        le_tessera_carriage_missing_count(NULL) != 0 || le_tessera_carriage_missing(NULL, 0) != NULL)
+      fails++;
+    le_tessera_carriage_close(NULL);
+    if (le_tessera_members_open(NULL, err, (int)sizeof err) != NULL ||
+        strcmp(err, "le_tessera_members_open: null bundle_dir") != 0 || le_tessera_members_n_donors(NULL) != 0 ||
+        le_tessera_members_cent(NULL) || le_tessera_members_aperture(NULL) || le_tessera_members_c_canon(NULL) ||
+        le_tessera_members_stamp(NULL) || le_tessera_members_head_pt(NULL) || le_tessera_members_head_pt_len(NULL) ||
+        *le_tessera_members_head_json(NULL) || *le_tessera_members_manifest_json(NULL) ||
+        *le_tessera_members_bank_track_path(NULL) || *le_tessera_members_bank_container(NULL) ||
+        *le_tessera_members_bank_codec(NULL) || *le_tessera_members_bank_pix_fmt(NULL) ||
+        *le_tessera_members_bank_packing(NULL) || le_tessera_members_band_w(NULL) ||
+        le_tessera_members_band_h(NULL) || le_tessera_members_band_bytes(NULL))
+      fails++;
+    if (le_tessera_members_reorder(NULL, NULL, NULL, err, (int)sizeof err) != 1 ||
+        strcmp(err, "le_tessera_members_reorder: null argument") != 0)
+      fails++;
+    le_tessera_members_close(NULL);
+  }
+  printf("%d passed, %d failed\n", 23 - fails, fails);
   return fails != 0;
 }

@@ -1,0 +1,161 @@
+// The mouth bank's C families: slots, the carriage and the loaded members.
+// Every call takes a null handle; the members report into caller buffers.
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "core/api.h"
+#include "le/le.h"
+#include "tessera/members.h"
+
+struct le_tessera_carriage {
+  le::TesseraCarriage c;
+  std::string pathBuf;
+};
+
+struct le_tessera_members {
+  le::TesseraAttachInputs in;
+};
+
+namespace {
+
+// Runs `body`, reporting a failure into the caller's buffer as
+// "<fn>: <reason>" for the C layer's own texts and as the engine's message
+// otherwise.
+template <typename R, typename Body>
+R reporting(const char* fn, char* err, int errLen, R failValue, Body&& body) noexcept {
+  std::string text;
+  try {
+    le::api::fill_err(err, errLen, "");
+    return body();
+  } catch (const std::bad_alloc&) {
+    text = std::string(fn) + ": out of memory";
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+    text = std::string(fn) + ": unknown failure";
+  }
+  le::api::fill_err(err, errLen, text.c_str());
+  return failValue;
+}
+
+template <typename T>
+const T* dataOrNull(const std::vector<T>& v) {
+  return v.empty() ? nullptr : v.data();
+}
+
+}  // namespace
+
+extern "C" {
+
+int le_tessera_slot_count(void) { return le::tesseraSlotCount(); }
+
+const char* le_tessera_slot_key(int index) {
+  return index >= 0 && index < le::kTesseraSlots ? le::tesseraSlotKeys()[static_cast<size_t>(index)] : nullptr;
+}
+
+le_tessera_carriage* le_tessera_carriage_open(const char* bundle) {
+  if (!bundle) return nullptr;
+  try {
+    auto* h = new le_tessera_carriage;
+    try {
+      h->c = le::tesseraCarriage(bundle);
+    } catch (const std::bad_alloc&) {
+      delete h;
+      return nullptr;
+    } catch (...) {
+      // An unreadable bundle or a refused member name: nothing is carried.
+      h->c = le::TesseraCarriage();
+      for (const char* key : le::tesseraSlotKeys()) h->c.missing.push_back(key);
+    }
+    return h;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void le_tessera_carriage_close(le_tessera_carriage* h) { delete h; }
+
+int le_tessera_carriage_complete(const le_tessera_carriage* h) { return h && h->c.complete ? 1 : 0; }
+int le_tessera_carriage_declared(const le_tessera_carriage* h) { return h && h->c.declared ? 1 : 0; }
+
+const char* le_tessera_carriage_path(le_tessera_carriage* h, const char* key) {
+  if (!h || !key) return "";
+  return le::api::guardQuiet<const char*>("", [&] {
+    for (int s = 0; s < le::kTesseraSlots; ++s)
+      if (std::string(key) == le::tesseraSlotKeys()[static_cast<size_t>(s)]) {
+        h->pathBuf = h->c.paths[static_cast<size_t>(s)];
+        return h->pathBuf.c_str();
+      }
+    return "";
+  });
+}
+
+int le_tessera_carriage_missing_count(const le_tessera_carriage* h) {
+  return h ? static_cast<int>(h->c.missing.size()) : 0;
+}
+
+const char* le_tessera_carriage_missing(const le_tessera_carriage* h, int index) {
+  if (!h || index < 0 || static_cast<size_t>(index) >= h->c.missing.size()) return nullptr;
+  return h->c.missing[static_cast<size_t>(index)].c_str();
+}
+
+le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int err_len) {
+  return reporting<le_tessera_members*>(__func__, err, err_len, nullptr, [&] {
+    if (!bundle_dir) throw std::runtime_error("le_tessera_members_open: null bundle_dir");
+    auto* h = new le_tessera_members;
+    try {
+      h->in = le::loadTesseraMembers(bundle_dir);
+    } catch (...) {
+      delete h;
+      throw;
+    }
+    return h;
+  });
+}
+
+void le_tessera_members_close(le_tessera_members* h) { delete h; }
+
+int le_tessera_members_n_donors(const le_tessera_members* h) { return h ? h->in.n_donors : 0; }
+const double* le_tessera_members_cent(const le_tessera_members* h) { return h ? dataOrNull(h->in.cent) : nullptr; }
+const double* le_tessera_members_aperture(const le_tessera_members* h) {
+  return h ? dataOrNull(h->in.aperture) : nullptr;
+}
+const double* le_tessera_members_c_canon(const le_tessera_members* h) { return h ? h->in.c_canon.data() : nullptr; }
+const int32_t* le_tessera_members_stamp(const le_tessera_members* h) { return h ? h->in.stamp.data() : nullptr; }
+const uint8_t* le_tessera_members_head_pt(const le_tessera_members* h) {
+  return h ? dataOrNull(h->in.head_pt) : nullptr;
+}
+size_t le_tessera_members_head_pt_len(const le_tessera_members* h) { return h ? h->in.head_pt.size() : 0; }
+
+const char* le_tessera_members_head_json(const le_tessera_members* h) { return h ? h->in.head_json.c_str() : ""; }
+const char* le_tessera_members_manifest_json(const le_tessera_members* h) {
+  return h ? h->in.manifest_json.c_str() : "";
+}
+const char* le_tessera_members_bank_track_path(const le_tessera_members* h) {
+  return h ? h->in.bank_track_path.c_str() : "";
+}
+const char* le_tessera_members_bank_container(const le_tessera_members* h) {
+  return h ? h->in.bank_container.c_str() : "";
+}
+const char* le_tessera_members_bank_codec(const le_tessera_members* h) { return h ? h->in.bank_codec.c_str() : ""; }
+const char* le_tessera_members_bank_pix_fmt(const le_tessera_members* h) {
+  return h ? h->in.bank_pix_fmt.c_str() : "";
+}
+const char* le_tessera_members_bank_packing(const le_tessera_members* h) {
+  return h ? h->in.bank_packing.c_str() : "";
+}
+int le_tessera_members_band_w(const le_tessera_members* h) { return h ? h->in.band_w : 0; }
+int le_tessera_members_band_h(const le_tessera_members* h) { return h ? h->in.band_h : 0; }
+uint64_t le_tessera_members_band_bytes(const le_tessera_members* h) { return h ? h->in.bandBytes() : 0; }
+
+int le_tessera_members_reorder(const le_tessera_members* h, const uint8_t* track, uint8_t* band, char* err,
+                               int err_len) {
+  return reporting<int>(__func__, err, err_len, 1, [&] {
+    if (!h || !track || !band) throw std::runtime_error("le_tessera_members_reorder: null argument");
+    le::reorderTrackToDonor(h->in, track, band);
+    return 0;
+  });
+}
+
+}  // extern "C"
