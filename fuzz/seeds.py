@@ -109,6 +109,12 @@ def main(out):
         "quirks": b'{"a" 1, "s":"x\\u00e9\\n", "t":[true,false,null,-1e-3], "u":"open',
         "deep": b'[' * 300,
     }
+    lip = (b'{"format":"lip-template-v1","edge":"outward","canvas":64,"feather_px":3,'
+           b'"u_canon":[[-1,0],[-0.5,-0.7],[0,-0.8],[0.5,-0.7],[1,0],[0.5,0.8],[0,0.9],[-0.5,0.8]],"lip_idx":[0,1,2,3]')
+    lip_map = (b',"lip_map":{"schema":"lip-map-v1","kind":"anchor-linear","lip_idx":[0,1],"canvas":64,'
+               b'"W":[' + b",".join([b"[0.5,0,0.1,0]"] * 16) + b'],"b":[' + b",".join([b"1"] * 16) + b']}')
+    seeds["lip_template"] = {"plain": lip + b"}", "mapped": lip + lip_map + b"}",
+                             "huge_map": lip + lip_map.replace(b"0.5,0", b"1e300,0") + b"}"}
     seeds["head_pt"] = head_seeds()
     seeds["onnx"] = onnx_seeds()
     seeds["samples"] = sample_seeds()

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "le/le.h"
 #include "support/testutil.h"
+#include "tessera/geometry.h"
+#include "tessera/head_weights.h"
 #include "tessera/json.h"
 #include "tessera/members.h"
 
@@ -39,12 +42,18 @@ struct Sidecar {
     }
     if (c.empty()) {
       c = "[";
-      for (int i = 0; i < n; ++i) c += (i ? ",[" : "[") + std::to_string(100 + i) + ".5," + std::to_string(i) + "]";
+      for (int i = 0; i < n; ++i) {
+        c += i ? ",[" : "[";
+        c += std::to_string(100 + i) + ".5," + std::to_string(i) + "]";
+      }
       c += "]";
     }
     if (a.empty()) {
       a = "[";
-      for (int i = 0; i < n; ++i) a += (i ? "," : "") + std::to_string(i) + ".25";
+      for (int i = 0; i < n; ++i) {
+        if (i) a += ",";
+        a += std::to_string(i) + ".25";
+      }
       a += "]";
     }
     return "{\"format\":" + format + ",\"n_donors\":" + (nDonors.empty() ? std::to_string(n) : nDonors) +
@@ -289,6 +298,40 @@ TEST(TesseraMembers, EveryRefusalNamesItsReason) {
   EXPECT_EQ(openError(d.path()), d.path() + " carries no manifest.json or meta.json — the compose descriptor "
                                             "(unified.pi) the pass places its window by lives there, and placing a "
                                             "borrow window without it is guessing.");
+}
+
+// The reference avatar's bank, as the generator writes it: all four members,
+// a head that loads, a stamp and compose geometry the runtime can name.
+TEST(TesseraMembers, TheReferenceBankLoadsWhole) {
+  for (const std::string preset : {"tiny-bank", "tiny-bank-map"}) {
+    SCOPED_TRACE(preset);
+    const std::string dir = std::string(LE_FIXTURES) + "/" + preset;
+    const le::TesseraCarriage c = le::tesseraCarriage(dir);
+    EXPECT_TRUE(c.complete && c.declared);
+    const le::TesseraAttachInputs in = le::loadTesseraMembers(dir);
+    EXPECT_EQ(in.n_donors, 6);
+    EXPECT_EQ(in.bank_pix_fmt, "gbrp");
+    const le::tessera::HeadWeights head = le::tessera::loadHeadPt(in.head_pt);
+    EXPECT_EQ(head.params(), le::tessera::kBlendHeadParams);
+    EXPECT_EQ(head.cand4_w[4], -20.0f);
+
+    const int32_t canvas = in.stamp[0];
+    const std::string xs = le::test::readFile(dir + "/xs_target.bin");
+    std::vector<float> frames(xs.size() / sizeof(float));
+    std::memcpy(frames.data(), xs.data(), frames.size() * sizeof(float));
+    std::string name;
+    const le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
+        in.manifest_json, canvas, frames.data(), static_cast<int32_t>(frames.size() / 63), in.c_canon.data(), &name);
+    EXPECT_EQ(name, "v1");
+
+    le::tessera::LipContour lip =
+        le::tessera::LipContour::fromTemplateJson(le::test::readFile(dir + "/lip_template.v1.json"), canvas);
+    EXPECT_EQ(lip.hasMap(), preset == "tiny-bank-map");
+    std::vector<uint8_t> mask(static_cast<size_t>(canvas) * canvas);
+    int32_t dy = 99, dx = 99;
+    ASSERT_TRUE(lip.deliveredU8AndShift(frames.data(), pi, in.c_canon.data(), mask.data(), &dy, &dx));
+    EXPECT_LE(std::abs(dy) + std::abs(dx), 1);  // the idle frame sits on the bank's canonical mouth
+  }
 }
 
 }  // namespace

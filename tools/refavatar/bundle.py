@@ -305,7 +305,7 @@ def pack_imx(bundle_dir, out_path):
     return len(names)
 
 
-def write_manifest(path, cfg):
+def write_manifest(path, cfg, blocks=None):
     m = {"format": "le-bundle-v0", "agent": cfg["agent"]}
     m["frame_count" if cfg["current_names"] else "NT"] = cfg["nt"]
     m["W"], m["H"] = cfg["W"], cfg["H"]
@@ -319,5 +319,6 @@ def write_manifest(path, cfg):
     if cfg["prior"] == "hevc":
         # Without P or fs_red the manifest must name the prior video.
         m["P_hevc"] = cfg.get("hevc_key") or member_name("P_hevc.mov", cfg["current_names"])
+    m.update(blocks or {})
     with open(path, "w") as f:
         json.dump(m, f, indent=2)

@@ -10,6 +10,7 @@ from . import audio
 from . import bundle as B
 from . import graphs
 from . import motion
+from . import teeth
 
 ASTRONAUT = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png"
 
@@ -20,9 +21,13 @@ PRESETS = {
                          stamp="paste_source", msrc=(192, 128), a2x_width=False),
     "tiny-fs": dict(W=96, H=64, crop=32, nt=8, frames=8, prior="fs"),
     "tiny-prior": dict(W=128, H=96, crop=64, nt=8, frames=8, prior="hevc"),
-    "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=100, prior="p", portrait="astronaut", w2v="../w2v"),
+    # A mouth bank needs a canvas on which its lip geometry can be told apart (about 100 pixels or more).
+    "tiny-bank": dict(W=192, H=128, crop=128, nt=12, frames=24, prior="p", bank=6),
+    "tiny-bank-map": dict(W=192, H=128, crop=128, nt=12, frames=24, prior="p", bank=6, lip_map=True),
+    "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=100, prior="p", portrait="astronaut", w2v="../w2v",
+                 bank=24, lip_map=True),
     # The browser test's avatar: the demo's portrait at a size two live sessions can share two cores at.
-    "live": dict(W=512, H=288, crop=192, nt=50, frames=50, prior="p", portrait="astronaut"),
+    "live": dict(W=512, H=288, crop=192, nt=50, frames=50, prior="p", portrait="astronaut", bank=12, lip_map=True),
 }
 # Shared audio encoders alone: with the short-window pair beside the 8 s encoder, or without it.
 W2V_PRESETS = {"w2v": True, "w2v-legacy": False}
@@ -30,7 +35,7 @@ W2V_PRESETS = {"w2v": True, "w2v-legacy": False}
 MOTION_PRESETS = ("motion",)
 
 DEFAULTS = dict(agent="reference", current_names=False, stamp="M_src", msrc=None, jpg=False, bad=False,
-                portrait="procedural", video="h264", hevc_key=None, a2x_width=True, w2v=None)
+                portrait="procedural", video="h264", hevc_key=None, a2x_width=True, w2v=None, bank=0, lip_map=False)
 
 
 def build(out, cfg, seed=0, imx=False, quiet=False):
@@ -70,7 +75,7 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
     fs_path = os.path.join(out, name("fs_red.f16"))
     p_file = open(p_path, "wb") if cfg["prior"] == "p" else None
     fs_file = open(fs_path, "wb") if cfg["prior"] == "fs" else None
-    p_frames = []
+    p_frames, bank_crops = [], []
     n = 0
     for i, f in enumerate(B.decode_video(decoded, W, H)):
         if i >= nt:
@@ -84,8 +89,12 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
             fs[:3] = small(P, 64)
             fs[3:] = rng.standard_normal((61, 64, 64)).astype(np.float32) * 0.1
             fs_file.write(B.to_half(fs).tobytes())
-        if cfg["prior"] == "hevc":
-            p_frames.append(np.clip(np.rint(np.transpose(P, (1, 2, 0)) * 255), 0, 255).astype(np.uint8))
+        if cfg["prior"] == "hevc" or len(bank_crops) < cfg["bank"]:
+            rgb8 = np.clip(np.rint(np.transpose(P, (1, 2, 0)) * 255), 0, 255).astype(np.uint8)
+            if cfg["prior"] == "hevc":
+                p_frames.append(rgb8)
+            if len(bank_crops) < cfg["bank"]:
+                bank_crops.append(rgb8)
     if n != nt:
         raise RuntimeError("decoded %d of %d driver frames from %s" % (n, nt, decoded))
     for f in (p_file, fs_file):
@@ -121,7 +130,12 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
     keys = graphs.write_directors(out, crop, lambda key: name("model_%s.onnx" % key),
                                   featsynth=cfg["prior"] == "fs", bad=cfg["bad"], seed=seed)
     audio.write_bundle_audio(out, name, width=cfg["a2x_width"], seed=seed, bad=cfg["bad"])
-    B.write_manifest(os.path.join(out, "manifest.json"), cfg)
+    blocks = {}
+    if cfg["bank"]:
+        blocks = teeth.write_bank(out, bank_crops, xs_target, cfg["bank"], cfg["lip_map"], seed=seed)
+        log("wrote the mouth bank: %d donors, lip template %s a map" % (cfg["bank"],
+                                                                      "with" if cfg["lip_map"] else "without"))
+    B.write_manifest(os.path.join(out, "manifest.json"), cfg, blocks)
     if cfg["w2v"]:
         w2v = audio.write_w2v(os.path.normpath(os.path.join(out, cfg["w2v"])))
         log("wrote the shared audio encoders: %s (and the short-window pair beside it)" % w2v)
