@@ -132,7 +132,8 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
     audio.write_bundle_audio(out, name, width=cfg["a2x_width"], seed=seed, bad=cfg["bad"])
     blocks = {}
     if cfg["bank"]:
-        blocks = teeth.write_bank(out, bank_crops, xs_target, cfg["bank"], cfg["lip_map"], seed=seed)
+        blocks = teeth.write_bank(out, bank_crops, xs_target, cfg["bank"], cfg["lip_map"],
+                                  paint_teeth=cfg["portrait"] != "astronaut", seed=seed)
         log("wrote the mouth bank: %d donors, lip template %s a map" % (cfg["bank"],
                                                                       "with" if cfg["lip_map"] else "without"))
     B.write_manifest(os.path.join(out, "manifest.json"), cfg, blocks)

@@ -122,14 +122,25 @@ def stamp_for(crop, mouth_xy):
             "shift_margin": pad}
 
 
-def open_mouth(crop_rgb, mouth, half_width, aperture):
-    """The crop with its mouth opened by `aperture` pixels: the lower lip and chin below the lip line move down
-    (an elliptic profile across the mouth), the gap showing the upper teeth under the upper lip and a dark
-    interior below them."""
-    out = crop_rgb.copy()
+def mouth_line(crop_rgb, mouth, half_width):
+    """The row where the mouth parts: the strongest fall of brightness going down (teeth or lip above, lower lip
+    below) near the lips' mean, over the mouth's middle columns."""
     n = crop_rgb.shape[0]
     cx, cy = mouth
-    line = int(round(cy))
+    reach = max(2, int(0.06 * n))
+    c0, c1 = int(cx - half_width / 2), int(cx + half_width / 2) + 1
+    rows = np.arange(max(1, int(cy) - reach), min(n - 1, int(cy) + reach))
+    luma = crop_rgb[:, c0:c1].astype(np.float64) @ np.array([0.299, 0.587, 0.114])
+    fall = luma[rows].mean(axis=1) - luma[rows + 1].mean(axis=1)
+    return int(rows[np.argmax(fall)]) + 1
+
+
+def open_mouth(crop_rgb, line, cx, half_width, aperture, paint_teeth):
+    """The crop with its mouth opened by `aperture` pixels at row `line`: the lower lip and chin move down (an
+    elliptic profile across the mouth) and the gap shows a dark interior, under painted upper teeth where the
+    portrait shows none of its own."""
+    out = crop_rgb.copy()
+    n = crop_rgb.shape[0]
     for x in range(n):
         u = (x - cx) / half_width
         if abs(u) >= 1:
@@ -138,14 +149,15 @@ def open_mouth(crop_rgb, mouth, half_width, aperture):
         if a <= 0:
             continue
         out[line + a:, x] = crop_rgb[line:n - a, x]
-        teeth = int(round(0.4 * a))
+        teeth = int(round(0.4 * a)) if paint_teeth else 0
         out[line:line + teeth, x] = (232, 228, 218)
         out[line + teeth:line + a, x] = (46, 18, 24)
     return out
 
 
-def write_bank(out, crops, xs_target, n_donors, with_map, seed=0):
-    """The four bank members, the manifest's `unified` and `tessera` blocks (returned) and the lip template."""
+def write_bank(out, crops, xs_target, n_donors, with_map, paint_teeth, seed=0):
+    """The four bank members, the manifest's `unified` and `tessera` blocks (returned) and the lip template. A
+    portrait that shows its own teeth keeps them (paint_teeth False); a drawn one gets painted ones."""
     crop = crops[0].shape[0]
     c_canon = canonical_centroid(xs_target, crop)
     kp = xs_target[0]
@@ -161,8 +173,12 @@ def write_bank(out, crops, xs_target, n_donors, with_map, seed=0):
     # Donors: the avatar's own mouth from successive driver frames, from closed to wide open.
     max_open = 0.09 * crop
     apertures = [max_open * d / (n_donors - 1) for d in range(n_donors)]
-    patches = [open_mouth(crops[d % len(crops)], mouth, half_width, apertures[d])[r0:r1, c0:c1]
-               for d in range(n_donors)]
+    patches = []
+    for d in range(n_donors):
+        rgb = crops[d % len(crops)]
+        # A drawn face parts its lips at their mean; a photograph where its own teeth end.
+        line = int(round(mouth[1])) if paint_teeth else mouth_line(rgb, mouth, half_width)
+        patches.append(open_mouth(rgb, line, mouth[0], half_width, apertures[d], paint_teeth)[r0:r1, c0:c1])
     order = list(np.random.default_rng(seed).permutation(n_donors))
     track = os.path.join(out, "tessera_bank.v1.mp4")
     args = ["ffmpeg", "-y", "-loglevel", "error", "-f", "rawvideo", "-pix_fmt", "rgb24",
