@@ -48,6 +48,27 @@ def head_seeds():
             "three_syn": teeth.head_pt(full[:9])}
 
 
+def bank_track_seeds():
+    """Three 16x8 donor patches as the bank builder writes them (lossless RGB H.264) and as a 4:4:4 track, each
+    behind the byte that asks for three donors; none when ffmpeg is missing."""
+    import shutil
+    import subprocess
+    import tempfile
+    if not shutil.which("ffmpeg"):
+        return {}
+    frames = bytes((x * 13 + y * 7 + k * 50) % 256 for k in range(3) for y in range(8) for x in range(16 * 3))
+    out = {}
+    for name, codec in (("gbrp", ["-c:v", "libx264rgb", "-qp", "0", "-pix_fmt", "gbrp"]),
+                        ("yuv444p", ["-c:v", "libx264", "-qp", "0", "-pix_fmt", "yuv444p"])):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "t.mp4")
+            subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", "16x8",
+                            "-r", "25", "-i", "-"] + codec + [path], input=frames, check=True)
+            with open(path, "rb") as f:
+                out[name] = bytes([2]) + f.read()
+    return out
+
+
 def sample_seeds():
     """Inputs of the sample target: a chunk byte, a flags byte (1: motion engine, 2: finish), then five bytes a
     sample (a class byte: 0 NaN, 1 infinity, 2 huge, 3 subnormal, 4 raw bits, 5 unscaled 16-bit, else unit)."""
@@ -116,6 +137,7 @@ def main(out):
     seeds["lip_template"] = {"plain": lip + b"}", "mapped": lip + lip_map + b"}",
                              "huge_map": lip + lip_map.replace(b"0.5,0", b"1e300,0") + b"}"}
     seeds["head_pt"] = head_seeds()
+    seeds["bank_track"] = bank_track_seeds()
     seeds["onnx"] = onnx_seeds()
     seeds["samples"] = sample_seeds()
     for target, files in seeds.items():

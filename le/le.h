@@ -419,6 +419,26 @@ LE_API uint64_t le_tessera_members_band_bytes(const le_tessera_members* m);
 LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* band,
                                       char* err, int err_len);
 
+/* Runs the teeth pass over count frames held in memory: band (n_donors
+ * stored patches, donor order), the sidecar's cent (2 * n_donors), c_canon (2)
+ * and aperture (n_donors), the 12-integer geometry stamp, the head weights
+ * archive and its config text; frames (canvas_w x canvas_h RGB24 each) and
+ * their masks (canvas_w x canvas_h bytes each); shifts (dy, dx per frame;
+ * NULL, or dy = -10000 for a frame, derives the shift from the mask). Fills
+ * window_w x window_h x 3 bytes of out_windows and one out_passthrough byte
+ * per frame (1: leave that frame's canvas as it is). 0, or 1 with the reason
+ * in err. */
+LE_API int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent, const double* c_canon,
+                                const double* aperture, const int32_t* stamp, const uint8_t* head_pt,
+                                size_t head_pt_len, const char* head_config, const uint8_t* frames,
+                                const uint8_t* masks, const int32_t* shifts, int count, uint8_t* out_windows,
+                                uint8_t* out_passthrough, char* err, int err_len);
+/* le_tessera_run_shift with every shift derived from the mask. */
+LE_API int le_tessera_run(const uint8_t* band, int n_donors, const double* cent, const double* c_canon,
+                          const double* aperture, const int32_t* stamp, const uint8_t* head_pt, size_t head_pt_len,
+                          const char* head_config, const uint8_t* frames, const uint8_t* masks, int count,
+                          uint8_t* out_windows, uint8_t* out_passthrough, char* err, int err_len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds one fuzz target with libFuzzer under AddressSanitizer and
 # UndefinedBehaviourSanitizer and runs it from the seed corpus.
-# usage: scripts/fuzz.sh TARGET SECONDS      (targets: imx manifest onnx a2x_meta motion_meta samples tessera_json head_pt lip_template)
+# usage: scripts/fuzz.sh TARGET SECONDS      (targets: imx manifest onnx a2x_meta motion_meta samples tessera_json head_pt lip_template bank_track)
 # Ends with: fuzz TARGET execs=<n> crashes=<n>
 set -euo pipefail
 target=${1:?usage: scripts/fuzz.sh TARGET SECONDS}

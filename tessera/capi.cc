@@ -6,7 +6,9 @@
 
 #include "core/api.h"
 #include "le/le.h"
+#include "tessera/head_weights.h"
 #include "tessera/members.h"
+#include "tessera/teeth_pass.h"
 
 struct le_tessera_carriage {
   le::TesseraCarriage c;
@@ -23,7 +25,8 @@ namespace {
 // "<fn>: <reason>" for the C layer's own texts and as the engine's message
 // otherwise.
 template <typename R, typename Body>
-R reporting(const char* fn, char* err, int errLen, R failValue, Body&& body) noexcept {
+R reporting(const char* fn, char* err, int errLen, R failValue, Body&& body,
+            const char* unknown = nullptr) noexcept {
   std::string text;
   try {
     le::api::fill_err(err, errLen, "");
@@ -33,7 +36,7 @@ R reporting(const char* fn, char* err, int errLen, R failValue, Body&& body) noe
   } catch (const std::exception& e) {
     text = e.what();
   } catch (...) {
-    text = std::string(fn) + ": unknown failure";
+    text = unknown ? unknown : std::string(fn) + ": unknown failure";
   }
   le::api::fill_err(err, errLen, text.c_str());
   return failValue;
@@ -156,6 +159,63 @@ int le_tessera_members_reorder(const le_tessera_members* h, const uint8_t* track
     le::reorderTrackToDonor(h->in, track, band);
     return 0;
   });
+}
+
+int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent, const double* c_canon,
+                         const double* aperture, const int32_t* stamp, const uint8_t* head_pt, size_t head_pt_len,
+                         const char* head_config, const uint8_t* frames, const uint8_t* masks, const int32_t* shifts,
+                         int count, uint8_t* out_windows, uint8_t* out_passthrough, char* err, int err_len) {
+  return reporting<int>(
+      __func__, err, err_len, 1,
+      [&] {
+        if (!band || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_config || count < 0 ||
+            (count > 0 && (!frames || !masks || !out_windows || !out_passthrough)))
+          throw std::runtime_error("le_tessera_run_shift: null argument or negative count");
+        le::tessera::BankData bank;
+        bank.stamp = le::tessera::GeometryStamp::fromArray(stamp);
+        bank.stamp.validate();
+        if (n_donors < 1 || n_donors > 1024) throw std::runtime_error("teeth: bank sidecar arrays disagree with n_donors");
+        const size_t n = static_cast<size_t>(n_donors);
+        bank.n_donors = n_donors;
+        bank.band.assign(band, band + n * static_cast<size_t>(bank.stamp.storedH()) * bank.stamp.storedW() * 3);
+        bank.cent.assign(cent, cent + 2 * n);
+        bank.aperture.assign(aperture, aperture + n);
+        bank.c_canon = {c_canon[0], c_canon[1]};
+        const le::tessera::ServeConfig config = le::tessera::ServeConfig::fromHeadMemberJson(head_config);
+        const le::tessera::HeadWeights head = le::tessera::loadHeadPt(head_pt, head_pt_len);
+        le::tessera::TeethPass pass(bank, head, config);
+        const le::tessera::GeometryStamp& st = pass.stamp();
+        const size_t canvas = static_cast<size_t>(st.canvas_w) * st.canvas_h;
+        const size_t window = static_cast<size_t>(st.window_w) * st.window_h * 3;
+        int emitted = 0;
+        le::tessera::FrameResult result;
+        auto record = [&] {
+          out_passthrough[emitted] = result.passthrough ? 1 : 0;
+          if (!result.passthrough)
+            std::copy(result.window.begin(), result.window.end(), out_windows + static_cast<size_t>(emitted) * window);
+          ++emitted;
+        };
+        for (int i = 0; i < count; ++i) {
+          const int32_t* shift = shifts && shifts[2 * i] != -10000 ? shifts + 2 * i : nullptr;
+          if (pass.push(i, frames + static_cast<size_t>(i) * canvas * 3, masks + static_cast<size_t>(i) * canvas, shift,
+                        &result))
+            record();
+        }
+        if (pass.flush(&result)) record();
+        if (emitted != count)
+          throw std::runtime_error("teeth: emitted " + std::to_string(emitted) + " of " + std::to_string(count) +
+                                   " frames");
+        return 0;
+      },
+      "teeth: unknown failure");
+}
+
+int le_tessera_run(const uint8_t* band, int n_donors, const double* cent, const double* c_canon,
+                   const double* aperture, const int32_t* stamp, const uint8_t* head_pt, size_t head_pt_len,
+                   const char* head_config, const uint8_t* frames, const uint8_t* masks, int count,
+                   uint8_t* out_windows, uint8_t* out_passthrough, char* err, int err_len) {
+  return le_tessera_run_shift(band, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_config,
+                              frames, masks, nullptr, count, out_windows, out_passthrough, err, err_len);
 }
 
 }  // extern "C"

@@ -99,6 +99,7 @@ class LipContour {
   void attachMap(const double* W, const double* b, int32_t rows, int32_t cols, const int32_t* lipIdx, int32_t count);
 
   int32_t vertices() const { return nv_; }
+  float feather() const { return feather_; }
   bool hasMap() const { return !mapW_.empty(); }
   // nv vertices (x, y) in pixels.
   void polygon(const float* kp, double* out) const;

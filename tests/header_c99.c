@@ -121,7 +121,13 @@ int main(void) {
         strcmp(err, "le_tessera_members_reorder: null argument") != 0)
       fails++;
     le_tessera_members_close(NULL);
+    if (le_tessera_run(NULL, 0, NULL, NULL, NULL, NULL, NULL, 0, NULL, NULL, NULL, 0, NULL, NULL, err,
+                       (int)sizeof err) != 1 ||
+        strcmp(err, "le_tessera_run_shift: null argument or negative count") != 0 ||
+        le_tessera_run_shift(NULL, 0, NULL, NULL, NULL, NULL, NULL, 0, NULL, NULL, NULL, NULL, 0, NULL, NULL, NULL,
+                             0) != 1)
+      fails++;
   }
-  printf("%d passed, %d failed\n", 23 - fails, fails);
+  printf("%d passed, %d failed\n", 24 - fails, fails);
   return fails != 0;
 }
