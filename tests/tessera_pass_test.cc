@@ -13,6 +13,7 @@ extern "C" {
 
 #include "le/le.h"
 #include "support/testutil.h"
+#include "kernels/simd.h"
 #include "tessera/bank_track.h"
 #include "tessera/members.h"
 #include "tessera/stream_borrow.h"
@@ -222,6 +223,54 @@ TEST(TesseraPass, BankTrackDecodesIntoDonorOrder) {
             "reference bank track is not a readable container — refusing to serve");
   EXPECT_EQ(le::tessera::bankDecoderBuild().rfind("libavcodec " + std::to_string(LIBAVCODEC_VERSION_MAJOR) + ".", 0),
             0u);
+}
+
+// The reference bank end to end: its track decoded, its geometry identified,
+// the avatar's own idle crops and keypoints pushed through the borrow.
+TEST(TesseraPass, TheReferenceBankBorrowsIntoIdleCrops) {
+  for (const std::string preset : {"tiny-bank", "tiny-bank-map"}) {
+    SCOPED_TRACE(preset);
+    const std::string dir = std::string(LE_FIXTURES) + "/" + preset;
+    const le::TesseraAttachInputs in = le::loadTesseraMembers(dir);
+    const std::string track = le::test::readFile(in.bank_track_path);
+    BankData b;
+    b.stamp = GeometryStamp::fromArray(in.stamp.data());
+    b.n_donors = in.n_donors;
+    b.band = le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors,
+                                          in.band_h, in.band_w, in.track_order);
+    b.cent = in.cent, b.aperture = in.aperture, b.c_canon = in.c_canon;
+    const int side = b.stamp.canvas_w, nt = 12;
+    const std::string xs = le::test::readFile(dir + "/xs_target.bin");
+    std::vector<float> kp(xs.size() / 4);
+    std::memcpy(kp.data(), xs.data(), xs.size());
+    const le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
+        in.manifest_json, side, kp.data(), nt, in.c_canon.data());
+    le::tessera::StreamBorrow borrow(b, le::tessera::loadHeadPt(in.head_pt),
+                                     ServeConfig::fromHeadMemberJson(in.head_json), pi,
+                                     le::test::readFile(dir + "/lip_template.v1.json"));
+    EXPECT_TRUE(borrow.lipContour());
+    EXPECT_STREQ(borrow.backend(), "cpu");
+
+    const std::string p16 = le::test::readFile(dir + "/P.f16");
+    const size_t plane = static_cast<size_t>(side) * side * 3;
+    std::vector<uint16_t> halves(plane);
+    std::vector<float> planes(plane);
+    FrameResult r;
+    int emitted = 0, borrowed = 0;
+    for (int i = 0; i < 4; ++i) {
+      std::memcpy(halves.data(), p16.data() + i * plane * 2, plane * 2);
+      le::simd::f16ToF32(halves.data(), planes.data(), plane);
+      const int got = borrow.push(planes.data(), kp.data() + i * 63, &r);
+      EXPECT_EQ(got, i == 0 ? 0 : 1);
+      emitted += got;
+      borrowed += got && !r.passthrough;
+      if (got && !r.passthrough) le::tessera::StreamBorrow::writeWindowDelta(planes.data(), side, r, b.stamp);
+    }
+    emitted += borrow.flush(&r);
+    borrowed += !r.passthrough;
+    EXPECT_EQ(emitted, 4);
+    EXPECT_EQ(borrowed, 4) << r.reason;
+  }
 }
 
 TEST(TesseraPass, WriteBackAndTheBatchEntryPoint) {
