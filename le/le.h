@@ -419,6 +419,11 @@ LE_API uint64_t le_tessera_members_band_bytes(const le_tessera_members* m);
 LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* band,
                                       char* err, int err_len);
 
+/* Decodes the bank track into band (band_bytes: every donor's stored patch,
+ * donor order): 0, or 1 with the reason in err. */
+LE_API int le_tessera_members_decode_band(const le_tessera_members* m, uint8_t* band, uint64_t band_len, char* err,
+                                          int err_len);
+
 /* Runs the teeth pass over count frames held in memory: band (n_donors
  * stored patches, donor order), the sidecar's cent (2 * n_donors), c_canon (2)
  * and aperture (n_donors), the 12-integer geometry stamp, the head weights
@@ -438,6 +443,26 @@ LE_API int le_tessera_run(const uint8_t* band, int n_donors, const double* cent,
                           const double* aperture, const int32_t* stamp, const uint8_t* head_pt, size_t head_pt_len,
                           const char* head_config, const uint8_t* frames, const uint8_t* masks, int count,
                           uint8_t* out_windows, uint8_t* out_passthrough, char* err, int err_len);
+
+/* Arms a session with the mouth pass: every rendered speech and ramp crop
+ * gets its mouth interior borrowed from the bank before it is pasted (one
+ * crop is held back, as the pass hands each one back a frame late). The
+ * members are those of le_tessera_members_* with the band decoded in donor
+ * order (n_donors x band_h x band_w x 3 bytes). A second attach replaces the
+ * first. 0, or 1 with the reason in err, the session left as it was. */
+LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* band, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                                 const uint8_t* head_pt, int head_pt_len, const char* head_config,
+                                 const char* manifest_json, char* err, int err_cap);
+/* 1 armed, -1 armed but the pass failed (crops go out without it), 0 not
+ * armed; the counts of borrowed and passed-through frames and the last
+ * reason (or the failure) when the pointers are not NULL. */
+LE_API int le_utt_tessera_stats(le_utt* u, uint64_t* borrowed, uint64_t* passthrough, char* reason, int capacity);
+/* 1 once a frame was blended: the mean over frames of the extra weight
+ * plane's mean, its largest maximum and the frame count; else 0. */
+LE_API int le_utt_tessera_synth_w(le_utt* u, double* mean, double* max, uint64_t* count);
+/* 1 with the compose geometry the bank was identified by, else 0 and "". */
+LE_API int le_utt_tessera_geometry(le_utt* u, char* buf, int capacity);
 
 #ifdef __cplusplus
 }

@@ -108,6 +108,7 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
   };
   hooks.written = [this](const le::FrameJob& job) { written(job); };
   ring_ = std::make_unique<le::FrameRing>(engine_, kRing, kPasteJobs, pipelined_, std::move(hooks));
+  tess_ = std::make_unique<le::TessStage>([this](le::FrameJob&& job) { return ring_->post(std::move(job)); });
   try {
     dispatch_ = std::thread([this] { dispatchLoop(); });
     warm_ = std::thread([this] { warmLoop(); });
@@ -131,6 +132,7 @@ void le_utt::stopThreads() {
   wake_.notify_all();
   jobCv_.notify_all();
   if (ring_) ring_->close();
+  if (tess_) tess_->close();
   for (std::thread* t : {&run_, &warm_, &dispatch_})
     if (t->joinable()) t->join();
 }
@@ -403,7 +405,7 @@ void le_utt::renderRamp(int si, const float* kd) {
 
 // ---- to the ring -----------------------------------------------------------------------------
 
-bool le_utt::post(le::FrameJob&& job) { return ring_->post(std::move(job)); }
+bool le_utt::post(le::FrameJob&& job) { return tess_->submit(std::move(job)); }
 
 void le_utt::written(const le::FrameJob& job) {
   if (static_cast<Kind>(job.tag.kind) != Kind::Speech || job.tag.ordinal != 0) return;

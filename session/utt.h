@@ -20,6 +20,7 @@
 #include "engine/engine.h"
 #include "le/le.h"
 #include "session/frame_ring.h"
+#include "session/tess_stage.h"
 #include "session/utt_logic.h"
 
 namespace le::utt {
@@ -48,6 +49,11 @@ struct le_utt {
   int pull(uint8_t* buf, size_t cap, le_utt_frame_info* info);
   void stats(le_utt_stats* s);
   int renderStatus(char* text, int cap, int* failures);
+  // Arms the mouth pass over this session's crops (session/utt_tessera.cc);
+  // throws naming the refusal, leaving the session as it was.
+  void tesseraAttach(const le::tessera::BankData& bank, const std::vector<uint8_t>& headPt,
+                     const std::string& headConfig, const std::string& manifestJson);
+  le::TessStage& tess() { return *tess_; }
 
  private:
   void warmLoop();
@@ -112,7 +118,9 @@ struct le_utt {
   // Run thread only.
   bool progressed_ = false;
 
-  // The frames, pasted in order (declared last: it is closed first).
+  // The frames, pasted in order (declared late: it is closed first), and
+  // the mouth pass in front of them.
   std::unique_ptr<le::FrameRing> ring_;
+  std::unique_ptr<le::TessStage> tess_;
   std::thread run_, warm_, dispatch_;
 };

@@ -1,11 +1,14 @@
 // The mouth bank's C families: slots, the carriage and the loaded members.
 // Every call takes a null handle; the members report into caller buffers.
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "core/api.h"
 #include "le/le.h"
+#include "core/files.h"
+#include "tessera/bank_track.h"
 #include "tessera/head_weights.h"
 #include "tessera/members.h"
 #include "tessera/teeth_pass.h"
@@ -157,6 +160,25 @@ int le_tessera_members_reorder(const le_tessera_members* h, const uint8_t* track
   return reporting<int>(__func__, err, err_len, 1, [&] {
     if (!h || !track || !band) throw std::runtime_error("le_tessera_members_reorder: null argument");
     le::reorderTrackToDonor(h->in, track, band);
+    return 0;
+  });
+}
+
+int le_tessera_members_decode_band(const le_tessera_members* h, uint8_t* band, uint64_t band_len, char* err,
+                                   int err_len) {
+  return reporting<int>(__func__, err, err_len, 1, [&] {
+    if (!h || !band) throw std::runtime_error("le_tessera_members_decode_band: null argument");
+    const le::TesseraAttachInputs& in = h->in;
+    if (band_len != in.bandBytes())
+      throw std::runtime_error("le_tessera_members_decode_band: a band of " + std::to_string(band_len) +
+                               " bytes, the bank needs " + std::to_string(in.bandBytes()));
+    // A track is a few bytes a donor pixel at most; the cap keeps a hostile
+    // file from being read whole.
+    const std::string track = le::readWholeFile(in.bank_track_path, std::max<uint64_t>(in.bandBytes(), 1u << 20));
+    const std::vector<uint8_t> decoded = le::tessera::decodeBankTrack(
+        reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors, in.band_h, in.band_w,
+        in.track_order);
+    std::copy(decoded.begin(), decoded.end(), band);
     return 0;
   });
 }

@@ -121,6 +121,12 @@ int main(void) {
         strcmp(err, "le_tessera_members_reorder: null argument") != 0)
       fails++;
     le_tessera_members_close(NULL);
+    if (le_tessera_members_decode_band(NULL, NULL, 0, err, (int)sizeof err) != 1) fails++;
+    if (le_utt_tessera_attach(NULL, NULL, 0, NULL, NULL, NULL, NULL, NULL, 0, NULL, NULL, err, (int)sizeof err) != 1 ||
+        strcmp(err, "le_utt_tessera_attach: null session") != 0 ||
+        le_utt_tessera_stats(NULL, NULL, NULL, NULL, 0) != 0 || le_utt_tessera_synth_w(NULL, NULL, NULL, NULL) != 0 ||
+        le_utt_tessera_geometry(NULL, err, (int)sizeof err) != 0 || err[0] != 0)
+      fails++;
     if (le_tessera_run(NULL, 0, NULL, NULL, NULL, NULL, NULL, 0, NULL, NULL, NULL, 0, NULL, NULL, err,
                        (int)sizeof err) != 1 ||
         strcmp(err, "le_tessera_run_shift: null argument or negative count") != 0 ||
@@ -128,6 +134,6 @@ int main(void) {
                              0) != 1)
       fails++;
   }
-  printf("%d passed, %d failed\n", 24 - fails, fails);
+  printf("%d passed, %d failed\n", 26 - fails, fails);
   return fails != 0;
 }

@@ -44,10 +44,10 @@ struct Frame {
 
 // Pulls frames as a host would, until `until` says stop or the time runs out.
 template <typename F>
-std::vector<Frame> pullWhile(le_utt* u, F until, double seconds = 30) {
+std::vector<Frame> pullWhile(le_utt* u, F until, double seconds = 30, size_t frameBytes = kFrame) {
   std::vector<Frame> got;
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  std::vector<uint8_t> buf(kFrame);
+  std::vector<uint8_t> buf(frameBytes);
   while (std::chrono::steady_clock::now() < end) {
     le_utt_frame_info info;
     if (le_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1) {
@@ -77,7 +77,7 @@ bool waitReady(le_utt* u) {
 
 // Pulls until `speechWanted` speech frames came and three idle frames
 // followed them.
-std::vector<Frame> pullSpeech(le_utt* u, size_t speechWanted, double seconds = 60) {
+std::vector<Frame> pullSpeech(le_utt* u, size_t speechWanted, double seconds = 60, size_t frameBytes = kFrame) {
   size_t spoken = 0, idleAfter = 0;
   return pullWhile(
       u,
@@ -86,7 +86,7 @@ std::vector<Frame> pullSpeech(le_utt* u, size_t speechWanted, double seconds = 6
         idleAfter = spoken >= speechWanted && g.back().info.kind == 0 ? idleAfter + 1 : 0;
         return idleAfter < 3;
       },
-      seconds);
+      seconds, frameBytes);
 }
 
 // The speech frames' ordinals, one run per utterance.
@@ -727,3 +727,142 @@ TEST(Utt, AModelMemberThatIsAFifoFailsTheEngineNotTheSession) {
   EXPECT_EQ(ready, -1);
   EXPECT_EQ(idle, 5u);
 }
+
+namespace {
+
+const std::string kBank = std::string(LE_FIXTURES) + "/tiny-bank";
+constexpr size_t kBankFrame = 192 * 128 * 3;
+
+// The bank members of a bundle, its track decoded as a host would.
+struct Bank {
+  le_tessera_members* m;
+  std::vector<uint8_t> band;
+  explicit Bank(const std::string& dir) {
+    char err[512];
+    m = le_tessera_members_open(dir.c_str(), err, sizeof err);
+    EXPECT_NE(m, nullptr) << err;
+    band.resize(le_tessera_members_band_bytes(m));
+    EXPECT_EQ(le_tessera_members_decode_band(m, band.data(), band.size(), err, sizeof err), 0) << err;
+    EXPECT_EQ(le_tessera_members_decode_band(m, band.data(), band.size() - 1, err, sizeof err), 1);
+  }
+  ~Bank() { le_tessera_members_close(m); }
+  int attach(le_utt* u, char* err, int cap, const int32_t* stamp = nullptr) const {
+    return le_utt_tessera_attach(u, band.data(), le_tessera_members_n_donors(m), le_tessera_members_cent(m),
+                                 le_tessera_members_c_canon(m), le_tessera_members_aperture(m),
+                                 stamp ? stamp : le_tessera_members_stamp(m), le_tessera_members_head_pt(m),
+                                 static_cast<int>(le_tessera_members_head_pt_len(m)), le_tessera_members_head_json(m),
+                                 le_tessera_members_manifest_json(m), err, cap);
+  }
+};
+
+uint64_t composed(le_utt* u) {
+  uint64_t borrowed = 0, passed = 0;
+  le_utt_tessera_stats(u, &borrowed, &passed, nullptr, 0);
+  return borrowed + passed;
+}
+
+}  // namespace
+
+// Attach refusals leave a session unarmed; an attach arms it, a second one
+// restarts its counters; an idling session never reaches the pass.
+TEST(UttTessera, AttachRefusesOrArms) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Bank bank(kBank);
+  char err[512];
+  {
+    Ctx tiny;  // a crop of 32, not the bank's 128
+    Session s{le_utt_open(tiny.c, kTiny.c_str())};
+    ASSERT_NE(s.u, nullptr) << le_utt_last_error();
+    EXPECT_EQ(bank.attach(s.u, err, sizeof err), 1);
+    EXPECT_STREQ(err, "le_utt_tessera_attach: bank canvas 128x128 != this bundle's render crop 32");
+    EXPECT_EQ(le_utt_tessera_stats(s.u, nullptr, nullptr, nullptr, 0), 0);
+  }
+  Ctx ctx(kBank);
+  Session s{le_utt_open(ctx.c, kBank.c_str())};
+  ASSERT_TRUE(s.u && waitReady(s.u)) << le_utt_last_error();
+  EXPECT_EQ(le_utt_tessera_attach(nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
+                                  nullptr, err, sizeof err),
+            1);
+  EXPECT_STREQ(err, "le_utt_tessera_attach: null session");
+  EXPECT_EQ(le_utt_tessera_attach(s.u, bank.band.data(), 0, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
+                                  nullptr, err, sizeof err),
+            1);
+  EXPECT_EQ(std::string(err).rfind("le_utt_tessera_attach: a required member is null", 0), 0u);
+  int32_t stamp[12];
+  std::memcpy(stamp, le_tessera_members_stamp(bank.m), sizeof stamp);
+  stamp[6] = 0;
+  EXPECT_EQ(bank.attach(s.u, err, sizeof err, stamp), 1);
+  EXPECT_EQ(std::string(err).rfind("le_utt_tessera_attach: teeth: GeometryStamp incoherent: pad/shift_margin", 0), 0u);
+  char text[128];
+  EXPECT_EQ(le_utt_tessera_geometry(s.u, text, sizeof text), 0);
+  EXPECT_STREQ(text, "");
+
+  ASSERT_EQ(bank.attach(s.u, err, sizeof err), 0) << err;
+  EXPECT_EQ(le_utt_tessera_stats(s.u, nullptr, nullptr, nullptr, 0), 1);
+  EXPECT_EQ(le_utt_tessera_geometry(s.u, text, sizeof text), 1);
+  EXPECT_EQ(std::string(text).rfind("v1: ", 0), 0u) << text;
+  pullWhile(s.u, [](const std::vector<Frame>& g) { return g.size() < 12; }, 30, kBankFrame);
+  EXPECT_EQ(composed(s.u), 0u);  // idle frames have no crop
+  EXPECT_EQ(le_utt_tessera_synth_w(s.u, nullptr, nullptr, nullptr), 0);
+
+  const std::vector<int16_t> x = speech(1.0);
+  le_utt_push_audio(s.u, x.data(), static_cast<int>(x.size()));
+  le_utt_end_utterance(s.u);
+  pullSpeech(s.u, 25, 60, kBankFrame);
+  EXPECT_GT(composed(s.u), 0u);
+  ASSERT_EQ(bank.attach(s.u, err, sizeof err), 0) << err;
+  EXPECT_EQ(composed(s.u), 0u);
+}
+
+// Armed, every speech and ramp frame is composed, one frame late and in
+// order; an interrupt never delivers the crop the pass held. Run under
+// ThreadSanitizer too.
+TEST(UttTessera, ArmedSpeechIsComposedInOrderAndInterruptsDropTheHeldCrop) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Bank bank(kBank);
+  std::vector<Frame> plain;
+  for (const int pipelined : {-1, 0, 1}) {  // -1: unarmed, for comparison
+    SCOPED_TRACE(pipelined);
+    Ctx ctx(kBank);
+    le_utt_opts o;
+    le_utt_opts_default(&o);
+    o.motion_dir = kBank.c_str();
+    o.pipeline_paste = std::max(pipelined, 0);
+    Session s{le_utt_create(ctx.c, &o)};
+    ASSERT_TRUE(s.u && waitReady(s.u)) << le_utt_last_error();
+    char err[512];
+    if (pipelined >= 0) ASSERT_EQ(bank.attach(s.u, err, sizeof err), 0) << err;
+    const std::vector<int16_t> x = speech(2.0);
+    le_utt_push_audio(s.u, x.data(), static_cast<int>(x.size()));
+    le_utt_end_utterance(s.u);
+    const auto frames = pullSpeech(s.u, 50, 60, kBankFrame);
+    if (pipelined < 0) {
+      plain = frames;
+      continue;
+    }
+    // The same speech frames as unarmed, but for the mouths the bank changed.
+    size_t changed = 0;
+    for (const Frame& f : frames)
+      for (const Frame& p : plain)
+        if (f.info.kind == 1 && p.info.kind == 1 && p.info.ordinal == f.info.ordinal) changed += p.rgb != f.rgb;
+    EXPECT_GT(changed, 10u);
+    for (size_t k = 1; k < frames.size(); ++k) ASSERT_EQ(frames[k].info.seq, frames[k - 1].info.seq + 1);
+    const auto runs = utterances(frames);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0], count(50));
+    EXPECT_EQ(kindCount(frames, 2), 6u);
+    EXPECT_EQ(composed(s.u), 56u);
+    EXPECT_EQ(le_utt_tessera_stats(s.u, nullptr, nullptr, nullptr, 0), 1);
+
+    le_utt_push_audio(s.u, x.data(), static_cast<int>(x.size()));
+    int spoken = 0;
+    pullWhile(s.u, [&](const std::vector<Frame>& g) { return (spoken += g.back().info.kind == 1) < 10; }, 30,
+              kBankFrame);
+    le_utt_interrupt(s.u);
+    const auto after = pullWhile(s.u, [](const std::vector<Frame>& g) { return g.size() < 8; }, 30, kBankFrame);
+    ASSERT_EQ(after.size(), 8u);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(after[k].info.kind, k < 4 ? 2 : 0) << k;
+    expectHealthy(s.u);
+  }
+}
+

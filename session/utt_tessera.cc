@@ -1,0 +1,100 @@
+// Arming an utterance session with the mouth pass, and the le_utt_tessera_
+// functions.
+#include <cstdio>
+#include <stdexcept>
+
+#include "core/api.h"
+#include "le/le.h"
+#include "session/utt.h"
+#include "tessera/geometry.h"
+#include "tessera/head_weights.h"
+#include "tessera/teeth_pass.h"
+
+void le_utt::tesseraAttach(const le::tessera::BankData& bank, const std::vector<uint8_t>& headPt,
+                           const std::string& headConfig, const std::string& manifestJson) {
+  const le::tessera::GeometryStamp& st = bank.stamp;
+  st.validate();
+  if (st.canvas_w != crop_ || st.canvas_h != crop_)
+    throw std::runtime_error("bank canvas " + std::to_string(st.canvas_w) + "x" + std::to_string(st.canvas_h) +
+                             " != this bundle's render crop " + std::to_string(crop_));
+  const le::tessera::ServeConfig config = le::tessera::ServeConfig::fromHeadMemberJson(headConfig);
+  const le::tessera::HeadWeights head = le::tessera::loadHeadPt(headPt);
+  if (nt_ < 1 || xsTarget_.size() != static_cast<size_t>(nt_) * le::utt::kKp)
+    throw std::runtime_error("xs_target.bin is absent or the wrong length, so this bundle's corpus pi frame cannot "
+                             "be identified — refusing to arm the borrow against the manifest's compose-field "
+                             "geometry");
+  std::string name;
+  const le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
+      manifestJson, crop_, xsTarget_.data(), nt_, bank.c_canon.data(), &name);
+  auto borrow = std::make_unique<le::tessera::StreamBorrow>(bank, head, config, pi, engine_.manifest().lipTemplate);
+  char geometry[160];
+  for (const auto& g : le::tessera::kCorpusGeometries)
+    if (name == g.name)
+      std::snprintf(geometry, sizeof geometry, "%s: pad_x %.3f, pad_y %.3f, down %.3f on a %d canvas", g.name,
+                    static_cast<double>(g.padX), static_cast<double>(g.padY), static_cast<double>(g.down), crop_);
+  tess_->install(std::move(borrow), pipelined_, geometry);
+}
+
+extern "C" {
+
+int le_utt_tessera_attach(le_utt* u, const uint8_t* band, int n_donors, const double* cent, const double* c_canon,
+                          const double* aperture, const int32_t* stamp, const uint8_t* head_pt, int head_pt_len,
+                          const char* head_config, const char* manifest_json, char* err, int err_cap) {
+  le::api::fill_err(err, err_cap, "");
+  std::string text;
+  try {
+    if (!u) throw le::api::RawFailure{"le_utt_tessera_attach: null session"};
+    if (!band || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_config || !manifest_json)
+      throw le::api::RawFailure{
+          "le_utt_tessera_attach: a required member is null — this ABI has no partial-attach state"};
+    if (n_donors < 1) throw le::api::RawFailure{"le_utt_tessera_attach: n_donors <= 0"};
+    // The bank builder's cap; it also bounds what the copies below read.
+    if (n_donors > 1024 || head_pt_len < 0)
+      throw le::api::RawFailure{"le_utt_tessera_attach: n_donors over 1024 or a negative head_pt_len"};
+    le::tessera::BankData bank;
+    bank.stamp = le::tessera::GeometryStamp::fromArray(stamp);
+    bank.stamp.validate();
+    const size_t n = static_cast<size_t>(n_donors);
+    bank.n_donors = n_donors;
+    bank.band.assign(band, band + n * static_cast<size_t>(bank.stamp.storedH()) * bank.stamp.storedW() * 3);
+    bank.cent.assign(cent, cent + 2 * n);
+    bank.aperture.assign(aperture, aperture + n);
+    bank.c_canon = {c_canon[0], c_canon[1]};
+    u->tesseraAttach(bank, std::vector<uint8_t>(head_pt, head_pt + head_pt_len), head_config, manifest_json);
+    return 0;
+  } catch (const le::api::RawFailure& e) {
+    text = e.text;
+  } catch (const std::exception& e) {
+    text = std::string("le_utt_tessera_attach: ") + e.what();
+  } catch (...) {
+    text = "le_utt_tessera_attach: unknown failure";
+  }
+  le::api::fill_err(err, err_cap, text.c_str());
+  return 1;
+}
+
+int le_utt_tessera_stats(le_utt* u, uint64_t* borrowed, uint64_t* passthrough, char* reason, int capacity) {
+  return le::api::guardQuiet(0, [&] {
+    if (!u) return 0;
+    std::string why;
+    const int armed = u->tess().stats(borrowed, passthrough, &why);
+    if (armed) le::api::fill_err(reason, capacity, why.c_str());
+    return armed;
+  });
+}
+
+int le_utt_tessera_synth_w(le_utt* u, double* mean, double* max, uint64_t* count) {
+  return le::api::guardQuiet(0, [&] { return u && u->tess().synthW(mean, max, count) ? 1 : 0; });
+}
+
+int le_utt_tessera_geometry(le_utt* u, char* buf, int capacity) {
+  return le::api::guardQuiet(0, [&] {
+    if (!buf || capacity <= 0) return 0;
+    std::string text;
+    const bool armed = u && u->tess().geometry(&text);
+    le::api::fill_err(buf, capacity, armed ? text.c_str() : "");
+    return armed ? 1 : 0;
+  });
+}
+
+}  // extern "C"
