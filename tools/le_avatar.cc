@@ -177,6 +177,65 @@ int refused(const std::string& path, const std::string& why) {
   return 1;
 }
 
+// Whether the bundle carries the mouth bank, and if so its members loaded and
+// its track decoded; `why` says what stands in the way otherwise.
+struct MouthBank {
+  le_tessera_members* members = nullptr;
+  std::vector<uint8_t> band;
+  std::string why;
+  ~MouthBank() { le_tessera_members_close(members); }
+};
+
+std::unique_ptr<MouthBank> loadMouthBank(const std::string& bundle) {
+  auto bank = std::make_unique<MouthBank>();
+  le_tessera_carriage* c = le_tessera_carriage_open(bundle.c_str());
+  const int missing = le_tessera_carriage_missing_count(c);
+  if (missing == 4) {
+    bank->why = "the bundle carries no mouth bank";
+  } else if (missing > 0) {
+    bank->why = "the bundle carries " + std::to_string(4 - missing) + " of the 4 bank members; missing:";
+    for (int i = 0; i < missing; ++i) bank->why += std::string(" ") + le_tessera_carriage_missing(c, i);
+  }
+  le_tessera_carriage_close(c);
+  if (missing) return bank;
+  char err[2048];
+  bank->members = le_tessera_members_open(bundle.c_str(), err, sizeof err);
+  if (!bank->members) {
+    bank->why = err;
+    return bank;
+  }
+  bank->band.resize(le_tessera_members_band_bytes(bank->members));
+  if (le_tessera_members_decode_band(bank->members, bank->band.data(), bank->band.size(), err, sizeof err) != 0) {
+    bank->why = err;
+    le_tessera_members_close(bank->members);
+    bank->members = nullptr;
+  }
+  return bank;
+}
+
+// Arms the session with the bundle's bank when it carries one; says so.
+void armMouthPass(le_utt* u, const std::string& bundle) {
+  const std::unique_ptr<MouthBank> bank = loadMouthBank(bundle);
+  if (!bank->members) {
+    std::printf("mouth pass not armed: %s\n", bank->why.c_str());
+    return;
+  }
+  le_tessera_members* m = bank->members;
+  char err[2048];
+  if (le_utt_tessera_attach(u, bank->band.data(), le_tessera_members_n_donors(m), le_tessera_members_cent(m),
+                            le_tessera_members_c_canon(m), le_tessera_members_aperture(m), le_tessera_members_stamp(m),
+                            le_tessera_members_head_pt(m), static_cast<int>(le_tessera_members_head_pt_len(m)),
+                            le_tessera_members_head_json(m), le_tessera_members_manifest_json(m), err,
+                            sizeof err) != 0) {
+    std::printf("mouth pass not armed: %s\n", err);
+    return;
+  }
+  char geometry[256];
+  le_utt_tessera_geometry(u, geometry, sizeof geometry);
+  std::printf("mouth pass armed: %d donors of %dx%d, compose geometry %s\n", le_tessera_members_n_donors(m),
+              le_tessera_members_band_w(m), le_tessera_members_band_h(m), geometry);
+}
+
 int check(const Args& a) {
   const std::string& path = a.bundle;
   char dir[4096];
@@ -235,6 +294,16 @@ int check(const Args& a) {
   } else {
     std::printf("audio      not armed: %s\n", le_a2x_last_error());
   }
+  const std::unique_ptr<MouthBank> bank = loadMouthBank(path);
+  char lip[4096];
+  if (bank->members)
+    std::printf("teeth      a bank of %d donors of %dx%d, %s %s track, lip template %s\n",
+                le_tessera_members_n_donors(bank->members), le_tessera_members_band_w(bank->members),
+                le_tessera_members_band_h(bank->members), le_tessera_members_bank_codec(bank->members),
+                le_tessera_members_bank_pix_fmt(bank->members),
+                le_bundle_resolve_member(dir, "lip_template.v1.json", lip, sizeof lip) == 1 ? "present" : "absent");
+  else
+    std::printf("teeth      not armed: %s\n", bank->why.c_str());
   return 0;
 }
 
@@ -325,6 +394,7 @@ int speak(const Args& a) {
   while ((ready = le_utt_ready(u.get())) == 0 && seconds(t0, Clock::now()) < 120)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (ready != 1) return refused(motion, le_utt_last_error());
+  armMouthPass(u.get(), a.bundle);
 
   // The strip: the four loudest and the four quietest speech frames.
   const long speechFrames = static_cast<long>((speech.size() + 639) / 640);

@@ -233,6 +233,47 @@ class Utterance(_Handle):
         lib.le_utt_get_stats(self.handle, ctypes.byref(s))
         return {f: getattr(s, f) for f, _ in Stats._fields_}
 
+    def arm_mouth(self, bundle):
+        """Arms the mouth pass with the bundle's bank: (True, the compose geometry) or (False, why not)."""
+        c = lib.le_tessera_carriage_open(_enc(bundle))
+        try:
+            missing = [lib.le_tessera_carriage_missing(c, i).decode() for i in
+                       range(lib.le_tessera_carriage_missing_count(c))]
+        finally:
+            lib.le_tessera_carriage_close(c)
+        if len(missing) == 4:
+            return False, "the bundle carries no mouth bank"
+        if missing:
+            return False, "the bundle carries %d of the 4 bank members; missing: %s" % (4 - len(missing),
+                                                                                    " ".join(missing))
+        err = ctypes.create_string_buffer(2048)
+        m = lib.le_tessera_members_open(_enc(bundle), err, len(err))
+        if not m:
+            return False, err.value.decode("utf-8", "replace")
+        try:
+            band = np.empty(lib.le_tessera_members_band_bytes(m), np.uint8)
+            if lib.le_tessera_members_decode_band(m, band.ctypes.data_as(c_u8_p), band.size, err, len(err)) != 0:
+                return False, err.value.decode("utf-8", "replace")
+            if lib.le_utt_tessera_attach(
+                    self.handle, band.ctypes.data_as(c_u8_p), lib.le_tessera_members_n_donors(m),
+                    lib.le_tessera_members_cent(m), lib.le_tessera_members_c_canon(m),
+                    lib.le_tessera_members_aperture(m), lib.le_tessera_members_stamp(m),
+                    lib.le_tessera_members_head_pt(m), lib.le_tessera_members_head_pt_len(m),
+                    lib.le_tessera_members_head_json(m), lib.le_tessera_members_manifest_json(m), err, len(err)) != 0:
+                return False, err.value.decode("utf-8", "replace")
+        finally:
+            lib.le_tessera_members_close(m)
+        geometry = ctypes.create_string_buffer(256)
+        lib.le_utt_tessera_geometry(self.handle, geometry, len(geometry))
+        return True, geometry.value.decode()
+
+    def mouth_stats(self):
+        """(state: 1 armed, -1 failed, 0 not armed; borrowed frames; passed-through frames; last reason)."""
+        b, p = ctypes.c_uint64(0), ctypes.c_uint64(0)
+        why = ctypes.create_string_buffer(512)
+        state = lib.le_utt_tessera_stats(self.handle, ctypes.byref(b), ctypes.byref(p), why, len(why))
+        return state, b.value, p.value, why.value.decode("utf-8", "replace")
+
     def render_status(self):
         """(ok, failure count, last failure text)."""
         buf = ctypes.create_string_buffer(1024)

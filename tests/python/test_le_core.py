@@ -76,6 +76,30 @@ class Binding(unittest.TestCase):
                 le_core.Utterance(ctx, "")
         self.assertEqual(str(e.exception), "le_utt_create: opts.motion_dir required")
 
+    def test_mouth_pass_arms_from_the_bundles_bank(self):
+        bank = os.path.join(FIX, "tiny-bank")
+        for bundle, armed in ((TINY, False), (bank, True)):
+            with le_core.Context(bundle, threads=1) as ctx, le_core.Utterance(ctx, bundle, w2v_onnx=W2V) as utt:
+                ok, what = utt.arm_mouth(bundle)
+                self.assertEqual(ok, armed, what)
+                self.assertTrue(what.startswith("v1: ") if armed else what == "the bundle carries no mouth bank", what)
+                if not armed:
+                    self.assertEqual(utt.mouth_stats()[0], 0)
+                    continue
+                while not utt.ready():
+                    time.sleep(0.005)
+                utt.push(speech(0.6))
+                utt.end()
+                deadline, kinds = time.time() + 60, []
+                while time.time() < deadline and (kinds.count("speech") == 0 or kinds[-1] != "idle"):
+                    frame, info = utt.pull()
+                    if frame is None:
+                        time.sleep(0.001)
+                    else:
+                        kinds.append(info["kind"])
+                state, borrowed, passed, _ = utt.mouth_stats()
+                self.assertEqual((state, borrowed + passed), (1, kinds.count("speech") + kinds.count("ramp")))
+
     def test_log_and_information(self):
         self.assertRegex(le_core.version(), r"^\d+\.\d+")
         lines = []

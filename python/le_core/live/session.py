@@ -76,6 +76,8 @@ class Live:
                 if time.monotonic() > deadline:
                     raise Error("the motion engine did not load within 60 s")
                 time.sleep(0.01)
+            armed, what = self.utt.arm_mouth(h.bundle)
+            log.info("session %s: mouth pass %s: %s", self.id, "armed" if armed else "not armed", what)
         except BaseException:
             self.close_engine()
             raise
