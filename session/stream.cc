@@ -3,6 +3,7 @@
 // while the calling thread hands the finished frames to the host in order.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -19,7 +20,12 @@
 #include "engine/engine.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "core/files.h"
+#include "core/log.h"
 #include "session/frame_ring.h"
+#include "session/tess_stage.h"
+#include "tessera/bank_track.h"
+#include "tessera/members.h"
 
 using le::api::Family;
 using le::api::RawFailure;
@@ -29,6 +35,10 @@ struct le_stream {
   le_fca* fca = nullptr;
   int nt = 0, width = 0, height = 0, crop = 0;
   std::vector<float> xsTarget;
+  // The mouth bank, when the bundle carries all four members; each run
+  // builds its own pass from it.
+  std::unique_ptr<le::TesseraAttachInputs> bank;
+  le::tessera::BankData bankData;
   int skip = 0;
   float gain = 1.0f;
   // One run at a time: a second thread (or a callback calling back in) is
@@ -45,6 +55,36 @@ namespace {
 constexpr int kSlots = 4, kQueued = 2;
 constexpr int kKp = le::kKpValues;
 constexpr float kMaxGain = 1000.0f;
+
+// Loads the bundle's mouth bank and builds a pass from it once, so a broken
+// bank is reported at creation; says why not when the bundle carries some of
+// the members but not all, or a bank the pass refuses.
+void armMouthPass(le_stream& s, const std::string& dir) {
+  const le::TesseraCarriage c = le::tesseraCarriage(dir);
+  if (c.missing.size() == le::kTesseraSlots) return;
+  try {
+    le::requireTesseraMembers(c);
+    auto in = std::make_unique<le::TesseraAttachInputs>(le::loadTesseraMembers(dir));
+    const std::string track = le::readWholeFile(in->bank_track_path, std::max<uint64_t>(in->bandBytes(), 1u << 20));
+    le::tessera::BankData& b = s.bankData;
+    b.stamp = le::tessera::GeometryStamp::fromArray(in->stamp.data());
+    b.n_donors = in->n_donors;
+    b.band = le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), in->n_donors,
+                                          in->band_h, in->band_w, in->track_order);
+    b.cent = in->cent;
+    b.aperture = in->aperture;
+    b.c_canon = in->c_canon;
+    std::string geometry;
+    le::tessera::makeStreamBorrow(b, in->head_pt, in->head_json, in->manifest_json, s.crop, s.xsTarget.data(), s.nt,
+                                  le::engineOf(s.ctx).manifest().lipTemplate, &geometry);
+    le::log::printf(le::log::kInfo, "[le_stream] mouth pass armed: %d donors, compose geometry %s", in->n_donors,
+                    geometry.c_str());
+    s.bank = std::move(in);
+  } catch (const std::exception& e) {
+    s.bankData = le::tessera::BankData();
+    le::log::printf(le::log::kWarn, "[le_stream] mouth pass not armed: %s", e.what());
+  }
+}
 
 }  // namespace
 
@@ -108,6 +148,7 @@ le_stream* le_stream_create_opts(const char* bundle, const le_stream_opts* opts)
     // Keypoints live in [-1, 1]: a larger gain throws every face out of its crop.
     if (std::fabs(o.gain) > kMaxGain) throw std::runtime_error("gain " + le::shortNumber(o.gain) + " is beyond +-1000");
     s->xsTarget = le::loadKeypointTrack(dir, s->nt);
+    armMouthPass(*s, dir);
     return s.release();
   });
 }
@@ -163,6 +204,15 @@ int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn 
     };
     le::FrameRing ring(e, kSlots, kQueued, true, std::move(hooks));
     ringOf = &ring;
+    // Armed, every crop passes the mouth pass on the renderer's thread on its
+    // way to the ring, one crop held back until the pass hands it over.
+    le::TessStage tess([&](le::FrameJob&& job) { return ring.post(std::move(job)); });
+    if (s->bank) {
+      tess.install(le::tessera::makeStreamBorrow(s->bankData, s->bank->head_pt, s->bank->head_json,
+                                                 s->bank->manifest_json, s->crop, s->xsTarget.data(), s->nt,
+                                                 e.manifest().lipTemplate, nullptr),
+                   false, {});
+    }
     // A keypoint that overflows (a huge gain) fails the frame in the
     // renderer's own check.
     auto keypoints = [&](int j, float* driving) {
@@ -177,16 +227,19 @@ int le_stream_run(le_stream* s, const float* samples, int n, le_stream_frame_fn 
         le::FrameJob job;
         job.tag.si = keypoints(j, driving);
         job.tag.ordinal = j;
+        std::memcpy(job.tag.kp, driving, sizeof job.tag.kp);  // the mouth pass places its mask by them
         try {
           const float* crop = e.render(job.tag.si, &s->xsTarget[static_cast<size_t>(job.tag.si) * kKp], driving);
           job.crop.assign(crop, crop + cropFloats);
         } catch (...) {
+          tess.finish();  // the frame before this one is delivered
           failAt(j);
           ring.wake();
           return;
         }
-        if (!ring.post(std::move(job))) return;
+        if (!tess.submit(std::move(job))) return;
       }
+      tess.finish();
     });
     // Whatever happens on this thread, the ring is closed and the renderer joined.
     struct Join {

@@ -123,6 +123,15 @@ bool TessStage::compose(FrameJob&& job) {
   return ok;
 }
 
+bool TessStage::finish() {
+  std::lock_guard<std::mutex> work(workMu_);
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (!borrow_ || failed_) return true;
+  }
+  return drain();
+}
+
 bool TessStage::drain() {
   if (!held_) return true;
   tessera::StreamBorrow* borrow;

@@ -37,6 +37,9 @@ class TessStage {
   // the stage closed).
   bool submit(FrameJob&& job);
 
+  // The end of a stream: the held crop goes out (composed).
+  bool finish();
+
   // 1 armed, -1 armed but failed, 0 not armed.
   int stats(uint64_t* borrowed, uint64_t* passthrough, std::string* reason);
   bool synthW(double* mean, double* max, uint64_t* count);

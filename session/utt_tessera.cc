@@ -1,6 +1,5 @@
 // Arming an utterance session with the mouth pass, and the le_utt_tessera_
 // functions.
-#include <cstdio>
 #include <stdexcept>
 
 #include "core/api.h"
@@ -12,26 +11,11 @@
 
 void le_utt::tesseraAttach(const le::tessera::BankData& bank, const std::vector<uint8_t>& headPt,
                            const std::string& headConfig, const std::string& manifestJson) {
-  const le::tessera::GeometryStamp& st = bank.stamp;
-  st.validate();
-  if (st.canvas_w != crop_ || st.canvas_h != crop_)
-    throw std::runtime_error("bank canvas " + std::to_string(st.canvas_w) + "x" + std::to_string(st.canvas_h) +
-                             " != this bundle's render crop " + std::to_string(crop_));
-  const le::tessera::ServeConfig config = le::tessera::ServeConfig::fromHeadMemberJson(headConfig);
-  const le::tessera::HeadWeights head = le::tessera::loadHeadPt(headPt);
-  if (nt_ < 1 || xsTarget_.size() != static_cast<size_t>(nt_) * le::utt::kKp)
-    throw std::runtime_error("xs_target.bin is absent or the wrong length, so this bundle's corpus pi frame cannot "
-                             "be identified — refusing to arm the borrow against the manifest's compose-field "
-                             "geometry");
-  std::string name;
-  const le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
-      manifestJson, crop_, xsTarget_.data(), nt_, bank.c_canon.data(), &name);
-  auto borrow = std::make_unique<le::tessera::StreamBorrow>(bank, head, config, pi, engine_.manifest().lipTemplate);
-  char geometry[160];
-  for (const auto& g : le::tessera::kCorpusGeometries)
-    if (name == g.name)
-      std::snprintf(geometry, sizeof geometry, "%s: pad_x %.3f, pad_y %.3f, down %.3f on a %d canvas", g.name,
-                    static_cast<double>(g.padX), static_cast<double>(g.padY), static_cast<double>(g.down), crop_);
+  const bool track = nt_ >= 1 && xsTarget_.size() == static_cast<size_t>(nt_) * le::utt::kKp;
+  std::string geometry;
+  auto borrow = le::tessera::makeStreamBorrow(bank, headPt, headConfig, manifestJson, crop_,
+                                              track ? xsTarget_.data() : nullptr, nt_,
+                                              engine_.manifest().lipTemplate, &geometry);
   tess_->install(std::move(borrow), pipelined_, geometry);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 #include "core/log.h"
@@ -109,6 +110,34 @@ void StreamBorrow::writeWindowDelta(float* planes, int32_t side, const FrameResu
         float& dst = planes[c * px + static_cast<size_t>(st.window_y0 + y) * side + st.window_x0 + x];
         dst = delta(dst, r.window[(static_cast<size_t>(y) * st.window_w + x) * 3 + c]);
       }
+}
+
+std::unique_ptr<StreamBorrow> makeStreamBorrow(const BankData& bank, const std::vector<uint8_t>& headPt,
+                                               const std::string& headConfig, const std::string& manifestJson,
+                                               int32_t crop, const float* xsTarget, int32_t nt,
+                                               const std::string& lipTemplate, std::string* geometry) {
+  const GeometryStamp& st = bank.stamp;
+  st.validate();
+  if (st.canvas_w != crop || st.canvas_h != crop)
+    refuse("bank canvas " + std::to_string(st.canvas_w) + "x" + std::to_string(st.canvas_h) +
+           " != this bundle's render crop " + std::to_string(crop));
+  const ServeConfig config = ServeConfig::fromHeadMemberJson(headConfig);
+  const HeadWeights head = loadHeadPt(headPt);
+  if (nt < 1 || !xsTarget)
+    refuse("xs_target.bin is absent or the wrong length, so this bundle's corpus pi frame cannot be identified — "
+           "refusing to arm the borrow against the manifest's compose-field geometry");
+  std::string name;
+  const UnifiedPi pi = UnifiedPi::corpusFromManifestJson(manifestJson, crop, xsTarget, nt, bank.c_canon.data(), &name);
+  auto borrow = std::make_unique<StreamBorrow>(bank, head, config, pi, lipTemplate);
+  if (geometry)
+    for (const CorpusGeometry& g : kCorpusGeometries)
+      if (name == g.name) {
+        char text[160];
+        std::snprintf(text, sizeof text, "%s: pad_x %.3f, pad_y %.3f, down %.3f on a %d canvas", g.name,
+                      static_cast<double>(g.padX), static_cast<double>(g.padY), static_cast<double>(g.down), crop);
+        *geometry = text;
+      }
+  return borrow;
 }
 
 }  // namespace le::tessera

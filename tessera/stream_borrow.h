@@ -48,4 +48,12 @@ class StreamBorrow : public TeethPass {
   int64_t next_ = 0;
 };
 
+// A borrow for a session on a canvas of side `crop`, its compose geometry
+// identified from the bundle's idle keypoints (nt rows of 63); `geometry`
+// receives the identified geometry as text. Throws naming the refusal.
+std::unique_ptr<StreamBorrow> makeStreamBorrow(const BankData& bank, const std::vector<uint8_t>& headPt,
+                                               const std::string& headConfig, const std::string& manifestJson,
+                                               int32_t crop, const float* xsTarget, int32_t nt,
+                                               const std::string& lipTemplate, std::string* geometry);
+
 }  // namespace le::tessera

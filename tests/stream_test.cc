@@ -289,3 +289,34 @@ TEST(Stream, ASecondRunAtOnceIsRefused) {
   EXPECT_EQ(during.why, "le_stream_run: the stream is already running on another thread (one run at a time)");
   EXPECT_EQ(during.d.pixels, alone.pixels);
 }
+
+// A bundle with a mouth bank runs armed: the same frames in order, the mouths
+// borrowed. One member short, it runs unarmed and says which is missing.
+TEST(Stream, ABankArmsTheMouthPass) {
+  const std::string bank = std::string(LE_FIXTURES) + "/tiny-bank";
+  le::test::TempDir d;
+  const std::string partial = d / "b";
+  std::filesystem::copy(bank, partial, std::filesystem::copy_options::recursive);
+  std::filesystem::remove(partial + "/tessera_head.v1.json");
+  static std::string logged;
+  le_log_set([](void*, int, const char* line) { logged += std::string(line) + "\n"; }, nullptr, LE_LOG_INFO);
+  Stream armed(bank, 0, 1.0f), unarmed(partial, 0, 1.0f);
+  le_log_set(nullptr, nullptr, LE_LOG_INFO);
+  ASSERT_TRUE(armed.s && unarmed.s) << le_stream_last_error();
+  EXPECT_NE(logged.find("mouth pass armed: 6 donors"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("mouth pass not armed: missing teeth member(s): head_config"), std::string::npos) << logged;
+  const std::vector<float> x = speech(1.0);
+  Delivered a, u;
+  a.thread = u.thread = std::this_thread::get_id();
+  ASSERT_EQ(le_stream_run(armed.s, x.data(), static_cast<int>(x.size()), collect, &a), 25) << le_stream_last_error();
+  ASSERT_EQ(le_stream_run(unarmed.s, x.data(), static_cast<int>(x.size()), collect, &u), 25);
+  EXPECT_EQ(a.frames, u.frames);
+  int differ = 0;
+  for (int j = 0; j < 25; ++j) differ += a.pixels[j] != u.pixels[j];
+  EXPECT_GT(differ, 5);
+  // A second run builds its pass afresh: the same frames again.
+  Delivered again;
+  again.thread = std::this_thread::get_id();
+  ASSERT_EQ(le_stream_run(armed.s, x.data(), static_cast<int>(x.size()), collect, &again), 25);
+  EXPECT_EQ(again.pixels, a.pixels);
+}
