@@ -104,20 +104,7 @@ bool TessStage::compose(FrameJob&& job) {
   if (got != (held_ ? 1 : 0)) {
     fail("the pass emitted " + std::to_string(got) + " frames for one push");
   } else if (held_) {
-    if (!r.passthrough) tessera::StreamBorrow::writeWindowDelta(held_->crop.data(), borrow->side(), r, borrow->stamp());
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      if (r.passthrough) {
-        ++passthrough_;
-        reason_ = r.reason;
-      } else {
-        ++borrowed_;
-        ++extraFrames_;
-        extraMeanSum_ += r.extraMean;
-        extraMax_ = std::max(extraMax_, static_cast<double>(r.extraMax));
-      }
-    }
-    ok = post_(std::move(*held_));
+    ok = deliverHeld(*borrow, r);
   }
   held_ = std::make_unique<FrameJob>(std::move(job));
   return ok;
@@ -151,7 +138,13 @@ bool TessStage::drain() {
     held_.reset();
     return false;
   }
-  if (!r.passthrough) tessera::StreamBorrow::writeWindowDelta(held_->crop.data(), borrow->side(), r, borrow->stamp());
+  const bool ok = deliverHeld(*borrow, r);
+  held_.reset();
+  return ok;
+}
+
+bool TessStage::deliverHeld(tessera::StreamBorrow& borrow, const tessera::FrameResult& r) {
+  if (!r.passthrough) tessera::StreamBorrow::writeWindowDelta(held_->crop.data(), borrow.side(), r, borrow.stamp());
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (r.passthrough) {
@@ -164,9 +157,7 @@ bool TessStage::drain() {
       extraMax_ = std::max(extraMax_, static_cast<double>(r.extraMax));
     }
   }
-  const bool ok = post_(std::move(*held_));
-  held_.reset();
-  return ok;
+  return post_(std::move(*held_));
 }
 
 void TessStage::fail(const std::string& what) {

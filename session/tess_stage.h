@@ -55,6 +55,9 @@ class TessStage {
   // The composition steps, on whichever thread runs the stage.
   bool compose(FrameJob&& job);
   bool drain();
+  // The pass's result written into the held crop (unless it passes through),
+  // counted, and the crop posted.
+  bool deliverHeld(tessera::StreamBorrow& borrow, const tessera::FrameResult& r);
   void fail(const std::string& what);
 
   Post post_;

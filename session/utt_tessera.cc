@@ -35,15 +35,7 @@ int le_utt_tessera_attach(le_utt* u, const uint8_t* band, int n_donors, const do
     // The bank builder's cap; it also bounds what the copies below read.
     if (n_donors > 1024 || head_pt_len < 0)
       throw le::api::RawFailure{"le_utt_tessera_attach: n_donors over 1024 or a negative head_pt_len"};
-    le::tessera::BankData bank;
-    bank.stamp = le::tessera::GeometryStamp::fromArray(stamp);
-    bank.stamp.validate();
-    const size_t n = static_cast<size_t>(n_donors);
-    bank.n_donors = n_donors;
-    bank.band.assign(band, band + n * static_cast<size_t>(bank.stamp.storedH()) * bank.stamp.storedW() * 3);
-    bank.cent.assign(cent, cent + 2 * n);
-    bank.aperture.assign(aperture, aperture + n);
-    bank.c_canon = {c_canon[0], c_canon[1]};
+    const le::tessera::BankData bank = le::tessera::bankFromArrays(band, n_donors, cent, c_canon, aperture, stamp);
     u->tesseraAttach(bank, std::vector<uint8_t>(head_pt, head_pt + head_pt_len), head_config, manifest_json);
     return 0;
   } catch (const le::api::RawFailure& e) {

@@ -193,16 +193,8 @@ int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent, 
         if (!band || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_config || count < 0 ||
             (count > 0 && (!frames || !masks || !out_windows || !out_passthrough)))
           throw std::runtime_error("le_tessera_run_shift: null argument or negative count");
-        le::tessera::BankData bank;
-        bank.stamp = le::tessera::GeometryStamp::fromArray(stamp);
-        bank.stamp.validate();
-        if (n_donors < 1 || n_donors > 1024) throw std::runtime_error("teeth: bank sidecar arrays disagree with n_donors");
-        const size_t n = static_cast<size_t>(n_donors);
-        bank.n_donors = n_donors;
-        bank.band.assign(band, band + n * static_cast<size_t>(bank.stamp.storedH()) * bank.stamp.storedW() * 3);
-        bank.cent.assign(cent, cent + 2 * n);
-        bank.aperture.assign(aperture, aperture + n);
-        bank.c_canon = {c_canon[0], c_canon[1]};
+        const le::tessera::BankData bank =
+            le::tessera::bankFromArrays(band, n_donors, cent, c_canon, aperture, stamp);
         const le::tessera::ServeConfig config = le::tessera::ServeConfig::fromHeadMemberJson(head_config);
         const le::tessera::HeadWeights head = le::tessera::loadHeadPt(head_pt, head_pt_len);
         le::tessera::TeethPass pass(bank, head, config);

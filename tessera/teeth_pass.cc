@@ -82,6 +82,21 @@ void GeometryStamp::validate() const {
   if (!bad.empty()) refuse("teeth: GeometryStamp incoherent:" + bad);
 }
 
+BankData bankFromArrays(const uint8_t* band, int32_t n, const double* cent, const double* cCanon,
+                        const double* aperture, const int32_t* stamp) {
+  BankData bank;
+  bank.stamp = GeometryStamp::fromArray(stamp);
+  bank.stamp.validate();
+  if (n < 1 || n > 1024) refuse("teeth: bank sidecar arrays disagree with n_donors");
+  const size_t count = static_cast<size_t>(n);
+  bank.n_donors = n;
+  bank.band.assign(band, band + count * static_cast<size_t>(bank.stamp.storedH()) * bank.stamp.storedW() * 3);
+  bank.cent.assign(cent, cent + 2 * count);
+  bank.aperture.assign(aperture, aperture + count);
+  bank.c_canon = {cCanon[0], cCanon[1]};
+  return bank;
+}
+
 ServeConfig ServeConfig::fromHeadMemberJson(const std::string& text) {
   using json::JVal;
   const JVal root = json::parseJson(text, "tessera_head.v1.json");

@@ -50,6 +50,12 @@ struct BankData {
   GeometryStamp stamp;
 };
 
+// A bank from a caller's arrays (the C entry points): the stamp validated
+// first, so the band's size (n x storedH x storedW x 3 bytes read from
+// `band`) is known to be sane; n must be 1..1024.
+BankData bankFromArrays(const uint8_t* band, int32_t n, const double* cent, const double* cCanon,
+                        const double* aperture, const int32_t* stamp);
+
 struct FrameResult {
   std::vector<uint8_t> window;  // window_w * window_h * 3, row-major RGB24
   bool passthrough = true;
