@@ -65,7 +65,7 @@ void armMouthPass(le_stream& s, const std::string& dir) {
   try {
     le::requireTesseraMembers(c);
     auto in = std::make_unique<le::TesseraAttachInputs>(le::loadTesseraMembers(dir));
-    const std::string track = le::readWholeFile(in->bank_track_path, std::max<uint64_t>(in->bandBytes(), 1u << 20));
+    const std::string track = le::readWholeFile(in->bank_track_path, 2 * in->bandBytes() + (1u << 20));
     le::tessera::BankData& b = s.bankData;
     b.stamp = le::tessera::GeometryStamp::fromArray(in->stamp.data());
     b.n_donors = in->n_donors;

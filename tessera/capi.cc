@@ -172,9 +172,9 @@ int le_tessera_members_decode_band(const le_tessera_members* h, uint8_t* band, u
     if (band_len != in.bandBytes())
       throw std::runtime_error("le_tessera_members_decode_band: a band of " + std::to_string(band_len) +
                                " bytes, the bank needs " + std::to_string(in.bandBytes()));
-    // A track is a few bytes a donor pixel at most; the cap keeps a hostile
-    // file from being read whole.
-    const std::string track = le::readWholeFile(in.bank_track_path, std::max<uint64_t>(in.bandBytes(), 1u << 20));
+    // Even a lossless track of noise stays under twice the raw band; the cap
+    // keeps a hostile file from being read whole.
+    const std::string track = le::readWholeFile(in.bank_track_path, 2 * in.bandBytes() + (1u << 20));
     const std::vector<uint8_t> decoded = le::tessera::decodeBankTrack(
         reinterpret_cast<const uint8_t*>(track.data()), track.size(), in.n_donors, in.band_h, in.band_w,
         in.track_order);
