@@ -187,7 +187,7 @@ def write_bank(out, crops, xs_target, n_donors, with_map, paint_teeth, seed=0):
     subprocess.run(args, input=b"".join(patches[d].tobytes() for d in order), check=True)
 
     sidecar = {"format": "tessera_bank.v1", "n_donors": n_donors, "geometry": st,
-               "track_order": [int(d) for d in order], "cent": [[float(c_canon[0]), float(c_canon[1])]] * n_donors,
+               "track_order": [int(d) for d in order], "cent": donor_centres(xs_target, apertures, crop),
                "aperture": [round(a, 4) for a in apertures], "c_canon": [float(c_canon[0]), float(c_canon[1])],
                "codec": {"codec": "h264", "pix_fmt": "gbrp"}}
     with open(os.path.join(out, "tessera_bank.v1.json"), "w") as f:
@@ -208,6 +208,20 @@ def write_bank(out, crops, xs_target, n_donors, with_map, paint_teeth, seed=0):
         "tessera": {"geometry": st, "bank_container": "mp4", "bank_codec": "h264", "bank_pix_fmt": "gbrp",
                     "bank_packing": "rgb24_frames", "planes": ["render", "live"]},
     }
+
+
+def donor_centres(xs_target, apertures, crop):
+    """Each donor's mouth centre as the runtime measures a frame's: the compose-mask centroid of the donor frame's
+    keypoints with the lower lip moved down by the aperture and the corners by half of it."""
+    out = []
+    for d, a in enumerate(apertures):
+        kp = xs_target[d % len(xs_target)].copy()
+        step = 2.0 * a / (crop - 1)
+        kp[[12, 20], 1] += step
+        kp[[14, 17], 1] += step / 2
+        x, y = canonical_centroid([kp], crop)
+        out.append([round(float(x), 4), round(float(y), 4)])
+    return out
 
 
 def checkable_head():
