@@ -29,6 +29,7 @@
 #include "render/int8_conv.h"
 #include "render/rewrites.h"
 #include "core/log.h"
+#include "tessera/geometry.h"
 
 namespace le {
 namespace {
@@ -56,6 +57,9 @@ struct Director::Impl {
   std::string rewrites;  // the load-time rewrites applied, for reports
   int threads = 1;
   std::string modelKey, graphPath;
+  // Built from the bundle's lip template; bound when the rewrite took.
+  std::unique_ptr<tessera::LipContour> lip;
+  bool lipBound = false;
 
   void buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs);
 };
@@ -113,6 +117,26 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
   const size_t gsCount = cpu && gsRewrite ? rewriteGridSampleToFast(bytes) : 0;
   const size_t blendCount = normaliseStudentBlend(bytes);
   const size_t headCount = rewriteHeadCubicResize(bytes);
+  lipBound = false;
+  if (lip) {
+    std::string reason;
+    int32_t canvas = 0, graphBatch = 0;
+    lipBound = rewriteBindLipContour(bytes, reason, canvas, graphBatch);
+    if (lipBound && canvas != crop)
+      fail("Renderer: the director's compose canvas is " + std::to_string(canvas) +
+           " and this bundle's manifest declares crop " + std::to_string(crop) +
+           " " + kDash + " refusing to bind a lip contour rasterised on the wrong canvas");
+    if (!lipBound)
+      log::printf(log::kWarn, "[le] !!! lip contour NOT bound to the compose alpha (%s): %s %s this session serves the "
+                  "graph's own ELLIPSE\n",
+                  modelKey.c_str(), reason.empty() ? "no reason given" : reason.c_str(), kDash);
+  } else {
+    log::printf(log::kWarn,
+                "[le] !!! compose alpha: ELLIPSE (%s) %s this bundle carries no %s, so the director generates the "
+                "over-covering elliptical region the contour replaces. BACKFILL IT: "
+                "models/ostrane-2/tools/carry_lip_template_fleet\n",
+                modelKey.c_str(), kDash, "lip_template.v1.json");
+  }
   if (gsCount)
     log::printf(log::kInfo, "[le] std GridSample -> com.corvalux::GridSampleFast load-time rewrite: %zu node(s) (%s)\n", gsCount,
                 modelKey.c_str());
@@ -127,6 +151,11 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
                 "the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and no "
                 "CoreML/NNAPI EP can claim it\n",
                 headCount, modelKey.c_str(), kDash);
+  if (lipBound)
+    log::printf(log::kInfo,
+                "[le] compose alpha: LIP CONTOUR (%s) %s Min(a, lip_delivery) bound at load, %d verts, feather %.1f px; "
+                "the graph's ellipse is not reachable in this session\n",
+                modelKey.c_str(), kDash, lip->vertices(), static_cast<double>(lip->feather()));
   rewrites.clear();
   auto noteRewrite = [&](size_t n, const char* what) {
     if (!n) return;
@@ -136,6 +165,7 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
   noteRewrite(gsCount, "GridSample->GridSampleFast");
   noteRewrite(blendCount, "blend MatMul->Gemm");
   noteRewrite(headCount, "head cubic Resize->Pad+Conv5x5+DepthToSpace");
+  noteRewrite(lipBound ? 1 : 0, "compose alpha Min(a, lip_delivery)");
   session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), sessionOptions);
 }
 
@@ -147,6 +177,9 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
   I.threads = intraOpThreads < 1 ? pool::threads() : intraOpThreads;
   I.modelKey = modelKey;
   I.graphPath = m.modelPath(modelKey);
+
+  if (!m.lipTemplate.empty())
+    I.lip = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(m.lipTemplate, m.crop));
 
   std::string ep = epRequest;
   if (ep == "neon" || (ep.empty() && settings.neon)) {
@@ -234,6 +267,7 @@ const std::string& Director::graphPath() const { return impl_->graphPath; }
 int Director::threads() const { return impl_->threads; }
 const char* Director::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
 const char* Director::rewrites() const { return impl_->rewrites.c_str(); }
+const tessera::LipContour* Director::lip() const { return impl_->lipBound ? impl_->lip.get() : nullptr; }
 
 void Director::run(const Ort::RunOptions& options, const Ort::IoBinding& binding) const {
   const auto t0 = std::chrono::steady_clock::now();
@@ -259,6 +293,10 @@ struct Renderer::Impl {
   // opened on a loaded avatar waits for no zero-fill of megabytes).
   PageBuffer<float> pooledBuf, pBuf, fsBuf, outBuf;
   std::vector<float> kpDrivingBuf, kpSourceBuf;
+  // The lip contour of each item's driving keypoints, when the graph binds
+  // one (this stream's copy: rasterising uses scratch buffers).
+  std::unique_ptr<tessera::LipContour> lip;
+  std::vector<float> lipCanvas;
   std::vector<Ort::Value> values;
   // This stream's cursor over a warp prior that plays from a video.
   std::once_flag priorOnce;
@@ -313,8 +351,12 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
     bind("kp_driving", I.kpDrivingBuf, {b, 21, 3}, false);
     bind("kp_source", I.kpSourceBuf, {b, 21, 3}, false);
   }
+  if (const tessera::LipContour* lip = I.director->lip()) {
+    I.lip = std::make_unique<tessera::LipContour>(*lip);
+    I.lipCanvas.assign(B * C * C, 1.0f);
+    bind("lip_delivery", I.lipCanvas, {b, 1, c, c}, false);
+  }
   bind("rgb", I.outBuf, {b, 3, c, c}, true);
-
 }
 
 Renderer::~Renderer() = default;
@@ -354,6 +396,11 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
     }
     std::memcpy(&I.kpSourceBuf[static_cast<size_t>(j) * 63], kpSource + static_cast<size_t>(item) * 63, 63 * sizeof(float));
     std::memcpy(&I.kpDrivingBuf[static_cast<size_t>(j) * 63], kpDriving + static_cast<size_t>(item) * 63, 63 * sizeof(float));
+    if (I.lip) {
+      const size_t plane = static_cast<size_t>(I.crop) * I.crop;
+      if (j < n) I.lip->contourF32Canvas(kpDriving + static_cast<size_t>(j) * 63, &I.lipCanvas[j * plane]);
+      else std::memcpy(&I.lipCanvas[j * plane], &I.lipCanvas[static_cast<size_t>(n - 1) * plane], plane * sizeof(float));
+    }
   }
   const auto t0 = std::chrono::steady_clock::now();
   I.director->run(I.runOptions, *I.binding);

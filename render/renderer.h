@@ -20,6 +20,9 @@ namespace le {
 
 struct Manifest;
 class Identity;
+namespace tessera {
+class LipContour;
+}
 
 class Director {
  public:
@@ -44,6 +47,8 @@ class Director {
   // "warp-prior" or "FeatSynth"; the load-time rewrites applied ("" for none).
   const char* family() const;
   const char* rewrites() const;
+  // The lip contour bound into the compose alpha (null: the graph's own).
+  const tessera::LipContour* lip() const;
   // The graph's file, as found in the bundle.
   const std::string& graphPath() const;
 

@@ -1,8 +1,11 @@
 #include "render/rewrites.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 
 #include "render/onnx_wire.h"
@@ -289,6 +292,230 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   gsRebuildWith(m, rw, out);
   model.swap(out);
   return 1;
+}
+
+namespace {
+
+constexpr const char* kLipInput = "lip_delivery";
+constexpr const char* kLipMin = "tessera_lipdel_min";
+constexpr const char* kLipAlpha = "tessera_lipdel_alpha";
+constexpr size_t kTailSearch = 64;
+
+struct GraphView {
+  std::vector<GsNode> nodes;
+  std::set<std::string> inputs, inits;
+  std::map<std::string, Slice> consts;     // initializers and Constant outputs
+  std::map<std::string, size_t> producer;  // tensor -> node index
+  std::vector<std::string> outputs;
+};
+
+GraphView viewOf(Slice graph) {
+  GraphView v;
+  gsReadGraph(graph, v.nodes, v.inputs, v.inits);
+  PbReader r(graph);
+  PbField f;
+  while (r.next(f)) {
+    if (f.number == 5 && f.wire == 2) v.consts[gsFirstStr(f.payload, 8)] = f.payload;
+    if (f.number == 12 && f.wire == 2) v.outputs.push_back(gsFirstStr(f.payload, 1));
+  }
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    for (const std::string& o : v.nodes[k].outputs) {
+      if (o.empty()) continue;
+      v.producer.emplace(o, k);
+      if (v.nodes[k].opType == "Constant") {
+        const Slice t = hcConstValue(v.nodes[k].whole);
+        if (!t.empty()) v.consts[o] = t;
+      }
+    }
+  return v;
+}
+
+// A float tensor of one element whose value is exactly 1.
+bool isScalarOne(const GraphView& v, const std::string& name) {
+  const auto c = v.consts.find(name);
+  if (c == v.consts.end()) return false;
+  std::vector<int64_t> dims;
+  hcTensorDims(c->second, dims);
+  for (int64_t d : dims)
+    if (d != 1) return false;
+  std::vector<float> values;
+  return hcTensorFloats(c->second, values) && values.size() == 1 && values[0] == 1.0f;
+}
+
+const GsNode* producerOf(const GraphView& v, const std::string& t) {
+  const auto p = v.producer.find(t);
+  return p == v.producer.end() ? nullptr : &v.nodes[p->second];
+}
+
+bool reads(const GsNode& n, const std::string& t) {
+  for (const std::string& in : n.inputs)
+    if (in == t) return true;
+  return false;
+}
+
+// The compose alpha of an Add of Mul(., a) and Mul(., Sub(1, a)), or "" when
+// `add` is not such a tail.
+std::string tailAlpha(const GraphView& v, const GsNode& add) {
+  if (add.opType != "Add" || !defaultDomain(add) || add.inputs.size() != 2) return "";
+  for (int inv = 0; inv < 2; ++inv) {
+    const GsNode* mInv = producerOf(v, add.inputs[inv]);
+    const GsNode* mA = producerOf(v, add.inputs[1 - inv]);
+    if (!mInv || !mA || mInv->opType != "Mul" || mA->opType != "Mul" || mInv->inputs.size() != 2 ||
+        mA->inputs.size() != 2)
+      continue;
+    for (const std::string& t : mInv->inputs) {
+      const GsNode* sub = producerOf(v, t);
+      if (!sub || sub->opType != "Sub" || sub->inputs.size() != 2 || !isScalarOne(v, sub->inputs[0])) continue;
+      const std::string& a = sub->inputs[1];
+      if (reads(*mA, a)) return a;
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+bool rewriteBindLipContour(std::vector<uint8_t>& model, std::string& reason, int32_t& canvas, int32_t& batch) {
+  reason.clear();
+  const Slice m = sliceOf(model);
+  const Slice graph = gsGraphOf(m);
+  if (graph.empty()) {
+    reason = "no graph";
+    return false;
+  }
+  const GraphView v = viewOf(graph);
+  if (v.inputs.count(kLipInput)) {
+    reason = std::string("the graph already carries an input named ") + kLipInput;
+    return false;
+  }
+
+  // The tail: breadth first from the first output's producer.
+  std::string alpha;
+  if (!v.outputs.empty()) {
+    std::vector<size_t> queue;
+    std::set<size_t> seen;
+    if (const auto p = v.producer.find(v.outputs[0]); p != v.producer.end()) queue.push_back(p->second);
+    for (size_t head = 0; head < queue.size() && head < kTailSearch && alpha.empty(); ++head) {
+      const GsNode& n = v.nodes[queue[head]];
+      if (!seen.insert(queue[head]).second) continue;
+      const std::string a = tailAlpha(v, n);
+      if (!a.empty()) {
+        const GsNode* clip = producerOf(v, a);
+        if (!clip) {
+          reason = "the compose alpha '" + a + "' has no producer node";
+          return false;
+        }
+        if (clip->opType == "Clip") alpha = a;
+        continue;
+      }
+      for (const std::string& in : n.inputs)
+        if (const auto p = v.producer.find(in); p != v.producer.end() && !seen.count(p->second))
+          queue.push_back(p->second);
+    }
+  }
+  if (alpha.empty()) {
+    reason = "the graph does not carry the unified compose tail";
+    return false;
+  }
+  const size_t clipAt = v.producer.at(alpha);
+
+  // The canvas: a square constant the alpha is computed from, else the
+  // source input's side.
+  canvas = 0;
+  for (const std::string& in : v.nodes[clipAt].inputs) {
+    const auto c = v.consts.find(in);
+    if (c == v.consts.end()) continue;
+    std::vector<int64_t> dims;
+    hcTensorDims(c->second, dims);
+    const size_t r = dims.size();
+    if (r >= 2 && dims[r - 1] == dims[r - 2] && dims[r - 1] > 0 && dims[r - 1] <= INT32_MAX) {
+      canvas = static_cast<int32_t>(dims[r - 1]);
+      break;
+    }
+  }
+  int32_t type = 0;
+  std::vector<int64_t> dims;
+  if (canvas == 0 && ldInputDims(graph, "P_rgb", type, dims) && dims.size() == 4 && dims[2] == dims[3] &&
+      dims[3] > 0 && dims[3] <= INT32_MAX)
+    canvas = static_cast<int32_t>(dims[3]);
+  if (canvas == 0) {
+    reason = "cannot read the compose canvas off the graph";
+    return false;
+  }
+  batch = 0;
+  for (const char* name : {"pooled64", "kp_driving"}) {
+    dims.clear();
+    if (ldInputDims(graph, name, type, dims) && !dims.empty() && dims[0] > 0 && dims[0] <= INT32_MAX) {
+      batch = static_cast<int32_t>(dims[0]);
+      break;
+    }
+  }
+
+  // Rebuild: the Min right after the alpha's producer, every reader of the
+  // alpha rewired to the Min's output, the input appended.
+  GraphRewriter rw;
+  rw.field = [&](const PbField& f, size_t k, Bytes& g) {
+    if (k == SIZE_MAX || k >= v.nodes.size()) return false;
+    if (k == clipAt) {
+      gsPutRaw(g, f.whole);
+      hcNode(g, "Min", {alpha, kLipInput}, kLipAlpha, kLipMin, {});
+      return true;
+    }
+    if (!reads(v.nodes[k], alpha)) return false;
+    Bytes n;
+    for (const std::string& in : v.nodes[k].inputs) gsPutStr(n, 1, in == alpha ? std::string(kLipAlpha) : in);
+    PbReader r(f.payload);
+    PbField x;
+    while (r.next(x))
+      if (x.number != 1) gsPutRaw(n, x.whole);
+    gsPutBytes(g, 1, n.data(), n.size());
+    return true;
+  };
+  rw.graphTail = [&](Bytes& g) {
+    const int64_t shape[4] = {batch, 1, canvas, canvas};
+    gsPutTensorValueInfo(g, 11, kLipInput, shape, 4);
+  };
+  Bytes out;
+  gsRebuildWith(m, rw, out);
+
+  // Self-checks on what was written.
+  const GraphView w = viewOf(gsGraphOf(sliceOf(out)));
+  std::map<std::string, size_t> firstProducer;
+  for (size_t k = 0; k < w.nodes.size(); ++k)
+    for (const std::string& o : w.nodes[k].outputs) firstProducer.emplace(o, k);
+  for (size_t k = 0; k < w.nodes.size(); ++k)
+    for (const std::string& in : w.nodes[k].inputs) {
+      if (in.empty() || w.inputs.count(in) || w.inits.count(in)) continue;
+      const auto p = firstProducer.find(in);
+      if (p != firstProducer.end() && p->second < k) continue;
+      const std::string at = p == firstProducer.end() ? "-1" : std::to_string(p->second);
+      reason = "self-check: node " + w.nodes[k].name + " reads '" + in + "' produced at " + at +
+               " \xE2\x80\x94 the rewritten graph is not topologically ordered";
+      return false;
+    }
+  size_t mins = 0, alphaReaders = 0, lipReaders = 0;
+  for (const GsNode& n : w.nodes) {
+    const bool isMin = n.inputs.size() == 2 && n.inputs[0] == alpha && n.inputs[1] == kLipInput;
+    mins += isMin;
+    if (!isMin && reads(n, alpha)) ++alphaReaders;
+    for (const std::string& in : n.inputs) lipReaders += in == kLipAlpha;
+  }
+  if (mins != 1) {
+    reason = "self-check: the Min node did not survive the rebuild";
+    return false;
+  }
+  if (lipReaders != 2 || alphaReaders != 0) {
+    reason = "self-check: rewire did not take: " + std::to_string(lipReaders) + " consumers of " + kLipAlpha +
+             (alphaReaders ? ", one still reads the alpha" : "") +
+             " \xE2\x80\x94 refusing a graph that would serve the ellipse with the input attached and ignored";
+    return false;
+  }
+  if (!w.inputs.count(kLipInput)) {
+    reason = "self-check: the input did not survive the rebuild";
+    return false;
+  }
+  model.swap(out);
+  return true;
 }
 
 }  // namespace le

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace le {
@@ -18,6 +19,13 @@ size_t normaliseStudentBlend(std::vector<uint8_t>& model);
 // The single 2x cubic half_pixel Resize feeding a Conv -> Pad + depthwise
 // Conv 5x5 + DepthToSpace.
 size_t rewriteHeadCubicResize(std::vector<uint8_t>& model);
+
+// Binds a per-frame lip mask into the compose alpha a of the tail
+// x a + y (1 - a): a new graph input "lip_delivery" [batch, 1, canvas,
+// canvas] and a Min node whose output replaces a for its consumers. On
+// success reports the compose canvas and the graph's batch (0: not known)
+// and returns true; otherwise `reason` says why and the bytes are unchanged.
+bool rewriteBindLipContour(std::vector<uint8_t>& model, std::string& reason, int32_t& canvas, int32_t& batch);
 
 // The four normalised cubic weights at distances t+1, t, 1-t, 2-t.
 void hcTaps(double t, double a, double out[4]);

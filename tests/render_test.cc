@@ -348,6 +348,132 @@ TEST(Rewrites, HeadCubicMatchesOnlyTheOneResizeFeedingAConv) {
     EXPECT_NE(text.find(s), std::string::npos) << s;
 }
 
+// The lip rewrite by effect: Min(a, 1) = a leaves the output as it was; a
+// zero canvas leaves only y; wherever the ellipse alpha is 1 (the crop's
+// middle) the output is y + L (x - y) for any canvas L.
+TEST(Rewrites, LipContourNarrowsTheComposeAlpha) {
+  test::TempDir tmp;
+  for (int batch : {1, 4}) {
+    const Bytes orig = fileBytes(kFix + "/tiny/model_b" + std::to_string(batch) + ".onnx");
+    Bytes lip = orig;
+    std::string reason;
+    int32_t canvas = -1, graphBatch = -1;
+    ASSERT_TRUE(rewriteBindLipContour(lip, reason, canvas, graphBatch)) << reason;
+    EXPECT_EQ(reason, "");
+    EXPECT_EQ(canvas, 32);
+    EXPECT_EQ(graphBatch, batch);
+    EXPECT_TRUE(onnxChecks(lip, tmp.path()));
+    const Bytes once = lip;
+    EXPECT_FALSE(rewriteBindLipContour(lip, reason, canvas, graphBatch));
+    EXPECT_EQ(reason, "the graph already carries an input named lip_delivery");
+    EXPECT_EQ(lip, once);
+
+    auto in = randomInputs(batch, 32, 21 + batch);
+    const auto want = runModel(orig, in);
+    const size_t plane = 32 * 32;
+    auto withCanvas = [&](const std::vector<float>& L) {
+      auto x = in;
+      x.push_back({"lip_delivery", L});
+      return runModel(lip, x);
+    };
+    EXPECT_EQ(withCanvas(std::vector<float>(batch * plane, 1.0f)), want);
+    const auto y = withCanvas(std::vector<float>(batch * plane, 0.0f));
+    std::vector<float> L(batch * plane);
+    for (size_t k = 0; k < L.size(); ++k) L[k] = static_cast<float>((k * 7 + k / 32) % 11) / 10.0f;
+    const auto got = withCanvas(L);
+    double spread = 0, worst = 0;
+    for (int b = 0; b < batch; ++b)
+      for (int c = 0; c < 3; ++c)
+        for (int r = 10; r < 22; ++r)
+          for (int q = 10; q < 22; ++q) {
+            const size_t i = (static_cast<size_t>(b) * 3 + c) * plane + r * 32 + q, l = b * plane + r * 32 + q;
+            spread = std::max(spread, double(std::fabs(want[i] - y[i])));
+            worst = std::max(worst, double(std::fabs(got[i] - (y[i] + L[l] * (want[i] - y[i])))));
+          }
+    EXPECT_GT(spread, 1e-3) << "x and y must differ for the check to mean anything";
+    EXPECT_LE(worst, 1e-6);
+  }
+}
+
+// x, y [1,3,8,8] composed by a = Clip(e) from a square constant e; `tweak`
+// alters one piece to build each refusal.
+struct TailSpec {
+  float one = 1.0f;
+  const char* alphaOp = "Clip";
+  bool alphaIsInput = false, squareConstant = true, extraReader = false, lipInput = false;
+  int identitiesAfter = 0;
+};
+
+Bytes composeTail(const TailSpec& t) {
+  return modelOf([&](Bytes& g) {
+    const float one = t.one, zero = 0;
+    hcInit(g, "one", 1, {}, &one, sizeof one);
+    hcInit(g, "zero", 1, {}, &zero, sizeof zero);
+    std::vector<float> e(64, 0.5f);
+    hcInit(g, "e", 1, t.squareConstant ? std::vector<int64_t>{1, 1, 8, 8} : std::vector<int64_t>{1, 1, 4, 16}, e.data(),
+           e.size() * sizeof(float));
+    if (!t.alphaIsInput) {
+      if (std::string(t.alphaOp) == "Clip") hcNode(g, "Clip", {"e", "zero", "one"}, "a", "/alpha", {});
+      else hcNode(g, t.alphaOp, {"e"}, "a", "/alpha", {});
+    }
+    hcNode(g, "Sub", {"one", "a"}, "inv", "/inv", {});
+    hcNode(g, "Mul", {"x", "a"}, "mx", "/mx", {});
+    hcNode(g, "Mul", {"y", "inv"}, "my", "/my", {});
+    std::string out = "sum";
+    hcNode(g, "Add", {"mx", "my"}, out, "/add", {});
+    for (int k = 0; k < t.identitiesAfter; ++k) {
+      const std::string next = "id" + std::to_string(k);
+      hcNode(g, "Identity", {out}, next, "/id" + std::to_string(k), {});
+      out = next;
+    }
+    if (t.extraReader) hcNode(g, "Identity", {"a"}, "alpha_copy", "/copy", {});
+    const int64_t d[4] = {1, 3, 8, 8};
+    gsPutTensorValueInfo(g, 11, "x", d, 4);
+    gsPutTensorValueInfo(g, 11, "y", d, 4);
+    if (t.alphaIsInput) gsPutTensorValueInfo(g, 11, "a", d, 4);
+    if (t.lipInput) gsPutTensorValueInfo(g, 11, "lip_delivery", d, 4);
+    gsPutTensorValueInfo(g, 12, out, d, 4);
+  });
+}
+
+TEST(Rewrites, LipContourRefusesAnythingButTheUnifiedTail) {
+  auto refusal = [](const TailSpec& t) {
+    Bytes m = composeTail(t);
+    const Bytes before = m;
+    std::string reason;
+    int32_t canvas = 0, batch = 0;
+    if (rewriteBindLipContour(m, reason, canvas, batch)) return std::string("(bound)");
+    EXPECT_EQ(m, before) << reason;
+    return reason;
+  };
+  Bytes ok = composeTail({});
+  std::string reason;
+  int32_t canvas = 0, batch = -1;
+  ASSERT_TRUE(rewriteBindLipContour(ok, reason, canvas, batch)) << reason;
+  EXPECT_EQ(canvas, 8);
+  EXPECT_EQ(batch, 0) << "no pooled64 or kp_driving to read it from";
+  const std::string text(ok.begin(), ok.end());
+  for (const char* s : {"tessera_lipdel_min", "tessera_lipdel_alpha", "le_hoist_d0"})
+    EXPECT_NE(text.find(s), std::string::npos) << s;
+  EXPECT_EQ(refusal(TailSpec{.identitiesAfter = 40}), "(bound)");
+
+  const char* noTail = "the graph does not carry the unified compose tail";
+  EXPECT_EQ(refusal(TailSpec{.one = 0.999f}), noTail);
+  EXPECT_EQ(refusal(TailSpec{.alphaOp = "Relu"}), noTail);
+  EXPECT_EQ(refusal(TailSpec{.identitiesAfter = 70}), noTail) << "the search stops after 64 nodes";
+  EXPECT_EQ(refusal(TailSpec{.alphaIsInput = true}), "the compose alpha 'a' has no producer node");
+  EXPECT_EQ(refusal(TailSpec{.squareConstant = false}), "cannot read the compose canvas off the graph");
+  EXPECT_EQ(refusal(TailSpec{.one = 0.5f, .lipInput = true}), "the graph already carries an input named lip_delivery")
+      << "refused before any search";
+  EXPECT_EQ(refusal(TailSpec{.extraReader = true}),
+            "self-check: rewire did not take: 3 consumers of tessera_lipdel_alpha \xE2\x80\x94 refusing a graph that "
+            "would serve the ellipse with the input attached and ignored");
+  Bytes none;
+  gsPutStr(none, 2, "no graph here");
+  EXPECT_FALSE(rewriteBindLipContour(none, reason, canvas, batch));
+  EXPECT_EQ(reason, "no graph");
+}
+
 // A one-node model: x [dims] and grid -> y, default domain or com.corvalux.
 Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t>& xDims,
                    const std::vector<int64_t>& gridDims, bool gridSampleAttrs, std::vector<int64_t> yDims = {}) {

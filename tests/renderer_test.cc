@@ -13,6 +13,8 @@
 #include "identity/identity.h"
 #include "render/renderer.h"
 #include "render/rewrites.h"
+#include "tessera/geometry.h"
+#include "le/le.h"
 #include "tests/support/testutil.h"
 
 namespace le {
@@ -181,6 +183,83 @@ TEST(Renderer, GridSampleSwitches) {
       << e;
   Renderer plain(baked.m, *baked.id, "b1", 1, "", off);  // the standard graph still loads
   EXPECT_EQ(plain.batch(), 1);
+}
+
+// A bundle with a lip template renders with the compose alpha narrowed to
+// each item's own lip contour: where the contour is 1 the crop is the one
+// the graph's ellipse gives, inside the face where it is 0 it is not.
+TEST(Renderer, LipContourNarrowsEachItemsComposeAlpha) {
+  Bundle b(kFix + "/tiny-bank-map");
+  ASSERT_FALSE(b.m.lipTemplate.empty());
+  std::vector<std::string> lines;
+  le_log_set([](void* user, int, const char* text) { static_cast<std::vector<std::string>*>(user)->push_back(text); },
+             &lines, LE_LOG_INFO);
+  Renderer lip1(b.m, *b.id, "b1", 1, ""), lip4(b.m, *b.id, "b4", 2, "");
+  le_log_set(nullptr, nullptr, LE_LOG_INFO);
+  Manifest bare = b.m;
+  bare.lipTemplate.clear();
+  Renderer plain(bare, *b.id, "b1", 1, "");
+  ASSERT_NE(lip1.director()->lip(), nullptr);
+  EXPECT_EQ(plain.director()->lip(), nullptr);
+  EXPECT_NE(std::string(lip1.rewrites()).find("Min(a, lip_delivery)"), std::string::npos) << lip1.rewrites();
+  size_t bound = 0;
+  for (const std::string& l : lines)
+    bound += l.rfind("[le] compose alpha: LIP CONTOUR (b1) \xE2\x80\x94 Min(a, lip_delivery) bound at load, ", 0) == 0;
+  EXPECT_EQ(bound, 1u);
+
+  const int C = b.m.crop;
+  const size_t plane = static_cast<size_t>(C) * C;
+  const int si[3] = {1, 4, 6};
+  std::vector<float> ks, kd;
+  for (int i = 0; i < 3; ++i) {
+    const auto k = keypoints(b.m, si[i]);
+    ks.insert(ks.end(), k.begin(), k.end());
+    auto d = k;
+    for (int r = 0; r < 21; ++r) d[r * 3 + 1] += 0.04f * static_cast<float>(i);  // each item's contour lower
+    kd.insert(kd.end(), d.begin(), d.end());
+  }
+  const float* out4 = lip4.render(si, ks.data(), kd.data(), 3);
+  const std::vector<float> batch(out4, out4 + 3 * 3 * plane);
+  auto contour = tessera::LipContour::fromTemplateJson(b.m.lipTemplate, C);
+  std::vector<float> L(plane);
+  for (int i = 0; i < 3; ++i) {
+    const float* got = lip1.render(&si[i], &ks[i * 63], &kd[i * 63], 1);
+    for (size_t k = 0; k < 3 * plane; ++k) ASSERT_NEAR(batch[i * 3 * plane + k], got[k], 1e-5) << "item " << i;
+    const float* ref = plain.render(&si[i], &ks[i * 63], &kd[i * 63], 1);
+    contour.contourF32Canvas(&kd[i * 63], L.data());
+    size_t ones = 0, zeros = 0, differ = 0;
+    for (int y = C / 8; y < C - C / 8; ++y)
+      for (int x = C / 8; x < C - C / 8; ++x) {
+        const size_t p = static_cast<size_t>(y) * C + x;
+        for (int c = 0; c < 3; ++c) {
+          if (L[p] == 1.0f) ASSERT_EQ(got[c * plane + p], ref[c * plane + p]) << "item " << i << " at " << x << "," << y;
+          if (L[p] == 0.0f) differ += got[c * plane + p] != ref[c * plane + p];
+        }
+        ones += L[p] == 1.0f;
+        zeros += L[p] == 0.0f;
+      }
+    EXPECT_GT(ones, 50u) << "item " << i;
+    EXPECT_GT(zeros, plane / 2) << "item " << i;
+    EXPECT_GT(differ, zeros) << "outside the lips the ellipse no longer reaches, item " << i;
+  }
+}
+
+// A template for the bundle's crop over a graph that composes on another
+// canvas: the contour would land in the wrong place, so the load fails.
+TEST(Renderer, LipContourRefusesAGraphComposingOnAnotherCanvas) {
+  test::TempDir tmp;
+  const std::string d = copyBundle(tmp, "tiny");
+  fs::copy_file(kFix + "/tiny-bank-map/model_b1.onnx", d + "/model_c128.onnx");
+  std::ofstream(d + "/lip_template.v1.json")
+      << "{\"format\": \"lip-template-v1\", \"edge\": \"outward\", \"canvas\": 32, \"feather_px\": 2.0, \"u_canon\": "
+         "[[-1.0, 0.0], [0.0, -0.6], [1.0, 0.0], [0.0, 1.0]], \"lip_idx\": [6, 12, 14, 17]}";
+  Bundle b(d);
+  ASSERT_FALSE(b.m.lipTemplate.empty());
+  EXPECT_EQ(errorOf([&] { Renderer r(b.m, *b.id, "c128", 1, ""); }),
+            "Renderer: the director's compose canvas is 128 and this bundle's manifest declares crop 32 \xE2\x80\x94 "
+            "refusing to bind a lip contour rasterised on the wrong canvas");
+  Renderer ok(b.m, *b.id, "b1", 1, "");
+  EXPECT_NE(ok.director()->lip(), nullptr);
 }
 
 }  // namespace

@@ -9,8 +9,12 @@ Warp-prior family (inputs pooled64, P_rgb, kp_driving, kp_source; output rgb):
   A      = GridSample(cone, grid)                     bilinear, border, align_corners 0
   warped = (A0 - ax A1 - ay A2) + ax ay A3            curvature-corrected bilinear warp
   x      = Clip(warped, 0, 1) + tint(pooled64)        tint: MatMul "/s2/blend", faint
-  y      = Conv1x1(Resize cubic 2x (AveragePool 2x2 (x)))
+  y      = x + Conv1x1(Resize cubic 2x (AveragePool 2x2 (x)))   faint low-pass colour term
   rgb    = x a + y (1 - a),  a = Clip(ellipse)        compose tail
+
+The compose alpha selects x (the warped face) inside the face ellipse; a lip
+contour bound into it at load narrows that to the lips, and y must then pass
+the rest of the face through sharp, so the head only adds a faint term.
 
 FeatSynth family (inputs fs_red, pooled, kd, ks; output rgb): the crop stored in
 fs_red channels 0..2 at 64x64, resized to the crop and warped by the same grid.
@@ -154,14 +158,15 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
         g.i64("tint_shape", [-1, 3, 1, 1])
         x = g.op("Add", [x, g.op("Reshape", [tint, "tint_shape"])], name="/tint/add")
 
-    # Head: a blurred copy upsampled with the cubic Resize and mixed by a 1x1 Conv.
+    # Head: a blurred copy upsampled with the cubic Resize; a 1x1 Conv turns
+    # it into a faint colour-contrast term added to the sharp face.
     low = g.op("AveragePool", [x], kernel_shape=[2, 2], strides=[2, 2])
     g.f("cubic_scales", [1.0, 1.0, 2.0, 2.0])
     up = g.op("Resize", [low, "", "cubic_scales"], name="/head/Resize", mode="cubic",
               coordinate_transformation_mode="half_pixel", cubic_coeff_a=-0.75)
-    head_w = np.eye(3, dtype=np.float32).reshape(3, 3, 1, 1) * 0.9 + 0.1 / 3
+    head_w = (np.eye(3) - 1.0 / 3).reshape(3, 3, 1, 1) * 0.08
     g.const("head_w", head_w.astype(np.float32))
-    y = g.op("Conv", [up, "head_w"], name="/head/conv", kernel_shape=[1, 1])
+    y = g.op("Add", [x, g.op("Conv", [up, "head_w"], name="/head/conv", kernel_shape=[1, 1])], name="/head/add")
 
     # Compose tail: x inside the face ellipse, y outside it.
     yy, xx = np.meshgrid(np.arange(crop), np.arange(crop), indexing="ij")
