@@ -1,5 +1,7 @@
 // The utterance session on a bundle (the demo avatar: 1920x1080, crop 512).
-// usage: utt_bench BUNDLE ROUNDS
+// usage: utt_bench BUNDLE ROUNDS [teeth]
+//   teeth: the session armed with the bundle's mouth bank; only the
+//   sustained rate is measured (utt teeth_fps=.. borrowed=..)
 // Prints one line per measurement:
 //   utt fps=..                       sustained speech frames per second
 //   utt onset_ms=.. render_ms=..     speech pushed at once, first push to first speech frame
@@ -74,6 +76,27 @@ double needMs(const std::string& bundle, const std::vector<int16_t>& x) {
   return need;
 }
 
+// Arms the session with the bundle's mouth bank; false (and why) when it
+// cannot.
+bool armTeeth(le_utt* u, const std::string& bundle) {
+  char err[2048];
+  le_tessera_members* m = le_tessera_members_open(bundle.c_str(), err, sizeof err);
+  if (!m) {
+    std::fprintf(stderr, "mouth pass not armed: %s\n", err);
+    return false;
+  }
+  std::vector<uint8_t> band(le_tessera_members_band_bytes(m));
+  bool ok = le_tessera_members_decode_band(m, band.data(), band.size(), err, sizeof err) == 0 &&
+            le_utt_tessera_attach(u, band.data(), le_tessera_members_n_donors(m), le_tessera_members_cent(m),
+                                  le_tessera_members_c_canon(m), le_tessera_members_aperture(m),
+                                  le_tessera_members_stamp(m), le_tessera_members_head_pt(m),
+                                  static_cast<int>(le_tessera_members_head_pt_len(m)), le_tessera_members_head_json(m),
+                                  le_tessera_members_manifest_json(m), err, sizeof err) == 0;
+  if (!ok) std::fprintf(stderr, "mouth pass not armed: %s\n", err);
+  le_tessera_members_close(m);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,7 +105,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string bundle = argv[1];
-  const int rounds = std::atoi(argv[2]);
+  const bool teeth = argc > 3 && std::string(argv[3]) == "teeth";
+  const int rounds = teeth ? 0 : std::atoi(argv[2]);
   le_ctx* ctx = le_create(bundle.c_str(), "b1", 0, nullptr);
   if (!ctx) {
     std::fprintf(stderr, "%s\n", le_last_error());
@@ -98,6 +122,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", le_utt_last_error());
     return 1;
   }
+  if (teeth && !armTeeth(s.u, bundle)) return 1;
   const std::vector<int16_t> clip = speech(2.0), longClip = speech(12.0);
   s.settle();
 
@@ -116,7 +141,15 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   }
-  std::printf("utt fps=%.2f\n", (spoken - 1) * 1000.0 / ms(first, last));
+  const double fps = (spoken - 1) * 1000.0 / ms(first, last);
+  if (teeth) {
+    uint64_t borrowed = 0, passed = 0;
+    const int state = le_utt_tessera_stats(s.u, &borrowed, &passed, nullptr, 0);
+    std::printf("utt teeth_fps=%.2f armed=%d borrowed=%llu passthrough=%llu\n", fps, state,
+                static_cast<unsigned long long>(borrowed), static_cast<unsigned long long>(passed));
+  } else {
+    std::printf("utt fps=%.2f\n", fps);
+  }
   std::fflush(stdout);
   s.settle();
 

@@ -1,4 +1,4 @@
-// ONNX wire reader and the three node rewrites over arbitrary model bytes.
+// ONNX wire reader and the node rewrites over arbitrary model bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -32,6 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (n == 0 && m != model) std::abort();  // no rewrite must mean no change
     } catch (const std::runtime_error&) {
     }
+  }
+  std::vector<uint8_t> m = model;
+  try {
+    std::string reason;
+    int32_t canvas = 0, batch = 0;
+    if (!le::rewriteBindLipContour(m, reason, canvas, batch) && m != model) std::abort();
+  } catch (const std::runtime_error&) {
   }
   return 0;
 }

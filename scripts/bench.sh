@@ -25,7 +25,7 @@ kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_over
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging)
 compose_names=(paste_1080p frame_1080p)
-audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_onset utt_onset_live utt_interrupt ctx_second host_memory)
+audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_1080p_teeth utt_onset utt_onset_live utt_interrupt ctx_second host_memory)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
@@ -112,6 +112,22 @@ if "utt_interrupt" in want:
     print("bench utt_interrupt ours=%.4g peer=80 unit=ms ratio=%.2f (interrupt to the first ramp frame in the ring; "
           "peer: the goal)" % (it, 80 / it))
 ' "${audios[@]}"
+fi
+if want utt_1080p_teeth; then
+  # The same sustained rate with the demo's mouth bank armed: every speech
+  # frame also runs the teeth pass, one frame late on its own thread.
+  for r in $(seq "${BENCH_REPS:-3}"); do
+    W2V_ONNX="$here/build/demo/w2v/w2v_8s.onnx" LE_CORE_THREADS=${LE_CORE_THREADS:-2} \
+      build/bench/utt_bench "$demo" 0 teeth 2>/dev/null
+  done | /usr/bin/python3 -c '
+import statistics, sys
+rows = [dict(kv.split("=") for kv in l.split()[1:]) for l in sys.stdin if l.startswith("utt teeth_fps")]
+if not rows or any(r["armed"] != "1" or int(r["borrowed"]) == 0 for r in rows):
+    sys.exit("utt_1080p_teeth: the mouth pass did not arm or borrowed nothing: %r" % rows)
+fps = statistics.median(float(r["teeth_fps"]) for r in rows)
+print("context: utt_1080p_teeth: %d runs, %s frames borrowed teeth in the last" % (len(rows), rows[-1]["borrowed"]))
+print("bench utt_1080p_teeth ours=%.4g peer=25 unit=fps ratio=%.2f (sustained speech frames per second with the "
+      "mouth bank armed, 1920x1080, crop 512)" % (fps, fps / 25))'
 fi
 if want ctx_second; then
   # Create to the first rendered face on the demo avatar: the first context

@@ -196,6 +196,10 @@ def main_test(bundle, tmp, log):
         print("figure: fps over 20 s with 2 sessions on %s: A (speaking) %.2f arrived, %.2f shown; B %.2f arrived, "
               "%.2f shown" % (a.live()["size"], fa, sa, fb, sb))
         check(fa >= 24 and fb >= 24, "both browsers get >= 24 fps over 20 s (A %.2f, B %.2f)" % (fa, fb))
+        log.flush()
+        with open(log.name) as f:
+            armed = f.read().count(": mouth pass armed: ")
+        check(armed == 2, "both sessions ran with the bank's mouth pass armed (%d said so)" % armed)
 
         # A third browser is refused at once, with a page that says why.
         b.d.switch_to.new_window("tab")
