@@ -630,6 +630,70 @@ TEST(CustomOps, WarpDirectorEqualsItsDefinitionAndTheDirectorsRecombination) {
   EXPECT_LE(maxAbsDiff(runModel(one, {{"x", in[1].second}, {"grid", g}}, "y"), warped), 1e-4);
 }
 
+// The reference director moves only the lower lip, chin and jaw: over a
+// sweep of lip and jaw keypoint offsets nothing above the upper lip moves,
+// the field's local stretch (in pixels, by finite differences) stays within
+// [0.5, 2] wherever the mouth gap does not cover it, and the gap opens only
+// when the lower lip drops.
+TEST(ReferenceDirector, OnlyTheJawMovesAndItsStretchIsBounded) {
+  const int C = 32;
+  const Bytes probe = fileBytes(kFix + "/tiny/model_b1_probe.onnx");
+  std::ifstream xsFile(kFix + "/tiny/xs_target.bin", std::ios::binary);
+  std::vector<float> ks(63);
+  ASSERT_TRUE(xsFile.read(reinterpret_cast<char*>(ks.data()), 63 * sizeof(float)));
+  auto in = randomInputs(1, C, 5);
+  in[3].second = ks;
+  auto run = [&](const std::vector<float>& kd, const char* out) {
+    auto x = in;
+    x[2].second = kd;
+    return runModel(probe, x, out);
+  };
+  const auto still = run(ks, "grid");
+  for (float v : run(ks, "mouth_gap")) ASSERT_EQ(v, 0.0f) << "a closed mouth has no gap";
+
+  struct Offset {
+    int row, axis;
+    float by;
+  };
+  const std::vector<std::vector<Offset>> sweep = {
+      {{12, 1, 0.05f}, {20, 1, 0.05f}}, {{12, 1, 0.2f}, {20, 1, 0.18f}}, {{12, 1, 0.5f}, {20, 1, 0.5f}},
+      {{12, 1, -0.1f}, {20, 1, -0.1f}}, {{6, 1, -0.05f}, {19, 1, -0.05f}, {12, 1, 0.22f}, {20, 1, 0.2f}},
+      {{14, 0, -0.05f}, {17, 0, 0.05f}, {12, 1, 0.1f}}, {{11, 1, 0.15f}, {13, 1, 0.1f}, {15, 1, 0.1f}, {12, 1, 0.3f}}};
+  double gapBefore = 0;
+  for (size_t c = 0; c < sweep.size(); ++c) {
+    std::vector<float> kd = ks;
+    for (const Offset& o : sweep[c]) kd[o.row * 3 + o.axis] += o.by;
+    const auto grid = run(kd, "grid");
+    const auto gap = run(kd, "mouth_gap");
+    // Above the upper lip (source or driving), the grid is the still one.
+    const float upper = std::min(ks[6 * 3 + 1], kd[6 * 3 + 1]);
+    for (int r = 0; r < C; ++r) {
+      if ((2.0f * r + 1) / C - 1 >= upper) break;
+      for (int q = 0; q < 2 * C; ++q) ASSERT_EQ(grid[r * 2 * C + q], still[r * 2 * C + q]) << "case " << c << " row " << r;
+    }
+    auto sample = [&](int r, int q, int k) { return (grid[(r * C + q) * 2 + k] + 1) * C / 2 - 0.5; };
+    auto gapAt = [&](int r, int q) { return gap[r * C + q] > 0; };
+    double lo = 1, hi = 1, area = 0;
+    for (int r = 0; r + 1 < C; ++r)
+      for (int q = 0; q + 1 < C; ++q) {
+        area += gap[r * C + q];
+        if (gapAt(r, q) || gapAt(r + 1, q) || gapAt(r, q + 1) || gapAt(r + 1, q + 1)) continue;
+        const double xx = sample(r, q + 1, 0) - sample(r, q, 0), xy = sample(r + 1, q, 0) - sample(r, q, 0);
+        const double yx = sample(r, q + 1, 1) - sample(r, q, 1), yy = sample(r + 1, q, 1) - sample(r, q, 1);
+        for (double s : {xx * yy - xy * yx, yy, xx}) {
+          lo = std::min(lo, s);
+          hi = std::max(hi, s);
+        }
+      }
+    EXPECT_GE(lo, 0.5) << "case " << c;
+    EXPECT_LE(hi, 2.0) << "case " << c;
+    const bool drops = kd[12 * 3 + 1] > ks[12 * 3 + 1];
+    EXPECT_EQ(area > 0, drops) << "case " << c;
+    if (c == 1) gapBefore = area;
+    if (c == 2) EXPECT_GT(area, gapBefore) << "a wider drop opens a wider gap";
+  }
+}
+
 struct ConvCase {
   int N, C, H, W, M, k, group;
   std::vector<int64_t> strides, pads, dilations;

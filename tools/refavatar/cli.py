@@ -75,7 +75,7 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
     fs_path = os.path.join(out, name("fs_red.f16"))
     p_file = open(p_path, "wb") if cfg["prior"] == "p" else None
     fs_file = open(fs_path, "wb") if cfg["prior"] == "fs" else None
-    p_frames, bank_crops = [], []
+    p_frames, bank_crops, first_crop = [], [], None
     n = 0
     for i, f in enumerate(B.decode_video(decoded, W, H)):
         if i >= nt:
@@ -89,8 +89,10 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
             fs[:3] = small(P, 64)
             fs[3:] = rng.standard_normal((61, 64, 64)).astype(np.float32) * 0.1
             fs_file.write(B.to_half(fs).tobytes())
-        if cfg["prior"] == "hevc" or len(bank_crops) < cfg["bank"]:
+        if cfg["prior"] == "hevc" or len(bank_crops) < cfg["bank"] or first_crop is None:
             rgb8 = np.clip(np.rint(np.transpose(P, (1, 2, 0)) * 255), 0, 255).astype(np.uint8)
+            if first_crop is None:
+                first_crop = rgb8
             if cfg["prior"] == "hevc":
                 p_frames.append(rgb8)
             if len(bank_crops) < cfg["bank"]:
@@ -127,8 +129,10 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
     xd.astype("<f4").tofile(os.path.join(out, name("drive/xd.f32")))
     si.astype("<i4").tofile(os.path.join(out, name("drive/si.i32")))
 
+    # The director opens the mouth where the portrait's lips part.
+    mouth_offset = teeth.mouth_line_offset(first_crop, xs_target, paint_teeth=cfg["portrait"] != "astronaut")
     keys = graphs.write_directors(out, crop, lambda key: name("model_%s.onnx" % key),
-                                  featsynth=cfg["prior"] == "fs", bad=cfg["bad"], seed=seed)
+                                  featsynth=cfg["prior"] == "fs", bad=cfg["bad"], seed=seed, mouth_offset=mouth_offset)
     audio.write_bundle_audio(out, name, width=cfg["a2x_width"], seed=seed, bad=cfg["bad"])
     blocks = {}
     if cfg["bank"]:

@@ -3,12 +3,15 @@ tensor names, shapes and roles the engine binds.
 
 Warp-prior family (inputs pooled64, P_rgb, kp_driving, kp_source; output rgb):
 
-  grid   = identity + sum_k exp(-|p - kd_k|^2 / 2s^2) (ks_k - kd_k), computed on a
-           coarse grid and resized (linear) to the crop
+  grid   = identity + (0, -open e(x) w(y))            the jaw drops with the lower lip: open = a quarter of
+           how far the driving lower lip rows 12 and 20 sit below the source's, bounded; e = 1 - u^2
+           across the mouth's corners; w = 0 above the mouth line (where the portrait's lips part), 1 below
+           it, fading out towards the crop's bottom
   cone   = Concat(P, d2x(P), d2y(P), d4(P))          second differences, edge-clamped
   A      = GridSample(cone, grid)                     bilinear, border, align_corners 0
   warped = (A0 - ax A1 - ay A2) + ax ay A3            curvature-corrected bilinear warp
-  x      = Clip(warped, 0, 1) + tint(pooled64)        tint: MatMul "/s2/blend", faint
+  x      = Clip(warped, 0, 1) (1 - gap) + interior gap   gap: from the line down to the dropped lip
+  x      = x + tint(pooled64)                         tint: MatMul "/s2/blend", faint
   y      = x + Conv1x1(Resize cubic 2x (AveragePool 2x2 (x)))   faint low-pass colour term
   rgb    = x a + y (1 - a),  a = Clip(ellipse)        compose tail
 
@@ -25,8 +28,10 @@ from onnx import TensorProto, helper, numpy_helper
 
 OPSET = 16
 KP_ROWS = 21
-COARSE = 16          # side of the grid on which the displacement is computed
-SIGMA = 0.25         # Gaussian width in normalised crop units
+OPEN_MAX = 0.12      # the largest jaw drop, normalised crop units
+RAMP = 0.24          # over which the drop fades out towards the crop's bottom: stretch at most 1.5
+JAW_BOTTOM = 0.76    # the drop holds down to here
+INTERIOR = (0.18, 0.07, 0.094)  # the mouth interior's colour (as the bank's donors paint it)
 TINT = 0.02          # weight of the pooled-feature tint
 
 
@@ -65,31 +70,78 @@ def base_grid(side):
     return np.stack([gx, gy], -1).astype(np.float32)
 
 
-def keypoint_grid(g, crop, kd, ks, rows):
-    """The sampling grid [B, crop, crop, 2] from driving and source keypoints."""
-    pc = base_grid(COARSE).reshape(1, COARSE * COARSE, 1, 2)
-    g.const("coarse_pos", pc)
-    g.i64("xy_starts", [0]); g.i64("xy_ends", [2]); g.i64("xy_axes", [2])
-    kd2 = g.op("Slice", [kd, "xy_starts", "xy_ends", "xy_axes"])
-    ks2 = g.op("Slice", [ks, "xy_starts", "xy_ends", "xy_axes"])
-    g.i64("ax1", [1])
-    kd4 = g.op("Unsqueeze", [kd2, "ax1"])                              # [B,1,K,2]
-    diff = g.op("Sub", ["coarse_pos", kd4])                           # [B,P,K,2]
-    sq = g.op("Mul", [diff, diff])
+def row_coord(g, kp, row, axis, tag):
+    """Coordinate `axis` of keypoint `row`, [B,1,1,1]."""
+    g.i64("rc_s_%s" % tag, [row, axis]); g.i64("rc_e_%s" % tag, [row + 1, axis + 1]); g.i64("rc_axes", [1, 2])
+    v = g.op("Slice", [kp, "rc_s_%s" % tag, "rc_e_%s" % tag, "rc_axes"])
     g.i64("ax3", [3])
-    d2 = g.op("ReduceSum", [sq, "ax3"], keepdims=0)                   # [B,P,K]
-    g.f("neg_inv_2s2", -1.0 / (2 * SIGMA * SIGMA))
-    w = g.op("Exp", [g.op("Mul", [d2, "neg_inv_2s2"])])
-    delta = g.op("Sub", [ks2, kd2])                                   # [B,K,2]
-    disp = g.op("MatMul", [w, delta], name="/warp/disp")              # [B,P,2]
-    g.i64("coarse_shape", [0, COARSE, COARSE, 2])
-    disp4 = g.op("Reshape", [disp, "coarse_shape"])
-    dispc = g.op("Transpose", [disp4], perm=[0, 3, 1, 2])             # [B,2,c,c]
-    g.f("up_scales", [1.0, 1.0, crop / COARSE, crop / COARSE])
-    up = g.op("Resize", [dispc, "", "up_scales"], mode="linear", coordinate_transformation_mode="half_pixel")
-    upt = g.op("Transpose", [up], perm=[0, 2, 3, 1])                  # [B,crop,crop,2]
-    g.const("ident_grid", base_grid(crop)[None])
+    return g.op("Unsqueeze", [v, "ax3"])
+
+
+def mouth_geometry(g, kd, ks, crop, mouth_offset=0.0):
+    """The mouth line (the source's corners, moved to where the portrait's lips part), the mouth's centre and
+    half width, and the opening: a quarter of how far the driving lower lip rows sit below the source's,
+    bounded to [0, OPEN_MAX]."""
+    g.f("half", 0.5)
+    g.f("mouth_offset", mouth_offset)
+    corners_y = g.op("Mul", [g.op("Add", [row_coord(g, ks, 14, 1, "ks14y"), row_coord(g, ks, 17, 1, "ks17y")]), "half"])
+    ym = g.op("Add", [corners_y, "mouth_offset"], name="/mouth/line")
+    x14, x17 = row_coord(g, ks, 14, 0, "ks14x"), row_coord(g, ks, 17, 0, "ks17x")
+    cx = g.op("Mul", [g.op("Add", [x14, x17]), "half"])
+    g.f("min_half_width", 0.02)
+    rx = g.op("Max", [g.op("Mul", [g.op("Abs", [g.op("Sub", [x17, x14])]), "half"]), "min_half_width"])
+    drop = g.op("Add", [g.op("Sub", [row_coord(g, kd, 12, 1, "kd12y"), row_coord(g, ks, 12, 1, "ks12y")]),
+                        g.op("Sub", [row_coord(g, kd, 20, 1, "kd20y"), row_coord(g, ks, 20, 1, "ks20y")])])
+    g.f("quarter", 0.25); g.f("zero_g", 0.0); g.f("open_max", OPEN_MAX)
+    opening = g.op("Clip", [g.op("Mul", [drop, "quarter"]), "zero_g", "open_max"], name="/mouth/open")
+    pos = base_grid(crop)
+    g.const("pos_x", pos[None, None, :, :, 0].copy())
+    g.const("pos_y", pos[None, None, :, :, 1].copy())
+    return ym, opening, mouth_profile(g, cx, rx)
+
+
+def mouth_profile(g, cx, rx):
+    """1 - u^2 across the mouth (u = (x - cx) / rx), 0 beyond its corners: the jaw bends down, it does not tear."""
+    g.f("one_g", 1.0); g.f("zero_g", 0.0)
+    u = g.op("Div", [g.op("Sub", ["pos_x", cx]), rx])
+    return g.op("Clip", [g.op("Sub", ["one_g", g.op("Mul", [u, u])]), "zero_g", "one_g"], name="/mouth/profile")
+
+
+def keypoint_grid(g, crop, kd, ks, rows, geometry=None):
+    """The sampling grid [B, crop, crop, 2]: below the mouth line the lower lip, chin and jaw drop by the opening
+    (times the mouth's profile across it) and the drop fades out towards the crop's bottom over RAMP; above the
+    line nothing moves. The rows between the line and the dropped lower lip are the mouth gap (mouth_gap)."""
+    ym, opening, profile = geometry or mouth_geometry(g, kd, ks, crop)
+    pos = base_grid(crop)
+    g.f("one_g", 1.0); g.f("zero_g", 0.0)
+    # Rows below the line (a pixel's centre past it): 1; above: 0.
+    g.f("px_scale", crop * 1e3)
+    below = g.op("Clip", [g.op("Mul", [g.op("Sub", ["pos_y", ym]), "px_scale"]), "zero_g", "one_g"], name="/jaw/below")
+    g.f("jaw_bottom", JAW_BOTTOM + RAMP); g.f("inv_ramp", 1.0 / RAMP)
+    fade = g.op("Clip", [g.op("Mul", [g.op("Sub", ["jaw_bottom", "pos_y"]), "inv_ramp"]), "zero_g", "one_g"],
+                name="/jaw/fade")
+    weight = g.op("Mul", [g.op("Mul", [below, fade]), profile])
+    dy = g.op("Neg", [g.op("Mul", [weight, opening])], name="/warp/disp")      # [B,1,C,C]
+    dx = g.op("Mul", [dy, "zero_g"])
+    disp = g.op("Concat", [dx, dy], axis=1)                                    # [B,2,C,C]
+    upt = g.op("Transpose", [disp], perm=[0, 2, 3, 1])                         # [B,C,C,2]
+    g.const("ident_grid", pos[None])
     return g.op("Add", ["ident_grid", upt], out="grid")
+
+
+def mouth_gap(g, crop, geometry):
+    """Where the lips part, [B,1,C,C] in [0, 1]: how much of each pixel's height lies between the mouth line and
+    the dropped lower lip (the opening times the mouth's profile), so a gap thinner than a pixel still shows;
+    nothing while the mouth is closed."""
+    ym, opening, profile = geometry
+    g.f("one_g", 1.0); g.f("zero_g", 0.0)
+    g.f("half_pixel", 1.0 / crop); g.f("inv_pixel", crop / 2.0)
+    depth = g.op("Mul", [opening, profile])                                   # the gap's depth per column
+    rel = g.op("Sub", ["pos_y", ym])
+    hi = g.op("Min", [g.op("Add", [rel, "half_pixel"]), depth])
+    lo = g.op("Max", [g.op("Sub", [rel, "half_pixel"]), "zero_g"])
+    return g.op("Clip", [g.op("Mul", [g.op("Sub", [hi, lo]), "inv_pixel"]), "zero_g", "one_g"], name="/mouth/gap",
+                out="mouth_gap")
 
 
 def fraction_weight(g, grid, axis, side, tag):
@@ -118,8 +170,8 @@ def second_difference_cone(g, p_rgb):
 
 
 def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_pooled=True,
-                     padding_mode="border", seed=0, probe=False, fail_marker=False, nan_marker=False):
-    """probe: also output the grid and the warped crop, for checking the warp arithmetic.
+                     padding_mode="border", seed=0, probe=False, fail_marker=False, nan_marker=False, mouth_offset=0.0):
+    """probe: also output the grid, the warped crop and the mouth gap, for checking the warp arithmetic.
     fail_marker: the run fails (an index out of range) when keypoint 0 of kp_source has z > 1.
     nan_marker: the crop is NaN everywhere when keypoint 0 of kp_source has z > 1."""
     rng = np.random.default_rng(seed)
@@ -132,7 +184,8 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
                helper.make_tensor_value_info("kp_driving", TensorProto.FLOAT, [B, rows, 3]),
                helper.make_tensor_value_info("kp_source", TensorProto.FLOAT, [B, rows, 3])]
 
-    grid = keypoint_grid(g, crop, "kp_driving", "kp_source", rows)
+    geometry = mouth_geometry(g, "kp_driving", "kp_source", crop, mouth_offset)
+    grid = keypoint_grid(g, crop, "kp_driving", "kp_source", rows, geometry)
     cone = second_difference_cone(g, "P_rgb")
     sampled = g.op("GridSample", [cone, grid], name="/warp/gridsample", mode="bilinear",
                    padding_mode=padding_mode, align_corners=0)
@@ -149,6 +202,10 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
     g.f("zero", 0.0)
     g.f("one", 1.0)
     x = g.op("Clip", [warped, "zero", "one"], name="/warp/clip")
+    # Where the lips part, the mouth's dark interior.
+    gap = mouth_gap(g, crop, geometry)
+    g.const("interior", np.array(INTERIOR, np.float32).reshape(1, 3, 1, 1))
+    x = g.op("Add", [g.op("Mul", [x, g.op("Sub", ["one", gap])]), g.op("Mul", ["interior", gap])], name="/mouth/interior")
 
     # Pooled features tint the face faintly, so a wrong binding shows.
     if with_pooled:
@@ -196,7 +253,8 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
     outs = [helper.make_tensor_value_info("rgb", TensorProto.FLOAT, [B, 3, crop, crop])]
     if probe:
         outs += [helper.make_tensor_value_info("grid", TensorProto.FLOAT, [B, crop, crop, 2]),
-                 helper.make_tensor_value_info("warped", TensorProto.FLOAT, [B, 3, crop, crop])]
+                 helper.make_tensor_value_info("warped", TensorProto.FLOAT, [B, 3, crop, crop]),
+                 helper.make_tensor_value_info("mouth_gap", TensorProto.FLOAT, [B, 1, crop, crop])]
     return finish(g, "le_ref_director", inputs, outs)
 
 
@@ -247,12 +305,12 @@ def finish(g, name, inputs, outputs):
     return model
 
 
-def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0):
+def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0, mouth_offset=0.0):
     """Writes the director graphs of a bundle; `names(key)` gives the member name."""
     written = []
     for b in (1, 4):
         key = "b%d" % b
-        model = feat_synth_graph(b, crop, seed) if featsynth else warp_prior_graph(b, crop, seed=seed)
+        model = feat_synth_graph(b, crop, seed) if featsynth else warp_prior_graph(b, crop, seed=seed, mouth_offset=mouth_offset)
         onnx.save(model, "%s/%s" % (out_dir, names(key)))
         written.append(key)
         if b == 1 and not featsynth:
@@ -265,7 +323,7 @@ def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0):
             "b1_dynamic": warp_prior_graph(1, crop, dynamic_batch=True, seed=seed),
             "b1_nopooled": warp_prior_graph(1, crop, with_pooled=False, seed=seed),
             "b1_zeros": warp_prior_graph(1, crop, padding_mode="zeros", seed=seed),
-            "b1_probe": warp_prior_graph(1, crop, seed=seed, probe=True),
+            "b1_probe": warp_prior_graph(1, crop, seed=seed, probe=True, mouth_offset=mouth_offset),
             "b1_failmarker": warp_prior_graph(1, crop, seed=seed, fail_marker=True),
             "b1_nanmarker": warp_prior_graph(1, crop, seed=seed, nan_marker=True),
         }

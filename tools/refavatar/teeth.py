@@ -135,6 +135,19 @@ def mouth_line(crop_rgb, mouth, half_width):
     return int(rows[np.argmax(fall)]) + 1
 
 
+def mouth_line_offset(crop_rgb, xs_target, paint_teeth):
+    """Where the mouth parts, relative to the mean of the mouth corners' y in the crop's normalised coordinates:
+    the director opens the mouth there, as the bank's donors are opened."""
+    crop = crop_rgb.shape[0]
+    kp = xs_target[0]
+    px = lambda v: (v + 1) * (crop - 1) / 2
+    corners = px(kp[[14, 17], 0])
+    half_width = (corners[1] - corners[0]) / 2 + 1
+    mouth = (px(kp[LIP_ROWS, 0].mean()), px(kp[LIP_ROWS, 1].mean()))
+    line = int(round(mouth[1])) if paint_teeth else mouth_line(crop_rgb, mouth, half_width)
+    return 2.0 * line / crop - 1.0 - float(kp[[14, 17], 1].mean())
+
+
 def open_mouth(crop_rgb, line, cx, half_width, aperture, paint_teeth):
     """The crop with its mouth opened by `aperture` pixels at row `line`: the lower lip and chin move down (an
     elliptic profile across the mouth) and the gap shows a dark interior, under painted upper teeth where the
