@@ -29,7 +29,7 @@ Per bundle:
                   h_out leaks towards ctx_t measured from the level of silence
                   (so the zero state is silence); the voiced-band level of
                   h_out opens the lip rows (m), which ease back to zero in
-                  silence.
+                  silence; the opening rises by at most RISE a frame.
 """
 import json
 import os
@@ -56,9 +56,10 @@ CENTRES = np.concatenate([np.geomspace(120, 1000, 8), np.geomspace(1300, 6000, 8
 # a fully open mouth moves each, in keypoint units (the a2x_norm scales).
 LIP = {12 * 3 + 1: 0.22, 20 * 3 + 1: 0.20, 6 * 3 + 1: -0.05, 19 * 3 + 1: -0.05,
        14 * 3 + 0: -0.04, 17 * 3 + 0: 0.04}
-OPEN_LOW, OPEN_HIGH = -7.5, -5.5     # voiced level (mean log band energy) from closed to open
-LEAK = 0.5                           # decoder state: h_out = LEAK h + (1 - LEAK) (ctx_t - log EPS)
-EASE = 0.3                           # m = EASE prev + (1 - EASE) open * pattern
+OPEN_LOW, OPEN_HIGH = -9.0, -5.0     # voiced level (mean log band energy) from closed to open
+LEAK = 0.25                          # decoder state: h_out = LEAK h + (1 - LEAK) (ctx_t - log EPS)
+EASE = 0.15                          # opening = EASE prev + (1 - EASE) open ...
+RISE = 0.2                           # ... rising by at most this much a frame; m = opening * pattern
 
 
 def filterbank():
@@ -218,8 +219,15 @@ def decoder_graph(m_width=63):
     for i, v in LIP.items():
         pattern[0, i] = np.sign(v)
     g.const("pattern", pattern)
+    # The opening eases towards its target and rises by at most RISE a frame (read back from the lower lip's
+    # row of prev, where the pattern is +1), so a loud onset opens the mouth over a few frames, not in one.
+    g.i64("po_s", [12 * 3 + 1]); g.i64("po_e", [12 * 3 + 2]); g.i64("po_ax", [1])
+    prev_open = g.op("Slice", ["prev", "po_s", "po_e", "po_ax"])               # [1,1]
     g.f("ease", EASE); g.f("ease1", 1 - EASE)
-    m = g.op("Add", [g.op("Mul", ["prev", "ease"]), g.op("Mul", [g.op("Mul", [opening, "pattern"]), "ease1"])])
+    target = g.op("Add", [g.op("Mul", [prev_open, "ease"]), g.op("Mul", [opening, "ease1"])])
+    g.f("fall", -1.0); g.f("rise", RISE)
+    step = g.op("Clip", [g.op("Sub", [target, prev_open]), "fall", "rise"])
+    m = g.op("Mul", [g.op("Add", [prev_open, step]), "pattern"])
     if m_width != 63:
         g.i64("m_s", [0]); g.i64("m_e", [m_width]); g.i64("m_ax", [1])
         m = g.op("Slice", [m, "m_s", "m_e", "m_ax"])
