@@ -1,17 +1,16 @@
-"""What a viewer sees of the avatar's face while it speaks, measured from the frames an utterance session renders
-(the mouth bank armed when the bundle carries one, as the main job runs it), for a synthesised sentence and for
-recorded human voices:
-
-  upper    the region above the upper lip against the frame rendered for the same driver frame in silence
-           (mean absolute difference in levels, the worst speech frame)
-  r        Pearson correlation of the mouth's opening (the darkness of the mouth's box beyond the silent frame's)
-           with the speech energy of the frame's audio
-  burst    the largest change of the mouth region between consecutive frames, over the median change during
-           loud speech
-
-usage: LE_CORE_LIB=... W2V_ONNX=... python3 face_check.py BUNDLE [--strict] [--no-bank]
---strict exits 1 unless upper <= 1, r >= 0.6 and burst <= 3 for every voice.
-"""
+# What a viewer sees of the avatar's face while it speaks, measured from the frames an utterance session renders
+# (the mouth bank armed when the bundle carries one, as the main job runs it), for a synthesised sentence and for
+# recorded human voices:
+#
+#   upper    the region above the upper lip against the frame rendered for the same driver frame in silence
+#            (mean absolute difference in levels, the worst speech frame)
+#   r        Pearson correlation of the mouth's opening (the darkness of the mouth's box beyond the silent
+#            frame's) with the speech energy of the frame's audio
+#   burst    the largest change of the mouth region between consecutive frames, over the median change during
+#            loud speech
+#
+# usage: LE_CORE_LIB=... W2V_ONNX=... python3 face_check.py BUNDLE [--strict] [--no-bank]
+# --strict exits 1 unless upper <= 1, r >= 0.6 and burst <= 3 for every voice.
 import os
 import subprocess
 import sys
