@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   std::mt19937 rng(1);
   std::uniform_real_distribution<float> u(-1.1f, 1.1f);
 
-  for (int C : {3, 16}) {
+  for (int C : {3, 12, 16}) {
     const int S = 512;
     std::vector<float> x(static_cast<size_t>(C) * S * S), grid(static_cast<size_t>(S) * S * 2);
     for (auto& v : x) v = u(rng);
@@ -173,7 +173,21 @@ int main(int argc, char** argv) {
     std::printf("bench gridsample_c%d ours=%.3f peer=%.3f unit=ms ratio=%.2f (median of %d alternating rounds, range "
                 "%.2f-%.2f; %.2f vs %.2f ns per output element, one thread, %s)\n",
                 C, o * 1e3, p * 1e3, median(ratio), rounds, *std::min_element(ratio.begin(), ratio.end()),
-                *std::max_element(ratio.begin(), ratio.end()), o / elems * 1e9, p / elems * 1e9, le::gridsampleBody());
+                *std::max_element(ratio.begin(), ratio.end()), o / elems * 1e9, p / elems * 1e9,
+                le::gridsampleBody(C));
+    // Every body this machine can run, against the same peer, so the
+    // dispatch's choice can be checked wherever the benchmark runs.
+    for (const char* body : {"avx512", "avx2", "scalar"}) {
+      le::setGridSampleBody(body);
+      if (std::string(le::gridsampleBody(C)) != body) continue;
+      std::vector<double> r;
+      for (int k = 0; k < rounds; ++k) {
+        const double ob = medianSeconds(5, [&] { a.run(); });
+        r.push_back(medianSeconds(5, [&] { b.run(); }) / ob);
+      }
+      std::printf("context: gridsample_c%d body %s: ratio %.2f against the same peer\n", C, body, median(r));
+    }
+    le::setGridSampleBody(nullptr);
   }
   {
     const int C = 64, S = 256;

@@ -29,12 +29,13 @@ void warpDirectorBand(const float* src, const float* grid, float* out, int W, in
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd);
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
 const char* warpBody();
-// "avx512" or "avx2" where GridSampleFast runs sixteen or eight pixels at a
-// time, else "scalar".
-const char* gridsampleBody();
+// The body GridSampleFast runs for `channels` channels: "avx512" or "avx2"
+// (sixteen or eight pixels at a time), else "scalar".
+const char* gridsampleBody(int channels);
 
-// Tests only: keep GridSampleFast on its scalar path, or off its AVX-512 body.
-void setGridSampleScalarOnly(bool on);
-void setGridSampleAvx2Only(bool on);
+// Tests and benchmarks: run GridSampleFast on the named body ("avx512",
+// "avx2", "scalar"; the best the CPU has when it lacks that one), or back on
+// the dispatch's choice with nullptr.
+void setGridSampleBody(const char* body);
 
 }  // namespace le

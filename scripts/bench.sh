@@ -54,7 +54,7 @@ if [ ${#composes[@]} -gt 0 ]; then
 fi
 if [ ${#renders[@]} -gt 0 ]; then
   pattern=$(IFS='|'; echo "${renders[*]}")
-  build/bench/render_bench "$demo" "${BENCH_REPS:-5}" 2>/dev/null | grep -E "^bench (${pattern//gridsample/gridsample_c[0-9]+})"
+  build/bench/render_bench "$demo" "${BENCH_REPS:-5}" 2>/dev/null | grep -E "^(bench|context:) (${pattern//gridsample/gridsample_c[0-9]+})"
 fi
 if [ ${#pipelines[@]} -gt 0 ]; then
   prior="$here/build/bench/prior512"

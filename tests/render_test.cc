@@ -566,15 +566,14 @@ TEST(CustomOps, GridSampleFastVectorAndScalarPathsAgreeBitForBit) {
     grid[52] = -1.0f;
     grid[53] = 1.0f;
     std::vector<float> want(static_cast<size_t>(C) * Hg * Wg), got(want.size());
-    setGridSampleScalarOnly(true);
+    setGridSampleBody("scalar");
     gridsample_fast(x.data(), grid.data(), want.data(), C, H, W, Hg, Wg);
-    setGridSampleScalarOnly(false);
-    for (bool avx2Only : {false, true}) {
-      setGridSampleAvx2Only(avx2Only);
+    for (const char* body : {"avx2", "avx512"}) {
+      setGridSampleBody(body);
       gridsample_fast(x.data(), grid.data(), got.data(), C, H, W, Hg, Wg);
-      setGridSampleAvx2Only(false);
-      EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << gridsampleBody() << " " << avx2Only;
+      EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << body << " ran as " << gridsampleBody(C);
     }
+    setGridSampleBody(nullptr);
   }
 }
 
@@ -690,7 +689,9 @@ TEST(ReferenceDirector, OnlyTheJawMovesAndItsStretchIsBounded) {
     const bool drops = kd[12 * 3 + 1] > ks[12 * 3 + 1];
     EXPECT_EQ(area > 0, drops) << "case " << c;
     if (c == 1) gapBefore = area;
-    if (c == 2) EXPECT_GT(area, gapBefore) << "a wider drop opens a wider gap";
+    if (c == 2) {
+      EXPECT_GT(area, gapBefore) << "a wider drop opens a wider gap";
+    }
   }
 }
 
