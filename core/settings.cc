@@ -40,6 +40,8 @@ Settings fromEnvironment() {
   s.render.neon = text("LE_CONV_BACKEND") == "neon";
   s.render.spin = first("LE_ORT_SPIN") == '1';
   s.render.profile = text("LE_ORT_PROFILE");
+  s.render.hoist = first("LE_SOURCE_HOIST") != '0';
+  s.render.warpNode = !text("LE_WARP_NODE").empty() && first("LE_WARP_NODE") != '0';
 
   s.driver.hwdec = text("LE_DRIVER_HWDEC") != "0";
   s.driver.preferVideo = first("LE_DRIVER_PREFER_MP4") == '1';

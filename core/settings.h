@@ -24,6 +24,8 @@ struct RenderSettings {
   bool neon = false;         // LE_CONV_BACKEND == "neon" (unavailable here: a warning)
   bool spin = false;         // LE_ORT_SPIN starting with '1'
   std::string profile;       // LE_ORT_PROFILE: profiling file prefix, "" for none
+  bool hoist = true;         // LE_SOURCE_HOIST not starting with '0': split the source cone off
+  bool warpNode = false;     // LE_WARP_NODE set, non-empty, not starting with '0': the warp block as one node
 };
 
 struct DriverSettings {

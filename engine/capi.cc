@@ -119,6 +119,8 @@ le_ctx_opts ctxDefaults(const le::Settings& s) {
   o.conv_backend = s.render.neon ? "neon" : "";
   o.unwrap_root = le::api::intern(s.bundle.unwrapRoot);
   o.msrc_missing_ok = s.bundle.msrcMissingOk;
+  o.source_hoist = s.render.hoist;
+  o.warp_node = s.render.warpNode;
   return o;
 }
 
@@ -135,6 +137,8 @@ le_ctx* createFrom(const char* bundle, const le_ctx_opts& o) {
   a.render.spin = o.ort_spin != 0;
   a.render.profile = text(o.ort_profile);
   a.render.neon = text(o.conv_backend) == "neon";
+  a.render.hoist = o.source_hoist != 0;
+  a.render.warpNode = o.warp_node != 0;
   a.bundle.unwrapRoot = text(o.unwrap_root);
   a.bundle.msrcMissingOk = o.msrc_missing_ok != 0;
   le::DriverSettings d;

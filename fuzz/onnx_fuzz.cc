@@ -1,4 +1,5 @@
-// ONNX wire reader and the node rewrites over arbitrary model bytes.
+// ONNX wire reader, the node rewrites and the source-cone cut over arbitrary
+// model bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -38,6 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string reason;
     int32_t canvas = 0, batch = 0;
     if (!le::rewriteBindLipContour(m, reason, canvas, batch) && m != model) std::abort();
+  } catch (const std::runtime_error&) {
+  }
+  try {
+    std::string name, reason;
+    if (le::findSourceConeBoundary(model, name) == 1) {
+      std::vector<uint8_t> prep, perFrame;
+      const int64_t dims[4] = {1, 12, 32, 32};
+      const bool a = le::buildSourceConePrep(model, name, prep, reason);
+      const bool b = le::buildSourceConePerFrame(model, name, dims, 4, perFrame, reason);
+      if (a != b) std::abort();  // both halves are cut from one cone
+    }
   } catch (const std::runtime_error&) {
   }
   return 0;

@@ -119,6 +119,10 @@ typedef struct le_ctx_opts {
   const char* conv_backend;  /* "neon" asks for that backend (unavailable here) ($LE_CONV_BACKEND) */
   const char* unwrap_root;   /* where IMX containers unpack; NULL or "" = beside them ($LE_IMX_UNWRAP_ROOT) */
   int msrc_missing_ok;       /* 1: a manifest without a paste-space stamp loads ($OSTRANE2_MSRC_MISSING_OK) */
+  int source_hoist;          /* 1: run what depends only on the source frame once per frame, ahead, on
+                                a thread of its own ($LE_SOURCE_HOIST) */
+  int warp_node;             /* 1: the director's warp (source cone, grid sample, recombination) as one
+                                node of the engine's own ($LE_WARP_NODE) */
 } le_ctx_opts;
 /* The defaults (model_key "render", threads 0, CPU) and the environment's
  * values; size set. NULL is ignored. */

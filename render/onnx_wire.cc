@@ -382,6 +382,7 @@ void gsRebuild(Slice model, const GsGraphEdit& edit, Bytes& out) {
       return (edit.dropPrgbInput && name == "P_rgb") || (edit.keepOnlyPrgbInput && name != "P_rgb");
     }
     if (x.number == 12) return edit.dropOutputs;
+    if (x.number == 5) return !edit.dropInitializers.empty() && edit.dropInitializers.count(gsFirstStr(x.payload, 8)) > 0;
     if (x.number == 13) return !edit.newValueName.empty() && gsFirstStr(x.payload, 1) == edit.newValueName;
     return false;
   };

@@ -99,6 +99,7 @@ struct GsGraphEdit {
   uint32_t newValueField = 0;
   std::vector<int64_t> newValueDims;
   bool newValueDimsKnown = true;
+  std::set<std::string> dropInitializers;
 };
 void gsRebuild(Slice model, const GsGraphEdit& edit, Bytes& out);
 

@@ -60,11 +60,61 @@ struct Director::Impl {
   // Built from the bundle's lip template; bound when the rewrite took.
   std::unique_ptr<tessera::LipContour> lip;
   bool lipBound = false;
+  // The source cone split off (null prep: the graph runs whole).
+  std::unique_ptr<Ort::Session> prep;
+  std::string boundaryName;
+  int64_t boundaryDims[4] = {0, 0, 0, 0};
 
-  void buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs);
+  void buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs, bool hasPrior);
+  // Splits the source cone off `bytes` into `prep` and the per-frame session;
+  // false with the reason when it does not apply.
+  bool hoist(const std::vector<uint8_t>& bytes, std::string& reason);
 };
 
-void Director::Impl::buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs) {
+bool Director::Impl::hoist(const std::vector<uint8_t>& bytes, std::string& reason) {
+  std::string name;
+  const int count = findSourceConeBoundary(bytes, name);
+  if (count != 1) {
+    reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(count);
+    return false;
+  }
+  std::vector<uint8_t> prepBytes, perFrame;
+  if (!buildSourceConePrep(bytes, name, prepBytes, reason)) return false;
+  ort::Settings one;
+  one.threads = 1;
+  Ort::SessionOptions prepOptions = ort::options(one);
+  registerGridSampleFast(prepOptions);
+  registerInt8ConvVNNI(prepOptions);
+  auto p = ort::open(prepBytes.data(), prepBytes.size(), graphPath + " (source cone)", prepOptions);
+  const auto in = p->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+  if (in.size() != 4 || in[0] != 1) {
+    reason = "batch-1 lever; this graph declares batch " + std::to_string(in.empty() ? 0 : in[0]);
+    return false;
+  }
+  const auto out = p->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+  int64_t elems = out.size() == 4 ? 1 : 0;
+  for (int64_t d : out) elems *= d > 0 ? d : 0;
+  if (elems == 0) {
+    reason = "boundary shape is not static";
+    return false;
+  }
+  if (!buildSourceConePerFrame(bytes, name, out.data(), 4, perFrame, reason)) return false;
+  session = ort::open(perFrame.data(), perFrame.size(), graphPath, sessionOptions);
+  prep = std::move(p);
+  boundaryName = name;
+  std::copy(out.begin(), out.end(), boundaryDims);
+  log::printf(log::kInfo,
+              "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and is prefetched per "
+              "SOURCE FRAME on one spare core (%s)\n",
+              name.c_str(), static_cast<long long>(out[0]), static_cast<long long>(out[1]),
+              static_cast<long long>(out[2]), static_cast<long long>(out[3]), modelKey.c_str());
+  return true;
+}
+
+void Director::Impl::buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs,
+                                   bool hasPrior) {
+  prep.reset();
+  boundaryName.clear();
   const bool cpu = requestedEp.empty();
   if (startsWith(requestedEp, "xnnpack"))
     fail("Renderer: ep '" + requestedEp + "' is REFUSED. This renderer rewrites its graph to Corvalux custom-domain nodes "
@@ -114,6 +164,21 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
          "non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since INFERENCE_STANDARDIZATION.md #1), "
          "or unset the flag to load this one.");
 
+  bool warped = false;
+  size_t warpCount = 0;
+  if (rs.warpNode && cpu) {
+    std::string reason;
+    warpCount = rewriteWarpBlockToCustomOp(bytes, reason);
+    warped = warpCount > 0;
+    if (warped) {
+      if (!gsFast) registerWarpDirector(sessionOptions);
+      log::printf(log::kInfo, "[le] director warp -> com.corvalux::WarpDirector (%zu nodes removed, the source cone with "
+                  "them)\n", warpCount);
+    } else {
+      log::printf(log::kWarn, "[le] director warp NOT moved to one node (%s) %s the graph loads exactly as it did before\n",
+                  reason.empty() ? "no reason given" : reason.c_str(), kDash);
+    }
+  }
   const size_t gsCount = cpu && gsRewrite ? rewriteGridSampleToFast(bytes) : 0;
   const size_t blendCount = normaliseStudentBlend(bytes);
   const size_t headCount = rewriteHeadCubicResize(bytes);
@@ -136,6 +201,30 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
                 "over-covering elliptical region the contour replaces. BACKFILL IT: "
                 "models/ostrane-2/tools/carry_lip_template_fleet\n",
                 modelKey.c_str(), kDash, "lip_template.v1.json");
+  }
+  // The source cone: what depends only on the source frame runs once per
+  // frame in a session of its own.
+  const std::string units = requestedEp.size() > 7 ? requestedEp.substr(7) : "all";
+  std::string hoistReason;
+  if (warped) {
+    log::printf(log::kInfo, "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone %s there is nothing "
+                "left to hoist\n", modelKey.c_str(), kDash);
+  } else if (!cpu && (units == "all" || units == "gpu")) {
+    log::printf(log::kInfo,
+                "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU and "
+                "the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an M4) %s the "
+                "cone stays in the graph\n",
+                modelKey.c_str(), units.c_str(), kDash);
+  } else if (rs.hoist && hasPrior && !bytes.empty()) {
+    try {
+      if (!hoist(bytes, hoistReason)) prep.reset();
+    } catch (const std::exception& e) {
+      hoistReason = e.what();
+      prep.reset();
+      session.reset();
+    }
+    if (!prep && !hoistReason.empty())
+      log::printf(log::kInfo, "[le] source-cone hoist NOT applied (%s): %s\n", modelKey.c_str(), hoistReason.c_str());
   }
   if (gsCount)
     log::printf(log::kInfo, "[le] std GridSample -> com.corvalux::GridSampleFast load-time rewrite: %zu node(s) (%s)\n", gsCount,
@@ -162,11 +251,13 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
     if (!rewrites.empty()) rewrites += ", ";
     rewrites += std::string(what) + " x" + std::to_string(n);
   };
+  noteRewrite(warped ? 1 : 0, "warp block->WarpDirector");
   noteRewrite(gsCount, "GridSample->GridSampleFast");
   noteRewrite(blendCount, "blend MatMul->Gemm");
   noteRewrite(headCount, "head cubic Resize->Pad+Conv5x5+DepthToSpace");
   noteRewrite(lipBound ? 1 : 0, "compose alpha Min(a, lip_delivery)");
-  session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), sessionOptions);
+  noteRewrite(prep ? 1 : 0, "source cone hoisted");
+  if (!prep) session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), sessionOptions);
 }
 
 Director::Director(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
@@ -188,13 +279,13 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
   }
 
   try {
-    I.buildSession(ep, m, settings);
+    I.buildSession(ep, m, settings, identity.hasP());
   } catch (const std::exception& e) {
     if (!startsWith(ep, "coreml")) throw;
     log::printf(log::kWarn, "[le] CoreML EP session refused: %s %s falling back to the ORT CPU EP\n", e.what(), kDash);
     I.session.reset();
     ep.clear();
-    I.buildSession(ep, m, settings);
+    I.buildSession(ep, m, settings, identity.hasP());
   }
 
   // Inputs: the graph family, the static batch and the keypoint contract.
@@ -278,6 +369,12 @@ void Director::run(const Ort::RunOptions& options, const Ort::IoBinding& binding
 
 std::unique_ptr<Ort::IoBinding> Director::binding() const { return std::make_unique<Ort::IoBinding>(*impl_->session); }
 
+bool Director::hoisted() const { return impl_->prep != nullptr; }
+const std::string& Director::boundaryName() const { return impl_->boundaryName; }
+const int64_t* Director::boundaryDims() const { return impl_->boundaryDims; }
+std::unique_ptr<Ort::IoBinding> Director::prepBinding() const { return std::make_unique<Ort::IoBinding>(*impl_->prep); }
+void Director::runPrep(const Ort::RunOptions& options, const Ort::IoBinding& binding) const { impl_->prep->Run(options, binding); }
+
 struct Renderer::Impl {
   std::shared_ptr<const Director> director;
   std::unique_ptr<Ort::IoBinding> binding;
@@ -298,17 +395,153 @@ struct Renderer::Impl {
   std::unique_ptr<tessera::LipContour> lip;
   std::vector<float> lipCanvas;
   std::vector<Ort::Value> values;
-  // This stream's cursor over a warp prior that plays from a video.
-  std::once_flag priorOnce;
+  // This stream's cursor over a warp prior that plays from a video (the
+  // prefetch thread and walkPrior both move it).
+  std::mutex priorMutex;
   std::unique_ptr<DriverCursor> prior;
 
-  const uint16_t* P(int si) {
-    if (!identity->usesPriorVideo()) return identity->P(si);
-    std::call_once(priorOnce, [this] { prior = identity->openPrior(); });
+  // The hoisted source cone: two slots of boundary tensors, filled ahead
+  // of need by the prefetch thread for the source frame predicted next.
+  struct Slot {
+    int32_t frame = -1;  // -1: empty or being filled
+    PageBuffer<float> data;
+    Ort::Value value{nullptr};
+  };
+  bool hoisted = false;
+  std::string boundaryName;
+  std::unique_ptr<Ort::IoBinding> prepBinding;
+  Ort::RunOptions prepOptions;
+  Ort::Value prepInput{nullptr};
+  std::vector<Slot> ring;
+  std::thread prefetchThread;
+  std::mutex mutex;
+  std::condition_variable cv;
+  int32_t requestFrame = -1, requestSlot = -1, currentSlot = -1;
+  bool stop = false;
+  std::string prepError;
+  int32_t lastFrame = -1, step = 1;
+  bool wrap = false;
+  Renderer::RingStats stats;
+
+  // Converts source frame si's warp prior into pBuf at `dst`.
+  void convertP(int si, float* dst) {
+    if (!identity->usesPriorVideo()) {
+      const uint16_t* p = identity->P(si);
+      if (!p) fail("render: no warp prior row for frame " + std::to_string(si));
+      halfToFloat(p, dst, pElems);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(priorMutex);
+    if (!prior) prior = identity->openPrior();
     int got = -1;
-    return reinterpret_cast<const uint16_t*>(prior->pullAt(si, &got));
+    const auto* p = reinterpret_cast<const uint16_t*>(prior->pullAt(si, &got));
+    if (!p) fail("render: no warp prior row for frame " + std::to_string(si));
+    halfToFloat(p, dst, pElems);
   }
+
+  ~Impl() { stopPrefetch(); }
+  int acquire(int frame);
+  void runPrepL(int frame, int slot, std::unique_lock<std::mutex>& lock);
+  void requestNext(int frame);
+  void prefetchLoop();
+  void stopPrefetch();
 };
+
+int Renderer::Impl::acquire(int frame) {
+  std::unique_lock<std::mutex> lock(mutex);
+  currentSlot = -1;
+  bool filled = false;
+  for (;;) {
+    if (!prepError.empty()) fail(std::string("Renderer: the hoisted source cone failed in ORT ") + kDash + " " + prepError);
+    for (size_t k = 0; k < ring.size(); ++k)
+      if (ring[k].frame == frame) {
+        currentSlot = static_cast<int32_t>(k);
+        stats.hits += !filled;
+        return currentSlot;
+      }
+    if (requestFrame >= 0) {
+      cv.wait(lock);
+      continue;
+    }
+    int slot = -1;
+    for (size_t k = 0; k < ring.size() && slot < 0; ++k)
+      if (static_cast<int32_t>(k) != currentSlot) slot = static_cast<int>(k);
+    if (slot < 0) fail("Renderer: source-cone ring exhausted");
+    ring[static_cast<size_t>(slot)].frame = -1;
+    filled = true;
+    ++stats.synchronous;
+    runPrepL(frame, slot, lock);
+  }
+}
+
+void Renderer::Impl::runPrepL(int frame, int slot, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  std::string error;
+  try {
+    convertP(frame, pBuf.data());
+    prepBinding->BindOutput(boundaryName.c_str(), ring[static_cast<size_t>(slot)].value);
+    director->runPrep(prepOptions, *prepBinding);
+  } catch (const std::exception& e) {
+    error = *e.what() ? e.what() : "unknown error";
+  } catch (...) {
+    error = "unknown error";
+  }
+  lock.lock();
+  if (error.empty()) ring[static_cast<size_t>(slot)].frame = frame;
+  else if (prepError.empty()) prepError = error;
+}
+
+// Predicts the source frame after `frame` from the playback seen so far
+// (stepping either way, bouncing at the ends until a wrap from the last
+// frame to the first is seen) and asks the prefetch thread for it.
+void Renderer::Impl::requestNext(int frame) {
+  const int n = identity->nt;
+  const int previous = lastFrame;
+  lastFrame = frame;
+  if (n < 2) return;
+  if (previous >= 0 && (frame - previous == 1 || frame - previous == -1)) step = frame - previous;
+  if (previous == n - 1 && frame == 0) wrap = true;
+  int next = frame + step;
+  if (!wrap) next = next >= n ? n - 2 : next < 0 ? 1 : next;
+  else next = ((next % n) + n) % n;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (requestFrame >= 0 || !prepError.empty()) return;
+  for (const Slot& s : ring)
+    if (s.frame == next) return;
+  for (size_t k = 0; k < ring.size(); ++k) {
+    if (static_cast<int32_t>(k) == currentSlot) continue;
+    ring[k].frame = -1;
+    requestFrame = next;
+    requestSlot = static_cast<int32_t>(k);
+    cv.notify_one();
+    return;
+  }
+}
+
+void Renderer::Impl::prefetchLoop() {
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    if (stop) return;
+    while (requestFrame >= 0) {
+      runPrepL(requestFrame, requestSlot, lock);
+      ++stats.prefetched;
+      requestFrame = requestSlot = -1;
+      cv.notify_all();
+      if (stop) return;
+    }
+    cv.wait(lock);
+  }
+}
+
+void Renderer::Impl::stopPrefetch() {
+  if (!prefetchThread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+  }
+  cv.notify_all();
+  prefetchThread.join();
+}
 
 Renderer::Renderer(const Manifest& m, const Identity& identity, const std::string& modelKey, int intraOpThreads,
                    const std::string& ep, const RenderSettings& settings)
@@ -334,6 +567,22 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   I.binding = I.director->binding();
   const int64_t b = I.batch, c = I.crop;
+  if (I.director->hoisted()) {
+    I.hoisted = true;
+    I.boundaryName = I.director->boundaryName();
+    const int64_t* dims = I.director->boundaryDims();
+    const size_t elems = static_cast<size_t>(dims[0] * dims[1] * dims[2] * dims[3]);
+    I.ring.resize(2);
+    for (Impl::Slot& slot : I.ring) {
+      slot.data.assign(elems);
+      slot.value = Ort::Value::CreateTensor<float>(mem, slot.data.data(), elems, dims, 4);
+    }
+    const int64_t pShape[4] = {1, 3, c, c};
+    I.prepInput = Ort::Value::CreateTensor<float>(mem, I.pBuf.data(), I.pElems, pShape, 4);
+    I.prepBinding = I.director->prepBinding();
+    I.prepBinding->BindInput("P_rgb", I.prepInput);
+    I.prefetchThread = std::thread([&I] { I.prefetchLoop(); });
+  }
   auto bind = [&](const char* name, auto& buf, std::vector<int64_t> shape, bool output) {
     I.values.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
     if (output) I.binding->BindOutput(name, I.values.back());
@@ -347,7 +596,7 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
     bind("ks", I.kpSourceBuf, {b, 21, 3}, false);
   } else {
     bind("pooled64", I.pooledBuf, {b, 64, 32, 32}, false);
-    bind("P_rgb", I.pBuf, {b, 3, c, c}, false);
+    if (!I.hoisted) bind("P_rgb", I.pBuf, {b, 3, c, c}, false);
     bind("kp_driving", I.kpDrivingBuf, {b, 21, 3}, false);
     bind("kp_source", I.kpSourceBuf, {b, 21, 3}, false);
   }
@@ -372,6 +621,22 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
   for (size_t k = 0; k < static_cast<size_t>(n) * 63; ++k)
     if (!std::isfinite(kpSource[k]) || !std::isfinite(kpDriving[k]))
       fail("render: non-finite keypoint value in item " + std::to_string(k / 63));
+  if (I.hoisted) {
+    // Batch 1: the boundary of the source frame from the ring, the rest as
+    // below, then the next frame's boundary asked for ahead of the run.
+    const int slot = I.acquire(si[0]);
+    I.binding->BindInput(I.boundaryName.c_str(), I.ring[static_cast<size_t>(slot)].value);
+    halfToFloat(I.identity->pooled64(si[0]), I.pooledBuf.data(), kPooledElems);
+    std::memcpy(I.kpSourceBuf.data(), kpSource, 63 * sizeof(float));
+    std::memcpy(I.kpDrivingBuf.data(), kpDriving, 63 * sizeof(float));
+    if (I.lip) I.lip->contourF32Canvas(kpDriving, I.lipCanvas.data());
+    I.requestNext(si[0]);
+    const auto t0 = std::chrono::steady_clock::now();
+    I.director->run(I.runOptions, *I.binding);
+    I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    ++I.runs;
+    return I.outBuf.data();
+  }
   for (int j = 0; j < I.batch; ++j) {
     const int item = j < n ? j : n - 1;
     float* pooled = &I.pooledBuf[static_cast<size_t>(j) * kPooledElems];
@@ -380,9 +645,7 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
       if (I.featSynth) {
         halfToFloat(I.identity->fsRed(si[j]), &I.fsBuf[static_cast<size_t>(j) * kFsElems], kFsElems);
       } else {
-        const uint16_t* p = I.P(si[j]);
-        if (!p) fail("render: no warp prior row for frame " + std::to_string(si[j]));
-        halfToFloat(p, &I.pBuf[static_cast<size_t>(j) * I.pElems], I.pElems);
+        I.convertP(si[j], &I.pBuf[static_cast<size_t>(j) * I.pElems]);
       }
     } else {
       // Filler slots repeat the last real item.
@@ -419,8 +682,20 @@ const char* Renderer::family() const { return impl_->director->family(); }
 const char* Renderer::rewrites() const { return impl_->director->rewrites(); }
 const std::shared_ptr<const Director>& Renderer::director() const { return impl_->director; }
 
+bool Renderer::hoisted() const { return impl_->hoisted; }
+
+Renderer::RingStats Renderer::ringStats() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->stats;
+}
+
 void Renderer::walkPrior(int si) {
-  if (impl_->identity->usesPriorVideo()) impl_->P(si);
+  Impl& I = *impl_;
+  if (!I.identity->usesPriorVideo()) return;
+  std::lock_guard<std::mutex> lock(I.priorMutex);
+  if (!I.prior) I.prior = I.identity->openPrior();
+  int got = -1;
+  I.prior->pullAt(si, &got);
 }
 
 }  // namespace le

@@ -56,6 +56,14 @@ class Director {
   std::unique_ptr<Ort::IoBinding> binding() const;
   void run(const Ort::RunOptions& options, const Ort::IoBinding& binding) const;
 
+  // The source cone split off: a one-thread session from "P_rgb" (batch 1)
+  // to the boundary tensor, which the per-frame session reads as an input.
+  bool hoisted() const;
+  const std::string& boundaryName() const;
+  const int64_t* boundaryDims() const;  // 4 static dimensions
+  std::unique_ptr<Ort::IoBinding> prepBinding() const;
+  void runPrep(const Ort::RunOptions& options, const Ort::IoBinding& binding) const;
+
   struct Impl;
 
  private:
@@ -89,6 +97,15 @@ class Renderer {
   double runMs() const;
   int64_t runs() const;
   const std::shared_ptr<const Director>& director() const;
+  // The source cone runs in a session of its own, once per source frame,
+  // ahead of need on a thread of this renderer. Renders served by a slot
+  // that needed no run on the rendering thread (hits), runs on the
+  // rendering thread (synchronous), runs of the prefetch thread.
+  bool hoisted() const;
+  struct RingStats {
+    int64_t hits = 0, synchronous = 0, prefetched = 0;
+  };
+  RingStats ringStats() const;
   // Keeps this stream's warp-prior video in step with driver frame si when
   // the prior plays from a video (so that the next render need not seek).
   void walkPrior(int si);

@@ -518,4 +518,317 @@ bool rewriteBindLipContour(std::vector<uint8_t>& model, std::string& reason, int
   return true;
 }
 
+namespace {
+
+constexpr const char* kSource = "P_rgb";
+
+// The nodes that compute `boundary` from the source input alone (Constant
+// nodes excluded: both halves keep them). Empty `reason` on success.
+std::vector<uint8_t> sourceCone(const GraphView& v, const std::string& boundary, std::string& reason) {
+  std::vector<uint8_t> in(v.nodes.size(), 0);
+  std::vector<std::string> stack{boundary};
+  std::set<std::string> seen;
+  while (!stack.empty()) {
+    const std::string t = stack.back();
+    stack.pop_back();
+    if (t.empty() || !seen.insert(t).second) continue;
+    if (t == kSource || v.inits.count(t)) continue;
+    if (v.inputs.count(t)) {
+      reason = "cone reads graph input '" + t + "'";
+      return {};
+    }
+    const auto p = v.producer.find(t);
+    if (p == v.producer.end()) {
+      reason = "cone leaf '" + t + "' has no producer";
+      return {};
+    }
+    const GsNode& n = v.nodes[p->second];
+    if (n.opType == "Constant") continue;
+    in[p->second] = 1;
+    for (const std::string& x : n.inputs) stack.push_back(x);
+  }
+  std::set<std::string> produced;
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    if (in[k])
+      for (const std::string& o : v.nodes[k].outputs)
+        if (!o.empty() && o != boundary) produced.insert(o);
+  for (size_t k = 0; k < v.nodes.size(); ++k) {
+    if (in[k]) continue;
+    for (const std::string& x : v.nodes[k].inputs) {
+      if (x == kSource) {
+        reason = std::string(kSource) + " is also read outside the cone by " + v.nodes[k].name;
+        return {};
+      }
+      if (produced.count(x)) {
+        reason = "cone value '" + x + "' escapes to " + v.nodes[k].name;
+        return {};
+      }
+    }
+  }
+  // A cone value the graph also hands out would vanish from the per-frame
+  // graph.
+  for (const std::string& o : v.outputs)
+    if (produced.count(o)) {
+      reason = "cone value '" + o + "' escapes to the graph's outputs";
+      return {};
+    }
+  return in;
+}
+
+// The graph and the cone of `boundary`, or false with the reason.
+bool coneOf(const std::vector<uint8_t>& model, const std::string& boundary, GraphView& v, std::vector<uint8_t>& cone,
+            std::string& reason) {
+  reason.clear();
+  const Slice graph = gsGraphOf(sliceOf(model));
+  if (graph.empty()) {
+    reason = "no graph";
+    return false;
+  }
+  v = viewOf(graph);
+  if (!v.inputs.count(kSource)) {
+    reason = "no P_rgb input";
+    return false;
+  }
+  cone = sourceCone(v, boundary, reason);
+  return reason.empty();
+}
+
+// The initializers no kept node reads (each half of a cut graph carries only
+// its own weights).
+std::set<std::string> unreadInitializers(const GraphView& v, const std::vector<uint8_t>& drop) {
+  std::set<std::string> unread = v.inits;
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    if (!drop[k])
+      for (const std::string& x : v.nodes[k].inputs) unread.erase(x);
+  for (const std::string& o : v.outputs) unread.erase(o);
+  return unread;
+}
+
+}  // namespace
+
+int findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& name) {
+  name.clear();
+  const Slice graph = gsGraphOf(sliceOf(model));
+  if (graph.empty()) return 0;
+  std::vector<GsNode> nodes;
+  wdReadNodes(graph, nodes);
+  int count = 0;
+  for (const GsNode& n : nodes) {
+    if (n.opType != "Concat" || !reads(n, kSource)) continue;
+    if (++count == 1 && !n.outputs.empty()) name = n.outputs[0];
+  }
+  if (count != 1) name.clear();
+  return count;
+}
+
+bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& name, std::vector<uint8_t>& prep,
+                         std::string& reason) {
+  GraphView v;
+  std::vector<uint8_t> cone;
+  if (!coneOf(model, name, v, cone, reason)) return false;
+  GsGraphEdit edit;
+  edit.dropNode.assign(v.nodes.size(), 1);
+  bool any = false;
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    if (cone[k] || v.nodes[k].opType == "Constant") {
+      edit.dropNode[k] = 0;
+      any = true;
+    }
+  if (!any) {
+    reason = "empty cone";
+    return false;
+  }
+  edit.dropInitializers = unreadInitializers(v, edit.dropNode);
+  edit.keepOnlyPrgbInput = true;
+  edit.dropOutputs = true;
+  edit.newValueName = name;
+  edit.newValueField = 12;
+  edit.newValueDims.assign(4, 0);
+  edit.newValueDimsKnown = false;
+  gsRebuild(sliceOf(model), edit, prep);
+  return true;
+}
+
+bool buildSourceConePerFrame(const std::vector<uint8_t>& model, const std::string& name, const int64_t* dims, size_t n,
+                             std::vector<uint8_t>& perFrame, std::string& reason) {
+  GraphView v;
+  std::vector<uint8_t> cone;
+  if (!coneOf(model, name, v, cone, reason)) return false;
+  if (!dims || n != 4) {
+    reason = "the boundary needs 4 dimensions";
+    return false;
+  }
+  GsGraphEdit edit;
+  edit.dropNode = cone;
+  edit.dropInitializers = unreadInitializers(v, cone);
+  edit.dropPrgbInput = true;
+  edit.newValueName = name;
+  edit.newValueField = 11;
+  edit.newValueDims.assign(dims, dims + n);
+  gsRebuild(sliceOf(model), edit, perFrame);
+  return true;
+}
+
+bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::string& reason) {
+  reason.clear();
+  if (!block) {
+    reason = "no out param";
+    return false;
+  }
+  const Slice graph = gsGraphOf(sliceOf(model));
+  if (graph.empty()) {
+    reason = "no graph";
+    return false;
+  }
+  WarpBlock b;
+  if (findSourceConeBoundary(model, b.boundary) != 1) {
+    reason = std::string("not one Concat consuming ") + kSource;
+    return false;
+  }
+  const GraphView v = viewOf(graph);
+  int found = 0;
+  for (size_t k = 0; k < v.nodes.size(); ++k) {
+    const GsNode& n = v.nodes[k];
+    const bool gs = (n.opType == "GridSample" && defaultDomain(n)) || (n.opType == "GridSampleFast" && n.domain == kDomain);
+    if (!gs || n.inputs.empty() || n.inputs[0] != b.boundary) continue;
+    if (++found == 2) {
+      reason = "two GridSamples on the cone's tip";
+      return false;
+    }
+    b.gridSample = k;
+  }
+  if (found == 0) {
+    reason = "no GridSample consuming '" + b.boundary + "'";
+    return false;
+  }
+  const GsNode& gs = v.nodes[b.gridSample];
+  if (gs.opType == "GridSample" && !gridSampleRewritable(gs)) {
+    reason = "the fused GridSample is not bilinear/border/align_corners=0";
+    return false;
+  }
+  if (gs.outputs.empty() || gs.outputs[0].empty()) {
+    reason = "the fused GridSample has no output";
+    return false;
+  }
+  b.grid = gs.inputs.size() > 1 ? gs.inputs[1] : "";
+  if (b.grid.empty() || !v.producer.count(b.grid)) {
+    reason = "the grid has no producer";
+    return false;
+  }
+  // The recombination: the Slices of the samples, then every Mul, Sub and Add
+  // that reads what a marked node produced.
+  std::vector<uint8_t> marked(v.nodes.size(), 0);
+  std::set<std::string> made;
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    if (v.nodes[k].opType == "Slice" && reads(v.nodes[k], gs.outputs[0])) {
+      marked[k] = 1;
+      made.insert(v.nodes[k].outputs.begin(), v.nodes[k].outputs.end());
+    }
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (size_t k = 0; k < v.nodes.size(); ++k) {
+      const GsNode& n = v.nodes[k];
+      if (marked[k] || (n.opType != "Mul" && n.opType != "Sub" && n.opType != "Add") || !defaultDomain(n)) continue;
+      bool hit = false;
+      for (const std::string& x : n.inputs) hit |= made.count(x) > 0;
+      if (!hit) continue;
+      marked[k] = 1;
+      made.insert(n.outputs.begin(), n.outputs.end());
+      grew = true;
+    }
+  }
+  std::set<std::string> exits;
+  for (size_t k = 0; k < v.nodes.size(); ++k) {
+    if (marked[k]) continue;
+    for (const std::string& x : v.nodes[k].inputs)
+      if (made.count(x)) exits.insert(x);
+  }
+  for (const std::string& o : v.outputs)
+    if (made.count(o)) exits.insert(o);
+  if (exits.size() != 1) {
+    reason = "the recombination has " + std::to_string(exits.size()) + " exits, not 1";
+    return false;
+  }
+  b.exit = *exits.begin();
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    if (marked[k]) b.recombination.push_back(k);
+  *block = std::move(b);
+  return true;
+}
+
+size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason) {
+  WarpBlock b;
+  if (!findWarpBlock(model, &b, reason)) return 0;
+  const Slice m = sliceOf(model);
+  const GraphView v = viewOf(gsGraphOf(m));
+  // Remove the block, then every node whose outputs nobody reads any more;
+  // the new node stands where the GridSample stood and reads the source and
+  // the grid.
+  std::vector<uint8_t> removed(v.nodes.size(), 0);
+  removed[b.gridSample] = 1;
+  for (size_t k : b.recombination) removed[k] = 1;
+  for (bool grew = true; grew;) {
+    grew = false;
+    std::set<std::string> read(v.outputs.begin(), v.outputs.end());
+    read.insert(kSource);
+    read.insert(b.grid);
+    for (size_t k = 0; k < v.nodes.size(); ++k)
+      if (!removed[k]) read.insert(v.nodes[k].inputs.begin(), v.nodes[k].inputs.end());
+    for (size_t k = 0; k < v.nodes.size(); ++k) {
+      if (removed[k]) continue;
+      bool used = false;
+      for (const std::string& o : v.nodes[k].outputs) used |= !o.empty() && read.count(o) > 0;
+      if (!used) {
+        removed[k] = 1;
+        grew = true;
+      }
+    }
+  }
+  std::set<std::string> gone;
+  size_t count = 0;
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    if (removed[k]) {
+      ++count;
+      for (const std::string& o : v.nodes[k].outputs) gone.insert(o);
+    }
+  gone.erase(b.exit);
+
+  bool moved = false;
+  GraphRewriter rw;
+  rw.field = [&](const PbField& f, size_t k, Bytes& g) {
+    if (f.wire == 2 && f.number == 13) return gone.count(gsFirstStr(f.payload, 1)) > 0;
+    if (k == SIZE_MAX) return false;
+    if (k != b.gridSample) return k < removed.size() && removed[k] != 0;
+    // A second reading of the node at the search's index.
+    PbReader r(f.payload);
+    PbField x;
+    std::string op, first;
+    while (r.next(x)) {
+      if (x.number == 4 && x.wire == 2) op = x.payload.str();
+      if (x.number == 1 && x.wire == 2 && first.empty()) first = x.payload.str();
+    }
+    if ((op != "GridSample" && op != "GridSampleFast") || first != b.boundary) moved = true;
+    Bytes node;
+    gsPutStr(node, 1, kSource);
+    gsPutStr(node, 1, b.grid);
+    gsPutStr(node, 2, b.exit);
+    gsPutStr(node, 3, "le_warp_director");
+    gsPutStr(node, 4, "WarpDirector");
+    gsPutStr(node, 7, kDomain);
+    gsPutBytes(g, 1, node.data(), node.size());
+    return true;
+  };
+  rw.modelTail = [&](Bytes& out) {
+    if (!hasOpset(m, kDomain)) addOpset(out);
+  };
+  Bytes out;
+  gsRebuildWith(m, rw, out);
+  if (moved) {
+    reason = "the GridSample moved between passes";
+    return 0;
+  }
+  model.swap(out);
+  return count;
+}
+
 }  // namespace le

@@ -27,6 +27,35 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model);
 // and returns true; otherwise `reason` says why and the bytes are unchanged.
 bool rewriteBindLipContour(std::vector<uint8_t>& model, std::string& reason, int32_t& canvas, int32_t& batch);
 
+// The source cone: every node that depends only on the source frame's warp
+// prior "P_rgb", ending at the one Concat that reads it (the boundary).
+// Returns how many Concat nodes read "P_rgb"; `name` is the boundary when 1.
+int findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& name);
+// The cone as a model of its own: input "P_rgb", output the boundary with
+// four symbolic dimensions. False with `reason` when the cone cannot be cut
+// out (it reads another input, or a value of it is read elsewhere).
+bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& name, std::vector<uint8_t>& prep,
+                         std::string& reason);
+// The graph without the cone, reading the boundary as an input of `dims`.
+bool buildSourceConePerFrame(const std::vector<uint8_t>& model, const std::string& name, const int64_t* dims, size_t n,
+                             std::vector<uint8_t>& perFrame, std::string& reason);
+
+// The source cone, the one GridSample sampling its tip and the Slice, Mul,
+// Sub and Add nodes that recombine the samples into one exit tensor.
+struct WarpBlock {
+  std::string boundary;
+  size_t gridSample = 0;  // node index
+  std::string grid;
+  std::vector<size_t> recombination;  // node indices
+  std::string exit;
+};
+// False with `reason` when the graph carries no such block.
+bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::string& reason);
+// Replaces the block (with every node that only fed it, the cone among them)
+// by one node com.corvalux::WarpDirector("P_rgb", grid) -> exit. Returns the
+// number of nodes removed; 0 with `reason` leaves the bytes unchanged.
+size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason);
+
 // The four normalised cubic weights at distances t+1, t, 1-t, 2-t.
 void hcTaps(double t, double a, double out[4]);
 

@@ -23,7 +23,7 @@ cmake --build build -j2 --target "${targets[@]}" >&2
 
 kernel_names=(yuv_to_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
 pipeline_names=(driver_decode_1080p prior_decode)
-render_names=(gridsample head_cubic int8_conv render_staging)
+render_names=(gridsample head_cubic int8_conv render_staging hoist warp_director)
 compose_names=(paste_1080p frame_1080p)
 audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_1080p_teeth utt_onset utt_onset_live utt_interrupt ctx_second host_memory)
 names=("$@")
@@ -54,7 +54,13 @@ if [ ${#composes[@]} -gt 0 ]; then
 fi
 if [ ${#renders[@]} -gt 0 ]; then
   pattern=$(IFS='|'; echo "${renders[*]}")
-  build/bench/render_bench "$demo" "${BENCH_REPS:-5}" 2>/dev/null | grep -E "^(bench|context:) (${pattern//gridsample/gridsample_c[0-9]+})"
+  # The reference director's warp block alone, at the demo's crop.
+  block="$here/build/bench/warp_block_512.onnx"
+  if [ ! -f "$block" ] || [ tools/refavatar/graphs.py -nt "$block" ]; then
+    mkdir -p "$(dirname "$block")"
+    (cd tools && /usr/bin/python3 -c "import onnx, sys; from refavatar.graphs import warp_block_graph; onnx.save(warp_block_graph(512), sys.argv[1])" "$block")
+  fi
+  build/bench/render_bench "$demo" "${BENCH_REPS:-5}" "$block" 2>/dev/null | grep -E "^(bench|context:) (${pattern//gridsample/gridsample_c[0-9]+})"
 fi
 if [ ${#pipelines[@]} -gt 0 ]; then
   prior="$here/build/bench/prior512"

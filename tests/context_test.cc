@@ -433,7 +433,8 @@ TEST(EngineContext, InfoTellsWhatTheDirectorRuns) {
     EXPECT_STREQ(info.family, "warp-prior");
     EXPECT_STREQ(info.provider, "cpu");
     EXPECT_STREQ(info.rewrites,
-                 "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1");
+                 "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1, "
+                 "source cone hoisted x1");
     EXPECT_EQ(info.batch, 1);
     EXPECT_STREQ(info.graph, "model_b1.onnx");
     EXPECT_EQ(info.paste_source_width * info.paste_source_height, 96 * 64);
@@ -461,12 +462,14 @@ TEST(EngineContext, OptionsDecideAndTheEnvironmentOnlyDefaults) {
   {
     ScopedEnv fast("LE_PASTE_FAST", "2");
     ScopedEnv rewrite("LE_GS_REWRITE", "0");
+    ScopedEnv hoist("LE_SOURCE_HOIST", "0");
     le_ctx_opts_default(&o);
   }
   EXPECT_EQ(o.size, sizeof o);
   EXPECT_STREQ(o.model_key, "render");
   EXPECT_EQ(o.paste_fast, 2);
   EXPECT_EQ(o.gs_rewrite, 0);
+  EXPECT_EQ(o.source_hoist, 0);
   EXPECT_EQ(o.driver_hwdec, 1);
   o.model_key = "b1";
   o.threads = 1;
@@ -481,6 +484,8 @@ TEST(EngineContext, OptionsDecideAndTheEnvironmentOnlyDefaults) {
   ASSERT_TRUE(le_get_info(a.get(), &ia) && le_get_info(b.get(), &ib));
   EXPECT_EQ(std::string(ia.rewrites).find("GridSample"), std::string::npos) << ia.rewrites;
   EXPECT_NE(std::string(ib.rewrites).find("GridSample"), std::string::npos) << ib.rewrites;
+  EXPECT_EQ(std::string(ia.rewrites).find("source cone"), std::string::npos) << ia.rewrites;
+  EXPECT_NE(std::string(ib.rewrites).find("source cone hoisted"), std::string::npos) << ib.rewrites;
   const auto kp = floatsOf(tiny + "/xs_target.bin");
   std::vector<uint8_t> fa(96 * 64 * 4), fb(fa.size()), fc(fa.size());
   ASSERT_EQ(le_render_kp_rgba(a.get(), 2, kp.data(), kp.data() + 63, fa.data(), fa.size()), 1) << le_last_error();

@@ -474,6 +474,229 @@ TEST(Rewrites, LipContourRefusesAnythingButTheUnifiedTail) {
   EXPECT_EQ(reason, "no graph");
 }
 
+// The source cone cut out of the reference directors: the prep graph's
+// boundary fed to the per-frame graph gives the whole graph's output.
+TEST(Rewrites, SourceConeSplitKeepsTheOutput) {
+  test::TempDir tmp;
+  const Bytes plain = fileBytes(kFix + "/tiny/model_b1.onnx");
+  Bytes lip = plain;
+  std::string reason;
+  int32_t canvas = 0, batch = 0;
+  ASSERT_TRUE(rewriteBindLipContour(lip, reason, canvas, batch)) << reason;
+  for (const Bytes* orig : std::vector<const Bytes*>{&plain, &lip}) {
+    std::string name;
+    ASSERT_EQ(findSourceConeBoundary(*orig, name), 1);
+    EXPECT_EQ(name, "cone");
+    Bytes prep, perFrame;
+    ASSERT_TRUE(buildSourceConePrep(*orig, name, prep, reason)) << reason;
+    const int64_t dims[4] = {1, 12, 32, 32};
+    ASSERT_TRUE(buildSourceConePerFrame(*orig, name, dims, 4, perFrame, reason)) << reason;
+    EXPECT_TRUE(onnxChecks(prep, tmp.path()));
+    EXPECT_TRUE(onnxChecks(perFrame, tmp.path()));
+    auto in = randomInputs(1, 32, 41);
+    std::vector<float> L(32 * 32);
+    for (size_t k = 0; k < L.size(); ++k) L[k] = static_cast<float>(k * 7 % 11) / 10.0f;
+    if (orig == &lip) in.push_back({"lip_delivery", L});
+    const auto whole = runModel(*orig, in);
+    const auto boundary = runModel(prep, {in[1]}, "cone");
+    ASSERT_EQ(boundary.size(), 12u * 32 * 32);
+    auto rest = in;
+    rest.erase(rest.begin() + 1);
+    rest.push_back({"cone", boundary});
+    EXPECT_EQ(runModel(perFrame, rest), whole);
+  }
+}
+
+// Small graphs around one cone a = Mul(P_rgb, k), Concat(P_rgb, a), with
+// k a Constant node both halves read; each flag breaks the cut one way.
+struct ConeSpec {
+  bool twoConcats = false, readsPooled = false, ghostLeaf = false, escapes = false, sourceOutside = false;
+};
+
+Bytes coneModel(const ConeSpec& c) {
+  Bytes g;
+  Bytes value;
+  const float two = 2.0f;
+  hcInit(value, "", 1, {}, &two, sizeof two);
+  Bytes attr, attrs;
+  gsPutStr(attr, 1, "value");
+  gsPutRaw(attr, sliceOf(value));
+  gsPutKey(attr, 20, 0);
+  gsPutVarint(attr, 4);
+  gsPutBytes(attrs, 5, attr.data(), attr.size());
+  hcNode(g, "Constant", {}, "k", "/k", attrs);
+  hcNode(g, "Mul", {"P_rgb", c.readsPooled ? "pooled64" : "k"}, "a", "/cone/mul", {});
+  Bytes axis;
+  hcAttrI(axis, "axis", 1);
+  hcNode(g, "Concat", {"P_rgb", c.ghostLeaf ? "ghost" : "a"}, "cone", "/cone/concat", axis);
+  hcNode(g, "Mul", {"cone", "k"}, "y", "/frame/mul", {});
+  std::string out = "out";
+  hcNode(g, "Add", {"y", "x"}, out, "/frame/add", {});
+  auto more = [&](const char* in, const char* name) {
+    hcNode(g, "Add", {out, in}, out + "+", name, {});
+    out += "+";
+  };
+  if (c.twoConcats) {
+    hcNode(g, "Concat", {"P_rgb", "P_rgb"}, "again", "/again", axis);
+    more("again", "/frame/again");
+  }
+  if (c.escapes) more("a", "/frame/escape");
+  if (c.sourceOutside) more("P_rgb", "/frame/source");
+  const int64_t p[4] = {1, 1, 2, 2}, x[4] = {1, 2, 2, 2};
+  gsPutTensorValueInfo(g, 11, "P_rgb", p, 4);
+  gsPutTensorValueInfo(g, 11, "x", x, 4);
+  if (c.readsPooled) gsPutTensorValueInfo(g, 11, "pooled64", p, 4);
+  gsPutTensorValueInfo(g, 12, out, x, 4);
+  Bytes m;
+  gsPutKey(m, 1, 0);
+  gsPutVarint(m, 8);
+  Bytes opset;
+  gsPutKey(opset, 2, 0);
+  gsPutVarint(opset, 16);
+  gsPutBytes(m, 8, opset.data(), opset.size());
+  gsPutBytes(m, 7, g.data(), g.size());
+  return m;
+}
+
+TEST(Rewrites, SourceConeRefusesWhatCannotBeCut) {
+  auto refusal = [](const ConeSpec& c) {
+    const Bytes m = coneModel(c);
+    std::string name, reason;
+    const int count = findSourceConeBoundary(m, name);
+    if (count != 1) return "expected exactly one Concat consuming P_rgb, found " + std::to_string(count);
+    Bytes prep, perFrame;
+    const int64_t dims[4] = {1, 2, 2, 2};
+    const bool a = buildSourceConePrep(m, name, prep, reason);
+    const std::string first = reason;
+    const bool b = buildSourceConePerFrame(m, name, dims, 4, perFrame, reason);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(first, reason) << "both halves refuse alike";
+    return a ? std::string("(cut)") : reason;
+  };
+  // The Constant stays in both halves: each runs and together they give the
+  // whole graph's output.
+  const Bytes m = coneModel({});
+  std::string name, reason;
+  ASSERT_EQ(findSourceConeBoundary(m, name), 1);
+  Bytes prep, perFrame;
+  const int64_t dims[4] = {1, 2, 2, 2};
+  ASSERT_TRUE(buildSourceConePrep(m, name, prep, reason)) << reason;
+  ASSERT_TRUE(buildSourceConePerFrame(m, name, dims, 4, perFrame, reason)) << reason;
+  const std::vector<float> P = {0.5f, -1, 3, 0.25f}, x = {1, 2, 3, 4, 5, 6, 7, 8};
+  const auto boundary = runModel(prep, {{"P_rgb", P}}, "cone");
+  EXPECT_EQ(boundary, (std::vector<float>{0.5f, -1, 3, 0.25f, 1, -2, 6, 0.5f}));
+  EXPECT_EQ(runModel(perFrame, {{"x", x}, {"cone", boundary}}, "out"), runModel(m, {{"P_rgb", P}, {"x", x}}, "out"));
+
+  EXPECT_EQ(refusal({.twoConcats = true}), "expected exactly one Concat consuming P_rgb, found 2");
+  EXPECT_EQ(refusal({.readsPooled = true}), "cone reads graph input 'pooled64'");
+  EXPECT_EQ(refusal({.ghostLeaf = true}), "cone leaf 'ghost' has no producer");
+  EXPECT_EQ(refusal({.escapes = true}), "cone value 'a' escapes to /frame/escape");
+  EXPECT_EQ(refusal({.sourceOutside = true}), "P_rgb is also read outside the cone by /frame/source");
+  Bytes none;
+  gsPutStr(none, 2, "no graph here");
+  EXPECT_EQ(findSourceConeBoundary(none, name), 0);
+  EXPECT_FALSE(buildSourceConePrep(none, "cone", prep, reason));
+  EXPECT_EQ(reason, "no graph");
+  Bytes noSource = fileBytes(kFix + "/tiny-fs/model_b1.onnx");
+  EXPECT_FALSE(buildSourceConePerFrame(noSource, "cone", dims, 4, perFrame, reason));
+  EXPECT_EQ(reason, "no P_rgb input");
+}
+
+// The warp block as one WarpDirector node: the same output within float
+// round-off, with or without the GridSample already made fast, and the cone
+// gone with it.
+TEST(Rewrites, WarpBlockBecomesOneNode) {
+  test::TempDir tmp;
+  const Bytes orig = fileBytes(kFix + "/tiny/model_b1.onnx");
+  Bytes fast = orig;
+  ASSERT_EQ(rewriteGridSampleToFast(fast), 1u);
+  const auto in = randomInputs(1, 32, 77);
+  const auto want = runModel(orig, in);
+  for (const Bytes* start : std::vector<const Bytes*>{&orig, &fast}) {
+    WarpBlock b;
+    std::string reason;
+    ASSERT_TRUE(findWarpBlock(*start, &b, reason)) << reason;
+    EXPECT_EQ(b.boundary, "cone");
+    EXPECT_EQ(b.grid, "grid");
+    EXPECT_EQ(b.exit, "warped");
+    EXPECT_EQ(b.recombination.size(), 10u) << "four Slices, three Muls, two Subs and the Add";
+    Bytes m = *start;
+    const size_t removed = rewriteWarpBlockToCustomOp(m, reason);
+    EXPECT_GE(removed, 16u) << reason << ": the block, the cone's five nodes and the fraction weights";
+    EXPECT_TRUE(onnxChecks(m, tmp.path()));
+    EXPECT_LE(maxAbsDiff(runModel(m, in), want), 2e-6);
+    const std::string text(m.begin(), m.end());
+    EXPECT_NE(text.find("le_warp_director"), std::string::npos);
+    EXPECT_EQ(text.find("/cone/"), std::string::npos) << "the cone was swept";
+    const Bytes once = m;
+    EXPECT_EQ(rewriteWarpBlockToCustomOp(m, reason), 0u);
+    EXPECT_EQ(reason, "not one Concat consuming P_rgb");
+    EXPECT_EQ(m, once);
+  }
+}
+
+// A cone Concat(P_rgb, P_rgb) sampled at a produced grid, recombined by
+// Slice/Mul/Add into `out`; each flag breaks the block one way.
+struct WarpSpec {
+  const char* mode = "bilinear";
+  bool twoSamples = false, gridIsInput = false, secondExit = false, noConcat = false;
+  const char* sampler = "GridSample";
+};
+
+Bytes warpModel(const WarpSpec& w) {
+  return modelOf([&](Bytes& g) {
+    Bytes axis, attrs, a, p;
+    hcAttrI(axis, "axis", 1);
+    gsPutStr(a, 1, "mode");
+    gsPutStr(a, 4, w.mode);
+    gsPutKey(a, 20, 0);
+    gsPutVarint(a, 3);
+    gsPutBytes(attrs, 5, a.data(), a.size());
+    gsPutStr(p, 1, "padding_mode");
+    gsPutStr(p, 4, "border");
+    gsPutKey(p, 20, 0);
+    gsPutVarint(p, 3);
+    gsPutBytes(attrs, 5, p.data(), p.size());
+    hcNode(g, w.noConcat ? "Sum" : "Concat", {"P_rgb", "P_rgb"}, "cone", "/cone", axis);
+    if (!w.gridIsInput) hcNode(g, "Identity", {"grid_in"}, "grid", "/grid", {});
+    const std::string grid = w.gridIsInput ? "grid_in" : "grid";
+    hcNode(g, w.sampler, {"cone", grid}, "s", "/gs", attrs);
+    if (w.twoSamples) hcNode(g, "GridSample", {"cone", grid}, "s2", "/gs2", attrs);
+    hcNode(g, "Slice", {"s", "st", "en", "ax"}, "a", "/sa", {});
+    hcNode(g, "Slice", {"s", "st", "en", "ax"}, "b", "/sb", {});
+    hcNode(g, "Mul", {"a", "b"}, "m", "/m", {});
+    hcNode(g, "Add", {"m", "a"}, "out", "/add", {});
+    if (w.secondExit) hcNode(g, "Relu", {"m"}, "r", "/relu", {});
+    const int64_t d[4] = {1, 3, 4, 4}, gd[4] = {1, 4, 4, 2};
+    gsPutTensorValueInfo(g, 11, "P_rgb", d, 4);
+    gsPutTensorValueInfo(g, 11, "grid_in", gd, 4);
+    gsPutTensorValueInfo(g, 12, "out", d, 4);
+    if (w.secondExit) gsPutTensorValueInfo(g, 12, "r", d, 4);
+  });
+}
+
+TEST(Rewrites, WarpBlockRefusals) {
+  auto refusal = [](const WarpSpec& w) {
+    Bytes m = warpModel(w);
+    const Bytes before = m;
+    std::string reason;
+    const size_t n = rewriteWarpBlockToCustomOp(m, reason);
+    if (n) return "(" + std::to_string(n) + " removed)";
+    EXPECT_EQ(m, before) << reason;
+    return reason;
+  };
+  EXPECT_EQ(refusal({}), "(6 removed)") << "the block, the cone and nothing else";
+  EXPECT_EQ(refusal({.sampler = "Relu"}), "no GridSample consuming 'cone'");
+  EXPECT_EQ(refusal({.twoSamples = true}), "two GridSamples on the cone's tip");
+  EXPECT_EQ(refusal({.mode = "nearest"}), "the fused GridSample is not bilinear/border/align_corners=0");
+  EXPECT_EQ(refusal({.gridIsInput = true}), "the grid has no producer");
+  EXPECT_EQ(refusal({.secondExit = true}), "the recombination has 2 exits, not 1");
+  EXPECT_EQ(refusal({.noConcat = true}), "not one Concat consuming P_rgb");
+  std::string reason;
+  EXPECT_FALSE(findWarpBlock(warpModel({}), nullptr, reason));
+  EXPECT_EQ(reason, "no out param");
+}
+
 // A one-node model: x [dims] and grid -> y, default domain or com.corvalux.
 Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t>& xDims,
                    const std::vector<int64_t>& gridDims, bool gridSampleAttrs, std::vector<int64_t> yDims = {}) {

@@ -40,7 +40,8 @@ TEST(Renderer, BatchOneRendersThePriorBackAfterItsRewrites) {
   Bundle b(kFix + "/tiny");
   Renderer r(b.m, *b.id, "b1", 1, "");
   EXPECT_STREQ(r.rewrites(),
-               "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1");
+               "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1, "
+               "source cone hoisted x1");
   EXPECT_STREQ(r.family(), "warp-prior");
   EXPECT_EQ(r.batch(), 1);
   EXPECT_STREQ(r.ep(), "cpu");
@@ -183,6 +184,142 @@ TEST(Renderer, GridSampleSwitches) {
       << e;
   Renderer plain(baked.m, *baked.id, "b1", 1, "", off);  // the standard graph still loads
   EXPECT_EQ(plain.batch(), 1);
+}
+
+// A bundle copy whose first `frames` source frames are its whole identity,
+// with the first value of frame `marked`'s warp prior set to 2.0 (-1: none).
+std::string cutBundle(test::TempDir& tmp, int frames, int marked) {
+  const std::string d = copyBundle(tmp, "tiny");
+  const size_t plane = 32 * 32 * 3 * 2;
+  if (marked >= 0) {
+    std::fstream p(d + "/P.f16", std::ios::in | std::ios::out | std::ios::binary);
+    p.seekp(static_cast<std::streamoff>(marked * plane));
+    const uint16_t two = 0x4000;
+    p.write(reinterpret_cast<const char*>(&two), 2);
+  }
+  if (frames < 12) {
+    fs::resize_file(d + "/P.f16", frames * plane);
+    fs::resize_file(d + "/pooled64.f16", frames * 65536 * 2);
+    fs::resize_file(d + "/M.f32", frames * 24);
+    fs::resize_file(d + "/xs_target.bin", frames * 252);
+    std::ifstream in(d + "/manifest.json");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.find("\"NT\": 12"), 9, "\"NT\": " + std::to_string(frames));
+    std::ofstream(d + "/manifest.json") << text;
+  }
+  return d;
+}
+
+// The hoisted source cone gives the crops of the whole graph and follows the
+// playback: stepping either way, bouncing at the ends and wrapping around
+// are served from the ring after the first frame; a jump is filled on the
+// spot and the step is kept.
+TEST(Renderer, HoistedSourceConeFollowsThePlayback) {
+  Bundle b(kFix + "/tiny");
+  RenderSettings whole;
+  whole.hoist = false;
+  Renderer plain(b.m, *b.id, "b1", 1, "", whole);
+  EXPECT_FALSE(plain.hoisted());
+  EXPECT_EQ(std::string(plain.rewrites()).find("source cone"), std::string::npos);
+  const int n = b.m.nt;
+  auto play = [&](const std::vector<int>& frames) {
+    Renderer r(b.m, *b.id, "b1", 1, "");
+    EXPECT_TRUE(r.hoisted());
+    for (int si : frames) {
+      auto kd = keypoints(b.m, si);
+      const auto ks = kd;
+      kd[12 * 3 + 1] += 0.05f;
+      const float* got = r.render(&si, ks.data(), kd.data(), 1);
+      const std::vector<float> hoisted(got, got + 3 * 32 * 32);
+      const float* want = plain.render(&si, ks.data(), kd.data(), 1);
+      EXPECT_TRUE(std::equal(hoisted.begin(), hoisted.end(), want)) << "frame " << si;
+    }
+    return r.ringStats();
+  };
+  std::vector<int> pingPong, wrap, jump = {0, 1, 2, 9, 10, 11, 10, 9};
+  for (int si = 0; si < n; ++si) pingPong.push_back(si);
+  for (int si = n - 2; si >= 0; --si) pingPong.push_back(si);
+  pingPong.insert(pingPong.end(), {1, 2, 3});
+  for (int k = 0; k < 3 * n; ++k) wrap.push_back(k % n);
+
+  auto s = play(pingPong);
+  EXPECT_EQ(s.synchronous, 1) << "only the first frame";
+  EXPECT_EQ(s.hits, static_cast<int64_t>(pingPong.size()) - 1);
+  EXPECT_EQ(s.prefetched, static_cast<int64_t>(pingPong.size()) - 2) << "the bounce at the end was already in the ring";
+  s = play(wrap);
+  EXPECT_EQ(s.synchronous, 2) << "the first frame and the first wrap, predicted as a bounce";
+  s = play(jump);
+  EXPECT_EQ(s.synchronous, 2) << "the first frame and the jump to 9; 10 and 11 follow it";
+
+  test::TempDir tmp;
+  Bundle single(cutBundle(tmp, 1, -1));
+  Renderer r(single.m, *single.id, "b1", 1, "");
+  const auto kp = keypoints(single.m, 0);
+  const int si = 0;
+  for (int k = 0; k < 3; ++k) r.render(&si, kp.data(), kp.data(), 1);
+  s = r.ringStats();
+  EXPECT_EQ(s.prefetched, 0) << "a single-frame identity has nothing to predict";
+  EXPECT_EQ(s.synchronous, 1);
+  EXPECT_EQ(s.hits, 2);
+  // Destroyed while the prefetch thread works (or waits): it stops and joins.
+  for (int k = 0; k < 8; ++k) {
+    Renderer quick(b.m, *b.id, "b1", 1, "");
+    const int f = k;
+    quick.render(&f, kp.data(), kp.data(), 1);
+  }
+}
+
+// A failed run of the source cone fails every later render with its text,
+// whichever frame it asks for.
+TEST(Renderer, HoistedSourceConeFailureSticks) {
+  test::TempDir tmp;
+  Bundle b(cutBundle(tmp, 12, 4));
+  Renderer r(b.m, *b.id, "b1_conefail", 1, "");
+  ASSERT_TRUE(r.hoisted());
+  const auto kp = keypoints(b.m, 0);
+  for (int si = 0; si < 4; ++si) r.render(&si, kp.data(), kp.data(), 1);
+  const std::string prefix = "Renderer: the hoisted source cone failed in ORT \xE2\x80\x94 ";
+  for (int si : {4, 0, 3}) {
+    const std::string e = errorOf([&] { r.render(&si, kp.data(), kp.data(), 1); });
+    EXPECT_EQ(e.rfind(prefix, 0), 0u) << e;
+    EXPECT_GT(e.size(), prefix.size() + 10) << "the runtime's own text follows";
+  }
+  // Asked for on the spot, the failing frame fails the same way.
+  Renderer direct(b.m, *b.id, "b1_conefail", 1, "");
+  const int si = 4;
+  EXPECT_EQ(errorOf([&] { direct.render(&si, kp.data(), kp.data(), 1); }).rfind(prefix, 0), 0u);
+  EXPECT_EQ(direct.ringStats().synchronous, 1);
+}
+
+// The warp as one node subsumes the cone: nothing left to hoist, and the
+// crops are the whole graph's within float round-off.
+TEST(Renderer, WarpNodeReplacesTheBlockAndTheHoist) {
+  Bundle b(kFix + "/tiny");
+  RenderSettings warp, whole;
+  warp.warpNode = true;
+  whole.hoist = false;
+  std::vector<std::string> lines;
+  le_log_set([](void* user, int, const char* text) { static_cast<std::vector<std::string>*>(user)->push_back(text); },
+             &lines, LE_LOG_INFO);
+  Renderer r(b.m, *b.id, "b1", 1, "", warp);
+  le_log_set(nullptr, nullptr, LE_LOG_INFO);
+  Renderer plain(b.m, *b.id, "b1", 1, "", whole);
+  EXPECT_FALSE(r.hoisted());
+  EXPECT_EQ(std::string(r.rewrites()).rfind("warp block->WarpDirector x1, ", 0), 0u) << r.rewrites();
+  size_t skipped = 0;
+  for (const std::string& l : lines) skipped += l.rfind("[le] source-cone hoist SKIPPED (b1): the warp node", 0) == 0;
+  EXPECT_EQ(skipped, 1u);
+  for (int si : {0, 5, 11}) {
+    auto kd = keypoints(b.m, si);
+    const auto ks = kd;
+    kd[12 * 3 + 1] += 0.05f;
+    const float* got = r.render(&si, ks.data(), kd.data(), 1);
+    const std::vector<float> a(got, got + 3 * 32 * 32);
+    const float* want = plain.render(&si, ks.data(), kd.data(), 1);
+    double worst = 0;
+    for (size_t k = 0; k < a.size(); ++k) worst = std::max(worst, double(std::fabs(a[k] - want[k])));
+    EXPECT_LE(worst, 2e-6) << "frame " << si;
+  }
 }
 
 // A bundle with a lip template renders with the compose alpha narrowed to

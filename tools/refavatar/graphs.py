@@ -155,8 +155,9 @@ def fraction_weight(g, grid, axis, side, tag):
     return g.op("Mul", [g.op("Mul", [g.op("Sub", ["one", fx]), fx]), "half"])
 
 
-def second_difference_cone(g, p_rgb):
-    """Concat of P and its three edge-clamped difference planes: [B,12,C,C]."""
+def second_difference_cone(g, p_rgb, fail_marker=False):
+    """Concat of P and its three edge-clamped difference planes: [B,12,C,C].
+    fail_marker: the cone's run fails (an index out of range) when P's first value is above 1.5."""
     g.i64("pad1", [0, 0, 1, 1, 0, 0, 1, 1])
     padded = g.op("Pad", [p_rgb, "pad1"], mode="edge")
     k = np.array([1.0, -2.0, 1.0])
@@ -166,12 +167,49 @@ def second_difference_cone(g, p_rgb):
         wt = np.tile(ker.astype(np.float32)[None, None], (3, 1, 1, 1))
         g.const("w_" + name, wt)
         planes.append(g.op("Conv", [padded, "w_" + name], name="/cone/" + name, group=3, kernel_shape=[3, 3]))
+    if fail_marker:
+        g.i64("c_s", [0, 0, 0, 0]); g.i64("c_e", [1, 1, 1, 1]); g.i64("far", [5]); g.i64("one_row", [1])
+        g.i64("one4", [1, 1, 1, 1]); g.f("cone_marker", 1.5); g.f("zero", 0.0)
+        first = g.op("Slice", [p_rgb, "c_s", "c_e"])
+        idx = g.op("Mul", [g.op("Cast", [g.op("Greater", [first, "cone_marker"])], to=TensorProto.INT64), "far"])
+        g.const("cone_row", np.zeros(1, np.float32))
+        picked = g.op("Gather", ["cone_row", g.op("Reshape", [idx, "one_row"])], axis=0)
+        planes[-1] = g.op("Add", [planes[-1], g.op("Mul", [g.op("Reshape", [picked, "one4"]), "zero"])])
     return g.op("Concat", planes, name="/cone/concat", out="cone", axis=1)
 
 
+def warp_block(g, p_rgb, grid, crop, padding_mode="border", cone_fail=False):
+    """The source cone sampled by one GridSample and recombined into the curvature-corrected bilinear warp."""
+    cone = second_difference_cone(g, p_rgb, cone_fail)
+    sampled = g.op("GridSample", [cone, grid], name="/warp/gridsample", mode="bilinear",
+                   padding_mode=padding_mode, align_corners=0)
+    parts = []
+    for k in range(4):
+        g.i64("sl_s%d" % k, [3 * k]); g.i64("sl_e%d" % k, [3 * k + 3]); g.i64("ch_axis", [1])
+        parts.append(g.op("Slice", [sampled, "sl_s%d" % k, "sl_e%d" % k, "ch_axis"], name="/warp/slice%d" % k))
+    ax = fraction_weight(g, grid, 0, crop, "x")
+    ay = fraction_weight(g, grid, 1, crop, "y")
+    axay = g.op("Mul", [ax, ay])
+    s1 = g.op("Sub", [parts[0], g.op("Mul", [parts[1], ax], name="/warp/mx")], name="/warp/sx")
+    s2 = g.op("Sub", [s1, g.op("Mul", [parts[2], ay], name="/warp/my")], name="/warp/sy")
+    return g.op("Add", [s2, g.op("Mul", [parts[3], axay], name="/warp/mxy")], name="/warp/exit", out="warped")
+
+
+def warp_block_graph(crop):
+    """The warp block alone (inputs P_rgb [1,3,C,C] and grid_in [1,C,C,2], output warped), for benchmarks."""
+    g = G()
+    inputs = [helper.make_tensor_value_info("P_rgb", TensorProto.FLOAT, [1, 3, crop, crop]),
+              helper.make_tensor_value_info("grid_in", TensorProto.FLOAT, [1, crop, crop, 2])]
+    warp_block(g, "P_rgb", g.op("Identity", ["grid_in"], out="grid"), crop)
+    outs = [helper.make_tensor_value_info("warped", TensorProto.FLOAT, [1, 3, crop, crop])]
+    return finish(g, "le_ref_warp_block", inputs, outs)
+
+
 def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_pooled=True,
-                     padding_mode="border", seed=0, probe=False, fail_marker=False, nan_marker=False, mouth_offset=0.0):
+                     padding_mode="border", seed=0, probe=False, fail_marker=False, nan_marker=False, mouth_offset=0.0,
+                     cone_fail=False):
     """probe: also output the grid, the warped crop and the mouth gap, for checking the warp arithmetic.
+    cone_fail: the source cone's run fails when P's first value is above 1.5.
     fail_marker: the run fails (an index out of range) when keypoint 0 of kp_source has z > 1.
     nan_marker: the crop is NaN everywhere when keypoint 0 of kp_source has z > 1."""
     rng = np.random.default_rng(seed)
@@ -186,19 +224,7 @@ def warp_prior_graph(batch=1, crop=32, rows=KP_ROWS, dynamic_batch=False, with_p
 
     geometry = mouth_geometry(g, "kp_driving", "kp_source", crop, mouth_offset)
     grid = keypoint_grid(g, crop, "kp_driving", "kp_source", rows, geometry)
-    cone = second_difference_cone(g, "P_rgb")
-    sampled = g.op("GridSample", [cone, grid], name="/warp/gridsample", mode="bilinear",
-                   padding_mode=padding_mode, align_corners=0)
-    parts = []
-    for k in range(4):
-        g.i64("sl_s%d" % k, [3 * k]); g.i64("sl_e%d" % k, [3 * k + 3]); g.i64("ch_axis", [1])
-        parts.append(g.op("Slice", [sampled, "sl_s%d" % k, "sl_e%d" % k, "ch_axis"], name="/warp/slice%d" % k))
-    ax = fraction_weight(g, grid, 0, crop, "x")
-    ay = fraction_weight(g, grid, 1, crop, "y")
-    axay = g.op("Mul", [ax, ay])
-    s1 = g.op("Sub", [parts[0], g.op("Mul", [parts[1], ax], name="/warp/mx")], name="/warp/sx")
-    s2 = g.op("Sub", [s1, g.op("Mul", [parts[2], ay], name="/warp/my")], name="/warp/sy")
-    warped = g.op("Add", [s2, g.op("Mul", [parts[3], axay], name="/warp/mxy")], name="/warp/exit", out="warped")
+    warped = warp_block(g, "P_rgb", grid, crop, padding_mode, cone_fail)
     g.f("zero", 0.0)
     g.f("one", 1.0)
     x = g.op("Clip", [warped, "zero", "one"], name="/warp/clip")
@@ -326,6 +352,7 @@ def write_directors(out_dir, crop, names, featsynth=False, bad=False, seed=0, mo
             "b1_probe": warp_prior_graph(1, crop, seed=seed, probe=True, mouth_offset=mouth_offset),
             "b1_failmarker": warp_prior_graph(1, crop, seed=seed, fail_marker=True),
             "b1_nanmarker": warp_prior_graph(1, crop, seed=seed, nan_marker=True),
+            "b1_conefail": warp_prior_graph(1, crop, seed=seed, cone_fail=True),
         }
         for key, model in variants.items():
             onnx.save(model, "%s/%s" % (out_dir, names(key)))
