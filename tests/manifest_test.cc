@@ -197,42 +197,5 @@ TEST(LoadManifest, UnreadableManifest) {
   EXPECT_EQ(err(tmp / "dirman"), "cannot open " + (tmp / "dirman") + "/manifest.json");
 }
 
-// The environment's texts as settings: each switch's own rule for "on".
-TEST(Settings, TheEnvironmentsTexts) {
-  const char* const kAll[] = {"LE_GS_FAST", "LE_DRIVER_HWDEC", "LE_DRIVER_PREFER_MP4", "LE_A2X_W2V_RIGHT",
-                              "LE_A2X_SILENCE_PRIME", "LE_UTT_HYBRID", "LE_UTT_PIPELINE_PASTE", "LE_A2X_CUDA",
-                              "LE_UTT_ONSET_SI"};
-  std::vector<std::unique_ptr<test::ScopedEnv>> clear;
-  for (const char* name : kAll) clear.push_back(std::make_unique<test::ScopedEnv>(name, nullptr));
-  Settings unset = fromEnvironment();
-  EXPECT_TRUE(unset.render.gsFast && unset.driver.hwdec && !unset.driver.preferVideo && !unset.session.hybrid);
-  EXPECT_EQ(unset.audio.right, 12);
-  EXPECT_EQ(unset.audio.silencePrime, -1);
-  EXPECT_EQ(unset.session.pipelinePaste, -1);
-  EXPECT_EQ(unset.session.onsetSi, -1);
-  struct Case {
-    const char* name;
-    const char* value;
-    bool (*holds)(const Settings&);
-  };
-  const Case cases[] = {
-      {"LE_GS_FAST", "0ff", [](const Settings& s) { return !s.render.gsFast; }},
-      {"LE_DRIVER_HWDEC", "00", [](const Settings& s) { return s.driver.hwdec; }},  // exactly "0" only
-      {"LE_DRIVER_HWDEC", "0", [](const Settings& s) { return !s.driver.hwdec; }},
-      {"LE_DRIVER_PREFER_MP4", "1yes", [](const Settings& s) { return s.driver.preferVideo; }},
-      {"LE_A2X_W2V_RIGHT", "-5", [](const Settings& s) { return s.audio.right == 0; }},
-      {"LE_A2X_SILENCE_PRIME", "-5", [](const Settings& s) { return s.audio.silencePrime == 0; }},
-      {"LE_A2X_CUDA", "true", [](const Settings& s) { return !s.audio.cuda; }},
-      {"LE_UTT_HYBRID", "0", [](const Settings& s) { return !s.session.hybrid; }},
-      {"LE_UTT_HYBRID", "no", [](const Settings& s) { return s.session.hybrid; }},
-      {"LE_UTT_PIPELINE_PASTE", "7", [](const Settings& s) { return s.session.pipelinePaste == 1; }},
-      {"LE_UTT_ONSET_SI", "x", [](const Settings& s) { return s.session.onsetSi == 0; }},
-  };
-  for (const Case& c : cases) {
-    test::ScopedEnv v(c.name, c.value);
-    EXPECT_TRUE(c.holds(fromEnvironment())) << c.name << "=" << c.value;
-  }
-}
-
 }  // namespace
 }  // namespace le
