@@ -63,6 +63,19 @@ void blurTaps(const float* src, float* dst, size_t n, const float* g, int k);
 void unsharpRow(const float* blur, size_t stride, const float* g, int k, float amount, const float* src, float scale,
                 float* out, int S);
 
+// RGB24 to BT.601 limited-range I420: Y = ((66 R + 129 G + 25 B + 128) >> 8)
+// + 16 per pixel; U = ((-38 R - 74 G + 112 B + 128) >> 8) + 128 and V =
+// ((112 R - 94 G - 18 B + 128) >> 8) + 128 of each 2x2 block's mean colour
+// ((sum + 2) >> 2 per channel; an odd last row or column pairs with itself).
+// One row pair: rows a and b (null: a alone) into luma rows ya, yb and one
+// chroma row of (width + 1) / 2 samples each.
+void rgb24ToI420Rows(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya, uint8_t* yb, uint8_t* u, uint8_t* v);
+// The row pairs that start in [rowBegin, rowEnd) (rowBegin rounded down to
+// even) of a packed width x height frame into planes y (width a row), u and
+// v ((width + 1) / 2 a row).
+void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, uint8_t* u, uint8_t* v, int rowBegin,
+                 int rowEnd);
+
 // n RGB24 pixels to RGBA with alpha 255.
 void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t n);
 

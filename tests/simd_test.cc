@@ -302,6 +302,56 @@ TEST(Simd, Yuv420RowEveryTarget) {
   });
 }
 
+// I420 from the formulas, one pixel and one 2x2 block at a time.
+void refI420(const std::vector<uint8_t>& rgb, int w, int h, std::vector<uint8_t>& out) {
+  const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+  out.assign(static_cast<size_t>(w) * h + 2 * static_cast<size_t>(cw) * ch, 0);
+  auto at = [&](int x, int y, int c) { return int{rgb[(static_cast<size_t>(std::min(y, h - 1)) * w + std::min(x, w - 1)) * 3 + c]}; };
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      out[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(((66 * at(x, y, 0) + 129 * at(x, y, 1) + 25 * at(x, y, 2) + 128) >> 8) + 16);
+  for (int y = 0; y < ch; ++y)
+    for (int x = 0; x < cw; ++x) {
+      int m[3];
+      for (int c = 0; c < 3; ++c)
+        m[c] = (at(2 * x, 2 * y, c) + at(2 * x + 1, 2 * y, c) + at(2 * x, 2 * y + 1, c) + at(2 * x + 1, 2 * y + 1, c) + 2) >> 2;
+      const size_t k = static_cast<size_t>(w) * h + static_cast<size_t>(y) * cw + x;
+      out[k] = static_cast<uint8_t>(((-38 * m[0] - 74 * m[1] + 112 * m[2] + 128) >> 8) + 128);
+      out[k + static_cast<size_t>(cw) * ch] = static_cast<uint8_t>(((112 * m[0] - 94 * m[1] - 18 * m[2] + 128) >> 8) + 128);
+    }
+}
+
+TEST(Simd, Rgb24ToI420EveryTarget) {
+  std::mt19937 rng(11);
+  forEachTarget([&](const std::string&) {
+    for (auto [w, h] : std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}, {17, 5}, {31, 2}, {64, 4}, {65, 3}, {1920, 4}}) {
+      std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+      for (auto& b : rgb) b = static_cast<uint8_t>(rng());
+      // Exact-size planes on the heap, so that a write past one shows under ASan.
+      const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+      std::vector<uint8_t> y(static_cast<size_t>(w) * h), u(static_cast<size_t>(cw) * ch), v(u.size()), want;
+      le::simd::rgb24ToI420(rgb.data(), w, h, y.data(), u.data(), v.data(), 0, h);
+      refI420(rgb, w, h, want);
+      std::vector<uint8_t> got = y;
+      got.insert(got.end(), u.begin(), u.end());
+      got.insert(got.end(), v.begin(), v.end());
+      ASSERT_EQ(got, want) << w << "x" << h;
+    }
+    // BT.601 limited range: white, black and pure red.
+    const uint8_t px[12] = {255, 255, 255, 255, 255, 255, 0, 0, 0, 0, 0, 0};
+    uint8_t y[4], u[1], v[1];
+    le::simd::rgb24ToI420Rows(px, nullptr, 2, y, nullptr, u, v);
+    EXPECT_EQ(y[0], 235);
+    EXPECT_EQ(u[0], 128);
+    le::simd::rgb24ToI420Rows(px + 6, nullptr, 2, y, nullptr, u, v);
+    EXPECT_EQ(y[0], 16);
+    EXPECT_EQ(v[0], 128);
+    const uint8_t red[6] = {255, 0, 0, 255, 0, 0};
+    le::simd::rgb24ToI420Rows(red, red, 2, y, y + 2, u, v);
+    EXPECT_EQ(std::vector<int>({y[0], y[3], u[0], v[0]}), std::vector<int>({82, 82, 90, 240}));
+  });
+}
+
 TEST(Simd, Rgb24ToRgbaEveryTarget) {
   std::mt19937 rng(3);
   std::vector<uint8_t> rgb(3 * 300);

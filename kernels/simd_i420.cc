@@ -1,0 +1,116 @@
+// RGB24 to YUV 4:2:0 (I420), BT.601 limited range in integers: the layout
+// video encoders take.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "kernels/simd_i420.cc"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "kernels/simd.h"
+
+#ifndef LE_KERNELS_SIMD_I420_ONCE
+#define LE_KERNELS_SIMD_I420_ONCE
+namespace le::simd::detail {
+inline uint8_t lumaOf(int r, int g, int b) { return static_cast<uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16); }
+// The chroma of a 2x2 block from its rounded mean colour.
+inline void chromaOf(int r, int g, int b, uint8_t* u, uint8_t* v) {
+  *u = static_cast<uint8_t>(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+  *v = static_cast<uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+}
+// Pixels [x, width) of a row pair (b may be a), scalar.
+inline void i420Tail(const uint8_t* a, const uint8_t* b, int x, int width, uint8_t* ya, uint8_t* yb, uint8_t* u,
+                     uint8_t* v) {
+  for (int i = x; i < width; ++i) {
+    ya[i] = lumaOf(a[3 * i], a[3 * i + 1], a[3 * i + 2]);
+    if (yb) yb[i] = lumaOf(b[3 * i], b[3 * i + 1], b[3 * i + 2]);
+  }
+  for (int i = x; i < width; i += 2) {
+    const int j = i + 1 < width ? i + 1 : i;  // an odd last column pairs with itself
+    int s[3];
+    for (int c = 0; c < 3; ++c) s[c] = (a[3 * i + c] + a[3 * j + c] + b[3 * i + c] + b[3 * j + c] + 2) >> 2;
+    chromaOf(s[0], s[1], s[2], u + i / 2, v + i / 2);
+  }
+}
+}  // namespace le::simd::detail
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace le::simd::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// A row pair, 2N pixels a step (N the 16-bit lanes): each byte vector of a
+// colour splits into even and odd pixels as the low and high bytes of its
+// 16-bit lanes, which are also the 2x2 blocks' columns. Luma fits unsigned
+// 16-bit lanes (at most 56228 before the shift), chroma signed ones (within
+// [-28432, 28688]); the shifts floor as the scalar code does.
+void Rgb24ToI420Rows(const uint8_t* HWY_RESTRICT a, const uint8_t* HWY_RESTRICT b, int width, uint8_t* HWY_RESTRICT ya,
+                     uint8_t* HWY_RESTRICT yb, uint8_t* HWY_RESTRICT u, uint8_t* HWY_RESTRICT v) {
+#if HWY_TARGET == HWY_SCALAR
+  // One-lane vectors cannot split a byte vector into 16-bit pairs.
+  detail::i420Tail(a, b, 0, width, ya, yb, u, v);
+#else
+  const hn::ScalableTag<uint8_t> d8;
+  const hn::RepartitionToWide<decltype(d8)> du;
+  const hn::RebindToSigned<decltype(du)> di;
+  const hn::Rebind<uint8_t, decltype(du)> dh;  // half a byte vector: one output per 16-bit lane
+  const int N = static_cast<int>(hn::Lanes(du));
+  const auto lo8 = hn::Set(du, 0xFF);
+  const auto k66 = hn::Set(du, 66), k129 = hn::Set(du, 129), k25 = hn::Set(du, 25), k128 = hn::Set(du, 128);
+  const auto k16 = hn::Set(du, 16), k2 = hn::Set(du, 2);
+  const auto m38 = hn::Set(di, -38), m74 = hn::Set(di, -74), k112 = hn::Set(di, 112), m94 = hn::Set(di, -94),
+             m18 = hn::Set(di, -18), s128 = hn::Set(di, 128);
+  auto luma = [&](hn::Vec<decltype(du)> r, hn::Vec<decltype(du)> g, hn::Vec<decltype(du)> bl) {
+    const auto s = hn::Add(hn::Add(hn::Add(hn::Mul(r, k66), hn::Mul(g, k129)), hn::Mul(bl, k25)), k128);
+    return hn::Add(hn::ShiftRight<8>(s), k16);
+  };
+  // Luma of 2N pixels, stored in order: even pixels in the low bytes.
+  auto lumaRow = [&](hn::Vec<decltype(d8)> r8, hn::Vec<decltype(d8)> g8, hn::Vec<decltype(d8)> b8, uint8_t* out) {
+    const auto r = hn::BitCast(du, r8), g = hn::BitCast(du, g8), bl = hn::BitCast(du, b8);
+    const auto even = luma(hn::And(r, lo8), hn::And(g, lo8), hn::And(bl, lo8));
+    const auto odd = luma(hn::ShiftRight<8>(r), hn::ShiftRight<8>(g), hn::ShiftRight<8>(bl));
+    hn::StoreU(hn::BitCast(d8, hn::Or(even, hn::ShiftLeft<8>(odd))), d8, out);
+  };
+  auto pairs = [&](hn::Vec<decltype(d8)> p, hn::Vec<decltype(d8)> q) {
+    const auto x = hn::BitCast(du, p), y = hn::BitCast(du, q);
+    const auto sum = hn::Add(hn::Add(hn::And(x, lo8), hn::ShiftRight<8>(x)), hn::Add(hn::And(y, lo8), hn::ShiftRight<8>(y)));
+    return hn::BitCast(di, hn::ShiftRight<2>(hn::Add(sum, k2)));
+  };
+  int x = 0;
+  for (; x + 2 * N <= width; x += 2 * N) {
+    hn::Vec<decltype(d8)> ra, ga, ba, rb, gb, bb;
+    hn::LoadInterleaved3(d8, a + 3 * x, ra, ga, ba);
+    hn::LoadInterleaved3(d8, b + 3 * x, rb, gb, bb);
+    lumaRow(ra, ga, ba, ya + x);
+    if (yb) lumaRow(rb, gb, bb, yb + x);
+    const auto r = pairs(ra, rb), g = pairs(ga, gb), bl = pairs(ba, bb);
+    const auto cu = hn::Add(hn::ShiftRight<8>(hn::Add(hn::Add(hn::Add(hn::Mul(r, m38), hn::Mul(g, m74)), hn::Mul(bl, k112)), s128)), s128);
+    const auto cv = hn::Add(hn::ShiftRight<8>(hn::Add(hn::Add(hn::Add(hn::Mul(r, k112), hn::Mul(g, m94)), hn::Mul(bl, m18)), s128)), s128);
+    hn::StoreU(hn::DemoteTo(dh, cu), dh, u + x / 2);
+    hn::StoreU(hn::DemoteTo(dh, cv), dh, v + x / 2);
+  }
+  detail::i420Tail(a, b, x, width, ya, yb, u, v);
+#endif
+}
+
+}  // namespace le::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace le::simd {
+HWY_EXPORT(Rgb24ToI420Rows);
+void rgb24ToI420Rows(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya, uint8_t* yb, uint8_t* u,
+                     uint8_t* v) {
+  if (width <= 0) return;
+  HWY_DYNAMIC_DISPATCH(Rgb24ToI420Rows)(a, b ? b : a, width, ya, b ? yb : nullptr, u, v);
+}
+
+void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, uint8_t* u, uint8_t* v, int rowBegin,
+                 int rowEnd) {
+  const size_t stride = static_cast<size_t>(width) * 3, cw = static_cast<size_t>(width + 1) / 2;
+  for (int r = rowBegin & ~1; r < rowEnd && r < height; r += 2) {
+    const bool pair = r + 1 < height;
+    rgb24ToI420Rows(rgb + r * stride, pair ? rgb + (r + 1) * stride : nullptr, width, y + static_cast<size_t>(r) * width,
+                    pair ? y + static_cast<size_t>(r + 1) * width : nullptr, u + (r / 2) * cw, v + (r / 2) * cw);
+  }
+}
+}  // namespace le::simd
+#endif
