@@ -78,7 +78,7 @@ void i420Ours(benchmark::State& state) {
   static const std::vector<uint8_t> rgb = rgbFrame();
   Yuv420Frame out;
   for (auto _ : state) {
-    le::simd::rgb24ToI420(rgb.data(), kW, kH, out.y.data(), out.u.data(), out.v.data(), 0, kH);
+    le::simd::rgb24ToI420(rgb.data(), kW, kH, out.y.data(), kW, out.u.data(), kW / 2, out.v.data(), kW / 2, 0, kH);
     benchmark::DoNotOptimize(out.y.data());
   }
   state.SetLabel(le::simd::target());

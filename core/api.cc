@@ -1,5 +1,8 @@
 #include "core/api.h"
 
+#include "kernels/simd.h"
+#include "le/le.h"
+
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -44,6 +47,19 @@ const char* intern(const std::string& text) {
   static auto* texts = new std::set<std::string>;  // never freed: callers may keep the pointers
   std::lock_guard<std::mutex> lk(*mu);
   return texts->insert(text).first->c_str();
+}
+
+void checkI420(const void* planes, int width, const char* fn) {
+  const auto* p = static_cast<const le_i420*>(planes);
+  const int cw = (width + 1) / 2;
+  if (!p || !p->y || !p->u || !p->v || p->y_stride < width || p->u_stride < cw || p->v_stride < cw)
+    throw RawFailure{std::string(fn) + ": I420 planes missing or narrower than the frame (width " +
+                     std::to_string(width) + ", chroma " + std::to_string(cw) + ")"};
+}
+
+void toI420(const uint8_t* rgb, int width, int height, const void* planes) {
+  const auto* p = static_cast<const le_i420*>(planes);
+  simd::rgb24ToI420(rgb, width, height, p->y, p->y_stride, p->u, p->u_stride, p->v, p->v_stride, 0, height);
 }
 
 }  // namespace le::api

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -28,6 +29,12 @@ void setErrText(Family f, const char* fn, const char* text);
 // Copies `text` into a caller buffer of `len` bytes: at most len - 1 bytes of
 // text, the rest zero-filled, always terminated. NULL or len <= 0: no-op.
 void fill_err(char* dst, int len, const char* text);
+
+// Converts a packed width x height RGB24 frame into the caller's I420 planes
+// (le_i420 of le/le.h). checkI420 throws RawFailure "<fn>: ..." for planes that
+// cannot hold the frame; call it before anything is consumed.
+void checkI420(const void* planes, int width, const char* fn);
+void toI420(const uint8_t* rgb, int width, int height, const void* planes);
 
 // Thrown inside a guarded body to fail with the family's failure value
 // while leaving the last-error text empty (argument checks that the C API

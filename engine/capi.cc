@@ -312,6 +312,24 @@ int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* 
   return pull.finish(ctx, si, out);
 }
 
+int le_render_kp_i420(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving, const le_i420* out) {
+  const auto lock = lockOf(ctx);
+  if (lent(ctx, "le_render_kp_i420")) return 0;
+  if (!le::api::guard(Family::Le, __func__, 0, [&] {
+        if (!ctx) throw RawFailure{"le_render_kp_i420: bad args"};
+        le::api::checkI420(out, ctx->engine.width(), "le_render_kp_i420");
+        return 1;
+      }))
+    return 0;
+  if (!le_render_kp_crop(ctx, si, kp_source, kp_driving)) return 0;
+  const uint8_t* frame = le_paste_last(ctx, si);
+  if (!frame) return 0;
+  return le::api::guard(Family::Le, __func__, 0, [&] {
+    le::api::toI420(frame, ctx->engine.width(), ctx->engine.height(), out);
+    return 1;
+  });
+}
+
 int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
   const auto lock = lockOf(ctx);
   if (lent(ctx, "le_render_drive_rgba")) return 0;

@@ -71,10 +71,10 @@ void unsharpRow(const float* blur, size_t stride, const float* g, int k, float a
 // chroma row of (width + 1) / 2 samples each.
 void rgb24ToI420Rows(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya, uint8_t* yb, uint8_t* u, uint8_t* v);
 // The row pairs that start in [rowBegin, rowEnd) (rowBegin rounded down to
-// even) of a packed width x height frame into planes y (width a row), u and
-// v ((width + 1) / 2 a row).
-void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, uint8_t* u, uint8_t* v, int rowBegin,
-                 int rowEnd);
+// even) of a packed width x height frame into planes y, u and v whose rows
+// are the given strides apart.
+void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, int yStride, uint8_t* u, int uStride,
+                 uint8_t* v, int vStride, int rowBegin, int rowEnd);
 
 // n RGB24 pixels to RGBA with alpha 255.
 void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t n);

@@ -103,13 +103,14 @@ void rgb24ToI420Rows(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya,
   HWY_DYNAMIC_DISPATCH(Rgb24ToI420Rows)(a, b ? b : a, width, ya, b ? yb : nullptr, u, v);
 }
 
-void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, uint8_t* u, uint8_t* v, int rowBegin,
-                 int rowEnd) {
-  const size_t stride = static_cast<size_t>(width) * 3, cw = static_cast<size_t>(width + 1) / 2;
+void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, int yStride, uint8_t* u, int uStride,
+                 uint8_t* v, int vStride, int rowBegin, int rowEnd) {
+  const size_t stride = static_cast<size_t>(width) * 3;
   for (int r = rowBegin & ~1; r < rowEnd && r < height; r += 2) {
     const bool pair = r + 1 < height;
-    rgb24ToI420Rows(rgb + r * stride, pair ? rgb + (r + 1) * stride : nullptr, width, y + static_cast<size_t>(r) * width,
-                    pair ? y + static_cast<size_t>(r + 1) * width : nullptr, u + (r / 2) * cw, v + (r / 2) * cw);
+    rgb24ToI420Rows(rgb + r * stride, pair ? rgb + (r + 1) * stride : nullptr, width,
+                    y + static_cast<ptrdiff_t>(r) * yStride, pair ? y + static_cast<ptrdiff_t>(r + 1) * yStride : nullptr,
+                    u + static_cast<ptrdiff_t>(r / 2) * uStride, v + static_cast<ptrdiff_t>(r / 2) * vStride);
   }
 }
 }  // namespace le::simd

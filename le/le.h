@@ -166,6 +166,22 @@ LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const 
                              size_t out_bytes);
 /* Render row i of the driving track and paste it into driver frame si[i], RGBA. 1 or 0. */
 LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes);
+/* Planes of an I420 image the caller owns, as video encoders take frames:
+ * BT.601 limited range, Y width x height, U and V (width + 1) / 2 x
+ * (height + 1) / 2, each row `stride` bytes after the last (at least the
+ * plane's width). */
+typedef struct le_i420 {
+  uint8_t* y;
+  int y_stride;
+  uint8_t* u;
+  int u_stride;
+  uint8_t* v;
+  int v_stride;
+} le_i420;
+/* As le_render_kp_rgba, the frame converted into out's planes. 1, or 0 with
+ * the reason (a NULL plane or a stride below its plane's width among them). */
+LE_API int le_render_kp_i420(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving,
+                             const le_i420* out);
 /* What a context's director runs, for hosts and tools. Set `size` to
  * sizeof(le_ctx_info) before the call: members past it are left alone, so a
  * caller built against an older header keeps working. */
@@ -360,6 +376,10 @@ LE_API int le_utt_frames_available(le_utt* u);
  * when none is waiting; 0 with the reason when buf is too small (the frame
  * stays for the next pull). info may be NULL. */
 LE_API int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_info* info);
+/* As le_utt_pull_frame, the frame converted into out's planes (le_i420): 1,
+ * 0 when none is waiting, 0 with the reason for planes that cannot hold it
+ * (the frame stays for the next pull). */
+LE_API int le_utt_pull_frame_i420(le_utt* u, const le_i420* out, le_utt_frame_info* info);
 LE_API int le_utt_get_stats(le_utt* u, le_utt_stats* stats);
 /* 0, or -1 after a fatal render failure; the last failure text into text
  * (truncated) and the failure count into *failures (either may be NULL). A

@@ -194,16 +194,21 @@ int le_utt::available() {
   return ring_->ready();
 }
 
-int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info) {
+int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i420* i420) {
   // Under the session's lock: an interrupt cannot drop the frame while it
   // is copied out.
   std::lock_guard<std::mutex> lk(mu_);
+  if (i420) le::api::checkI420(i420, engine_.width(), "le_utt_pull_frame_i420");
   le::FrameTag tag;
   uint64_t seq = 0;
   const uint8_t* frame = ring_->front(&tag, &seq);
   if (!frame) return 0;
-  if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
-  std::memcpy(buf, frame, frameBytes_);
+  if (i420) {
+    le::api::toI420(frame, engine_.width(), engine_.height(), i420);
+  } else {
+    if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
+    std::memcpy(buf, frame, frameBytes_);
+  }
   const Kind kind = static_cast<Kind>(tag.kind);
   if (info) *info = le_utt_frame_info{seq, tag.kind, tag.si, tag.ordinal};
   last_.have = true;

@@ -46,7 +46,8 @@ struct le_utt {
   void interrupt();
   int ready();
   int available();
-  int pull(uint8_t* buf, size_t cap, le_utt_frame_info* info);
+  // The next frame into buf (RGB24), or into the I420 planes `i420` when given.
+  int pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i420* i420 = nullptr);
   void stats(le_utt_stats* s);
   int renderStatus(char* text, int cap, int* failures);
   // Arms the mouth pass over this session's crops (session/utt_tessera.cc);

@@ -93,6 +93,13 @@ int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_inf
   });
 }
 
+int le_utt_pull_frame_i420(le_utt* u, const le_i420* out, le_utt_frame_info* info) {
+  return le::api::guard(Family::Utt, __func__, 0, [&] {
+    if (!u) throw RawFailure{"le_utt_pull_frame_i420: bad args"};
+    return u->pull(nullptr, 0, info, out);
+  });
+}
+
 int le_utt_get_stats(le_utt* u, le_utt_stats* stats) {
   return le::api::guard(Family::Utt, __func__, 0, [&] {
     if (!u || !stats) throw std::runtime_error("bad args");

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "le/le.h"
+#include "tests/support/kernel_reference.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -251,6 +252,37 @@ TEST(EngineContext, RgbaWithAOneByteShortBufferStillRenders) {
     ASSERT_EQ(out[p * 4 + 2], fresh[p * 3 + 2]);
     ASSERT_EQ(out[p * 4 + 3], 255);
   }
+}
+
+// I420 for an encoder: the RGBA frame's colours converted, into planes with
+// rows wider than the frame (padding untouched); planes that cannot hold the
+// frame are refused before anything renders.
+TEST(EngineContext, I420IsTheRgbFrameConverted) {
+  Ctx ctx = create(kFixtures + "/tiny");
+  ASSERT_TRUE(ctx) << le_last_error();
+  const std::vector<float> xs = floatsOf(kFixtures + "/tiny/xs_target.bin");
+  std::vector<float> kd(xs.begin() + 126, xs.begin() + 189);
+  kd[12 * 3 + 1] += 0.1f;
+  std::vector<uint8_t> rgba(96 * 64 * 4), rgb, want;
+  ASSERT_EQ(le_render_kp_rgba(ctx.get(), 2, &xs[126], kd.data(), rgba.data(), rgba.size()), 1) << le_last_error();
+  for (size_t p = 0; p < 96 * 64; ++p) rgb.insert(rgb.end(), &rgba[p * 4], &rgba[p * 4 + 3]);
+  le::test::refI420(rgb.data(), 96, 64, want);
+  std::vector<uint8_t> y(100 * 64, 7), u(50 * 32, 7), v(52 * 32, 7);
+  le_i420 planes{y.data(), 100, u.data(), 50, v.data(), 52};
+  le_i420 narrow = planes;
+  narrow.u_stride = 47;
+  EXPECT_EQ(le_render_kp_i420(ctx.get(), 2, &xs[126], kd.data(), &narrow), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_i420: I420 planes missing or narrower than the frame (width 96, chroma 48)");
+  EXPECT_EQ(le_render_kp_i420(ctx.get(), 2, &xs[126], kd.data(), nullptr), 0);
+  EXPECT_EQ(y, std::vector<uint8_t>(100 * 64, 7)) << "nothing written";
+  ASSERT_EQ(le_render_kp_i420(ctx.get(), 2, &xs[126], kd.data(), &planes), 1) << le_last_error();
+  std::vector<uint8_t> got;
+  for (int r = 0; r < 64; ++r) got.insert(got.end(), &y[r * 100], &y[r * 100 + 96]);
+  for (int r = 0; r < 32; ++r) got.insert(got.end(), &u[r * 50], &u[r * 50 + 48]);
+  for (int r = 0; r < 32; ++r) got.insert(got.end(), &v[r * 52], &v[r * 52 + 48]);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(y[99], 7);
+  EXPECT_EQ(v[51], 7);
 }
 
 // Driving = source keypoints renders the prior crop back; pasted, the frame

@@ -28,7 +28,7 @@ int main(void) {
       fails++;
     if (le_render_kp_crop(ctx, 0, kp, kp) || le_render_drive_crop(ctx, 0) || le_paste_crop(ctx, 0, kp, px, 4) ||
         le_paste_last(ctx, 0) || le_render_kp_rgba(ctx, 0, kp, kp, px, 4) || le_render_drive_rgba(ctx, 0, px, 4) ||
-        le_target_frame(ctx, 0))
+        le_target_frame(ctx, 0) || le_render_kp_i420(ctx, 0, kp, kp, NULL))
       fails++;
     le_destroy(ctx);
   }
@@ -72,6 +72,7 @@ int main(void) {
       fails++;
     if (le_utt_push_audio(NULL, pcm, 4) != 0 || strcmp(le_utt_last_error(), "le_utt_push_audio: bad args") != 0 ||
         le_utt_ready(NULL) != -1 || le_utt_frames_available(NULL) != 0 || le_utt_pull_frame(NULL, NULL, 0, NULL) != 0 ||
+        le_utt_pull_frame_i420(NULL, NULL, NULL) != 0 ||
         le_utt_get_stats(NULL, &st) != 0 || le_utt_render_status(NULL, NULL, 0, NULL) != -1)
       fails++;
     le_utt_interrupt(NULL);

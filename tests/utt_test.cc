@@ -15,6 +15,7 @@
 
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "support/kernel_reference.h"
 #include "support/testutil.h"
 
 namespace fs = std::filesystem;
@@ -166,10 +167,23 @@ TEST(Utt, IdleFramesWalkTheDriverVideoAndTheContextIsBorrowed) {
   EXPECT_EQ(st.frames, 30u);
   EXPECT_EQ(st.speech_frames, 0u);
   EXPECT_EQ(st.state, 0);
+  // The next frame as I420, once refused by planes too narrow (it stays).
+  std::vector<uint8_t> i420(96 * 64 * 3 / 2);
+  le_i420 planes{i420.data(), 96, i420.data() + 96 * 64, 48, i420.data() + 96 * 64 * 5 / 4, 48};
+  le_i420 narrow = planes;
+  narrow.y_stride = 95;
+  EXPECT_EQ(le_utt_pull_frame_i420(u, &narrow, nullptr), 0);
+  EXPECT_STRNE(le_utt_last_error(), "");
+  le_utt_frame_info info{};
+  while (le_utt_pull_frame_i420(u, &planes, &info) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(info.seq, 30u);
   le_utt_destroy(u);
   target = le_target_frame(ctx.c, 3);
   ASSERT_NE(target, nullptr) << le_last_error();
   EXPECT_EQ(0, std::memcmp(target, frames[3].rgb.data(), kFrame));
+  std::vector<uint8_t> want;
+  le::test::refI420(le_target_frame(ctx.c, info.si), 96, 64, want);
+  EXPECT_EQ(i420, want);
 }
 
 // Speech pushed at once, no end call: the utterance ends by the gap; every

@@ -41,6 +41,11 @@ class FrameInfo(ctypes.Structure):
                 ("ordinal", ctypes.c_int32)]
 
 
+class I420(ctypes.Structure):
+    _fields_ = [("y", c_u8_p), ("y_stride", ctypes.c_int), ("u", c_u8_p), ("u_stride", ctypes.c_int),
+                ("v", c_u8_p), ("v_stride", ctypes.c_int)]
+
+
 class Stats(ctypes.Structure):
     _fields_ = [("frames", ctypes.c_uint64), ("speech_frames", ctypes.c_uint64), ("onsets", ctypes.c_uint64),
                 ("onset_ms", ctypes.c_double), ("render_ms", ctypes.c_double), ("state", ctypes.c_int32)]
@@ -111,6 +116,7 @@ _declare("le_utt_interrupt", None, P)
 _declare("le_utt_ready", ctypes.c_int, P)
 _declare("le_utt_frames_available", ctypes.c_int, P)
 _declare("le_utt_pull_frame", ctypes.c_int, P, c_u8_p, ctypes.c_size_t, ctypes.POINTER(FrameInfo))
+_declare("le_utt_pull_frame_i420", ctypes.c_int, P, ctypes.POINTER(I420), ctypes.POINTER(FrameInfo))
 _declare("le_utt_get_stats", ctypes.c_int, P, ctypes.POINTER(Stats))
 _declare("le_utt_render_status", ctypes.c_int, P, ctypes.c_char_p, ctypes.c_int, c_int_p)
 c_double_p = ctypes.POINTER(ctypes.c_double)

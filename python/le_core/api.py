@@ -3,7 +3,7 @@ import ctypes
 
 import numpy as np
 
-from ._lib import A2xInfo, A2xOpts, CtxInfo, Error, FrameInfo, LogFn, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
+from ._lib import A2xInfo, A2xOpts, CtxInfo, Error, FrameInfo, I420, LogFn, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
 
 KP = 63  # keypoint values per set: 21 keypoints x 3
 
@@ -227,6 +227,27 @@ class Utterance(_Handle):
         return (buf.copy() if out is None else out), {
             "seq": info.seq, "kind": self.KINDS[info.kind] if 0 <= info.kind < 3 else info.kind, "si": info.si,
             "ordinal": info.ordinal}
+
+    def pull_i420(self, y, u, v):
+        """The next frame as BT.601 limited-range I420 into three uint8 2-D arrays whose rows may lie any stride
+        apart (views of a video frame's planes, say): Y height x width, U and V half that, rounded up. Returns the
+        frame's info dict, or None when no frame is waiting."""
+        h, w = self._buf.shape[:2]
+        for a, rows, cols in ((y, h, w), (u, (h + 1) // 2, (w + 1) // 2), (v, (h + 1) // 2, (w + 1) // 2)):
+            if (a.dtype != np.uint8 or a.ndim != 2 or a.strides[1] != 1 or a.shape[0] < rows or a.shape[1] < cols
+                    or not a.flags.writeable):
+                raise ValueError("I420 planes must be writable uint8 rows of at least %dx%d, %dx%d, %dx%d"
+                                 % (h, w, (h + 1) // 2, (w + 1) // 2, (h + 1) // 2, (w + 1) // 2))
+        planes = I420(y.ctypes.data_as(c_u8_p), y.strides[0], u.ctypes.data_as(c_u8_p), u.strides[0],
+                      v.ctypes.data_as(c_u8_p), v.strides[0])
+        info = FrameInfo()
+        if lib.le_utt_pull_frame_i420(self.handle, ctypes.byref(planes), ctypes.byref(info)) != 1:
+            err = text(lib.le_utt_last_error)
+            if err:
+                raise Error(err)
+            return None
+        return {"seq": info.seq, "kind": self.KINDS[info.kind] if 0 <= info.kind < 3 else info.kind, "si": info.si,
+                "ordinal": info.ordinal}
 
     def stats(self):
         s = Stats()

@@ -57,13 +57,24 @@ class Binding(unittest.TestCase):
             utt.push(speech(1.2))
             utt.end()
             kinds = []
+            # Every other frame as I420 into planes whose rows lie further apart than they are wide.
+            y, u, v = (np.full((64, 100), 7, np.uint8)[:, :96], np.full((32, 50), 7, np.uint8)[:, :48],
+                       np.full((32, 50), 7, np.uint8)[:, :48])
             while time.time() < deadline and (kinds.count("speech") == 0 or kinds[-1] != "idle"):
-                frame, info = utt.pull()
+                if len(kinds) % 2:
+                    info = utt.pull_i420(y, u, v)
+                    frame = info and y
+                else:
+                    frame, info = utt.pull()
                 if frame is None:
                     time.sleep(0.001)
                     continue
-                self.assertEqual(frame.shape, (64, 96, 3))
+                self.assertEqual(frame.shape, (64, 96, 3) if len(kinds) % 2 == 0 else (64, 96))
                 kinds.append(info["kind"])
+            self.assertTrue(16 <= y.min() and y.max() <= 235 and 16 <= u.min() and v.max() <= 240)
+            self.assertEqual(y.base[:, 96:].max(), 7, "the rows' padding is left alone")
+            with self.assertRaises(ValueError):
+                utt.pull_i420(y[:, :95], u, v)
             self.assertEqual(kinds.count("speech"), 30)
             self.assertEqual(kinds.count("ramp"), 6)
             self.assertEqual(utt.stats()["onsets"], 1)

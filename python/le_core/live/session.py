@@ -11,7 +11,6 @@ import av
 import numpy as np
 from aiortc import RTCPeerConnection
 from aiortc.mediastreams import MediaStreamError
-from av.video.reformatter import VideoReformatter
 
 from ..api import Context, Error, Utterance
 from . import media
@@ -52,9 +51,6 @@ class Live:
         self.audio_out = AvatarAudio()
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
-        self.reformatter = VideoReformatter()
-        self.frame = None
-        self.last = None
         self.sent = self.held = 0
         self.lock = threading.Lock()  # the engine is used from worker threads and torn down in one
         self.saying = None
@@ -91,13 +87,18 @@ class Live:
             # A fixed square the size of the face crop, centred where the crop sits on average.
             side = int(min(np.mean(np.sqrt(np.abs(np.linalg.det(ms[:, :, :2])))) * c, W, H)) // 2 * 2
             cx, cy = (ms[:, :, :2] @ np.array([c / 2, c / 2]) + ms[:, :, 2]).mean(axis=0)
-            bx = int(min(max(round(cx - side / 2), 0), W - side))
-            by = int(min(max(round(cy - side / 2), 0), H - side))
+            bx = int(min(max(round(cx - side / 2), 0), W - side)) // 2 * 2  # even: on the chroma grid
+            by = int(min(max(round(cy - side / 2), 0), H - side)) // 2 * 2
             self.box = (bx, by, bx + side, by + side)
         else:
             self.box = (0, 0, W // 2 * 2, H // 2 * 2)
-        self.frame = np.empty((H, W, 3), np.uint8)
-        self.last = self.ctx.target_frame(0)
+        # The engine's frames arrive as I420 (converted where they are pasted); the last one is kept for the
+        # ticks that find none waiting. Until the first, the driver's first frame.
+        cw, ch = (W + 1) // 2, (H + 1) // 2
+        self.yuv = (np.empty((H, W), np.uint8), np.empty((ch, cw), np.uint8), np.empty((ch, cw), np.uint8))
+        first = av.VideoFrame.from_ndarray(self.ctx.target_frame(0), format="rgb24").reformat(format="yuv420p")
+        for plane, dst in zip(first.planes, self.yuv):
+            dst[...] = np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)[:, :plane.width]
         # The mouth: the lower middle of the mean face crop.
         m = ms.mean(axis=0)
         pts = m @ np.array([[0.32 * c, 0.68 * c], [0.62 * c, 0.88 * c], [1, 1]])
@@ -145,17 +146,19 @@ class Live:
     def next_frame(self, n):
         """The frame for tick n, as the encoder takes it (yuv420p), with what it is. Runs in a worker thread."""
         try:
-            frame, info = self.engine(lambda u: u.pull(self.frame), (None, None))
+            info = self.engine(lambda u: u.pull_i420(*self.yuv))
         except Error as e:
             log.error("session %s: %s", self.id, e)
-            frame = info = None
-        if frame is not None:
-            self.last = frame
+            info = None
         if info is None:
             info = {"kind": "hold", "si": -1, "ordinal": -1}
         x0, y0, x1, y1 = self.box
-        rgb = av.VideoFrame.from_ndarray(np.ascontiguousarray(self.last[y0:y1, x0:x1]), format="rgb24")
-        return self.reformatter.reformat(rgb, format="yuv420p"), info
+        out = av.VideoFrame(x1 - x0, y1 - y0, "yuv420p")
+        for k, (plane, src) in enumerate(zip(out.planes, self.yuv)):
+            s = 1 if k == 0 else 2
+            dst = np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)
+            dst[:, :plane.width] = src[y0 // s:y0 // s + plane.height, x0 // s:x0 // s + plane.width]
+        return out, info
 
     def frame_sent(self, n, info):
         """Bookkeeping for the frame of tick n, on the event loop: its speech, its description, the figures."""
