@@ -189,6 +189,7 @@ Action Logic::step(Inputs& in) {
       Request& r = act.request;
       r.reset = resetPending_;
       r.start = config_.onsetIndex >= 0 ? config_.onsetIndex : idleIndex_;
+      if (r.reset) startSent_ = r.start;
       if (eager != eagerSent_) r.eager = eager;
       eagerSent_ = eager;
       r.audio.swap(toSend_);
@@ -219,8 +220,22 @@ Action Logic::step(Inputs& in) {
     }
     if (k > 0) {
       k = std::min<int>(k, static_cast<int>(queue_.size()));
+      // The idle walk went on while the engine heard the utterance's first
+      // audio: speech starts at the driver frame it reached, every row moved
+      // on by as many frames, its driving keypoints the same offset from the
+      // idle row of its new frame as from that of its own.
+      if (ordinal_ == 0) shift_ = config_.onsetIndex >= 0 ? 0 : ((idleIndex_ - startSent_) % config_.nt + config_.nt) % config_.nt;
       act.rows.assign(queue_.begin(), queue_.begin() + k);
       queue_.erase(queue_.begin(), queue_.begin() + k);
+      if (shift_ != 0)
+        for (Row& r : act.rows) {
+          r.si = (r.si + shift_) % config_.nt;
+          const float* idle = xsRow(r.si);
+          for (int j = 0; j < kKp; ++j) {
+            r.out[j] = idle[j] + (r.out[j] - r.xs[j]);
+            r.xs[j] = idle[j];
+          }
+        }
       act.what = Action::Do::Speak;
       act.progressed = true;
       return act;
@@ -245,8 +260,10 @@ Action Logic::step(Inputs& in) {
     }
     return act;
   }
-  // Idle, one frame at a time as the host takes them.
-  if (state_ == State::Idle && in.ring == 0 && in.pasteJobs == 0 && config_.nt > 0) {
+  // Idle, one frame at a time as the host takes them; also while the engine
+  // hears an utterance's first audio, so that the picture never stops.
+  if ((state_ == State::Idle || (state_ == State::Onset && queue_.empty())) && in.ring == 0 && in.pasteJobs == 0 &&
+      config_.nt > 0) {
     act.what = Action::Do::Idle;
     act.si = idleIndex_;
   }

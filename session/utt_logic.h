@@ -166,6 +166,9 @@ class Logic {
   std::vector<float> toSend_;
   std::deque<Row> queue_;
   int idleIndex_ = 0, rampLeft_ = 0, rampTotal_ = 0;
+  // The driver frame the engine was reset at, and how far the idle walk went
+  // on past it before the utterance's first frame.
+  int startSent_ = 0, shift_ = 0;
   float rampOffset_[kKp] = {};
   int lastSpeechSi_ = -1;
   float lastSpeechKp_[kKp] = {};

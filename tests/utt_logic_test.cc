@@ -207,6 +207,49 @@ TEST(UttLogic, AnUtteranceSpeaksInChunksAfterItsFirstFrameThenRampsToIdle) {
   EXPECT_DOUBLE_EQ(l.onsetAt(), 0);
 }
 
+// While the engine hears the first audio the idle walk goes on; speech then
+// starts where it got to, each row moved on as far and its driving
+// keypoints rebased on the idle row of its new frame. A fixed onset frame
+// keeps the engine's frames.
+TEST(UttLogic, TheIdleWalkGoesOnThroughTheOnset) {
+  const auto xs = track();
+  for (int fixed : {-1, 1}) {
+    Config c = config(xs);
+    c.onsetIndex = fixed;
+    Logic l(c);
+    In open;
+    open.samples = 640;
+    const Action d = step(l, open);
+    ASSERT_EQ(d.what, Do::Dispatch);
+    const int start = d.request.start;
+    EXPECT_EQ(start, fixed < 0 ? 0 : 1);
+    for (int k = 0; k < 3; ++k) {
+      const Action a = step(l, In{});
+      ASSERT_EQ(a.what, Do::Idle) << k;
+      EXPECT_EQ(a.si, k);
+      EXPECT_EQ(l.state(), State::Onset);
+      l.idlePosted();
+    }
+    In rows2;
+    rows2.got = 2;
+    rows2.total = 2;
+    rows2.firstSi = start;
+    const Action a = step(l, rows2);
+    ASSERT_EQ(a.what, Do::Speak);
+    ASSERT_EQ(a.rows.size(), 1u);
+    speak(l, a);
+    const Action b = step(l, In{});
+    ASSERT_EQ(b.what, Do::Speak);
+    const int shift = fixed < 0 ? 3 : 0;
+    for (const auto& [act, k] : {std::pair{&a, 0}, std::pair{&b, 1}}) {
+      const Row& r = act->rows[0];
+      EXPECT_EQ(r.si, (start + k + shift) % kNt);
+      EXPECT_FLOAT_EQ(r.xs[5], shift ? static_cast<float>(r.si) : 0.0f);
+      EXPECT_FLOAT_EQ(r.out[5], r.xs[5] + 10.0f + k);
+    }
+  }
+}
+
 TEST(UttLogic, HybridGoesHighAbove23WaitingFramesAndLowAt11) {
   const auto xs = track();
   Logic l(config(xs, true));

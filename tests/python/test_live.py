@@ -177,6 +177,22 @@ def mouth_follows_speech(frames):
     return np.percentile(speech, 90), float(np.median(after)), len(speech), len(after)
 
 
+def onsets_held(frames, utterances):
+    """Held frames in the 40 frames before each of the last `utterances` utterances' first speech frame, and how
+    far the mouth there is from the idle loop at the same driver frame (mean level difference per frame)."""
+    idle = {}
+    for _, k, si, _, patch in frames:
+        if k == "idle" and si not in idle:
+            idle[si] = np.array(patch, np.float64)
+    starts = [i for i, f in enumerate(frames) if f[1] == "speech" and f[3] == 0][-utterances:]
+    held, rest = [], []
+    for s in starts:
+        window = frames[max(0, s - 40):s]
+        held.append(sum(1 for f in window if f[1] == "hold"))
+        rest += [np.abs(np.array(p) - idle[si]).mean() for _, k, si, _, p in window if k == "idle" and si in idle]
+    return held, rest
+
+
 def main_test(bundle, tmp, log):
     speech_wav, silence_wav, period = mic_files(tmp)
     try:
@@ -229,6 +245,12 @@ def main_test(bundle, tmp, log):
         print("figure: mouth vs the idle loop: speech frames p90 %.1f levels (%d), idle frames after speech median "
               "%.1f (%d)" % (p90, ns, after, na))
         check(p90 > 4 * max(after, 1.0), "the mouth moves with speech and returns to the idle loop after it")
+        # The picture goes on while the engine hears an utterance's first audio, the mouth at rest.
+        held, rest = onsets_held(a.frames(), 10)
+        print("figure: held frames before each of the last %d utterances' first speech frame: %s; mouth vs the idle "
+              "loop there: median %.1f levels (%d frames)" % (len(held), held, np.median(rest), len(rest)))
+        check(len(held) == 10 and sum(held) <= 20, "at most 2 held frames per utterance on average: %s" % held)
+        check(np.median(rest) <= max(after, 1.0) * 2, "the mouth rests until the first speech frame")
 
         # B types a long sentence and interrupts it, three times.
         took, extra = [], []
