@@ -51,17 +51,60 @@ def offers(host):
               "an offer with %s is refused with a 4xx (%d) and leaves no session" % (what, status))
 
 
-async def ownership(host):
-    """A session opened by a page: only that page's token ends it, and the public status names no session."""
+def video_codec(sdp):
+    """The first video codec an SDP lists."""
+    lines = sdp.splitlines()
+    pt = next(line.split()[3] for line in lines if line.startswith("m=video"))
+    return next(line.split()[1].split("/")[0] for line in lines if line.startswith("a=rtpmap:%s " % pt))
+
+
+async def page_offer(host, only=None):
+    """A page's peer connection (its video offer listing only `only`, when given) and the host's (status, answer)."""
+    from aiortc import RTCRtpSender
     pc = RTCPeerConnection()
     pc.addTransceiver("audio", direction="recvonly")
-    pc.addTransceiver("video", direction="recvonly")
+    video = pc.addTransceiver("video", direction="recvonly")
+    if only:
+        video.setCodecPreferences([c for c in RTCRtpSender.getCapabilities("video").codecs if c.mimeType == only])
     pc.createDataChannel("control")
     await pc.setLocalDescription(await pc.createOffer())
     body = json.dumps({"sdp": pc.localDescription.sdp, "type": pc.localDescription.type}).encode()
+    return pc, await asyncio.get_running_loop().run_in_executor(None, post, host, "offer", body)
+
+
+async def answered_codec(host, only=None):
+    """The video codec the host answers a page with (whose offer lists only `only`, when given); the session
+    is ended again."""
+    pc, (status, answer) = await page_offer(host, only)
     loop = asyncio.get_running_loop()
     try:
-        status, answer = await loop.run_in_executor(None, post, host, "offer", body)
+        check(status == 200, "an offer listing %s is answered" % (only or "every codec"))
+        await loop.run_in_executor(None, post, host, "bye/" + answer["id"], answer["token"].encode(), "text/plain")
+        host.wait_sessions(0)
+        return video_codec(answer["sdp"])
+    finally:
+        await pc.close()
+
+
+async def codecs(host, log):
+    """The host offers first the video codec it measured cheaper at the page's output size, and falls back to what
+    the page offers."""
+    log.flush()
+    with open(log.name) as f:
+        first = [line.rsplit(": ", 1)[1].strip() for line in f if "video codecs at " in line]
+    check(len(first) == 2, "the host measured the codecs at both output sizes: %s" % first)
+    got = await answered_codec(host)
+    check(got == first[0], "the answer's first video codec is the one measured cheaper (%s, %s)" % (got, first[0]))
+    other = "video/VP8" if first[0] == "H264" else "video/H264"
+    got = await answered_codec(host, other)
+    check(got == other.split("/")[1], "a page offering only %s gets it (%s)" % (other, got))
+
+
+async def ownership(host):
+    """A session opened by a page: only that page's token ends it, and the public status names no session."""
+    pc, (status, answer) = await page_offer(host)
+    loop = asyncio.get_running_loop()
+    try:
         check(status == 200 and answer.get("token") and answer.get("id"), "a good offer is answered with id and token")
         status_text = json.dumps(host.status())
         check(answer["id"] not in status_text and answer["token"] not in status_text and "ids" not in status_text,
@@ -144,6 +187,7 @@ def main():
         try:
             offers(host)
             asyncio.run(ownership(host))
+            asyncio.run(codecs(host, log))
         except BaseException:
             log.seek(0)
             sys.stderr.write("--- host log ---\n" + log.read()[-6000:])

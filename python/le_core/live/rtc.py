@@ -1,12 +1,16 @@
 """The workarounds that reach into the WebRTC library's internals, in one place. They were written against the
 versions in TESTED; install() checks the library at start: an untested version is named in the log, and one whose
 internals the workarounds need are gone is refused with the reason rather than failing inside a call."""
+import fractions
 import logging
+import statistics
 import sys
+import time
 
 import aiortc
-from aiortc import rtcrtpsender
-from aiortc.codecs import vpx
+from aiortc import RTCRtpSender, rtcrtpsender
+from aiortc.codecs import get_encoder, vpx
+from aiortc.rtcrtpparameters import RTCRtpCodecParameters
 
 log = logging.getLogger("le_core.serve")
 TESTED = ("1.4.",)
@@ -75,3 +79,36 @@ def install():
     rtcrtpsender.RTCRtpSender._next_encoded_frame = _told_when_encoded(rtcrtpsender.RTCRtpSender._next_encoded_frame)
     vpx.Vp8Encoder.encode = _without_denoiser(vpx.Vp8Encoder.encode)
     _installed = True
+
+
+def encode_ms(frames):
+    """Median milliseconds each video codec of the library takes per frame over `frames` (yuv420p, one size; the
+    first, a key frame, not counted), as {mime type: ms}."""
+    costs = {}
+    for cap in RTCRtpSender.getCapabilities("video").codecs:
+        if cap.mimeType.lower() == "video/rtx" or cap.mimeType in costs:
+            continue
+        encoder = get_encoder(RTCRtpCodecParameters(mimeType=cap.mimeType, clockRate=cap.clockRate, payloadType=96,
+                                                    parameters=dict(cap.parameters)))
+        times = []
+        for k, frame in enumerate(frames):
+            frame.pts, frame.time_base = k * 3600, fractions.Fraction(1, 90000)
+            t = time.perf_counter()
+            encoder.encode(frame, force_keyframe=k == 0)
+            times.append(1e3 * (time.perf_counter() - t))
+        costs[cap.mimeType] = statistics.median(times[1:] or times)
+    return costs
+
+
+def prefer(transceiver, order):
+    """Offers the video codecs in `order` (mime types, cheapest first; the others after them); the answer keeps
+    the first of them the browser offered."""
+    caps = RTCRtpSender.getCapabilities("video").codecs
+    rank = {m.lower(): i for i, m in enumerate(order)}
+    transceiver.setCodecPreferences(sorted(caps, key=lambda c: rank.get(c.mimeType.lower(), len(rank))))
+
+
+def negotiated(transceiver):
+    """The video codec the answer settled on ("VP8", "H264"), or "unknown"."""
+    codecs = getattr(transceiver, "_codecs", None)
+    return codecs[0].mimeType.split("/")[1] if codecs else "unknown"

@@ -38,6 +38,21 @@ def parse_json(raw):
         raise ValueError("not JSON (%s)" % e) from None
 
 
+def frame_box(ctx, output, ms=None):
+    """(x0, y0, x1, y1) of what is sent: the whole frame, or for "face" a fixed square the size of the face crop,
+    centred where the crop sits on average; even, on the chroma grid."""
+    W, H, c = ctx.width, ctx.height, ctx.crop
+    if output != "face":
+        return (0, 0, W // 2 * 2, H // 2 * 2)
+    if ms is None:
+        ms = np.array([ctx.crop_transform(si) for si in range(ctx.nt)], np.float64)
+    side = int(min(np.mean(np.sqrt(np.abs(np.linalg.det(ms[:, :, :2])))) * c, W, H)) // 2 * 2
+    cx, cy = (ms[:, :, :2] @ np.array([c / 2, c / 2]) + ms[:, :, 2]).mean(axis=0)
+    bx = int(min(max(round(cx - side / 2), 0), W - side)) // 2 * 2
+    by = int(min(max(round(cy - side / 2), 0), H - side)) // 2 * 2
+    return (bx, by, bx + side, by + side)
+
+
 class Live:
     """One browser connection: its peer connection, context, utterance session and tracks."""
 
@@ -83,15 +98,7 @@ class Live:
         W, H = self.ctx.width, self.ctx.height
         ms = np.array([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], np.float64)
         c = self.ctx.crop
-        if self.output == "face":
-            # A fixed square the size of the face crop, centred where the crop sits on average.
-            side = int(min(np.mean(np.sqrt(np.abs(np.linalg.det(ms[:, :, :2])))) * c, W, H)) // 2 * 2
-            cx, cy = (ms[:, :, :2] @ np.array([c / 2, c / 2]) + ms[:, :, 2]).mean(axis=0)
-            bx = int(min(max(round(cx - side / 2), 0), W - side)) // 2 * 2  # even: on the chroma grid
-            by = int(min(max(round(cy - side / 2), 0), H - side)) // 2 * 2
-            self.box = (bx, by, bx + side, by + side)
-        else:
-            self.box = (0, 0, W // 2 * 2, H // 2 * 2)
+        self.box = frame_box(self.ctx, self.output, ms)
         # The engine's frames arrive as I420 (converted where they are pasted); the last one is kept for the
         # ticks that find none waiting. Until the first, the driver's first frame.
         cw, ch = (W + 1) // 2, (H + 1) // 2
