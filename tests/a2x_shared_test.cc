@@ -128,15 +128,6 @@ TEST(SharedW2v, ThePairIsLookedForOnce) {
   });
 }
 
-TEST(SharedW2v, FileBytes) {
-  EXPECT_EQ(le::a2x::w2v_file_bytes(nullptr), -1);
-  EXPECT_EQ(le::a2x::w2v_file_bytes(""), -1);
-  EXPECT_EQ(le::a2x::w2v_file_bytes("/nonexistent"), -1);
-  EXPECT_EQ(le::a2x::w2v_file_bytes(kFixtures.c_str()), -1);
-  EXPECT_EQ(le::a2x::w2v_file_bytes((kLegacyDir + "/w2v_8s.onnx").c_str()),
-            static_cast<long long>(fs::file_size(kLegacyDir + "/w2v_8s.onnx")));
-}
-
 // The runtime we ship has no CUDA provider: asking for it falls back to the
 // CPU and the work still runs, all of it on the one owner thread.
 TEST(SharedW2v, CudaRequestFallsBackToTheCpuOnTheOwnerThread) {

@@ -156,25 +156,6 @@ TEST(Motion, ResetRestartsTheTraversalAndTheReference) {
   EXPECT_EQ(std::vector<int>(c.idx.begin(), c.idx.begin() + 4), (std::vector<int>{4, 3, 2, 1}));
 }
 
-TEST(Motion, DumpsTheIntermediateArrays) {
-  TempDir dump;
-  ScopedEnv env("LE_MOTION_DUMP", dump.path().c_str());
-  Handle m;
-  ASSERT_TRUE(m.m) << le_motion_last_error();
-  const Frames f = whole(m, speech(3.5));
-  const size_t T = f.idx.size();
-  const std::pair<const char*, size_t> files[] = {
-      {"mel0.bin", 80 * 21},      {"feat0.bin", 20 * 1024}, {"lmdm0_kp.bin", 265}, {"lmdm0_aud.bin", 80 * 1103},
-      {"lmdm0_pred.bin", 80 * 265}, {"res_post.bin", T * 265}, {"final.bin", T * 265}, {"xsla.bin", T * 63},
-      {"xdla.bin", T * 63},       {"xs.bin", T * 63},       {"xd.bin", T * 63}};
-  for (const auto& [name, floats] : files) {
-    ASSERT_TRUE(fs::exists(dump / name)) << name;
-    EXPECT_EQ(fs::file_size(dump / name), floats * 4) << name;
-  }
-  EXPECT_EQ(fs::file_size(dump / "cond.bin") % (1103 * 4), 0u);
-  EXPECT_EQ(0, std::memcmp(le::test::readFile(dump / "xd.bin").data(), f.out.data(), f.out.size() * 4));
-}
-
 TEST(Motion, HostileDirectoriesAreRefusedAtCreation) {
   struct Case {
     const char* meta;

@@ -91,15 +91,6 @@ TEST(Renderer, FillerSlotsRepeatTheLastItem) {
   EXPECT_EQ(errorOf([&] { one.render(si, ks.data(), ks.data(), 1); }), "render: non-finite keypoint value in item 0");
 }
 
-TEST(Renderer, FeatSynthGraph) {
-  Bundle b(kFix + "/tiny-fs");
-  Renderer r(b.m, *b.id, "b1", 1, "");
-  const int si = 3;
-  const auto kp = keypoints(b.m, si);
-  const float* out = r.render(&si, kp.data(), kp.data(), 1);
-  EXPECT_TRUE(std::isfinite(out[0]));
-}
-
 std::string copyBundle(const test::TempDir& tmp, const std::string& preset) {
   const std::string dst = tmp / preset;
   fs::copy(kFix + "/" + preset, dst, fs::copy_options::recursive);
