@@ -12,7 +12,10 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import numpy as np  # noqa: E402
-from test_live import Browser, Host, fps_over, mic_files  # noqa: E402
+from test_live import PYTHON_DIR, Browser, Host, fps_over, mic_files  # noqa: E402
+
+sys.path.insert(0, PYTHON_DIR)
+from le_core import A2x  # noqa: E402
 
 
 def figures(bundle, tmp, log, host_options):
@@ -23,6 +26,13 @@ def figures(bundle, tmp, log, host_options):
             a = Browser(speech_wav, tmp, "fa")
             a.open(host.url, output)
             one = fps_over([a], 20)[0]
+            onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:]
+            if onsets:
+                # The engine's look-ahead: the frames of speech a frame waits for, 40 ms each.
+                lag = 40.0 * A2x(bundle).info()["lag"]
+                print("%s: microphone to first speech frame at the browser, median %.0f ms over %d utterances: the "
+                      "model's look-ahead %.0f ms (engine) + the rest %.0f ms"
+                      % (output, np.median(onsets), len(onsets), lag, np.median(onsets) - lag))
             b = Browser(speech_wav, tmp, "fb")
             b.open(host.url, output)
             two = fps_over([a, b], 20)
