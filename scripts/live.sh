@@ -6,6 +6,8 @@
 # sentences.
 #
 #   scripts/live.sh [BUNDLE] [--port 8080] [--max-sessions 2] [--output full|face] [...]
+#
+# With --hosts N, N hosts start behind haproxy on --port (scripts/live-hosts.sh).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
@@ -18,10 +20,13 @@ if [ $# -eq 0 ] || [ "${1#-}" != "$1" ]; then
   build/tools/le-avatar check --demo build/demo/avatar >/dev/null
   args=(build/demo/avatar "$@")
 fi
-port=8080
+port=8080 hosts=0
 for ((i = 0; i < ${#args[@]}; i++)); do
   [ "${args[$i]}" = "--port" ] && port=${args[$((i + 1))]:-8080}
+  [ "${args[$i]}" = "--hosts" ] && hosts=${args[$((i + 1))]:-0}
 done
+export LE_CORE_LIB="$here/build/lible_core.so"
+[ "$hosts" = 0 ] || exec bash scripts/live-hosts.sh "${args[@]}"
 echo "[live] open http://127.0.0.1:$port/ in a browser (Ctrl-C stops the host)" >&2
-export LE_CORE_LIB="$here/build/lible_core.so" PYTHONPATH="$here/python${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$here/python${PYTHONPATH:+:$PYTHONPATH}"
 exec /usr/bin/python3 -m le_core.serve "${args[@]}"

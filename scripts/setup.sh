@@ -23,7 +23,7 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libhwy-dev libstb-dev
   python3 python3-onnx python3-numpy python3-skimage espeak-ng alsa-utils
-  python3-aiohttp python3-aiortc python3-selenium chromium chromium-driver
+  python3-aiohttp python3-aiortc python3-selenium chromium chromium-driver haproxy
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   ca-certificates
 )

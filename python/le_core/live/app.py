@@ -11,6 +11,7 @@ import uuid
 
 import numpy as np
 from aiohttp import web
+from aiohttp.web_log import AccessLogger
 from aiortc import RTCSessionDescription
 
 from ..api import KP, A2x, Context, audio_defaults, resolve_member, set_log
@@ -176,6 +177,12 @@ class Host:
                     rss = int(line.split()[1])
         return web.json_response({"sessions": len(self.sessions), "max": self.max_sessions, "rss_kb": rss})
 
+    async def health(self, request):
+        """For a load balancer in front of several hosts: 200 while a session is free, 404 (drain: no new pages,
+        this host's own pages still reach it) when full."""
+        free = self.max_sessions - len(self.sessions)
+        return web.Response(status=200 if free > 0 else 404, text="free %d of %d\n" % (max(free, 0), self.max_sessions))
+
     async def shutdown(self, app):
         await asyncio.gather(*(s.close("host stopping") for s in list(self.sessions.values())))
         for held in (self.voice_model, self.avatar):
@@ -189,9 +196,18 @@ class Host:
         app.router.add_post("/offer", self.offer)
         app.router.add_post("/bye/{sid}", self.bye)
         app.router.add_get("/status", self.status)
+        app.router.add_get("/health", self.health)
         app.router.add_get("/favicon.ico", lambda request: web.Response(status=204))
         app.on_shutdown.append(self.shutdown)
         return app
+
+
+class QuietHealthLog(AccessLogger):
+    """The access log without a load balancer's health checks, several a second."""
+
+    def log(self, request, response, time):
+        if request.path != "/health":
+            super().log(request, response, time)
 
 
 def default_bundle():
@@ -239,7 +255,8 @@ def main(argv=None):
     host.preload()
     log.info("serving %s on http://%s:%d/ (at most %d sessions, %d engine threads each, %s frames)", bundle, a.host,
              a.port, a.max_sessions, threads, a.output)
-    web.run_app(host.app(), host=a.host, port=a.port, print=None, handle_signals=True)
+    web.run_app(host.app(), host=a.host, port=a.port, print=None, handle_signals=True,
+                access_log_class=QuietHealthLog)
     return 0
 
 
