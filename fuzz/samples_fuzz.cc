@@ -74,6 +74,16 @@ void requireFinite(const float* kp, int n, const char* engine) {
     }
 }
 
+// A chunk holding a sample no 16-bit source gives must be refused whole.
+void requireRefusal(const float* x, int n, int pushed, const char* engine) {
+  bool bad = false;
+  for (int i = 0; i < n; ++i) bad |= !(std::fabs(x[i]) <= 32768.0f);
+  if (bad && pushed != 0) {
+    std::fprintf(stderr, "samples fuzz: %s took a sample beyond +-32768 or not finite\n", engine);
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -91,15 +101,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   float out[8 * 63];
   if (motion) {
     le_motion_reset(e.motion, 0, 1, 1);
-    for (size_t at = 0; at < x.size(); at += static_cast<size_t>(chunk))
-      le_motion_push(e.motion, x.data() + at, static_cast<int>(std::min<size_t>(chunk, x.size() - at)));
+    for (size_t at = 0; at < x.size(); at += static_cast<size_t>(chunk)) {
+      const int m = static_cast<int>(std::min<size_t>(chunk, x.size() - at));
+      requireRefusal(x.data() + at, m, le_motion_push(e.motion, x.data() + at, m), "le_motion");
+    }
     if (finish) le_motion_finish(e.motion);
     for (int got; le_motion_avail(e.motion) > 0 && (got = le_motion_pull(e.motion, nullptr, nullptr, out, 8)) > 0;)
       requireFinite(out, got, "le_motion");
   } else {
     le_a2x_reset(e.a2x, 0, 1, 1);
-    for (size_t at = 0; at < x.size(); at += static_cast<size_t>(chunk))
-      le_a2x_push(e.a2x, x.data() + at, static_cast<int>(std::min<size_t>(chunk, x.size() - at)));
+    for (size_t at = 0; at < x.size(); at += static_cast<size_t>(chunk)) {
+      const int m = static_cast<int>(std::min<size_t>(chunk, x.size() - at));
+      requireRefusal(x.data() + at, m, le_a2x_push(e.a2x, x.data() + at, m), "le_a2x");
+    }
     if (finish) le_a2x_finish(e.a2x);
     for (int got; le_a2x_avail(e.a2x) > 0 && (got = le_a2x_pull(e.a2x, nullptr, nullptr, out, 8)) > 0;)
       requireFinite(out, got, "le_a2x");

@@ -303,25 +303,5 @@ TEST(DriverCursor, OpenChoosesTheMember) {
                 "/P_hevc.mov) \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
 }
 
-TEST(DriverSources, HardwareDecoderAttemptAndItsSwitchAreDebugDetail) {
-  const Manifest m = tiny();
-  const std::string path = m.dir + "/target_frames.mp4";
-  std::vector<std::pair<int, std::string>> lines;
-  le_log_set([](void* user, int level, const char* text) {
-    static_cast<std::vector<std::pair<int, std::string>>*>(user)->emplace_back(level, text);
-  }, &lines, LE_LOG_DEBUG);
-  driver::openMp4(path, m.nt, m.W, m.H, false);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], std::make_pair(int{LE_LOG_DEBUG}, std::string("[le-driver] LE_DRIVER_HWDEC=0 \xE2\x80\x94 h264_cuvid not attempted; the software decoder is the one decoder on this fleet (same samples)")));
-  lines.clear();
-  auto src = driver::openMp4(path, m.nt, m.W, m.H);
-  le_log_set(nullptr, nullptr, LE_LOG_INFO);
-  // Without a usable hardware decoder: nothing above debug level.
-  for (const auto& [level, text] : lines) EXPECT_EQ(level, LE_LOG_DEBUG) << text;
-  std::vector<uint8_t> f(src->frameBytes());
-  EXPECT_TRUE(src->next(f.data()));
-  EXPECT_NE(src->name().find("mp4/libavcodec"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace le

@@ -149,34 +149,6 @@ TEST(Renderer, ProfilingSummaryAtTeardown) {
   EXPECT_EQ(profiles, 1u);
 }
 
-TEST(Renderer, GridSampleSwitches) {
-  Bundle b(kFix + "/tiny");
-  RenderSettings off;
-  {
-    off.gsRewrite = false;
-    Renderer r(b.m, *b.id, "b1", 1, "", off);
-    EXPECT_EQ(std::string(r.rewrites()).find("GridSample"), std::string::npos) << r.rewrites();
-  }
-  test::TempDir tmp;
-  const std::string d = copyBundle(tmp, "tiny");
-  {
-    std::ifstream in(d + "/model_b1.onnx", std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ASSERT_EQ(rewriteGridSampleToFast(bytes), 1u);
-    std::ofstream(d + "/model_b1_baked.onnx", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  }
-  Bundle baked(d);
-  off.gsFast = false;
-  const std::string e = errorOf([&] { Renderer r(baked.m, *baked.id, "b1_baked", 1, "", off); });
-  EXPECT_EQ(e.rfind("Renderer: LE_GS_FAST=0 (or CORVALUX_OSTRANE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + d +
-                        "/model_b1_baked.onnx has com.corvalux::GridSampleFast BAKED INTO THE GRAPH.",
-                    0),
-            0u)
-      << e;
-  Renderer plain(baked.m, *baked.id, "b1", 1, "", off);  // the standard graph still loads
-  EXPECT_EQ(plain.batch(), 1);
-}
-
 // A bundle copy whose first `frames` source frames are its whole identity,
 // with the first value of frame `marked`'s warp prior set to 2.0 (-1: none).
 std::string cutBundle(test::TempDir& tmp, int frames, int marked) {
