@@ -25,11 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     le::graphHasBakedGridSampleFast(model);
   } catch (const std::runtime_error&) {
   }
-  for (int which = 0; which < 3; ++which) {
+  for (int which = 0; which < 4; ++which) {
     std::vector<uint8_t> m = model;
     try {
-      const size_t n = which == 0 ? le::rewriteGridSampleToFast(m)
-                                  : which == 1 ? le::normaliseStudentBlend(m) : le::rewriteHeadCubicResize(m);
+      const size_t n = which == 0   ? le::rewriteGridSampleToFast(m)
+                       : which == 1 ? le::normaliseStudentBlend(m)
+                                    : le::rewriteHeadCubicResize(m, which == 3);
       if (n == 0 && m != model) std::abort();  // no rewrite must mean no change
     } catch (const std::runtime_error&) {
     }

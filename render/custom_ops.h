@@ -1,6 +1,7 @@
 // The engine's own onnxruntime operators, domain "com.corvalux":
-// GridSampleFast (bilinear, border, align_corners 0) and WarpDirector (the
-// curvature-corrected bilinear warp of the director's 3-channel source).
+// GridSampleFast (bilinear, border, align_corners 0), WarpDirector (the
+// curvature-corrected bilinear warp of the director's 3-channel source) and
+// CubicUp2x (Resize cubic x2, half_pixel, edge taps clamped, separable).
 #pragma once
 
 #include <cstddef>
@@ -29,6 +30,11 @@ void warpDirectorBand(const float* src, const float* grid, float* out, int W, in
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd);
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
 const char* warpBody();
+
+// The four normalised taps of the cubic kernel (coefficient a) at fraction t.
+void cubicTaps(double t, double a, double out[4]);
+// One plane: x [H][W] to out [2H][2W], output rows [rowBegin, rowEnd).
+void cubicUp2xBand(const float* x, float* out, int H, int W, float a, int rowBegin, int rowEnd);
 // The body GridSampleFast runs for `channels` channels: "avx512" or "avx2"
 // (sixteen or eight pixels at a time), else "scalar".
 const char* gridsampleBody(int channels);

@@ -181,7 +181,10 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
   }
   const size_t gsCount = cpu && gsRewrite ? rewriteGridSampleToFast(bytes) : 0;
   const size_t blendCount = normaliseStudentBlend(bytes);
-  const size_t headCount = rewriteHeadCubicResize(bytes);
+  // On the CPU the engine's own separable kernel replaces the Resize; other
+  // providers get standard operators they can claim.
+  const bool headCustom = cpu && gsFast;
+  const size_t headCount = rewriteHeadCubicResize(bytes, headCustom);
   lipBound = false;
   if (lip) {
     std::string reason;
@@ -234,7 +237,12 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) %s a pre-2026-09-11 "
                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes the GPU\n",
                 blendCount, modelKey.c_str(), kDash);
-  if (headCount)
+  if (headCount && headCustom)
+    log::printf(log::kInfo,
+                "[le] head cubic x2 -> com.corvalux::CubicUp2x load-time rewrite: %zu node(s) (%s) %s separable, the "
+                "same filter to fp32 round-off\n",
+                headCount, modelKey.c_str(), kDash);
+  else if (headCount)
     log::printf(log::kInfo,
                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) (%s) %s "
                 "the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and no "
@@ -254,7 +262,7 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
   noteRewrite(warped ? 1 : 0, "warp block->WarpDirector");
   noteRewrite(gsCount, "GridSample->GridSampleFast");
   noteRewrite(blendCount, "blend MatMul->Gemm");
-  noteRewrite(headCount, "head cubic Resize->Pad+Conv5x5+DepthToSpace");
+  noteRewrite(headCount, headCustom ? "head cubic Resize->CubicUp2x" : "head cubic Resize->Pad+Conv5x5+DepthToSpace");
   noteRewrite(lipBound ? 1 : 0, "compose alpha Min(a, lip_delivery)");
   noteRewrite(prep ? 1 : 0, "source cone hoisted");
   if (!prep) session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), sessionOptions);

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "render/custom_ops.h"
 #include "render/onnx_wire.h"
 
 namespace le {
@@ -171,18 +172,7 @@ size_t normaliseStudentBlend(std::vector<uint8_t>& model) {
   return count;
 }
 
-void hcTaps(double t, double a, double out[4]) {
-  const double d[4] = {t + 1, t, 1 - t, 2 - t};
-  double sum = 0;
-  for (int k = 0; k < 4; ++k) {
-    const double x = d[k];
-    out[k] = x <= 1 ? ((a + 2) * x - (a + 3)) * x * x + 1 : ((x - 5) * x + 8) * x * a - 4 * a;
-    sum += out[k];
-  }
-  for (int k = 0; k < 4; ++k) out[k] /= sum;
-}
-
-size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
+size_t rewriteHeadCubicResize(std::vector<uint8_t>& model, bool customOp) {
   const Slice m = sliceOf(model);
   const Slice graph = gsGraphOf(m);
   std::vector<GsNode> nodes;
@@ -247,12 +237,12 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   const std::string base = "rz" + std::to_string(cand);
   double phase[2][5] = {{0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}};
   double taps[4];
-  hcTaps(0.75, coeff, taps);
+  cubicTaps(0.75, coeff, taps);
   for (int k = 0; k < 4; ++k) phase[0][k] = taps[k];
-  hcTaps(0.25, coeff, taps);
+  cubicTaps(0.25, coeff, taps);
   for (int k = 0; k < 4; ++k) phase[1][k + 1] = taps[k];
-  std::vector<float> weights(static_cast<size_t>(C) * 4 * 25);
-  for (int64_t c = 0; c < C; ++c)
+  std::vector<float> weights(customOp ? 0 : static_cast<size_t>(C) * 4 * 25);
+  for (int64_t c = 0; c < (customOp ? 0 : C); ++c)
     for (int py = 0; py < 2; ++py)
       for (int px = 0; px < 2; ++px) {
         float* w = &weights[static_cast<size_t>((c * 4 + py * 2 + px) * 25)];
@@ -265,6 +255,32 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   const std::string scalesName = rz.inputs[2];
   const bool dropScales = initOnly.count(scalesName) && !inputs.count(scalesName) && consumers[scalesName].size() == 1;
   GraphRewriter rw;
+  if (customOp) {
+    const bool opset = hasOpset(m, kDomain);
+    rw.field = [&](const PbField& f, size_t k, Bytes& g) {
+      if (k == SIZE_MAX) return dropScales && f.number == 5 && f.wire == 2 && gsFirstStr(f.payload, 8) == scalesName;
+      if (k != cand) return false;
+      Bytes a, attrs;
+      gsPutStr(a, 1, "cubic_coeff_a");
+      gsPutKey(a, 2, 5);
+      uint32_t bits;
+      std::memcpy(&bits, &coeff, 4);
+      for (int b = 0; b < 4; ++b) a.push_back(static_cast<uint8_t>(bits >> (8 * b)));
+      gsPutKey(a, 20, 0);
+      gsPutVarint(a, 1);
+      gsPutBytes(attrs, 5, a.data(), a.size());
+      gsPutStr(attrs, 7, kDomain);
+      hcNode(g, "CubicUp2x", {rz.inputs[0]}, rz.outputs[0], nodeBase + "/cubic", attrs);
+      return true;
+    };
+    rw.modelTail = [&](Bytes& o) {
+      if (!opset) addOpset(o);
+    };
+    Bytes out;
+    gsRebuildWith(m, rw, out);
+    model.swap(out);
+    return 1;
+  }
   rw.field = [&](const PbField& f, size_t k, Bytes& g) {
     if (k == SIZE_MAX) return dropScales && f.number == 5 && f.wire == 2 && gsFirstStr(f.payload, 8) == scalesName;
     if (k != cand) return false;

@@ -17,8 +17,9 @@ size_t rewriteGridSampleToFast(std::vector<uint8_t>& model);
 // The student blend MatMul "/s2/blend" -> Gemm.
 size_t normaliseStudentBlend(std::vector<uint8_t>& model);
 // The single 2x cubic half_pixel Resize feeding a Conv -> Pad + depthwise
-// Conv 5x5 + DepthToSpace.
-size_t rewriteHeadCubicResize(std::vector<uint8_t>& model);
+// Conv 5x5 + DepthToSpace, or with `customOp` (CPU sessions that register
+// the engine's domain) -> one com.corvalux::CubicUp2x node.
+size_t rewriteHeadCubicResize(std::vector<uint8_t>& model, bool customOp = false);
 
 // Binds a per-frame lip mask into the compose alpha a of the tail
 // x a + y (1 - a): a new graph input "lip_delivery" [batch, 1, canvas,
@@ -55,8 +56,5 @@ bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::str
 // by one node com.corvalux::WarpDirector("P_rgb", grid) -> exit. Returns the
 // number of nodes removed; 0 with `reason` leaves the bytes unchanged.
 size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason);
-
-// The four normalised cubic weights at distances t+1, t, 1-t, 2-t.
-void hcTaps(double t, double a, double out[4]);
 
 }  // namespace le

@@ -465,7 +465,7 @@ TEST(EngineContext, InfoTellsWhatTheDirectorRuns) {
     EXPECT_STREQ(info.family, "warp-prior");
     EXPECT_STREQ(info.provider, "cpu");
     EXPECT_STREQ(info.rewrites,
-                 "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1, "
+                 "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->CubicUp2x x1, "
                  "source cone hoisted x1");
     EXPECT_EQ(info.batch, 1);
     EXPECT_STREQ(info.graph, "model_b1.onnx");

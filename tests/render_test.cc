@@ -15,6 +15,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "render/custom_ops.h"
@@ -148,6 +149,12 @@ TEST(Rewrites, HeadCubicAndBlendKeepTheOutput) {
     EXPECT_LE(maxAbsDiff(runModel(head, in), want), 1e-4);
     EXPECT_TRUE(onnxChecks(head, tmp.path()));
     EXPECT_EQ(rewriteHeadCubicResize(head), 0u) << "the Resize is gone";
+
+    Bytes custom = orig;
+    EXPECT_EQ(rewriteHeadCubicResize(custom, true), 1u);
+    EXPECT_LE(maxAbsDiff(runModel(custom, in, "rgb", 2), want), 1e-5);
+    EXPECT_TRUE(onnxChecks(custom, tmp.path()));
+    EXPECT_EQ(rewriteHeadCubicResize(custom, true), 0u);
 
     Bytes blend = orig;
     EXPECT_EQ(normaliseStudentBlend(blend), 1u);
@@ -771,6 +778,32 @@ std::string runError(const Bytes& model, const std::vector<std::pair<std::string
     return e.what();
   }
   return "(ran)";
+}
+
+// CubicUp2x against the cubic resize written out: half_pixel source
+// coordinates, Keys' kernel (a = -0.75 and -0.5), taps clamped to the edge;
+// planes down to one pixel, and bands that split the output anywhere.
+TEST(CustomOps, CubicUp2xIsTheClampedCubicResize) {
+  auto kernel = [](double x, double a) {
+    x = std::fabs(x);
+    return x <= 1 ? (a + 2) * x * x * x - (a + 3) * x * x + 1 : x < 2 ? a * (x * x * x - 5 * x * x + 8 * x - 4) : 0.0;
+  };
+  for (auto [H, W, a] : {std::tuple{1, 1, -0.75f}, {1, 5, -0.75f}, {3, 1, -0.5f}, {7, 13, -0.75f}, {20, 33, -0.5f}}) {
+    const auto x = uniform(static_cast<size_t>(H) * W, -1, 1, H * 31 + W);
+    std::vector<float> got(4 * x.size(), NAN);
+    for (int r = 0; r < 2 * H; r += 3) cubicUp2xBand(x.data(), got.data(), H, W, a, r, r + 3);
+    for (int o = 0; o < 2 * H; ++o)
+      for (int p = 0; p < 2 * W; ++p) {
+        const double cy = (o + 0.5) / 2 - 0.5, cx = (p + 0.5) / 2 - 0.5;
+        const int y0 = static_cast<int>(std::floor(cy)), x0 = static_cast<int>(std::floor(cx));
+        double want = 0;
+        for (int ky = -1; ky <= 2; ++ky)
+          for (int kx = -1; kx <= 2; ++kx)
+            want += kernel(cy - (y0 + ky), a) * kernel(cx - (x0 + kx), a) *
+                    x[static_cast<size_t>(std::clamp(y0 + ky, 0, H - 1)) * W + std::clamp(x0 + kx, 0, W - 1)];
+        ASSERT_NEAR(got[static_cast<size_t>(o) * 2 * W + p], want, 2e-6) << H << "x" << W << " at " << o << "," << p;
+      }
+  }
 }
 
 TEST(CustomOps, RefuseMismatchedGridsAndForeignChannelCounts) {

@@ -40,7 +40,7 @@ TEST(Renderer, BatchOneRendersThePriorBackAfterItsRewrites) {
   Bundle b(kFix + "/tiny");
   Renderer r(b.m, *b.id, "b1", 1, "");
   EXPECT_STREQ(r.rewrites(),
-               "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->Pad+Conv5x5+DepthToSpace x1, "
+               "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->CubicUp2x x1, "
                "source cone hoisted x1");
   EXPECT_STREQ(r.family(), "warp-prior");
   EXPECT_EQ(r.batch(), 1);
