@@ -599,26 +599,6 @@ TEST_F(A2x, NonFiniteValuesNeverBecomeKeypoints) {
   }
 }
 
-// A host that polls without pulling: what the engine computes is trimmed as
-// it is computed, and nothing is lost when the host finally pulls.
-TEST_F(A2x, PollingWithoutPullingKeepsBuffersBounded) {
-  Handle a(kFixtures + "/tiny");
-  ASSERT_TRUE(a.a) << le_a2x_last_error();
-  const std::vector<float> x = speech(60.0, 3);
-  for (size_t at = 0; at < x.size(); at += 320) {
-    ASSERT_EQ(le_a2x_push(a, x.data() + at, 320), 1);
-    ASSERT_GE(le_a2x_avail(a), 0) << le_a2x_last_error();
-  }
-  const auto hw = le::a2x::implOf(a)->highWater();
-  EXPECT_LE(hw.feat, 128u + 200u + 64u + 8u);
-  EXPECT_LE(hw.ctx, 128u + 64u);
-  EXPECT_LE(hw.audio, 128000u + 32000u + 81920u + 5120u);
-  le_a2x_finish(a);
-  Frames f;
-  drain(a, f, 64);
-  EXPECT_EQ(f.size(), 1500u);
-}
-
 // Model members are read by the engine from regular files: a FIFO in their
 // place fails creation at once instead of hanging it.
 TEST_F(A2x, ModelMembersThatAreFifosFailPromptly) {

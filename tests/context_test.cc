@@ -223,37 +223,6 @@ TEST(EngineContext, RenderAndPasteArgumentChecks) {
   EXPECT_EQ(0, std::memcmp(out.data(), le_paste_last(ctx.get(), 3), 96 * 64 * 3));
 }
 
-TEST(EngineContext, RgbaWithAOneByteShortBufferStillRenders) {
-  Ctx ctx = create(kFixtures + "/tiny");
-  ASSERT_TRUE(ctx) << le_last_error();
-  const std::vector<float> xs = floatsOf(kFixtures + "/tiny/xs_target.bin");
-  std::vector<float> kd(xs.begin() + 63, xs.begin() + 126);
-  kd[6 * 3 + 1] += 0.2f;  // lips move: the crop differs from any earlier one
-  std::vector<uint8_t> out(96 * 64 * 4);
-  ASSERT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], &xs[63], out.data(), out.size()), 1) << le_last_error();
-
-  EXPECT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], kd.data(), out.data(), out.size() - 1), 0);
-  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
-  EXPECT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], kd.data(), nullptr, out.size()), 0);
-  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
-  // The render ran: the last crop is the moved one.
-  std::vector<uint8_t> viaLast(le_paste_last(ctx.get(), 1), le_paste_last(ctx.get(), 1) + 96 * 64 * 3);
-  const float* moved = le_render_kp_crop(ctx.get(), 1, &xs[63], kd.data());
-  ASSERT_NE(moved, nullptr);
-  std::vector<uint8_t> fresh(96 * 64 * 3);
-  ASSERT_EQ(le_paste_crop(ctx.get(), 1, moved, fresh.data(), fresh.size()), 1);
-  EXPECT_EQ(viaLast, fresh);
-
-  // RGBA is the RGB frame with alpha 255.
-  ASSERT_EQ(le_render_kp_rgba(ctx.get(), 1, &xs[63], kd.data(), out.data(), out.size()), 1);
-  for (size_t p = 0; p < 96 * 64; ++p) {
-    ASSERT_EQ(out[p * 4], fresh[p * 3]);
-    ASSERT_EQ(out[p * 4 + 1], fresh[p * 3 + 1]);
-    ASSERT_EQ(out[p * 4 + 2], fresh[p * 3 + 2]);
-    ASSERT_EQ(out[p * 4 + 3], 255);
-  }
-}
-
 // I420 for an encoder: the RGBA frame's colours converted, into planes with
 // rows wider than the frame (padding untouched); planes that cannot hold the
 // frame are refused before anything renders.
