@@ -60,6 +60,7 @@ struct Director::Impl {
   // Built from the bundle's lip template; bound when the rewrite took.
   std::unique_ptr<tessera::LipContour> lip;
   bool lipBound = false;
+  bool narrow = false;  // every Conv under 8 channels: no NCHWc layout (CPU)
   // The source cone split off (null prep: the graph runs whole).
   std::unique_ptr<Ort::Session> prep;
   std::string boundaryName;
@@ -70,6 +71,10 @@ struct Director::Impl {
   // false with the reason when it does not apply.
   bool hoist(const std::vector<uint8_t>& bytes, std::string& reason);
 };
+
+static void noNchwc(Ort::SessionOptions& options) {
+  options.AddConfigEntry("optimization.disable_specified_optimizers", "NchwcTransformer");
+}
 
 bool Director::Impl::hoist(const std::vector<uint8_t>& bytes, std::string& reason) {
   std::string name;
@@ -85,6 +90,7 @@ bool Director::Impl::hoist(const std::vector<uint8_t>& bytes, std::string& reaso
   Ort::SessionOptions prepOptions = ort::options(one);
   registerGridSampleFast(prepOptions);
   registerInt8ConvVNNI(prepOptions);
+  if (narrow) noNchwc(prepOptions);
   auto p = ort::open(prepBytes.data(), prepBytes.size(), graphPath + " (source cone)", prepOptions);
   const auto in = p->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
   if (in.size() != 4 || in[0] != 1) {
@@ -204,6 +210,15 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
                 "over-covering elliptical region the contour replaces. BACKFILL IT: "
                 "models/ostrane-2/tools/carry_lip_template_fleet\n",
                 modelKey.c_str(), kDash, "lip_template.v1.json");
+  }
+  // The runtime's blocked NCHWc layout pads a convolution's channels to its
+  // block of 8 or 16 and reorders around it: for a graph of 3-channel
+  // convolutions that costs more than the convolutions themselves.
+  narrow = cpu && convsAllNarrow(bytes, 8);
+  if (narrow) {
+    noNchwc(sessionOptions);
+    log::printf(log::kInfo, "[le] every convolution of %s has fewer than 8 channels: the NCHWc layout is off\n",
+                modelKey.c_str());
   }
   // The source cone: what depends only on the source frame runs once per
   // frame in a session of its own.
@@ -693,7 +708,10 @@ const std::shared_ptr<const Director>& Renderer::director() const { return impl_
 bool Renderer::hoisted() const { return impl_->hoisted; }
 
 Renderer::RingStats Renderer::ringStats() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+  // After the prefetch in flight, if any: the figures then depend only on
+  // the frames asked for, not on how far that thread has got.
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  impl_->cv.wait(lock, [this] { return impl_->requestFrame < 0 || impl_->stop || !impl_->prepError.empty(); });
   return impl_->stats;
 }
 

@@ -105,7 +105,7 @@ class Renderer {
   struct RingStats {
     int64_t hits = 0, synchronous = 0, prefetched = 0;
   };
-  RingStats ringStats() const;
+  RingStats ringStats() const;  // once the prefetch in flight is done
   // Keeps this stream's warp-prior video in step with driver frame si when
   // the prior plays from a video (so that the next render need not seek).
   void walkPrior(int si);

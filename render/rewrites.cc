@@ -172,6 +172,28 @@ size_t normaliseStudentBlend(std::vector<uint8_t>& model) {
   return count;
 }
 
+bool convsAllNarrow(const std::vector<uint8_t>& model, int64_t channels) {
+  const Slice graph = gsGraphOf(sliceOf(model));
+  std::vector<GsNode> nodes;
+  std::set<std::string> inputs, inits;
+  gsReadGraph(graph, nodes, inputs, inits);
+  std::map<std::string, Slice> weights;
+  PbReader r(graph);
+  PbField f;
+  while (r.next(f))
+    if (f.number == 5 && f.wire == 2) weights[gsFirstStr(f.payload, 8)] = f.payload;
+  for (const GsNode& n : nodes) {
+    if (n.opType != "Conv" || !defaultDomain(n)) continue;
+    const auto w = n.inputs.size() >= 2 ? weights.find(n.inputs[1]) : weights.end();
+    std::vector<int64_t> dims;
+    if (w == weights.end() || !hcTensorDims(w->second, dims) || dims.size() < 2) return false;
+    const Attr group = attrOf(n.whole, "group");
+    const int64_t in = dims[1] * (group.present ? group.i : 1);
+    if (dims[0] >= channels || dims[1] >= channels || in >= channels || in < 0) return false;
+  }
+  return true;
+}
+
 size_t rewriteHeadCubicResize(std::vector<uint8_t>& model, bool customOp) {
   const Slice m = sliceOf(model);
   const Slice graph = gsGraphOf(m);

@@ -21,6 +21,11 @@ size_t normaliseStudentBlend(std::vector<uint8_t>& model);
 // the engine's domain) -> one com.corvalux::CubicUp2x node.
 size_t rewriteHeadCubicResize(std::vector<uint8_t>& model, bool customOp = false);
 
+// True when every Conv of the graph has fewer than `channels` input and
+// output channels, read from its weight initializer (a Conv whose weights
+// are not an initializer counts as wide).
+bool convsAllNarrow(const std::vector<uint8_t>& model, int64_t channels);
+
 // Binds a per-frame lip mask into the compose alpha a of the tail
 // x a + y (1 - a): a new graph input "lip_delivery" [batch, 1, canvas,
 // canvas] and a Min node whose output replaces a for its consumers. On

@@ -294,6 +294,15 @@ Bytes cubicGraph(int resizes, const std::vector<std::string>& consumers) {
   });
 }
 
+// Which graphs keep the runtime's blocked conv layout: any Conv of as many
+// channels as the block, or whose weights are not an initializer.
+TEST(Rewrites, NarrowConvolutionsAreCounted) {
+  EXPECT_TRUE(convsAllNarrow(fileBytes(kFix + "/tiny/model_b1.onnx"), 8));
+  EXPECT_TRUE(convsAllNarrow(cubicGraph(1, {"Conv"}), 4));
+  EXPECT_FALSE(convsAllNarrow(cubicGraph(1, {"Conv"}), 3));
+  EXPECT_FALSE(convsAllNarrow(modelOf([](Bytes& g) { hcNode(g, "Conv", {"x", "w_in"}, "y", "c", {}); }), 8));
+}
+
 TEST(Rewrites, HeadCubicMatchesOnlyTheOneResizeFeedingAConv) {
   for (const Bytes& m : {cubicGraph(2, {"Conv"}), cubicGraph(1, {"Conv", "Conv"}), cubicGraph(1, {"Relu"})}) {
     Bytes b = m;
