@@ -117,6 +117,16 @@ std::vector<GsNode> nodesOf(Slice model) {
   return nodes;
 }
 
+// The graph's initializers by name.
+std::map<std::string, Slice> initializersOf(Slice graph) {
+  std::map<std::string, Slice> out;
+  PbReader r(graph);
+  PbField f;
+  while (r.next(f))
+    if (f.number == 5 && f.wire == 2) out[gsFirstStr(f.payload, 8)] = f.payload;
+  return out;
+}
+
 }  // namespace
 
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model) {
@@ -177,11 +187,7 @@ bool convsAllNarrow(const std::vector<uint8_t>& model, int64_t channels) {
   std::vector<GsNode> nodes;
   std::set<std::string> inputs, inits;
   gsReadGraph(graph, nodes, inputs, inits);
-  std::map<std::string, Slice> weights;
-  PbReader r(graph);
-  PbField f;
-  while (r.next(f))
-    if (f.number == 5 && f.wire == 2) weights[gsFirstStr(f.payload, 8)] = f.payload;
+  const std::map<std::string, Slice> weights = initializersOf(graph);
   for (const GsNode& n : nodes) {
     if (n.opType != "Conv" || !defaultDomain(n)) continue;
     const auto w = n.inputs.size() >= 2 ? weights.find(n.inputs[1]) : weights.end();
@@ -202,13 +208,7 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model, bool customOp) {
   gsReadGraph(graph, nodes, inputs, inits);
 
   // Constant tensors by name: initializers and Constant node outputs.
-  std::map<std::string, Slice> consts;
-  {
-    PbReader r(graph);
-    PbField f;
-    while (r.next(f))
-      if (f.number == 5 && f.wire == 2) consts[gsFirstStr(f.payload, 8)] = f.payload;
-  }
+  std::map<std::string, Slice> consts = initializersOf(graph);
   std::map<std::string, Slice> initOnly = consts;
   for (const GsNode& n : nodes)
     if (n.opType == "Constant" && !n.outputs.empty()) {
