@@ -174,7 +174,15 @@ def onsets_held(frames, utterances):
     for _, k, si, _, patch in frames:
         if k == "idle" and si not in idle:
             idle[si] = np.array(patch, np.float64)
-    starts = [i for i, f in enumerate(frames) if f[1] == "speech" and f[3] == 0][-utterances:]
+    # An utterance starts at a speech frame after one of another kind or of a later ordinal, held frames aside (as
+    # the page counts onsets: the browser may not show an utterance's very first speech frame).
+    starts, last = [], None
+    for i, f in enumerate(frames):
+        if f[1] == "speech" and last is not None and (last[1] != "speech" or f[3] <= last[3]):
+            starts.append(i)
+        if f[1] != "hold":
+            last = f
+    starts = starts[-utterances:]
     held, rest = [], []
     for s in starts:
         window = frames[max(0, s - 40):s]
