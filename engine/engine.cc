@@ -19,7 +19,10 @@ Engine::Engine(std::shared_ptr<const Avatar> avatar, const DriverSettings& drive
     : avatar_(std::move(avatar)) {
   const Manifest& m = avatar_->manifest();
   paste_ = std::make_unique<Paste>(avatar_->mask(), m.crop, m.unsharp, paste);
-  cursor_ = DriverCursor::open(m, 2, 11, driver);
+  // History: an interrupted session goes back at most its ring and its
+  // paste queue (4 + 2 frames) from where the paste reached; one more for
+  // the frame in hand.
+  cursor_ = DriverCursor::open(m, 2, 7, driver);
   frame_.assign(frameBytes());
 }
 
