@@ -35,7 +35,7 @@ def speak(live, seconds=2.0):
     voiced = 0.3 * np.sin(2 * np.pi * 140 * t) * (1 + np.sin(2 * np.pi * 3 * t)) / 2
     live.utt.push((voiced * 32767).astype(np.int16))
     live.utt.end()
-    frame = np.empty((live.ctx.height, live.ctx.width, 3), np.uint8)
+    frame = np.empty((live.utt.height, live.utt.width, 3), np.uint8)
     pulled = spoken = 0
     deadline = time.monotonic() + 120
     while (spoken < int(seconds * 25) or pulled < int(seconds * 25) + 25) and time.monotonic() < deadline:

@@ -68,7 +68,7 @@ Bytes modelOf(const Bytes& graph) {
 
 Bytes gridSampleModel(int C, int S) {
   Bytes g, attrs, a;
-  le::hcAttrS(attrs, "bilinear");
+  le::hcAttrS(attrs, "mode", "bilinear");
   le::gsPutStr(a, 1, "padding_mode");
   le::gsPutStr(a, 4, "border");
   le::gsPutKey(a, 20, 0);
@@ -90,7 +90,7 @@ Bytes headModel(int C, int S) {
   std::vector<float> w(static_cast<size_t>(C) * C, 0.0f);
   for (int c = 0; c < C; ++c) w[static_cast<size_t>(c) * C + c] = 1.0f;
   le::hcInit(g, "w", 1, {C, C, 1, 1}, w.data(), w.size() * 4);
-  le::hcAttrS(attrs, "cubic");
+  le::hcAttrS(attrs, "mode", "cubic");
   le::gsPutStr(a, 1, "coordinate_transformation_mode");
   le::gsPutStr(a, 4, "half_pixel");
   le::gsPutKey(a, 20, 0);

@@ -300,11 +300,22 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
   }
 }
 
-size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes) {
+size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes,
+                        const FrameWindow* win) {
   const int S = side;
   Placement p;
   if (!placeCrop(M, S, W, H, p)) return 0;
   if (!fixedPointFits(M, p)) refuseTransform(M);
+  // Rows and columns are computed in frame coordinates whatever is written,
+  // so that a window gets the bytes of the whole frame.
+  const int wx = win ? win->x : 0, wy = win ? win->y : 0, stride = win ? win->w : W;
+  if (win) {
+    p.x0 = std::max(p.x0, win->x);
+    p.x1 = std::min(p.x1, win->x + win->w - 1);
+    p.y0 = std::max(p.y0, win->y);
+    p.y1 = std::min(p.y1, win->y + win->h - 1);
+    if (p.x1 < p.x0 || p.y1 < p.y0) return 0;
+  }
   const int x0 = p.x0, x1 = p.x1, y0 = p.y0, y1 = p.y1;
   const double det = p.det;
   const double ad = M[0], bd = M[1], cd = M[2], dd = M[3], ed = M[4], fd = M[5];
@@ -328,10 +339,10 @@ size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t*
   size_t nonFinite = 0;
   for (int ch = 0; ch < 3; ++ch) nonFinite += unsharpPlane(ch, crop, scale);
   struct Rows {
-    int x0, x1, y0, W, pixelBytes;
+    int x0, x1, y0, wx, wy, stride, pixelBytes;
     double ad, bd, cd, dd, ed, fd, det;
     uint8_t* frame;
-  } const rows{x0, x1, y0, W, pixelBytes == 4 ? 4 : 3, ad, bd, cd, dd, ed, fd, det, frame};
+  } const rows{x0, x1, y0, wx, wy, stride, pixelBytes == 4 ? 4 : 3, ad, bd, cd, dd, ed, fd, det, frame};
   sharedRange(static_cast<size_t>(y1 - y0 + 1), 64, [this, &rows](size_t b0, size_t e0) {
     const Rows& r = rows;
     for (size_t k = b0; k < e0; ++k) {
@@ -340,7 +351,7 @@ size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t*
           static_cast<int32_t>(std::rint((Y * (-r.bd) / r.det + (r.bd * r.fd - r.cd * r.ed) / r.det) * 1024)) + 16;
       const int32_t rowV =
           static_cast<int32_t>(std::rint((Y * r.ad / r.det + (r.cd * r.dd - r.ad * r.fd) / r.det) * 1024)) + 16;
-      pasteRow(Y, r.x0, r.x1, rowU, rowV, r.frame, r.W, r.pixelBytes);
+      pasteRow(Y - r.wy, r.x0 - r.wx, r.x1 - r.wx, rowU, rowV, r.frame, r.stride, r.pixelBytes);
     }
   });
   return nonFinite;

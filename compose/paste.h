@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/frame_window.h"
 #include "core/page_buffer.h"
 
 #include "core/manifest.h"
@@ -49,8 +50,12 @@ class Paste {
   // reaches a byte. Returns how many values of scale * crop are not finite
   // (counted while they are read, 0 when the crop lies off the frame); the
   // caller decides what such a frame is worth. Throws checkTransform's
-  // refusal.
-  size_t composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes = 3);
+  // refusal. With a window, `frame` holds only that part of the W x H frame
+  // (win->w x win->h pixels, its top left pixel first) and gets the bytes
+  // the whole frame would get there; the transform is still checked over
+  // the whole frame.
+  size_t composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes = 3,
+                   const FrameWindow* win = nullptr);
   // No GPU executor exists; callers use composite.
   bool compositeGpuRgba() const { return false; }
 

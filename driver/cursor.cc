@@ -35,6 +35,14 @@ void driver::Source::expand(const uint8_t* stored, uint8_t* out, int pixelBytes)
   });
 }
 
+void driver::Source::expandWindow(const uint8_t* stored, uint8_t* out, const FrameWindow& win) const {
+  if (frameBytes() != static_cast<size_t>(W()) * H() * 3)
+    throw std::runtime_error("le_driver: " + name() + " frames have no window form");
+  const size_t rowBytes = static_cast<size_t>(win.w) * 3;
+  for (int y = 0; y < win.h; ++y)
+    std::memcpy(out + y * rowBytes, stored + ((static_cast<size_t>(win.y) + y) * W() + win.x) * 3, rowBytes);
+}
+
 namespace {
 
 constexpr const char* kDash = "\xE2\x80\x94";
@@ -292,6 +300,15 @@ int DriverCursor::pullAt(int i, uint8_t* out) {
   const uint8_t* f = impl_->deliver(i, false, &got);
   expectFrame(got, i);
   impl_->source->expand(f, out);
+  return got;
+}
+
+int DriverCursor::pullWindowAt(int i, uint8_t* out, const FrameWindow& win) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  int got = -1;
+  const uint8_t* f = impl_->deliver(i, false, &got);
+  expectFrame(got, i);
+  impl_->source->expandWindow(f, out, win);
   return got;
 }
 

@@ -43,6 +43,9 @@ class DriverCursor {
   // seek(i), then as above; fails unless frame i is what arrives.
   int pullAt(int i, uint8_t* out);
   const uint8_t* pullAt(int i, int* idx);
+  // As pullAt(i, out), the window `win` of the frame only (win.w x win.h
+  // RGB24; win lies inside the frame).
+  int pullWindowAt(int i, uint8_t* out, const FrameWindow& win);
   // Frame i as the source stores it (valid as the pointer pulls' frames),
   // for expand() straight into a caller's layout.
   const uint8_t* pullStoredAt(int i, int* idx);

@@ -105,6 +105,28 @@ class FfSource final : public Source {
     });
   }
 
+  void expandWindow(const uint8_t* stored, uint8_t* out, const FrameWindow& win) const override {
+    if (mode_ == kHevc444) return Source::expandWindow(stored, out, win);
+    const size_t w = static_cast<size_t>(w_), cw = (w + 1) / 2;
+    const uint8_t* Y = stored;
+    const uint8_t* U = Y + w * h_;
+    const uint8_t* V = U + chromaBytes();
+    // A pixel takes the chroma of its pair (x / 2): an odd window starts
+    // one pixel early, on its pair, in a row of the thread's own.
+    const int x0 = win.x & ~1, lead = win.x - x0, n = win.w + lead;
+    le::pool::parallelRange(static_cast<size_t>(win.h), 64, [&](size_t b, size_t e) {
+      thread_local std::vector<uint8_t> row;
+      if (lead && row.size() < static_cast<size_t>(n) * 3) row.resize(static_cast<size_t>(n) * 3);
+      for (size_t r = b; r < e; ++r) {
+        const size_t y = win.y + r;
+        uint8_t* dst = out + r * win.w * 3;
+        le::simd::yuv420RowToRgb24(Y + y * w + x0, U + (y / 2) * cw + x0 / 2, V + (y / 2) * cw + x0 / 2, n, 1,
+                                   lead ? row.data() : dst);
+        if (lead) std::memcpy(dst, row.data() + 3, static_cast<size_t>(win.w) * 3);
+      }
+    });
+  }
+
   void rewind() override {
     le::log::FfmpegScope scope;
     if (av_seek_frame(fmt_, stream_, 0, AVSEEK_FLAG_BACKWARD) >= 0) {

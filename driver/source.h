@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "core/frame_window.h"
+
 namespace le {
 
 namespace driver {
@@ -28,6 +30,10 @@ class Source {
   // A stored frame into `out` as delivered (frameBytes), or with pixelBytes 4
   // as RGBA with alpha 255 (sources that deliver RGB24 only).
   virtual void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;
+  // The window `win` of a stored frame into `out` (win.w x win.h RGB24, the
+  // bytes expand() gives there); win lies inside the frame. Sources that
+  // store RGB24 copy its rows; others must say how.
+  virtual void expandWindow(const uint8_t* stored, uint8_t* out, const FrameWindow& win) const;
   // True when a stored frame is the delivered frame (expand copies).
   virtual bool storesDelivered() const { return true; }
   virtual void rewind() = 0;

@@ -43,8 +43,8 @@ const float* Engine::render(int si, const float* kpSource, const float* kpDrivin
   return crop;
 }
 
-void Engine::composite(const float* crop, int si, uint8_t* frame, int pixelBytes) {
-  const size_t bad = paste_->composite(crop, 255.0f, identity().M(si), frame, width(), height(), pixelBytes);
+void Engine::composite(const float* crop, int si, uint8_t* frame, int pixelBytes, const FrameWindow* win) {
+  const size_t bad = paste_->composite(crop, 255.0f, identity().M(si), frame, width(), height(), pixelBytes, win);
   if (bad) throw NonFiniteCrop(bad);
 }
 

@@ -63,7 +63,8 @@ class Engine {
   // Pastes `crop` through M(si) into a frame of pixelBytes 3 (RGB24) or 4
   // (RGBA, alpha left alone) that already holds driver frame si. Throws
   // NonFiniteCrop after the paste when the crop held NaN or infinite values.
-  void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3);
+  // With a window, `frame` is that part of the frame only (Paste::composite).
+  void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3, const FrameWindow* win = nullptr);
   // The engine's own frame buffer (le_paste_last's result).
   uint8_t* frame() { return frame_.data(); }
 

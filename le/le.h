@@ -325,6 +325,13 @@ typedef struct le_utt_opts {
   int pipeline_paste;        /* 1: paste on a thread of its own; 0: inline; -1: by the audio engine */
   int onset_si;              /* driver frame speech starts at; -1 = where the idle walk is */
   int stage_report;          /* 1: report the stage timings at destroy */
+  /* The part of the frame the session makes and hands out (pixels of the
+   * frame; width and height 0 = the whole frame): frames are pasted and
+   * converted inside it only, and every pull writes window_width x
+   * window_height. A rectangle outside the frame fails le_utt_create. A
+   * caller built before these members may pass size up to window_x: the
+   * whole frame. */
+  int window_x, window_y, window_width, window_height;
 } le_utt_opts;
 /* The defaults with the environment's values ($LE_UTT_HYBRID gives eager
  * LE_UTT_EAGER_HYBRID, $LE_STEADY_MODEL the steady model,
@@ -372,7 +379,8 @@ LE_API void le_utt_interrupt(le_utt* u);
  * reason) or after a fatal render failure. */
 LE_API int le_utt_ready(le_utt* u);
 LE_API int le_utt_frames_available(le_utt* u);
-/* Copies the next frame (width x height x 3 bytes, RGB24) into buf: 1, or 0
+/* Copies the next frame (width x height x 3 bytes, RGB24; the window's size
+ * when le_utt_opts set one) into buf: 1, or 0
  * when none is waiting; 0 with the reason when buf is too small (the frame
  * stays for the next pull). info may be NULL. */
 LE_API int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_info* info);

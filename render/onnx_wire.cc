@@ -286,9 +286,9 @@ void hcAttrIs(Bytes& attrs, const std::string& name, const int64_t* values, size
   gsPutBytes(attrs, 5, a.data(), a.size());
 }
 
-void hcAttrS(Bytes& attrs, const std::string& value) {
+void hcAttrS(Bytes& attrs, const std::string& name, const std::string& value) {
   Bytes a;
-  gsPutStr(a, 1, "mode");
+  gsPutStr(a, 1, name);
   gsPutStr(a, 4, value);
   gsPutKey(a, 20, 0);
   gsPutVarint(a, 3);

@@ -72,7 +72,7 @@ inline void gsPutStr(Bytes& buf, uint32_t field, const std::string& s) { gsPutBy
 void gsPutRaw(Bytes& buf, Slice s);
 void hcAttrI(Bytes& attrs, const std::string& name, int64_t v);
 void hcAttrIs(Bytes& attrs, const std::string& name, const int64_t* values, size_t n);
-void hcAttrS(Bytes& attrs, const std::string& value);
+void hcAttrS(Bytes& attrs, const std::string& name, const std::string& value);
 void hcNode(Bytes& graph, const std::string& opType, const std::vector<std::string>& inputs,
             const std::string& output, const std::string& name, const Bytes& attrs);
 void hcInit(Bytes& graph, const std::string& name, int32_t dataType, const std::vector<int64_t>& dims,

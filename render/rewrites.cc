@@ -307,7 +307,7 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model, bool customOp) {
     if (k == SIZE_MAX) return dropScales && f.number == 5 && f.wire == 2 && gsFirstStr(f.payload, 8) == scalesName;
     if (k != cand) return false;
     Bytes padAttrs, convAttrs, d2sAttrs;
-    hcAttrS(padAttrs, "edge");
+    hcAttrS(padAttrs, "mode", "edge");
     hcNode(g, "Pad", {rz.inputs[0], base + "_pads"}, base + "_padout", nodeBase + "/pad", padAttrs);
     const int64_t ones[2] = {1, 1}, kernel[2] = {5, 5}, zeros[4] = {0, 0, 0, 0};
     hcAttrIs(convAttrs, "dilations", ones, 2);
@@ -317,7 +317,7 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model, bool customOp) {
     hcAttrIs(convAttrs, "strides", ones, 2);
     hcNode(g, "Conv", {base + "_padout", base + "_dw_w"}, base + "_convout", nodeBase + "/dwconv", convAttrs);
     hcAttrI(d2sAttrs, "blocksize", 2);
-    hcAttrS(d2sAttrs, "CRD");
+    hcAttrS(d2sAttrs, "mode", "CRD");
     hcNode(g, "DepthToSpace", {base + "_convout"}, rz.outputs[0], nodeBase + "/d2s", d2sAttrs);
     return true;
   };

@@ -13,10 +13,26 @@ double nowMs() {
 
 }  // namespace
 
-FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks)
-    : engine_(engine), slots_(slots), queued_(queued), pipelined_(pipelined), hooks_(std::move(hooks)) {
+namespace {
+
+FrameWindow windowIn(const Engine& e, FrameWindow win) {
+  if (win.w == 0 && win.h == 0) return FrameWindow::whole(e.width(), e.height());
+  win.check(e.width(), e.height(), "frame window");
+  return win;
+}
+
+}  // namespace
+
+FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win)
+    : engine_(engine),
+      slots_(slots),
+      queued_(queued),
+      pipelined_(pipelined),
+      win_(windowIn(engine, win)),
+      whole_(win_.covers(engine.width(), engine.height())),
+      hooks_(std::move(hooks)) {
   frames_.resize(static_cast<size_t>(slots_));
-  for (auto& f : frames_) f.assign(engine_.frameBytes());
+  for (auto& f : frames_) f.assign(win_.bytes());
   tags_.resize(static_cast<size_t>(slots_));
   seqs_.resize(static_cast<size_t>(slots_));
   if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
@@ -83,16 +99,20 @@ bool FrameRing::paste(FrameJob&& job) {
   uint8_t* frame = frames_[slot].data();
   const int si = job.tag.si;
   const double t0 = nowMs();
+  auto driverFrame = [&] {
+    if (whole_) engine_.cursor().pullAt(si, frame);
+    else engine_.cursor().pullWindowAt(si, frame, win_);
+  };
   try {
-    engine_.cursor().pullAt(si, frame);
+    driverFrame();
     if (job.crop.empty()) engine_.renderer().walkPrior(si);
-    else engine_.composite(job.crop.data(), si, frame);
+    else engine_.composite(job.crop.data(), si, frame, 3, whole_ ? nullptr : &win_);
   } catch (const NonFiniteCrop& e) {
     // The director's face is unusable: the driver frame itself goes out in
     // its place, and the stream goes on.
     if (hooks_.fail) hooks_.fail(job.tag, "paste", e.what(), false);
     try {
-      engine_.cursor().pullAt(si, frame);
+      driverFrame();
     } catch (const std::exception& again) {
       if (hooks_.fail) hooks_.fail(job.tag, "paste", again.what(), true);
       return false;

@@ -58,7 +58,9 @@ class FrameRing {
     double made = 0, work = 0, wait = 0, paste = 0, step = 0;
   };
 
-  FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks);
+  // win: the part of each frame the ring makes and hands out (the whole
+  // frame when empty).
+  FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win = {});
   ~FrameRing();
   FrameRing(const FrameRing&) = delete;
   FrameRing& operator=(const FrameRing&) = delete;
@@ -84,6 +86,7 @@ class FrameRing {
   // Refuses every later post and wakes every waiter; joins the paste thread.
   void close();
   bool pipelined() const { return pipelined_; }
+  const FrameWindow& window() const { return win_; }
   Stages stages();
 
  private:
@@ -94,6 +97,8 @@ class FrameRing {
   Engine& engine_;
   const int slots_, queued_;
   const bool pipelined_;
+  const FrameWindow win_;
+  const bool whole_;
   Hooks hooks_;
   std::vector<PageBuffer<uint8_t>> frames_;
   std::vector<FrameTag> tags_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -38,10 +39,14 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
     : ctx_(ctx), loan_(ctx), engine_(le::engineOf(ctx)) {
   if (!o.motion_dir || !*o.motion_dir) throw std::runtime_error("opts.motion_dir required");
   // With its size set the struct says everything; a zero size leaves the
-  // members past the first eight to the environment.
-  if (o.size != 0 && o.size != sizeof(le_utt_opts))
+  // members past the first eight to the environment. A struct that ends
+  // before the window (a caller built before it) has the whole frame.
+  constexpr size_t kBeforeWindow = offsetof(le_utt_opts, window_x);
+  if (o.size != 0 && o.size != sizeof(le_utt_opts) && o.size != kBeforeWindow)
     throw std::runtime_error("opts.size is neither 0 nor sizeof(le_utt_opts)");
-  const bool own = o.size == sizeof(le_utt_opts);
+  const bool own = o.size != 0;
+  le::FrameWindow win;
+  if (o.size == sizeof(le_utt_opts)) win = le::FrameWindow{o.window_x, o.window_y, o.window_width, o.window_height};
   le::SessionSettings ss = env.session;
   audio_ = env.audio;
   where_ = env.bundle;
@@ -62,10 +67,7 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
   motionEp_ = o.motion_ep ? o.motion_ep : "";
   threads_ = le::pool::clampThreads(o.threads);
   nt_ = engine_.nt();
-  W_ = engine_.width();
-  H_ = engine_.height();
   crop_ = engine_.crop();
-  frameBytes_ = engine_.frameBytes();
 
   const std::string dir = le::resolveBundlePath(motionDir_, where_.unwrapRoot);
   a2xMode_ = le::audio::isA2xBundle(dir);
@@ -107,7 +109,11 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
     noteRenderFail(stage, what, fatal);
   };
   hooks.written = [this](const le::FrameJob& job) { written(job); };
-  ring_ = std::make_unique<le::FrameRing>(engine_, kRing, kPasteJobs, pipelined_, std::move(hooks));
+  ring_ = std::make_unique<le::FrameRing>(engine_, kRing, kPasteJobs, pipelined_, std::move(hooks), win);
+  const le::FrameWindow& made = ring_->window();
+  outW_ = made.w;
+  outH_ = made.h;
+  frameBytes_ = made.bytes();
   tess_ = std::make_unique<le::TessStage>([this](le::FrameJob&& job) { return ring_->post(std::move(job)); });
   try {
     dispatch_ = std::thread([this] { dispatchLoop(); });
@@ -198,13 +204,13 @@ int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i42
   // Under the session's lock: an interrupt cannot drop the frame while it
   // is copied out.
   std::lock_guard<std::mutex> lk(mu_);
-  if (i420) le::api::checkI420(i420, engine_.width(), "le_utt_pull_frame_i420");
+  if (i420) le::api::checkI420(i420, outW_, "le_utt_pull_frame_i420");
   le::FrameTag tag;
   uint64_t seq = 0;
   const uint8_t* frame = ring_->front(&tag, &seq);
   if (!frame) return 0;
   if (i420) {
-    le::api::toI420(frame, engine_.width(), engine_.height(), i420);
+    le::api::toI420(frame, outW_, outH_, i420);
   } else {
     if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
     std::memcpy(buf, frame, frameBytes_);

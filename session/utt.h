@@ -84,8 +84,10 @@ struct le_utt {
   le::AudioSettings audio_;
   le::BundleSettings where_;
   bool stageReport_ = false;
-  int threads_, nt_, W_, H_, crop_;
-  size_t frameBytes_;
+  int threads_, nt_, crop_;
+  // The frames handed out: the window of the frame the ring makes.
+  int outW_ = 0, outH_ = 0;
+  size_t frameBytes_ = 0;
   bool a2xMode_ = false, pipelined_ = false, hybrid_ = false;
   int eagerValue_ = -1, onsetIndex_ = -1;
   double gapMs_ = 600;

@@ -44,6 +44,24 @@ ToolRun tool(const std::string& args) {
 
 bool has(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
 
+// A 16-bit PCM WAV of `channels` equal channels: a tone of `hz` at amplitude
+// `amp`, on for the first `on` seconds of every `period`.
+void writeToneWav(const std::string& path, int rate, int channels, double seconds, double hz, double amp, double period,
+                  double on) {
+  std::string data;
+  for (int i = 0; i < static_cast<int>(rate * seconds + 0.5); ++i) {
+    const double t = double(i) / rate;
+    const int16_t v = static_cast<int16_t>(amp * std::sin(2 * M_PI * hz * t) * (std::fmod(t, period) < on));
+    for (int c = 0; c < channels; ++c) data.append(reinterpret_cast<const char*>(&v), 2);
+  }
+  auto le32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  auto le16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+  const uint32_t block = 2 * channels;
+  writeFile(path, "RIFF" + le32(36 + static_cast<uint32_t>(data.size())) + "WAVEfmt " + le32(16) + le16(1) +
+                      le16(channels) + le32(rate) + le32(rate * block) + le16(block) + le16(16) + "data" +
+                      le32(static_cast<uint32_t>(data.size())) + data);
+}
+
 TEST(Cli, CheckSaysWhatTheBundleIsOrWhyItIsRefused) {
   ToolRun r = tool("check '" + kFixtures + "/tiny-current'");
   EXPECT_EQ(r.status, 0) << r.out;
@@ -152,20 +170,7 @@ TEST(Cli, RenderFromAKeypointFile) {
 TEST(Cli, StreamRendersSpeechOffline) {
   TempDir tmp;
   const std::string wav = tmp / "s.wav", mp4 = tmp / "s.mp4";
-  const int rate = 44100, seconds10 = 23;  // 2.3 s
-  const int n = rate * seconds10 / 10;
-  std::string data;
-  for (int i = 0; i < n; ++i) {
-    const double t = double(i) / rate;
-    const int16_t v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 180 * t) * (std::fmod(t, 1.0) < 0.6));
-    data.append(reinterpret_cast<const char*>(&v), 2);  // left
-    data.append(reinterpret_cast<const char*>(&v), 2);  // right
-  }
-  auto le32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
-  auto le16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
-  writeFile(wav, "RIFF" + le32(36 + static_cast<uint32_t>(data.size())) + "WAVEfmt " + le32(16) + le16(1) + le16(2) +
-                     le32(rate) + le32(rate * 4) + le16(4) + le16(16) + "data" +
-                     le32(static_cast<uint32_t>(data.size())) + data);
+  writeToneWav(wav, 44100, 2, 2.3, 180, 8000, 1.0, 0.6);
   const std::string enc = kFixtures + "/w2v/fca_encoder.onnx";
   ToolRun r = tool("stream '" + kFixtures + "/tiny' --audio '" + wav + "' -o '" + mp4 + "' --encoder '" + enc + "'");
   ASSERT_EQ(r.status, 0) << r.out;
@@ -191,18 +196,7 @@ extern "C" {
 TEST(Cli, RenderSpeaksWithTheAudioInStep) {
   TempDir tmp;
   const std::string wav = tmp / "s.wav", mp4 = tmp / "s.mp4", strip = tmp / "strip.png";
-  const int rate = 22050, n = rate * 27 / 10;  // 2.7 s: 68 frames
-  std::string data;
-  for (int i = 0; i < n; ++i) {
-    const double t = double(i) / rate;
-    const int16_t v = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 160 * t) * (std::fmod(t, 0.8) < 0.5));
-    data.append(reinterpret_cast<const char*>(&v), 2);
-  }
-  auto le32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
-  auto le16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
-  writeFile(wav, "RIFF" + le32(36 + static_cast<uint32_t>(data.size())) + "WAVEfmt " + le32(16) + le16(1) + le16(1) +
-                     le32(rate) + le32(rate * 2) + le16(2) + le16(16) + "data" +
-                     le32(static_cast<uint32_t>(data.size())) + data);
+  writeToneWav(wav, 22050, 1, 2.7, 160, 9000, 0.8, 0.5);  // 2.7 s: 68 frames
   le::test::ScopedEnv w2v("W2V_ONNX", (kFixtures + "/w2v/w2v_8s.onnx").c_str());
   const std::string cmd = "render '" + kFixtures + "/tiny' --audio '" + wav + "' -o '" + mp4 + "' --strip '" + strip + "'";
   ToolRun r = tool(cmd);

@@ -75,6 +75,22 @@ std::unique_ptr<DriverCursor> mp4Cursor(int lookahead = 2, int history = 3) {
   return DriverCursor::over(driver::openMp4(m.dir + "/target_frames.mp4", m.nt, m.W, m.H), lookahead, history);
 }
 
+// Windows of frame i (odd corners and sizes, a single column, the whole
+// frame) are the bytes of the whole frame there.
+void expectWindowsOf(DriverCursor& c, int i) {
+  const int W = c.W(), H = c.H();
+  std::vector<uint8_t> whole(c.frameBytes());
+  c.pullAt(i, whole.data());
+  for (const FrameWindow& w : {FrameWindow{3, 1, W / 2 + 1, H / 2 + 1}, FrameWindow{W - 1, 0, 1, H},
+                               FrameWindow{0, 0, W, H}, FrameWindow{W / 2, H - 3, W / 2, 3}}) {
+    std::vector<uint8_t> got(w.bytes());
+    ASSERT_EQ(c.pullWindowAt(i, got.data(), w), i);
+    for (int r = 0; r < w.h; ++r)
+      ASSERT_EQ(std::memcmp(&got[size_t(r) * w.w * 3], &whole[(size_t(w.y + r) * W + w.x) * 3], size_t(w.w) * 3), 0)
+          << c.name() << " window " << w.x << "," << w.y << " " << w.w << "x" << w.h << " row " << r;
+  }
+}
+
 TEST(DriverCursor, LoopsAndMatchesFfmpegBitForBit) {
   const Manifest m = tiny();
   const auto want = referenceRgb(m.dir + "/target_frames.mp4", m.W, m.H);
@@ -96,6 +112,7 @@ TEST(DriverCursor, LoopsAndMatchesFfmpegBitForBit) {
   c->expand(stored, rgba.data(), 4);
   for (size_t p = 0; p < rgba.size() / 4; ++p)
     ASSERT_TRUE(std::equal(&rgba[p * 4], &rgba[p * 4 + 3], &want[5][p * 3]) && rgba[p * 4 + 3] == 255) << p;
+  expectWindowsOf(*c, 6);
 }
 
 TEST(DriverCursor, HistoryServesRecentFramesWithoutSeeking) {
@@ -185,6 +202,7 @@ TEST(DriverSources, JpegDirectoryLoopsAndChecksSizes) {
   EXPECT_EQ(c->name(), "jpg/stb");
   std::vector<uint8_t> f(c->frameBytes());
   for (int k = 0; k < m.nt + 2; ++k) ASSERT_EQ(c->pull(f.data()), k % m.nt);
+  expectWindowsOf(*c, 2);
 
   TempDir tmp;
   const std::string frames = tmp / "frames";

@@ -204,6 +204,18 @@ TEST(Paste, MatchesTheReferenceInEveryModeAndTarget) {
           ASSERT_TRUE(std::equal(&want[i * 3], &want[i * 3] + 3, &rgba[i * 4])) << "RGBA pixel " << i;
           ASSERT_EQ(rgba[i * 4 + 3], uint8_t(i * 7));
         }
+        // Into a window of the frame: the whole frame's bytes there, odd
+        // corners, a window across the face's edge and one beside it.
+        for (const FrameWindow& w : {FrameWindow{7, 5, c.W / 2 + 1, c.H / 2 + 3}, FrameWindow{c.W - 3, 0, 3, c.H},
+                                     FrameWindow{0, 0, c.W, c.H}, FrameWindow{c.W / 3, c.H - 1, 11, 1}}) {
+          std::vector<uint8_t> win(w.bytes()), expect(w.bytes());
+          for (int r = 0; r < w.h; ++r) {
+            std::copy_n(&base[(size_t(w.y + r) * c.W + w.x) * 3], w.w * 3, &win[size_t(r) * w.w * 3]);
+            std::copy_n(&want[(size_t(w.y + r) * c.W + w.x) * 3], w.w * 3, &expect[size_t(r) * w.w * 3]);
+          }
+          p.composite(crop.data(), 255.0f, c.M, win.data(), c.W, c.H, 3, &w);
+          ASSERT_EQ(win, expect) << "window " << w.x << "," << w.y << " " << w.w << "x" << w.h;
+        }
       }
       hwy::SetSupportedTargetsForTest(0);
     }

@@ -198,34 +198,28 @@ TEST(Rewrites, GridSampleBecomesTheFastOperatorOnce) {
 }
 
 // Minimal models built with the writer, for the cases that must not match.
+void opsetImport(Bytes& m, const char* domain, int version) {
+  Bytes op;
+  gsPutStr(op, 1, domain);
+  gsPutKey(op, 2, 0);
+  gsPutVarint(op, version);
+  gsPutBytes(m, 8, op.data(), op.size());
+}
+
 Bytes modelOf(const std::function<void(Bytes&)>& fill, bool importDomain = false) {
   Bytes g;
   fill(g);
   Bytes m;
   gsPutBytes(m, 7, g.data(), g.size());
-  if (importDomain) {
-    Bytes op;
-    gsPutStr(op, 1, "com.corvalux");
-    gsPutKey(op, 2, 0);
-    gsPutVarint(op, 1);
-    gsPutBytes(m, 8, op.data(), op.size());
-  }
+  if (importDomain) opsetImport(m, "com.corvalux", 1);
   return m;
 }
 
 Bytes gridSampleNode(const char* mode, const char* padding, int alignCorners) {
   return modelOf([&](Bytes& g) {
     Bytes attrs;
-    auto str = [&](const char* name, const char* v) {
-      Bytes a;
-      gsPutStr(a, 1, name);
-      gsPutStr(a, 4, v);
-      gsPutKey(a, 20, 0);
-      gsPutVarint(a, 3);
-      gsPutBytes(attrs, 5, a.data(), a.size());
-    };
-    if (mode) str("mode", mode);
-    if (padding) str("padding_mode", padding);
+    if (mode) hcAttrS(attrs, "mode", mode);
+    if (padding) hcAttrS(attrs, "padding_mode", padding);
     if (alignCorners >= 0) hcAttrI(attrs, "align_corners", alignCorners);
     hcNode(g, "GridSample", {"x", "grid"}, "y", "gs", attrs);
   });
@@ -245,9 +239,8 @@ TEST(Rewrites, NonMatchingNodesLeaveTheBytesAlone) {
   }
   const Bytes imported = modelOf(
       [](Bytes& g) {
-        Bytes attrs;
-        hcAttrS(attrs, "bilinear");
-        Bytes a;
+        Bytes attrs, a;  // attributes without their type field
+        hcAttrS(attrs, "mode", "bilinear");
         gsPutStr(a, 1, "padding_mode");
         gsPutStr(a, 4, "border");
         gsPutBytes(attrs, 5, a.data(), a.size());
@@ -281,9 +274,8 @@ Bytes cubicGraph(int resizes, const std::vector<std::string>& consumers) {
     const float w[3 * 3] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     hcInit(g, "w", 1, {3, 3, 1, 1}, w, sizeof w);
     for (int r = 0; r < resizes; ++r) {
-      Bytes attrs;
-      hcAttrS(attrs, "cubic");
-      Bytes a;
+      Bytes attrs, a;  // the second attribute without its type field
+      hcAttrS(attrs, "mode", "cubic");
       gsPutStr(a, 1, "coordinate_transformation_mode");
       gsPutStr(a, 4, "half_pixel");
       gsPutBytes(attrs, 5, a.data(), a.size());
@@ -613,18 +605,10 @@ struct WarpSpec {
 
 Bytes warpModel(const WarpSpec& w) {
   return modelOf([&](Bytes& g) {
-    Bytes axis, attrs, a, p;
+    Bytes axis, attrs;
     hcAttrI(axis, "axis", 1);
-    gsPutStr(a, 1, "mode");
-    gsPutStr(a, 4, w.mode);
-    gsPutKey(a, 20, 0);
-    gsPutVarint(a, 3);
-    gsPutBytes(attrs, 5, a.data(), a.size());
-    gsPutStr(p, 1, "padding_mode");
-    gsPutStr(p, 4, "border");
-    gsPutKey(p, 20, 0);
-    gsPutVarint(p, 3);
-    gsPutBytes(attrs, 5, p.data(), p.size());
+    hcAttrS(attrs, "mode", w.mode);
+    hcAttrS(attrs, "padding_mode", "border");
     hcNode(g, w.noConcat ? "Sum" : "Concat", {"P_rgb", "P_rgb"}, "cone", "/cone", axis);
     if (!w.gridIsInput) hcNode(g, "Identity", {"grid_in"}, "grid", "/grid", {});
     const std::string grid = w.gridIsInput ? "grid_in" : "grid";
@@ -677,13 +661,8 @@ Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t
   gsPutStr(node, 3, "n0");
   gsPutStr(node, 4, op);
   if (gridSampleAttrs) {
-    hcAttrS(node, "bilinear");
-    Bytes a;
-    gsPutStr(a, 1, "padding_mode");
-    gsPutStr(a, 4, "border");
-    gsPutKey(a, 20, 0);
-    gsPutVarint(a, 3);
-    gsPutBytes(node, 5, a.data(), a.size());
+    hcAttrS(node, "mode", "bilinear");
+    hcAttrS(node, "padding_mode", "border");
   }
   if (custom) gsPutStr(node, 7, "com.corvalux");
   gsPutBytes(g, 1, node.data(), node.size());
@@ -694,18 +673,8 @@ Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t
   Bytes m;
   gsPutKey(m, 1, 0);
   gsPutVarint(m, 8);
-  Bytes op16;
-  gsPutStr(op16, 1, "");
-  gsPutKey(op16, 2, 0);
-  gsPutVarint(op16, 16);
-  gsPutBytes(m, 8, op16.data(), op16.size());
-  if (custom) {
-    Bytes opc;
-    gsPutStr(opc, 1, "com.corvalux");
-    gsPutKey(opc, 2, 0);
-    gsPutVarint(opc, 1);
-    gsPutBytes(m, 8, opc.data(), opc.size());
-  }
+  opsetImport(m, "", 16);
+  if (custom) opsetImport(m, "com.corvalux", 1);
   gsPutBytes(m, 7, g.data(), g.size());
   return m;
 }
@@ -876,13 +845,8 @@ Bytes int8ConvModel(const ConvCase& c, const std::vector<int8_t>& w, const std::
   Bytes m;
   gsPutKey(m, 1, 0);
   gsPutVarint(m, 8);
-  for (auto [dom, ver] : {std::pair<const char*, int>{"", 16}, {"com.corvalux.int8", 1}}) {
-    Bytes op;
-    gsPutStr(op, 1, dom);
-    gsPutKey(op, 2, 0);
-    gsPutVarint(op, static_cast<uint64_t>(ver));
-    gsPutBytes(m, 8, op.data(), op.size());
-  }
+  opsetImport(m, "", 16);
+  opsetImport(m, "com.corvalux.int8", 1);
   gsPutBytes(m, 7, g.data(), g.size());
   return m;
 }

@@ -129,26 +129,6 @@ TEST(Renderer, ExecutionProviderRequests) {
   EXPECT_STREQ(Renderer(b.m, *b.id, "b1", 1, "neon").ep(), "cpu");
 }
 
-TEST(Renderer, ProfilingSummaryAtTeardown) {
-  Bundle b(kFix + "/tiny");
-  test::TempDir tmp;
-  const std::string prefix = tmp / "prof";
-  {
-    RenderSettings settings;
-    settings.profile = prefix;
-    Renderer r(b.m, *b.id, "b1", 1, "", settings);
-    const int si = 0;
-    const auto kp = keypoints(b.m, si);
-    r.render(&si, kp.data(), kp.data(), 1);
-    r.render(&si, kp.data(), kp.data(), 1);
-  }
-  // The runtime's profile is written when the director closes.
-  size_t profiles = 0;
-  for (const auto& e : fs::directory_iterator(tmp.path()))
-    profiles += e.path().filename().string().rfind("prof", 0) == 0 && fs::file_size(e.path()) > 0;
-  EXPECT_EQ(profiles, 1u);
-}
-
 // A bundle copy whose first `frames` source frames are its whole identity,
 // with the first value of frame `marked`'s warp prior set to 2.0 (-1: none).
 std::string cutBundle(test::TempDir& tmp, int frames, int marked) {

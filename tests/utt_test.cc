@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -335,6 +336,66 @@ TEST(Utt, ChunkRendererSpeaksEveryFrame) {
 
 // An engine that fails mid-stream ends the utterance; the failure is
 // reported with the engine's text and the idle loop goes on.
+// A session with a window makes and hands out only that part of every
+// frame: the whole session's bytes there, for idle, speech and ramp frames
+// alike; I420 pulls take planes of the window's size.
+TEST(Utt, AWindowHandsOutThatPartOfTheWholeFrames) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  const int wx = 13, wy = 7, ww = 41, wh = 37;
+  le_utt_opts o;
+  le_utt_opts_default(&o);
+  o.motion_dir = kTiny.c_str();
+  o.threads = 1;
+  o.onset_si = 0;  // both sessions speak over the same driver frames
+  Ctx whole, part, other;
+  Session a{le_utt_create(whole.c, &o)};
+  o.window_x = 90;
+  o.window_width = 10;
+  o.window_y = wy;
+  o.window_height = wh;
+  EXPECT_EQ(le_utt_create(part.c, &o), nullptr);
+  EXPECT_STREQ(le_utt_last_error(),
+               "le_utt_create: frame window (90, 7, 10 x 37) is not a rectangle inside the 96 x 64 frame");
+  o.window_x = wx;
+  o.window_width = ww;
+  Session b{le_utt_create(part.c, &o)};
+  ASSERT_TRUE(a.u && b.u && waitReady(a.u) && waitReady(b.u)) << le_utt_last_error();
+  const std::vector<int16_t> x = speech(1.0);
+  for (le_utt* u : {a.u, b.u}) {
+    ASSERT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
+    le_utt_end_utterance(u);
+  }
+  const auto fa = pullSpeech(a.u, 25);
+  const auto fb = pullSpeech(b.u, 25, 60, size_t(ww) * wh * 3);
+  size_t matched[3] = {};
+  for (const Frame& f : fb)
+    for (const Frame& g : fa) {
+      if (g.info.kind != f.info.kind || g.info.si != f.info.si || g.info.ordinal != f.info.ordinal) continue;
+      for (int r = 0; r < wh; ++r)
+        ASSERT_EQ(std::memcmp(&f.rgb[size_t(r) * ww * 3], &g.rgb[(size_t(wy + r) * 96 + wx) * 3], size_t(ww) * 3), 0)
+            << "kind " << f.info.kind << " ordinal " << f.info.ordinal << " row " << r;
+      ++matched[f.info.kind];
+      break;
+    }
+  EXPECT_EQ(matched[1], 25u);
+  EXPECT_EQ(matched[2], 6u);
+  EXPECT_GT(matched[0], 0u);
+  // I420 planes as wide as the window, not the frame.
+  std::vector<uint8_t> y(size_t(ww) * wh), uv(size_t(ww + 1) / 2 * ((wh + 1) / 2) * 2);
+  le_i420 planes{y.data(), ww, uv.data(), (ww + 1) / 2, uv.data() + uv.size() / 2, (ww + 1) / 2};
+  int got = 0;
+  for (int i = 0; i < 2000 && got == 0; ++i) {
+    got = le_utt_pull_frame_i420(b.u, &planes, nullptr);
+    if (!got) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(got, 1) << le_utt_last_error();
+  // A caller built before the window passes the shorter size: the whole frame.
+  o.size = offsetof(le_utt_opts, window_x);
+  Session c{le_utt_create(other.c, &o)};
+  ASSERT_TRUE(c.u) << le_utt_last_error();
+  EXPECT_EQ(pullWhile(c.u, [](const std::vector<Frame>& g) { return g.size() < 2; }).size(), 2u);
+}
+
 TEST(Utt, AnEngineFailingMidStreamEndsTheUtterance) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
   TempDir tmp;

@@ -79,7 +79,8 @@ class UttOpts(ctypes.Structure):
                 ("steady_model", ctypes.c_char_p), ("eager", ctypes.c_int), ("gap_s", ctypes.c_double),
                 ("ramp_frames", ctypes.c_int), ("interrupt_ramp_frames", ctypes.c_int), ("size", ctypes.c_size_t),
                 ("audio", ctypes.POINTER(A2xOpts)), ("pipeline_paste", ctypes.c_int), ("onset_si", ctypes.c_int),
-                ("stage_report", ctypes.c_int)]
+                ("stage_report", ctypes.c_int), ("window_x", ctypes.c_int), ("window_y", ctypes.c_int),
+                ("window_width", ctypes.c_int), ("window_height", ctypes.c_int)]
 
 
 def _declare(name, restype, *argtypes):

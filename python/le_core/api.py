@@ -165,9 +165,10 @@ class Utterance(_Handle):
     KINDS = ("idle", "speech", "ramp")
 
     def __init__(self, context, motion_dir, threads=0, steady_model=None, eager=0, gap_s=0.0, ramp_frames=0,
-                 interrupt_ramp_frames=0, **audio):
+                 interrupt_ramp_frames=0, window=None, **audio):
         """Settings not given are the library's defaults (which the environment sets); `audio` takes the members
-        of le_a2x_opts (w2v_onnx, right_context, ...) for the session's audio engine."""
+        of le_a2x_opts (w2v_onnx, right_context, ...) for the session's audio engine. `window` (x, y, width,
+        height): the part of the frame the session makes and hands out; None: the whole frame."""
         self._audio = _a2x_opts(threads, audio)
         self._opts = UttOpts()
         lib.le_utt_opts_default(ctypes.byref(self._opts))
@@ -179,12 +180,16 @@ class Utterance(_Handle):
             o.steady_model = self._steady
         o.ramp_frames, o.interrupt_ramp_frames = ramp_frames, interrupt_ramp_frames
         o.audio = ctypes.pointer(self._audio)
+        if window is not None:
+            o.window_x, o.window_y, o.window_width, o.window_height = (int(v) for v in window)
         h = lib.le_utt_create(context.handle, ctypes.byref(o))
         if not h:
             raise Error(text(lib.le_utt_last_error))
         super().__init__(h)
         self.context = context  # kept alive as long as the session
-        self._buf = np.empty((context.height, context.width, 3), np.uint8)
+        self.width = o.window_width or context.width  # 0 x 0: the whole frame
+        self.height = o.window_height or context.height
+        self._buf = np.empty((self.height, self.width, 3), np.uint8)
 
     def push(self, pcm16):
         """Appends speech: int16 samples, 16 kHz mono (floats in [-1, 1] are converted)."""
@@ -212,8 +217,9 @@ class Utterance(_Handle):
         return lib.le_utt_frames_available(self.handle)
 
     def pull(self, out=None):
-        """(frame uint8 [H, W, 3], info dict), or (None, None) when no frame is waiting. The frame is a new array,
-        or `out` itself when given (a C-contiguous uint8 array of the frame's shape, written in place)."""
+        """(frame uint8 [height, width, 3], the window's size, and info dict), or (None, None) when no frame is
+        waiting. The frame is a new array, or `out` itself when given (a C-contiguous uint8 array of the frame's
+        shape, written in place)."""
         info = FrameInfo()
         buf = self._buf if out is None else out
         if buf.dtype != np.uint8 or buf.shape != self._buf.shape or not buf.flags.c_contiguous:

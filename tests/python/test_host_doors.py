@@ -9,14 +9,13 @@ import asyncio
 import json
 import os
 import sys
-import tempfile
 import urllib.error
 import urllib.request
 
 from aiortc import RTCPeerConnection, RTCSessionDescription
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_live import PYTHON_DIR, Host, check  # noqa: E402
+from test_live import PYTHON_DIR, Host, check, run_logged  # noqa: E402
 
 sys.path.insert(0, PYTHON_DIR)
 
@@ -182,18 +181,17 @@ def workarounds():
 def main():
     bundle = sys.argv[1]
     workarounds()
-    with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "host.log"), "w+") as log:
+
+    def doors(bundle, tmp, log):
         host = Host(bundle, 1, log)
         try:
             offers(host)
             asyncio.run(ownership(host))
             asyncio.run(codecs(host, log))
-        except BaseException:
-            log.seek(0)
-            sys.stderr.write("--- host log ---\n" + log.read()[-6000:])
-            raise
         finally:
             host.stop()
+
+    run_logged(doors, bundle, "host")
     asyncio.run(messages(bundle))
     print("host doors: every check passed")
     return 0

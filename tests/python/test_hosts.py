@@ -12,7 +12,6 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -20,7 +19,7 @@ import urllib.request
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_live import SKIP, Browser, check, write_wav  # noqa: E402
+from test_live import SKIP, Browser, check, run_logged, write_wav  # noqa: E402
 
 REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
@@ -157,14 +156,7 @@ def main_test(bundle, tmp, log):
 
 
 def main():
-    bundle = sys.argv[1]
-    with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "hosts.log"), "w+") as log:
-        try:
-            return main_test(bundle, tmp, log)
-        except BaseException:
-            log.seek(0)
-            sys.stderr.write("--- hosts log ---\n" + log.read()[-6000:])
-            raise
+    return run_logged(main_test, sys.argv[1], "hosts")
 
 
 if __name__ == "__main__":

@@ -86,6 +86,11 @@ class Binding(unittest.TestCase):
             with le_core.Context(TINY, threads=1) as ctx:
                 le_core.Utterance(ctx, "")
         self.assertEqual(str(e.exception), "le_utt_create: opts.motion_dir required")
+        with le_core.Context(TINY, threads=1) as ctx, le_core.Utterance(ctx, TINY, window=(13, 7, 41, 37)) as utt:
+            frame, deadline = None, time.time() + 30
+            while frame is None and time.time() < deadline:
+                frame, _ = utt.pull()
+            self.assertEqual(frame.shape, (37, 41, 3), "a window's frames are the window's size")
 
     def test_mouth_pass_arms_from_the_bundles_bank(self):
         bank = os.path.join(FIX, "tiny-bank")

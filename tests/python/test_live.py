@@ -299,15 +299,19 @@ def main_test(bundle, tmp, log):
     return 0
 
 
-def main():
-    bundle = sys.argv[1]
-    with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, "host.log"), "w+") as log:
+def run_logged(test, bundle, name):
+    """test(bundle, tmp, log) with a fresh directory and log file; the log's tail goes to stderr on failure."""
+    with tempfile.TemporaryDirectory() as tmp, open(os.path.join(tmp, name + ".log"), "w+") as log:
         try:
-            return main_test(bundle, tmp, log)
+            return test(bundle, tmp, log)
         except BaseException:
             log.seek(0)
-            sys.stderr.write("--- host log ---\n" + log.read()[-6000:])
+            sys.stderr.write("--- %s log ---\n%s" % (name, log.read()[-6000:]))
             raise
+
+
+def main():
+    return run_logged(main_test, sys.argv[1], "host")
 
 
 if __name__ == "__main__":

@@ -81,7 +81,9 @@ class Live:
         self.ctx = Context(h.bundle, threads=h.threads)
         try:
             self.frame_geometry()
-            self.utt = Utterance(self.ctx, h.motion, threads=h.threads, eager=-2, **h.audio)
+            x0, y0, x1, y1 = self.box
+            self.utt = Utterance(self.ctx, h.motion, threads=h.threads, eager=-2, window=(x0, y0, x1 - x0, y1 - y0),
+                                 **h.audio)
             deadline = time.monotonic() + 60
             while not self.utt.ready():
                 if time.monotonic() > deadline:
@@ -95,15 +97,17 @@ class Live:
 
     def frame_geometry(self):
         """The box sent (the whole frame, or a square around the face) and the mouth within it."""
-        W, H = self.ctx.width, self.ctx.height
         ms = np.array([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], np.float64)
         c = self.ctx.crop
         self.box = frame_box(self.ctx, self.output, ms)
-        # The engine's frames arrive as I420 (converted where they are pasted); the last one is kept for the
-        # ticks that find none waiting. Until the first, the driver's first frame.
-        cw, ch = (W + 1) // 2, (H + 1) // 2
-        self.yuv = (np.empty((H, W), np.uint8), np.empty((ch, cw), np.uint8), np.empty((ch, cw), np.uint8))
-        first = av.VideoFrame.from_ndarray(self.ctx.target_frame(0), format="rgb24").reformat(format="yuv420p")
+        # The engine makes the box only and hands it out as I420; the last frame is kept for the ticks that find
+        # none waiting. Until the first, the box of the driver's first frame.
+        x0, y0, x1, y1 = self.box
+        bw, bh = x1 - x0, y1 - y0
+        self.yuv = (np.empty((bh, bw), np.uint8), np.empty((bh // 2, bw // 2), np.uint8),
+                    np.empty((bh // 2, bw // 2), np.uint8))
+        box = np.ascontiguousarray(self.ctx.target_frame(0)[y0:y1, x0:x1])
+        first = av.VideoFrame.from_ndarray(box, format="rgb24").reformat(format="yuv420p")
         for plane, dst in zip(first.planes, self.yuv):
             dst[...] = np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)[:, :plane.width]
         # The mouth: the lower middle of the mean face crop.
@@ -159,12 +163,9 @@ class Live:
             info = None
         if info is None:
             info = {"kind": "hold", "si": -1, "ordinal": -1}
-        x0, y0, x1, y1 = self.box
-        out = av.VideoFrame(x1 - x0, y1 - y0, "yuv420p")
-        for k, (plane, src) in enumerate(zip(out.planes, self.yuv)):
-            s = 1 if k == 0 else 2
-            dst = np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)
-            dst[:, :plane.width] = src[y0 // s:y0 // s + plane.height, x0 // s:x0 // s + plane.width]
+        out = av.VideoFrame(self.yuv[0].shape[1], self.yuv[0].shape[0], "yuv420p")
+        for plane, src in zip(out.planes, self.yuv):
+            np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)[:, :plane.width] = src
         return out, info
 
     def frame_sent(self, n, info):
