@@ -1,6 +1,6 @@
 """Resident memory of the live host with 0, 1, 2 and 4 sessions, and after they close, in one process.
 
-usage: host_memory.py BUNDLE
+usage: host_memory.py BUNDLE [full|face]   (the output each browser asks for; full by default)
   env: LE_CORE_LIB (the library), W2V_ONNX (the shared audio encoder, when the bundle needs one)
 
 Each session is what a browser gets (its context and utterance session on the host's loaded avatar); each one
@@ -21,10 +21,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from le_core import serve  # noqa: E402
 
 
-def rss_mib():
+def rss_mib(field="VmRSS"):
+    """The resident set, or with field "RssAnon" its private part (without the mapped bundle files, which the
+    page cache holds once for every process)."""
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) / 1024.0
     return 0.0
 
@@ -51,17 +53,18 @@ def speak(live, seconds=2.0):
 
 def main():
     bundle = sys.argv[1]
+    output = sys.argv[2] if len(sys.argv) > 2 else "full"
     serve.one_heap()  # as the host does at start
-    host = serve.Host(bundle, bundle, 4, "full", 0, {})
+    host = serve.Host(bundle, bundle, 4, output, 0, {})
     host.preload()
     serve.malloc_trim and serve.malloc_trim(0)
     idle = rss_mib()
     print("host_memory: idle %.0f MiB" % idle)
-    figures = {0: idle}
+    figures, anon = {0: idle}, {0: rss_mib("RssAnon")}
     sessions = []
     for count in (1, 2, 4):
         while len(sessions) < count:
-            live = serve.Live(host, "s%d" % len(sessions), "full")
+            live = serve.Live(host, "s%d" % len(sessions), output)
             live.open_engine()
             sessions.append(live)
         # All at once, as browsers do: concurrent runs hold their own activations.
@@ -71,6 +74,7 @@ def main():
         for t in threads:
             t.join()
         figures[count] = rss_mib()
+        anon[count] = rss_mib("RssAnon")
         print("host_memory: %d session(s) %.0f MiB (%+.0f per session over idle)"
               % (count, figures[count], (figures[count] - idle) / count))
     for live in sessions:
@@ -80,8 +84,11 @@ def main():
     closed = rss_mib()
     print("host_memory: all closed %.0f MiB (%.0f %% of idle)" % (closed, 100 * closed / idle))
     per = (figures[4] - figures[1]) / 3
-    print("bench host_memory ours=%.0f peer=60 unit=MiB ratio=%.2f (resident growth per session from one to four, "
-          "against a budget of 60 MiB; idle %.0f MiB, all closed %.2f of idle)" % (per, 60 / per, idle, closed / idle))
+    print("host_memory: private (anonymous) growth per session from one to four %.0f MiB"
+          % ((anon[4] - anon[1]) / 3))
+    print("bench host_memory%s ours=%.0f peer=60 unit=MiB ratio=%.2f (resident growth per session from one to four, "
+          "%s output, against a budget of 60 MiB; idle %.0f MiB, all closed %.2f of idle)"
+          % ("" if output == "full" else "_" + output, per, 60 / per, output, idle, closed / idle))
 
 
 if __name__ == "__main__":

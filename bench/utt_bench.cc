@@ -1,7 +1,10 @@
 // The utterance session on a bundle (the demo avatar: 1920x1080, crop 512).
-// usage: utt_bench BUNDLE ROUNDS [teeth]
+// usage: utt_bench BUNDLE ROUNDS [teeth|window]
 //   teeth: the session armed with the bundle's mouth bank; only the
 //   sustained rate is measured (utt teeth_fps=.. borrowed=..)
+//   window: ROUNDS alternations of a whole-frame session and one whose
+//   window is the square around the face a live host sends; process CPU
+//   per speech frame of each (utt window whole_cpu_ms=.. window_cpu_ms=..)
 // Prints one line per measurement:
 //   utt fps=..                       sustained speech frames per second
 //   utt onset_ms=.. render_ms=..     speech pushed at once, first push to first speech frame
@@ -15,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "le/le.h"
 #include "le/le_a2x.h"
@@ -97,6 +102,54 @@ bool armTeeth(le_utt* u, const std::string& bundle) {
   return ok;
 }
 
+double cpuMs() {
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// The square the live host sends for its face output: the crop's size,
+// centred where frame 0's crop sits, on the chroma grid.
+void faceBox(le_ctx* ctx, le_utt_opts& o) {
+  float m[6];
+  le_crop_transform(ctx, 0, m);
+  const int W = le_width(ctx), H = le_height(ctx), c = le_crop(ctx);
+  const int side = std::min({static_cast<int>(std::sqrt(std::fabs(m[0] * m[4] - m[1] * m[3])) * c), W, H}) / 2 * 2;
+  const float cx = m[0] * c / 2 + m[1] * c / 2 + m[2], cy = m[3] * c / 2 + m[4] * c / 2 + m[5];
+  o.window_x = std::clamp(static_cast<int>(cx) - side / 2, 0, W - side) / 2 * 2;
+  o.window_y = std::clamp(static_cast<int>(cy) - side / 2, 0, H - side) / 2 * 2;
+  o.window_width = o.window_height = side;
+}
+
+// A 12 s utterance through a fresh session on ctx, pulled as fast as it
+// comes: (speech frames per second, process CPU ms per speech frame).
+std::pair<double, double> sustained(le_ctx* ctx, const std::string& bundle, bool window) {
+  le_utt_opts o;
+  le_utt_opts_default(&o);
+  o.motion_dir = bundle.c_str();
+  if (window) faceBox(ctx, o);
+  const int w = window ? o.window_width : le_width(ctx), h = window ? o.window_height : le_height(ctx);
+  Session s{le_utt_create(ctx, &o), std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
+  if (!s.u) return {-1, -1};
+  for (int i = 0; i < 60000 && le_utt_ready(s.u) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  s.settle();
+  const std::vector<int16_t> clip = speech(12.0);
+  const int expect = static_cast<int>(clip.size() / 640);
+  le_utt_push_audio(s.u, clip.data(), static_cast<int>(clip.size()));
+  le_utt_end_utterance(s.u);
+  const auto t0 = Clock::now();
+  const double c0 = cpuMs();
+  int spoken = 0;
+  while (spoken < expect && ms(t0, Clock::now()) < 120000) {
+    const int k = s.pull();
+    if (k == 1) ++spoken;
+    else if (k < 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  const double cpu = cpuMs() - c0, wall = ms(t0, Clock::now());
+  le_utt_destroy(s.u);
+  return {spoken * 1000.0 / wall, cpu / std::max(spoken, 1)};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +164,20 @@ int main(int argc, char** argv) {
   if (!ctx) {
     std::fprintf(stderr, "%s\n", le_last_error());
     return 1;
+  }
+  if (argc > 3 && std::string(argv[3]) == "window") {
+    for (int r = 0; r < std::max(rounds, 1); ++r) {
+      const auto whole = sustained(ctx, bundle, false), part = sustained(ctx, bundle, true);
+      if (whole.first < 0 || part.first < 0) {
+        std::fprintf(stderr, "%s\n", le_utt_last_error());
+        return 1;
+      }
+      std::printf("utt window whole_cpu_ms=%.2f window_cpu_ms=%.2f whole_fps=%.2f window_fps=%.2f\n", whole.second,
+                  part.second, whole.first, part.first);
+      std::fflush(stdout);
+    }
+    le_destroy(ctx);
+    return 0;
   }
   Session s{le_utt_open(ctx, bundle.c_str()), std::vector<uint8_t>(static_cast<size_t>(le_width(ctx)) * le_height(ctx) * 3)};
   if (!s.u) {

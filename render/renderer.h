@@ -41,6 +41,9 @@ class Director {
   int batch() const;
   int crop() const;
   int threads() const;
+  // The most runs of the graph at once so far, over every stream: on the
+  // CPU at most its cores over its intra-op threads.
+  int peakRuns() const;
   bool featSynth() const;
   const char* ep() const;
   const char* note() const;

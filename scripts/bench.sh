@@ -25,7 +25,7 @@ kernel_names=(yuv_to_rgb_1080p rgb_to_i420_1080p f16_to_f32 f32_to_f16 conv3x3 p
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging hoist warp_director)
 compose_names=(paste_1080p frame_1080p)
-audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_1080p_teeth utt_onset utt_onset_live utt_interrupt ctx_second host_memory)
+audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_1080p_teeth utt_window utt_onset utt_onset_live utt_interrupt ctx_second host_memory)
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=("${kernel_names[@]}" "${pipeline_names[@]}")
 [ $# -gt 0 ] || names+=("${render_names[@]}" "${compose_names[@]}" "${audio_names[@]}")
@@ -134,6 +134,22 @@ fps = statistics.median(float(r["teeth_fps"]) for r in rows)
 print("context: utt_1080p_teeth: %d runs, %s frames borrowed teeth in the last" % (len(rows), rows[-1]["borrowed"]))
 print("bench utt_1080p_teeth ours=%.4g peer=25 unit=fps ratio=%.2f (sustained speech frames per second with the "
       "mouth bank armed, 1920x1080, crop 512)" % (fps, fps / 25))'
+fi
+if want utt_window; then
+  # CPU per speech frame of a session whose window is the live host's face
+  # square, against a whole-frame session, alternating on one context.
+  W2V_ONNX="$here/build/demo/w2v/w2v_8s.onnx" LE_CORE_THREADS=${LE_CORE_THREADS:-2} \
+    build/bench/utt_bench "$demo" "${BENCH_REPS:-3}" window 2>/dev/null | /usr/bin/python3 -c '
+import statistics, sys
+rows = [dict(kv.split("=") for kv in l.split()[2:]) for l in sys.stdin if l.startswith("utt window ")]
+if not rows:
+    sys.exit("utt_window: no measurement")
+med = lambda k: statistics.median(float(r[k]) for r in rows)
+whole, part = med("whole_cpu_ms"), med("window_cpu_ms")
+print("context: utt_window: %d alternations; sustained %.1f fps whole, %.1f fps window" % (len(rows), med("whole_fps"),
+      med("window_fps")))
+print("bench utt_window ours=%.4g peer=%.4g unit=ms ratio=%.2f (process CPU per speech frame: a session making only "
+      "the face square a live host sends, against the whole 1920x1080 frame)" % (part, whole, whole / part))'
 fi
 if want ctx_second; then
   # Create to the first rendered face on the demo avatar: the first context
