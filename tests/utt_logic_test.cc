@@ -372,17 +372,5 @@ TEST(UttLogic, AnEngineFailureEndsTheUtteranceAndIsReportedOnce) {
   }
 }
 
-TEST(UttLogic, WithoutAnEngineSpeechIsDroppedAndTheIdleWalkGoesOn) {
-  const auto xs = track();
-  Logic l(config(xs));
-  In in;
-  in.samples = 640;
-  in.ready = false;
-  in.failed = true;
-  const Action a = step(l, in);
-  EXPECT_EQ(a.what, Do::Idle);
-  EXPECT_EQ(l.state(), State::Idle);
-}
-
 }  // namespace
 }  // namespace le::utt
