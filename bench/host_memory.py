@@ -82,7 +82,8 @@ def main():
         asyncio.run(live.pc.close())
     serve.malloc_trim and serve.malloc_trim(0)
     closed = rss_mib()
-    print("host_memory: all closed %.0f MiB (%.0f %% of idle)" % (closed, 100 * closed / idle))
+    print("host_memory: all closed %.0f MiB (%.0f %% of idle); private %.0f MiB against %.0f idle"
+          % (closed, 100 * closed / idle, rss_mib("RssAnon"), anon[0]))
     per = (figures[4] - figures[1]) / 3
     print("host_memory: private (anonymous) growth per session from one to four %.0f MiB"
           % ((anon[4] - anon[1]) / 3))
