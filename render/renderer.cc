@@ -419,9 +419,9 @@ void Director::run(const Ort::RunOptions& options, const Ort::IoBinding& binding
     }
   } leave{I};
   const auto t0 = std::chrono::steady_clock::now();
-  impl_->session->Run(options, binding);
-  impl_->runNs += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
-  ++impl_->runs;
+  I.session->Run(options, binding);
+  I.runNs += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+  ++I.runs;
 }
 
 std::unique_ptr<Ort::IoBinding> Director::binding() const { return std::make_unique<Ort::IoBinding>(*impl_->session); }

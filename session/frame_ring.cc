@@ -11,10 +11,7 @@ double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-}  // namespace
-
-namespace {
-
+// The window a ring makes: the whole frame for an empty one.
 FrameWindow windowIn(const Engine& e, FrameWindow win) {
   if (win.w == 0 && win.h == 0) return FrameWindow::whole(e.width(), e.height());
   win.check(e.width(), e.height(), "frame window");
