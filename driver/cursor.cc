@@ -344,6 +344,11 @@ uint64_t DriverCursor::seeks() const {
   return impl_->seeks;
 }
 
+void DriverCursor::releaseView() {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  impl_->view = PageBuffer<uint8_t>();
+}
+
 size_t DriverCursor::residentBytes() const {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
   return static_cast<size_t>(impl_->slots) * impl_->storedBytes + impl_->view.size() + impl_->source->residentBytes();

@@ -52,6 +52,10 @@ class DriverCursor {
   // A stored frame into `out`: the delivered layout, or RGBA with pixelBytes 4.
   void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;
 
+  // Gives back the buffer the pointer pulls expand into (their last pointer
+  // goes with it); the next pointer pull maps it again.
+  void releaseView();
+
   int position() const;
   uint64_t seeks() const;
   size_t residentBytes() const;

@@ -39,6 +39,9 @@ void borrowEngine(le_ctx* ctx) {
   int idle = 0;
   if (!ctx->borrowed.compare_exchange_strong(idle, 1))
     throw std::runtime_error("the context is already in use by another le_utt session (one session per context)");
+  // The context's own decoded frame (le_target_frame's) is of no use while
+  // the session holds the context: its pages go back now.
+  ctx->engine.cursor().releaseView();
 }
 void returnEngine(le_ctx* ctx) { ctx->borrowed = 0; }
 }  // namespace le

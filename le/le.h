@@ -206,7 +206,8 @@ typedef struct le_ctx_info {
  * sizeof(size_t), a director that cannot load). */
 LE_API int le_get_info(le_ctx* ctx, le_ctx_info* info);
 /* Driver frame si as decoded (RGB24), valid until the next use of the
- * driver video; NULL on failure. */
+ * driver video (an le_utt session created on the context is one); NULL on
+ * failure. */
 LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si);
 
 /* Warp-prior rows of a bundle whose prior is a video member, read by frame

@@ -99,6 +99,23 @@ TEST(SharedAvatar, ContextsOnTwoThreadsGiveTheBytesOfOneAlone) {
   EXPECT_LE(director.peakRuns(), std::max(1, le::pool::threads() / director.threads()));
 }
 
+// A session on a context takes back the context's own decoded frame (what
+// le_target_frame handed out): it is stream state the session never reads.
+TEST(SharedAvatar, ASessionGivesBackTheContextsDecodedFrame) {
+  Ctx c = create(std::string(LE_FIXTURES) + "/tiny-current");  // a video driver: frames expanded on demand
+  ASSERT_TRUE(c) << le_last_error();
+  ASSERT_NE(le_target_frame(c.get(), 2), nullptr) << le_last_error();
+  const le::DriverCursor& cursor = le::engineOf(c.get()).cursor();
+  const size_t with = cursor.residentBytes();
+  le_utt* u = le_utt_open(c.get(), kTiny.c_str());
+  ASSERT_TRUE(u) << le_utt_last_error();
+  EXPECT_EQ(cursor.residentBytes(), with - le_width(c.get()) * le_height(c.get()) * 3);
+  le_utt_destroy(u);
+  const uint8_t* again = le_target_frame(c.get(), 2);
+  ASSERT_NE(again, nullptr) << le_last_error();
+  EXPECT_EQ(cursor.residentBytes(), with);
+}
+
 TEST(SharedAvatar, ABundleChangedOnDiskIsLoadedAfresh) {
   TempDir tmp;
   const std::string dir = tmp / "b";
