@@ -37,11 +37,12 @@ def speak(live, seconds=2.0):
     voiced = 0.3 * np.sin(2 * np.pi * 140 * t) * (1 + np.sin(2 * np.pi * 3 * t)) / 2
     live.utt.push((voiced * 32767).astype(np.int16))
     live.utt.end()
-    frame = np.empty((live.utt.height, live.utt.width, 3), np.uint8)
+    h, w = live.utt.height, live.utt.width  # even: the host's box
+    planes = (np.empty((h, w), np.uint8), np.empty((h // 2, w // 2), np.uint8), np.empty((h // 2, w // 2), np.uint8))
     pulled = spoken = 0
     deadline = time.monotonic() + 120
     while (spoken < int(seconds * 25) or pulled < int(seconds * 25) + 25) and time.monotonic() < deadline:
-        _, info = live.utt.pull(frame)
+        info = live.utt.pull_i420(*planes)  # as the host takes them
         if info is None:
             time.sleep(0.005)
             continue

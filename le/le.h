@@ -333,6 +333,10 @@ typedef struct le_utt_opts {
    * caller built before these members may pass size up to window_x: the
    * whole frame. */
   int window_x, window_y, window_width, window_height;
+  /* 1: the paste converts every frame to I420 (BT.601 limited range) as it
+   * makes it, the session keeps frames in that form (half the bytes) and
+   * hands them out by le_utt_pull_frame_i420 alone. */
+  int frame_i420;
 } le_utt_opts;
 /* The defaults with the environment's values ($LE_UTT_HYBRID gives eager
  * LE_UTT_EAGER_HYBRID, $LE_STEADY_MODEL the steady model,
@@ -385,7 +389,7 @@ LE_API int le_utt_frames_available(le_utt* u);
  * when none is waiting; 0 with the reason when buf is too small (the frame
  * stays for the next pull). info may be NULL. */
 LE_API int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_info* info);
-/* As le_utt_pull_frame, the frame converted into out's planes (le_i420): 1,
+/* As le_utt_pull_frame, the frame as I420 into out's planes (le_i420): 1,
  * 0 when none is waiting, 0 with the reason for planes that cannot hold it
  * (the frame stays for the next pull). */
 LE_API int le_utt_pull_frame_i420(le_utt* u, const le_i420* out, le_utt_frame_info* info);

@@ -4,6 +4,8 @@
 #include <exception>
 #include <utility>
 
+#include "kernels/simd.h"
+
 namespace le {
 namespace {
 
@@ -20,16 +22,19 @@ FrameWindow windowIn(const Engine& e, FrameWindow win) {
 
 }  // namespace
 
-FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win)
+FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win, bool i420)
     : engine_(engine),
       slots_(slots),
       queued_(queued),
       pipelined_(pipelined),
       win_(windowIn(engine, win)),
       whole_(win_.covers(engine.width(), engine.height())),
+      i420_(i420),
       hooks_(std::move(hooks)) {
   frames_.resize(static_cast<size_t>(slots_));
-  for (auto& f : frames_) f.assign(win_.bytes());
+  const size_t chroma = static_cast<size_t>((win_.w + 1) / 2) * ((win_.h + 1) / 2);
+  for (auto& f : frames_) f.assign(i420_ ? win_.bytes(1) + 2 * chroma : win_.bytes());
+  if (i420_) rgb_.assign(win_.bytes());
   tags_.resize(static_cast<size_t>(slots_));
   seqs_.resize(static_cast<size_t>(slots_));
   if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
@@ -93,7 +98,7 @@ bool FrameRing::paste(FrameJob&& job) {
     if (!live(job)) return false;
     slot = written_ % static_cast<uint64_t>(slots_);
   }
-  uint8_t* frame = frames_[slot].data();
+  uint8_t* frame = i420_ ? rgb_.data() : frames_[slot].data();
   const int si = job.tag.si;
   const double t0 = nowMs();
   auto driverFrame = [&] {
@@ -117,6 +122,13 @@ bool FrameRing::paste(FrameJob&& job) {
   } catch (const std::exception& e) {
     if (hooks_.fail) hooks_.fail(job.tag, "paste", e.what(), true);
     return false;
+  }
+  if (i420_) {
+    const int w = win_.w, h = win_.h, cw = (w + 1) / 2;
+    uint8_t* y = frames_[slot].data();
+    uint8_t* u = y + static_cast<size_t>(w) * h;
+    uint8_t* v = u + static_cast<size_t>(cw) * ((h + 1) / 2);
+    simd::rgb24ToI420(frame, w, h, y, w, u, cw, v, cw, 0, h);
   }
   {
     std::lock_guard<std::mutex> lk(mu_);

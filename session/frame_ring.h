@@ -59,8 +59,11 @@ class FrameRing {
   };
 
   // win: the part of each frame the ring makes and hands out (the whole
-  // frame when empty).
-  FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win = {});
+  // frame when empty). i420: the paste converts each frame to I420 (BT.601
+  // limited range) and the slots hold its planes, Y then U then V, each
+  // row-packed (chroma (w + 1) / 2 x (h + 1) / 2).
+  FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win = {},
+            bool i420 = false);
   ~FrameRing();
   FrameRing(const FrameRing&) = delete;
   FrameRing& operator=(const FrameRing&) = delete;
@@ -87,6 +90,7 @@ class FrameRing {
   void close();
   bool pipelined() const { return pipelined_; }
   const FrameWindow& window() const { return win_; }
+  bool i420() const { return i420_; }
   Stages stages();
 
  private:
@@ -98,7 +102,8 @@ class FrameRing {
   const int slots_, queued_;
   const bool pipelined_;
   const FrameWindow win_;
-  const bool whole_;
+  const bool whole_, i420_;
+  PageBuffer<uint8_t> rgb_;  // the frame pasted before its conversion (i420)
   Hooks hooks_;
   std::vector<PageBuffer<uint8_t>> frames_;
   std::vector<FrameTag> tags_;

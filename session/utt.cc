@@ -46,7 +46,11 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
     throw std::runtime_error("opts.size is neither 0 nor sizeof(le_utt_opts)");
   const bool own = o.size != 0;
   le::FrameWindow win;
-  if (o.size == sizeof(le_utt_opts)) win = le::FrameWindow{o.window_x, o.window_y, o.window_width, o.window_height};
+  bool i420 = false;
+  if (o.size == sizeof(le_utt_opts)) {
+    win = le::FrameWindow{o.window_x, o.window_y, o.window_width, o.window_height};
+    i420 = o.frame_i420 != 0;
+  }
   le::SessionSettings ss = env.session;
   audio_ = env.audio;
   where_ = env.bundle;
@@ -109,7 +113,7 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
     noteRenderFail(stage, what, fatal);
   };
   hooks.written = [this](const le::FrameJob& job) { written(job); };
-  ring_ = std::make_unique<le::FrameRing>(engine_, kRing, kPasteJobs, pipelined_, std::move(hooks), win);
+  ring_ = std::make_unique<le::FrameRing>(engine_, kRing, kPasteJobs, pipelined_, std::move(hooks), win, i420);
   const le::FrameWindow& made = ring_->window();
   outW_ = made.w;
   outH_ = made.h;
@@ -209,9 +213,23 @@ int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i42
   uint64_t seq = 0;
   const uint8_t* frame = ring_->front(&tag, &seq);
   if (!frame) return 0;
-  if (i420) {
+  if (i420 && ring_->i420()) {
+    // Kept as planes: each row into the caller's stride.
+    const int cw = (outW_ + 1) / 2, ch = (outH_ + 1) / 2;
+    const uint8_t* u = frame + static_cast<size_t>(outW_) * outH_;
+    const uint8_t* v = u + static_cast<size_t>(cw) * ch;
+    for (int r = 0; r < outH_; ++r)
+      std::memcpy(i420->y + static_cast<size_t>(r) * i420->y_stride, frame + static_cast<size_t>(r) * outW_, outW_);
+    for (int r = 0; r < ch; ++r) {
+      std::memcpy(i420->u + static_cast<size_t>(r) * i420->u_stride, u + static_cast<size_t>(r) * cw, cw);
+      std::memcpy(i420->v + static_cast<size_t>(r) * i420->v_stride, v + static_cast<size_t>(r) * cw, cw);
+    }
+  } else if (i420) {
     le::api::toI420(frame, outW_, outH_, i420);
   } else {
+    if (ring_->i420())
+      throw RawFailure{"le_utt_pull_frame: the session makes I420 frames (le_utt_opts.frame_i420): pull them with "
+                       "le_utt_pull_frame_i420"};
     if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
     std::memcpy(buf, frame, frameBytes_);
   }

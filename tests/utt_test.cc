@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "le/le.h"
@@ -338,16 +339,16 @@ TEST(Utt, ChunkRendererSpeaksEveryFrame) {
 // reported with the engine's text and the idle loop goes on.
 // A session with a window makes and hands out only that part of every
 // frame: the whole session's bytes there, for idle, speech and ramp frames
-// alike; I420 pulls take planes of the window's size.
+// alike; one that makes I420 frames converts those bytes as it pastes them.
 TEST(Utt, AWindowHandsOutThatPartOfTheWholeFrames) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
-  const int wx = 13, wy = 7, ww = 41, wh = 37;
+  const int wx = 13, wy = 7, ww = 41, wh = 37, cw = (ww + 1) / 2, ch = (wh + 1) / 2;
   le_utt_opts o;
   le_utt_opts_default(&o);
   o.motion_dir = kTiny.c_str();
   o.threads = 1;
-  o.onset_si = 0;  // both sessions speak over the same driver frames
-  Ctx whole, part, other;
+  o.onset_si = 0;  // the sessions speak over the same driver frames
+  Ctx whole, part, planar, other;
   Session a{le_utt_create(whole.c, &o)};
   o.window_x = 90;
   o.window_width = 10;
@@ -359,36 +360,52 @@ TEST(Utt, AWindowHandsOutThatPartOfTheWholeFrames) {
   o.window_x = wx;
   o.window_width = ww;
   Session b{le_utt_create(part.c, &o)};
-  ASSERT_TRUE(a.u && b.u && waitReady(a.u) && waitReady(b.u)) << le_utt_last_error();
+  o.frame_i420 = 1;
+  Session d{le_utt_create(planar.c, &o)};
+  ASSERT_TRUE(a.u && b.u && d.u && waitReady(a.u) && waitReady(b.u) && waitReady(d.u)) << le_utt_last_error();
   const std::vector<int16_t> x = speech(1.0);
-  for (le_utt* u : {a.u, b.u}) {
+  for (le_utt* u : {a.u, b.u, d.u}) {
     ASSERT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
     le_utt_end_utterance(u);
   }
-  const auto fa = pullSpeech(a.u, 25);
-  const auto fb = pullSpeech(b.u, 25, 60, size_t(ww) * wh * 3);
-  size_t matched[3] = {};
-  for (const Frame& f : fb)
-    for (const Frame& g : fa) {
-      if (g.info.kind != f.info.kind || g.info.si != f.info.si || g.info.ordinal != f.info.ordinal) continue;
-      for (int r = 0; r < wh; ++r)
-        ASSERT_EQ(std::memcmp(&f.rgb[size_t(r) * ww * 3], &g.rgb[(size_t(wy + r) * 96 + wx) * 3], size_t(ww) * 3), 0)
-            << "kind " << f.info.kind << " ordinal " << f.info.ordinal << " row " << r;
-      ++matched[f.info.kind];
-      break;
+  std::vector<uint8_t> rgb(size_t(ww) * wh * 3);
+  EXPECT_EQ(le_utt_pull_frame(d.u, rgb.data(), rgb.size(), nullptr), 0);
+  EXPECT_STREQ(le_utt_last_error(),
+               "le_utt_pull_frame: the session makes I420 frames (le_utt_opts.frame_i420): pull them with "
+               "le_utt_pull_frame_i420");
+  // The I420 session's frames, into planes whose rows lie further apart.
+  std::vector<Frame> fd;
+  std::vector<uint8_t> y(size_t(ww + 3) * wh), u(size_t(cw + 1) * ch), v(u.size());
+  const le_i420 planes{y.data(), ww + 3, u.data(), cw + 1, v.data(), cw + 1};
+  for (int i = 0; i < 30000 && (fd.empty() || fd.back().info.kind != 0 || kindCount(fd, 2) < 6); ++i) {
+    Frame f;
+    if (le_utt_pull_frame_i420(d.u, &planes, &f.info) != 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
     }
-  EXPECT_EQ(matched[1], 25u);
-  EXPECT_EQ(matched[2], 6u);
-  EXPECT_GT(matched[0], 0u);
-  // I420 planes as wide as the window, not the frame.
-  std::vector<uint8_t> y(size_t(ww) * wh), uv(size_t(ww + 1) / 2 * ((wh + 1) / 2) * 2);
-  le_i420 planes{y.data(), ww, uv.data(), (ww + 1) / 2, uv.data() + uv.size() / 2, (ww + 1) / 2};
-  int got = 0;
-  for (int i = 0; i < 2000 && got == 0; ++i) {
-    got = le_utt_pull_frame_i420(b.u, &planes, nullptr);
-    if (!got) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int r = 0; r < wh; ++r) f.rgb.insert(f.rgb.end(), &y[size_t(r) * (ww + 3)], &y[size_t(r) * (ww + 3)] + ww);
+    for (const auto* p : {&u, &v})
+      for (int r = 0; r < ch; ++r) f.rgb.insert(f.rgb.end(), &(*p)[size_t(r) * (cw + 1)], &(*p)[size_t(r) * (cw + 1)] + cw);
+    fd.push_back(std::move(f));
   }
-  EXPECT_EQ(got, 1) << le_utt_last_error();
+  const auto fa = pullSpeech(a.u, 25);
+  const auto fb = pullSpeech(b.u, 25, 60, rgb.size());
+  for (const std::vector<Frame>* frames : {&fb, &std::as_const(fd)}) {
+    size_t matched[3] = {};
+    for (const Frame& f : *frames)
+      for (const Frame& g : fa) {
+        if (g.info.kind != f.info.kind || g.info.si != f.info.si || g.info.ordinal != f.info.ordinal) continue;
+        for (int r = 0; r < wh; ++r) std::memcpy(&rgb[size_t(r) * ww * 3], &g.rgb[(size_t(wy + r) * 96 + wx) * 3], size_t(ww) * 3);
+        std::vector<uint8_t> want = rgb;
+        if (frames == &fd) le::test::refI420(rgb.data(), ww, wh, want);
+        ASSERT_EQ(f.rgb, want) << "kind " << f.info.kind << " ordinal " << f.info.ordinal;
+        ++matched[f.info.kind];
+        break;
+      }
+    EXPECT_EQ(matched[1], 25u);
+    EXPECT_EQ(matched[2], 6u);
+    EXPECT_GT(matched[0], 0u);
+  }
   // A caller built before the window passes the shorter size: the whole frame.
   o.size = offsetof(le_utt_opts, window_x);
   Session c{le_utt_create(other.c, &o)};

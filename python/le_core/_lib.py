@@ -80,7 +80,7 @@ class UttOpts(ctypes.Structure):
                 ("ramp_frames", ctypes.c_int), ("interrupt_ramp_frames", ctypes.c_int), ("size", ctypes.c_size_t),
                 ("audio", ctypes.POINTER(A2xOpts)), ("pipeline_paste", ctypes.c_int), ("onset_si", ctypes.c_int),
                 ("stage_report", ctypes.c_int), ("window_x", ctypes.c_int), ("window_y", ctypes.c_int),
-                ("window_width", ctypes.c_int), ("window_height", ctypes.c_int)]
+                ("window_width", ctypes.c_int), ("window_height", ctypes.c_int), ("frame_i420", ctypes.c_int)]
 
 
 def _declare(name, restype, *argtypes):

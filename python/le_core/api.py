@@ -165,10 +165,11 @@ class Utterance(_Handle):
     KINDS = ("idle", "speech", "ramp")
 
     def __init__(self, context, motion_dir, threads=0, steady_model=None, eager=0, gap_s=0.0, ramp_frames=0,
-                 interrupt_ramp_frames=0, window=None, **audio):
+                 interrupt_ramp_frames=0, window=None, i420=False, **audio):
         """Settings not given are the library's defaults (which the environment sets); `audio` takes the members
         of le_a2x_opts (w2v_onnx, right_context, ...) for the session's audio engine. `window` (x, y, width,
-        height): the part of the frame the session makes and hands out; None: the whole frame."""
+        height): the part of the frame the session makes and hands out; None: the whole frame. `i420`: frames are
+        made as I420 where they are pasted (half the memory) and handed out by pull_i420 alone."""
         self._audio = _a2x_opts(threads, audio)
         self._opts = UttOpts()
         lib.le_utt_opts_default(ctypes.byref(self._opts))
@@ -182,6 +183,7 @@ class Utterance(_Handle):
         o.audio = ctypes.pointer(self._audio)
         if window is not None:
             o.window_x, o.window_y, o.window_width, o.window_height = (int(v) for v in window)
+        o.frame_i420 = 1 if i420 else 0
         h = lib.le_utt_create(context.handle, ctypes.byref(o))
         if not h:
             raise Error(text(lib.le_utt_last_error))

@@ -83,7 +83,7 @@ class Live:
             self.frame_geometry()
             x0, y0, x1, y1 = self.box
             self.utt = Utterance(self.ctx, h.motion, threads=h.threads, eager=-2, window=(x0, y0, x1 - x0, y1 - y0),
-                                 **h.audio)
+                                 i420=True, **h.audio)
             deadline = time.monotonic() + 60
             while not self.utt.ready():
                 if time.monotonic() > deadline:
@@ -100,8 +100,8 @@ class Live:
         ms = np.array([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], np.float64)
         c = self.ctx.crop
         self.box = frame_box(self.ctx, self.output, ms)
-        # The engine makes the box only and hands it out as I420; the last frame is kept for the ticks that find
-        # none waiting. Until the first, the box of the driver's first frame.
+        # The engine makes the box only, as I420 where it pastes it; the last frame is kept for the ticks that
+        # find none waiting. Until the first, the box of the driver's first frame.
         x0, y0, x1, y1 = self.box
         bw, bh = x1 - x0, y1 - y0
         self.yuv = (np.empty((bh, bw), np.uint8), np.empty((bh // 2, bw // 2), np.uint8),
