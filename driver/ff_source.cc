@@ -14,7 +14,6 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "core/bundle.h"
@@ -229,9 +228,11 @@ class FfSource final : public Source {
     if (!codec) {
       codec = avcodec_find_decoder(par->codec_id);
       if (!codec) fail("le_driver: no decoder for " + path_ + " (codec id " + std::to_string(par->codec_id) + ")");
-      // Frame threads beyond the cores add a frame of latency each and a
-      // decoded frame of memory, and decode no faster.
-      const int threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 4);
+      // One thread: a stream decodes one frame per output frame on its own
+      // thread, beside renders that keep every core busy, so frame threads
+      // would decode no faster; each would hold its own frames (about 4
+      // decoded 1080p frames more per stream) and add a frame of latency.
+      const int threads = 1;
       if (!openDecoder(codec, par, threads, true)) fail("le_driver: could not open the decoder for " + path_);
     }
     pkt_ = av_packet_alloc();
