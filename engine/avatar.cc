@@ -59,6 +59,16 @@ Avatar::Avatar(const std::string& dir, const AvatarSettings& settings)
   mask_ = readExactBytes(path, want);
 }
 
+Avatar::SessionHold::SessionHold(const Avatar& a) : avatar_(a) {
+  std::lock_guard<std::mutex> lk(a.sessionsMutex_);
+  ++a.sessions_;
+}
+
+Avatar::SessionHold::~SessionHold() {
+  std::lock_guard<std::mutex> lk(avatar_.sessionsMutex_);
+  if (--avatar_.sessions_ == 0) avatar_.identity_.releasePages();
+}
+
 std::shared_ptr<const Director> Avatar::director() const {
   std::lock_guard<std::mutex> lk(directorMutex_);
   if (!director_) {

@@ -56,6 +56,20 @@ class Avatar {
   // thread count and provider and kept while the avatar lives.
   std::shared_ptr<const Director> director(const std::string& modelKey, int threads, const std::string& ep) const;
 
+  // Held by each utterance session on the avatar: when the last one ends,
+  // the identity tables' pages leave the resident set (a session reads a row
+  // of them per speech frame; a host between conversations needs none).
+  class SessionHold {
+   public:
+    explicit SessionHold(const Avatar& a);
+    ~SessionHold();
+    SessionHold(const SessionHold&) = delete;
+    SessionHold& operator=(const SessionHold&) = delete;
+
+   private:
+    const Avatar& avatar_;
+  };
+
  private:
   Manifest manifest_;
   Identity identity_;
@@ -65,6 +79,8 @@ class Avatar {
   mutable std::mutex directorMutex_;
   mutable std::shared_ptr<const Director> director_;
   mutable std::map<std::string, std::shared_ptr<const Director>> others_;
+  mutable std::mutex sessionsMutex_;
+  mutable int sessions_ = 0;
 };
 
 }  // namespace le

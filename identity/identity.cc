@@ -54,6 +54,11 @@ MappedFile::~MappedFile() {
   if (addr) ::munmap(addr, length);
 }
 
+void Identity::releasePages() const {
+  for (const MappedFile* f : {&pooled64Map, &pMap, &fsRedMap})
+    if (f->addr) ::madvise(f->addr, f->length, MADV_DONTNEED);
+}
+
 MappedFile mapFile(const std::string& path, size_t expected) {
   const int fd = openRegularFile(path);
   if (fd < 0) fail("cannot open " + path);

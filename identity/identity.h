@@ -60,6 +60,10 @@ class Identity {
   // own cursor over it (the cursor's position is the stream's).
   bool usesPriorVideo() const { return pMap.empty() && !priorPath.empty(); }
   std::unique_ptr<DriverCursor> openPrior() const;
+  // Gives the mapped tables' resident pages back (the page cache keeps
+  // them; the next read maps them again). Safe while others read: the
+  // mappings are read-only.
+  void releasePages() const;
 
   int32_t nt = 0;
   int32_t crop = 0;

@@ -36,7 +36,7 @@ double nowMs() {
 }  // namespace
 
 le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
-    : ctx_(ctx), loan_(ctx), engine_(le::engineOf(ctx)) {
+    : ctx_(ctx), loan_(ctx), engine_(le::engineOf(ctx)), hold_(*engine_.avatar()) {
   if (!o.motion_dir || !*o.motion_dir) throw std::runtime_error("opts.motion_dir required");
   // With its size set the struct says everything; a zero size leaves the
   // members past the first eight to the environment. A struct that ends

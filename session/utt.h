@@ -80,6 +80,7 @@ struct le_utt {
   le_ctx* ctx_;
   le::EngineLoan loan_;  // first: nothing touches the engine before the loan
   le::Engine& engine_;
+  le::Avatar::SessionHold hold_;
   std::string motionDir_, motionEp_, steadyModel_;
   le::AudioSettings audio_;
   le::BundleSettings where_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -28,6 +29,21 @@ namespace {
 
 const std::string kTiny = std::string(LE_FIXTURES) + "/tiny";
 const std::string kMotion = std::string(LE_FIXTURES) + "/motion";
+
+// Resident kB of this process's mappings of `path`.
+long residentKb(const std::string& path) {
+  std::ifstream smaps("/proc/self/smaps");
+  const std::string want = fs::canonical(path).string();
+  long kb = 0;
+  bool in = false;
+  for (std::string line; std::getline(smaps, line);) {
+    if (line.size() > 2 && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 17)
+      in = line.size() >= want.size() && line.compare(line.size() - want.size(), want.size(), want) == 0;
+    else if (in && line.rfind("Rss:", 0) == 0)
+      kb += std::stol(line.substr(4));
+  }
+  return kb;
+}
 const std::string kW2v = std::string(LE_FIXTURES) + "/w2v/w2v_8s.onnx";
 constexpr size_t kFrame = 96 * 64 * 3;
 
@@ -223,7 +239,10 @@ TEST(Utt, SpeechThenRampThenIdle) {
   int failures = -1;
   EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0);
   EXPECT_EQ(failures, 0);
+  // Speech read the identity table; the last session's end gives its pages back.
+  EXPECT_GT(residentKb(kTiny + "/P.f16"), 0);
   le_utt_destroy(u);
+  EXPECT_EQ(residentKb(kTiny + "/P.f16"), 0);
   // The last ramp frame (weight 0) is the idle keypoint row rendered.
   const std::string xsBytes = le::test::readFile(kTiny + "/xs_target.bin");
   const float* xs = reinterpret_cast<const float*>(xsBytes.data()) + ramp[5]->info.si * 63;
