@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,10 +72,16 @@ struct Director::Impl {
   std::condition_variable gateCv;
   uint64_t tickets = 0, admitted = 0;
   int running = 0, peak = 0;
-  // The source cone split off (null prep: the graph runs whole).
+  // The source cone split off (null prep: the graph runs whole), and the
+  // slots its outputs live in, least recently used first to be refilled.
   std::unique_ptr<Ort::Session> prep;
   std::string boundaryName;
   int64_t boundaryDims[4] = {0, 0, 0, 0};
+  std::mutex coneMu;
+  std::condition_variable coneCv;
+  std::vector<std::unique_ptr<ConeSlot>> cones;
+  size_t coneCap = 2;
+  uint64_t coneClock = 0;
 
   void buildSession(const std::string& requestedEp, const Manifest& m, const RenderSettings& rs, bool hasPrior);
   // Splits the source cone off `bytes` into `prep` and the per-frame session;
@@ -364,6 +371,9 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
   }
   I.ep = ep.empty() ? "cpu" : ep;
   if (I.ep == "cpu") I.maxRuns = std::max(1, pool::threads() / I.threads);
+  // A slot for each run at once and one filled ahead; elsewhere as many as
+  // the streams ask for.
+  I.coneCap = I.ep == "cpu" ? static_cast<size_t>(I.maxRuns) + 1 : SIZE_MAX;
   log::printf(log::kInfo, "[le] director ep=%s (%s)\n", I.ep.c_str(),
               ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
 }
@@ -428,9 +438,103 @@ std::unique_ptr<Ort::IoBinding> Director::binding() const { return std::make_uni
 
 bool Director::hoisted() const { return impl_->prep != nullptr; }
 const std::string& Director::boundaryName() const { return impl_->boundaryName; }
-const int64_t* Director::boundaryDims() const { return impl_->boundaryDims; }
-std::unique_ptr<Ort::IoBinding> Director::prepBinding() const { return std::make_unique<Ort::IoBinding>(*impl_->prep); }
-void Director::runPrep(const Ort::RunOptions& options, const Ort::IoBinding& binding) const { impl_->prep->Run(options, binding); }
+
+// A slot of the source cone: "P_rgb" in, the boundary out, bound once.
+struct Director::ConeSlot {
+  int32_t frame = -1;    // the source frame whose boundary it holds; -1: none
+  int32_t filling = -1;  // the source frame being filled into it
+  int pins = 0;
+  uint64_t used = 0;
+  PageBuffer<float> p, boundary;
+  Ort::Value pValue{nullptr}, value{nullptr};
+  std::unique_ptr<Ort::IoBinding> binding;
+  Ort::RunOptions options;
+};
+
+Director::ConeSlot* Director::pinCone(int frame, bool wait, bool* filled) const {
+  Impl& I = *impl_;
+  std::unique_lock<std::mutex> lk(I.coneMu);
+  for (;;) {
+    bool pending = false;
+    for (auto& c : I.cones) {
+      if (c->frame == frame) {
+        ++c->pins;
+        c->used = ++I.coneClock;
+        *filled = true;
+        return c.get();
+      }
+      pending = pending || c->filling == frame;
+    }
+    if (!pending) {
+      ConeSlot* best = nullptr;
+      for (auto& c : I.cones)
+        if (c->pins == 0 && (!best || c->used < best->used)) best = c.get();
+      if (!best && I.cones.size() < I.coneCap) {
+        auto c = std::make_unique<ConeSlot>();
+        const int64_t* dims = I.boundaryDims;
+        const size_t elems = static_cast<size_t>(dims[0] * dims[1] * dims[2] * dims[3]);
+        const size_t pElems = static_cast<size_t>(3) * I.crop * I.crop;
+        const int64_t pShape[4] = {1, 3, I.crop, I.crop};
+        c->p.assign(pElems);
+        c->boundary.assign(elems);
+        auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+        c->pValue = Ort::Value::CreateTensor<float>(mem, c->p.data(), pElems, pShape, 4);
+        c->value = Ort::Value::CreateTensor<float>(mem, c->boundary.data(), elems, dims, 4);
+        c->binding = std::make_unique<Ort::IoBinding>(*I.prep);
+        c->binding->BindInput("P_rgb", c->pValue);
+        c->binding->BindOutput(I.boundaryName.c_str(), c->value);
+        I.cones.push_back(std::move(c));
+        best = I.cones.back().get();
+      }
+      if (best) {
+        best->frame = -1;
+        best->filling = frame;
+        ++best->pins;
+        best->used = ++I.coneClock;
+        *filled = false;
+        return best;
+      }
+    }
+    if (!wait) return nullptr;
+    I.coneCv.wait(lk);
+  }
+}
+
+void Director::fillCone(ConeSlot* slot, int frame, const std::function<void(float*)>& writeP) const {
+  Impl& I = *impl_;
+  struct Done {
+    Impl& I;
+    ConeSlot* slot;
+    int frame;
+    bool ok = false;
+    ~Done() {
+      {
+        std::lock_guard<std::mutex> lk(I.coneMu);
+        slot->filling = -1;
+        slot->frame = ok ? frame : -1;
+      }
+      I.coneCv.notify_all();
+    }
+  } done{I, slot, frame};
+  writeP(slot->p.data());
+  I.prep->Run(slot->options, *slot->binding);
+  done.ok = true;
+}
+
+const Ort::Value& Director::coneValue(const ConeSlot* slot) const { return slot->value; }
+
+void Director::unpinCone(ConeSlot* slot) const {
+  {
+    std::lock_guard<std::mutex> lk(impl_->coneMu);
+    --slot->pins;
+  }
+  impl_->coneCv.notify_all();
+}
+
+int Director::coneSlots() const {
+  std::lock_guard<std::mutex> lk(impl_->coneMu);
+  return static_cast<int>(impl_->cones.size());
+}
 
 struct Renderer::Impl {
   std::shared_ptr<const Director> director;
@@ -457,23 +561,14 @@ struct Renderer::Impl {
   std::mutex priorMutex;
   std::unique_ptr<DriverCursor> prior;
 
-  // The hoisted source cone: two slots of boundary tensors, filled ahead
-  // of need by the prefetch thread for the source frame predicted next.
-  struct Slot {
-    int32_t frame = -1;  // -1: empty or being filled
-    PageBuffer<float> data;
-    Ort::Value value{nullptr};
-  };
+  // The hoisted source cone: the director's slots, the next source frame
+  // predicted from the playback filled ahead by the prefetch thread.
   bool hoisted = false;
   std::string boundaryName;
-  std::unique_ptr<Ort::IoBinding> prepBinding;
-  Ort::RunOptions prepOptions;
-  Ort::Value prepInput{nullptr};
-  std::vector<Slot> ring;
   std::thread prefetchThread;
   std::mutex mutex;
   std::condition_variable cv;
-  int32_t requestFrame = -1, requestSlot = -1, currentSlot = -1;
+  int32_t requestFrame = -1;
   bool stop = false;
   std::string prepError;
   int32_t lastFrame = -1, step = 1;
@@ -497,55 +592,49 @@ struct Renderer::Impl {
   }
 
   ~Impl() { stopPrefetch(); }
-  int acquire(int frame);
-  void runPrepL(int frame, int slot, std::unique_lock<std::mutex>& lock);
+  Director::ConeSlot* acquire(int frame);
   void requestNext(int frame);
   void prefetchLoop();
   void stopPrefetch();
 };
 
-int Renderer::Impl::acquire(int frame) {
-  std::unique_lock<std::mutex> lock(mutex);
-  currentSlot = -1;
+// The director's slot holding source frame `frame`'s boundary, pinned.
+Director::ConeSlot* Renderer::Impl::acquire(int frame) {
+  auto failed = [this] {
+    // After this stream's prefetch in flight, which may be filling this
+    // very frame, and whose end frees the next request.
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [this] { return requestFrame < 0 || stop || !prepError.empty(); });
+    return prepError;
+  };
+  auto sticky = [](const std::string& error) {
+    fail(std::string("Renderer: the hoisted source cone failed in ORT ") + kDash + " " + error);
+  };
+  if (const std::string e = failed(); !e.empty()) sticky(e);
   bool filled = false;
-  for (;;) {
-    if (!prepError.empty()) fail(std::string("Renderer: the hoisted source cone failed in ORT ") + kDash + " " + prepError);
-    for (size_t k = 0; k < ring.size(); ++k)
-      if (ring[k].frame == frame) {
-        currentSlot = static_cast<int32_t>(k);
-        stats.hits += !filled;
-        return currentSlot;
-      }
-    if (requestFrame >= 0) {
-      cv.wait(lock);
-      continue;
-    }
-    int slot = -1;
-    for (size_t k = 0; k < ring.size() && slot < 0; ++k)
-      if (static_cast<int32_t>(k) != currentSlot) slot = static_cast<int>(k);
-    if (slot < 0) fail("Renderer: source-cone ring exhausted");
-    ring[static_cast<size_t>(slot)].frame = -1;
-    filled = true;
-    ++stats.synchronous;
-    runPrepL(frame, slot, lock);
+  Director::ConeSlot* slot = director->pinCone(frame, true, &filled);
+  if (const std::string e = failed(); !e.empty()) {
+    director->unpinCone(slot);
+    sticky(e);
   }
-}
-
-void Renderer::Impl::runPrepL(int frame, int slot, std::unique_lock<std::mutex>& lock) {
-  lock.unlock();
-  std::string error;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++(filled ? stats.hits : stats.synchronous);
+  }
+  if (filled) return slot;
   try {
-    convertP(frame, pBuf.data());
-    prepBinding->BindOutput(boundaryName.c_str(), ring[static_cast<size_t>(slot)].value);
-    director->runPrep(prepOptions, *prepBinding);
+    director->fillCone(slot, frame, [&](float* p) { convertP(frame, p); });
   } catch (const std::exception& e) {
-    error = *e.what() ? e.what() : "unknown error";
-  } catch (...) {
-    error = "unknown error";
+    director->unpinCone(slot);
+    std::string error = *e.what() ? e.what() : "unknown error";
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (prepError.empty()) prepError = error;
+      error = prepError;
+    }
+    sticky(error);
   }
-  lock.lock();
-  if (error.empty()) ring[static_cast<size_t>(slot)].frame = frame;
-  else if (prepError.empty()) prepError = error;
+  return slot;
 }
 
 // Predicts the source frame after `frame` from the playback seen so far
@@ -563,16 +652,8 @@ void Renderer::Impl::requestNext(int frame) {
   else next = ((next % n) + n) % n;
   std::lock_guard<std::mutex> lock(mutex);
   if (requestFrame >= 0 || !prepError.empty()) return;
-  for (const Slot& s : ring)
-    if (s.frame == next) return;
-  for (size_t k = 0; k < ring.size(); ++k) {
-    if (static_cast<int32_t>(k) == currentSlot) continue;
-    ring[k].frame = -1;
-    requestFrame = next;
-    requestSlot = static_cast<int32_t>(k);
-    cv.notify_one();
-    return;
-  }
+  requestFrame = next;
+  cv.notify_one();
 }
 
 void Renderer::Impl::prefetchLoop() {
@@ -580,9 +661,27 @@ void Renderer::Impl::prefetchLoop() {
   for (;;) {
     if (stop) return;
     while (requestFrame >= 0) {
-      runPrepL(requestFrame, requestSlot, lock);
-      ++stats.prefetched;
-      requestFrame = requestSlot = -1;
+      // Nothing to do when a slot already holds the frame or is being
+      // filled with it; skipped when every slot is pinned.
+      const int frame = requestFrame;
+      lock.unlock();
+      bool filled = false;
+      std::string error;
+      Director::ConeSlot* slot = director->pinCone(frame, false, &filled);
+      if (slot && !filled) {
+        try {
+          director->fillCone(slot, frame, [&](float* p) { convertP(frame, p); });
+        } catch (const std::exception& e) {
+          error = *e.what() ? e.what() : "unknown error";
+        }
+      }
+      if (slot) director->unpinCone(slot);
+      lock.lock();
+      if (slot && !filled) {
+        if (error.empty()) ++stats.prefetched;
+        else if (prepError.empty()) prepError = error;
+      }
+      requestFrame = -1;
       cv.notify_all();
       if (stop) return;
     }
@@ -619,7 +718,7 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
   I.kpSourceBuf.assign(63 * B, 0.0f);
   I.outBuf.assign(3 * C * C * B);
   if (I.featSynth) I.fsBuf.assign(kFsElems * B);
-  else I.pBuf.assign(I.pElems * B);
+  else if (!I.director->hoisted()) I.pBuf.assign(I.pElems * B);
 
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   I.binding = I.director->binding();
@@ -627,17 +726,6 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
   if (I.director->hoisted()) {
     I.hoisted = true;
     I.boundaryName = I.director->boundaryName();
-    const int64_t* dims = I.director->boundaryDims();
-    const size_t elems = static_cast<size_t>(dims[0] * dims[1] * dims[2] * dims[3]);
-    I.ring.resize(2);
-    for (Impl::Slot& slot : I.ring) {
-      slot.data.assign(elems);
-      slot.value = Ort::Value::CreateTensor<float>(mem, slot.data.data(), elems, dims, 4);
-    }
-    const int64_t pShape[4] = {1, 3, c, c};
-    I.prepInput = Ort::Value::CreateTensor<float>(mem, I.pBuf.data(), I.pElems, pShape, 4);
-    I.prepBinding = I.director->prepBinding();
-    I.prepBinding->BindInput("P_rgb", I.prepInput);
     I.prefetchThread = std::thread([&I] { I.prefetchLoop(); });
   }
   auto bind = [&](const char* name, auto& buf, std::vector<int64_t> shape, bool output) {
@@ -681,8 +769,13 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
   if (I.hoisted) {
     // Batch 1: the boundary of the source frame from the ring, the rest as
     // below, then the next frame's boundary asked for ahead of the run.
-    const int slot = I.acquire(si[0]);
-    I.binding->BindInput(I.boundaryName.c_str(), I.ring[static_cast<size_t>(slot)].value);
+    Director::ConeSlot* slot = I.acquire(si[0]);
+    struct Unpin {
+      const Director& d;
+      Director::ConeSlot* slot;
+      ~Unpin() { d.unpinCone(slot); }
+    } unpin{*I.director, slot};
+    I.binding->BindInput(I.boundaryName.c_str(), I.director->coneValue(slot));
     halfToFloat(I.identity->pooled64(si[0]), I.pooledBuf.data(), kPooledElems);
     std::memcpy(I.kpSourceBuf.data(), kpSource, 63 * sizeof(float));
     std::memcpy(I.kpDrivingBuf.data(), kpDriving, 63 * sizeof(float));

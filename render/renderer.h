@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 namespace Ort {
 struct IoBinding;
 struct RunOptions;
+struct Value;
 }  // namespace Ort
 
 namespace le {
@@ -61,11 +63,23 @@ class Director {
 
   // The source cone split off: a one-thread session from "P_rgb" (batch 1)
   // to the boundary tensor, which the per-frame session reads as an input.
+  // Its outputs live in slots shared by every stream on this director, each
+  // holding one source frame's boundary: on the CPU as many as runs may go
+  // at once plus one filled ahead, however many streams there are.
   bool hoisted() const;
   const std::string& boundaryName() const;
-  const int64_t* boundaryDims() const;  // 4 static dimensions
-  std::unique_ptr<Ort::IoBinding> prepBinding() const;
-  void runPrep(const Ort::RunOptions& options, const Ort::IoBinding& binding) const;
+  struct ConeSlot;
+  // Pins the slot holding source frame `frame` (*filled true), or an empty
+  // slot for the caller to fill (*filled false: fillCone, then unpin). When
+  // every slot is pinned it waits for one, or returns null if !wait.
+  ConeSlot* pinCone(int frame, bool wait, bool* filled) const;
+  // Fills a slot pinned empty: writeP writes the frame's 3 x crop x crop
+  // floats of "P_rgb", then the cone runs. Throws what either throws; the
+  // slot then stays empty.
+  void fillCone(ConeSlot* slot, int frame, const std::function<void(float*)>& writeP) const;
+  const Ort::Value& coneValue(const ConeSlot* slot) const;
+  void unpinCone(ConeSlot* slot) const;
+  int coneSlots() const;  // slots made so far
 
   struct Impl;
 
@@ -101,9 +115,10 @@ class Renderer {
   int64_t runs() const;
   const std::shared_ptr<const Director>& director() const;
   // The source cone runs in a session of its own, once per source frame,
-  // ahead of need on a thread of this renderer. Renders served by a slot
-  // that needed no run on the rendering thread (hits), runs on the
-  // rendering thread (synchronous), runs of the prefetch thread.
+  // into the director's shared slots, ahead of need on a thread of this
+  // renderer when a slot is free. Renders served by a slot that needed no
+  // run on the rendering thread (hits), runs on the rendering thread
+  // (synchronous), runs of the prefetch thread.
   bool hoisted() const;
   struct RingStats {
     int64_t hits = 0, synchronous = 0, prefetched = 0;

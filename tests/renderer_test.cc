@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -199,6 +200,17 @@ TEST(Renderer, HoistedSourceConeFollowsThePlayback) {
   EXPECT_EQ(s.synchronous, 2) << "the first frame and the first wrap, predicted as a bounce";
   s = play(jump);
   EXPECT_EQ(s.synchronous, 2) << "the first frame and the jump to 9; 10 and 11 follow it";
+  // Streams on one director share its slots: four stepping through the same
+  // frames run the cone once per frame between them (and once ahead).
+  auto director = std::make_shared<const Director>(b.m, *b.id, "b1", 1, "");
+  std::vector<std::unique_ptr<Renderer>> streams;
+  for (int k = 0; k < 4; ++k) streams.push_back(std::make_unique<Renderer>(director, *b.id));
+  for (int si = 0; si < 6; ++si)
+    for (auto& r : streams) EXPECT_EQ(cropDifference(*r, plain, b.m, si), 0.0) << "frame " << si;
+  int64_t cones = 0;
+  for (auto& r : streams) cones += r->ringStats().synchronous + r->ringStats().prefetched;
+  EXPECT_EQ(cones, 7);
+  EXPECT_EQ(director->coneSlots(), 2);
 
   test::TempDir tmp;
   Bundle single(cutBundle(tmp, 1, -1));
