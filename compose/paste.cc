@@ -165,11 +165,17 @@ Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u, const PasteSetting
     cubicTab[p * 4 + 2] = w2;
     cubicTab[p * 4 + 3] = 1.0f - w0 - w1 - w2;
   }
-  const size_t plane = static_cast<size_t>(side) * side;
-  for (auto& pl : planes) pl.assign(plane);
-  packed.assign(plane * 4);
-  padBuf.assign(static_cast<size_t>(padded) * padded);
-  blurBuf.assign(static_cast<size_t>(padded) * padded);
+}
+
+void Paste::fit(PasteScratch& s) const {
+  const size_t plane = static_cast<size_t>(side) * side, pad = static_cast<size_t>(padded) * padded;
+  auto grow = [](PageBuffer<float>& b, size_t n) {
+    if (b.size() < n) b.assign(n);
+  };
+  for (auto& pl : s.planes) grow(pl, plane);
+  grow(s.packed, plane * 4);
+  grow(s.padBuf, pad);
+  grow(s.blurBuf, pad);
 }
 
 // Splits [0, n) over the calling thread's pool into the parts
@@ -204,7 +210,7 @@ void sharedRange(size_t n, size_t grain, const F& fn) {
   });
 }
 
-size_t Paste::unsharpPlane(int ch, const float* crop, float scale) {
+size_t Paste::unsharpPlane(int ch, const float* crop, float scale, PasteScratch& s) const {
   // The plane is scale * crop, read where it is needed rather than stored
   // first: the same products.
   struct Plane {
@@ -216,7 +222,9 @@ size_t Paste::unsharpPlane(int ch, const float* crop, float scale) {
   // Non-finite values are counted where each crop row is read as an
   // interior row, once per value.
   std::atomic<size_t> nonFinite{0};
-  sharedRange(rowsPadded, 64, [this, &pl, &nonFinite](size_t b, size_t e) {
+  float* padBuf = s.padBuf.data();
+  float* blurBuf = s.blurBuf.data();
+  sharedRange(rowsPadded, 64, [this, &pl, &nonFinite, padBuf](size_t b, size_t e) {
     const int S = side, half = ksize / 2, P = padded;
     size_t bad = 0;
     for (size_t r = b; r < e; ++r) {
@@ -235,20 +243,20 @@ size_t Paste::unsharpPlane(int ch, const float* crop, float scale) {
     if (bad) nonFinite.fetch_add(bad, std::memory_order_relaxed);
   });
   const size_t flat = rowsPadded * rowsPadded - static_cast<size_t>(ksize - 1);
-  sharedRange(flat, 64 * rowsPadded, [this](size_t b, size_t e) {
+  sharedRange(flat, 64 * rowsPadded, [this, padBuf, blurBuf](size_t b, size_t e) {
     simd::blurTaps(&padBuf[b], &blurBuf[b], e - b, gauss.data(), ksize);
   });
   // The last plane's rows also interleave the three planes for the Lanczos
   // mode while they are warm.
-  sharedRange(static_cast<size_t>(side), 64, [this, &pl](size_t b, size_t e) {
+  sharedRange(static_cast<size_t>(side), 64, [this, &pl, &s, blurBuf](size_t b, size_t e) {
     const size_t P = static_cast<size_t>(padded), S = static_cast<size_t>(side);
     for (size_t y = b; y < e; ++y) {
-      float* out = &planes[pl.ch][y * S];
+      float* out = &s.planes[pl.ch][y * S];
       simd::unsharpRow(&blurBuf[y * P], P, gauss.data(), ksize, amount, pl.src + y * S, pl.scale, out, side);
       if (pl.ch == 2 && fast == 0) {
-        const float* r = &planes[0][y * S];
-        const float* g = &planes[1][y * S];
-        float* dst = &packed[y * S * 4];
+        const float* r = &s.planes[0][y * S];
+        const float* g = &s.planes[1][y * S];
+        float* dst = &s.packed[y * S * 4];
         for (size_t x = 0; x < S; ++x) {
           dst[x * 4] = r[x];
           dst[x * 4 + 1] = g[x];
@@ -261,10 +269,13 @@ size_t Paste::unsharpPlane(int ch, const float* crop, float scale) {
   return nonFinite.load();
 }
 
-void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes) {
+void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes,
+                     const PasteScratch& s) const {
   uint8_t* frameRow = frame + static_cast<size_t>(Y) * W * pixelBytes;
+  const std::vector<int32_t>& colU = s.colU;
+  const std::vector<int32_t>& colV = s.colV;
   if (fast == 0) {
-    simd::pasteLanczos8Row(packed.data(), side, mask.data(), lanczosTab.data(), linearTab.data(), colU.data(),
+    simd::pasteLanczos8Row(s.packed.data(), side, mask.data(), lanczosTab.data(), linearTab.data(), colU.data(),
                            colV.data(), rowU, rowV, x0, x1, frameRow, pixelBytes);
     return;
   }
@@ -280,7 +291,7 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
     const float* wv = tab + pv * n;
     uint8_t* px = frameRow + static_cast<size_t>(X) * pixelBytes;
     for (int ch = 0; ch < 3; ++ch) {
-      const float* pl = planes[ch].data();
+      const float* pl = s.planes[ch].data();
       float acc = 0.0f;
       for (int j = 0; j < n; ++j) {
         const int r = iv - off + j;
@@ -302,6 +313,12 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
 
 size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes,
                         const FrameWindow* win) {
+  if (!own_) own_ = std::make_unique<PasteScratch>();
+  return composite(crop, scale, M, frame, W, H, pixelBytes, win, *own_);
+}
+
+size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes,
+                        const FrameWindow* win, PasteScratch& s) {
   const int S = side;
   Placement p;
   if (!placeCrop(M, S, W, H, p)) return 0;
@@ -320,14 +337,15 @@ size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t*
   const double det = p.det;
   const double ad = M[0], bd = M[1], cd = M[2], dd = M[3], ed = M[4], fd = M[5];
 
+  fit(s);
   const size_t cols = static_cast<size_t>(x1 - x0 + 1);
-  if (colU.size() < cols) {
-    colU.resize(cols);
-    colV.resize(cols);
+  if (s.colU.size() < cols) {
+    s.colU.resize(cols);
+    s.colV.resize(cols);
   }
   for (int X = x0; X <= x1; ++X) {
-    colU[X - x0] = static_cast<int32_t>(std::rint(X * ed / det * 1024));
-    colV[X - x0] = static_cast<int32_t>(std::rint(X * (-dd) / det * 1024));
+    s.colU[X - x0] = static_cast<int32_t>(std::rint(X * ed / det * 1024));
+    s.colV[X - x0] = static_cast<int32_t>(std::rint(X * (-dd) / det * 1024));
   }
 
   static std::once_flag logged;
@@ -337,13 +355,13 @@ size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t*
   });
 
   size_t nonFinite = 0;
-  for (int ch = 0; ch < 3; ++ch) nonFinite += unsharpPlane(ch, crop, scale);
+  for (int ch = 0; ch < 3; ++ch) nonFinite += unsharpPlane(ch, crop, scale, s);
   struct Rows {
     int x0, x1, y0, wx, wy, stride, pixelBytes;
     double ad, bd, cd, dd, ed, fd, det;
     uint8_t* frame;
   } const rows{x0, x1, y0, wx, wy, stride, pixelBytes == 4 ? 4 : 3, ad, bd, cd, dd, ed, fd, det, frame};
-  sharedRange(static_cast<size_t>(y1 - y0 + 1), 64, [this, &rows](size_t b0, size_t e0) {
+  sharedRange(static_cast<size_t>(y1 - y0 + 1), 64, [this, &rows, &s](size_t b0, size_t e0) {
     const Rows& r = rows;
     for (size_t k = b0; k < e0; ++k) {
       const int Y = r.y0 + static_cast<int>(k);
@@ -351,7 +369,7 @@ size_t Paste::composite(const float* crop, float scale, const float* M, uint8_t*
           static_cast<int32_t>(std::rint((Y * (-r.bd) / r.det + (r.bd * r.fd - r.cd * r.ed) / r.det) * 1024)) + 16;
       const int32_t rowV =
           static_cast<int32_t>(std::rint((Y * r.ad / r.det + (r.cd * r.dd - r.ad * r.fd) / r.det) * 1024)) + 16;
-      pasteRow(Y - r.wy, r.x0 - r.wx, r.x1 - r.wx, rowU, rowV, r.frame, r.stride, r.pixelBytes);
+      pasteRow(Y - r.wy, r.x0 - r.wx, r.x1 - r.wx, rowU, rowV, r.frame, r.stride, r.pixelBytes, s);
     }
   });
   return nonFinite;

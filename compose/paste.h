@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,17 @@ class NonFiniteCrop : public std::runtime_error {
   explicit NonFiniteCrop(size_t n)
       : std::runtime_error("paste: the crop holds " + std::to_string(n) + " non-finite values"), count(n) {}
   size_t count;
+};
+
+// What a composite writes as it goes: grown to the largest compositor that
+// used it. Lent from a pool the streams of an avatar share (only as many
+// composite at once as there are cores), or a compositor's own.
+struct PasteScratch {
+  PageBuffer<float> planes[3];
+  PageBuffer<float> packed;
+  PageBuffer<float> padBuf, blurBuf;
+  std::vector<int32_t> colU, colV;
+  PageBuffer<uint8_t> frame;  // a whole frame or window, for a caller that pastes before converting
 };
 
 class Paste {
@@ -54,8 +66,12 @@ class Paste {
   // (win->w x win->h pixels, its top left pixel first) and gets the bytes
   // the whole frame would get there; the transform is still checked over
   // the whole frame.
+  // With the compositor's own scratch, or with `scratch` (which no other
+  // composite may use meanwhile).
   size_t composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes = 3,
                    const FrameWindow* win = nullptr);
+  size_t composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H, int pixelBytes,
+                   const FrameWindow* win, PasteScratch& scratch);
   // No GPU executor exists; callers use composite.
   bool compositeGpuRgba() const { return false; }
 
@@ -66,18 +82,17 @@ class Paste {
   int fast;
   std::vector<uint8_t> mask;
   std::vector<float> gauss, lanczosTab, linearTab, cubicTab;
-  // Scratch of one frame, mapped when first touched.
-  PageBuffer<float> planes[3];
-  PageBuffer<float> packed;
-  PageBuffer<float> padBuf, blurBuf;
-  std::vector<int32_t> colU, colV;
-
  private:
-  // Sharpens plane ch of scale * crop into planes[ch] (and, for the last
-  // plane in the Lanczos mode, interleaves the three into packed).
+  // Grows `s` to this compositor's sizes (pages mapped when first touched).
+  void fit(PasteScratch& s) const;
+  // Sharpens plane ch of scale * crop into s.planes[ch] (and, for the last
+  // plane in the Lanczos mode, interleaves the three into s.packed).
   // Returns how many values of the plane are not finite.
-  size_t unsharpPlane(int ch, const float* crop, float scale);
-  void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes);
+  size_t unsharpPlane(int ch, const float* crop, float scale, PasteScratch& s) const;
+  void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes,
+                const PasteScratch& s) const;
+
+  std::unique_ptr<PasteScratch> own_;
 };
 
 }  // namespace le

@@ -11,6 +11,7 @@
 
 #include "compose/paste.h"
 #include "core/bundle.h"
+#include "kernels/pool.h"
 #include "core/files.h"
 #include "core/model_cache.h"
 #include "core/log.h"
@@ -35,7 +36,8 @@ Avatar::Avatar(const std::string& dir, const AvatarSettings& settings)
     : manifest_(checkedManifest(loadManifest(dir, settings.bundle))),
       identity_(manifest_),
       drive_(loadDrive(manifest_)),
-      settings_(settings) {
+      settings_(settings),
+      pasteScratch_(std::make_unique<LeasePool<PasteScratch>>(static_cast<size_t>(pool::threads()))) {
   for (int i = 0; i < manifest_.nt; ++i) {
     const float* M = identity_.M(i);
     for (int k = 0; k < 6; ++k)
@@ -66,7 +68,9 @@ Avatar::SessionHold::SessionHold(const Avatar& a) : avatar_(a) {
 
 Avatar::SessionHold::~SessionHold() {
   std::lock_guard<std::mutex> lk(avatar_.sessionsMutex_);
-  if (--avatar_.sessions_ == 0) avatar_.identity_.releasePages();
+  if (--avatar_.sessions_ > 0) return;
+  avatar_.identity_.releasePages();
+  avatar_.pasteScratch_->trim();
 }
 
 std::shared_ptr<const Director> Avatar::director() const {

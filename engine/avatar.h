@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "compose/paste.h"
+#include "core/lease_pool.h"
 #include "core/manifest.h"
 #include "core/settings.h"
 #include "identity/identity.h"
@@ -47,6 +49,9 @@ class Avatar {
   const Drive& drive() const { return drive_; }
   const std::vector<uint8_t>& mask() const { return mask_; }
   const AvatarSettings& settings() const { return settings_; }
+  // The compositors' scratch, shared by every stream on the avatar: as many
+  // as the cores composite at once.
+  LeasePool<PasteScratch>& pasteScratch() const { return *pasteScratch_; }
 
   // The director, loaded by the first caller (a failed load is tried again
   // by the next); null from loadedDirector() until then.
@@ -58,7 +63,8 @@ class Avatar {
 
   // Held by each utterance session on the avatar: when the last one ends,
   // the identity tables' pages leave the resident set (a session reads a row
-  // of them per speech frame; a host between conversations needs none).
+  // of them per speech frame; a host between conversations needs none) and
+  // the compositors' scratch is freed.
   class SessionHold {
    public:
     explicit SessionHold(const Avatar& a);
@@ -76,6 +82,7 @@ class Avatar {
   Drive drive_;
   std::vector<uint8_t> mask_;
   AvatarSettings settings_;
+  std::unique_ptr<LeasePool<PasteScratch>> pasteScratch_;
   mutable std::mutex directorMutex_;
   mutable std::shared_ptr<const Director> director_;
   mutable std::map<std::string, std::shared_ptr<const Director>> others_;

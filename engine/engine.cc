@@ -43,8 +43,15 @@ const float* Engine::render(int si, const float* kpSource, const float* kpDrivin
   return crop;
 }
 
-void Engine::composite(const float* crop, int si, uint8_t* frame, int pixelBytes, const FrameWindow* win) {
-  const size_t bad = paste_->composite(crop, 255.0f, identity().M(si), frame, width(), height(), pixelBytes, win);
+void Engine::composite(const float* crop, int si, uint8_t* frame, int pixelBytes, const FrameWindow* win,
+                       PasteScratch* scratch) {
+  size_t bad;
+  if (scratch) {
+    bad = paste_->composite(crop, 255.0f, identity().M(si), frame, width(), height(), pixelBytes, win, *scratch);
+  } else {
+    auto lease = avatar_->pasteScratch().take();
+    bad = paste_->composite(crop, 255.0f, identity().M(si), frame, width(), height(), pixelBytes, win, *lease);
+  }
   if (bad) throw NonFiniteCrop(bad);
 }
 

@@ -64,7 +64,10 @@ class Engine {
   // (RGBA, alpha left alone) that already holds driver frame si. Throws
   // NonFiniteCrop after the paste when the crop held NaN or infinite values.
   // With a window, `frame` is that part of the frame only (Paste::composite).
-  void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3, const FrameWindow* win = nullptr);
+  // With `scratch` (a lease of avatar().pasteScratch() the caller holds),
+  // no other is taken.
+  void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3, const FrameWindow* win = nullptr,
+                 PasteScratch* scratch = nullptr);
   // The engine's own frame buffer (le_paste_last's result).
   uint8_t* frame() { return frame_.data(); }
 

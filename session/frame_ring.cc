@@ -34,7 +34,6 @@ FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hook
   frames_.resize(static_cast<size_t>(slots_));
   const size_t chroma = static_cast<size_t>((win_.w + 1) / 2) * ((win_.h + 1) / 2);
   for (auto& f : frames_) f.assign(i420_ ? win_.bytes(1) + 2 * chroma : win_.bytes());
-  if (i420_) rgb_.assign(win_.bytes());
   tags_.resize(static_cast<size_t>(slots_));
   seqs_.resize(static_cast<size_t>(slots_));
   if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
@@ -98,7 +97,11 @@ bool FrameRing::paste(FrameJob&& job) {
     if (!live(job)) return false;
     slot = written_ % static_cast<uint64_t>(slots_);
   }
-  uint8_t* frame = i420_ ? rgb_.data() : frames_[slot].data();
+  // The compositor's scratch for the step, with the frame pasted before its
+  // conversion (i420), lent by the avatar.
+  auto scratch = engine_.avatar()->pasteScratch().take();
+  if (i420_ && scratch->frame.size() < win_.bytes()) scratch->frame.assign(win_.bytes());
+  uint8_t* frame = i420_ ? scratch->frame.data() : frames_[slot].data();
   const int si = job.tag.si;
   const double t0 = nowMs();
   auto driverFrame = [&] {
@@ -108,7 +111,7 @@ bool FrameRing::paste(FrameJob&& job) {
   try {
     driverFrame();
     if (job.crop.empty()) engine_.renderer().walkPrior(si);
-    else engine_.composite(job.crop.data(), si, frame, 3, whole_ ? nullptr : &win_);
+    else engine_.composite(job.crop.data(), si, frame, 3, whole_ ? nullptr : &win_, &*scratch);
   } catch (const NonFiniteCrop& e) {
     // The director's face is unusable: the driver frame itself goes out in
     // its place, and the stream goes on.

@@ -103,7 +103,6 @@ class FrameRing {
   const bool pipelined_;
   const FrameWindow win_;
   const bool whole_, i420_;
-  PageBuffer<uint8_t> rgb_;  // the frame pasted before its conversion (i420)
   Hooks hooks_;
   std::vector<PageBuffer<uint8_t>> frames_;
   std::vector<FrameTag> tags_;

@@ -11,11 +11,44 @@
 #include <thread>
 #include <vector>
 
+#include "core/lease_pool.h"
 #include "kernels/pool.h"
 #include "tests/support/testutil.h"
 
 namespace le::pool {
 namespace {
+
+// A lease pool lends at most its cap at once (the others wait) and lends
+// again what came back rather than making more.
+TEST(Pool, LeasesAtMostTheCapAndReuseWhatComesBack) {
+  LeasePool<int> leases(2);
+  std::atomic<int> out{0}, peak{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t)
+    threads.emplace_back([&] {
+      for (int k = 0; k < 200; ++k) {
+        auto lease = leases.take();
+        const int now = ++out;
+        for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
+        ++*lease;
+        std::this_thread::yield();
+        --out;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(leases.made(), 2u);
+  EXPECT_LE(peak.load(), 2);
+  {
+    auto a = leases.take(), b = leases.take();  // both at once: every use went to one of the two
+    EXPECT_EQ(*a + *b, 1200);
+    leases.trim();  // both lent: nothing to free
+    EXPECT_EQ(leases.made(), 2u);
+  }
+  leases.trim();
+  EXPECT_EQ(leases.made(), 0u);
+  EXPECT_EQ(*leases.take(), 0);  // made anew
+}
 
 // Every index is visited exactly once, in contiguous ordered parts.
 TEST(Pool, CoversTheRangeOnce) {
