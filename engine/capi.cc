@@ -23,6 +23,9 @@ struct le_ctx {
   // 1 while a session borrows the engine; meanwhile the render and paste
   // calls are refused rather than interleaved with the session's threads.
   std::atomic<int> borrowed{0};
+  // le_destroy came while a session held the context: the session's end
+  // frees it.
+  bool orphaned = false;
 
   le_ctx(const std::string& bundle, const le::AvatarSettings& avatar, const le::DriverSettings& driver,
          const le::PasteSettings& paste)
@@ -43,7 +46,15 @@ void borrowEngine(le_ctx* ctx) {
   // the session holds the context: its pages go back now.
   ctx->engine.cursor().releaseView();
 }
-void returnEngine(le_ctx* ctx) { ctx->borrowed = 0; }
+void returnEngine(le_ctx* ctx) {
+  bool orphaned;
+  {
+    std::lock_guard<std::recursive_mutex> lk(ctx->mu);
+    ctx->borrowed = 0;
+    orphaned = ctx->orphaned;
+  }
+  if (orphaned) delete ctx;
+}
 }  // namespace le
 
 using le::api::Family;
@@ -208,6 +219,14 @@ le_ctx* le_create_opts(const char* bundle_dir, const le_ctx_opts* opts) {
 
 void le_destroy(le_ctx* ctx) {
   le::api::guardQuiet(0, [&] {
+    if (!ctx) return 0;
+    {
+      std::lock_guard<std::recursive_mutex> lk(ctx->mu);
+      if (ctx->borrowed) {
+        ctx->orphaned = true;
+        return 0;
+      }
+    }
     delete ctx;
     return 0;
   });

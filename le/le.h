@@ -130,7 +130,8 @@ LE_API void le_ctx_opts_default(le_ctx_opts* opts);
 /* As le_create, with every setting from `opts`. NULL opts, a size below
  * sizeof(size_t) or a NULL model key: NULL with the reason. */
 LE_API le_ctx* le_create_opts(const char* bundle_dir, const le_ctx_opts* opts);
-/* Frees the context; NULL is ignored. */
+/* Frees the context; NULL is ignored. A context an le_utt session holds is
+ * freed when that session is destroyed (the session goes on until then). */
 LE_API void le_destroy(le_ctx* ctx);
 
 /* Driver frame count, frame width and height, crop side, driving-track rows;

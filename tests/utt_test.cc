@@ -29,6 +29,8 @@ namespace {
 
 const std::string kTiny = std::string(LE_FIXTURES) + "/tiny";
 const std::string kMotion = std::string(LE_FIXTURES) + "/motion";
+const std::string kW2v = std::string(LE_FIXTURES) + "/w2v/w2v_8s.onnx";
+constexpr size_t kFrame = 96 * 64 * 3;
 
 // Resident kB of this process's mappings of `path`.
 long residentKb(const std::string& path) {
@@ -44,8 +46,6 @@ long residentKb(const std::string& path) {
   }
   return kb;
 }
-const std::string kW2v = std::string(LE_FIXTURES) + "/w2v/w2v_8s.onnx";
-constexpr size_t kFrame = 96 * 64 * 3;
 
 std::vector<int16_t> speech(double seconds) {
   std::vector<int16_t> x(static_cast<size_t>(seconds * 16000));
@@ -556,6 +556,13 @@ TEST(Utt, OneSessionPerContextAndThreadCountsClamped) {
   secondSession.close();
   session.u = le_utt_open(ctx.c, kTiny.c_str());
   EXPECT_TRUE(session.u) << le_utt_last_error();
+  // A context destroyed while a session holds it lives until the session ends.
+  le_ctx* early = le_create(kTiny.c_str(), "b1", 1, nullptr);
+  le_utt* orphan = le_utt_open(early, kTiny.c_str());
+  ASSERT_TRUE(orphan) << le_utt_last_error();
+  le_destroy(early);
+  EXPECT_EQ(pullWhile(orphan, [](const std::vector<Frame>& g) { return g.size() < 3; }).size(), 3u);
+  le_utt_destroy(orphan);
 }
 
 // Frames a standalone audio engine with these settings makes of `x` before
