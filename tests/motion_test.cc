@@ -299,20 +299,6 @@ TEST(Motion, NonFiniteAndAbsurdValuesNeverBecomeKeypoints) {
   }
 }
 
-// Model members are read by the engine from regular files: a FIFO in their
-// place fails creation at once instead of hanging it.
-TEST(Motion, ModelMembersThatAreFifosFailPromptly) {
-  for (const char* member : {"hubert_student.onnx", "lmdm.onnx", "stitch.onnx"}) {
-    DirCopy d;
-    EXPECT_EQ(le::test::failureOverFifo(d.path + "/" + member,
-                                        [&] {
-                                          Handle m(d.path);
-                                          return m.m ? std::string("(created)") : le_motion_last_error();
-                                        }),
-              "le_motion_create: cannot open " + d.path + "/" + member);
-  }
-}
-
 // Streams on one loaded model run on two threads at once and give the
 // frames of a stream alone; the first stream is destroyed while they run.
 TEST(MotionThreads, StreamsOnOneModelRunAtOnce) {

@@ -724,31 +724,6 @@ TEST(Utt, TwoHostThreadsSpeakOverlappingUtterances) {
   expectHealthy(u);
 }
 
-// A FIFO in place of a model member: the session's engine fails to load at
-// once, the idle loop goes on, and destroying the session does not wait on
-// the loading thread.
-TEST(Utt, AModelMemberThatIsAFifoFailsTheEngineNotTheSession) {
-  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
-  TempDir tmp;
-  const std::string b = tmp / "b";
-  fs::copy(kTiny, b, fs::copy_options::recursive);
-  le::test::fifoInPlaceOf(b + "/a2x_dec.onnx");
-  Ctx ctx(b);
-  int ready = 0;
-  size_t idle = 0;
-  EXPECT_TRUE(le::test::returnsPromptly(
-      [&] {
-        le_utt* u = le_utt_open(ctx.c, b.c_str());
-        Session session{u};
-        if (!u) return;
-        ready = waitReady(u) ? 1 : le_utt_ready(u);
-        idle = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 5; }, 10).size();
-      },
-      {b + "/a2x_dec.onnx"}));
-  EXPECT_EQ(ready, -1);
-  EXPECT_EQ(idle, 5u);
-}
-
 namespace {
 
 const std::string kBank = std::string(LE_FIXTURES) + "/tiny-bank";
