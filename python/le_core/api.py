@@ -191,7 +191,7 @@ class Utterance(_Handle):
         self.context = context  # kept alive as long as the session
         self.width = o.window_width or context.width  # 0 x 0: the whole frame
         self.height = o.window_height or context.height
-        self._buf = np.empty((self.height, self.width, 3), np.uint8)
+        self._buf = None  # pull()'s frame, made at its first call (an I420 session never needs it)
 
     def push(self, pcm16):
         """Appends speech: int16 samples, 16 kHz mono (floats in [-1, 1] are converted)."""
@@ -223,9 +223,12 @@ class Utterance(_Handle):
         waiting. The frame is a new array, or `out` itself when given (a C-contiguous uint8 array of the frame's
         shape, written in place)."""
         info = FrameInfo()
+        shape = (self.height, self.width, 3)
+        if out is None and self._buf is None:
+            self._buf = np.empty(shape, np.uint8)
         buf = self._buf if out is None else out
-        if buf.dtype != np.uint8 or buf.shape != self._buf.shape or not buf.flags.c_contiguous:
-            raise ValueError("out must be C-contiguous uint8 of shape %s" % (self._buf.shape,))
+        if buf.dtype != np.uint8 or buf.shape != shape or not buf.flags.c_contiguous:
+            raise ValueError("out must be C-contiguous uint8 of shape %s" % (shape,))
         rc = lib.le_utt_pull_frame(self.handle, buf.ctypes.data_as(c_u8_p), buf.nbytes, ctypes.byref(info))
         if rc != 1:
             err = text(lib.le_utt_last_error)
@@ -240,7 +243,7 @@ class Utterance(_Handle):
         """The next frame as BT.601 limited-range I420 into three uint8 2-D arrays whose rows may lie any stride
         apart (views of a video frame's planes, say): Y height x width, U and V half that, rounded up. Returns the
         frame's info dict, or None when no frame is waiting."""
-        h, w = self._buf.shape[:2]
+        h, w = self.height, self.width
         for a, rows, cols in ((y, h, w), (u, (h + 1) // 2, (w + 1) // 2), (v, (h + 1) // 2, (w + 1) // 2)):
             if (a.dtype != np.uint8 or a.ndim != 2 or a.strides[1] != 1 or a.shape[0] < rows or a.shape[1] < cols
                     or not a.flags.writeable):
