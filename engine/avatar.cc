@@ -11,10 +11,10 @@
 
 #include "compose/paste.h"
 #include "core/bundle.h"
-#include "kernels/pool.h"
 #include "core/files.h"
 #include "core/model_cache.h"
 #include "core/log.h"
+#include "kernels/pool.h"
 
 namespace le {
 namespace {

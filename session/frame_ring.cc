@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "kernels/simd.h"
@@ -97,11 +98,12 @@ bool FrameRing::paste(FrameJob&& job) {
     if (!live(job)) return false;
     slot = written_ % static_cast<uint64_t>(slots_);
   }
-  // The compositor's scratch for the step, with the frame pasted before its
-  // conversion (i420), lent by the avatar.
-  auto scratch = engine_.avatar()->pasteScratch().take();
-  if (i420_ && scratch->frame.size() < win_.bytes()) scratch->frame.assign(win_.bytes());
-  uint8_t* frame = i420_ ? scratch->frame.data() : frames_[slot].data();
+  // The compositor's scratch, lent by the avatar for a paste or for the
+  // frame made before its conversion (i420); an RGB idle frame needs none.
+  std::optional<LeasePool<PasteScratch>::Lease> scratch;
+  if (i420_ || !job.crop.empty()) scratch.emplace(engine_.avatar()->pasteScratch().take());
+  if (i420_ && (*scratch)->frame.size() < win_.bytes()) (*scratch)->frame.assign(win_.bytes());
+  uint8_t* frame = i420_ ? (*scratch)->frame.data() : frames_[slot].data();
   const int si = job.tag.si;
   const double t0 = nowMs();
   auto driverFrame = [&] {
@@ -111,7 +113,7 @@ bool FrameRing::paste(FrameJob&& job) {
   try {
     driverFrame();
     if (job.crop.empty()) engine_.renderer().walkPrior(si);
-    else engine_.composite(job.crop.data(), si, frame, 3, whole_ ? nullptr : &win_, &*scratch);
+    else engine_.composite(job.crop.data(), si, frame, 3, whole_ ? nullptr : &win_, &**scratch);
   } catch (const NonFiniteCrop& e) {
     // The director's face is unusable: the driver frame itself goes out in
     // its place, and the stream goes on.
@@ -133,6 +135,7 @@ bool FrameRing::paste(FrameJob&& job) {
     uint8_t* v = u + static_cast<size_t>(cw) * ((h + 1) / 2);
     simd::rgb24ToI420(frame, w, h, y, w, u, cw, v, cw, 0, h);
   }
+  scratch.reset();
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (!live(job) || written_ % static_cast<uint64_t>(slots_) != slot ||
