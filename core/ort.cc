@@ -1,5 +1,6 @@
 #include "core/ort.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -90,6 +91,35 @@ Ort::SessionOptions options(const Settings& s) {
   if (s.cuda) appendCuda(o, s.cudaMemMib);
   if (!s.ep.empty()) appendCoreMl(o, s);
   return o;
+}
+
+void RunGate::limitTo(int intraOpThreads, bool cpu) {
+  std::lock_guard<std::mutex> lk(mu_);
+  max_ = cpu ? std::max(1, pool::threads() / std::max(1, intraOpThreads)) : 1 << 20;
+}
+
+int RunGate::peak() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return peak_;
+}
+
+RunGate::Pass::Pass(RunGate& gate) : g(gate) {
+  {
+    std::unique_lock<std::mutex> lk(g.mu_);
+    const uint64_t ticket = g.tickets_++;
+    g.cv_.wait(lk, [&] { return ticket == g.admitted_ && g.running_ < g.max_; });
+    ++g.admitted_;
+    g.peak_ = std::max(g.peak_, ++g.running_);
+  }
+  g.cv_.notify_all();  // the next ticket may fit as well
+}
+
+RunGate::Pass::~Pass() {
+  {
+    std::lock_guard<std::mutex> lk(g.mu_);
+    --g.running_;
+  }
+  g.cv_.notify_all();
 }
 
 std::unique_ptr<Ort::Session> open(const std::string& path, Ort::SessionOptions& options) {

@@ -5,9 +5,11 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace le::ort {
@@ -38,5 +40,34 @@ Ort::SessionOptions options(const Settings& s);
 inline constexpr uint64_t kMaxModelBytes = uint64_t(2) << 30;
 std::unique_ptr<Ort::Session> open(const std::string& path, Ort::SessionOptions& options);
 std::unique_ptr<Ort::Session> open(const void* bytes, size_t n, const std::string& what, Ort::SessionOptions& options);
+
+// The runs of a session that many streams share: at most `max` at once,
+// admitted in arrival order. On the CPU, runs beyond what the cores hold only
+// share the same cores, each holding its activations in the session's arena
+// all the while.
+class RunGate {
+ public:
+  // At most cores / intra-op threads at once on the CPU; unlimited elsewhere.
+  void limitTo(int intraOpThreads, bool cpu);
+  // Calls f() once admitted.
+  template <typename F>
+  void run(F&& f) {
+    Pass pass(*this);
+    f();
+  }
+  int peak() const;  // the most runs at once so far
+  int max() const { return max_; }
+
+ private:
+  struct Pass {
+    explicit Pass(RunGate& g);
+    ~Pass();
+    RunGate& g;
+  };
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  int max_ = 1 << 20, running_ = 0, peak_ = 0;
+  uint64_t tickets_ = 0, admitted_ = 0;
+};
 
 }  // namespace le::ort

@@ -63,15 +63,8 @@ struct Director::Impl {
   std::unique_ptr<tessera::LipContour> lip;
   bool lipBound = false;
   bool narrow = false;  // every Conv under 8 channels: no NCHWc layout (CPU)
-  // Runs of the graph at once, over every stream on this director: on the
-  // CPU as many as its intra-op pools fill the cores, admitted in arrival
-  // order. More would only share the same cores, each run holding its own
-  // activations in the session's arena all the while.
-  int maxRuns = 1 << 20;
-  std::mutex gateMu;
-  std::condition_variable gateCv;
-  uint64_t tickets = 0, admitted = 0;
-  int running = 0, peak = 0;
+  // Runs of the graph at once, over every stream on this director.
+  ort::RunGate gate;
   // The source cone split off (null prep: the graph runs whole), and the
   // slots its outputs live in, least recently used first to be refilled.
   std::unique_ptr<Ort::Session> prep;
@@ -370,10 +363,10 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
          kDash + " a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.");
   }
   I.ep = ep.empty() ? "cpu" : ep;
-  if (I.ep == "cpu") I.maxRuns = std::max(1, pool::threads() / I.threads);
+  I.gate.limitTo(I.threads, I.ep == "cpu");
   // A slot for each run at once and one filled ahead; elsewhere as many as
   // the streams ask for.
-  I.coneCap = I.ep == "cpu" ? static_cast<size_t>(I.maxRuns) + 1 : SIZE_MAX;
+  I.coneCap = I.ep == "cpu" ? static_cast<size_t>(I.gate.max()) + 1 : SIZE_MAX;
   log::printf(log::kInfo, "[le] director ep=%s (%s)\n", I.ep.c_str(),
               ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
 }
@@ -400,38 +393,19 @@ const char* Director::ep() const { return impl_->ep.c_str(); }
 const char* Director::note() const { return impl_->note.c_str(); }
 const std::string& Director::graphPath() const { return impl_->graphPath; }
 int Director::threads() const { return impl_->threads; }
-int Director::peakRuns() const {
-  std::lock_guard<std::mutex> lk(impl_->gateMu);
-  return impl_->peak;
-}
+int Director::peakRuns() const { return impl_->gate.peak(); }
 const char* Director::family() const { return impl_->featSynth ? "FeatSynth" : "warp-prior"; }
 const char* Director::rewrites() const { return impl_->rewrites.c_str(); }
 const tessera::LipContour* Director::lip() const { return impl_->lipBound ? impl_->lip.get() : nullptr; }
 
 void Director::run(const Ort::RunOptions& options, const Ort::IoBinding& binding) const {
   Impl& I = *impl_;
-  {
-    std::unique_lock<std::mutex> lk(I.gateMu);
-    const uint64_t ticket = I.tickets++;
-    I.gateCv.wait(lk, [&] { return ticket == I.admitted && I.running < I.maxRuns; });
-    ++I.admitted;
-    I.peak = std::max(I.peak, ++I.running);
-  }
-  I.gateCv.notify_all();  // the next ticket may fit as well
-  struct Leave {
-    Impl& I;
-    ~Leave() {
-      {
-        std::lock_guard<std::mutex> lk(I.gateMu);
-        --I.running;
-      }
-      I.gateCv.notify_all();
-    }
-  } leave{I};
-  const auto t0 = std::chrono::steady_clock::now();
-  I.session->Run(options, binding);
-  I.runNs += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
-  ++I.runs;
+  I.gate.run([&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    I.session->Run(options, binding);
+    I.runNs += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count();
+    ++I.runs;
+  });
 }
 
 std::unique_ptr<Ort::IoBinding> Director::binding() const { return std::make_unique<Ort::IoBinding>(*impl_->session); }

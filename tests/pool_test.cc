@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/lease_pool.h"
+#include "core/ort.h"
 #include "kernels/pool.h"
 #include "tests/support/testutil.h"
 
@@ -48,6 +49,30 @@ TEST(Pool, LeasesAtMostTheCapAndReuseWhatComesBack) {
   leases.trim();
   EXPECT_EQ(leases.made(), 0u);
   EXPECT_EQ(*leases.take(), 0);  // made anew
+}
+
+// A run gate over as many intra-op threads as the pool has admits one run
+// at a time, whoever asks.
+TEST(Pool, ARunGateAdmitsNoMoreThanItsLimit) {
+  ort::RunGate gate;
+  gate.limitTo(threads(), true);
+  ASSERT_EQ(gate.max(), 1);
+  std::atomic<int> in{0}, worst{0};
+  std::vector<std::thread> runners;
+  for (int t = 0; t < 4; ++t)
+    runners.emplace_back([&] {
+      for (int k = 0; k < 100; ++k)
+        gate.run([&] {
+          const int now = ++in;
+          for (int seen = worst.load(); now > seen && !worst.compare_exchange_weak(seen, now);) {
+          }
+          std::this_thread::yield();
+          --in;
+        });
+    });
+  for (auto& t : runners) t.join();
+  EXPECT_EQ(worst.load(), 1);
+  EXPECT_EQ(gate.peak(), 1);
 }
 
 // Every index is visited exactly once, in contiguous ordered parts.
