@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -65,7 +66,15 @@ struct DriverCursor::Impl {
   // One mapping for all slots, backed by huge pages where the kernel allows:
   // a 1080p ring of 4:2:0 frames is some 45 MB, streamed through once per loop.
   PageBuffer<uint8_t> ring;
-  uint8_t* slotData(size_t slot) { return ring.data() + slot * storedBytes; }
+  uint8_t* slotData(size_t slot) { return ring.data() + slot * slotBytes; }
+  // keepWindow: the part of each frame a slot holds (empty: all of it), as
+  // 4:2:0 planes (I420 sources) or RGB rows, and the whole frame decoded
+  // before it is cut.
+  FrameWindow kept;
+  bool keptI420 = false;
+  size_t slotBytes = 0;
+  PageBuffer<uint8_t> whole;
+  bool pausing = false;
   // The pointer pulls' frame when stored frames need expanding; mapped on
   // first use.
   PageBuffer<uint8_t> view;
@@ -120,6 +129,10 @@ struct DriverCursor::Impl {
         decoderAt = i;
         continue;
       }
+      if (pausing) {
+        wantSpace.wait_for(l, kSlice);
+        continue;
+      }
       if (writeSeq - readSeq < static_cast<uint64_t>(lookahead)) {
         if (!produce(l)) return;
         continue;
@@ -143,7 +156,12 @@ struct DriverCursor::Impl {
         source->rewind();
         decoderAt = 0;
       }
-      got = source->next(buf);
+      if (kept.w == 0) {
+        got = source->next(buf);
+      } else {
+        got = source->next(whole.data());
+        if (got) cut(whole.data(), buf);
+      }
     } catch (const std::exception& e) {
       err = std::string("le_driver: ") + e.what();
     }
@@ -220,6 +238,62 @@ struct DriverCursor::Impl {
     return take(l, idx);
   }
 
+  // The kept window of a whole stored frame.
+  void cut(const uint8_t* from, uint8_t* to) const {
+    const FrameWindow& k = kept;
+    if (!keptI420) {
+      for (int r = 0; r < k.h; ++r)
+        std::memcpy(to + static_cast<size_t>(r) * k.w * 3, from + ((static_cast<size_t>(k.y) + r) * w + k.x) * 3,
+                    static_cast<size_t>(k.w) * 3);
+      return;
+    }
+    const size_t cw = (static_cast<size_t>(w) + 1) / 2, ch = (static_cast<size_t>(h) + 1) / 2;
+    const size_t kcw = (static_cast<size_t>(k.w) + 1) / 2, kch = (static_cast<size_t>(k.h) + 1) / 2;
+    for (int r = 0; r < k.h; ++r)
+      std::memcpy(to + static_cast<size_t>(r) * k.w, from + (static_cast<size_t>(k.y) + r) * w + k.x, k.w);
+    const uint8_t* u = from + static_cast<size_t>(w) * h;
+    uint8_t* ku = to + static_cast<size_t>(k.w) * k.h;
+    for (int plane = 0; plane < 2; ++plane)
+      for (size_t r = 0; r < kch; ++r)
+        std::memcpy(ku + plane * kcw * kch + r * kcw, u + plane * cw * ch + (k.y / 2 + r) * cw + k.x / 2, kcw);
+  }
+
+  // Window `win` (inside the kept one) of a kept frame as RGB24: the bytes
+  // the source's own expandWindow gives from the whole frame.
+  void expandKept(const uint8_t* slot, uint8_t* out, const FrameWindow& win) const {
+    const FrameWindow& k = kept;
+    if (win.x < k.x || win.y < k.y || win.x + win.w > k.x + k.w || win.y + win.h > k.y + k.h)
+      throw std::runtime_error("le_driver: the window asked for is not inside the window the cursor keeps");
+    if (!keptI420) {
+      for (int r = 0; r < win.h; ++r)
+        std::memcpy(out + static_cast<size_t>(r) * win.w * 3,
+                    slot + ((static_cast<size_t>(win.y - k.y) + r) * k.w + (win.x - k.x)) * 3,
+                    static_cast<size_t>(win.w) * 3);
+      return;
+    }
+    const size_t kw = static_cast<size_t>(k.w), kcw = (kw + 1) / 2, kch = (static_cast<size_t>(k.h) + 1) / 2;
+    const uint8_t* Y = slot;
+    const uint8_t* U = Y + kw * k.h;
+    const uint8_t* V = U + kcw * kch;
+    // As the source's: an odd window starts on its chroma pair.
+    const int x0 = win.x & ~1, lead = win.x - x0, n = win.w + lead;
+    pool::parallelRange(static_cast<size_t>(win.h), 64, [&](size_t b, size_t e) {
+      thread_local std::vector<uint8_t> row;
+      if (lead && row.size() < static_cast<size_t>(n) * 3) row.resize(static_cast<size_t>(n) * 3);
+      for (size_t r = b; r < e; ++r) {
+        const size_t y = win.y + r - k.y, cy = (win.y + r) / 2 - k.y / 2, cx = (x0 - k.x) / 2;
+        uint8_t* dst = out + r * win.w * 3;
+        simd::yuv420RowToRgb24(Y + y * kw + (x0 - k.x), U + cy * kcw + cx, V + cy * kcw + cx, n, 1,
+                               lead ? row.data() : dst);
+        if (lead) std::memcpy(dst, row.data() + 3, static_cast<size_t>(win.w) * 3);
+      }
+    });
+  }
+
+  void wholeFramesOnly() const {
+    if (kept.w != 0) throw std::runtime_error("le_driver: the cursor keeps only a window of each frame");
+  }
+
   // A delivered frame as the pointer pulls hand it out. The caller holds pullMutex.
   const uint8_t* viewOf(const uint8_t* stored) {
     if (storesDelivered) return stored;
@@ -253,6 +327,7 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
   impl->lookahead = std::max(1, lookahead);
   impl->history = std::max(0, history);
   impl->slots = impl->lookahead + impl->history + 1;
+  impl->slotBytes = impl->storedBytes;
   try {
     impl->ring.assign(std::max<size_t>(1, static_cast<size_t>(impl->slots) * impl->storedBytes));
   } catch (const std::bad_alloc&) {
@@ -276,6 +351,7 @@ void DriverCursor::seek(int i) {
 // let the reader overwrite it.
 int DriverCursor::pull(uint8_t* out) {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
+  impl_->wholeFramesOnly();
   int idx = -1;
   impl_->source->expand(impl_->deliver(0, true, &idx), out);
   return idx;
@@ -283,6 +359,7 @@ int DriverCursor::pull(uint8_t* out) {
 
 const uint8_t* DriverCursor::pull(int* idx) {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
+  impl_->wholeFramesOnly();
   return impl_->viewOf(impl_->deliver(0, true, idx));
 }
 
@@ -296,6 +373,7 @@ void expectFrame(int got, int want) {
 
 int DriverCursor::pullAt(int i, uint8_t* out) {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
+  impl_->wholeFramesOnly();
   int got = -1;
   const uint8_t* f = impl_->deliver(i, false, &got);
   expectFrame(got, i);
@@ -308,7 +386,8 @@ int DriverCursor::pullWindowAt(int i, uint8_t* out, const FrameWindow& win) {
   int got = -1;
   const uint8_t* f = impl_->deliver(i, false, &got);
   expectFrame(got, i);
-  impl_->source->expandWindow(f, out, win);
+  if (impl_->kept.w != 0) impl_->expandKept(f, out, win);
+  else impl_->source->expandWindow(f, out, win);
   return got;
 }
 
@@ -323,6 +402,7 @@ const uint8_t* DriverCursor::pullStoredAt(int i, int* idx) {
 }
 
 const uint8_t* DriverCursor::pullStoredLocked(int i, int* idx) {
+  impl_->wholeFramesOnly();
   int got = -1;
   const uint8_t* f = impl_->deliver(i, false, &got);
   expectFrame(got, i);
@@ -344,6 +424,51 @@ uint64_t DriverCursor::seeks() const {
   return impl_->seeks;
 }
 
+void DriverCursor::keepWindow(const FrameWindow& win) {
+  Impl& I = *impl_;
+  std::lock_guard<std::mutex> p(I.pullMutex);
+  std::unique_lock<std::mutex> l(I.ringMutex);
+  FrameWindow k = win;
+  const bool i420 = !I.storesDelivered && I.storedBytes == static_cast<size_t>(I.w) * I.h +
+                                                              2 * ((static_cast<size_t>(I.w) + 1) / 2) *
+                                                                  ((static_cast<size_t>(I.h) + 1) / 2);
+  if (k.w != 0 || k.h != 0) {
+    k.check(I.w, I.h, "kept window");
+    if (!i420 && !(I.storesDelivered && I.frameBytes == static_cast<size_t>(I.w) * I.h * 3)) return;  // kept whole
+    if (i420) {  // whole chroma pairs
+      const int x1 = std::min(I.w, (k.x + k.w + 1) & ~1), y1 = std::min(I.h, (k.y + k.h + 1) & ~1);
+      k.x &= ~1;
+      k.y &= ~1;
+      k.w = x1 - k.x;
+      k.h = y1 - k.y;
+    }
+    if (k.covers(I.w, I.h)) k = FrameWindow{};
+  } else {
+    k = FrameWindow{};
+  }
+  if (k.x == I.kept.x && k.y == I.kept.y && k.w == I.kept.w && k.h == I.kept.h) return;
+  // The reader leaves the ring alone while it is cut anew.
+  I.pausing = true;
+  while (I.writing && I.error.empty()) I.haveFrame.wait_for(l, kSlice);
+  const size_t bytes = k.w == 0 ? I.storedBytes
+                       : i420   ? static_cast<size_t>(k.w) * k.h + 2 * ((static_cast<size_t>(k.w) + 1) / 2) *
+                                                                     ((static_cast<size_t>(k.h) + 1) / 2)
+                                : static_cast<size_t>(k.w) * k.h * 3;
+  I.kept = k;
+  I.keptI420 = i420;
+  I.slotBytes = bytes;
+  I.ring.assign(std::max<size_t>(1, static_cast<size_t>(I.slots) * bytes));
+  if (k.w == 0) I.whole = PageBuffer<uint8_t>();
+  else if (I.whole.size() != I.storedBytes) I.whole.assign(I.storedBytes);
+  std::fill(I.slotFrame.begin(), I.slotFrame.end(), -1);
+  // The frames held are gone: the reader starts again where the consumer is.
+  ++I.generation;
+  I.readSeq = I.writeSeq;
+  I.pendingSeek = I.position;
+  I.pausing = false;
+  I.wantSpace.notify_all();
+}
+
 void DriverCursor::releaseView() {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
   impl_->view = PageBuffer<uint8_t>();
@@ -351,7 +476,8 @@ void DriverCursor::releaseView() {
 
 size_t DriverCursor::residentBytes() const {
   std::lock_guard<std::mutex> p(impl_->pullMutex);
-  return static_cast<size_t>(impl_->slots) * impl_->storedBytes + impl_->view.size() + impl_->source->residentBytes();
+  return static_cast<size_t>(impl_->slots) * impl_->slotBytes + impl_->whole.size() + impl_->view.size() +
+         impl_->source->residentBytes();
 }
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history,

@@ -55,6 +55,11 @@ class DriverCursor {
   // Gives back the buffer the pointer pulls expand into (their last pointer
   // goes with it); the next pointer pull maps it again.
   void releaseView();
+  // From now on stores only `win` of each frame (for a video, widened to its
+  // chroma pairs), or the whole frame again for an empty window; the frames
+  // held are decoded anew. Meanwhile only pullWindowAt() inside `win` is
+  // served: other pulls fail. For a caller that hands out a window only.
+  void keepWindow(const FrameWindow& win);
 
   int position() const;
   uint64_t seeks() const;

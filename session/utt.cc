@@ -118,6 +118,10 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
   outW_ = made.w;
   outH_ = made.h;
   frameBytes_ = made.bytes();
+  if (!made.covers(engine_.width(), engine_.height())) {
+    engine_.cursor().keepWindow(made);
+    keep_.cursor = &engine_.cursor();
+  }
   tess_ = std::make_unique<le::TessStage>([this](le::FrameJob&& job) { return ring_->post(std::move(job)); });
   try {
     dispatch_ = std::thread([this] { dispatchLoop(); });

@@ -81,6 +81,18 @@ struct le_utt {
   le::EngineLoan loan_;  // first: nothing touches the engine before the loan
   le::Engine& engine_;
   le::Avatar::SessionHold hold_;
+  // A session that makes a window of each frame has the context's driver
+  // cursor keep only that window, and the whole frame again at its end
+  // (after its threads stopped).
+  struct WindowKeep {
+    le::DriverCursor* cursor = nullptr;
+    ~WindowKeep() {
+      try {
+        if (cursor) cursor->keepWindow(le::FrameWindow{});
+      } catch (...) {
+      }
+    }
+  } keep_;
   std::string motionDir_, motionEp_, steadyModel_;
   le::AudioSettings audio_;
   le::BundleSettings where_;

@@ -81,14 +81,27 @@ void expectWindowsOf(DriverCursor& c, int i) {
   const int W = c.W(), H = c.H();
   std::vector<uint8_t> whole(c.frameBytes());
   c.pullAt(i, whole.data());
-  for (const FrameWindow& w : {FrameWindow{3, 1, W / 2 + 1, H / 2 + 1}, FrameWindow{W - 1, 0, 1, H},
-                               FrameWindow{0, 0, W, H}, FrameWindow{W / 2, H - 3, W / 2, 3}}) {
+  auto expectWindow = [&](const FrameWindow& w) {
     std::vector<uint8_t> got(w.bytes());
     ASSERT_EQ(c.pullWindowAt(i, got.data(), w), i);
     for (int r = 0; r < w.h; ++r)
       ASSERT_EQ(std::memcmp(&got[size_t(r) * w.w * 3], &whole[(size_t(w.y + r) * W + w.x) * 3], size_t(w.w) * 3), 0)
           << c.name() << " window " << w.x << "," << w.y << " " << w.w << "x" << w.h << " row " << r;
-  }
+  };
+  const FrameWindow odd{3, 1, W / 2 + 1, H / 2 + 1};
+  for (const FrameWindow& w : {odd, FrameWindow{W - 1, 0, 1, H}, FrameWindow{0, 0, W, H}, FrameWindow{W / 2, H - 3, W / 2, 3}})
+    expectWindow(w);
+  // Kept to a window, the cursor decodes anew and serves the same bytes
+  // inside it, and nothing else, until it keeps the whole frame again.
+  c.keepWindow(odd);
+  expectWindow(odd);
+  expectWindow(FrameWindow{odd.x + 1, odd.y + 2, odd.w - 2, odd.h - 3});
+  std::vector<uint8_t> again(c.frameBytes());
+  EXPECT_THROW(c.pullAt(i, again.data()), std::runtime_error);
+  EXPECT_THROW(c.pullWindowAt(i, again.data(), FrameWindow{0, 0, W, H}), std::runtime_error);
+  c.keepWindow(FrameWindow{});
+  c.pullAt(i, again.data());
+  EXPECT_EQ(again, whole);
 }
 
 TEST(DriverCursor, LoopsAndMatchesFfmpegBitForBit) {
