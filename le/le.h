@@ -330,7 +330,9 @@ typedef struct le_utt_opts {
   /* The part of the frame the session makes and hands out (pixels of the
    * frame; width and height 0 = the whole frame): frames are pasted and
    * converted inside it only, and every pull writes window_width x
-   * window_height. A rectangle outside the frame fails le_utt_create. A
+   * window_height; the context's driver video keeps only that part of its
+   * decoded frames while the session lasts. A rectangle outside the frame
+   * fails le_utt_create. A
    * caller built before these members may pass size up to window_x: the
    * whole frame. */
   int window_x, window_y, window_width, window_height;
