@@ -4,7 +4,8 @@
 //   sustained rate is measured (utt teeth_fps=.. borrowed=..)
 //   window: ROUNDS alternations of a whole-frame session and one whose
 //   window is the square around the face a live host sends; process CPU
-//   per speech frame of each (utt window whole_cpu_ms=.. window_cpu_ms=..)
+//   per speech frame of each, and of a whole-frame session making I420 as a
+//   live host takes it (utt window whole_cpu_ms=.. window_cpu_ms=.. i420_cpu_ms=..)
 // Prints one line per measurement:
 //   utt fps=..                       sustained speech frames per second
 //   utt onset_ms=.. render_ms=..     speech pushed at once, first push to first speech frame
@@ -43,9 +44,16 @@ std::vector<int16_t> speech(double seconds) {
 struct Session {
   le_utt* u;
   std::vector<uint8_t> buf;
+  int width = 0, height = 0;  // set for a session that makes I420 frames
   // Pulls one frame if there is one; its kind, or -1.
   int pull() {
     le_utt_frame_info info;
+    if (width) {
+      const int cw = (width + 1) / 2;
+      uint8_t* u0 = buf.data() + static_cast<size_t>(width) * height;
+      const le_i420 planes{buf.data(), width, u0, cw, u0 + static_cast<size_t>(cw) * ((height + 1) / 2), cw};
+      return le_utt_pull_frame_i420(u, &planes, &info) == 1 ? info.kind : -1;
+    }
     return le_utt_pull_frame(u, buf.data(), buf.size(), &info) == 1 ? info.kind : -1;
   }
   // Pulls until the session is back on the idle loop.
@@ -123,13 +131,15 @@ void faceBox(le_ctx* ctx, le_utt_opts& o) {
 
 // A 12 s utterance through a fresh session on ctx, pulled as fast as it
 // comes: (speech frames per second, process CPU ms per speech frame).
-std::pair<double, double> sustained(le_ctx* ctx, const std::string& bundle, bool window) {
+std::pair<double, double> sustained(le_ctx* ctx, const std::string& bundle, bool window, bool i420 = false) {
   le_utt_opts o;
   le_utt_opts_default(&o);
   o.motion_dir = bundle.c_str();
+  o.frame_i420 = i420;
   if (window) faceBox(ctx, o);
   const int w = window ? o.window_width : le_width(ctx), h = window ? o.window_height : le_height(ctx);
   Session s{le_utt_create(ctx, &o), std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
+  if (i420) s.width = w, s.height = h;
   if (!s.u) return {-1, -1};
   for (int i = 0; i < 60000 && le_utt_ready(s.u) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   s.settle();
@@ -167,13 +177,15 @@ int main(int argc, char** argv) {
   }
   if (argc > 3 && std::string(argv[3]) == "window") {
     for (int r = 0; r < std::max(rounds, 1); ++r) {
-      const auto whole = sustained(ctx, bundle, false), part = sustained(ctx, bundle, true);
-      if (whole.first < 0 || part.first < 0) {
+      const auto whole = sustained(ctx, bundle, false), part = sustained(ctx, bundle, true),
+                 planes = sustained(ctx, bundle, false, true);
+      if (whole.first < 0 || part.first < 0 || planes.first < 0) {
         std::fprintf(stderr, "%s\n", le_utt_last_error());
         return 1;
       }
-      std::printf("utt window whole_cpu_ms=%.2f window_cpu_ms=%.2f whole_fps=%.2f window_fps=%.2f\n", whole.second,
-                  part.second, whole.first, part.first);
+      std::printf("utt window whole_cpu_ms=%.2f window_cpu_ms=%.2f i420_cpu_ms=%.2f whole_fps=%.2f window_fps=%.2f "
+                  "i420_fps=%.2f\n",
+                  whole.second, part.second, planes.second, whole.first, part.first, planes.first);
       std::fflush(stdout);
     }
     le_destroy(ctx);

@@ -114,6 +114,13 @@ void Paste::checkTransform(const float* M, int S, int W, int H) {
   if (placeCrop(M, S, W, H, p) && !fixedPointFits(M, p)) refuseTransform(M);
 }
 
+bool Paste::region(const float* M, int side, int W, int H, FrameWindow* out) {
+  Placement p;
+  if (!placeCrop(M, side, W, H, p)) return false;
+  *out = FrameWindow{p.x0, p.y0, p.x1 - p.x0 + 1, p.y1 - p.y0 + 1};
+  return true;
+}
+
 Paste::Paste(std::vector<uint8_t> m, int s, const Unsharp& u, const PasteSettings& settings)
     : side(s), ksize(u.ksize), amount(u.amount), mask(std::move(m)) {
   if (side < 1 || mask.size() != static_cast<size_t>(side) * side) throw std::runtime_error("paste: mask size");

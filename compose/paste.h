@@ -54,6 +54,9 @@ class Paste {
   // not fit the compositor's 32-bit coordinates (a crop scaled down to a
   // speck, or placed absurdly far away).
   static void checkTransform(const float* M, int side, int W, int H);
+  // The part of a W x H frame a composite through M may write (the crop's
+  // image with the interpolation's reach); false when it misses the frame.
+  static bool region(const float* M, int side, int W, int H, FrameWindow* out);
 
   // crop: planar [3][side][side] floats, multiplied by `scale`; M maps crop
   // pixel (x, y) to frame pixel (a x + b y + c, d x + e y + f). The frame is

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +22,16 @@ struct FrameWindow {
                                " x " + std::to_string(h) + ") is not a rectangle inside the " + std::to_string(W) +
                                " x " + std::to_string(H) + " frame");
   }
+};
+
+// Where I420 planes go: Y, then U and V at half size, each with its stride.
+struct I420Planes {
+  uint8_t* y;
+  int yStride;
+  uint8_t* u;
+  int uStride;
+  uint8_t* v;
+  int vStride;
 };
 
 }  // namespace le

@@ -183,6 +183,8 @@ struct DriverCursor::Impl {
       ++writeSeq;
       srcNext = (f + 1) % nt;
       haveFrame.notify_all();
+    } else {
+      slotFrame[slot] = -1;  // what it held was written over
     }
     return true;
   }
@@ -288,6 +290,13 @@ struct DriverCursor::Impl {
         if (lead) std::memcpy(dst, row.data() + 3, static_cast<size_t>(win.w) * 3);
       }
     });
+  }
+
+  // Stored as 4:2:0 planes (Y, U, V, each row-packed).
+  bool planes() const {
+    return !storesDelivered &&
+           storedBytes == static_cast<size_t>(w) * h + 2 * ((static_cast<size_t>(w) + 1) / 2) *
+                                                          ((static_cast<size_t>(h) + 1) / 2);
   }
 
   void wholeFramesOnly() const {
@@ -410,6 +419,46 @@ const uint8_t* DriverCursor::pullStoredLocked(int i, int* idx) {
   return f;
 }
 
+int DriverCursor::deliverAt(int i) {
+  std::lock_guard<std::mutex> p(impl_->pullMutex);
+  int got = -1;
+  impl_->deliver(i, false, &got);
+  expectFrame(got, i);
+  return got;
+}
+
+bool DriverCursor::storesPlanes() const { return impl_->planes(); }
+
+bool DriverCursor::copyHeld(int i, const FrameWindow& win, const I420Planes& out) {
+  Impl& I = *impl_;
+  if (!I.planes() || (win.x | win.y) & 1) return false;
+  std::lock_guard<std::mutex> p(I.pullMutex);
+  // Under the ring's lock the reader cannot begin another frame: what a slot
+  // holds stays put while it is copied.
+  std::lock_guard<std::mutex> l(I.ringMutex);
+  const FrameWindow k = I.kept.w ? I.kept : FrameWindow::whole(I.w, I.h);
+  if (win.x < k.x || win.y < k.y || win.x + win.w > k.x + k.w || win.y + win.h > k.y + k.h) return false;
+  const uint64_t slots = static_cast<uint64_t>(I.slots);
+  const uint64_t from = I.writeSeq >= slots ? I.writeSeq - slots + I.writing : 0;
+  for (uint64_t s = I.writeSeq; s-- > from;) {
+    if (I.slotFrame[s % slots] != i) continue;
+    const uint8_t* Y = I.slotData(s % slots);
+    const size_t kw = static_cast<size_t>(k.w), kcw = (kw + 1) / 2, kch = (static_cast<size_t>(k.h) + 1) / 2;
+    const uint8_t* U = Y + kw * k.h;
+    const uint8_t* V = U + kcw * kch;
+    const size_t cw = (static_cast<size_t>(win.w) + 1) / 2, ch = (static_cast<size_t>(win.h) + 1) / 2;
+    const size_t x = win.x - k.x, y = win.y - k.y;
+    for (int r = 0; r < win.h; ++r)
+      std::memcpy(out.y + static_cast<size_t>(r) * out.yStride, Y + (y + r) * kw + x, static_cast<size_t>(win.w));
+    for (size_t r = 0; r < ch; ++r) {
+      std::memcpy(out.u + r * out.uStride, U + (y / 2 + r) * kcw + x / 2, cw);
+      std::memcpy(out.v + r * out.vStride, V + (y / 2 + r) * kcw + x / 2, cw);
+    }
+    return true;
+  }
+  return false;
+}
+
 void DriverCursor::expand(const uint8_t* stored, uint8_t* out, int pixelBytes) const {
   impl_->source->expand(stored, out, pixelBytes);
 }
@@ -429,9 +478,7 @@ void DriverCursor::keepWindow(const FrameWindow& win) {
   std::lock_guard<std::mutex> p(I.pullMutex);
   std::unique_lock<std::mutex> l(I.ringMutex);
   FrameWindow k = win;
-  const bool i420 = !I.storesDelivered && I.storedBytes == static_cast<size_t>(I.w) * I.h +
-                                                              2 * ((static_cast<size_t>(I.w) + 1) / 2) *
-                                                                  ((static_cast<size_t>(I.h) + 1) / 2);
+  const bool i420 = I.planes();
   if (k.w != 0 || k.h != 0) {
     k.check(I.w, I.h, "kept window");
     if (!i420 && !(I.storesDelivered && I.frameBytes == static_cast<size_t>(I.w) * I.h * 3)) return;  // kept whole

@@ -49,6 +49,15 @@ class DriverCursor {
   // Frame i as the source stores it (valid as the pointer pulls' frames),
   // for expand() straight into a caller's layout.
   const uint8_t* pullStoredAt(int i, int* idx);
+  // seek(i), then takes frame i and copies nothing: it stays held (as
+  // history) for copyHeld().
+  int deliverAt(int i);
+  // True when frames are stored as 4:2:0 planes (I420), which copyHeld gives.
+  bool storesPlanes() const;
+  // The I420 planes of window `win` (x and y even) of frame i into `out`,
+  // when frame i is still held; the cursor does not move. False when it is
+  // not held (or the window is not there).
+  bool copyHeld(int i, const FrameWindow& win, const I420Planes& out);
   // A stored frame into `out`: the delivered layout, or RGBA with pixelBytes 4.
   void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;
 

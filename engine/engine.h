@@ -68,6 +68,11 @@ class Engine {
   // no other is taken.
   void composite(const float* crop, int si, uint8_t* frame, int pixelBytes = 3, const FrameWindow* win = nullptr,
                  PasteScratch* scratch = nullptr);
+  // The part of the frame a composite for driver frame si may write; false
+  // when its face lies off the frame.
+  bool pasteRegion(int si, FrameWindow* out) const {
+    return Paste::region(identity().M(si), crop(), width(), height(), out);
+  }
   // The engine's own frame buffer (le_paste_last's result).
   uint8_t* frame() { return frame_.data(); }
 

@@ -149,7 +149,10 @@ whole, part = med("whole_cpu_ms"), med("window_cpu_ms")
 print("context: utt_window: %d alternations; sustained %.1f fps whole, %.1f fps window" % (len(rows), med("whole_fps"),
       med("window_fps")))
 print("bench utt_window ours=%.4g peer=%.4g unit=ms ratio=%.2f (process CPU per speech frame: a session making only "
-      "the face square a live host sends, against the whole 1920x1080 frame)" % (part, whole, whole / part))'
+      "the face square a live host sends, against the whole 1920x1080 frame)" % (part, whole, whole / part))
+planes = med("i420_cpu_ms")
+print("bench utt_i420 ours=%.4g peer=%.4g unit=ms ratio=%.2f (process CPU per speech frame: the whole frame as I420, "
+      "as a live host takes it, against RGB; sustained %.1f fps)" % (planes, whole, whole / planes, med("i420_fps")))'
 fi
 if want ctx_second; then
   # Create to the first rendered face on the demo avatar: the first context

@@ -1,6 +1,8 @@
 #include "session/frame_ring.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <optional>
 #include <utility>
@@ -12,6 +14,23 @@ namespace {
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+size_t planesBytes(const FrameWindow& w) {
+  return w.bytes(1) + 2 * (static_cast<size_t>(w.w + 1) / 2) * (static_cast<size_t>(w.h + 1) / 2);
+}
+
+// Row-packed I420 planes of a w x h picture into `out`, at pixel (x, y) (even).
+void putPlanes(const uint8_t* from, int w, int h, const I420Planes& out, int x, int y) {
+  const size_t cw = (static_cast<size_t>(w) + 1) / 2, ch = (static_cast<size_t>(h) + 1) / 2;
+  const uint8_t* u = from + static_cast<size_t>(w) * h;
+  const uint8_t* v = u + cw * ch;
+  for (int r = 0; r < h; ++r)
+    std::memcpy(out.y + static_cast<size_t>(y + r) * out.yStride + x, from + static_cast<size_t>(r) * w, w);
+  for (size_t r = 0; r < ch; ++r) {
+    std::memcpy(out.u + (y / 2 + r) * out.uStride + x / 2, u + r * cw, cw);
+    std::memcpy(out.v + (y / 2 + r) * out.vStride + x / 2, v + r * cw, cw);
+  }
 }
 
 // The window a ring makes: the whole frame for an empty one.
@@ -31,11 +50,14 @@ FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hook
       win_(windowIn(engine, win)),
       whole_(win_.covers(engine.width(), engine.height())),
       i420_(i420),
+      overDriver_(i420 && engine.cursor().storesPlanes() && (win_.x % 2 | win_.y % 2) == 0),
       hooks_(std::move(hooks)) {
   frames_.resize(static_cast<size_t>(slots_));
-  const size_t chroma = static_cast<size_t>((win_.w + 1) / 2) * ((win_.h + 1) / 2);
-  for (auto& f : frames_) f.assign(i420_ ? win_.bytes(1) + 2 * chroma : win_.bytes());
+  // Over the driver's planes a slot grows to the largest part pasted.
+  if (!overDriver_)
+    for (auto& f : frames_) f.assign(i420_ ? planesBytes(win_) : win_.bytes());
   tags_.resize(static_cast<size_t>(slots_));
+  parts_.resize(static_cast<size_t>(slots_));
   seqs_.resize(static_cast<size_t>(slots_));
   if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
 }
@@ -98,28 +120,37 @@ bool FrameRing::paste(FrameJob&& job) {
     if (!live(job)) return false;
     slot = written_ % static_cast<uint64_t>(slots_);
   }
+  const int si = job.tag.si;
+  const bool pasting = !job.crop.empty();
+  // What this paste makes: the window, or over the driver's planes only the
+  // part the face is pasted into (none for a frame the driver gives as it is).
+  FrameWindow part = win_;
+  if (overDriver_ && !(pasting && pastedPart(si, &part))) part = FrameWindow{};
+  const bool convert = i420_ && part.w > 0;
   // The compositor's scratch, lent by the avatar for a paste or for the
   // frame made before its conversion (i420); an RGB idle frame needs none.
   std::optional<LeasePool<PasteScratch>::Lease> scratch;
-  if (i420_ || !job.crop.empty()) scratch.emplace(engine_.avatar()->pasteScratch().take());
-  if (i420_ && (*scratch)->frame.size() < win_.bytes()) (*scratch)->frame.assign(win_.bytes());
-  uint8_t* frame = i420_ ? (*scratch)->frame.data() : frames_[slot].data();
-  const int si = job.tag.si;
+  if (convert || (pasting && part.w > 0)) scratch.emplace(engine_.avatar()->pasteScratch().take());
+  if (convert && (*scratch)->frame.size() < part.bytes()) (*scratch)->frame.assign(part.bytes());
+  uint8_t* frame = convert ? (*scratch)->frame.data() : frames_[slot].data();
+  const bool whole = part.covers(engine_.width(), engine_.height());
   const double t0 = nowMs();
   auto driverFrame = [&] {
-    if (whole_) engine_.cursor().pullAt(si, frame);
-    else engine_.cursor().pullWindowAt(si, frame, win_);
+    if (part.w == 0) engine_.cursor().deliverAt(si);
+    else if (whole) engine_.cursor().pullAt(si, frame);
+    else engine_.cursor().pullWindowAt(si, frame, part);
   };
   try {
     driverFrame();
-    if (job.crop.empty()) engine_.renderer().walkPrior(si);
-    else engine_.composite(job.crop.data(), si, frame, 3, whole_ ? nullptr : &win_, &**scratch);
+    if (!pasting) engine_.renderer().walkPrior(si);
+    else if (part.w > 0) engine_.composite(job.crop.data(), si, frame, 3, whole ? nullptr : &part, &**scratch);
   } catch (const NonFiniteCrop& e) {
     // The director's face is unusable: the driver frame itself goes out in
     // its place, and the stream goes on.
     if (hooks_.fail) hooks_.fail(job.tag, "paste", e.what(), false);
     try {
-      driverFrame();
+      if (overDriver_) part = FrameWindow{};  // its planes, as the cursor holds them
+      else driverFrame();
     } catch (const std::exception& again) {
       if (hooks_.fail) hooks_.fail(job.tag, "paste", again.what(), true);
       return false;
@@ -128,9 +159,11 @@ bool FrameRing::paste(FrameJob&& job) {
     if (hooks_.fail) hooks_.fail(job.tag, "paste", e.what(), true);
     return false;
   }
-  if (i420_) {
-    const int w = win_.w, h = win_.h, cw = (w + 1) / 2;
-    uint8_t* y = frames_[slot].data();
+  if (i420_ && part.w > 0) {
+    PageBuffer<uint8_t>& to = frames_[slot];
+    if (to.size() < planesBytes(part)) to.assign(planesBytes(part));
+    const int w = part.w, h = part.h, cw = (w + 1) / 2;
+    uint8_t* y = to.data();
     uint8_t* u = y + static_cast<size_t>(w) * h;
     uint8_t* v = u + static_cast<size_t>(cw) * ((h + 1) / 2);
     simd::rgb24ToI420(frame, w, h, y, w, u, cw, v, cw, 0, h);
@@ -142,6 +175,7 @@ bool FrameRing::paste(FrameJob&& job) {
         written_ - read_ >= static_cast<uint64_t>(slots_))
       return false;
     tags_[slot] = job.tag;
+    parts_[slot] = part;
     seqs_[slot] = seq_++;
     ++written_;
     stages_.step += nowMs() - t0;
@@ -158,6 +192,49 @@ const uint8_t* FrameRing::front(FrameTag* tag, uint64_t* seq) {
   if (tag) *tag = tags_[slot];
   if (seq) *seq = seqs_[slot];
   return frames_[slot].data();
+}
+
+bool FrameRing::frontI420(const I420Planes& out, FrameTag* tag, uint64_t* seq) {
+  FrameTag t;
+  FrameWindow part;
+  const uint8_t* f;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (written_ == read_) return false;
+    const uint64_t slot = read_ % static_cast<uint64_t>(slots_);
+    t = tags_[slot];
+    part = parts_[slot];
+    if (seq) *seq = seqs_[slot];
+    f = frames_[slot].data();  // stays until pop()
+  }
+  if (tag) *tag = t;
+  if (!overDriver_) {
+    putPlanes(f, win_.w, win_.h, out, 0, 0);
+    return true;
+  }
+  // The driver frame's planes from the cursor's history (decoded again in
+  // the rare case it has left it), then the part pasted over them.
+  DriverCursor& cursor = engine_.cursor();
+  if (!cursor.copyHeld(t.si, win_, out)) {
+    cursor.deliverAt(t.si);
+    if (!cursor.copyHeld(t.si, win_, out))
+      throw std::runtime_error("frame ring: driver frame " + std::to_string(t.si) + " is not in the cursor");
+  }
+  if (part.w > 0) putPlanes(f, part.w, part.h, out, part.x - win_.x, part.y - win_.y);
+  return true;
+}
+
+bool FrameRing::pastedPart(int si, FrameWindow* out) const {
+  FrameWindow r;
+  if (!engine_.pasteRegion(si, &r)) return false;
+  const int x0 = std::max(r.x, win_.x) & ~1, y0 = std::max(r.y, win_.y) & ~1;
+  const int x1 = std::min(r.x + r.w, win_.x + win_.w), y1 = std::min(r.y + r.h, win_.y + win_.h);
+  if (x1 <= x0 || y1 <= y0) return false;
+  // Whole chroma pairs (the window starts on one): up to the next even edge
+  // or the window's own.
+  *out = FrameWindow{x0, y0, std::min((x1 + 1) & ~1, win_.x + win_.w) - x0,
+                     std::min((y1 + 1) & ~1, win_.y + win_.h) - y0};
+  return true;
 }
 
 const uint8_t* FrameRing::waitFront(FrameTag* tag, uint64_t* seq, const std::function<bool()>& giveUp) {

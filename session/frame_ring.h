@@ -59,9 +59,14 @@ class FrameRing {
   };
 
   // win: the part of each frame the ring makes and hands out (the whole
-  // frame when empty). i420: the paste converts each frame to I420 (BT.601
-  // limited range) and the slots hold its planes, Y then U then V, each
-  // row-packed (chroma (w + 1) / 2 x (h + 1) / 2).
+  // frame when empty). i420: frames are handed out as I420 (frontI420): over
+  // a driver video stored as 4:2:0 planes and a window starting on a chroma
+  // pair, the driver's own planes with the part the paste wrote (widened to
+  // whole chroma pairs) converted (BT.601 limited range); the slots hold that
+  // part only, and the driver frame stays in the cursor's history until it
+  // is handed out. Otherwise the paste converts the whole frame and the
+  // slots hold its planes, Y then U then V, each row-packed (chroma
+  // (w + 1) / 2 x (h + 1) / 2).
   FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win = {},
             bool i420 = false);
   ~FrameRing();
@@ -75,6 +80,9 @@ class FrameRing {
   // The oldest finished frame and its tag, or null when none waits; valid
   // until pop().
   const uint8_t* front(FrameTag* tag, uint64_t* seq);
+  // For an i420 ring: the oldest finished frame into `out` (win.w x win.h);
+  // false when none waits. Left in the ring until pop().
+  bool frontI420(const I420Planes& out, FrameTag* tag, uint64_t* seq);
   void pop();
   // As front(), waiting until a frame is there, the ring closes or
   // giveUp() (asked under the ring's lock; wake() asks again) says so.
@@ -97,15 +105,21 @@ class FrameRing {
   void pasteLoop();
   bool paste(FrameJob&& job);
   bool live(const FrameJob& job) const { return !closed_ && gen_ == job.gen; }
+  // The part of driver frame si's paste inside the window, widened to whole
+  // chroma pairs; false when the paste writes nothing there.
+  bool pastedPart(int si, FrameWindow* out) const;
 
   Engine& engine_;
   const int slots_, queued_;
   const bool pipelined_;
   const FrameWindow win_;
   const bool whole_, i420_;
+  // i420 over the driver's planes: each slot holds the part pasted (parts_).
+  const bool overDriver_;
   Hooks hooks_;
   std::vector<PageBuffer<uint8_t>> frames_;
   std::vector<FrameTag> tags_;
+  std::vector<FrameWindow> parts_;
   std::vector<uint64_t> seqs_;
 
   std::mutex mu_;

@@ -215,27 +215,22 @@ int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i42
   if (i420) le::api::checkI420(i420, outW_, "le_utt_pull_frame_i420");
   le::FrameTag tag;
   uint64_t seq = 0;
-  const uint8_t* frame = ring_->front(&tag, &seq);
-  if (!frame) return 0;
   if (i420 && ring_->i420()) {
     // Kept as planes: each row into the caller's stride.
-    const int cw = (outW_ + 1) / 2, ch = (outH_ + 1) / 2;
-    const uint8_t* u = frame + static_cast<size_t>(outW_) * outH_;
-    const uint8_t* v = u + static_cast<size_t>(cw) * ch;
-    for (int r = 0; r < outH_; ++r)
-      std::memcpy(i420->y + static_cast<size_t>(r) * i420->y_stride, frame + static_cast<size_t>(r) * outW_, outW_);
-    for (int r = 0; r < ch; ++r) {
-      std::memcpy(i420->u + static_cast<size_t>(r) * i420->u_stride, u + static_cast<size_t>(r) * cw, cw);
-      std::memcpy(i420->v + static_cast<size_t>(r) * i420->v_stride, v + static_cast<size_t>(r) * cw, cw);
-    }
-  } else if (i420) {
-    le::api::toI420(frame, outW_, outH_, i420);
+    const le::I420Planes out{i420->y, i420->y_stride, i420->u, i420->u_stride, i420->v, i420->v_stride};
+    if (!ring_->frontI420(out, &tag, &seq)) return 0;
   } else {
-    if (ring_->i420())
-      throw RawFailure{"le_utt_pull_frame: the session makes I420 frames (le_utt_opts.frame_i420): pull them with "
-                       "le_utt_pull_frame_i420"};
-    if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
-    std::memcpy(buf, frame, frameBytes_);
+    const uint8_t* frame = ring_->front(&tag, &seq);
+    if (!frame) return 0;
+    if (i420) {
+      le::api::toI420(frame, outW_, outH_, i420);
+    } else {
+      if (ring_->i420())
+        throw RawFailure{"le_utt_pull_frame: the session makes I420 frames (le_utt_opts.frame_i420): pull them with "
+                         "le_utt_pull_frame_i420"};
+      if (cap < frameBytes_) throw RawFailure{"le_utt_pull_frame: buffer too small"};
+      std::memcpy(buf, frame, frameBytes_);
+    }
   }
   const Kind kind = static_cast<Kind>(tag.kind);
   if (info) *info = le_utt_frame_info{seq, tag.kind, tag.si, tag.ordinal};

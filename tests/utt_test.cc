@@ -359,9 +359,35 @@ TEST(Utt, ChunkRendererSpeaksEveryFrame) {
 // A session with a window makes and hands out only that part of every
 // frame: the whole session's bytes there, for idle, speech and ramp frames
 // alike; one that makes I420 frames converts those bytes as it pastes them.
+// Until the speech ramped back to the idle loop.
+bool beforeIdleAgain(const std::vector<Frame>& g) { return g.back().info.kind != 0 || kindCount(g, 2) < 6; }
+
+// An I420 session's frames while more(frames so far) says so, pulled into
+// planes whose rows lie further apart than they are wide, kept packed.
+template <typename F>
+std::vector<Frame> pullI420(le_utt* s, int w, int h, F more) {
+  const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+  std::vector<Frame> got;
+  std::vector<uint8_t> y(size_t(w + 3) * h), u(size_t(cw + 1) * ch), v(u.size());
+  const le_i420 planes{y.data(), w + 3, u.data(), cw + 1, v.data(), cw + 1};
+  for (int i = 0; i < 30000; ++i) {
+    Frame f;
+    if (le_utt_pull_frame_i420(s, &planes, &f.info) != 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    for (int r = 0; r < h; ++r) f.rgb.insert(f.rgb.end(), &y[size_t(r) * (w + 3)], &y[size_t(r) * (w + 3)] + w);
+    for (const auto* p : {&u, &v})
+      for (int r = 0; r < ch; ++r) f.rgb.insert(f.rgb.end(), &(*p)[size_t(r) * (cw + 1)], &(*p)[size_t(r) * (cw + 1)] + cw);
+    got.push_back(std::move(f));
+    if (!more(got)) break;
+  }
+  return got;
+}
+
 TEST(Utt, AWindowHandsOutThatPartOfTheWholeFrames) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
-  const int wx = 13, wy = 7, ww = 41, wh = 37, cw = (ww + 1) / 2, ch = (wh + 1) / 2;
+  const int wx = 13, wy = 7, ww = 41, wh = 37;
   le_utt_opts o;
   le_utt_opts_default(&o);
   o.motion_dir = kTiny.c_str();
@@ -392,21 +418,7 @@ TEST(Utt, AWindowHandsOutThatPartOfTheWholeFrames) {
   EXPECT_STREQ(le_utt_last_error(),
                "le_utt_pull_frame: the session makes I420 frames (le_utt_opts.frame_i420): pull them with "
                "le_utt_pull_frame_i420");
-  // The I420 session's frames, into planes whose rows lie further apart.
-  std::vector<Frame> fd;
-  std::vector<uint8_t> y(size_t(ww + 3) * wh), u(size_t(cw + 1) * ch), v(u.size());
-  const le_i420 planes{y.data(), ww + 3, u.data(), cw + 1, v.data(), cw + 1};
-  for (int i = 0; i < 30000 && (fd.empty() || fd.back().info.kind != 0 || kindCount(fd, 2) < 6); ++i) {
-    Frame f;
-    if (le_utt_pull_frame_i420(d.u, &planes, &f.info) != 1) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
-    for (int r = 0; r < wh; ++r) f.rgb.insert(f.rgb.end(), &y[size_t(r) * (ww + 3)], &y[size_t(r) * (ww + 3)] + ww);
-    for (const auto* p : {&u, &v})
-      for (int r = 0; r < ch; ++r) f.rgb.insert(f.rgb.end(), &(*p)[size_t(r) * (cw + 1)], &(*p)[size_t(r) * (cw + 1)] + cw);
-    fd.push_back(std::move(f));
-  }
+  const std::vector<Frame> fd = pullI420(d.u, ww, wh, beforeIdleAgain);
   const auto fa = pullSpeech(a.u, 25);
   const auto fb = pullSpeech(b.u, 25, 60, rgb.size());
   for (const std::vector<Frame>* frames : {&fb, &std::as_const(fd)}) {
@@ -430,6 +442,101 @@ TEST(Utt, AWindowHandsOutThatPartOfTheWholeFrames) {
   Session c{le_utt_create(other.c, &o)};
   ASSERT_TRUE(c.u) << le_utt_last_error();
   EXPECT_EQ(pullWhile(c.u, [](const std::vector<Frame>& g) { return g.size() < 2; }).size(), 2u);
+}
+
+// Over a video driver an I420 frame is the driver's own planes, with the
+// blocks the face was pasted into converted from the RGB frame.
+TEST(Utt, I420OverAVideoDriverIsItsPlanesWithTheFaceConverted) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  const std::string video = std::string(LE_FIXTURES) + "/tiny-current";
+  const int wx = 12, wy = 6, ww = 40, wh = 36;
+  le_utt_opts o;
+  le_utt_opts_default(&o);
+  o.motion_dir = kTiny.c_str();
+  o.threads = 1;
+  o.onset_si = 0;
+  Ctx rgbCtx(video), wholeCtx(video), partCtx(video);
+  Session a{le_utt_create(rgbCtx.c, &o)};
+  o.frame_i420 = 1;
+  Session d{le_utt_create(wholeCtx.c, &o)};
+  o.window_x = wx;
+  o.window_y = wy;
+  o.window_width = ww;
+  o.window_height = wh;
+  Session e{le_utt_create(partCtx.c, &o)};
+  ASSERT_TRUE(a.u && d.u && e.u && waitReady(a.u) && waitReady(d.u) && waitReady(e.u)) << le_utt_last_error();
+  // Every driver frame, idle.
+  const auto loop = pullI420(d.u, 96, 64, [](const std::vector<Frame>& g) { return g.size() < 12; });
+  auto find = [](const std::vector<Frame>& in, const le_utt_frame_info& i) -> const Frame* {
+    for (const Frame& f : in)
+      if (f.info.kind == i.kind && f.info.si == i.si && f.info.ordinal == i.ordinal) return &f;
+    return nullptr;
+  };
+  const size_t Y = 96 * 64, C = 48 * 32;
+  size_t drivers = 0, faces = 0, cuts = 0;
+  auto check = [&](const std::vector<Frame>& fd, const std::vector<Frame>& fe, const std::vector<Frame>& fa) {
+    std::vector<uint8_t> want;
+    for (const Frame& f : fd) {
+      const Frame* rgb = find(fa, f.info);
+      const Frame* idle = find(loop, le_utt_frame_info{0, 0, f.info.si, -1});
+      if (!rgb || !idle) continue;
+      le::test::refI420(rgb->rgb.data(), 96, 64, want);
+      if (f.info.kind == 0) {  // the driver's planes: near their conversion from RGB, not it
+        ASSERT_EQ(f.rgb, idle->rgb) << "idle at " << f.info.si;
+        double off = 0;
+        for (size_t k = 0; k < Y; ++k) off += std::abs(f.rgb[k] - want[k]);
+        EXPECT_LT(off / Y, 1.0);
+        drivers += f.rgb != want;
+        continue;
+      }
+      // Each 2x2 block is the driver's or the RGB frame's converted, and some are the face.
+      for (size_t by = 0; by < 32; ++by)
+        for (size_t bx = 0; bx < 48; ++bx) {
+          const size_t at[6] = {2 * by * 96 + 2 * bx, 2 * by * 96 + 2 * bx + 1, (2 * by + 1) * 96 + 2 * bx,
+                                (2 * by + 1) * 96 + 2 * bx + 1, Y + by * 48 + bx, Y + C + by * 48 + bx};
+          bool same = true, conv = true;
+          for (size_t k : at) {
+            same = same && f.rgb[k] == idle->rgb[k];
+            conv = conv && f.rgb[k] == want[k];
+          }
+          ASSERT_TRUE(same || conv) << "kind " << f.info.kind << " ordinal " << f.info.ordinal << " block " << bx << ", " << by;
+          faces += !same;
+        }
+      // The window's session gives the same bytes there.
+      if (const Frame* g = find(fe, f.info)) {
+        for (int r = 0; r < wh; ++r)
+          ASSERT_EQ(0, std::memcmp(&g->rgb[size_t(r) * ww], &f.rgb[size_t(wy + r) * 96 + wx], ww)) << "row " << r;
+        for (int p = 0; p < 2; ++p)
+          for (int r = 0; r < wh / 2; ++r)
+            ASSERT_EQ(0, std::memcmp(&g->rgb[size_t(ww) * wh + p * (ww / 2) * (wh / 2) + r * (ww / 2)],
+                                     &f.rgb[Y + p * C + size_t(wy / 2 + r) * 48 + wx / 2], ww / 2));
+        ++cuts;
+      }
+    }
+  };
+  const std::vector<int16_t> x = speech(1.0);
+  for (le_utt* u : {a.u, d.u, e.u}) {
+    ASSERT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
+    le_utt_end_utterance(u);
+  }
+  check(pullI420(d.u, 96, 64, beforeIdleAgain), pullI420(e.u, ww, wh, beforeIdleAgain), pullSpeech(a.u, 25));
+  EXPECT_GT(drivers, 0u);
+  EXPECT_GT(faces, 0u);
+  EXPECT_GE(cuts, 31u);
+  // Interrupted after ten speech frames: the frames made again come out of
+  // the cursor's history.
+  for (le_utt* u : {a.u, d.u, e.u}) le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+  auto tenSpoken = [](const std::vector<Frame>& g) { return kindCount(g, 1) < 10; };
+  auto eight = [](const std::vector<Frame>& g) { return g.size() < 8; };
+  std::vector<Frame> spoken[3] = {pullWhile(a.u, tenSpoken), pullI420(d.u, 96, 64, tenSpoken),
+                                  pullI420(e.u, ww, wh, tenSpoken)};
+  for (le_utt* u : {a.u, d.u, e.u}) le_utt_interrupt(u);
+  const auto ra = pullWhile(a.u, eight), rd = pullI420(d.u, 96, 64, eight), re = pullI420(e.u, ww, wh, eight);
+  ASSERT_EQ(kindCount(rd, 2), 4u);
+  const size_t before = cuts;
+  check(rd, re, ra);
+  check(spoken[1], spoken[2], spoken[0]);
+  EXPECT_GE(cuts, before + 14);  // the ten spoken and the four of the ramp at least
 }
 
 TEST(Utt, AnEngineFailingMidStreamEndsTheUtterance) {
