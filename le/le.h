@@ -336,13 +336,12 @@ typedef struct le_utt_opts {
    * caller built before these members may pass size up to window_x: the
    * whole frame. */
   int window_x, window_y, window_width, window_height;
-  /* 1: the session makes I420 frames (BT.601 limited range) and hands them
-   * out by le_utt_pull_frame_i420 alone. Over a driver video (4:2:0) and a
-   * window starting on even coordinates, a frame is the driver frame's own
-   * planes with the part the face is pasted into (whole 2 x 2 blocks)
-   * converted; the session keeps only that part, and the driver frame in
-   * its history until it is pulled. Otherwise the paste converts the whole
-   * frame and the session keeps it in that form (half the bytes of RGB). */
+  /* 1: the session makes each frame converted to I420 (BT.601 limited
+   * range) and hands them out by le_utt_pull_frame_i420 alone. Over a
+   * driver video (4:2:0) and a window starting on even coordinates the
+   * session keeps only the part the face is pasted into, and the driver
+   * frame until the frame is pulled; otherwise it keeps whole I420 frames
+   * (half the bytes of RGB). */
   int frame_i420;
 } le_utt_opts;
 /* The defaults with the environment's values ($LE_UTT_HYBRID gives eager

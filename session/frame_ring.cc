@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "kernels/pool.h"
 #include "kernels/simd.h"
 
 namespace le {
@@ -213,12 +214,30 @@ bool FrameRing::frontI420(const I420Planes& out, FrameTag* tag, uint64_t* seq) {
     return true;
   }
   // The driver frame's planes from the cursor's history (decoded again in
-  // the rare case it has left it), then the part pasted over them.
+  // the rare case it has left it), each row pair through RGB and back as a
+  // paste of the whole frame would have made it, then the part pasted.
   DriverCursor& cursor = engine_.cursor();
   if (!cursor.copyHeld(t.si, win_, out)) {
     cursor.deliverAt(t.si);
     if (!cursor.copyHeld(t.si, win_, out))
       throw std::runtime_error("frame ring: driver frame " + std::to_string(t.si) + " is not in the cursor");
+  }
+  const int w = win_.w, h = win_.h;
+  {
+    thread_local std::vector<uint8_t> rows;
+    if (rows.size() < static_cast<size_t>(w) * 6) rows.resize(static_cast<size_t>(w) * 6);
+    for (size_t pair = 0; pair < static_cast<size_t>(h + 1) / 2; ++pair) {
+      const size_t r = 2 * pair;
+      const bool two = r + 1 < static_cast<size_t>(h);
+      uint8_t* ya = out.y + r * out.yStride;
+      uint8_t* yb = two ? ya + out.yStride : nullptr;
+      uint8_t* u = out.u + pair * out.uStride;
+      uint8_t* v = out.v + pair * out.vStride;
+      uint8_t* rgbB = rows.data() + static_cast<size_t>(w) * 3;
+      simd::yuv420RowToRgb24(ya, u, v, w, 1, rows.data());
+      if (two) simd::yuv420RowToRgb24(yb, u, v, w, 1, rgbB);
+      simd::rgb24ToI420Rows(rows.data(), two ? rgbB : nullptr, w, ya, yb, u, v);
+    }
   }
   if (part.w > 0) putPlanes(f, part.w, part.h, out, part.x - win_.x, part.y - win_.y);
   return true;

@@ -59,14 +59,14 @@ class FrameRing {
   };
 
   // win: the part of each frame the ring makes and hands out (the whole
-  // frame when empty). i420: frames are handed out as I420 (frontI420): over
-  // a driver video stored as 4:2:0 planes and a window starting on a chroma
-  // pair, the driver's own planes with the part the paste wrote (widened to
-  // whole chroma pairs) converted (BT.601 limited range); the slots hold that
-  // part only, and the driver frame stays in the cursor's history until it
-  // is handed out. Otherwise the paste converts the whole frame and the
-  // slots hold its planes, Y then U then V, each row-packed (chroma
-  // (w + 1) / 2 x (h + 1) / 2).
+  // frame when empty). i420: frames are handed out (frontI420) converted to
+  // I420 (BT.601 limited range). Over a driver video stored as 4:2:0 planes
+  // and a window starting on a chroma pair, the slots hold only the part the
+  // paste wrote (widened to whole chroma pairs), converted; the driver frame
+  // stays in the cursor's history until it is handed out, and the rest of
+  // the frame is converted from it then, to the same bytes. Otherwise the
+  // paste converts the whole frame and the slots hold its planes, Y then U
+  // then V, each row-packed (chroma (w + 1) / 2 x (h + 1) / 2).
   FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hooks hooks, FrameWindow win = {},
             bool i420 = false);
   ~FrameRing();
