@@ -19,10 +19,12 @@ Engine::Engine(std::shared_ptr<const Avatar> avatar, const DriverSettings& drive
     : avatar_(std::move(avatar)) {
   const Manifest& m = avatar_->manifest();
   paste_ = std::make_unique<Paste>(avatar_->mask(), m.crop, m.unsharp, paste);
-  // History: an interrupted session goes back at most its ring and its
-  // paste queue (4 + 2 frames) from where the paste reached; one more for
-  // the frame in hand.
-  cursor_ = DriverCursor::open(m, 2, 7, driver);
+  // History: a session's paste takes a driver frame only when its ring (4
+  // frames) has room, so the frames taken after the ring's oldest are at
+  // most its other three and the one in hand. An interrupt makes the ring's
+  // frames again from its oldest, and an I420 ring makes each frame's
+  // pixels from its driver frame as it is pulled: 5 frames of history.
+  cursor_ = DriverCursor::open(m, 2, 5, driver);
   frame_.assign(frameBytes());
 }
 
