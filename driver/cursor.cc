@@ -36,6 +36,10 @@ void driver::Source::expand(const uint8_t* stored, uint8_t* out, int pixelBytes)
   });
 }
 
+bool driver::Source::nextWindow(uint8_t*, const FrameWindow&) {
+  throw std::runtime_error("le_driver: " + name() + " cannot decode a window alone");
+}
+
 void driver::Source::expandWindow(const uint8_t* stored, uint8_t* out, const FrameWindow& win) const {
   if (frameBytes() != static_cast<size_t>(W()) * H() * 3)
     throw std::runtime_error("le_driver: " + name() + " frames have no window form");
@@ -158,6 +162,8 @@ struct DriverCursor::Impl {
       }
       if (kept.w == 0) {
         got = source->next(buf);
+      } else if (whole.size() == 0) {
+        got = source->nextWindow(buf, kept);
       } else {
         got = source->next(whole.data());
         if (got) cut(whole.data(), buf);
@@ -505,7 +511,8 @@ void DriverCursor::keepWindow(const FrameWindow& win) {
   I.keptI420 = i420;
   I.slotBytes = bytes;
   I.ring.assign(std::max<size_t>(1, static_cast<size_t>(I.slots) * bytes));
-  if (k.w == 0) I.whole = PageBuffer<uint8_t>();
+  // A source that cuts the window itself needs no whole frame to cut from.
+  if (k.w == 0 || (i420 && I.source->cutsWindows())) I.whole = PageBuffer<uint8_t>();
   else if (I.whole.size() != I.storedBytes) I.whole.assign(I.storedBytes);
   std::fill(I.slotFrame.begin(), I.slotFrame.end(), -1);
   // The frames held are gone: the reader starts again where the consumer is.

@@ -79,7 +79,17 @@ class FfSource final : public Source {
   bool next(uint8_t* stored) override {
     le::log::FfmpegScope scope;
     if (!decodeOne()) return false;
-    store(stored);
+    store(stored, FrameWindow::whole(w_, h_));
+    av_frame_unref(frame_);
+    return true;
+  }
+
+  bool cutsWindows() const override { return mode_ == kMp4; }
+  bool nextWindow(uint8_t* stored, const FrameWindow& win) override {
+    if (mode_ != kMp4 || (win.x | win.y) & 1) return Source::nextWindow(stored, win);
+    le::log::FfmpegScope scope;
+    if (!decodeOne()) return false;
+    store(stored, win);
     av_frame_unref(frame_);
     return true;
   }
@@ -296,8 +306,9 @@ class FfSource final : public Source {
   }
 
   // Frames are checked as they are stored: a layout other than the one the
-  // member is authored in never reaches a cursor's ring.
-  void store(uint8_t* out) {
+  // member is authored in never reaches a cursor's ring. A 4:2:0 frame is
+  // stored as window `k` (whole chroma pairs) of it.
+  void store(uint8_t* out, const FrameWindow& k) {
     const auto fmt = static_cast<AVPixelFormat>(frame_->format);
     const char* fname = av_get_pix_fmt_name(fmt);
     if (mode_ == kMp4) {
@@ -306,20 +317,21 @@ class FfSource final : public Source {
              ", not the 4:2:0 layout the canvas conversion is written for (yuv420p / nv12) " + kDash +
              " refusing rather than pasting onto a different pixel domain");
       const AVFrame* f = frame_;
-      const size_t w = static_cast<size_t>(w_), cw = (w + 1) / 2, ch = static_cast<size_t>((h_ + 1) / 2);
-      uint8_t* U = out + w * h_;
+      const size_t w = static_cast<size_t>(k.w), cw = (w + 1) / 2, ch = static_cast<size_t>((k.h + 1) / 2);
+      const size_t x0 = static_cast<size_t>(k.x), cx = x0 / 2, cy = static_cast<size_t>(k.y) / 2;
+      uint8_t* U = out + w * k.h;
       uint8_t* V = U + cw * ch;
-      for (int y = 0; y < h_; ++y) std::memcpy(out + y * w, f->data[0] + y * f->linesize[0], w);
+      for (int y = 0; y < k.h; ++y) std::memcpy(out + y * w, f->data[0] + (k.y + y) * f->linesize[0] + x0, w);
       for (size_t y = 0; y < ch; ++y) {
         if (fmt == AV_PIX_FMT_NV12) {
-          const uint8_t* uv = f->data[1] + y * f->linesize[1];
+          const uint8_t* uv = f->data[1] + (cy + y) * f->linesize[1] + 2 * cx;
           for (size_t x = 0; x < cw; ++x) {
             U[y * cw + x] = uv[2 * x];
             V[y * cw + x] = uv[2 * x + 1];
           }
         } else {
-          std::memcpy(U + y * cw, f->data[1] + y * f->linesize[1], cw);
-          std::memcpy(V + y * cw, f->data[2] + y * f->linesize[2], cw);
+          std::memcpy(U + y * cw, f->data[1] + (cy + y) * f->linesize[1] + cx, cw);
+          std::memcpy(V + y * cw, f->data[2] + (cy + y) * f->linesize[2] + cx, cw);
         }
       }
       return;

@@ -27,6 +27,11 @@ class Source {
   // Decodes the next frame into `stored` (storedBytes); false when the member
   // has no further frame.
   virtual bool next(uint8_t* stored) = 0;
+  // As next(), only window `win` (on whole chroma pairs) of the frame into
+  // `stored`, in the stored form's layout at the window's size; for sources
+  // whose cutsWindows() says so.
+  virtual bool cutsWindows() const { return false; }
+  virtual bool nextWindow(uint8_t* stored, const FrameWindow& win);
   // A stored frame into `out` as delivered (frameBytes), or with pixelBytes 4
   // as RGBA with alpha 255 (sources that deliver RGB24 only).
   virtual void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;
