@@ -7,7 +7,6 @@
 #include <optional>
 #include <utility>
 
-#include "kernels/pool.h"
 #include "kernels/simd.h"
 
 namespace le {
@@ -49,7 +48,6 @@ FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hook
       queued_(queued),
       pipelined_(pipelined),
       win_(windowIn(engine, win)),
-      whole_(win_.covers(engine.width(), engine.height())),
       i420_(i420),
       overDriver_(i420 && engine.cursor().storesPlanes() && (win_.x % 2 | win_.y % 2) == 0),
       hooks_(std::move(hooks)) {

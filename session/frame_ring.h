@@ -113,7 +113,7 @@ class FrameRing {
   const int slots_, queued_;
   const bool pipelined_;
   const FrameWindow win_;
-  const bool whole_, i420_;
+  const bool i420_;
   // i420 over the driver's planes: each slot holds the part pasted (parts_).
   const bool overDriver_;
   Hooks hooks_;
