@@ -254,25 +254,6 @@ TEST(Utt, SpeechThenRampThenIdle) {
   EXPECT_EQ(differ, 0u);
 }
 
-// The motion directory engine (no streaming encoder): its frames come once
-// the utterance is finished; one per 40 ms all the same.
-TEST(Utt, MotionDirectorySpeaks) {
-  Ctx ctx;
-  le_utt_opts o{};
-  o.motion_dir = kMotion.c_str();
-  o.ramp_frames = 3;
-  o.steady_model = "-";
-  le_utt* u = le_utt_create(ctx.c, &o);
-  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
-  const std::vector<int16_t> x = speech(3.0);
-  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
-  le_utt_end_utterance(u);
-  const auto frames = pullSpeech(u, 75);
-  EXPECT_EQ(kindCount(frames, 1), 75u);
-  EXPECT_EQ(kindCount(frames, 2), 3u);
-  le_utt_destroy(u);
-}
-
 // Failures are reported, never fatal to the session: a motion engine that
 // cannot load leaves the idle loop running, and a director that fails on a
 // driver row makes the status fatal with its text.
@@ -334,28 +315,36 @@ TEST(Utt, BadArgumentsAreRefused) {
   // NULL sessions: tests/header_c99.c, through the C compiler.
 }
 
-// A chunk renderer (the bundle's batch-4 director) renders speech after the
-// first frame in batches; the stage report says what the paste thread did.
-TEST(Utt, ChunkRendererSpeaksEveryFrame) {
+// Both engines speak one frame per 40 ms of audio: the motion directory (no
+// streaming encoder: its frames come once the utterance is finished) and the
+// bundle's audio model with the batch-4 director rendering speech after the
+// first frame in chunks.
+TEST(Utt, EveryEngineAndRendererSpeaksEveryFrame) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
-  Ctx ctx;
-  le_utt_opts o{};
-  o.motion_dir = kTiny.c_str();
-  o.steady_model = "b4";
-  le_utt* u = le_utt_create(ctx.c, &o);
-  ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
-  const std::vector<int16_t> x = speech(2.0);
-  le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
-  le_utt_end_utterance(u);
-  EXPECT_EQ(kindCount(pullSpeech(u, 50), 1), 50u);
-  int failures = -1;
-  EXPECT_EQ(le_utt_render_status(u, nullptr, 0, &failures), 0);
-  EXPECT_EQ(failures, 0);
-  le_utt_destroy(u);
+  struct Case {
+    std::string dir;
+    const char* steady;
+    int ramp;
+  };
+  for (const Case& c : {Case{kMotion, "-", 3}, Case{kTiny, "b4", 6}}) {
+    Ctx ctx;
+    le_utt_opts o{};
+    o.motion_dir = c.dir.c_str();
+    o.ramp_frames = c.ramp;
+    o.steady_model = c.steady;
+    le_utt* u = le_utt_create(ctx.c, &o);
+    ASSERT_TRUE(u && waitReady(u)) << le_utt_last_error();
+    const std::vector<int16_t> x = speech(2.0);
+    le_utt_push_audio(u, x.data(), static_cast<int>(x.size()));
+    le_utt_end_utterance(u);
+    const auto frames = pullSpeech(u, 50);
+    EXPECT_EQ(kindCount(frames, 1), 50u) << c.steady;
+    EXPECT_EQ(kindCount(frames, 2), static_cast<size_t>(c.ramp)) << c.steady;
+    expectHealthy(u);
+    le_utt_destroy(u);
+  }
 }
 
-// An engine that fails mid-stream ends the utterance; the failure is
-// reported with the engine's text and the idle loop goes on.
 // A session with a window makes and hands out only that part of every
 // frame: the whole session's bytes there, for idle, speech and ramp frames
 // alike; one that makes I420 frames converts those bytes as it pastes them.
@@ -506,6 +495,8 @@ TEST(Utt, I420OverAVideoDriverIsTheRgbFrameConverted) {
   EXPECT_EQ(matched[2], 2 * 10u);  // the interrupt's ramp of four
 }
 
+// An engine that fails mid-stream ends the utterance; the failure is
+// reported with the engine's text and the idle loop goes on.
 TEST(Utt, AnEngineFailingMidStreamEndsTheUtterance) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
   TempDir tmp;
@@ -901,7 +892,9 @@ TEST(UttTessera, ArmedSpeechIsComposedInOrderAndInterruptsDropTheHeldCrop) {
     Session s{le_utt_create(ctx.c, &o)};
     ASSERT_TRUE(s.u && waitReady(s.u)) << le_utt_last_error();
     char err[512];
-    if (pipelined >= 0) ASSERT_EQ(bank.attach(s.u, err, sizeof err), 0) << err;
+    if (pipelined >= 0) {
+      ASSERT_EQ(bank.attach(s.u, err, sizeof err), 0) << err;
+    }
     const std::vector<int16_t> x = speech(2.0);
     le_utt_push_audio(s.u, x.data(), static_cast<int>(x.size()));
     le_utt_end_utterance(s.u);

@@ -25,7 +25,7 @@ PRESETS = {
     "tiny-bank": dict(W=192, H=128, crop=128, nt=12, frames=24, prior="p", bank=6),
     "tiny-bank-map": dict(W=192, H=128, crop=128, nt=12, frames=24, prior="p", bank=6, lip_map=True),
     "demo": dict(W=1920, H=1080, crop=512, nt=100, frames=100, prior="p", portrait="astronaut", w2v="../w2v",
-                 bank=24, lip_map=True),
+                 bank=24, lip_map=True, video="h264_p"),
     # The browser test's avatar: the demo's portrait at a size two live sessions can share two cores at.
     "live": dict(W=512, H=288, crop=192, nt=50, frames=50, prior="p", portrait="astronaut", bank=12, lip_map=True),
 }
@@ -130,14 +130,16 @@ def build(out, cfg, seed=0, imx=False, quiet=False):
     si.astype("<i4").tofile(os.path.join(out, name("drive/si.i32")))
 
     # The director opens the mouth where the portrait's lips part.
-    mouth_offset = teeth.mouth_line_offset(first_crop, xs_target, paint_teeth=cfg["portrait"] != "astronaut")
+    paint_teeth = cfg["portrait"] != "astronaut"
+    line = teeth.parting_line(bank_crops or [first_crop], xs_target, paint_teeth)
+    mouth_offset = teeth.mouth_line_offset(line, crop, xs_target)
     keys = graphs.write_directors(out, crop, lambda key: name("model_%s.onnx" % key),
                                   featsynth=cfg["prior"] == "fs", bad=cfg["bad"], seed=seed, mouth_offset=mouth_offset)
     audio.write_bundle_audio(out, name, width=cfg["a2x_width"], seed=seed, bad=cfg["bad"])
     blocks = {}
     if cfg["bank"]:
-        blocks = teeth.write_bank(out, bank_crops, xs_target, cfg["bank"], cfg["lip_map"],
-                                  paint_teeth=cfg["portrait"] != "astronaut", seed=seed)
+        blocks = teeth.write_bank(out, bank_crops, xs_target, cfg["bank"], cfg["lip_map"], line, paint_teeth,
+                                  seed=seed)
         log("wrote the mouth bank: %d donors, lip template %s a map" % (cfg["bank"],
                                                                       "with" if cfg["lip_map"] else "without"))
     B.write_manifest(os.path.join(out, "manifest.json"), cfg, blocks)
@@ -176,7 +178,7 @@ def main(argv=None):
     ap.add_argument("--msrc", help="canvas WxH on which M is authored")
     ap.add_argument("--jpg", action="store_true", help="also write the JPEG frame directory")
     ap.add_argument("--bad", action="store_true", help="also write the refusal variants of the director")
-    ap.add_argument("--video", choices=["h264", "h264_422"], help="driver video codec")
+    ap.add_argument("--video", choices=["h264", "h264_p", "h264_422"], help="driver video codec")
     ap.add_argument("--hevc-key", help="name the prior video under the manifest key P_hevc")
     ap.add_argument("--prior-format", choices=["yuv444p", "yuv420p"], help="pixel format of the prior video")
     ap.add_argument("--no-width", action="store_true", help="the audio encoder without its width output")

@@ -135,17 +135,29 @@ def mouth_line(crop_rgb, mouth, half_width):
     return int(rows[np.argmax(fall)]) + 1
 
 
-def mouth_line_offset(crop_rgb, xs_target, paint_teeth):
-    """Where the mouth parts, relative to the mean of the mouth corners' y in the crop's normalised coordinates:
-    the director opens the mouth there, as the bank's donors are opened."""
-    crop = crop_rgb.shape[0]
+def _mouth(crop, xs_target):
+    """The mouth's centre (x, y) and half width in crop pixels, from the idle track's first row."""
     kp = xs_target[0]
     px = lambda v: (v + 1) * (crop - 1) / 2
     corners = px(kp[[14, 17], 0])
-    half_width = (corners[1] - corners[0]) / 2 + 1
-    mouth = (px(kp[LIP_ROWS, 0].mean()), px(kp[LIP_ROWS, 1].mean()))
-    line = int(round(mouth[1])) if paint_teeth else mouth_line(crop_rgb, mouth, half_width)
-    return 2.0 * line / crop - 1.0 - float(kp[[14, 17], 1].mean())
+    return (px(kp[LIP_ROWS, 0].mean()), px(kp[LIP_ROWS, 1].mean())), (corners[1] - corners[0]) / 2 + 1
+
+
+def parting_line(crops, xs_target, paint_teeth):
+    """The crop row where the portrait's lips part: a drawn face's at the lips' mean, a photograph's where its
+    own teeth end, found on the mean of the crops. One frame's compression noise can move the strongest fall
+    of brightness to another edge of the lips (rows 117 against 126 of the live avatar's crop), so every donor
+    and the director open the mouth at this one row."""
+    mouth, half_width = _mouth(crops[0].shape[0], xs_target)
+    if paint_teeth:
+        return int(round(mouth[1]))
+    return mouth_line(np.mean([c.astype(np.float64) for c in crops], axis=0), mouth, half_width)
+
+
+def mouth_line_offset(line, crop, xs_target):
+    """The parting line relative to the mean of the mouth corners' y in the crop's normalised coordinates: the
+    director opens the mouth there, as the bank's donors are opened."""
+    return 2.0 * line / crop - 1.0 - float(xs_target[0][[14, 17], 1].mean())
 
 
 def open_mouth(crop_rgb, line, cx, half_width, aperture, paint_teeth):
@@ -168,16 +180,13 @@ def open_mouth(crop_rgb, line, cx, half_width, aperture, paint_teeth):
     return out
 
 
-def write_bank(out, crops, xs_target, n_donors, with_map, paint_teeth, seed=0):
-    """The four bank members, the manifest's `unified` and `tessera` blocks (returned) and the lip template. A
-    portrait that shows its own teeth keeps them (paint_teeth False); a drawn one gets painted ones."""
+def write_bank(out, crops, xs_target, n_donors, with_map, line, paint_teeth, seed=0):
+    """The four bank members, the manifest's `unified` and `tessera` blocks (returned) and the lip template.
+    Every donor opens at the parting `line`; a portrait that shows its own teeth keeps them (paint_teeth
+    False), a drawn one gets painted ones."""
     crop = crops[0].shape[0]
     c_canon = canonical_centroid(xs_target, crop)
-    kp = xs_target[0]
-    px = lambda v: (v + 1) * (crop - 1) / 2
-    corners = px(kp[[14, 17], 0])
-    half_width = (corners[1] - corners[0]) / 2 + 1
-    mouth = (px(kp[LIP_ROWS, 0].mean()), px(kp[LIP_ROWS, 1].mean()))
+    mouth, half_width = _mouth(crop, xs_target)
     st = stamp_for(crop, c_canon)
     M = st["shift_margin"]
     r0, r1 = st["window_y0"] + st["band_r0"] - M, st["window_y0"] + st["band_r1"] + M
@@ -189,8 +198,6 @@ def write_bank(out, crops, xs_target, n_donors, with_map, paint_teeth, seed=0):
     patches = []
     for d in range(n_donors):
         rgb = crops[d % len(crops)]
-        # A drawn face parts its lips at their mean; a photograph where its own teeth end.
-        line = int(round(mouth[1])) if paint_teeth else mouth_line(rgb, mouth, half_width)
         patches.append(open_mouth(rgb, line, mouth[0], half_width, apertures[d], paint_teeth)[r0:r1, c0:c1])
     order = list(np.random.default_rng(seed).permutation(n_donors))
     track = os.path.join(out, "tessera_bank.v1.mp4")
