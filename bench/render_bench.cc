@@ -330,8 +330,8 @@ int main(int argc, char** argv) {
     int i = 0;
     const double t = medianSeconds(reps, [&] {
       for (int k = 0; k < 20; ++k, i = (i + 7) % m.nt) {
-        le::halfToFloat(id.pooled64(i), pooled.data(), pooled.size());
-        le::halfToFloat(id.P(i), P.data(), P.size());
+        id.pooled64Row(i, pooled.data());
+        id.pRow(i, P.data());
       }
     }) / 20;
     std::printf("bench render_staging ours=%.3f unit=ms per item (pooled64 + P rows at crop %d, halves to floats; goal <= 1 ms)\n",

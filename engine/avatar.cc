@@ -69,7 +69,6 @@ Avatar::SessionHold::SessionHold(const Avatar& a) : avatar_(a) {
 Avatar::SessionHold::~SessionHold() {
   std::lock_guard<std::mutex> lk(avatar_.sessionsMutex_);
   if (--avatar_.sessions_ > 0) return;
-  avatar_.identity_.releasePages();
   avatar_.pasteScratch_->trim();
 }
 

@@ -62,9 +62,8 @@ class Avatar {
   std::shared_ptr<const Director> director(const std::string& modelKey, int threads, const std::string& ep) const;
 
   // Held by each utterance session on the avatar: when the last one ends,
-  // the identity tables' pages leave the resident set (a session reads a row
-  // of them per speech frame; a host between conversations needs none) and
-  // the compositors' scratch is freed.
+  // the compositors' scratch is freed (a host between conversations needs
+  // none).
   class SessionHold {
    public:
     explicit SessionHold(const Avatar& a);

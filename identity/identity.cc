@@ -1,12 +1,14 @@
 #include "identity/identity.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <stdexcept>
 
 #include "core/bundle.h"
@@ -37,49 +39,53 @@ size_t bytesFor(std::initializer_list<uint64_t> factors) {
 
 }  // namespace
 
-MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
+TableFile::TableFile(const std::string& path, size_t expected) : path_(path) {
+  fd_ = openRegularFile(path);
+  if (fd_ < 0) fail("cannot open " + path);
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected) {
+    ::close(fd_);
+    fd_ = -1;
+    fail("size mismatch " + path);
+  }
+  size_ = expected;
+}
+
+TableFile::TableFile(TableFile&& o) noexcept { *this = std::move(o); }
+
+TableFile& TableFile::operator=(TableFile&& o) noexcept {
   if (this != &o) {
-    if (addr) ::munmap(addr, length);
-    data = o.data;
-    addr = o.addr;
-    length = o.length;
-    o.data = nullptr;
-    o.addr = nullptr;
-    o.length = 0;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+    size_ = std::exchange(o.size_, 0);
+    path_ = std::move(o.path_);
   }
   return *this;
 }
 
-MappedFile::~MappedFile() {
-  if (addr) ::munmap(addr, length);
+TableFile::~TableFile() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
-void Identity::releasePages() const {
-  for (const MappedFile* f : {&pooled64Map, &pMap, &fsRedMap})
-    if (f->addr) ::madvise(f->addr, f->length, MADV_DONTNEED);
-}
-
-MappedFile mapFile(const std::string& path, size_t expected) {
-  const int fd = openRegularFile(path);
-  if (fd < 0) fail("cannot open " + path);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected) {
-    ::close(fd);
-    fail("size mismatch " + path);
-  }
-  MappedFile f;
-  if (expected > 0) {
-    void* a = ::mmap(nullptr, expected, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (a == MAP_FAILED) {
-      ::close(fd);
-      fail("mmap failed " + path);
+void TableFile::halves(uint64_t offset, size_t count, float* dst) const {
+  // Through a staging block of the thread's own that stays in the cache
+  // while it is converted.
+  constexpr size_t kBlock = 128 * 1024;
+  thread_local std::vector<uint16_t> block(kBlock);
+  for (size_t done = 0; done < count;) {
+    const size_t n = std::min(kBlock, count - done);
+    const uint64_t at = offset + done * sizeof(uint16_t);
+    size_t got = 0;
+    while (got < n * sizeof(uint16_t)) {
+      const ssize_t r = ::pread(fd_, reinterpret_cast<char*>(block.data()) + got, n * sizeof(uint16_t) - got,
+                                static_cast<off_t>(at + got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) fail(path_ + ": short read at " + std::to_string(at + got));
+      got += static_cast<size_t>(r);
     }
-    f.addr = a;
-    f.data = static_cast<const uint8_t*>(a);
-    f.length = expected;
+    simd::f16ToF32(block.data(), dst + done, n);
+    done += n;
   }
-  ::close(fd);
-  return f;
 }
 
 std::vector<float> readRaw(const std::string& path, size_t count) {
@@ -132,16 +138,16 @@ void ensureIdentityMembers(const Manifest& m) {
 
 Identity::Identity(const Manifest& man) : nt(man.nt), crop(man.crop), manifest(man) {
   ensureIdentityMembers(man);
-  pooled64Map = mapFile(resolveMember(man.dir, "pooled64.f16"), bytesFor({uint64_t(nt), kPooledHalves * 2}));
+  pooled64Table = TableFile(resolveMember(man.dir, "pooled64.f16"), bytesFor({uint64_t(nt), kPooledHalves * 2}));
   const std::string p = resolveMember(man.dir, "P.f16");
   const std::string fs = resolveMember(man.dir, "fs_red.f16");
   if (opensForReading(p)) {
-    pMap = mapFile(p, bytesFor({uint64_t(nt), uint64_t(crop), uint64_t(crop), 6}));
+    pTable = TableFile(p, bytesFor({uint64_t(nt), uint64_t(crop), uint64_t(crop), 6}));
   } else if (!exists(fs)) {
     const std::string path = resolveMember(man.dir, man.priorVideo());
     if (opensForReading(path)) priorPath = path;
   }
-  if (exists(fs)) fsRedMap = mapFile(fs, bytesFor({uint64_t(nt), kFsRedHalves * 2}));
+  if (exists(fs)) fsRedTable = TableFile(fs, bytesFor({uint64_t(nt), kFsRedHalves * 2}));
   m = readRaw(resolveMember(man.dir, "M.f32"), bytesFor({uint64_t(nt), 6}));
   rescaleM(man);
 }
@@ -160,19 +166,21 @@ void Identity::rescaleM(const Manifest& man) {
   }
 }
 
-const uint16_t* Identity::pooled64(int i) const {
-  return reinterpret_cast<const uint16_t*>(pooled64Map.data) + static_cast<size_t>(i) * kPooledHalves;
+void Identity::pooled64Row(int i, float* dst) const {
+  pooled64Table.halves(static_cast<uint64_t>(i) * kPooledHalves * 2, kPooledHalves, dst);
 }
 
-const uint16_t* Identity::fsRed(int i) const {
-  if (fsRedMap.empty()) return nullptr;
-  return reinterpret_cast<const uint16_t*>(fsRedMap.data) + static_cast<size_t>(i) * kFsRedHalves;
+void Identity::pRow(int i, float* dst) const {
+  const size_t n = static_cast<size_t>(crop) * crop * 3;
+  pTable.halves(static_cast<uint64_t>(i) * n * 2, n, dst);
 }
 
-const uint16_t* Identity::P(int i) const {
-  if (!pMap.empty())
-    return reinterpret_cast<const uint16_t*>(pMap.data) + static_cast<size_t>(i) * crop * crop * 3;
-  if (priorPath.empty()) return nullptr;
+void Identity::fsRedRow(int i, float* dst) const {
+  fsRedTable.halves(static_cast<uint64_t>(i) * kFsRedHalves * 2, kFsRedHalves, dst);
+}
+
+const uint16_t* Identity::priorFrame(int i) const {
+  if (!usesPriorVideo()) return nullptr;
   int got = -1;
   return reinterpret_cast<const uint16_t*>(prior().pullAt(i, &got));
 }
@@ -191,7 +199,7 @@ void Identity::walkP(int i) const {
 }
 
 std::string Identity::priorBackend() const {
-  if (!pMap.empty()) return "mmap P.f16";
+  if (!pTable.empty()) return "P.f16";
   if (!priorPath.empty()) return prior().name();
   return "none";
 }

@@ -15,22 +15,31 @@ namespace le {
 
 class DriverCursor;
 
-// A read-only private mapping of a whole file.
-struct MappedFile {
-  const uint8_t* data = nullptr;
-  void* addr = nullptr;
-  size_t length = 0;
-  MappedFile() = default;
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  MappedFile(MappedFile&& o) noexcept { *this = std::move(o); }
-  MappedFile& operator=(MappedFile&& o) noexcept;
-  ~MappedFile();
-  bool empty() const { return data == nullptr; }
-};
+// A table of half-float rows in a bundle file, kept open and read a row at a
+// time: nothing of it stays in the process's memory (the page cache holds the
+// file once for every stream of every avatar on it), and a file cut short
+// under a running avatar fails the read rather than faulting the process.
+class TableFile {
+ public:
+  TableFile() = default;
+  // Opens `path`, whose size must be exactly `expected` bytes; throws "cannot
+  // open PATH" or "size mismatch PATH".
+  TableFile(const std::string& path, size_t expected);
+  TableFile(TableFile&& o) noexcept;
+  TableFile& operator=(TableFile&& o) noexcept;
+  TableFile(const TableFile&) = delete;
+  TableFile& operator=(const TableFile&) = delete;
+  ~TableFile();
+  bool empty() const { return fd_ < 0; }
+  // `count` halves from byte `offset` as floats in dst; throws "PATH: short
+  // read at OFFSET" when the file no longer holds them.
+  void halves(uint64_t offset, size_t count, float* dst) const;
 
-// Maps `path`, whose size must be exactly `expected` bytes.
-MappedFile mapFile(const std::string& path, size_t expected);
+ private:
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  std::string path_;
+};
 // Exactly `count` little-endian 32-bit values.
 std::vector<float> readRaw(const std::string& path, size_t count);
 
@@ -41,11 +50,14 @@ class Identity {
   Identity(const Identity&) = delete;
   Identity& operator=(const Identity&) = delete;
 
-  const uint16_t* pooled64(int i) const;
-  // Row i of P: in the mapping, or the prior cursor's frame (valid until the
-  // next prior operation).
-  const uint16_t* P(int i) const;
-  const uint16_t* fsRed(int i) const;
+  // Row i of a table as floats in dst (pooled64: 65536 values, P: 3 x crop
+  // x crop, fsRed: 262144). Throw when the file no longer holds the row.
+  void pooled64Row(int i, float* dst) const;
+  void pRow(int i, float* dst) const;
+  void fsRedRow(int i, float* dst) const;
+  // A prior video's frame i (valid until the next prior operation); null
+  // when the warp prior is not a video.
+  const uint16_t* priorFrame(int i) const;
   const float* M(int i) const { return &m[static_cast<size_t>(i) * 6]; }
   DriverCursor& prior() const;
   void walkP(int i) const;
@@ -54,20 +66,17 @@ class Identity {
   uint64_t priorSeeks() const;
   void rescaleM(const Manifest& man);
 
-  bool hasP() const { return !pMap.empty() || !priorPath.empty(); }
-  bool hasFsRed() const { return !fsRedMap.empty(); }
+  bool hasP() const { return !pTable.empty() || !priorPath.empty(); }
+  bool hasPTable() const { return !pTable.empty(); }
+  bool hasFsRed() const { return !fsRedTable.empty(); }
   // The warp prior plays from a video: each stream that renders opens its
   // own cursor over it (the cursor's position is the stream's).
-  bool usesPriorVideo() const { return pMap.empty() && !priorPath.empty(); }
+  bool usesPriorVideo() const { return pTable.empty() && !priorPath.empty(); }
   std::unique_ptr<DriverCursor> openPrior() const;
-  // Gives the mapped tables' resident pages back (the page cache keeps
-  // them; the next read maps them again). Safe while others read: the
-  // mappings are read-only.
-  void releasePages() const;
 
   int32_t nt = 0;
   int32_t crop = 0;
-  MappedFile pooled64Map, pMap, fsRedMap;
+  TableFile pooled64Table, pTable, fsRedTable;
   std::vector<float> m;
   std::string priorPath;
   Manifest manifest;

@@ -552,9 +552,8 @@ struct Renderer::Impl {
   // Converts source frame si's warp prior into pBuf at `dst`.
   void convertP(int si, float* dst) {
     if (!identity->usesPriorVideo()) {
-      const uint16_t* p = identity->P(si);
-      if (!p) fail("render: no warp prior row for frame " + std::to_string(si));
-      halfToFloat(p, dst, pElems);
+      if (!identity->hasPTable()) fail("render: no warp prior row for frame " + std::to_string(si));
+      identity->pRow(si, dst);
       return;
     }
     std::lock_guard<std::mutex> lock(priorMutex);
@@ -750,7 +749,7 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
       ~Unpin() { d.unpinCone(slot); }
     } unpin{*I.director, slot};
     I.binding->BindInput(I.boundaryName.c_str(), I.director->coneValue(slot));
-    halfToFloat(I.identity->pooled64(si[0]), I.pooledBuf.data(), kPooledElems);
+    I.identity->pooled64Row(si[0], I.pooledBuf.data());
     std::memcpy(I.kpSourceBuf.data(), kpSource, 63 * sizeof(float));
     std::memcpy(I.kpDrivingBuf.data(), kpDriving, 63 * sizeof(float));
     if (I.lip) I.lip->contourF32Canvas(kpDriving, I.lipCanvas.data());
@@ -765,9 +764,9 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
     const int item = j < n ? j : n - 1;
     float* pooled = &I.pooledBuf[static_cast<size_t>(j) * kPooledElems];
     if (j < n) {
-      halfToFloat(I.identity->pooled64(si[j]), pooled, kPooledElems);
+      I.identity->pooled64Row(si[j], pooled);
       if (I.featSynth) {
-        halfToFloat(I.identity->fsRed(si[j]), &I.fsBuf[static_cast<size_t>(j) * kFsElems], kFsElems);
+        I.identity->fsRedRow(si[j], &I.fsBuf[static_cast<size_t>(j) * kFsElems]);
       } else {
         I.convertP(si[j], &I.pBuf[static_cast<size_t>(j) * I.pElems]);
       }
