@@ -24,7 +24,10 @@ Engine::Engine(std::shared_ptr<const Avatar> avatar, const DriverSettings& drive
   // most its other three and the one in hand. An interrupt makes the ring's
   // frames again from its oldest, and an I420 ring makes each frame's
   // pixels from its driver frame as it is pulled: 5 frames of history.
-  cursor_ = DriverCursor::open(m, 2, 5, driver);
+  // Look-ahead: one frame, decoded while the paste works on the one before
+  // (a 1080p frame decodes in a few milliseconds; the paste takes one every
+  // 40).
+  cursor_ = DriverCursor::open(m, 1, 5, driver);
   frame_.assign(frameBytes());
 }
 
