@@ -16,7 +16,7 @@ from aiortc import RTCSessionDescription
 
 from ..api import KP, A2x, Context, audio_defaults, resolve_member, set_log
 from . import rtc
-from .media import one_heap
+from .media import malloc_trim, one_heap
 from .session import Live, frame_box, parse_json
 
 log = logging.getLogger("le_core.serve")
@@ -60,6 +60,10 @@ class Host:
         if encoder and os.path.exists(encoder):
             self.voice_model = A2x(self.motion, threads=self.threads, **self.audio)
         self.measure_codecs()
+        # The measurement's frames and encoders are gone: their heap back to the system, so that the host's
+        # idle size is what it keeps.
+        if malloc_trim:
+            malloc_trim(0)
 
     def measure_codecs(self, n=8):
         """Times each video codec on frames of the avatar speaking (its driving rows with the lower lip dropped)
