@@ -68,6 +68,8 @@ TableFile::~TableFile() {
 }
 
 void TableFile::halves(uint64_t offset, size_t count, float* dst) const {
+  if (offset > size_ || count > (size_ - offset) / sizeof(uint16_t))
+    fail(path_ + ": row outside the table at " + std::to_string(offset));
   // Through a staging block of the thread's own that stays in the cache
   // while it is converted.
   constexpr size_t kBlock = 128 * 1024;

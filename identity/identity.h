@@ -31,8 +31,9 @@ class TableFile {
   TableFile& operator=(const TableFile&) = delete;
   ~TableFile();
   bool empty() const { return fd_ < 0; }
-  // `count` halves from byte `offset` as floats in dst; throws "PATH: short
-  // read at OFFSET" when the file no longer holds them.
+  // `count` halves from byte `offset` as floats in dst; throws "PATH: row
+  // outside the table at OFFSET" past the size it was opened with, "PATH:
+  // short read at OFFSET" when the file no longer holds them.
   void halves(uint64_t offset, size_t count, float* dst) const;
 
  private:

@@ -79,6 +79,8 @@ TEST(Identity, MapsTheMembersOfAPBundle) {
   cut.pooled64Row(10, pooled.data());
   EXPECT_EQ(errorOf([&] { cut.pooled64Row(11, pooled.data()); }),
             d + "/pooled64.f16: short read at " + std::to_string(11 * 65536 * 2 + 100));
+  EXPECT_EQ(errorOf([&] { cut.pooled64Row(12, pooled.data()); }),
+            d + "/pooled64.f16: row outside the table at " + std::to_string(12 * 65536 * 2));
 }
 
 TEST(Identity, FsRedBundleOpensNoPrior) {

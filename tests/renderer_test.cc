@@ -201,7 +201,9 @@ TEST(Renderer, HoistedSourceConeFollowsThePlayback) {
   s = play(jump);
   EXPECT_EQ(s.synchronous, 2) << "the first frame and the jump to 9; 10 and 11 follow it";
   // Streams on one director share its slots: four stepping through the same
-  // frames run the cone once per frame between them (and once ahead).
+  // frames run the cone once per frame between them and once ahead (28 cones
+  // if they shared nothing). One more when a stream's prefetch thread wakes
+  // only after its frame has left the two slots (seen on a loaded machine).
   auto director = std::make_shared<const Director>(b.m, *b.id, "b1", 1, "");
   std::vector<std::unique_ptr<Renderer>> streams;
   for (int k = 0; k < 4; ++k) streams.push_back(std::make_unique<Renderer>(director, *b.id));
@@ -209,7 +211,8 @@ TEST(Renderer, HoistedSourceConeFollowsThePlayback) {
     for (auto& r : streams) EXPECT_EQ(cropDifference(*r, plain, b.m, si), 0.0) << "frame " << si;
   int64_t cones = 0;
   for (auto& r : streams) cones += r->ringStats().synchronous + r->ringStats().prefetched;
-  EXPECT_EQ(cones, 7);
+  EXPECT_GE(cones, 7);
+  EXPECT_LE(cones, 8);
   EXPECT_EQ(director->coneSlots(), 2);
 
   test::TempDir tmp;
