@@ -20,7 +20,7 @@ _installed = False
 def check():
     """Raises RuntimeError naming what is missing when the library lacks an internal the workarounds use."""
     missing = [name for owner, name in ((rtcrtpsender, "random32"), (rtcrtpsender.RTCRtpSender, "_next_encoded_frame"),
-                                        (vpx.Vp8Encoder, "encode"), (vpx.lib, "vpx_codec_control_"),
+                                        (vpx, "lib"), (vpx.lib, "vpx_codec_control_"),
                                         (vpx.lib, "VP8E_SET_NOISE_SENSITIVITY"))
                if not hasattr(owner, name)]
     if missing:
