@@ -347,25 +347,20 @@ TEST_F(A2x, NullHandlesAndBuffersFailCleanly) {
   int idx[4];
   le_a2x_reset(nullptr, 0, 1, 1);
   EXPECT_STREQ(le_a2x_last_error(), "le_a2x_reset: bad args");
-  EXPECT_EQ(le_a2x_avail(nullptr), -1);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_avail: bad args");
+  EXPECT_FAILS(le_a2x_avail(nullptr), -1, le_a2x_last_error, "le_a2x_avail: bad args");
 
   Handle a(kFixtures + "/tiny");
   ASSERT_TRUE(a.a) << le_a2x_last_error();
-  EXPECT_EQ(le_a2x_push(a, nullptr, 5), 0);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_push: bad args");
+  EXPECT_FAILS(le_a2x_push(a, nullptr, 5), 0, le_a2x_last_error, "le_a2x_push: bad args");
   EXPECT_EQ(le_a2x_push(a, nullptr, 0), 1);
   EXPECT_EQ(le_a2x_push(a, buf, -3), 1);
   buf[2] = NAN;
-  EXPECT_EQ(le_a2x_push(a, buf, 4), 0);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_push: non-finite sample at index 2");
+  EXPECT_FAILS(le_a2x_push(a, buf, 4), 0, le_a2x_last_error, "le_a2x_push: non-finite sample at index 2");
   EXPECT_EQ(le_a2x_deltas(a, buf, 64, buf, 4), -1);
   buf[2] = 0;
-  EXPECT_EQ(le_a2x_deltas(a, nullptr, 64, buf, 4), -1);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_deltas: bad args");
+  EXPECT_FAILS(le_a2x_deltas(a, nullptr, 64, buf, 4), -1, le_a2x_last_error, "le_a2x_deltas: bad args");
   EXPECT_EQ(le_a2x_deltas(a, buf, 0, buf, 4), 0);
-  EXPECT_EQ(le_a2x_pull(a, idx, buf, buf, 0), 0);
-  EXPECT_STREQ(le_a2x_last_error(), "");
+  EXPECT_FAILS(le_a2x_pull(a, idx, buf, buf, 0), 0, le_a2x_last_error, "");
 }
 
 // A bundle cannot make creation read past a file or size a tensor from a
@@ -407,8 +402,7 @@ TEST_F(A2x, HostileBundlesAreRefusedAtCreation) {
   EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_create: a2x_meta.json missing in " + b.path);
   BundleCopy norm;
   fs::resize_file(norm.path + "/a2x_norm.f32", 125 * 4);
-  EXPECT_EQ(le_a2x_create(norm.path.c_str(), 1), nullptr);
-  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: pos/norm read failed");
+  EXPECT_FAILS(le_a2x_create(norm.path.c_str(), 1), nullptr, le_a2x_last_error, "le_a2x_create: pos/norm read failed");
   BundleCopy swapped;  // the decoder's file as the encoder
   fs::copy_file(swapped.path + "/a2x_dec.onnx", swapped.path + "/a2x_enc_stream.onnx",
                 fs::copy_options::overwrite_existing);
@@ -446,8 +440,7 @@ TEST_F(A2x, AFailureInsideTheStreamIsReportedUntilReset) {
   EXPECT_EQ(le_a2x_deltas(a, x.data(), static_cast<int>(x.size()), out.data(), 75), -1);
   EXPECT_EQ(std::string(le_a2x_last_error()), "le_a2x_deltas: decoder output m: expected 63 floats, got 62");
   le_a2x_reset(a, 0, 1, 1);
-  EXPECT_EQ(le_a2x_avail(a), 0);
-  EXPECT_STREQ(le_a2x_last_error(), "");
+  EXPECT_FAILS(le_a2x_avail(a), 0, le_a2x_last_error, "");
 }
 
 // Ten minutes of speech in 20 ms pushes keep every retained buffer bounded.
@@ -585,11 +578,9 @@ TEST_F(A2x, NonFiniteValuesNeverBecomeKeypoints) {
     ASSERT_TRUE(a.a) << le_a2x_last_error();
     ASSERT_EQ(le_a2x_push(a, x.data(), static_cast<int>(x.size())), 1);
     le_a2x_finish(a);
-    EXPECT_EQ(le_a2x_avail(a), -1);
-    EXPECT_STREQ(le_a2x_last_error(), n.says);
+    EXPECT_FAILS(le_a2x_avail(a), -1, le_a2x_last_error, n.says);
     float out[kKp];
-    EXPECT_EQ(le_a2x_pull(a, nullptr, nullptr, out, 1), 0);
-    EXPECT_STREQ(le_a2x_last_error(), n.says);
+    EXPECT_FAILS(le_a2x_pull(a, nullptr, nullptr, out, 1), 0, le_a2x_last_error, n.says);
     std::vector<float> deltas(75 * kKp);
     EXPECT_EQ(le_a2x_deltas(a, x.data(), static_cast<int>(x.size()), deltas.data(), 75), -1);
   }

@@ -48,20 +48,16 @@ TEST(CApi, ResolveHandle) {
   const std::string u = tmp / "av.lebundle";
   char out[4096];
 
-  EXPECT_EQ(le_bundle_resolve_handle(nullptr, out, sizeof out), -1);
-  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_FAILS(le_bundle_resolve_handle(nullptr, out, sizeof out), -1, le_last_error, "");
   EXPECT_EQ(le_bundle_resolve_handle("x", nullptr, 5), -1);
-  EXPECT_EQ(le_bundle_resolve_handle("x", out, 0), -1);
-  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_FAILS(le_bundle_resolve_handle("x", out, 0), -1, le_last_error, "");
 
   std::string small(u.size(), 'q');
   EXPECT_EQ(le_bundle_resolve_handle((tmp / "av.imx").c_str(), small.data(), u.size()), -1);
-  EXPECT_EQ(small[0], 0);
-  EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
+  EXPECT_FAILS(small[0], 0, le_last_error, "le_bundle_resolve_handle: buffer too small");
 
   EXPECT_EQ(le_bundle_resolve_handle((tmp / "av").c_str(), out, u.size() + 1), 1);
-  EXPECT_EQ(std::string(out), u);
-  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_FAILS(std::string(out), u, le_last_error, "");
 
   writeFile(tmp / "old.imx", buildImx({{"a", "b"}}, 1));
   writeFile(tmp / "bad.imx", buildImx({{"../a", "b"}}));
@@ -113,14 +109,12 @@ TEST(CApi, ResolveMember) {
 namespace {
 
 TEST(CApiPrior, RowsThroughTheCApi) {
-  EXPECT_EQ(le_prior_open(nullptr, 2, 2), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_prior_open: NULL bundle_dir");
+  EXPECT_FAILS(le_prior_open(nullptr, 2, 2), nullptr, le_last_error, "le_prior_open: NULL bundle_dir");
   EXPECT_STREQ(le_prior_backend(nullptr), "");
   EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
   le_prior_close(nullptr);
   uint16_t one = 0;
-  EXPECT_EQ(le_prior_row(nullptr, 0, &one, 2), 0);
-  EXPECT_STREQ(le_last_error(), "le_prior_row: NULL prior/out");
+  EXPECT_FAILS(le_prior_row(nullptr, 0, &one, 2), 0, le_last_error, "le_prior_row: NULL prior/out");
 
   const std::string dir = std::string(LE_FIXTURES) + "/tiny-prior";
   le_prior* p = le_prior_open(dir.c_str(), 0, -5);

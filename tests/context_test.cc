@@ -100,8 +100,7 @@ TEST(EngineContext, GettersOnNullAndCreateRefusals) {
   EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
 
   // A getter leaves the error text alone.
-  EXPECT_EQ(le_nt(nullptr), 0);
-  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_FAILS(le_nt(nullptr), 0, le_last_error, "le_create: NULL bundle_dir/model_key");
 
   EXPECT_EQ(le_create("/nonexistent/bundle", "b1", 1, nullptr), nullptr);
   EXPECT_EQ(std::string(le_last_error()).rfind("le_create: ", 0), 0u) << le_last_error();
@@ -110,12 +109,10 @@ TEST(EngineContext, GettersOnNullAndCreateRefusals) {
   TempDir tmp;
   const std::string shortMask = copyBundle(tmp, "tiny");
   fs::resize_file(shortMask + "/mask_512.u8", 32 * 32 - 1);
-  EXPECT_EQ(create(shortMask), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+  EXPECT_FAILS(create(shortMask), nullptr, le_last_error, "le_create: mask read failed");
 
   fs::remove(shortMask + "/mask_512.u8");
-  EXPECT_EQ(create(shortMask), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+  EXPECT_FAILS(create(shortMask), nullptr, le_last_error, "le_create: mask read failed");
 }
 
 TEST(EngineContext, CreateRefusesACropTheCompositorCannotPaste) {
@@ -126,8 +123,7 @@ TEST(EngineContext, CreateRefusesACropTheCompositorCannotPaste) {
   replaceInFile(dir + "/manifest.json", "\"crop\": 32", "\"crop\": 1025");
   fs::resize_file(dir + "/P.f16", 12ull * 3 * 1025 * 1025 * 2);
   writeFile(dir + "/mask_512.u8", std::string(1025 * 1025, '\xff'));
-  EXPECT_EQ(create(dir), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: paste: side > 1024");
+  EXPECT_FAILS(create(dir), nullptr, le_last_error, "le_create: paste: side > 1024");
 }
 
 // Calls on one context run one at a time: two threads racing on a fresh
@@ -181,26 +177,22 @@ TEST(EngineContext, RenderAndPasteArgumentChecks) {
     ASSERT_EQ(le_crop_transform(ctx.get(), si, m), 1);
     EXPECT_EQ(std::memcmp(m, M.data() + si * 6 * sizeof(float), sizeof m), 0) << si;
   }
-  EXPECT_EQ(le_crop_transform(ctx.get(), 12, m), 0);
-  EXPECT_STREQ(le_last_error(), "le_crop_transform: bad args");
+  EXPECT_FAILS(le_crop_transform(ctx.get(), 12, m), 0, le_last_error, "le_crop_transform: bad args");
   const std::vector<float> kp(63, 0.0f);
   std::vector<uint8_t> out(96 * 64 * 4);
 
-  EXPECT_EQ(le_paste_last(ctx.get(), 0), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+  EXPECT_FAILS(le_paste_last(ctx.get(), 0), nullptr, le_last_error, "le_paste_last: bad args / no prior render");
 
   for (int si : {-1, 12}) {
     EXPECT_EQ(le_render_kp_crop(ctx.get(), si, kp.data(), kp.data()), nullptr);
     EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
-    EXPECT_EQ(le_target_frame(ctx.get(), si), nullptr);
-    EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
+    EXPECT_FAILS(le_target_frame(ctx.get(), si), nullptr, le_last_error, "le_target_frame: bad args");
   }
   EXPECT_EQ(le_render_kp_crop(ctx.get(), 0, nullptr, kp.data()), nullptr);
   EXPECT_EQ(le_render_kp_crop(nullptr, 0, kp.data(), kp.data()), nullptr);
   EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
   for (int i : {-1, 24}) {
-    EXPECT_EQ(le_render_drive_crop(ctx.get(), i), nullptr);
-    EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+    EXPECT_FAILS(le_render_drive_crop(ctx.get(), i), nullptr, le_last_error, "le_render_drive_crop: bad frame index");
     EXPECT_EQ(le_render_drive_rgba(ctx.get(), i, out.data(), out.size()), 0);
     EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
   }
@@ -213,8 +205,7 @@ TEST(EngineContext, RenderAndPasteArgumentChecks) {
   EXPECT_EQ(le_paste_crop(ctx.get(), 12, crop, out.data(), out.size()), 0);
   EXPECT_EQ(le_paste_crop(ctx.get(), 0, nullptr, out.data(), out.size()), 0);
   EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
-  EXPECT_EQ(le_paste_last(ctx.get(), 12), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+  EXPECT_FAILS(le_paste_last(ctx.get(), 12), nullptr, le_last_error, "le_paste_last: bad args / no prior render");
 
   // A failed render keeps the last crop: pasting it still works.
   EXPECT_EQ(le_render_kp_crop(ctx.get(), 12, kp.data(), kp.data()), nullptr);
@@ -507,8 +498,7 @@ TEST(EngineContext, OptionsDecideAndTheEnvironmentOnlyDefaults) {
   EXPECT_EQ(le_create_opts(tiny.c_str(), nullptr), nullptr);
   EXPECT_STREQ(le_last_error(), "le_create_opts: opts NULL, or its size not set");
   plain.model_key = nullptr;
-  EXPECT_EQ(le_create_opts(tiny.c_str(), &plain), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_FAILS(le_create_opts(tiny.c_str(), &plain), nullptr, le_last_error, "le_create: NULL bundle_dir/model_key");
 }
 
 TEST(EngineContext, RendererFailureIsReportedAndRetried) {

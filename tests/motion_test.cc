@@ -108,8 +108,7 @@ TEST(Motion, StreamsSettledFramesThenTheRestAtFinish) {
   le_motion_finish(m);
   EXPECT_EQ(le_motion_total(m), 175);
   EXPECT_EQ(le_motion_avail(m), 175);
-  EXPECT_EQ(le_motion_push(m, x.data(), 10), 0);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
+  EXPECT_FAILS(le_motion_push(m, x.data(), 10), 0, le_motion_last_error, "le_motion_push: bad args / already finished");
 }
 
 // Frames handed out early in eager mode come from a provisional chunk; once
@@ -176,8 +175,7 @@ TEST(Motion, HostileDirectoriesAreRefusedAtCreation) {
   for (const Case& c : metas) {
     DirCopy d;
     d.meta(c.meta);
-    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
-    EXPECT_STREQ(le_motion_last_error(), c.error);
+    EXPECT_FAILS(le_motion_create(d.path.c_str(), 1, nullptr), nullptr, le_motion_last_error, c.error);
   }
   {  // a count the file does not back
     DirCopy d;
@@ -226,12 +224,10 @@ TEST(Motion, NullArgumentsAndRuntimeFailuresAreReported) {
   // NULL handles: tests/header_c99.c, through the C compiler.
   float buf[63] = {};
   int idx[1];
-  EXPECT_EQ(le_motion_avail(nullptr), 0);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_avail: bad args");
+  EXPECT_FAILS(le_motion_avail(nullptr), 0, le_motion_last_error, "le_motion_avail: bad args");
   Handle m;
   ASSERT_TRUE(m.m) << le_motion_last_error();
-  EXPECT_EQ(le_motion_push(m, nullptr, 5), 0);
-  EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
+  EXPECT_FAILS(le_motion_push(m, nullptr, 5), 0, le_motion_last_error, "le_motion_push: bad args / already finished");
   EXPECT_EQ(le_motion_push(m, nullptr, 0), 1);
 
   // A generator that takes the stitcher's inputs loads, then fails at its
@@ -248,8 +244,7 @@ TEST(Motion, NullArgumentsAndRuntimeFailuresAreReported) {
   EXPECT_EQ(le_motion_pull(bad, idx, buf, buf, 1), 0);
   EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_pull: " + why.substr(17));
   le_motion_reset(bad, 0, 1, 1);
-  EXPECT_EQ(le_motion_avail(bad), 0);
-  EXPECT_STREQ(le_motion_last_error(), "");
+  EXPECT_FAILS(le_motion_avail(bad), 0, le_motion_last_error, "");
 }
 
 // Nothing non-finite or absurd becomes a keypoint: each network's output is
@@ -284,8 +279,7 @@ TEST(Motion, NonFiniteAndAbsurdValuesNeverBecomeKeypoints) {
                              "le_motion_create: meta.json: bad delta_pitch (degrees from -180 to 180)"}}) {
     DirCopy d;
     d.meta(c.meta);
-    EXPECT_EQ(le_motion_create(d.path.c_str(), 1, nullptr), nullptr);
-    EXPECT_STREQ(le_motion_last_error(), c.says);
+    EXPECT_FAILS(le_motion_create(d.path.c_str(), 1, nullptr), nullptr, le_motion_last_error, c.says);
   }
   for (const char* file : {"src_xs_info.bin", "ch_xs_info.bin"}) {
     DirCopy d;

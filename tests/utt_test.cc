@@ -164,8 +164,7 @@ TEST(Utt, IdleFramesWalkTheDriverVideoAndTheContextIsBorrowed) {
   while (le_utt_frames_available(u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(le_utt_pull_frame(u, small.data(), small.size(), nullptr), 0);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: buffer too small");
-  EXPECT_EQ(le_utt_pull_frame(u, nullptr, kFrame, nullptr), 0);
-  EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: bad args");
+  EXPECT_FAILS(le_utt_pull_frame(u, nullptr, kFrame, nullptr), 0, le_utt_last_error, "le_utt_pull_frame: bad args");
   const auto frames = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 30; });
   ASSERT_EQ(frames.size(), 30u);
   for (size_t k = 0; k < frames.size(); ++k) {
@@ -265,8 +264,7 @@ TEST(Utt, FailuresAreReportedAndTheIdleLoopGoesOn) {
     le_utt* u = le_utt_open(ctx.c, kTiny.c_str());
     ASSERT_TRUE(u) << le_utt_last_error();
     EXPECT_FALSE(waitReady(u));
-    EXPECT_EQ(le_utt_ready(u), -1);
-    EXPECT_STREQ(le_utt_last_error(), "le_a2x_create: $W2V_ONNX not set");
+    EXPECT_FAILS(le_utt_ready(u), -1, le_utt_last_error, "le_a2x_create: $W2V_ONNX not set");
     const std::vector<int16_t> x = speech(1.0);
     for (int k = 0; k < 20; ++k) EXPECT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
     const auto frames = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 20; });
@@ -307,12 +305,9 @@ TEST(Utt, FailuresAreReportedAndTheIdleLoopGoesOn) {
 TEST(Utt, BadArgumentsAreRefused) {
   Ctx ctx;
   le_utt_opts o{};
-  EXPECT_EQ(le_utt_create(ctx.c, nullptr), nullptr);
-  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
-  EXPECT_EQ(le_utt_create(ctx.c, &o), nullptr);
-  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
-  EXPECT_EQ(le_utt_open(ctx.c, nullptr), nullptr);
-  EXPECT_STREQ(le_utt_last_error(), "le_utt_open: opts.motion_dir required");
+  EXPECT_FAILS(le_utt_create(ctx.c, nullptr), nullptr, le_utt_last_error, "le_utt_create: NULL ctx/opts");
+  EXPECT_FAILS(le_utt_create(ctx.c, &o), nullptr, le_utt_last_error, "le_utt_create: opts.motion_dir required");
+  EXPECT_FAILS(le_utt_open(ctx.c, nullptr), nullptr, le_utt_last_error, "le_utt_open: opts.motion_dir required");
   // NULL sessions: tests/header_c99.c, through the C compiler.
 }
 

@@ -90,6 +90,13 @@ std::string errorOf(F&& f) {
   return "(no error)";
 }
 
+// A C call that returns `failed` and leaves `text` as its family's last error.
+#define EXPECT_FAILS(call, failed, last_error, text) \
+  do {                                               \
+    EXPECT_EQ((call), (failed));                     \
+    EXPECT_STREQ(last_error(), (text));              \
+  } while (0)
+
 // Counts occurrences of `needle` in `hay`.
 size_t countOf(const std::string& hay, const std::string& needle);
 
