@@ -10,6 +10,7 @@
 #include "audio/keypoint_stream.h"
 #include "audio/shared_w2v.h"
 #include "core/api.h"
+#include "core/ort.h"
 #include "core/settings.h"
 #include "le/le_a2x.h"
 
@@ -122,7 +123,10 @@ le_a2x* le_a2x_create_opts(const char* bundle, const le_a2x_opts* opts) {
   });
 }
 
-void le_a2x_destroy(le_a2x* a) { delete a; }
+void le_a2x_destroy(le_a2x* a) {
+  delete a;
+  le::ort::releaseCached();  // what its runs kept goes back with the stream
+}
 
 int le_a2x_push(le_a2x* a, const float* samples, int n) {
   return le::api::guard(Family::A2x, __func__, 0, [&] {

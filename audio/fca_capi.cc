@@ -5,6 +5,7 @@
 
 #include "audio/fca.h"
 #include "core/api.h"
+#include "core/ort.h"
 #include "le/le_a2x.h"
 
 using le::api::Family;
@@ -34,7 +35,10 @@ le_fca* le_fca_create(const char* encoder, const char* model, int threads) {
   });
 }
 
-void le_fca_destroy(le_fca* f) { delete f; }
+void le_fca_destroy(le_fca* f) {
+  delete f;
+  le::ort::releaseCached();  // what its runs kept goes back with the stream
+}
 
 int le_fca_deltas(le_fca* f, const float* samples, int n, float* out, int max_frames) {
   return le::api::guard(Family::Fca, __func__, -1, [&] {

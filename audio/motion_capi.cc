@@ -10,6 +10,7 @@
 #include "audio/keypoint_stream.h"
 #include "audio/motion.h"
 #include "core/api.h"
+#include "core/ort.h"
 #include "core/settings.h"
 #include "le/le_a2x.h"
 
@@ -48,7 +49,10 @@ le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep)
   });
 }
 
-void le_motion_destroy(le_motion* m) { delete m; }
+void le_motion_destroy(le_motion* m) {
+  delete m;
+  le::ort::releaseCached();  // what its runs kept goes back with the stream
+}
 
 int le_motion_push(le_motion* m, const float* samples, int n) {
   return le::api::guard(Family::Motion, __func__, 0, [&] {

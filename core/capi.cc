@@ -10,6 +10,7 @@
 #include "core/api.h"
 #include "core/settings.h"
 #include "core/bundle.h"
+#include "core/ort.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
 
@@ -38,6 +39,8 @@ const char* le_stream_last_error(void) { return textOf(Family::Stream); }
 const char* le_utt_last_error(void) { return textOf(Family::Utt); }
 
 int le_host_kp_rows(void) { return le::kHostKpRows; }
+
+size_t le_release_memory(void) { return le::api::guardQuiet(size_t{0}, [] { return le::ort::releaseCached(); }); }
 
 int le_bundle_resolve_handle(const char* bundle, char* out, size_t out_len) {
   return le::api::guard(Family::Le, __func__, -1, [&] {

@@ -1,7 +1,14 @@
 #include "core/ort.h"
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 #include <filesystem>
 
 #include "core/files.h"
@@ -69,9 +76,101 @@ void ortLog(void*, OrtLoggingLevel severity, const char* category, const char*, 
 }
 }  // namespace
 
+namespace {
+// The CPU memory of every session's runs. A block a run hands back is kept,
+// by size class, for the next run of any session (a stream's runs ask for
+// the same sizes frame after frame); releaseCached() gives the kept blocks
+// back to the system. Small blocks and those a session keeps for its
+// lifetime (weights) go straight to the heap.
+class BlockPool : public OrtAllocator {
+ public:
+  BlockPool() {
+    version = ORT_API_VERSION;
+    OrtAllocator::Alloc = [](OrtAllocator* a, size_t n) { return static_cast<BlockPool*>(a)->take(n, true); };
+    OrtAllocator::Free = [](OrtAllocator* a, void* p) { static_cast<BlockPool*>(a)->give(p); };
+    OrtAllocator::Info = [](const OrtAllocator* a) -> const OrtMemoryInfo* { return static_cast<const BlockPool*>(a)->info_; };
+    OrtAllocator::Reserve = [](OrtAllocator* a, size_t n) { return static_cast<BlockPool*>(a)->take(n, false); };
+    Ort::ThrowOnError(Ort::GetApi().CreateCpuMemoryInfo(OrtDeviceAllocator, OrtMemTypeDefault, &info_));
+  }
+
+  void* take(size_t n, bool keep) {
+    const size_t cls = keep ? sizeClass(n) : 0;
+    if (cls) {
+      std::lock_guard<std::mutex> lk(mu_);
+      auto it = free_.find(cls);
+      if (it != free_.end() && !it->second.empty()) {
+        void* p = it->second.back();
+        it->second.pop_back();
+        kept_ -= cls;
+        return p;
+      }
+    }
+    const size_t body = cls ? cls : (n + kAlign - 1) / kAlign * kAlign;
+    auto* base = static_cast<char*>(std::aligned_alloc(kAlign, body + kAlign));
+    if (!base) return nullptr;
+    *reinterpret_cast<size_t*>(base) = cls;
+    return base + kAlign;
+  }
+
+  void give(void* p) {
+    if (!p) return;
+    char* base = static_cast<char*>(p) - kAlign;
+    const size_t cls = *reinterpret_cast<size_t*>(base);
+    if (!cls) return std::free(base);
+    std::lock_guard<std::mutex> lk(mu_);
+    free_[cls].push_back(p);
+    kept_ += cls;
+  }
+
+  size_t release() {
+    std::unordered_map<size_t, std::vector<void*>> gone;
+    size_t bytes;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      gone.swap(free_);
+      bytes = kept_;
+      kept_ = 0;
+    }
+    for (auto& [cls, ps] : gone)
+      for (void* p : ps) std::free(static_cast<char*>(p) - kAlign);
+    return bytes;
+  }
+
+ private:
+  static constexpr size_t kAlign = 64;            // what the CPU kernels expect
+  static constexpr size_t kMinKept = 64 << 10;    // below this the heap is as quick
+  // Sizes rounded up to an eighth of their power of two: one block serves
+  // the runs whose shapes differ a little, for at most 12.5 % more memory.
+  static size_t sizeClass(size_t n) {
+    if (n < kMinKept) return 0;
+    const size_t step = std::bit_floor(n) / 8;
+    return (n + step - 1) / step * step;
+  }
+  std::mutex mu_;
+  std::unordered_map<size_t, std::vector<void*>> free_;
+  size_t kept_ = 0;
+  OrtMemoryInfo* info_ = nullptr;
+};
+
+BlockPool& pool() {
+  static BlockPool* p = new BlockPool;
+  return *p;
+}
+}  // namespace
+
 Ort::Env& env() {
-  static Ort::Env* e = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le", ortLog, nullptr);
+  static Ort::Env* e = [] {
+    auto* made = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le", ortLog, nullptr);
+    Ort::ThrowOnError(Ort::GetApi().RegisterAllocator(*made, &pool()));
+    return made;
+  }();
   return *e;
+}
+
+size_t releaseCached() {
+  const size_t bytes = pool().release();
+  malloc_trim(0);
+  return bytes;
 }
 
 Ort::SessionOptions options(const Settings& s) {
@@ -87,6 +186,7 @@ Ort::SessionOptions options(const Settings& s) {
   // faults on its first frame); tensor by tensor from the arena reuses what
   // earlier runs freed, and measured no slower per run.
   o.DisableMemPattern();
+  o.AddConfigEntry("session.use_env_allocators", "1");
   if (!s.profile.empty()) o.EnableProfiling(s.profile.c_str());
   if (s.cuda) appendCuda(o, s.cudaMemMib);
   if (!s.ep.empty()) appendCoreMl(o, s);

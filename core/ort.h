@@ -18,6 +18,12 @@ namespace le::ort {
 // (sessions held by process-wide caches may outlive static destructors).
 Ort::Env& env();
 
+// Every session's runs allocate from one pool that keeps the blocks a run
+// frees for the next run of any session. releaseCached() gives the kept
+// blocks back to the system and trims the C heap; returns the blocks' bytes.
+// Runs going on meanwhile allocate afresh.
+size_t releaseCached();
+
 struct Settings {
   int threads = 1;        // intra-op threads (clamped to the pool's limits)
   std::string ep;         // "" (CPU) or "coreml[:cpu|gpu|ane|all]"

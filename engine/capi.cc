@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "core/api.h"
+#include "core/ort.h"
 #include "core/settings.h"
 #include "engine/engine.h"
 #include "kernels/pool.h"
@@ -228,6 +229,7 @@ void le_destroy(le_ctx* ctx) {
       }
     }
     delete ctx;
+    le::ort::releaseCached();
     return 0;
   });
 }

@@ -49,6 +49,15 @@ LE_API const char* le_last_error(void);
  * touch the last-error text. */
 LE_API int le_host_kp_rows(void);
 
+/* Gives back to the system the memory the library keeps between runs of its
+ * networks (the blocks a run freed, kept for the next run of any stream) and
+ * trims the C heap; returns the bytes of the blocks. Destroying a context,
+ * audio engine, motion engine, stream or utterance session does the same; a
+ * host calls it when its streams go quiet (after a warm-up, say). Safe while
+ * other threads render: their next run allocates afresh. Does not touch the
+ * last-error text. */
+LE_API size_t le_release_memory(void);
+
 /* The library's version, "MAJOR.MINOR.PATCH". */
 LE_API const char* le_version(void);
 

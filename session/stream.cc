@@ -16,12 +16,13 @@
 #include "audio/fca.h"
 #include "core/api.h"
 #include "core/bundle.h"
+#include "core/files.h"
 #include "core/finite.h"
+#include "core/log.h"
+#include "core/ort.h"
 #include "engine/engine.h"
 #include "le/le.h"
 #include "le/le_a2x.h"
-#include "core/files.h"
-#include "core/log.h"
 #include "session/frame_ring.h"
 #include "session/tess_stage.h"
 #include "tessera/bank_track.h"
@@ -153,7 +154,10 @@ le_stream* le_stream_create_opts(const char* bundle, const le_stream_opts* opts)
   });
 }
 
-void le_stream_destroy(le_stream* s) { delete s; }
+void le_stream_destroy(le_stream* s) {
+  delete s;
+  le::ort::releaseCached();  // what its runs kept goes back with the stream
+}
 
 int le_stream_width(le_stream* s) {
   return le::api::guard(Family::Stream, __func__, 0, [&] {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/api.h"
+#include "core/ort.h"
 #include "core/settings.h"
 #include "le/le.h"
 #include "session/utt.h"
@@ -49,7 +50,10 @@ le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
   return u;
 }
 
-void le_utt_destroy(le_utt* u) { delete u; }
+void le_utt_destroy(le_utt* u) {
+  delete u;
+  le::ort::releaseCached();  // what its runs kept goes back with the stream
+}
 
 int le_utt_push_audio(le_utt* u, const int16_t* samples, int n) {
   return le::api::guard(Family::Utt, __func__, 0, [&] {

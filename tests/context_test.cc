@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cmath>
@@ -137,6 +138,7 @@ TEST(EngineContext, TwoThreadsOnOneContextGetTheSingleThreadedBytes) {
   const size_t bytes = static_cast<size_t>(le_width(solo.get())) * le_height(solo.get()) * 4;
   std::vector<std::vector<uint8_t>> want(rows, std::vector<uint8_t>(bytes));
   for (int i = 0; i < rows; ++i) ASSERT_EQ(le_render_drive_rgba(solo.get(), i, want[i].data(), bytes), 1);
+  EXPECT_GT(le_release_memory(), 0u);  // the renders kept their networks' blocks for the next run
   const std::vector<float> xs = floatsOf(bundle + "/drive/xs.f32"), xd = floatsOf(bundle + "/drive/xd.f32");
   const std::string siBytes = readFile(bundle + "/drive/si.i32");
   const auto* si = reinterpret_cast<const int32_t*>(siBytes.data());
@@ -154,11 +156,19 @@ TEST(EngineContext, TwoThreadsOnOneContextGetTheSingleThreadedBytes) {
         if (ok != 1 || out != want[i]) ++mismatches[t];
       }
   };
-  std::thread a(run, 0), b(run, 1);
+  // The kept blocks are given back while both render: a run allocates afresh.
+  std::atomic<int> running{2};
+  std::thread a([&] { run(0), --running; }), b([&] { run(1), --running; }), c([&] {
+    while (running > 0) le_release_memory();
+  });
   a.join();
   b.join();
+  c.join();
   EXPECT_EQ(mismatches[0], 0);
   EXPECT_EQ(mismatches[1], 0);
+  shared.reset();  // a destroyed context gives back what its runs (and its prefetches) kept
+  solo.reset();
+  EXPECT_EQ(le_release_memory(), 0u);
 }
 
 TEST(EngineContext, RenderAndPasteArgumentChecks) {

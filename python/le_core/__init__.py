@@ -10,7 +10,7 @@ LE_CORE_LIB when set, else lible_core.so beside this package, else the source
 tree's build, else the system's.
 """
 from ._lib import Error, lib, library_path  # noqa: F401
-from .api import (A2x, Context, Utterance, audio_defaults, resolve_handle, resolve_member, set_log,  # noqa: F401
-                  version)
+from .api import (A2x, Context, Utterance, audio_defaults, resolve_handle, resolve_member,  # noqa: F401
+                  release_memory, set_log, version)
 
 __all__ = ["A2x", "Context", "Error", "Utterance", "library_path", "resolve_handle", "resolve_member"]

@@ -93,6 +93,7 @@ P = ctypes.c_void_p
 for _name in ("le_last_error", "le_a2x_last_error", "le_utt_last_error"):
     _declare(_name, ctypes.c_char_p)
 _declare("le_version", ctypes.c_char_p)
+_declare("le_release_memory", ctypes.c_size_t)
 _declare("le_log_set", None, LogFn, ctypes.c_void_p, ctypes.c_int)
 _declare("le_get_info", ctypes.c_int, P, ctypes.POINTER(CtxInfo))
 _declare("le_a2x_get_info", ctypes.c_int, P, ctypes.POINTER(A2xInfo))

@@ -120,6 +120,12 @@ def version():
     return lib.le_version().decode()
 
 
+def release_memory():
+    """Gives back the memory the library keeps between network runs, and trims the C heap; returns the bytes
+    of the kept blocks. Closing a context, engine or session does the same."""
+    return lib.le_release_memory()
+
+
 def set_log(fn, max_level=LOG_INFO):
     """Every library message up to max_level goes to fn(level, text) (from any thread); None restores standard
     error."""

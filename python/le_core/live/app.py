@@ -14,9 +14,9 @@ from aiohttp import web
 from aiohttp.web_log import AccessLogger
 from aiortc import RTCSessionDescription
 
-from ..api import KP, A2x, Context, audio_defaults, resolve_member, set_log
+from ..api import KP, A2x, Context, audio_defaults, release_memory, resolve_member, set_log
 from . import rtc
-from .media import malloc_trim, one_heap
+from .media import one_heap
 from .session import Live, frame_box, parse_json
 
 log = logging.getLogger("le_core.serve")
@@ -60,10 +60,9 @@ class Host:
         if encoder and os.path.exists(encoder):
             self.voice_model = A2x(self.motion, threads=self.threads, **self.audio)
         self.measure_codecs()
-        # The measurement's frames and encoders are gone: their heap back to the system, so that the host's
-        # idle size is what it keeps.
-        if malloc_trim:
-            malloc_trim(0)
+        # The measurement's frames and encoders are gone, and the networks' working memory of its renders is
+        # given back: the host's idle size is what it keeps.
+        release_memory()
 
     def measure_codecs(self, n=8):
         """Times each video codec on frames of the avatar speaking (its driving rows with the lower lip dropped)

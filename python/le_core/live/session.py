@@ -127,9 +127,7 @@ class Live:
                 self.utt.close()
             if self.ctx:
                 self.ctx.close()
-            self.utt = self.ctx = None
-        if media.malloc_trim:
-            media.malloc_trim(0)
+            self.utt = self.ctx = None  # closing them gives back their networks' working memory
 
     async def close(self, why):
         if self.closed:
