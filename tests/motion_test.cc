@@ -241,8 +241,7 @@ TEST(Motion, NullArgumentsAndRuntimeFailuresAreReported) {
   EXPECT_EQ(le_motion_avail(bad), 0);
   const std::string why = le_motion_last_error();
   EXPECT_EQ(why.find("le_motion_avail: "), 0u) << why;
-  EXPECT_EQ(le_motion_pull(bad, idx, buf, buf, 1), 0);
-  EXPECT_EQ(std::string(le_motion_last_error()), "le_motion_pull: " + why.substr(17));
+  EXPECT_FAILS(le_motion_pull(bad, idx, buf, buf, 1), 0, le_motion_last_error, "le_motion_pull: " + why.substr(17));
   le_motion_reset(bad, 0, 1, 1);
   EXPECT_FAILS(le_motion_avail(bad), 0, le_motion_last_error, "");
 }

@@ -94,7 +94,7 @@ std::string errorOf(F&& f) {
 #define EXPECT_FAILS(call, failed, last_error, text) \
   do {                                               \
     EXPECT_EQ((call), (failed));                     \
-    EXPECT_STREQ(last_error(), (text));              \
+    EXPECT_EQ(std::string(last_error()), (text));   \
   } while (0)
 
 // Counts occurrences of `needle` in `hay`.
