@@ -94,6 +94,7 @@ class BlockPool : public OrtAllocator {
   }
 
   void* take(size_t n, bool keep) {
+    if (n > kMaxBlock) return nullptr;  // onnxruntime reports the failed allocation
     const size_t cls = keep ? sizeClass(n) : 0;
     if (cls) {
       std::lock_guard<std::mutex> lk(mu_);
@@ -139,6 +140,7 @@ class BlockPool : public OrtAllocator {
  private:
   static constexpr size_t kAlign = 64;            // what the CPU kernels expect
   static constexpr size_t kMinKept = 64 << 10;    // below this the heap is as quick
+  static constexpr size_t kMaxBlock = size_t(1) << 46;  // no size arithmetic below can wrap
   // Sizes rounded up to an eighth of their power of two: one block serves
   // the runs whose shapes differ a little, for at most 12.5 % more memory.
   static size_t sizeClass(size_t n) {
@@ -166,6 +168,8 @@ Ort::Env& env() {
   }();
   return *e;
 }
+
+OrtAllocator* allocator() { return &pool(); }
 
 size_t releaseCached() {
   const size_t bytes = pool().release();

@@ -23,6 +23,7 @@ Ort::Env& env();
 // blocks back to the system and trims the C heap; returns the blocks' bytes.
 // Runs going on meanwhile allocate afresh.
 size_t releaseCached();
+OrtAllocator* allocator();  // the pool as onnxruntime sees it
 
 struct Settings {
   int threads = 1;        // intra-op threads (clamped to the pool's limits)

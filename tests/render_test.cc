@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/ort.h"
 #include "render/custom_ops.h"
 #include "render/int8_conv.h"
 #include "render/onnx_wire.h"
@@ -770,6 +771,27 @@ TEST(CustomOps, CubicUp2xIsTheClampedCubicResize) {
         ASSERT_NEAR(got[static_cast<size_t>(o) * 2 * W + p], want, 2e-6) << H << "x" << W << " at " << o << "," << p;
       }
   }
+}
+
+// The networks' working-memory pool: a freed block serves the next request
+// of its size class, small blocks are never kept, a release gives back what
+// was kept, and a size no arithmetic could hold is refused, not wrapped.
+TEST(OrtPool, KeepsBlocksBySizeClassAndRefusesImpossibleSizes) {
+  OrtAllocator* a = ort::allocator();
+  ort::releaseCached();
+  void* big = a->Alloc(a, 100 << 10);
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(big) % 64, 0u);
+  std::memset(big, 1, 100 << 10);
+  a->Free(a, big);
+  void* again = a->Alloc(a, (100 << 10) + 1000);  // 100 KiB and a little more: one class of 104 KiB
+  EXPECT_EQ(again, big);
+  a->Free(a, a->Alloc(a, 1000));
+  a->Free(a, again);
+  EXPECT_EQ(ort::releaseCached(), size_t{104} << 10);
+  EXPECT_EQ(ort::releaseCached(), 0u);
+  EXPECT_EQ(a->Alloc(a, SIZE_MAX - 8), nullptr);
+  EXPECT_EQ(a->Reserve(a, SIZE_MAX / 2), nullptr);
 }
 
 TEST(CustomOps, RefuseMismatchedGridsAndForeignChannelCounts) {
