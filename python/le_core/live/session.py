@@ -153,17 +153,21 @@ class Live:
 
     # -- frames out -------------------------------------------------------------------------------------------------
     def next_frame(self, n):
-        """The frame for tick n, as the encoder takes it (yuv420p), with what it is. Runs in a worker thread."""
+        """The frame for tick n, as the encoder takes it (yuv420p), with what it is: the engine writes it straight
+        into the video frame's planes. Runs in a worker thread."""
+        out = av.VideoFrame(self.yuv[0].shape[1], self.yuv[0].shape[0], "yuv420p")
+        planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width] for p in out.planes]
         try:
-            info = self.engine(lambda u: u.pull_i420(*self.yuv))
+            info = self.engine(lambda u: u.pull_i420(*planes))
         except Error as e:
             log.error("session %s: %s", self.id, e)
             info = None
         if info is None:
             info = {"kind": "hold", "si": -1, "ordinal": -1}
-        out = av.VideoFrame(self.yuv[0].shape[1], self.yuv[0].shape[0], "yuv420p")
-        for plane, src in zip(out.planes, self.yuv):
-            np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)[:, :plane.width] = src
+            for dst, src in zip(planes, self.yuv):
+                dst[...] = src
+        else:
+            self.yuv = planes  # the last frame, for the ticks that find none waiting
         return out, info
 
     def frame_sent(self, n, info):
