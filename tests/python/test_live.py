@@ -287,8 +287,11 @@ def main_test(bundle, tmp, log):
         c.quit()
         print("figure: host RSS, MiB: no session %.0f, one session %.0f; after cycles 1..10 (one other session on): %s"
               % (rss_empty / 1024, rss[0] / 1024, " ".join("%.0f" % (r / 1024) for r in rss)))
-        check(rss[-1] <= rss[0] * 1.05, "resident set after 10 cycles within 5 %% of the first (%+.1f %%)"
-              % (100.0 * (rss[-1] - rss[0]) / rss[0]))
+        # After a cycle the size settles on one of two levels about 13 MiB apart, in turn, whichever output the
+        # cycle used: the higher of the last two cycles against the higher of the first two.
+        first, last = max(rss[:2]), max(rss[-2:])
+        check(last <= first * 1.05, "resident set after 10 cycles within 5 %% of the first (%+.1f %%)"
+              % (100.0 * (last - first) / first))
         fa = fps_over([a], 5)[0][0]
         check(fa >= 24, "A kept its frame rate through the cycles (%.2f fps)" % fa)
     finally:
