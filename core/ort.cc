@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <vector>
 #include <filesystem>
@@ -88,7 +89,9 @@ class BlockPool : public OrtAllocator {
     version = ORT_API_VERSION;
     OrtAllocator::Alloc = [](OrtAllocator* a, size_t n) { return static_cast<BlockPool*>(a)->take(n, true); };
     OrtAllocator::Free = [](OrtAllocator* a, void* p) { static_cast<BlockPool*>(a)->give(p); };
-    OrtAllocator::Info = [](const OrtAllocator* a) -> const OrtMemoryInfo* { return static_cast<const BlockPool*>(a)->info_; };
+    OrtAllocator::Info = [](const OrtAllocator* a) -> const OrtMemoryInfo* {
+      return static_cast<const BlockPool*>(a)->info_;
+    };
     OrtAllocator::Reserve = [](OrtAllocator* a, size_t n) { return static_cast<BlockPool*>(a)->take(n, false); };
     Ort::ThrowOnError(Ort::GetApi().CreateCpuMemoryInfo(OrtDeviceAllocator, OrtMemTypeDefault, &info_));
   }
@@ -119,8 +122,12 @@ class BlockPool : public OrtAllocator {
     const size_t cls = *reinterpret_cast<size_t*>(base);
     if (!cls) return std::free(base);
     std::lock_guard<std::mutex> lk(mu_);
-    free_[cls].push_back(p);
-    kept_ += cls;
+    try {
+      free_[cls].push_back(p);
+      kept_ += cls;
+    } catch (const std::bad_alloc&) {  // nothing may escape into onnxruntime: the block goes instead
+      std::free(base);
+    }
   }
 
   size_t release() {
@@ -187,7 +194,7 @@ Ort::SessionOptions options(const Settings& s) {
   o.AddConfigEntry("mlas.disable_kleidiai", "1");
   // With memory patterns a session's second run allocates one fresh block
   // for its whole plan (every new stream on a shared session pays those page
-  // faults on its first frame); tensor by tensor from the arena reuses what
+  // faults on its first frame); tensor by tensor from the pool reuses what
   // earlier runs freed, and measured no slower per run.
   o.DisableMemPattern();
   o.AddConfigEntry("session.use_env_allocators", "1");
