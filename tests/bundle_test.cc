@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -240,7 +241,7 @@ TEST(UnwrapRefusals, FilesystemFailuresNameThePath) {
 
   // A directory where the marker goes cannot be replaced by the marker.
   writeFile(c, buildImx({{"ok", "1"}}));
-  test::makeDirsForTest(u + ".imx_unwrapped/sub");
+  std::filesystem::create_directories(u + ".imx_unwrapped/sub");
   EXPECT_EQ(throwsText([&] { bundle::unwrapOnce(c); }), "cannot write unwrap marker " + u + ".imx_unwrapped");
 
   writeFile(tmp / "plainfile", "x");

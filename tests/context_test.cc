@@ -28,19 +28,15 @@
 namespace {
 
 namespace fs = std::filesystem;
+using le::test::copyBundle;
+using le::test::floatsOf;
 using le::test::readFile;
+using le::test::replaceInFile;
 using le::test::ScopedEnv;
 using le::test::TempDir;
 using le::test::writeFile;
 
 const std::string kFixtures = LE_FIXTURES;
-
-std::vector<float> floatsOf(const std::string& path) {
-  const std::string bytes = readFile(path);
-  std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
-  return v;
-}
 
 struct CtxDeleter {
   void operator()(le_ctx* c) const { le_destroy(c); }
@@ -49,21 +45,6 @@ using Ctx = std::unique_ptr<le_ctx, CtxDeleter>;
 
 Ctx create(const std::string& bundle, int threads = 1, const char* ep = nullptr) {
   return Ctx(le_create(bundle.c_str(), "b1", threads, ep));
-}
-
-// Copies a fixture bundle so that a test can damage it.
-std::string copyBundle(const TempDir& tmp, const std::string& preset) {
-  const std::string dst = tmp / preset;
-  fs::copy(kFixtures + "/" + preset, dst, fs::copy_options::recursive);
-  return dst;
-}
-
-void replaceInFile(const std::string& path, const std::string& from, const std::string& to) {
-  std::string text = readFile(path);
-  const size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  text.replace(at, from.size(), to);
-  writeFile(path, text);
 }
 
 // The paste box of a crop of side S placed by M (a, b, c, d, e, f), with the

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -219,7 +220,7 @@ TEST(DriverSources, JpegDirectoryLoopsAndChecksSizes) {
 
   TempDir tmp;
   const std::string frames = tmp / "frames";
-  test::makeDirsForTest(frames);
+  std::filesystem::create_directories(frames);
   for (int i = 0; i < 3; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "/frame_%06d.jpg", i);
@@ -241,7 +242,7 @@ TEST(DriverSources, JpegDirectoryLoopsAndChecksSizes) {
   // A long directory path still finds its frames.
   std::string deep = tmp.path();
   for (char ch : std::string("abcdef")) deep += "/" + std::string(200, ch);  // past 1087 characters
-  test::makeDirsForTest(deep);
+  std::filesystem::create_directories(deep);
   std::ifstream in(m.dir + "/target_frames/frame_000000.jpg", std::ios::binary);
   std::ofstream(deep + "/frame_000000.jpg", std::ios::binary) << in.rdbuf();
   EXPECT_TRUE(driver::openJpgDir(deep, 1, m.W, m.H)->next(f.data()));

@@ -23,7 +23,7 @@ using test::TempDir;
 using test::errorOf;
 
 // A copy of a fixture bundle (videos and directors left out unless asked for).
-std::string copyBundle(const TempDir& tmp, const std::string& preset, bool all = false) {
+std::string copyParts(const TempDir& tmp, const std::string& preset, bool all = false) {
   const std::string dst = tmp / preset;
   for (const auto& e : fs::recursive_directory_iterator(kFix + "/" + preset)) {
     const auto rel = fs::relative(e.path(), kFix + "/" + preset);
@@ -41,12 +41,7 @@ std::string copyBundle(const TempDir& tmp, const std::string& preset, bool all =
 void appendByte(const std::string& path) { std::ofstream(path, std::ios::app | std::ios::binary) << 'x'; }
 
 void rewriteManifest(const std::string& dir, const std::string& from, const std::string& to) {
-  std::ifstream in(dir + "/manifest.json");
-  std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t p = s.find(from);
-  ASSERT_NE(p, std::string::npos) << from;
-  s.replace(p, from.size(), to);
-  std::ofstream(dir + "/manifest.json", std::ios::trunc) << s;
+  test::replaceInFile(dir + "/manifest.json", from, to);
 }
 
 TEST(Identity, MapsTheMembersOfAPBundle) {
@@ -73,7 +68,7 @@ TEST(Identity, MapsTheMembersOfAPBundle) {
   EXPECT_TRUE(std::isfinite(pooled[0]));
   // A table cut short under the avatar fails the read of a row it lost.
   TempDir tmp;
-  const std::string d = copyBundle(tmp, "tiny");
+  const std::string d = copyParts(tmp, "tiny");
   Identity cut(loadManifest(d));
   fs::resize_file(d + "/pooled64.f16", 11 * 65536 * 2 + 100);
   cut.pooled64Row(10, pooled.data());
@@ -108,17 +103,17 @@ TEST(Identity, PriorVideoPlaysInPlace) {
 TEST(Identity, SizeMismatchOfEveryMember) {
   for (const char* member : {"pooled64.f16", "P.f16", "M.f32"}) {
     TempDir tmp;
-    const std::string d = copyBundle(tmp, "tiny");
+    const std::string d = copyParts(tmp, "tiny");
     appendByte(d + "/" + member);
     EXPECT_EQ(errorOf([&] { Identity id(loadManifest(d)); }), "size mismatch " + d + "/" + member);
   }
   TempDir tmp;
-  const std::string d = copyBundle(tmp, "tiny-fs");
+  const std::string d = copyParts(tmp, "tiny-fs");
   appendByte(d + "/fs_red.f16");
   EXPECT_EQ(errorOf([&] { Identity id(loadManifest(d)); }), "size mismatch " + d + "/fs_red.f16");
   for (const char* member : {"drive/xs.f32", "drive/xd.f32", "drive/si.i32"}) {
     TempDir t2;
-    const std::string d2 = copyBundle(t2, "tiny");
+    const std::string d2 = copyParts(t2, "tiny");
     appendByte(d2 + "/" + member);
     EXPECT_EQ(errorOf([&] { loadDrive(loadManifest(d2)); }), "size mismatch " + d2 + "/" + member);
   }
@@ -126,7 +121,7 @@ TEST(Identity, SizeMismatchOfEveryMember) {
 
 TEST(Identity, RescalesMFromItsStamp) {
   TempDir tmp;
-  const std::string d = copyBundle(tmp, "tiny");
+  const std::string d = copyParts(tmp, "tiny");
   rewriteManifest(d, "\"M_src_w\": 96", "\"M_src_w\": 64");
   rewriteManifest(d, "\"M_src_h\": 64", "\"M_src_h\": 32");
   Identity id(loadManifest(d));
@@ -148,7 +143,7 @@ TEST(Identity, RescalesMFromItsStamp) {
 TEST(Identity, WarpPriorRefusals) {
   {
     TempDir tmp;
-    const std::string d = copyBundle(tmp, "tiny");
+    const std::string d = copyParts(tmp, "tiny");
     fs::remove(d + "/P.f16");
     EXPECT_EQ(errorOf([&] { Identity id(loadManifest(d)); }),
               "this bundle carries neither P.f16 nor fs_red.f16, and its manifest names no P_hevc member to play one "
@@ -176,7 +171,7 @@ TEST(Identity, DrivingTrack) {
   EXPECT_EQ(d.xs.size(), 24u * 63);
   EXPECT_EQ(d.si[13], 1);
   TempDir tmp;
-  const std::string b = copyBundle(tmp, "tiny");
+  const std::string b = copyParts(tmp, "tiny");
   std::fstream f(b + "/drive/si.i32", std::ios::in | std::ios::out | std::ios::binary);
   const int32_t nt = 12;
   f.seekp(4 * 7);

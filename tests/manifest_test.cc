@@ -1,6 +1,7 @@
 // The manifest scanner, its ambiguity rule and the loader's refusals.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -193,7 +194,7 @@ TEST(LoadManifest, UnreadableManifest) {
     return std::string("(loaded)");
   };
   EXPECT_EQ(err(tmp / "none"), "cannot open " + (tmp / "none") + "/manifest.json");
-  test::makeDirsForTest(tmp / "dirman/manifest.json");
+  std::filesystem::create_directories(tmp / "dirman/manifest.json");
   EXPECT_EQ(err(tmp / "dirman"), "cannot open " + (tmp / "dirman") + "/manifest.json");
 }
 

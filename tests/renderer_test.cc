@@ -24,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kFix = LE_FIXTURES;
 
+using test::copyBundle;
 using test::errorOf;
 
 struct Bundle {
@@ -90,12 +91,6 @@ TEST(Renderer, FillerSlotsRepeatTheLastItem) {
   EXPECT_EQ(errorOf([&] { four.render(si, ks.data(), kd.data(), 3); }), "render: non-finite keypoint value in item 2");
   ks[5] = NAN;
   EXPECT_EQ(errorOf([&] { one.render(si, ks.data(), ks.data(), 1); }), "render: non-finite keypoint value in item 0");
-}
-
-std::string copyBundle(const test::TempDir& tmp, const std::string& preset) {
-  const std::string dst = tmp / preset;
-  fs::copy(kFix + "/" + preset, dst, fs::copy_options::recursive);
-  return dst;
 }
 
 TEST(Renderer, RefusesGraphsTheHostCannotDrive) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -153,7 +154,7 @@ TEST(TesseraCarriage, WhichMembersABundleCarries) {
   // Overrides: another file for a slot, an empty name keeps the default;
   // planes are kept; a directory in a member's place is no member.
   writeFile(d / "weights.pt", "w");
-  le::test::makeDirsForTest(d / "sdir");
+  std::filesystem::create_directories(d / "sdir");
   writeFile(d / "manifest.json",
             "{\"tessera\":{\"members\":{\"head_weights\":\"weights.pt\",\"bank_track\":\"\",\"bank_sidecar\":\"sdir\"},"
             "\"planes\":[\"render\",7,\"live\"]}}");

@@ -564,8 +564,9 @@ TEST(Utt, SpeechAfterAnEndQueuesBehindTheUtteranceDraining) {
   }
 }
 
-// An interrupt drops the speech still to come and ramps back (four frames);
-// speech pushed right after it is the next utterance, whole.
+// An interrupt drops the speech still to come and ramps back (four frames,
+// the first frame pulled after it); speech pushed right after it is the
+// next utterance, whole.
 TEST(Utt, InterruptRampsBackAndSpeechAfterItIsDeliveredInFull) {
   ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
   Ctx ctx;
@@ -578,7 +579,6 @@ TEST(Utt, InterruptRampsBackAndSpeechAfterItIsDeliveredInFull) {
   int spoken = 0;
   pullWhile(u, [&](const std::vector<Frame>& g) { return (spoken += g.back().info.kind == 1) < 10; });
   le_utt_interrupt(u);
-  EXPECT_EQ(le_utt_frames_available(u), 0);
   const auto ramp = pullWhile(u, [](const std::vector<Frame>& g) { return g.size() < 8; });
   ASSERT_EQ(ramp.size(), 8u);
   for (int k = 0; k < 8; ++k) EXPECT_EQ(ramp[k].info.kind, k < 4 ? 2 : 0) << k;

@@ -17,25 +17,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <ftw.h>
 
 namespace le::test {
 
-namespace {
-int removeEntry(const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }
-std::string parentOf(const std::string& p) {
-  const size_t s = p.rfind('/');
-  return s == std::string::npos || s == 0 ? std::string() : p.substr(0, s);
-}
-}  // namespace
-
-void makeDirsForTest(const std::string& path) {
-  if (path.empty()) return;
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return;
-  makeDirsForTest(parentOf(path));
-  ::mkdir(path.c_str(), 0755);
-}
+namespace fs = std::filesystem;
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -44,10 +29,13 @@ TempDir::TempDir() {
   path_ = tmpl;
 }
 
-TempDir::~TempDir() { ::nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
 
 void writeFile(const std::string& path, const std::string& bytes) {
-  makeDirsForTest(parentOf(path));
+  if (const fs::path dir = fs::path(path).parent_path(); !dir.empty()) fs::create_directories(dir);
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!f) throw std::runtime_error("cannot write " + path);
@@ -63,6 +51,26 @@ std::string readFile(const std::string& path) {
 bool exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<float> floatsOf(const std::string& path) {
+  const std::string bytes = readFile(path);
+  std::vector<float> v(bytes.size() / sizeof(float));
+  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  return v;
+}
+
+void replaceInFile(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = readFile(path);
+  const size_t at = text.find(from);
+  if (at == std::string::npos) throw std::logic_error(path + " lacks " + from);
+  writeFile(path, text.replace(at, from.size(), to));
+}
+
+std::string copyBundle(const TempDir& tmp, const std::string& preset) {
+  const std::string dst = tmp / preset;
+  fs::copy(std::string(LE_FIXTURES) + "/" + preset, dst, fs::copy_options::recursive);
+  return dst;
 }
 
 namespace {
@@ -129,7 +137,6 @@ size_t countOf(const std::string& hay, const std::string& needle) {
 
 std::string failingBundle(const std::string& bundle, const std::string& dir, const std::string& model,
                           const std::vector<int>& rows, const std::string& variant) {
-  namespace fs = std::filesystem;
   fs::copy(bundle, dir, fs::copy_options::recursive);
   fs::copy_file(dir + "/" + variant, dir + "/" + model, fs::copy_options::overwrite_existing);
   std::string xs = readFile(dir + "/xs_target.bin");

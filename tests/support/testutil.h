@@ -27,6 +27,12 @@ class TempDir {
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
+// The file's bytes as floats.
+std::vector<float> floatsOf(const std::string& path);
+// Replaces the first `from` in the file by `to`; throws when the file lacks it.
+void replaceInFile(const std::string& path, const std::string& from, const std::string& to);
+// A copy of the fixture bundle `preset` inside `tmp`, for a test to damage.
+std::string copyBundle(const TempDir& tmp, const std::string& preset);
 
 struct ImxMember {
   std::string name;
@@ -100,9 +106,4 @@ std::string errorOf(F&& f) {
 // Counts occurrences of `needle` in `hay`.
 size_t countOf(const std::string& hay, const std::string& needle);
 
-}  // namespace le::test
-
-namespace le::test {
-// mkdir -p.
-void makeDirsForTest(const std::string& path);
 }  // namespace le::test
