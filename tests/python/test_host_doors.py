@@ -177,6 +177,24 @@ def workarounds():
     finally:
         rtcrtpsender.random32 = saved
 
+    async def prompt():
+        from aiortc.rtp import RtpPacket
+        pc = RTCPeerConnection()
+        try:
+            receiver = pc.addTransceiver("audio", direction="recvonly").receiver
+            check(rtc.listen_promptly(receiver), "the audio receiver's jitter buffer is found")
+            jb = receiver._RTCRtpReceiver__jitter_buffer
+            out = []
+            for k in range(3):
+                packet = RtpPacket(payload_type=111, sequence_number=k, timestamp=960 * k)
+                packet._data = b"opus"  # as the receiver leaves it, depayloaded
+                out.append(jb.add(packet)[1])
+            check(out[0] is None and out[1] is not None and out[1].timestamp == 0,
+                  "a microphone packet is handed over as soon as the next one shows it complete")
+        finally:
+            await pc.close()
+    asyncio.run(prompt())
+
 
 def main():
     bundle = sys.argv[1]

@@ -145,6 +145,7 @@ class Host:
         codec = "unknown"
         for t in pc.getTransceivers():
             if t.kind == "audio":
+                rtc.listen_promptly(t.receiver)
                 live.audio_sender = pc.addTrack(live.audio_out)
             elif t.kind == "video":
                 rtc.prefer(t, self.codecs.get(live.output, []))

@@ -10,6 +10,7 @@ import time
 import aiortc
 from aiortc import RTCRtpSender, rtcrtpsender
 from aiortc.codecs import get_encoder, vpx
+from aiortc.jitterbuffer import JitterBuffer
 from aiortc.rtcrtpparameters import RTCRtpCodecParameters
 
 log = logging.getLogger("le_core.serve")
@@ -21,7 +22,7 @@ def check():
     """Raises RuntimeError naming what is missing when the library lacks an internal the workarounds use."""
     missing = [name for owner, name in ((rtcrtpsender, "random32"), (rtcrtpsender.RTCRtpSender, "_next_encoded_frame"),
                                         (vpx, "lib"), (vpx.lib, "vpx_codec_control_"),
-                                        (vpx.lib, "VP8E_SET_NOISE_SENSITIVITY"))
+                                        (vpx.lib, "VP8E_SET_NOISE_SENSITIVITY"), (JitterBuffer, "_remove_frame"))
                if not hasattr(owner, name)]
     if missing:
         raise RuntimeError("aiortc %s lacks %s, which the live host's workarounds use (written for aiortc %s)"
@@ -45,7 +46,7 @@ def _recording_random32(original):
 
 # A receiver lines sound up with pictures by the wall-clock time each sender reports for its latest RTP timestamp,
 # and a sender takes that time as it sends the packet: after the encoder, for video. A track may ask to be told
-# when each of its frames leaves the encoder, so that the sound of a frame goes out when the frame does.
+# when each of its frames leaves the encoder, so that the sound of a frame goes out in step with the frame.
 def _told_when_encoded(original):
     async def next_encoded_frame(self, codec):
         encoded = await original(self, codec)
@@ -72,6 +73,21 @@ class _LibWithoutDenoiser:
         if control == self._lib.VP8E_SET_NOISE_SENSITIVITY:
             value = vpx.ffi.cast("int", 0)
         return self._lib.vpx_codec_control_(codec, control, value)
+
+
+# The receiver holds the microphone's packets back until four later ones have come (80 ms of Opus), a cushion for
+# a player. The host plays nothing back: it listens, and the frames it makes are paced by its own clock, so each
+# packet is released as soon as the next one shows it complete (packets still go in order). The speech reaches the
+# audio engine 60 ms sooner.
+def listen_promptly(receiver):
+    """Makes an audio receiver hand over each packet without the player's cushion; False if it cannot."""
+    buffer = getattr(receiver, "_RTCRtpReceiver__jitter_buffer", None)
+    if not isinstance(buffer, JitterBuffer) or not hasattr(buffer, "_prefetch"):
+        log.warning("aiortc %s: the audio receiver's jitter buffer is not where the host looks for it; the speech "
+                    "reaches the engine 60 ms later", aiortc.__version__)
+        return False
+    buffer._prefetch = 1
+    return True
 
 
 def install():

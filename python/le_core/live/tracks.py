@@ -25,7 +25,7 @@ class AvatarAudio(MediaStreamTrack):
             self.queue.put_nowait(half)
 
     def ready(self, n):
-        """The sound of every frame up to n, once n has left the video encoder."""
+        """The sound of every frame up to n goes out."""
         while self.waiting and self.waiting[0][0] <= n:
             self.put(self.waiting.popleft()[1])
 
@@ -55,6 +55,7 @@ class AvatarVideo(MediaStreamTrack):
         self.live = live
         self.n = 0
         self.t0 = None
+        self.lag = None  # seconds from a frame's tick to its leaving the encoder, smoothed
 
     async def recv(self):
         if self.readyState != "live":
@@ -70,10 +71,25 @@ class AvatarVideo(MediaStreamTrack):
         # session's network and audio.
         frame, info = await asyncio.get_running_loop().run_in_executor(None, self.live.next_frame, self.n)
         self.live.frame_sent(self.n, info)
+        self.sound_of(self.n)
         frame.pts, frame.time_base = self.n * 3600, VIDEO_TB
         self.n += 1
         return frame
 
+    # A receiver lines sound up with pictures by the wall-clock time at which each was sent, and plays the sound at
+    # the pace it arrives: sound sent as each frame left the encoder came in bursts whenever encoding was slow or
+    # late, and the browser's audio buffer (and with it, to keep them in step, the picture's) grew with every burst,
+    # by 200 ms over a minute on a busy machine. The sound of a frame goes out at the frame's tick plus the time
+    # frames take to leave the encoder, smoothed: in step with the pictures on average, at the pace of the ticks.
+    def sound_of(self, n):
+        """Frame n was taken, so its sound is known: it goes out at its time."""
+        delay = self.t0 + n / FPS + (self.lag or 0.0) - time.monotonic()
+        if delay <= 0:
+            self.live.audio_out.ready(n)
+        else:
+            asyncio.get_running_loop().call_later(delay, self.live.audio_out.ready, n)
+
     def encoded(self, timestamp):
-        """Frame timestamp/3600 is through the encoder: its sound may go."""
-        self.live.audio_out.ready(timestamp // 3600)
+        """Frame timestamp/3600 is through the encoder."""
+        took = time.monotonic() - (self.t0 + timestamp // 3600 / FPS)
+        self.lag = took if self.lag is None else self.lag + 0.05 * (took - self.lag)
