@@ -11,23 +11,28 @@ from .media import AUDIO_TB, FPS, SPF, VIDEO_TB
 
 
 class AvatarAudio(MediaStreamTrack):
-    """The returned audio: two 20 ms frames per video frame, handed over as each video frame is sent."""
+    """The returned audio: two 20 ms frames per video frame, each handed over at its time."""
     kind = "audio"
 
     def __init__(self):
         super().__init__()
         self.queue = asyncio.Queue()
-        self.waiting = collections.deque()  # (frame, its sound) of frames not yet through the video encoder
+        self.waiting = collections.deque()  # (frame, its sound) of frames whose sound has not all gone out
+        self.halves_out = 0  # of the first waiting frame's sound, the 20 ms halves gone out
         self.pts = 0
 
-    def put(self, pcm):
-        for half in (pcm[:SPF // 2], pcm[SPF // 2:]):
-            self.queue.put_nowait(half)
-
-    def ready(self, n):
-        """The sound of every frame up to n goes out."""
+    def ready(self, n, halves=2):
+        """The sound of every frame before n goes out, and of frame n its first `halves` halves."""
         while self.waiting and self.waiting[0][0] <= n:
-            self.put(self.waiting.popleft()[1])
+            frame, pcm = self.waiting[0]
+            upto = halves if frame == n else 2
+            for h in range(self.halves_out, upto):
+                self.queue.put_nowait(pcm[h * SPF // 2:(h + 1) * SPF // 2])
+            self.halves_out = max(self.halves_out, upto)
+            if self.halves_out < 2:
+                return
+            self.waiting.popleft()
+            self.halves_out = 0
 
     async def recv(self):
         if self.readyState != "live":
@@ -80,14 +85,17 @@ class AvatarVideo(MediaStreamTrack):
     # the pace it arrives: sound sent as each frame left the encoder came in bursts whenever encoding was slow or
     # late, and the browser's audio buffer (and with it, to keep them in step, the picture's) grew with every burst,
     # by 200 ms over a minute on a busy machine. The sound of a frame goes out at the frame's tick plus the time
-    # frames take to leave the encoder, smoothed: in step with the pictures on average, at the pace of the ticks.
+    # frames take to leave the encoder, smoothed, and its second 20 ms half 20 ms later: in step with the pictures
+    # on average, at the pace of the sound.
     def sound_of(self, n):
-        """Frame n was taken, so its sound is known: it goes out at its time."""
-        delay = self.t0 + n / FPS + (self.lag or 0.0) - time.monotonic()
-        if delay <= 0:
-            self.live.audio_out.ready(n)
-        else:
-            asyncio.get_running_loop().call_later(delay, self.live.audio_out.ready, n)
+        """Frame n was taken, so its sound is known: each half goes out at its time."""
+        at = self.t0 + n / FPS + (self.lag or 0.0)
+        for halves, when in ((1, at), (2, at + 0.5 / FPS)):
+            delay = when - time.monotonic()
+            if delay <= 0:
+                self.live.audio_out.ready(n, halves)
+            else:
+                asyncio.get_running_loop().call_later(delay, self.live.audio_out.ready, n, halves)
 
     def encoded(self, timestamp):
         """Frame timestamp/3600 is through the encoder."""
