@@ -60,7 +60,8 @@ class AvatarVideo(MediaStreamTrack):
         self.live = live
         self.n = 0
         self.t0 = None
-        self.lag = None  # seconds from a frame's tick to its leaving the encoder, smoothed
+        self.taken = {}  # frame -> when it was taken, until it leaves the encoder
+        self.lag = None  # seconds from taking a frame to its leaving the encoder, smoothed
 
     async def recv(self):
         if self.readyState != "live":
@@ -84,12 +85,13 @@ class AvatarVideo(MediaStreamTrack):
     # A receiver lines sound up with pictures by the wall-clock time at which each was sent, and plays the sound at
     # the pace it arrives: sound sent as each frame left the encoder came in bursts whenever encoding was slow or
     # late, and the browser's audio buffer (and with it, to keep them in step, the picture's) grew with every burst,
-    # by 200 ms over a minute on a busy machine. The sound of a frame goes out at the frame's tick plus the time
-    # frames take to leave the encoder, smoothed, and its second 20 ms half 20 ms later: in step with the pictures
-    # on average, at the pace of the sound.
+    # by 200 ms over a minute on a busy machine. The sound of a frame goes out when the frame was taken plus the
+    # time frames take from there to leave the encoder, smoothed, and its second 20 ms half 20 ms later: in step
+    # with the pictures on average (also when the host falls behind its ticks), at the pace of the sound.
     def sound_of(self, n):
         """Frame n was taken, so its sound is known: each half goes out at its time."""
-        at = self.t0 + n / FPS + (self.lag or 0.0)
+        now = self.taken[n] = time.monotonic()
+        at = now + (self.lag or 0.0)
         for halves, when in ((1, at), (2, at + 0.5 / FPS)):
             delay = when - time.monotonic()
             if delay <= 0:
@@ -99,5 +101,10 @@ class AvatarVideo(MediaStreamTrack):
 
     def encoded(self, timestamp):
         """Frame timestamp/3600 is through the encoder."""
-        took = time.monotonic() - (self.t0 + timestamp // 3600 / FPS)
-        self.lag = took if self.lag is None else self.lag + 0.05 * (took - self.lag)
+        taken = self.taken.pop(timestamp // 3600, None)
+        if taken is not None:
+            took = time.monotonic() - taken
+            self.lag = took if self.lag is None else self.lag + 0.05 * (took - self.lag)
+        if len(self.taken) > 4 * FPS:  # frames the sender dropped never leave the encoder
+            for k in sorted(self.taken)[:-FPS]:
+                del self.taken[k]
