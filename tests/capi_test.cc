@@ -17,14 +17,6 @@ using le::test::buildImx;
 using le::test::TempDir;
 using le::test::writeFile;
 
-TEST(CApi, HostKeypointRowsLeaveTheErrorAlone) {
-  char out[4];
-  EXPECT_EQ(le_bundle_resolve_handle("/nonexistent", out, 1), -1);
-  const std::string before = le_last_error();
-  EXPECT_EQ(le_host_kp_rows(), 21);
-  EXPECT_EQ(before, le_last_error());
-}
-
 // Each family keeps its own text, per thread.
 TEST(CApi, EveryFamilyStartsEmptyOnEveryThread) {
   char out[4];
