@@ -5,7 +5,8 @@ usage: host_memory.py BUNDLE [full|face]   (the output each browser asks for; fu
 
 Each session is what a browser gets (its context and utterance session on the host's loaded avatar); each one
 speaks two seconds of a voiced tone and its frames are pulled at once, so every per-stream buffer has been
-touched when the figure is read. Prints one line per step and one "bench host_memory" line: the idle size,
+touched when the figure is read, and the figure is taken after the heap has settled as the host settles it
+once an utterance has played out. Prints one line per step and one "bench host_memory" line: the idle size,
 the growth per session from one to four against a budget of 60 MiB, with the idle size and the size after
 closing relative to it.
 """
@@ -74,10 +75,12 @@ def main():
             t.start()
         for t in threads:
             t.join()
+        unsettled = rss_mib()
+        host.heap.trim and host.heap.trim(0)  # as the host does a second after an utterance has played out
         figures[count] = rss_mib()
         anon[count] = rss_mib("RssAnon")
-        print("host_memory: %d session(s) %.0f MiB (%+.0f per session over idle)"
-              % (count, figures[count], (figures[count] - idle) / count))
+        print("host_memory: %d session(s) %.0f MiB (%+.0f per session over idle; %.0f MiB before the heap settled)"
+              % (count, figures[count], (figures[count] - idle) / count, unsettled))
     for live in sessions:
         live.close_engine()
         asyncio.run(live.pc.close())

@@ -16,7 +16,7 @@ its version when the host starts).
 import sys
 
 from .live.app import Host, default_bundle, main  # noqa: F401
-from .live.media import malloc_trim, one_heap  # noqa: F401
+from .live.media import HeapSettler, malloc_trim, one_heap  # noqa: F401
 from .live.session import Live  # noqa: F401
 
 if __name__ == "__main__":

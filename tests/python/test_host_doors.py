@@ -163,6 +163,66 @@ async def messages(bundle):
         await live.pc.close()
 
 
+async def settling(bundle):
+    """The host gives the heap back a moment after each utterance has played out: once for ends close together,
+    again for an end after that, never while a session only idles or holds."""
+    from le_core import serve
+    host = serve.Host(bundle, bundle, 1, "full", 1, {})
+    trims = []
+    host.heap = serve.HeapSettler(trim=trims.append, delay=0.05)
+    live = serve.Live(host, "t", "full")
+    try:
+        def play(kinds):
+            for n, kind in enumerate(kinds, 1):
+                live.frame_sent(n, {"kind": kind, "si": 0, "ordinal": n})
+        play(["idle", "hold", "idle", "hold"])
+        await asyncio.sleep(0.2)
+        check(trims == [], "idling and held frames leave the heap alone: %s" % trims)
+        play(["speech", "hold", "ramp", "idle", "speech", "idle"])
+        await asyncio.sleep(0.2)
+        check(trims == [0], "two ends close together settle the heap once: %s" % trims)
+        play(["ramp", "idle"])
+        await asyncio.sleep(0.2)
+        check(trims == [0, 0], "an interrupt's ramp settles it again: %s" % trims)
+    finally:
+        host.heap.cancel()
+        await live.pc.close()
+
+
+async def failed_connection(bundle):
+    """A session whose connection fails gives back its peer connection (and with it the codecs' buffers) as it
+    closes, not at some later collection."""
+    import gc
+    import weakref
+    from le_core import serve
+    host = serve.Host(bundle, bundle, 1, "full", 1, {})
+    host.heap = serve.HeapSettler(trim=lambda pad: None, delay=0.05)
+    live = serve.Live(host, "t", "full")
+    host.sessions[live.id] = live
+    page = RTCPeerConnection()
+    gc.disable()  # only the host's own collections count
+    try:
+        await asyncio.get_running_loop().run_in_executor(None, live.open_engine)
+        page.addTransceiver("audio", direction="recvonly")
+        page.addTransceiver("video", direction="recvonly")
+        await page.setLocalDescription(await page.createOffer())
+        await host.answer(live, page.localDescription)
+        pc = weakref.ref(live.pc)
+        await asyncio.sleep(0.2)  # its checks under way
+        ice = live.pc.getTransceivers()[0].receiver.transport.transport
+        ice._RTCIceTransport__setState("failed")  # as the library does when they fail
+        for _ in range(100):
+            if live.closed and not host.sessions and live.utt is None:
+                break
+            await asyncio.sleep(0.02)
+        check(live.closed and not host.sessions and live.utt is None, "a failed connection closes the session")
+        check(pc() is None, "and its peer connection is gone")
+    finally:
+        gc.enable()
+        host.heap.cancel()
+        await page.close()
+
+
 def workarounds():
     """A WebRTC library without an internal the host's workarounds reach into is refused with what is missing."""
     from aiortc import rtcrtpsender
@@ -211,6 +271,8 @@ def main():
 
     run_logged(doors, bundle, "host")
     asyncio.run(messages(bundle))
+    asyncio.run(settling(bundle))
+    asyncio.run(failed_connection(bundle))
     print("host doors: every check passed")
     return 0
 

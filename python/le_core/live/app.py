@@ -16,7 +16,7 @@ from aiortc import RTCSessionDescription
 
 from ..api import KP, A2x, Context, audio_defaults, release_memory, resolve_member, set_log
 from . import rtc
-from .media import one_heap
+from .media import HeapSettler, one_heap
 from .session import Live, frame_box, parse_json
 
 log = logging.getLogger("le_core.serve")
@@ -49,6 +49,7 @@ class Host:
         self.sessions = {}
         self.avatar = self.voice_model = None
         self.codecs = {}  # output -> video mime types, the cheapest to encode first
+        self.heap = HeapSettler()  # after each utterance, what its frames' buffers left in the heap goes back
 
     def preload(self):
         """Loads the avatar and its audio model once, before the first browser: every session's context and
@@ -132,9 +133,11 @@ class Host:
             channel.on("message", live.on_message)
 
         @pc.on("connectionstatechange")
-        async def on_state():
-            if pc.connectionState in ("failed", "closed"):
-                await live.close("connection " + pc.connectionState)
+        def on_state():
+            # Closed from a task of its own: this handler holds the peer connection, which must be out of reach
+            # when the session's close collects it (else its codecs' buffers wait for some later collection).
+            if pc.connectionState in ("failed", "closed") and not live.closed:
+                live.tasks.append(asyncio.ensure_future(live.close("connection " + pc.connectionState)))
 
         @pc.on("track")
         def on_track(track):
@@ -189,6 +192,7 @@ class Host:
 
     async def shutdown(self, app):
         await asyncio.gather(*(s.close("host stopping") for s in list(self.sessions.values())))
+        self.heap.cancel()
         for held in (self.voice_model, self.avatar):
             if held:
                 held.close()

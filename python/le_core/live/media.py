@@ -29,6 +29,35 @@ def one_heap():
         _libc.mallopt(-8, 1)  # M_ARENA_MAX
 
 
+class HeapSettler:
+    """Gives the C heap's free memory back to the system a moment after an utterance ends. While a session
+    speaks, each frame's working buffers (the face crop, the mouth pass's planes) come and go; with several
+    sessions speaking at once the heap grows to hold all of theirs, and the allocator keeps what they free (13
+    MiB more per 1080p session, measured from one to four). Trimming costs a few milliseconds with the heap's
+    lock held, so it runs on a worker thread, at most once per `delay` seconds however many utterances end,
+    and never skips the last end: an end during the wait is covered by the trim the wait leads to."""
+
+    def __init__(self, trim=None, delay=1.0):
+        self.trim = trim if trim is not None else malloc_trim
+        self.delay = delay
+        self.waiting = None
+
+    def soon(self, loop):
+        """From the event loop: a trim within `delay` seconds, unless one is already due."""
+        if self.trim is None or self.waiting is not None:
+            return
+        self.waiting = loop.call_later(self.delay, self._due, loop)
+
+    def _due(self, loop):
+        self.waiting = None
+        loop.run_in_executor(None, self.trim, 0)
+
+    def cancel(self):
+        if self.waiting is not None:
+            self.waiting.cancel()
+            self.waiting = None
+
+
 def resample_to_16k(samples, rate):
     """int16 mono at `rate` -> int16 mono at 16 kHz."""
     if rate == 16000:

@@ -67,6 +67,7 @@ class Live:
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
         self.sent = self.held = 0
+        self.speaking = False  # the last frame sent was of speech or a ramp
         self.lock = threading.Lock()  # the engine is used from worker threads and torn down in one
         self.saying = None
         self.closed = False
@@ -174,6 +175,10 @@ class Live:
         """Bookkeeping for the frame of tick n, on the event loop: its speech, its description, the figures."""
         if info["kind"] == "hold" and n > 0:
             self.held += 1
+        elif info["kind"] in ("idle", "speech", "ramp"):
+            if self.speaking and info["kind"] == "idle":  # an utterance has played out
+                self.host.heap.soon(asyncio.get_running_loop())
+            self.speaking = info["kind"] != "idle"
         pcm = self.voice.for_frame(info["kind"], info["ordinal"])
         self.audio_out.waiting.append((n, pcm))
         self.sent += 1
