@@ -224,7 +224,6 @@ TEST(Motion, NullArgumentsAndRuntimeFailuresAreReported) {
   // NULL handles: tests/header_c99.c, through the C compiler.
   float buf[63] = {};
   int idx[1];
-  EXPECT_FAILS(le_motion_avail(nullptr), 0, le_motion_last_error, "le_motion_avail: bad args");
   Handle m;
   ASSERT_TRUE(m.m) << le_motion_last_error();
   EXPECT_FAILS(le_motion_push(m, nullptr, 5), 0, le_motion_last_error, "le_motion_push: bad args / already finished");

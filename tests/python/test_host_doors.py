@@ -12,7 +12,7 @@ import sys
 import urllib.error
 import urllib.request
 
-from aiortc import RTCPeerConnection, RTCSessionDescription
+from aiortc import RTCPeerConnection
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_live import PYTHON_DIR, Host, check, run_logged  # noqa: E402
@@ -171,22 +171,15 @@ async def settling(bundle):
     trims = []
     host.heap = serve.HeapSettler(trim=trims.append, delay=0.05)
     live = serve.Live(host, "t", "full")
-    try:
-        def play(kinds):
-            for n, kind in enumerate(kinds, 1):
-                live.frame_sent(n, {"kind": kind, "si": 0, "ordinal": n})
-        play(["idle", "hold", "idle", "hold"])
+    for kinds, want, what in ((["idle", "hold", "idle", "hold"], [], "idling and held frames leave the heap alone"),
+                              (["speech", "hold", "ramp", "idle", "speech", "idle"], [0],
+                               "two ends close together settle the heap once"),
+                              (["ramp", "idle"], [0, 0], "an interrupt's ramp settles it again")):
+        for n, kind in enumerate(kinds, 1):
+            live.frame_sent(n, {"kind": kind, "si": 0, "ordinal": n})
         await asyncio.sleep(0.2)
-        check(trims == [], "idling and held frames leave the heap alone: %s" % trims)
-        play(["speech", "hold", "ramp", "idle", "speech", "idle"])
-        await asyncio.sleep(0.2)
-        check(trims == [0], "two ends close together settle the heap once: %s" % trims)
-        play(["ramp", "idle"])
-        await asyncio.sleep(0.2)
-        check(trims == [0, 0], "an interrupt's ramp settles it again: %s" % trims)
-    finally:
-        host.heap.cancel()
-        await live.pc.close()
+        check(trims == want, "%s: %s" % (what, trims))
+    await live.pc.close()
 
 
 async def failed_connection(bundle):
