@@ -12,7 +12,7 @@ import sys
 import urllib.error
 import urllib.request
 
-from aiortc import RTCPeerConnection
+from aiortc import RTCPeerConnection, RTCSessionDescription
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_live import PYTHON_DIR, Host, check, run_logged  # noqa: E402
@@ -183,8 +183,8 @@ async def settling(bundle):
 
 
 async def failed_connection(bundle):
-    """A session whose connection fails gives back its peer connection (and with it the codecs' buffers) as it
-    closes, not at some later collection."""
+    """A session answered in the host's codec order, whose connection then fails, gives back its peer connection
+    (and with it the codecs' buffers) as it closes, not at some later collection."""
     import gc
     import weakref
     from le_core import serve
@@ -199,9 +199,15 @@ async def failed_connection(bundle):
         page.addTransceiver("audio", direction="recvonly")
         page.addTransceiver("video", direction="recvonly")
         await page.setLocalDescription(await page.createOffer())
-        await host.answer(live, page.localDescription)
+        host.codecs = {"full": ["video/H264", "video/VP8"]}  # against the page's order
+        answer = json.loads((await host.answer(live, page.localDescription)).body)
+        check(video_codec(answer["sdp"]) == "H264", "the answer lists first the codec the host prefers")
+        await page.setRemoteDescription(RTCSessionDescription(answer["sdp"], answer["type"]))
         pc = weakref.ref(live.pc)
-        await asyncio.sleep(0.2)  # its checks under way
+        for _ in range(100):
+            if live.pc.connectionState == "connected":
+                break
+            await asyncio.sleep(0.02)
         ice = live.pc.getTransceivers()[0].receiver.transport.transport
         ice._RTCIceTransport__setState("failed")  # as the library does when they fail
         for _ in range(100):
@@ -247,6 +253,27 @@ def workarounds():
         finally:
             await pc.close()
     asyncio.run(prompt())
+
+    # The library's H.264 encoder, once the workarounds are in, runs x264's fastest preset with deblocking kept (as
+    # the stream's own settings record says) and makes a stream that decodes.
+    import fractions
+    import av
+    import numpy as np
+    from aiortc.codecs import get_encoder
+    from aiortc.rtcrtpparameters import RTCRtpCodecParameters
+    rtc.install()
+    encoder = get_encoder(RTCRtpCodecParameters(mimeType="video/H264", clockRate=90000, payloadType=96))
+    stream = b""
+    for k in range(3):
+        frame = av.VideoFrame.from_ndarray(np.full((48, 64, 3), 40 * k, np.uint8), format="rgb24").reformat(
+            format="yuv420p")
+        frame.pts, frame.time_base = 3000 * k, fractions.Fraction(1, 90000)
+        stream += b"".join(b"\0\0\0\1" + nal for nal in encoder._encode_frame(frame, k == 0))
+    check(b"subme=0" in stream and b"deblock=1:0:0" in stream, "H.264 is encoded at x264's fastest preset with "
+          "deblocking: %s" % stream[stream.find(b"options:"):][:60])
+    decoder = av.CodecContext.create("h264", "r")
+    decoded = [f for p in decoder.parse(stream) + decoder.parse(None) + [None] for f in decoder.decode(p)]
+    check(len(decoded) == 3 and decoded[0].width == 64, "and the stream decodes: %d frames" % len(decoded))
 
 
 def main():
