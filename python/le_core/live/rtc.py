@@ -78,10 +78,11 @@ class _LibWithoutDenoiser:
 
 # The H.264 encoder tries a hardware encoder first (none here: two error lines each time the library makes a codec,
 # which it does again whenever the bitrate moves by a tenth), then x264 at its default preset: on the demo avatar's
-# rendered speech at 1080p that is 22 ms a frame and 57 MiB a session. x264's fastest preset with its deblocking
-# filter kept takes 6 ms and 31 MiB for the same picture at the same bitrate (luma PSNR 37.3 dB against 37.2 over
-# 40 frames at 1 Mbit/s), and is then cheaper than VP8, which the host measures and offers the cheaper first.
-X264 = {"profile": "baseline", "level": "31", "tune": "zerolatency", "preset": "ultrafast", "x264-params": "deblock=0,0"}
+# rendered speech at 1080p that is 12 ms a frame and 59 MiB a session. x264's fastest preset with its deblocking
+# filter kept takes 4 ms and 33 MiB for the same picture at the same bitrate (luma PSNR 37.18 dB against 37.21
+# over 40 frames at 1 Mbit/s), and is then cheaper than VP8, which the host measures and offers the cheaper first.
+X264 = {"profile": "baseline", "level": "31", "tune": "zerolatency", "preset": "ultrafast",
+        "x264-params": "deblock=0,0"}
 
 
 def _quick_x264(codec_name, width, height, bitrate):
