@@ -240,9 +240,7 @@ TEST(TesseraPass, TheReferenceBankBorrowsIntoIdleCrops) {
                                           in.band_h, in.band_w, in.track_order);
     b.cent = in.cent, b.aperture = in.aperture, b.c_canon = in.c_canon;
     const int side = b.stamp.canvas_w, nt = 12;
-    const std::string xs = le::test::readFile(dir + "/xs_target.bin");
-    std::vector<float> kp(xs.size() / 4);
-    std::memcpy(kp.data(), xs.data(), xs.size());
+    const std::vector<float> kp = le::test::floatsOf(dir + "/xs_target.bin");
     const le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
         in.manifest_json, side, kp.data(), nt, in.c_canon.data());
     le::tessera::StreamBorrow borrow(b, le::tessera::loadHeadPt(in.head_pt),

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -317,9 +316,7 @@ TEST(TesseraMembers, TheReferenceBankLoadsWhole) {
     EXPECT_EQ(head.cand4_w[4], -20.0f);
 
     const int32_t canvas = in.stamp[0];
-    const std::string xs = le::test::readFile(dir + "/xs_target.bin");
-    std::vector<float> frames(xs.size() / sizeof(float));
-    std::memcpy(frames.data(), xs.data(), frames.size() * sizeof(float));
+    const std::vector<float> frames = le::test::floatsOf(dir + "/xs_target.bin");
     std::string name;
     const le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
         in.manifest_json, canvas, frames.data(), static_cast<int32_t>(frames.size() / 63), in.c_canon.data(), &name);
