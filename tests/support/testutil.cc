@@ -146,13 +146,9 @@ std::string failingBundle(const std::string& bundle, const std::string& dir, con
   return dir;
 }
 
-void fifoInPlaceOf(const std::string& path) {
+std::string failureOverFifo(const std::string& path, const std::function<std::string()>& create) {
   ::unlink(path.c_str());
   if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
-}
-
-std::string failureOverFifo(const std::string& path, const std::function<std::string()>& create) {
-  fifoInPlaceOf(path);
   std::string why;
   const bool prompt = returnsPromptly([&] { why = create(); }, {path});
   return prompt ? why : "(hung on the FIFO) " + why;

@@ -60,9 +60,6 @@ std::string failingBundle(const std::string& bundle, const std::string& dir, con
                           const std::vector<int>& rows,
                           const std::string& variant = "model_b1_failmarker.onnx");
 
-// Replaces `path` with a FIFO that no one writes.
-void fifoInPlaceOf(const std::string& path);
-
 // Runs `f` and says whether it returned within `seconds`. If it did not, the
 // FIFOs are opened for writing until it returns (that releases a reader
 // blocked in open), so a hang fails the test instead of stopping it.
