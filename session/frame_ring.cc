@@ -179,6 +179,7 @@ bool FrameRing::paste(FrameJob&& job) {
     ++written_;
     stages_.step += nowMs() - t0;
   }
+  job.flight.land();
   filled_.notify_all();
   if (hooks_.written) hooks_.written(job);
   return true;

@@ -8,6 +8,7 @@
 // jobs made for an earlier generation are refused, never delivered.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/framing.h"
@@ -33,12 +35,42 @@ struct FrameTag {
   double postedMs = 0;  // when the job was posted (steady clock, ms)
 };
 
+// Counts a frame from its making until it is in the ring or gone: the
+// frames on their way, which a producer keeps few while the ring is empty
+// (each one more competes for the cores with the frame the consumer waits
+// for).
+class InFlight {
+ public:
+  InFlight() = default;
+  explicit InFlight(std::atomic<int>* count) : count_(count) {
+    if (count_) count_->fetch_add(1);
+  }
+  InFlight(InFlight&& o) noexcept : count_(std::exchange(o.count_, nullptr)) {}
+  InFlight& operator=(InFlight&& o) noexcept {
+    if (this != &o) {
+      land();
+      count_ = std::exchange(o.count_, nullptr);
+    }
+    return *this;
+  }
+  ~InFlight() { land(); }
+  void land() {
+    if (count_) count_->fetch_sub(1);
+    count_ = nullptr;
+  }
+
+ private:
+  std::atomic<int>* count_ = nullptr;
+};
+
 struct FrameJob {
   std::vector<float> crop;  // empty: the driver frame as it is
   FrameTag tag;
   uint64_t gen = 0;     // the ring's generation the job was made for
   double workMs = 0;    // what making the crop took
   double onsetAt = 0;   // for the first frame of speech: when its utterance began
+  uint64_t utterance = 0;  // the producer's number for the utterance a speech frame belongs to
+  InFlight flight;
 };
 
 class FrameRing {

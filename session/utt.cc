@@ -297,6 +297,8 @@ bool le_utt::pass() {
     if (in.generation == logic_->generation() && takeable()) in.speech = inbox_.take();
     in.ring = ring_->ready();
     in.pasteJobs = ring_->queued();
+    in.inFlight = inFlight_.load();
+    in.landed = landed_;
     in.engineReady = engineReady_;
     in.engineFailed = engineFailed_;
     in.last = last_;
@@ -411,6 +413,7 @@ void le_utt::renderSpeech(const std::vector<le::utt::Row>& frames) {
     std::memcpy(job.tag.kp, frames[i].out, sizeof job.tag.kp);
     job.workMs = ms[i];
     job.onsetAt = logic_->onsetAt();
+    job.utterance = logic_->utterance();
     job.gen = logic_->generation();
     if (!post(std::move(job))) return;
   }
@@ -433,11 +436,15 @@ void le_utt::renderRamp(int si, const float* kd) {
 
 // ---- to the ring -----------------------------------------------------------------------------
 
-bool le_utt::post(le::FrameJob&& job) { return tess_->submit(std::move(job)); }
+bool le_utt::post(le::FrameJob&& job) {
+  job.flight = le::InFlight(&inFlight_);
+  return tess_->submit(std::move(job));
+}
 
 void le_utt::written(const le::FrameJob& job) {
   if (static_cast<Kind>(job.tag.kind) != Kind::Speech || job.tag.ordinal != 0) return;
   std::lock_guard<std::mutex> lk(mu_);
   ++onsets_;
   onsetMs_ = nowMs() - job.onsetAt;
+  landed_ = job.utterance;
 }

@@ -122,6 +122,7 @@ struct le_utt {
   bool engineReady_ = false, engineFailed_ = false;
   std::string engineError_;
   uint64_t delivered_ = 0, speechDelivered_ = 0, onsets_ = 0;
+  uint64_t landed_ = 0;  // the last utterance whose first frame reached the ring
   double onsetMs_ = 0, renderMs_ = -1;
   int failures_ = 0;
   bool fatal_ = false;
@@ -137,6 +138,10 @@ struct le_utt {
 
   // Run thread only.
   bool progressed_ = false;
+
+  // Frames made and not yet in the ring (or gone): counted by their jobs,
+  // which it outlives.
+  std::atomic<int> inFlight_{0};
 
   // The frames, pasted in order (declared late: it is closed first), and
   // the mouth pass in front of them.

@@ -116,6 +116,10 @@ Action Logic::step(Inputs& in) {
   Action act;
   act.gen = seenGen_;
   const int spare = config_.ring - 1;  // frames in the ring that leave room for one more
+  // Until an utterance's first frame is in the ring, the viewer waits for
+  // it: making more meanwhile takes the cores from it (the mouth pass holds
+  // one frame until the next one comes, so a few go ahead).
+  const bool onsetCrowded = open_ && in.landed != utterance_ && in.inFlight >= config_.ahead;
   if (in.generation != seenGen_) {
     seenGen_ = in.generation;
     act.gen = seenGen_;
@@ -154,6 +158,7 @@ Action Logic::step(Inputs& in) {
   if (!audio.empty()) {
     if (!open_) {
       open_ = true;
+      ++utterance_;
       // A queued utterance counts from the end of the one before it.
       onsetAt_ = std::max(in.speech.firstPushMs >= 0 ? in.speech.firstPushMs : in.now, closedAt_);
       resetPending_ = true;
@@ -206,7 +211,8 @@ Action Logic::step(Inputs& in) {
   }
   // Speech: after the first frame, whole chunks where the chunk renderer can
   // take them (a shorter one only at the end of the rows).
-  if ((state_ == State::Onset || state_ == State::Speaking) && open_ && !queue_.empty() && in.ring <= spare) {
+  if ((state_ == State::Onset || state_ == State::Speaking) && open_ && !queue_.empty() && in.ring <= spare &&
+      !onsetCrowded) {
     state_ = State::Speaking;
     int k = 1;
     if (ordinal_ > 0 && in.chunk > 0) {

@@ -66,6 +66,7 @@ class Inbox {
 struct Config {
   int nt = 0;             // driver frames
   int ring = 8;           // frames the ring holds
+  int ahead = 3;          // frames on their way until an utterance's first is in the ring
   int rowsAsked = 32;     // keypoint rows asked of the audio engine at most
   bool hybrid = false;
   int eager = -1;         // the engine's eager value without hybrid
@@ -109,7 +110,9 @@ struct Inputs {
   uint64_t generation = 0;   // interrupts so far
   Inbox::Taken speech;       // taken from the inbox this pass
   int ring = 0;              // frames made and not yet taken
-  int pasteJobs = 0;         // frames on their way to the ring
+  int pasteJobs = 0;         // frames queued for the paste
+  int inFlight = 0;          // frames made and not yet in the ring (mouth pass, paste)
+  uint64_t landed = 0;       // the last utterance whose first speech frame reached the ring
   bool engineReady = false, engineFailed = false;
   int chunk = 0;             // the chunk renderer's batch (0: none)
   double now = 0;
@@ -148,6 +151,8 @@ class Logic {
   uint64_t generation() const { return seenGen_; }
   // When the open utterance's speech began (ms, the inputs' clock).
   double onsetAt() const { return onsetAt_; }
+  // The open (or last) utterance's number, from 1.
+  uint64_t utterance() const { return utterance_; }
   int idleIndex() const { return idleIndex_; }
 
  private:
@@ -166,6 +171,7 @@ class Logic {
   std::vector<float> toSend_;
   std::deque<Row> queue_;
   int idleIndex_ = 0, rampLeft_ = 0, rampTotal_ = 0;
+  uint64_t utterance_ = 0;
   // The driver frame the engine was reset at, and how far the idle walk went
   // on past it before the utterance's first frame.
   int startSent_ = 0, shift_ = 0;

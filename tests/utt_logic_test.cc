@@ -34,7 +34,8 @@ Config config(const std::vector<float>& xs, bool hybrid = false) {
 
 // One pass's inputs, built up by the table rows.
 struct In {
-  int ring = 0, jobs = 0, chunk = 0, samples = 0;
+  int ring = 0, jobs = 0, chunk = 0, samples = 0, inFlight = 0;
+  uint64_t landed = 0;
   bool ended = false, ready = true, failed = false;
   uint64_t gen = 0;
   int got = -1, remaining = 0, total = -1;  // got >= 0: the engine's job finished with that many rows
@@ -50,6 +51,8 @@ Action step(Logic& l, const In& row, double now = 0) {
   in.speech.ended = row.ended;
   in.ring = row.ring;
   in.pasteJobs = row.jobs;
+  in.inFlight = row.inFlight;
+  in.landed = row.landed;
   in.engineReady = row.ready;
   in.engineFailed = row.failed;
   in.chunk = row.chunk;
@@ -248,6 +251,49 @@ TEST(UttLogic, TheIdleWalkGoesOnThroughTheOnset) {
       EXPECT_FLOAT_EQ(r.out[5], r.xs[5] + 10.0f + k);
     }
   }
+}
+
+// Until an utterance's first frame is in the ring, at most three frames are
+// on their way (the mouth pass releases one when the next arrives); then the
+// pipeline fills again, and the next utterance waits for its own first frame.
+TEST(UttLogic, AnUtterancesFirstFrameIsNotCrowdedOnItsWay) {
+  const auto xs = track();
+  Logic l(config(xs));
+  In open;
+  open.samples = 640;
+  ASSERT_EQ(step(l, open).what, Do::Dispatch);
+  In rows;
+  rows.got = 8;
+  rows.total = 8;
+  rows.ring = 1;  // an idle frame waits for the host
+  for (int flying = 0; flying < 3; ++flying) {
+    rows.inFlight = flying;
+    const Action a = step(l, rows);
+    ASSERT_EQ(a.what, Do::Speak) << flying;
+    speak(l, a);
+    rows.got = -1;
+  }
+  rows.inFlight = 3;
+  EXPECT_EQ(step(l, rows).what, Do::Nothing);
+  rows.landed = l.utterance();
+  const Action a = step(l, rows);
+  ASSERT_EQ(a.what, Do::Speak);
+  speak(l, a);
+  // The rest of the speech (its end to the engine) and the ramp, then the
+  // next utterance.
+  In tail = rows;
+  tail.ended = true;
+  tail.got = 0;
+  for (int k = 0; k < 20 && l.state() != State::Idle; ++k) speak(l, step(l, tail));
+  ASSERT_EQ(l.state(), State::Idle);
+  ASSERT_EQ(step(l, open).what, Do::Dispatch);
+  In next = rows;
+  next.got = 2;
+  next.total = 2;
+  EXPECT_EQ(step(l, next).what, Do::Nothing);
+  next.got = -1;
+  next.landed = l.utterance();
+  EXPECT_EQ(step(l, next).what, Do::Speak);
 }
 
 TEST(UttLogic, HybridGoesHighAbove23WaitingFramesAndLowAt11) {
