@@ -18,6 +18,17 @@ sys.path.insert(0, PYTHON_DIR)
 from le_core import A2x  # noqa: E402
 
 
+def look_ahead_ms(bundle):
+    """The audio the engine must hear before its first frame of speech is ready (its look-ahead on its frame
+    clock, which counts audio in blocks of 8 frames), in 20 ms steps as the host pushes it."""
+    a = A2x(bundle)
+    for k in range(1, 500):
+        a.push(np.zeros(320, np.float32))
+        if a.avail() > 0:
+            return 20.0 * k
+    raise RuntimeError("the engine made no frame from 10 s of audio")
+
+
 def figures(bundle, tmp, log, host_options):
     speech_wav, _, _ = mic_files(tmp)
     host = Host(bundle, 2, log, host_options)
@@ -28,11 +39,11 @@ def figures(bundle, tmp, log, host_options):
             one = fps_over([a], 20)[0]
             onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:]
             if onsets:
-                # The engine's look-ahead: the frames of speech a frame waits for, 40 ms each.
-                lag = 40.0 * A2x(bundle).info()["lag"]
+                lag = look_ahead_ms(bundle)
                 print("%s: microphone to first speech frame at the browser, median %.0f ms over %d utterances: the "
-                      "model's look-ahead %.0f ms (engine) + the rest %.0f ms"
-                      % (output, np.median(onsets), len(onsets), lag, np.median(onsets) - lag))
+                      "model's look-ahead %.0f ms (engine: its lag of %d frames on its block clock) + the rest %.0f ms"
+                      % (output, np.median(onsets), len(onsets), lag, A2x(bundle).info()["lag"],
+                         np.median(onsets) - lag))
             b = Browser(speech_wav, tmp, "fb")
             b.open(host.url, output)
             two = fps_over([a, b], 20)
