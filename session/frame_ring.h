@@ -36,9 +36,8 @@ struct FrameTag {
 };
 
 // Counts a frame from its making until it is in the ring or gone: the
-// frames on their way, which a producer keeps few while the ring is empty
-// (each one more competes for the cores with the frame the consumer waits
-// for).
+// frames on their way, which a producer may keep few (each one more
+// competes for the cores with the frame the consumer waits for).
 class InFlight {
  public:
   InFlight() = default;

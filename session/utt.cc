@@ -447,4 +447,5 @@ void le_utt::written(const le::FrameJob& job) {
   ++onsets_;
   onsetMs_ = nowMs() - job.onsetAt;
   landed_ = job.utterance;
+  wake_.notify_all();  // the run thread may be holding the frames behind it
 }
