@@ -6,7 +6,8 @@ usage: live_figures.py BUNDLE [-- HOST OPTIONS]
 Each browser's fake microphone loops a spoken sentence; each window is 20 s. The browser test's own helpers
 drive the host and the browsers; the pages are opened as a user opens them, without the test's probe (which reads
 every frame shown back from the video: in a headless browser without a GPU that costs as much as showing it, and
-"shown" fell to 7-12 fps at 1080p with it while 24 arrived).
+"shown" fell to 7-12 fps at 1080p with it while 24 arrived). "new" counts the frames arrived less those the host
+sent again because the session had none ready (held).
 """
 import os
 import sys
@@ -52,10 +53,11 @@ def figures(bundle, tmp, log, host_options):
             time.sleep(5)  # the second session's start (its first renders, the encoder's first key frames) past
             two = fps_over([a, b], 20)
             sync = a.js("return window.leLive.avSync;")[-500:]
-            print("%s %s: 1 session %.2f fps arrived (%.2f shown); 2 sessions %.2f and %.2f arrived (%.2f, %.2f "
-                  "shown); A: %d held, %d dropped, sound after picture median %.0f ms"
-                  % (output, a.live()["size"], one[0], one[1], two[0][0], two[1][0], two[0][1], two[1][1],
-                     a.live()["held"], a.live()["dropped"], np.median(sync) if sync else float("nan")))
+            print("%s %s: 1 session %.2f fps arrived (%.2f shown, %.2f new); 2 sessions %.2f and %.2f arrived "
+                  "(%.2f, %.2f shown; %.2f, %.2f new); A: %d dropped, sound after picture median %.0f ms"
+                  % (output, a.live()["size"], one[0], one[1], one[0] - one[2], two[0][0], two[1][0], two[0][1],
+                     two[1][1], two[0][0] - two[0][2], two[1][0] - two[1][2], a.live()["dropped"],
+                     np.median(sync) if sync else float("nan")))
             a.quit()
             b.quit()
             host.wait_sessions(0)
