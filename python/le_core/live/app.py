@@ -206,8 +206,12 @@ class Host:
         app.router.add_get("/status", self.status)
         app.router.add_get("/health", self.health)
         app.router.add_get("/favicon.ico", lambda request: web.Response(status=204))
+        app.on_startup.append(self.startup)
         app.on_shutdown.append(self.shutdown)
         return app
+
+    async def startup(self, app):
+        rtc.quiet_closed_channel(asyncio.get_running_loop())
 
 
 class QuietHealthLog(AccessLogger):

@@ -12,6 +12,7 @@ from aiortc import RTCRtpSender, rtcrtpsender
 from aiortc.codecs import get_encoder, h264, vpx
 from aiortc.jitterbuffer import JitterBuffer
 from aiortc.rtcrtpparameters import RTCRtpCodecParameters
+from aiortc.rtcsctptransport import RTCSctpTransport
 
 log = logging.getLogger("le_core.serve")
 TESTED = ("1.4.",)
@@ -109,6 +110,27 @@ def listen_promptly(receiver):
         return False
     buffer._prefetch = 1
     return True
+
+
+# When a connection fails, the library's data channel may still hold messages for it: the task that would send them
+# then fails on the closed transport, and asyncio reports that as an unretrieved task exception with a traceback.
+# The session ends through the connection's state either way, so the host logs one line for it instead.
+def quiet_closed_channel(loop):
+    """Makes `loop` log a data channel's send onto a closed connection as one line; anything else goes on to the
+    handler it had."""
+    previous = loop.get_exception_handler()
+    flush = getattr(getattr(RTCSctpTransport, "_data_channel_flush", None), "__code__", None)
+
+    def handler(loop, context):
+        task, error = context.get("future"), context.get("exception")
+        coro = task.get_coro() if hasattr(task, "get_coro") else None
+        if isinstance(error, ConnectionError) and flush is not None and getattr(coro, "cr_code", None) is flush:
+            log.info("a data channel's last messages were not sent: %s", error)
+        elif previous is not None:
+            previous(loop, context)
+        else:
+            loop.default_exception_handler(context)
+    loop.set_exception_handler(handler)
 
 
 def install():
