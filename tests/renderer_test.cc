@@ -1,5 +1,5 @@
 // The renderer over generated bundles: batches and filler slots, the
-// refusals, execution-provider requests and the load-time log lines.
+// refusals, execution-provider requests, the rewrites and the hoisted source cone.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,7 +15,6 @@
 #include "render/renderer.h"
 #include "render/rewrites.h"
 #include "tessera/geometry.h"
-#include "le/le.h"
 #include "tests/support/testutil.h"
 
 namespace le {
@@ -259,17 +258,10 @@ TEST(Renderer, WarpNodeReplacesTheBlockAndTheHoist) {
   RenderSettings warp, whole;
   warp.warpNode = true;
   whole.hoist = false;
-  std::vector<std::string> lines;
-  le_log_set([](void* user, int, const char* text) { static_cast<std::vector<std::string>*>(user)->push_back(text); },
-             &lines, LE_LOG_INFO);
   Renderer r(b.m, *b.id, "b1", 1, "", warp);
-  le_log_set(nullptr, nullptr, LE_LOG_INFO);
   Renderer plain(b.m, *b.id, "b1", 1, "", whole);
   EXPECT_FALSE(r.hoisted());
   EXPECT_EQ(std::string(r.rewrites()).rfind("warp block->WarpDirector x1, ", 0), 0u) << r.rewrites();
-  size_t skipped = 0;
-  for (const std::string& l : lines) skipped += l.rfind("[le] source-cone hoist SKIPPED (b1): the warp node", 0) == 0;
-  EXPECT_EQ(skipped, 1u);
   for (int si : {0, 5, 11}) EXPECT_LE(cropDifference(r, plain, b.m, si), 2e-6) << "frame " << si;
 }
 
@@ -279,21 +271,13 @@ TEST(Renderer, WarpNodeReplacesTheBlockAndTheHoist) {
 TEST(Renderer, LipContourNarrowsEachItemsComposeAlpha) {
   Bundle b(kFix + "/tiny-bank-map");
   ASSERT_FALSE(b.m.lipTemplate.empty());
-  std::vector<std::string> lines;
-  le_log_set([](void* user, int, const char* text) { static_cast<std::vector<std::string>*>(user)->push_back(text); },
-             &lines, LE_LOG_INFO);
   Renderer lip1(b.m, *b.id, "b1", 1, ""), lip4(b.m, *b.id, "b4", 2, "");
-  le_log_set(nullptr, nullptr, LE_LOG_INFO);
   Manifest bare = b.m;
   bare.lipTemplate.clear();
   Renderer plain(bare, *b.id, "b1", 1, "");
   ASSERT_NE(lip1.director()->lip(), nullptr);
   EXPECT_EQ(plain.director()->lip(), nullptr);
   EXPECT_NE(std::string(lip1.rewrites()).find("Min(a, lip_delivery)"), std::string::npos) << lip1.rewrites();
-  size_t bound = 0;
-  for (const std::string& l : lines)
-    bound += l.rfind("[le] compose alpha: LIP CONTOUR (b1) \xE2\x80\x94 Min(a, lip_delivery) bound at load, ", 0) == 0;
-  EXPECT_EQ(bound, 1u);
 
   const int C = b.m.crop;
   const size_t plane = static_cast<size_t>(C) * C;
