@@ -41,6 +41,7 @@ def figures(bundle, tmp, log, host_options):
             a = Browser(speech_wav, tmp, "fa")
             a.open(host.url, output, probe=False)
             one = fps_over([a], 20)[0]
+            sync_one = a.js("return window.leLive.avSync;")[-500:]
             onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:]
             if onsets:
                 lag = look_ahead_ms(bundle)
@@ -53,10 +54,12 @@ def figures(bundle, tmp, log, host_options):
             time.sleep(5)  # the second session's start (its first renders, the encoder's first key frames) past
             two = fps_over([a, b], 20)
             sync = a.js("return window.leLive.avSync;")[-500:]
-            print("%s %s: 1 session %.2f fps arrived (%.2f shown, %.2f new); 2 sessions %.2f and %.2f arrived "
-                  "(%.2f, %.2f shown; %.2f, %.2f new); A: %d dropped, sound after picture median %.0f ms"
-                  % (output, a.live()["size"], one[0], one[1], one[0] - one[2], two[0][0], two[1][0], two[0][1],
-                     two[1][1], two[0][0] - two[0][2], two[1][0] - two[1][2], a.live()["dropped"],
+            print("%s %s: 1 session %.2f fps arrived (%.2f shown, %.2f new, %.2f speech frames skipped), sound after "
+                  "picture median %.0f ms; 2 sessions %.2f and %.2f arrived (%.2f, %.2f shown; %.2f, %.2f new; %.2f, "
+                  "%.2f skipped); A: %d dropped, sound after picture median %.0f ms"
+                  % (output, a.live()["size"], one[0], one[1], one[0] - one[2], one[3],
+                     np.median(sync_one) if sync_one else float("nan"), two[0][0], two[1][0], two[0][1], two[1][1],
+                     two[0][0] - two[0][2], two[1][0] - two[1][2], two[0][3], two[1][3], a.live()["dropped"],
                      np.median(sync) if sync else float("nan")))
             a.quit()
             b.quit()

@@ -395,6 +395,19 @@ LE_API void le_utt_end_utterance(le_utt* u);
  * undelivered frame; a short ramp returns to the idle loop. Speech pushed
  * after the call is the next utterance. */
 LE_API void le_utt_interrupt(le_utt* u);
+/* For a host that plays the speech on its own clock, a frame each 40 ms:
+ * its sound has reached speech frame `ordinal` of the utterance on screen
+ * (that of the last speech frame pulled). That utterance's speech frames
+ * before it give way: one waiting goes when a later one waits behind it (the
+ * last one waiting goes out late rather than none), and one that would not
+ * be in the ring before the sound passes it is not made (the driver walk
+ * steps over it; the ordinals of the frames that follow say how far the
+ * speech went on). A session that cannot keep up shows the frames it can
+ * make in time instead of every frame later and later. Frames of a later
+ * utterance are not touched; before the utterance's first speech frame is
+ * pulled the call does nothing. 1, or 0 on bad args (NULL, a negative
+ * ordinal). */
+LE_API int le_utt_skip_to(le_utt* u, int ordinal);
 /* 1 once the motion engine is loaded, 0 before, -1 when it failed (with the
  * reason) or after a fatal render failure. */
 LE_API int le_utt_ready(le_utt* u);

@@ -31,6 +31,7 @@ struct FrameTag {
   int kind = 0;      // the producer's frame kind (the session's idle, speech or ramp)
   int si = 0;        // the driver frame
   int ordinal = -1;  // the producer's number for the frame
+  uint64_t utterance = 0;  // the producer's number for the run the ordinal counts in
   float kp[kKpValues] = {};
   double postedMs = 0;  // when the job was posted (steady clock, ms)
 };
@@ -68,7 +69,7 @@ struct FrameJob {
   uint64_t gen = 0;     // the ring's generation the job was made for
   double workMs = 0;    // what making the crop took
   double onsetAt = 0;   // for the first frame of speech: when its utterance began
-  uint64_t utterance = 0;  // the producer's number for the utterance a speech frame belongs to
+  double startMs = 0;   // when making its crop began
   InFlight flight;
 };
 

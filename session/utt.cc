@@ -215,6 +215,9 @@ int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i42
   if (i420) le::api::checkI420(i420, outW_, "le_utt_pull_frame_i420");
   le::FrameTag tag;
   uint64_t seq = 0;
+  // A frame the host's sound has passed gives way to a later one waiting;
+  // the last one waiting goes out late rather than none.
+  while (ring_->ready() > 1 && ring_->front(&tag, nullptr) && passed(tag)) ring_->pop();
   if (i420 && ring_->i420()) {
     // Kept as planes: each row into the caller's stride.
     const le::I420Planes out{i420->y, i420->y_stride, i420->u, i420->u_stride, i420->v, i420->v_stride};
@@ -238,6 +241,7 @@ int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i42
   last_.kind = kind;
   last_.si = tag.si;
   std::memcpy(last_.kp, tag.kp, sizeof last_.kp);
+  if (kind == Kind::Speech) lastUtterance_ = tag.utterance;
   ring_->pop();
   ++delivered_;
   if (kind == Kind::Speech) {
@@ -246,6 +250,21 @@ int le_utt::pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i42
   }
   wake_.notify_all();
   return 1;
+}
+
+void le_utt::skipTo(int ordinal) {
+  std::lock_guard<std::mutex> lk(mu_);
+  // Only the utterance on screen: its ordinal 0 was pulled.
+  if (!last_.have || last_.kind != Kind::Speech) return;
+  if (skip_.utterance != lastUtterance_) skip_ = Skip{lastUtterance_, 0, 0};
+  skip_.before = std::max(skip_.before, ordinal);
+  skip_.atMs = nowMs();
+  wake_.notify_all();
+}
+
+bool le_utt::passed(const le::FrameTag& tag, int lead) const {
+  return static_cast<Kind>(tag.kind) == Kind::Speech && tag.utterance == skip_.utterance && skip_.utterance != 0 &&
+         static_cast<int64_t>(tag.ordinal) < static_cast<int64_t>(skip_.before) + lead;
 }
 
 void le_utt::stats(le_utt_stats* s) {
@@ -342,7 +361,7 @@ bool le_utt::pass() {
       }
       break;
     }
-    case Do::Speak: renderSpeech(act.rows); break;
+    case Do::Speak: renderSpeech(std::move(act.rows)); break;
     case Do::Ramp: renderRamp(act.si, act.kp); break;
     case Do::Idle: {
       le::FrameJob job;
@@ -362,7 +381,27 @@ bool le_utt::pass() {
   return true;
 }
 
-void le_utt::renderSpeech(const std::vector<le::utt::Row>& frames) {
+void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
+  // Rows whose sound the host will have played by the time they are in the
+  // ring take their ordinals and go unrendered, the driver walking on over
+  // them: a session that cannot keep up makes the frames it can in time,
+  // rather than every frame late.
+  le::FrameTag next;
+  next.kind = static_cast<int>(Kind::Speech);
+  next.utterance = logic_->utterance();
+  size_t passing = 0;
+  const double startMs = nowMs();
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    const double ahead = std::min(startMs - skip_.atMs + std::max(0.0, landMs_), 3.6e6);
+    const int lead = static_cast<int>(ahead / (1000.0 * le::kFrameSamples / le::kSampleRate));
+    for (; passing < frames.size(); ++passing) {
+      next.ordinal = logic_->nextOrdinal() + static_cast<int>(passing);
+      if (!passed(next, lead)) break;
+    }
+  }
+  for (size_t i = 0; i < passing; ++i) logic_->spoke(frames[i].si, frames[i].out);
+  frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(passing));
   const int k = static_cast<int>(frames.size());
   const size_t cropFloats = static_cast<size_t>(3) * crop_ * crop_;
   std::vector<std::vector<float>> crops(static_cast<size_t>(k));
@@ -412,8 +451,9 @@ void le_utt::renderSpeech(const std::vector<le::utt::Row>& frames) {
     job.tag.ordinal = logic_->spoke(frames[i].si, frames[i].out);
     std::memcpy(job.tag.kp, frames[i].out, sizeof job.tag.kp);
     job.workMs = ms[i];
+    job.startMs = startMs;
     job.onsetAt = logic_->onsetAt();
-    job.utterance = logic_->utterance();
+    job.tag.utterance = logic_->utterance();
     job.gen = logic_->generation();
     if (!post(std::move(job))) return;
   }
@@ -442,10 +482,13 @@ bool le_utt::post(le::FrameJob&& job) {
 }
 
 void le_utt::written(const le::FrameJob& job) {
-  if (static_cast<Kind>(job.tag.kind) != Kind::Speech || job.tag.ordinal != 0) return;
+  if (static_cast<Kind>(job.tag.kind) != Kind::Speech) return;
   std::lock_guard<std::mutex> lk(mu_);
+  const double land = nowMs() - job.startMs;
+  landMs_ = landMs_ < 0 ? land : 0.8 * landMs_ + 0.2 * land;
+  if (job.tag.ordinal != 0) return;
   ++onsets_;
   onsetMs_ = nowMs() - job.onsetAt;
-  landed_ = job.utterance;
+  landed_ = job.tag.utterance;
   wake_.notify_all();  // the run thread may be holding the frames behind it
 }

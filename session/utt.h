@@ -52,6 +52,9 @@ struct le_utt {
   int available();
   // The next frame into buf (RGB24), or into the I420 planes `i420` when given.
   int pull(uint8_t* buf, size_t cap, le_utt_frame_info* info, const le_i420* i420 = nullptr);
+  // The host's sound is at speech frame `ordinal` of the utterance on
+  // screen: that utterance's frames before it are not handed out.
+  void skipTo(int ordinal);
   void stats(le_utt_stats* s);
   int renderStatus(char* text, int cap, int* failures);
   // Arms the mouth pass over this session's crops (session/utt_tessera.cc);
@@ -65,7 +68,10 @@ struct le_utt {
   void dispatchLoop();
   void runLoop();
   bool pass();
-  void renderSpeech(const std::vector<le::utt::Row>& rows);
+  void renderSpeech(std::vector<le::utt::Row> rows);
+  // Under mu_: a speech frame the host's sound has passed (skipTo), or
+  // will have passed `lead` frames from now.
+  bool passed(const le::FrameTag& tag, int lead = 0) const;
   void renderRamp(int si, const float* kp);
   bool post(le::FrameJob&& job);
   // A frame is in the ring (the ring's hook).
@@ -118,6 +124,15 @@ struct le_utt {
   // that follows an ended one waits here until that one's frames are all made.
   le::utt::Inbox inbox_{600};
   le::utt::Delivered last_;
+  uint64_t lastUtterance_ = 0;  // of the last speech frame pulled
+  // Speech frames of `utterance` before ordinal `before` are passed over;
+  // the host said so at `atMs`, and its sound moves on a frame each 40 ms.
+  struct Skip {
+    uint64_t utterance = 0;
+    int before = 0;
+    double atMs = 0;
+  } skip_;
+  double landMs_ = -1;  // from a speech frame's render to its being in the ring, smoothed
   std::atomic<int> state_{LE_UTT_STATE_IDLE};
   bool engineReady_ = false, engineFailed_ = false;
   std::string engineError_;

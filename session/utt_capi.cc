@@ -79,6 +79,14 @@ void le_utt_interrupt(le_utt* u) {
   });
 }
 
+int le_utt_skip_to(le_utt* u, int ordinal) {
+  return le::api::guard(Family::Utt, __func__, 0, [&] {
+    if (!u || ordinal < 0) throw RawFailure{"le_utt_skip_to: bad args"};
+    u->skipTo(ordinal);
+    return 1;
+  });
+}
+
 int le_utt_ready(le_utt* u) {
   return le::api::guard(Family::Utt, __func__, -1, [&] {
     if (!u) throw std::runtime_error("bad args");

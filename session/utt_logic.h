@@ -154,6 +154,8 @@ class Logic {
   // The open (or last) utterance's number, from 1.
   uint64_t utterance() const { return utterance_; }
   int idleIndex() const { return idleIndex_; }
+  // The ordinal the next speech frame of the open utterance gets.
+  int nextOrdinal() const { return ordinal_; }
 
  private:
   const float* xsRow(int si) const { return config_.xsTarget + static_cast<size_t>(si) * kKp; }

@@ -2,6 +2,7 @@
 // streaming audio engine (the bundle itself) and the motion directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cctype>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -588,6 +590,85 @@ TEST(Utt, InterruptRampsBackAndSpeechAfterItIsDeliveredInFull) {
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0], count(50));
   expectHealthy(u);
+}
+
+// A host that plays the speech on its own clock and falls behind passes over
+// the frames its sound has left, those waiting and those not yet made; the
+// frames that follow are those of a session without the skip, and the next
+// utterance is untouched.
+TEST(Utt, SkipToPassesOverTheSpeechTheSoundHasLeft) {
+  ScopedEnv w2v("W2V_ONNX", kW2v.c_str());
+  Ctx ctx;
+  const std::vector<int16_t> x = speech(2.0);
+  le_utt_opts o;
+  le_utt_opts_default(&o);
+  o.motion_dir = kTiny.c_str();
+  o.onset_si = 0;  // both sessions speak from the same driver frame
+  auto speak = [&](le_utt* u) {
+    EXPECT_EQ(le_utt_push_audio(u, x.data(), static_cast<int>(x.size())), 1);
+    le_utt_end_utterance(u);
+  };
+  std::vector<std::vector<uint8_t>> whole;  // by ordinal
+  {
+    Session s{le_utt_create(ctx.c, &o)};
+    ASSERT_TRUE(s.u && waitReady(s.u)) << le_utt_last_error();
+    speak(s.u);
+    for (const Frame& f : pullSpeech(s.u, 50))
+      if (f.info.kind == 1) whole.push_back(f.rgb);
+  }
+  ASSERT_EQ(whole.size(), 50u);
+  Session s{le_utt_create(ctx.c, &o)};
+  ASSERT_TRUE(s.u && waitReady(s.u)) << le_utt_last_error();
+  EXPECT_EQ(le_utt_skip_to(s.u, 5), 1);  // no speech on screen: nothing to pass over
+  speak(s.u);
+  auto got = pullWhile(s.u, [](const std::vector<Frame>& g) { return g.back().info.kind != 1; });
+  ASSERT_EQ(got.back().info.ordinal, 0);
+  for (int i = 0; i < 5000 && le_utt_frames_available(s.u) < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GE(le_utt_frames_available(s.u), 3);  // some frames wait, the rest are to be made
+  EXPECT_EQ(le_utt_skip_to(s.u, 30), 1);
+  speak(s.u);
+  int starts = 0, idleAfter = 0;  // until three idle frames follow the next utterance's speech
+  const auto rest = pullWhile(
+      s.u,
+      [&](const std::vector<Frame>& g) {
+        const le_utt_frame_info& i = g.back().info;
+        starts += i.kind == 1 && i.ordinal == 0;
+        idleAfter = starts > 0 && i.kind == 0 ? idleAfter + 1 : 0;
+        return idleAfter < 3;
+      },
+      120);
+  got.insert(got.end(), rest.begin(), rest.end());
+  // Of the frames made before the skip, those waiting give way to the last
+  // one, which goes out late, as may one landing when none waits; then only
+  // frames the sound has not passed (it moves on in real time from 30: a
+  // slow machine passes over more).
+  const auto runs = utterances(got);
+  ASSERT_EQ(runs.size(), 2u);
+  const std::vector<int>& r = runs[0];
+  ASSERT_GE(r.size(), 2u);
+  EXPECT_EQ(r[0], 0);
+  EXPECT_TRUE(std::adjacent_find(r.begin(), r.end(), std::greater_equal<int>()) == r.end());
+  const auto late = std::count_if(r.begin() + 1, r.end(), [](int ordinal) { return ordinal < 30; });
+  EXPECT_GE(late, 1);
+  EXPECT_LE(late, 4);  // the last waiting and those of the paste queue
+  EXPECT_EQ(runs[1], count(50));
+  size_t differ = 0, compared = 0;
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (i > 0) {
+      EXPECT_GT(got[i].info.seq, got[i - 1].info.seq);
+    }
+    if (got[i].info.kind == 1 && got[i].info.ordinal < 50) {
+      differ += got[i].rgb != whole[static_cast<size_t>(got[i].info.ordinal)];
+      ++compared;
+    }
+  }
+  EXPECT_EQ(compared, r.size() + 50);
+  EXPECT_EQ(differ, 0u);
+  EXPECT_EQ(le_utt_skip_to(nullptr, 1), 0);
+  EXPECT_EQ(le_utt_skip_to(s.u, -1), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_skip_to: bad args");
+  expectHealthy(s.u);
 }
 
 // One session per context: a second borrow is refused with the reason, and

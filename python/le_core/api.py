@@ -214,6 +214,12 @@ class Utterance(_Handle):
     def interrupt(self):
         lib.le_utt_interrupt(self.handle)
 
+    def skip_to(self, ordinal):
+        """The host's sound is at speech frame `ordinal` of the utterance on screen: its frames before that are not
+        handed out (those waiting are dropped, the rest not made)."""
+        if lib.le_utt_skip_to(self.handle, int(ordinal)) != 1:
+            raise Error(text(lib.le_utt_last_error))
+
     def ready(self):
         """True once the motion engine is loaded; raises when it failed."""
         r = lib.le_utt_ready(self.handle)

@@ -176,13 +176,44 @@ async def settling(bundle):
                                "two ends close together settle the heap once"),
                               (["ramp", "idle"], [0, 0], "an interrupt's ramp settles it again")):
         for n, kind in enumerate(kinds, 1):
-            live.frame_sent(n, {"kind": kind, "si": 0, "ordinal": n})
+            live.frame_sent(n, n, {"kind": kind, "si": 0, "ordinal": n})
         for _ in range(250):  # the trim runs on a worker thread: slow to start on a loaded machine
             if len(trims) >= len(want):
                 break
             await asyncio.sleep(0.02)
         await asyncio.sleep(0.2)
         check(trims == want, "%s: %s" % (what, trims))
+    await live.pc.close()
+
+
+async def sound_clock(bundle):
+    """The returned speech plays on the host's clock from the tick after its first speech frame's: a tick without
+    a frame keeps it going, ticks skipped carry their sound, a late frame says the tick its sound went out, and a
+    ramp ends it."""
+    import numpy as np
+    from le_core import serve
+    from le_core.live.media import SPF
+    host = serve.Host(bundle, bundle, 1, "full", 1, {})
+    host.heap = serve.HeapSettler(trim=lambda pad: None, delay=0.05)
+    live = serve.Live(host, "t", "full")
+    live.channel = Channel()
+    live.audio_sender = type("Sender", (), {"_le_timestamp_origin": 0})()
+    speech = (np.arange(8 * SPF) % 20000 + 1).astype(np.int16)
+    live.voice.begin()
+    live.voice.add(speech)
+    live.voice.end()
+    check(live.voice.due(0) is None, "no speech plays before its first frame")
+    for first, n, kind, o in ((0, 0, "idle", -1), (1, 1, "speech", 0), (2, 2, "hold", -1), (3, 6, "speech", 2),
+                              (7, 7, "ramp", -1)):
+        live.frame_sent(first, n, {"kind": kind, "si": 0, "ordinal": o})
+    ticks = [k for k, _ in live.audio_out.waiting]
+    check(ticks == list(range(8)), "every tick has its sound, the skipped ones too: %s" % ticks)
+    want = [np.zeros(SPF)] * 2 + [speech[k * SPF:(k + 1) * SPF] for k in range(5)] + [np.zeros(SPF)]
+    check(all(np.array_equal(p, w) for (_, p), w in zip(live.audio_out.waiting, want)),
+          "the speech plays on from its first frame through a hold and skipped ticks, and stops at the ramp")
+    artp = [m["artp"] // (3 * SPF) for m in live.channel.sent if m["type"] == "frame"]
+    check(artp == [0, 2, 2, 4, 7], "a speech frame's sound is that of the tick its ordinal is due: %s" % artp)
+    check((live.late, live.skipped) == (3, 1), "3 ticks late, 1 speech frame skipped: %s" % [live.late, live.skipped])
     await live.pc.close()
 
 
@@ -325,6 +356,7 @@ def main():
     run_logged(doors, bundle, "host")
     asyncio.run(messages(bundle))
     asyncio.run(settling(bundle))
+    asyncio.run(sound_clock(bundle))
     asyncio.run(failed_connection(bundle))
     print("host doors: every check passed")
     return 0

@@ -79,6 +79,22 @@ class Binding(unittest.TestCase):
             self.assertEqual(kinds.count("ramp"), 6)
             self.assertEqual(utt.stats()["onsets"], 1)
             self.assertEqual(utt.render_status(), (True, 0, ""))
+            # A host whose sound is at speech frame 20 sees none before it.
+            utt.push(speech(1.2))
+            utt.end()
+            ordinals, kind = [], None
+            while time.time() < deadline and (not ordinals or kind != "idle"):
+                frame, info = utt.pull()
+                kind = info and info["kind"]
+                if kind == "speech":
+                    ordinals.append(info["ordinal"])
+                    utt.skip_to(20)
+            # (a frame made before the skip may go out late, when no later one waits)
+            self.assertEqual(ordinals[0], 0)
+            self.assertEqual(ordinals, sorted(set(ordinals)))
+            self.assertLessEqual(len([o for o in ordinals if 0 < o < 20]), 4)
+            with self.assertRaises(le_core.Error):
+                utt.skip_to(-1)
             # While the session lives the context refuses its own renders.
             with self.assertRaises(le_core.Error):
                 ctx.target_frame(0)

@@ -21,6 +21,7 @@ from .tracks import AvatarAudio, AvatarVideo
 log = logging.getLogger("le_core.serve")
 MAX_MESSAGE = 64 * 1024  # bytes of a data-channel message; a sentence is capped at 2000 characters anyway
 MAX_SAY = 2000
+SLACK = 1  # speech frames a picture may run behind its sound before the host passes over it
 
 
 def parse_json(raw):
@@ -67,6 +68,9 @@ class Live:
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
         self.sent = self.held = 0
+        self.late = 0  # ticks that went without a frame, the host behind its clock
+        self.skipped = 0  # speech frames passed over, their sound gone
+        self.ordinal = -1  # of the last speech frame sent
         self.speaking = False  # the last frame sent was of speech or a ramp
         self.lock = threading.Lock()  # the engine is used from worker threads and torn down in one
         self.saying = None
@@ -134,8 +138,9 @@ class Live:
         if self.closed:
             return
         self.closed = True
-        log.info("session %s closed (%s) after %.0f s, %d frames sent, %d held", self.id, why,
-                 time.monotonic() - self.created, self.sent, self.held)
+        log.info("session %s closed (%s) after %.0f s, %d frames sent, %d held, %d ticks late, %d speech frames "
+                 "skipped", self.id, why, time.monotonic() - self.created, self.sent, self.held, self.late,
+                 self.skipped)
         me = asyncio.current_task()
         for t in self.tasks:
             if t is not me:  # the watchdog closes the session from its own task
@@ -153,13 +158,19 @@ class Live:
             media.malloc_trim(0)
 
     # -- frames out -------------------------------------------------------------------------------------------------
-    def next_frame(self, n):
+    def next_frame(self, n, due=None):
         """The frame for tick n, as the encoder takes it (yuv420p), with what it is: the engine writes it straight
-        into the video frame's planes. Runs in a worker thread."""
+        into the video frame's planes. `due`: the speech frame whose sound plays at tick n; the session passes over
+        the frames before it. Runs in a worker thread."""
         out = av.VideoFrame(self.yuv[0].shape[1], self.yuv[0].shape[0], "yuv420p")
         planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width] for p in out.planes]
+
+        def pull(u):
+            if due is not None and due > SLACK:
+                u.skip_to(due - SLACK)
+            return u.pull_i420(*planes)
         try:
-            info = self.engine(lambda u: u.pull_i420(*planes))
+            info = self.engine(pull)
         except Error as e:
             log.error("session %s: %s", self.id, e)
             info = None
@@ -171,25 +182,40 @@ class Live:
             self.yuv = planes  # the last frame, for the ticks that find none waiting
         return out, info
 
-    def frame_sent(self, n, info):
-        """Bookkeeping for the frame of tick n, on the event loop: its speech, its description, the figures."""
+    def frame_sent(self, first, n, info):
+        """Bookkeeping for the frame of tick n, on the event loop: the sound of the ticks from `first` (those before
+        n were skipped), the frame's description, the figures."""
+        for k in range(first, n):
+            self.audio_out.waiting.append((k, self.voice.sound(k)))
+        self.late += n - first
+        if info["kind"] == "speech":
+            if info["ordinal"] > self.ordinal:
+                self.skipped += info["ordinal"] - self.ordinal - 1
+            self.ordinal = info["ordinal"]
         if info["kind"] == "hold" and n > 0:
             self.held += 1
         elif info["kind"] in ("idle", "speech", "ramp"):
             if self.speaking and info["kind"] == "idle":  # an utterance has played out
                 self.host.heap.soon(asyncio.get_running_loop())
             self.speaking = info["kind"] != "idle"
-        pcm = self.voice.for_frame(info["kind"], info["ordinal"])
+        self.voice.sent(info["kind"], info["ordinal"], n)
+        pcm = self.voice.sound(n)
         self.audio_out.waiting.append((n, pcm))
         self.sent += 1
         level = 10 * np.log10(np.mean(pcm.astype(np.float64) ** 2) / 32768.0 ** 2 + 1e-10)
+        # The sound goes out tick by tick, SPF samples each: a speech frame's own sound went out at the tick its
+        # ordinal is due, which is this one unless the picture runs late.
+        tick = n
+        if info["kind"] == "speech" and self.voice.due(n) is not None:
+            tick = self.voice.start + info["ordinal"]
         # The frame's RTP timestamp, and that of the first of its sound (48 kHz: the two go out in step).
         self.send({"type": "frame", "n": n, "rtp": self.rtp(self.video_sender, n * 3600),
-                   "artp": self.rtp(self.audio_sender, n * SPF * 3),
+                   "artp": self.rtp(self.audio_sender, tick * SPF * 3),
                    "k": info["kind"], "si": info["si"], "o": info["ordinal"], "a": round(level, 1)})
         st = self.engine(lambda u: u.stats()) if n % FPS == 0 else None
         if st is not None:
-            self.send({"type": "stats", "sent": self.sent, "held": self.held, "onset_ms": st["onset_ms"],
+            self.send({"type": "stats", "sent": self.sent, "held": self.held, "late": self.late,
+                       "skipped": self.skipped, "onset_ms": st["onset_ms"],
                        "onsets": st["onsets"], "render_ms": st["render_ms"], "sessions": len(self.host.sessions)})
 
     @staticmethod

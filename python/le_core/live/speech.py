@@ -58,13 +58,17 @@ class Gate:
 
 
 class Voice:
-    """The speech behind the speech frames: the audio pushed per utterance, handed out frame by frame as sent."""
+    """The speech behind the speech frames: the audio pushed per utterance, played on the host's clock from the tick
+    after the one at which the utterance's first speech frame is sent. The sound never waits for a frame: a tick
+    without one, or a host that falls behind, skips pictures (the session passes over the frames the sound has
+    left), never sound. Each picture goes a tick ahead of its sound, so that a frame that comes a tick late (the
+    speech's frames come as the microphone's audio does, just in time) still goes out with its sound."""
 
     def __init__(self):
         self.utterances = collections.deque()  # int16 bytes per utterance, in push order; the open one grows
         self.open = None
         self.playing = None
-        self.last = ("idle", -1)
+        self.start = 0  # the tick of the playing utterance's first speech frame
 
     def begin(self):
         self.open = bytearray()
@@ -82,17 +86,25 @@ class Voice:
         self.utterances.clear()
         self.open = self.playing = None
 
-    def for_frame(self, kind, ordinal):
-        """SPF int16 samples to play with a frame of this kind (speech frame `ordinal` of its utterance)."""
-        silence = np.zeros(SPF, np.int16)
-        if kind == "hold":  # the last frame again: the speech waits for the next one
-            return silence
-        if kind != "speech":
-            self.playing = None
-        elif self.last[0] != "speech" or ordinal <= self.last[1]:
+    def due(self, tick):
+        """The speech frame whose sound plays at `tick` (-1 on the tick of the first), or None when no speech
+        plays."""
+        return None if self.playing is None else tick - self.start
+
+    def sent(self, kind, ordinal, tick):
+        """A frame of this kind (speech frame `ordinal` of its utterance) goes out at `tick`: an utterance's first
+        speech frame starts its sound, an idle or ramp frame ends it; a frame sent again changes nothing."""
+        if kind == "speech" and ordinal == 0:
             self.playing = self.utterances.popleft() if self.utterances else None
-        self.last = (kind, ordinal)
-        if self.playing is None:
+            self.start = tick + 1
+        elif kind in ("idle", "ramp"):
+            self.playing = None
+
+    def sound(self, tick):
+        """SPF int16 samples to play at `tick`."""
+        silence = np.zeros(SPF, np.int16)
+        o = self.due(tick)
+        if o is None or o < 0:
             return silence
-        a = np.frombuffer(bytes(self.playing[2 * SPF * ordinal:2 * SPF * (ordinal + 1)]), "<i2")
+        a = np.frombuffer(bytes(self.playing[2 * SPF * o:2 * SPF * (o + 1)]), "<i2")
         return a if a.size == SPF else np.concatenate([a, silence[a.size:]])

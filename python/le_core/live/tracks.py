@@ -51,6 +51,9 @@ class AvatarAudio(MediaStreamTrack):
         super().stop()
 
 
+LATE = 3  # ticks behind the clock from which the ticks passed are skipped
+
+
 class AvatarVideo(MediaStreamTrack):
     """The session's frames at 25 fps on the host's clock."""
     kind = "video"
@@ -67,16 +70,22 @@ class AvatarVideo(MediaStreamTrack):
         if self.readyState != "live":
             raise MediaStreamError
         now = time.monotonic()
+        first = self.n  # the first tick this frame stands for
         if self.t0 is None:
             self.t0 = now
         else:
             wait = self.t0 + self.n / FPS - now
             if wait > 0:
                 await asyncio.sleep(wait)
+            elif wait <= -LATE / FPS:
+                # Ticks behind the clock (a host with more sessions than cores): the ticks passed go without a
+                # picture, their sound goes at once, and the frame is that of the tick due now.
+                self.n = int((now - self.t0) * FPS)
         # Pulling and converting a large frame takes milliseconds: off the event loop, which serves every
         # session's network and audio.
-        frame, info = await asyncio.get_running_loop().run_in_executor(None, self.live.next_frame, self.n)
-        self.live.frame_sent(self.n, info)
+        due = self.live.voice.due(self.n)
+        frame, info = await asyncio.get_running_loop().run_in_executor(None, self.live.next_frame, self.n, due)
+        self.live.frame_sent(first, self.n, info)
         self.sound_of(self.n)
         frame.pts, frame.time_base = self.n * 3600, VIDEO_TB
         self.n += 1
