@@ -64,7 +64,7 @@ class Live:
         self.channel = None
         self.gate = Gate(**host.gate)
         self.voice = Voice()
-        self.audio_out = AvatarAudio()
+        self.audio_out = AvatarAudio(self)
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
         self.sent = self.held = 0
@@ -183,10 +183,8 @@ class Live:
         return out, info
 
     def frame_sent(self, first, n, info):
-        """Bookkeeping for the frame of tick n, on the event loop: the sound of the ticks from `first` (those before
-        n were skipped), the frame's description, the figures."""
-        for k in range(first, n):
-            self.audio_out.waiting.append((k, self.voice.sound(k)))
+        """Bookkeeping for the frame of tick n, on the event loop (the ticks from `first` before n were skipped):
+        the sound it starts or ends, its description, the figures."""
         self.late += n - first
         if info["kind"] == "speech":
             if info["ordinal"] > self.ordinal:
@@ -198,13 +196,12 @@ class Live:
             if self.speaking and info["kind"] == "idle":  # an utterance has played out
                 self.host.heap.soon(asyncio.get_running_loop())
             self.speaking = info["kind"] != "idle"
-        self.voice.sent(info["kind"], info["ordinal"], n)
+        self.voice.sent(info["kind"], info["ordinal"], n, self.audio_out.next_tick())
         pcm = self.voice.sound(n)
-        self.audio_out.waiting.append((n, pcm))
         self.sent += 1
         level = 10 * np.log10(np.mean(pcm.astype(np.float64) ** 2) / 32768.0 ** 2 + 1e-10)
-        # The sound goes out tick by tick, SPF samples each: a speech frame's own sound went out at the tick its
-        # ordinal is due, which is this one unless the picture runs late.
+        # The sound goes out tick by tick, SPF samples each: a speech frame's own sound goes out at the tick its
+        # ordinal is due, the next one unless the picture runs late.
         tick = n
         if info["kind"] == "speech" and self.voice.due(n) is not None:
             tick = self.voice.start + info["ordinal"]

@@ -59,7 +59,8 @@ class Gate:
 
 class Voice:
     """The speech behind the speech frames: the audio pushed per utterance, played on the host's clock from the tick
-    after the one at which the utterance's first speech frame is sent. The sound never waits for a frame: a tick
+    after the one at which the utterance's first speech frame is sent (or, when the sound's clock is already past
+    it, from the sound's next tick). The sound never waits for a frame: a tick
     without one, or a host that falls behind, skips pictures (the session passes over the frames the sound has
     left), never sound. Each picture goes a tick ahead of its sound, so that a frame that comes a tick late (the
     speech's frames come as the microphone's audio does, just in time) still goes out with its sound."""
@@ -91,12 +92,13 @@ class Voice:
         plays."""
         return None if self.playing is None else tick - self.start
 
-    def sent(self, kind, ordinal, tick):
+    def sent(self, kind, ordinal, tick, heard=0):
         """A frame of this kind (speech frame `ordinal` of its utterance) goes out at `tick`: an utterance's first
-        speech frame starts its sound, an idle or ramp frame ends it; a frame sent again changes nothing."""
+        speech frame starts its sound at the next tick, or at `heard` (the first tick whose sound has not gone
+        out) when that is later; an idle or ramp frame ends it; a frame sent again changes nothing."""
         if kind == "speech" and ordinal == 0:
             self.playing = self.utterances.popleft() if self.utterances else None
-            self.start = tick + 1
+            self.start = max(tick + 1, heard)
         elif kind in ("idle", "ramp"):
             self.playing = None
 
