@@ -7,7 +7,8 @@ Each browser's fake microphone loops a spoken sentence; each window is 20 s. The
 drive the host and the browsers; the pages are opened as a user opens them, without the test's probe (which reads
 every frame shown back from the video: in a headless browser without a GPU that costs as much as showing it, and
 "shown" fell to 7-12 fps at 1080p with it while 24 arrived). "new" counts the frames arrived less those the host
-sent again because the session had none ready (held).
+sent again because the session had none ready (held); "skipped", the speech frames the host passed over because
+its sound (which never waits for a picture) had gone past them.
 """
 import os
 import sys
