@@ -60,10 +60,10 @@ class Gate:
 class Voice:
     """The speech behind the speech frames: the audio pushed per utterance, played on the host's clock from the tick
     after the one at which the utterance's first speech frame is sent (or, when the sound's clock is already past
-    it, from the sound's next tick). The sound never waits for a frame: a tick
-    without one, or a host that falls behind, skips pictures (the session passes over the frames the sound has
-    left), never sound. Each picture goes a tick ahead of its sound, so that a frame that comes a tick late (the
-    speech's frames come as the microphone's audio does, just in time) still goes out with its sound."""
+    it, from the sound's next tick). The sound never waits for a frame: a tick without one, or a host that falls
+    behind, skips pictures (the session passes over the frames the sound has left), never sound. Each picture goes
+    a tick ahead of its sound, so that a frame that comes a tick late (the speech's frames come as the
+    microphone's audio does, just in time) still goes out with its sound."""
 
     def __init__(self):
         self.utterances = collections.deque()  # int16 bytes per utterance, in push order; the open one grows
