@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -668,6 +669,11 @@ TEST(Utt, SkipToPassesOverTheSpeechTheSoundHasLeft) {
   EXPECT_EQ(le_utt_skip_to(nullptr, 1), 0);
   EXPECT_EQ(le_utt_skip_to(s.u, -1), 0);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_skip_to: bad args");
+  // A sound at the largest ordinal passes over the rest of the utterance.
+  speak(s.u);
+  ASSERT_EQ(pullWhile(s.u, [](const std::vector<Frame>& g) { return g.back().info.kind != 1; }).back().info.ordinal, 0);
+  EXPECT_EQ(le_utt_skip_to(s.u, INT_MAX), 1);
+  EXPECT_LE(kindCount(pullSpeech(s.u, 0), 1), 4u);
   expectHealthy(s.u);
 }
 
