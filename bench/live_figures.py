@@ -46,10 +46,12 @@ def figures(bundle, tmp, log, host_options):
             onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:]
             if onsets:
                 lag = look_ahead_ms(bundle)
+                engine = a.js("return window.leLive.engineOnsets;")[1:]
                 print("%s: microphone to first speech frame at the browser, median %.0f ms over %d utterances: the "
-                      "model's look-ahead %.0f ms (engine: its lag of %d frames on its block clock) + the rest %.0f ms"
+                      "model's look-ahead %.0f ms (engine: its lag of %d frames on its block clock) + the rest %.0f ms; "
+                      "the engine's first push to first frame in its ring, median %.0f ms"
                       % (output, np.median(onsets), len(onsets), lag, A2x(bundle).info()["lag"],
-                         np.median(onsets) - lag))
+                         np.median(onsets) - lag, np.median(engine) if engine else float("nan")))
             b = Browser(speech_wav, tmp, "fb")
             b.open(host.url, output, probe=False)
             time.sleep(5)  # the second session's start (its first renders, the encoder's first key frames) past
