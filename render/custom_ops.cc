@@ -445,21 +445,218 @@ void gridsample_fast(const float* x, const float* grid, float* out, int C, int H
   gridsample_fast_band(x, grid, out, C, H, W, Hg < 0 ? H : Hg, Wg < 0 ? W : Wg, 0, Hg < 0 ? H : Hg);
 }
 
+namespace {
+
+// The four planes of one pixel of channel plane `s`: its value, the second
+// differences across and down, and the cross term.
+inline void warpPlanesPixel(const float* s, float* planes, int W, int H, int r, int q, int c) {
+  auto v = [&](int rr, int qq) { return s[static_cast<size_t>(std::clamp(rr, 0, H - 1)) * W + std::clamp(qq, 0, W - 1)]; };
+  auto d = [&](int j) { return v(r - 1, j) - 2 * v(r, j) + v(r + 1, j); };
+  float* o = planes + (static_cast<size_t>(r) * W + q) * 12 + c * 4;
+  o[0] = v(r, q);
+  o[1] = v(r, q - 1) - 2 * v(r, q) + v(r, q + 1);
+  o[2] = d(q);
+  o[3] = d(std::max(q - 1, 0)) - 2 * d(q) + d(std::min(q + 1, W - 1));
+}
+
+// Sample positions of one output pixel: the four records' offsets into the
+// planes, the bilinear weights and the curvature factors.
+struct WarpTaps {
+  size_t a, b, c, d;
+  float w00, w01, w10, w11, ax, ay;
+};
+
+inline WarpTaps warpTaps(const float* g, int W, int H) {
+  const float ix = ((1 + g[0]) * W - 1) * 0.5f, iy = ((1 + g[1]) * H - 1) * 0.5f;
+  const float fx = ix - std::floor(ix), fy = iy - std::floor(iy);
+  auto bil = [](float i, int size, int& t0, int& t1, float& t) {
+    if (!(i >= 0)) {  // also NaN
+      t0 = t1 = 0;
+      t = 0;
+      return;
+    }
+    i = std::min(i, static_cast<float>(size - 1));
+    const float f = std::floor(i);
+    t0 = static_cast<int>(f);
+    t1 = std::min(t0 + 1, size - 1);
+    t = i - f;
+  };
+  int x0, x1, y0, y1;
+  float tx, ty;
+  bil(ix, W, x0, x1, tx);
+  bil(iy, H, y0, y1, ty);
+  return {(static_cast<size_t>(y0) * W + x0) * 12, (static_cast<size_t>(y0) * W + x1) * 12,
+          (static_cast<size_t>(y1) * W + x0) * 12, (static_cast<size_t>(y1) * W + x1) * 12,
+          (1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty, (1 - fx) * fx * 0.5f, (1 - fy) * fy * 0.5f};
+}
+
+inline void warpGatherPixel(const float* planes, const WarpTaps& t, float* out, size_t plane, size_t o) {
+  const float *a = planes + t.a, *b = planes + t.b, *c = planes + t.c, *d = planes + t.d;
+  for (int ch = 0; ch < 3; ++ch) {
+    float A[4];
+    for (int k = 0; k < 4; ++k) {
+      const int i = ch * 4 + k;
+      A[k] = ((t.w00 * a[i] + t.w01 * b[i]) + t.w10 * c[i]) + t.w11 * d[i];
+    }
+    out[ch * plane + o] = (A[0] - t.ax * A[1] - t.ay * A[2]) + t.ax * t.ay * A[3];
+  }
+}
+
+#if defined(__x86_64__)
+// Row r of one channel from column 1, eight columns at a time while all of
+// them lie before the last, with the scalar formulas' multiplies and adds in
+// their order; returns the first column left (column 0 is the caller's too).
+// `dRow` holds W floats.
+__attribute__((target("avx2"))) int warpPlanesRowAvx2(const float* s, float* planes, int W, int H, int r, int c,
+                                                      float* dRow) {
+  const float* up = s + static_cast<size_t>(std::max(r - 1, 0)) * W;
+  const float* mid = s + static_cast<size_t>(r) * W;
+  const float* dn = s + static_cast<size_t>(std::min(r + 1, H - 1)) * W;
+  const __m256 two = _mm256_set1_ps(2.0f);
+  int j = 0;
+  for (; j + 8 <= W; j += 8) {
+    const __m256 d = _mm256_add_ps(_mm256_sub_ps(_mm256_loadu_ps(up + j), _mm256_mul_ps(two, _mm256_loadu_ps(mid + j))),
+                                   _mm256_loadu_ps(dn + j));
+    _mm256_storeu_ps(dRow + j, d);
+  }
+  for (; j < W; ++j) dRow[j] = up[j] - 2 * mid[j] + dn[j];
+  int q = 1;
+  for (; q + 8 <= W - 1; q += 8) {
+    const __m256 v = _mm256_loadu_ps(mid + q), d = _mm256_loadu_ps(dRow + q);
+    const __m256 o0 = v, o2 = d;
+    const __m256 o1 = _mm256_add_ps(_mm256_sub_ps(_mm256_loadu_ps(mid + q - 1), _mm256_mul_ps(two, v)),
+                                    _mm256_loadu_ps(mid + q + 1));
+    const __m256 o3 = _mm256_add_ps(_mm256_sub_ps(_mm256_loadu_ps(dRow + q - 1), _mm256_mul_ps(two, d)),
+                                    _mm256_loadu_ps(dRow + q + 1));
+    // Eight (o0, o1, o2, o3) records: pixels p and p + 4 share a register.
+    const __m256 t0 = _mm256_unpacklo_ps(o0, o1), t1 = _mm256_unpackhi_ps(o0, o1);
+    const __m256 t2 = _mm256_unpacklo_ps(o2, o3), t3 = _mm256_unpackhi_ps(o2, o3);
+    const __m256 p[4] = {_mm256_shuffle_ps(t0, t2, 0x44), _mm256_shuffle_ps(t0, t2, 0xEE),
+                         _mm256_shuffle_ps(t1, t3, 0x44), _mm256_shuffle_ps(t1, t3, 0xEE)};
+    float* o = planes + (static_cast<size_t>(r) * W + q) * 12 + c * 4;
+    for (int k = 0; k < 4; ++k) {
+      _mm_storeu_ps(o + k * 12, _mm256_castps256_ps128(p[k]));
+      _mm_storeu_ps(o + (k + 4) * 12, _mm256_extractf128_ps(p[k], 1));
+    }
+  }
+  return q;
+}
+
+// Taps along one axis for eight coordinates, as warpTaps' bil() does.
+__attribute__((target("avx2"))) inline void warpAxisAvx2(__m256 i, int size, __m256i& t0, __m256i& t1, __m256& t) {
+  const __m256 valid = _mm256_cmp_ps(i, _mm256_setzero_ps(), _CMP_GE_OQ);  // false for NaN
+  const __m256 c = _mm256_min_ps(i, _mm256_set1_ps(static_cast<float>(size - 1)));
+  const __m256 f = _mm256_floor_ps(c);
+  const __m256i mask = _mm256_castps_si256(valid);
+  const __m256i f0 = _mm256_cvttps_epi32(_mm256_and_ps(f, valid));
+  t0 = _mm256_and_si256(f0, mask);
+  t1 = _mm256_and_si256(_mm256_min_epi32(_mm256_add_epi32(f0, _mm256_set1_epi32(1)), _mm256_set1_epi32(size - 1)), mask);
+  t = _mm256_and_ps(_mm256_sub_ps(c, f), valid);
+}
+
+// Row r, eight pixels' taps at a time, then each pixel's twelve sums in two
+// vectors; returns the first column left for the scalar path.
+__attribute__((target("avx2"))) int warpGatherRowAvx2(const float* planes, const float* grid, float* out, int W, int H,
+                                                      int r) {
+  const size_t plane = static_cast<size_t>(H) * W;
+  const __m256 one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f);
+  const __m256 wf = _mm256_set1_ps(static_cast<float>(W)), hf = _mm256_set1_ps(static_cast<float>(H));
+  const __m256i twelve = _mm256_set1_epi32(12), wi = _mm256_set1_epi32(W);
+  alignas(32) int32_t at[4][8];
+  alignas(32) float w[7][8];  // w00, w01, w10, w11 and the factors (1, ax, ay, ax*ay) from 4
+  int q = 0;
+  for (; q + 8 <= W; q += 8) {
+    const float* g = grid + (static_cast<size_t>(r) * W + q) * 2;
+    const __m256 lo = _mm256_loadu_ps(g), hi = _mm256_loadu_ps(g + 8);
+    const __m256 gx = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(lo, hi, 0x88)), 0xD8));
+    const __m256 gy = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(lo, hi, 0xDD)), 0xD8));
+    const __m256 ix = _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_add_ps(one, gx), wf), one), half);
+    const __m256 iy = _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_add_ps(one, gy), hf), one), half);
+    const __m256 fx = _mm256_sub_ps(ix, _mm256_floor_ps(ix)), fy = _mm256_sub_ps(iy, _mm256_floor_ps(iy));
+    __m256i x0, x1, y0, y1;
+    __m256 tx, ty;
+    warpAxisAvx2(ix, W, x0, x1, tx);
+    warpAxisAvx2(iy, H, y0, y1, ty);
+    const __m256i row0 = _mm256_mullo_epi32(y0, wi), row1 = _mm256_mullo_epi32(y1, wi);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at[0]), _mm256_mullo_epi32(_mm256_add_epi32(row0, x0), twelve));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at[1]), _mm256_mullo_epi32(_mm256_add_epi32(row0, x1), twelve));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at[2]), _mm256_mullo_epi32(_mm256_add_epi32(row1, x0), twelve));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at[3]), _mm256_mullo_epi32(_mm256_add_epi32(row1, x1), twelve));
+    const __m256 ux = _mm256_sub_ps(one, tx), uy = _mm256_sub_ps(one, ty);
+    _mm256_store_ps(w[0], _mm256_mul_ps(ux, uy));
+    _mm256_store_ps(w[1], _mm256_mul_ps(tx, uy));
+    _mm256_store_ps(w[2], _mm256_mul_ps(ux, ty));
+    _mm256_store_ps(w[3], _mm256_mul_ps(tx, ty));
+    const __m256 ax = _mm256_mul_ps(_mm256_mul_ps(_mm256_sub_ps(one, fx), fx), half);
+    const __m256 ay = _mm256_mul_ps(_mm256_mul_ps(_mm256_sub_ps(one, fy), fy), half);
+    _mm256_store_ps(w[4], ax);
+    _mm256_store_ps(w[5], ay);
+    _mm256_store_ps(w[6], _mm256_mul_ps(ax, ay));
+    for (int p = 0; p < 8; ++p) {
+      const float *a = planes + at[0][p], *b = planes + at[1][p], *c = planes + at[2][p], *d = planes + at[3][p];
+      const __m256 w00 = _mm256_broadcast_ss(&w[0][p]), w01 = _mm256_broadcast_ss(&w[1][p]);
+      const __m256 w10 = _mm256_broadcast_ss(&w[2][p]), w11 = _mm256_broadcast_ss(&w[3][p]);
+      // Channels 0 and 1, then channel 2: the four sums of each.
+      const __m256 s01 = _mm256_add_ps(
+          _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(w00, _mm256_loadu_ps(a)), _mm256_mul_ps(w01, _mm256_loadu_ps(b))),
+                        _mm256_mul_ps(w10, _mm256_loadu_ps(c))),
+          _mm256_mul_ps(w11, _mm256_loadu_ps(d)));
+      const __m128 s2 = _mm_add_ps(
+          _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm256_castps256_ps128(w00), _mm_loadu_ps(a + 8)),
+                                _mm_mul_ps(_mm256_castps256_ps128(w01), _mm_loadu_ps(b + 8))),
+                     _mm_mul_ps(_mm256_castps256_ps128(w10), _mm_loadu_ps(c + 8))),
+          _mm_mul_ps(_mm256_castps256_ps128(w11), _mm_loadu_ps(d + 8)));
+      // (A0, ax A1, ay A2, (ax ay) A3), then ((A0 - ax A1) - ay A2) + ax ay A3 in lane 0.
+      const __m128 f = _mm_setr_ps(1.0f, w[4][p], w[5][p], w[6][p]);
+      const __m256 m01 = _mm256_mul_ps(s01, _mm256_set_m128(f, f));
+      const __m128 m2 = _mm_mul_ps(s2, f);
+      const __m256 r01 = _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(m01, _mm256_permute_ps(m01, 1)),
+                                                     _mm256_permute_ps(m01, 2)),
+                                       _mm256_permute_ps(m01, 3));
+      const __m128 r2 = _mm_add_ps(_mm_sub_ps(_mm_sub_ps(m2, _mm_permute_ps(m2, 1)), _mm_permute_ps(m2, 2)),
+                                   _mm_permute_ps(m2, 3));
+      const size_t o = static_cast<size_t>(r) * W + q + p;
+      out[o] = _mm256_cvtss_f32(r01);
+      out[plane + o] = _mm_cvtss_f32(_mm256_extractf128_ps(r01, 1));
+      out[2 * plane + o] = _mm_cvtss_f32(r2);
+    }
+  }
+  return q;
+}
+#endif
+
+// The vector bodies index the planes with 32-bit offsets.
+bool warpVector(int W, int H) {
+#if defined(__x86_64__)
+  return bodyFor(3) != kScalar && static_cast<int64_t>(H) * W * 12 < (int64_t{1} << 31);
+#else
+  (void)W;
+  (void)H;
+  return false;
+#endif
+}
+
+}  // namespace
+
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd) {
   rowBegin = std::max(rowBegin, 0);
   rowEnd = std::min(rowEnd, H);
+  if (rowBegin >= rowEnd) return;
+  const bool vector = warpVector(W, H);
+  std::vector<float> dRow(vector ? static_cast<size_t>(W) : 0);
   for (int c = 0; c < 3; ++c) {
     const float* s = src + static_cast<size_t>(c) * H * W;
-    auto v = [&](int r, int q) { return s[static_cast<size_t>(std::clamp(r, 0, H - 1)) * W + std::clamp(q, 0, W - 1)]; };
-    for (int r = rowBegin; r < rowEnd; ++r)
-      for (int q = 0; q < W; ++q) {
-        auto d = [&](int j) { return v(r - 1, j) - 2 * v(r, j) + v(r + 1, j); };
-        float* o = planes + (static_cast<size_t>(r) * W + q) * 12 + c * 4;
-        o[0] = v(r, q);
-        o[1] = v(r, q - 1) - 2 * v(r, q) + v(r, q + 1);
-        o[2] = d(q);
-        o[3] = d(std::max(q - 1, 0)) - 2 * d(q) + d(std::min(q + 1, W - 1));
+    for (int r = rowBegin; r < rowEnd; ++r) {
+      int q = 0;
+#if defined(__x86_64__)
+      if (vector) {
+        const int end = warpPlanesRowAvx2(s, planes, W, H, r, c, dRow.data());
+        warpPlanesPixel(s, planes, W, H, r, 0, c);
+        q = end;
       }
+#endif
+      for (; q < W; ++q) warpPlanesPixel(s, planes, W, H, r, q, c);
+    }
   }
 }
 
@@ -467,42 +664,17 @@ void warpDirectorGatherBand(const float* planes, const float* grid, float* out, 
   rowBegin = std::max(rowBegin, 0);
   rowEnd = std::min(rowEnd, H);
   const size_t plane = static_cast<size_t>(H) * W;
-  for (int r = rowBegin; r < rowEnd; ++r)
-    for (int q = 0; q < W; ++q) {
-      const float* g = grid + (static_cast<size_t>(r) * W + q) * 2;
-      const float ix = ((1 + g[0]) * W - 1) * 0.5f, iy = ((1 + g[1]) * H - 1) * 0.5f;
-      const float fx = ix - std::floor(ix), fy = iy - std::floor(iy);
-      auto bil = [](float i, int size, int& t0, int& t1, float& t) {
-        if (!(i >= 0)) {  // also NaN
-          t0 = t1 = 0;
-          t = 0;
-          return;
-        }
-        i = std::min(i, static_cast<float>(size - 1));
-        const float f = std::floor(i);
-        t0 = static_cast<int>(f);
-        t1 = std::min(t0 + 1, size - 1);
-        t = i - f;
-      };
-      int x0, x1, y0, y1;
-      float tx, ty;
-      bil(ix, W, x0, x1, tx);
-      bil(iy, H, y0, y1, ty);
-      const float* a = planes + (static_cast<size_t>(y0) * W + x0) * 12;
-      const float* b = planes + (static_cast<size_t>(y0) * W + x1) * 12;
-      const float* c = planes + (static_cast<size_t>(y1) * W + x0) * 12;
-      const float* d = planes + (static_cast<size_t>(y1) * W + x1) * 12;
-      const float w00 = (1 - tx) * (1 - ty), w01 = tx * (1 - ty), w10 = (1 - tx) * ty, w11 = tx * ty;
-      const float ax = (1 - fx) * fx * 0.5f, ay = (1 - fy) * fy * 0.5f;
-      for (int ch = 0; ch < 3; ++ch) {
-        float A[4];
-        for (int k = 0; k < 4; ++k) {
-          const int i = ch * 4 + k;
-          A[k] = ((w00 * a[i] + w01 * b[i]) + w10 * c[i]) + w11 * d[i];
-        }
-        out[ch * plane + static_cast<size_t>(r) * W + q] = (A[0] - ax * A[1] - ay * A[2]) + ax * ay * A[3];
-      }
+  const bool vector = warpVector(W, H);
+  for (int r = rowBegin; r < rowEnd; ++r) {
+    int q = 0;
+#if defined(__x86_64__)
+    if (vector) q = warpGatherRowAvx2(planes, grid, out, W, H, r);
+#endif
+    for (; q < W; ++q) {
+      const size_t o = static_cast<size_t>(r) * W + q;
+      warpGatherPixel(planes, warpTaps(grid + o * 2, W, H), out, plane, o);
     }
+  }
 }
 
 void warpDirectorBand(const float* src, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd) {
@@ -517,7 +689,7 @@ void warpDirector(const float* src, const float* grid, float* out, int W, int H)
   warpDirectorBand(src, grid, out, W, H, 0, H);
 }
 
-const char* warpBody() { return "scalar"; }
+const char* warpBody() { return warpVector(1, 1) ? "avx2" : "scalar"; }
 
 void cubicTaps(double t, double a, double out[4]) {
   const double d[4] = {t + 1, t, 1 - t, 2 - t};

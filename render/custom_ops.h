@@ -29,6 +29,8 @@ void warpDirector(const float* src, const float* grid, float* out, int W, int H)
 void warpDirectorBand(const float* src, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd);
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
+// The body WarpDirector runs: "avx2" (eight pixels' taps at a time, a pixel's
+// twelve sums in two vectors) or "scalar"; both give the same bits.
 const char* warpBody();
 
 // The four normalised taps of the cubic kernel (coefficient a) at fraction t.
@@ -41,7 +43,8 @@ const char* gridsampleBody(int channels);
 
 // Tests and benchmarks: run GridSampleFast on the named body ("avx512",
 // "avx2", "scalar"; the best the CPU has when it lacks that one), or back on
-// the dispatch's choice with nullptr.
+// the dispatch's choice with nullptr. "scalar" holds WarpDirector to its
+// scalar body too.
 void setGridSampleBody(const char* body);
 
 }  // namespace le

@@ -58,6 +58,15 @@ class A2xOpts(ctypes.Structure):
                 ("cuda_mem_mib", ctypes.c_int), ("unwrap_root", ctypes.c_char_p)]
 
 
+class CtxOpts(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("model_key", ctypes.c_char_p), ("threads", ctypes.c_int),
+                ("ep", ctypes.c_char_p), ("paste_fast", ctypes.c_int), ("paste_ksize", ctypes.c_int),
+                ("driver_hwdec", ctypes.c_int), ("driver_prefer_video", ctypes.c_int), ("gs_fast", ctypes.c_int),
+                ("gs_rewrite", ctypes.c_int), ("ort_spin", ctypes.c_int), ("ort_profile", ctypes.c_char_p),
+                ("conv_backend", ctypes.c_char_p), ("unwrap_root", ctypes.c_char_p), ("msrc_missing_ok", ctypes.c_int),
+                ("source_hoist", ctypes.c_int), ("warp_node", ctypes.c_int)]
+
+
 class CtxInfo(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("family", ctypes.c_char * 16), ("provider", ctypes.c_char * 32),
                 ("rewrites", ctypes.c_char * 192), ("batch", ctypes.c_int), ("intra_op_threads", ctypes.c_int),
@@ -100,6 +109,8 @@ _declare("le_a2x_get_info", ctypes.c_int, P, ctypes.POINTER(A2xInfo))
 _declare("le_bundle_resolve_handle", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
 _declare("le_bundle_resolve_member", ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t)
 _declare("le_create", P, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p)
+_declare("le_ctx_opts_default", None, ctypes.POINTER(CtxOpts))
+_declare("le_create_opts", P, ctypes.c_char_p, ctypes.POINTER(CtxOpts))
 _declare("le_destroy", None, P)
 for _name in ("le_nt", "le_width", "le_height", "le_crop", "le_drive_frames"):
     _declare(_name, ctypes.c_int, P)

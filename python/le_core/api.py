@@ -3,7 +3,7 @@ import ctypes
 
 import numpy as np
 
-from ._lib import A2xInfo, A2xOpts, CtxInfo, Error, FrameInfo, I420, LogFn, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
+from ._lib import A2xInfo, A2xOpts, CtxInfo, CtxOpts, Error, FrameInfo, I420, LogFn, Stats, UttOpts, c_float_p, c_int_p, c_u8_p, lib, text
 
 KP = 63  # keypoint values per set: 21 keypoints x 3
 
@@ -68,8 +68,16 @@ class Context(_Handle):
     """One loaded avatar bundle (le_ctx)."""
     _destroy = lib.le_destroy
 
-    def __init__(self, bundle, model="b1", threads=0, ep=None):
-        h = lib.le_create(_enc(bundle), _enc(model), threads, _enc(ep) if ep else None)
+    def __init__(self, bundle, model="b1", threads=0, ep=None, warp_node=None):
+        """warp_node: True or False sets whether the director's warp runs as the engine's one node (its
+        le_ctx_opts member); None leaves it to the environment's default."""
+        if warp_node is None:
+            h = lib.le_create(_enc(bundle), _enc(model), threads, _enc(ep) if ep else None)
+        else:
+            o = CtxOpts()
+            lib.le_ctx_opts_default(ctypes.byref(o))
+            o.model_key, o.threads, o.ep, o.warp_node = _enc(model), threads, _enc(ep) if ep else None, int(warp_node)
+            h = lib.le_create_opts(_enc(bundle), ctypes.byref(o))
         if not h:
             raise Error(text(lib.le_last_error))
         super().__init__(h)

@@ -42,6 +42,10 @@ class Binding(unittest.TestCase):
                 ctx.render(0, xs[0][:10], xs[0])
             M = np.fromfile(os.path.join(TINY, "M.f32"), np.float32).reshape(12, 2, 3)
             self.assertTrue(np.array_equal(ctx.crop_transform(5), M[5]))
+            for warp in (True, False):  # the setting reaches the engine over the environment's default
+                with le_core.Context(TINY, threads=1, warp_node=warp) as w:
+                    self.assertEqual("WarpDirector" in w.info()["rewrites"], warp, w.info()["rewrites"])
+                    self.assertLess(float(np.abs(w.render(3, xs[3], xs[3]) - crop).max()), 1e-4)
         with self.assertRaises(le_core.Error) as e:
             le_core.Context("/nonexistent")
         self.assertTrue(str(e.exception).startswith("le_create: "), str(e.exception))

@@ -83,7 +83,7 @@ class Live:
     def open_engine(self):
         """Runs in a worker thread: loading a bundle takes a while and must not hold up the other sessions."""
         h = self.host
-        self.ctx = Context(h.bundle, threads=h.threads)
+        self.ctx = Context(h.bundle, threads=h.threads, warp_node=h.warp_node)
         try:
             self.frame_geometry()
             x0, y0, x1, y1 = self.box
