@@ -226,8 +226,10 @@ TEST(Simd, RetrievalTermsEveryTarget) {
 TEST(Simd, Conv3x3EveryTarget) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> u(-1, 1);
+  // Rows of one or more vectors and a few columns, of three vectors and a
+  // part (the mouth head's), and narrower than a vector.
   for (auto [N, Cin, H, W, Cout] : {std::array<int, 5>{2, 3, 5, 37, 4}, std::array<int, 5>{1, 16, 9, 70, 3},
-                                    std::array<int, 5>{3, 1, 1, 1, 2}}) {
+                                    std::array<int, 5>{1, 7, 3, 108, 2}, std::array<int, 5>{3, 1, 1, 1, 2}}) {
     std::vector<float> in(static_cast<size_t>(N) * Cin * H * W), wt(static_cast<size_t>(Cout) * Cin * 9),
         bias(Cout), want(static_cast<size_t>(N) * Cout * H * W);
     for (auto& v : in) v = u(rng);
