@@ -1,5 +1,5 @@
-// ONNX wire reader, the node rewrites and the source-cone cut over arbitrary
-// model bytes.
+// ONNX wire reader, the node rewrites, the source-cone cut and the warp block
+// as one node over arbitrary model bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -51,6 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const bool b = le::buildSourceConePerFrame(model, name, dims, 4, perFrame, reason);
       if (a != b) std::abort();  // both halves are cut from one cone
     }
+  } catch (const std::runtime_error&) {
+  }
+  m = model;
+  try {
+    std::string reason;
+    if (le::rewriteWarpBlockToCustomOp(m, reason) == 0 && m != model) std::abort();
   } catch (const std::runtime_error&) {
   }
   return 0;

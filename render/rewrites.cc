@@ -830,11 +830,24 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
       for (const std::string& o : v.nodes[k].outputs) gone.insert(o);
     }
   gone.erase(b.exit);
+  // The weights only removed nodes read go with them (the runtime would name
+  // each one it finds unread in a warning at every load). A graph input of
+  // the same name stays fed; a node with a body graph may read any name
+  // unseen, so under one every weight stays.
+  std::set<std::string> unread = unreadInitializers(v, removed);
+  unread.erase(kSource);
+  unread.erase(b.grid);
+  for (const std::string& in : v.inputs) unread.erase(in);
+  for (size_t k = 0; k < v.nodes.size(); ++k) {
+    const std::string& op = v.nodes[k].opType;
+    if (!removed[k] && (op == "If" || op == "Loop" || op == "Scan")) unread.clear();
+  }
 
   bool moved = false;
   GraphRewriter rw;
   rw.field = [&](const PbField& f, size_t k, Bytes& g) {
     if (f.wire == 2 && f.number == 13) return gone.count(gsFirstStr(f.payload, 1)) > 0;
+    if (f.wire == 2 && f.number == 5 && k == SIZE_MAX) return unread.count(gsFirstStr(f.payload, 8)) > 0;
     if (k == SIZE_MAX) return false;
     if (k != b.gridSample) return k < removed.size() && removed[k] != 0;
     // A second reading of the node at the search's index.

@@ -589,6 +589,14 @@ TEST(Rewrites, WarpBlockBecomesOneNode) {
     const std::string text(m.begin(), m.end());
     EXPECT_NE(text.find("le_warp_director"), std::string::npos);
     EXPECT_EQ(text.find("/cone/"), std::string::npos) << "the cone was swept";
+    std::vector<GsNode> nodes;
+    std::set<std::string> inputs, unread;
+    gsReadGraph(gsGraphOf(sliceOf(m)), nodes, inputs, unread);
+    const size_t weights = unread.size();
+    for (const GsNode& n : nodes)
+      for (const std::string& x : n.inputs) unread.erase(x);
+    EXPECT_TRUE(unread.empty()) << *unread.begin() << ": the removed nodes' weights went with them";
+    EXPECT_GT(weights, 0u);
     const Bytes once = m;
     EXPECT_EQ(rewriteWarpBlockToCustomOp(m, reason), 0u);
     EXPECT_EQ(reason, "not one Concat consuming P_rgb");
