@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/ort.h"
+
 namespace le {
 namespace {
 
@@ -107,10 +109,24 @@ struct WarpKernel {
     checkGrid("WarpDirector", xs, gs);
     auto y = ctx.GetOutput(0, xs);
     const int H = static_cast<int>(xs[2]), W = static_cast<int>(xs[3]);
-    // Scratch of the calling thread: runs of one session on several threads
-    // share this kernel.
-    thread_local std::vector<float> scratch;
-    std::vector<float>& planes = scratch;
+    // The planes come from the networks' block pool for this run only: a
+    // block freed here serves the next run of any stream, so streams that do
+    // not run at once share one, and a released pool gives it back.
+    if (xs[0] == 0 || H == 0 || W == 0) return;
+    struct Block {
+      OrtAllocator* pool;
+      void* p;
+      ~Block() {
+        if (p) pool->Free(pool, p);
+      }
+    } scratch{ort::allocator(), nullptr};
+    const size_t bytes = static_cast<size_t>(H) * W * 12 * sizeof(float);
+    scratch.p = scratch.pool->Alloc(scratch.pool, bytes);
+    if (!scratch.p)
+      throw Ort::Exception("com.corvalux::WarpDirector: no memory for the " + std::to_string(bytes) +
+                               " bytes of its planes",
+                           ORT_FAIL);
+    float* const planes = static_cast<float*>(scratch.p);
     struct Job {
       const float* src;
       const float* g;
@@ -120,8 +136,7 @@ struct WarpKernel {
     };
     const size_t bands = static_cast<size_t>((H + kBand - 1) / kBand);
     for (int64_t n = 0; n < xs[0]; ++n) {
-      planes.resize(static_cast<size_t>(H) * W * 12);
-      Job job{x.GetTensorData<float>() + n * 3 * H * W, grid.GetTensorData<float>() + n * H * W * 2, planes.data(),
+      Job job{x.GetTensorData<float>() + n * 3 * H * W, grid.GetTensorData<float>() + n * H * W * 2, planes,
               y.GetTensorMutableData<float>() + n * 3 * H * W, W, H};
       ctx.ParallelFor(
           [](void* p, size_t b) {
