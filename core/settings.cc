@@ -42,6 +42,7 @@ Settings fromEnvironment() {
   s.render.profile = text("LE_ORT_PROFILE");
   s.render.hoist = first("LE_SOURCE_HOIST") != '0';
   s.render.warpNode = !text("LE_WARP_NODE").empty() && first("LE_WARP_NODE") != '0';
+  s.render.fuse = first("LE_FUSE") != '0';
 
   s.driver.hwdec = text("LE_DRIVER_HWDEC") != "0";
   s.driver.preferVideo = first("LE_DRIVER_PREFER_MP4") == '1';

@@ -26,6 +26,7 @@ struct RenderSettings {
   std::string profile;       // LE_ORT_PROFILE: profiling file prefix, "" for none
   bool hoist = true;         // LE_SOURCE_HOIST not starting with '0': split the source cone off
   bool warpNode = false;     // LE_WARP_NODE set, non-empty, not starting with '0': the warp block as one node
+  bool fuse = true;          // LE_FUSE not starting with '0': runs of element-wise nodes as one node each
 };
 
 struct DriverSettings {

@@ -113,7 +113,7 @@ std::shared_ptr<const Avatar> Avatar::load(const std::string& bundle, const Avat
   const RenderSettings& r = settings.render;
   const std::string key = dir + "\n" + settings.modelKey + "\n" + std::to_string(settings.threads) + "\n" + settings.ep +
                           "\n" + (settings.chosen ? "1" : "0") + "\n" + (r.gsFast ? "1" : "0") +
-                          (r.gsRewrite ? "1" : "0") + (r.neon ? "1" : "0") + (r.spin ? "1" : "0") + (r.hoist ? "1" : "0") + (r.warpNode ? "1" : "0") + "\n" + r.profile +
+                          (r.gsRewrite ? "1" : "0") + (r.neon ? "1" : "0") + (r.spin ? "1" : "0") + (r.hoist ? "1" : "0") + (r.warpNode ? "1" : "0") + (r.fuse ? "1" : "0") + "\n" + r.profile +
                           "\n" + (settings.bundle.msrcMissingOk ? "1" : "0") + "\n" + bundleFingerprint(dir);
   return cache().get(key, [&] { return std::make_shared<const Avatar>(dir, settings); });
 }

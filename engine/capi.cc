@@ -154,6 +154,7 @@ le_ctx* createFrom(const char* bundle, const le_ctx_opts& o) {
   a.render.neon = text(o.conv_backend) == "neon";
   a.render.hoist = o.source_hoist != 0;
   a.render.warpNode = o.warp_node != 0;
+  a.render.fuse = le::fromEnvironment().render.fuse;  // the environment's alone: not an option of the struct
   a.bundle.unwrapRoot = text(o.unwrap_root);
   a.bundle.msrcMissingOk = o.msrc_missing_ok != 0;
   le::DriverSettings d;

@@ -59,5 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (le::rewriteWarpBlockToCustomOp(m, reason) == 0 && m != model) std::abort();
   } catch (const std::runtime_error&) {
   }
+  m = model;
+  try {
+    if (le::fuseElementwise(m, 3) == 0 && m != model) std::abort();
+  } catch (const std::runtime_error&) {
+  }
   return 0;
 }

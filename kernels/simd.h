@@ -76,6 +76,16 @@ void rgb24ToI420Rows(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya,
 void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, int yStride, uint8_t* u, int uStride,
                  uint8_t* v, int vStride, int rowBegin, int rowEnd);
 
+// Element-wise operations on n floats: out[i] = a[i] op b[i] (Add, Sub, Mul,
+// Div; Min and Max give NaN where either operand is NaN and b[i] where the
+// operands compare equal), op a[i] (Neg, Abs, Floor), or Clip: a[i] raised
+// to b[i] (where a[i] < b[i]) unless b is null, then lowered to c[i] (where
+// c[i] < a[i]) unless c is null. Every target gives the bits of
+// elementwiseScalar.
+enum : int { kEwAdd, kEwSub, kEwMul, kEwDiv, kEwMin, kEwMax, kEwClip, kEwNeg, kEwAbs, kEwFloor, kEwCount };
+void elementwise(int op, const float* a, const float* b, const float* c, float* out, size_t n);
+void elementwiseScalar(int op, const float* a, const float* b, const float* c, float* out, size_t n);
+
 // n RGB24 pixels to RGBA with alpha 255.
 void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t n);
 

@@ -797,6 +797,7 @@ Ort::CustomOpDomain& corvaluxDomain() {
     d->Add(&gridSample);
     d->Add(&warp);
     d->Add(&cubic);
+    d->Add(fusedElementwiseOp());
     return d;
   }();
   return *domain;
@@ -804,5 +805,6 @@ Ort::CustomOpDomain& corvaluxDomain() {
 
 void registerGridSampleFast(Ort::SessionOptions& opts) { opts.Add(corvaluxDomain()); }
 void registerWarpDirector(Ort::SessionOptions& opts) { opts.Add(corvaluxDomain()); }
+void registerElementwise(Ort::SessionOptions& opts) { opts.Add(corvaluxDomain()); }
 
 }  // namespace le

@@ -1,11 +1,13 @@
 // The engine's own onnxruntime operators, domain "com.corvalux":
 // GridSampleFast (bilinear, border, align_corners 0), WarpDirector (the
-// curvature-corrected bilinear warp of the director's 3-channel source) and
-// CubicUp2x (Resize cubic x2, half_pixel, edge taps clamped, separable).
+// curvature-corrected bilinear warp of the director's 3-channel source),
+// CubicUp2x (Resize cubic x2, half_pixel, edge taps clamped, separable) and
+// Elementwise (a run of element-wise operators in one pass).
 #pragma once
 
 #include <cstddef>
 
+struct OrtCustomOp;
 namespace Ort {
 struct CustomOpDomain;
 struct SessionOptions;
@@ -13,10 +15,13 @@ struct SessionOptions;
 
 namespace le {
 
-// Process-wide domain holding both operators; never destroyed.
+// Process-wide domain holding the operators; never destroyed.
 Ort::CustomOpDomain& corvaluxDomain();
 void registerGridSampleFast(Ort::SessionOptions& opts);
 void registerWarpDirector(Ort::SessionOptions& opts);
+// Elementwise: a run of element-wise operators as one node, the same bits.
+const OrtCustomOp* fusedElementwiseOp();
+void registerElementwise(Ort::SessionOptions& opts);
 
 // One item: x [C][H][W], grid [Hg][Wg][2], out [C][Hg][Wg] (Hg, Wg below 0:
 // the input's H and W); the band covers output rows [rowBegin, rowEnd).

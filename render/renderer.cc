@@ -63,6 +63,8 @@ struct Director::Impl {
   std::unique_ptr<tessera::LipContour> lip;
   bool lipBound = false;
   bool narrow = false;  // every Conv under 8 channels: no NCHWc layout (CPU)
+  bool fuse = false;    // runs of element-wise nodes become one node each (CPU)
+  size_t fused = 0;     // nodes those runs became
   // Runs of the graph at once, over every stream on this director.
   ort::RunGate gate;
   // The source cone split off (null prep: the graph runs whole), and the
@@ -115,6 +117,7 @@ bool Director::Impl::hoist(const std::vector<uint8_t>& bytes, std::string& reaso
     return false;
   }
   if (!buildSourceConePerFrame(bytes, name, out.data(), 4, perFrame, reason)) return false;
+  fused = fuse ? fuseElementwise(perFrame) : 0;
   session = ort::open(perFrame.data(), perFrame.size(), graphPath, sessionOptions);
   prep = std::move(p);
   boundaryName = name;
@@ -200,6 +203,9 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
   // On the CPU the engine's own separable kernel replaces the Resize; other
   // providers get standard operators they can claim.
   const bool headCustom = cpu && gsFast;
+  fuse = cpu && rs.fuse;
+  fused = 0;
+  if (fuse && !gsFast && !warped) registerElementwise(sessionOptions);
   const size_t headCount = rewriteHeadCubicResize(bytes, headCustom);
   lipBound = false;
   if (lip) {
@@ -278,6 +284,10 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
                 "[le] compose alpha: LIP CONTOUR (%s) %s Min(a, lip_delivery) bound at load, %d verts, feather %.1f px; "
                 "the graph's ellipse is not reachable in this session\n",
                 modelKey.c_str(), kDash, lip->vertices(), static_cast<double>(lip->feather()));
+  if (!prep && fuse) fused = fuseElementwise(bytes);
+  if (fused)
+    log::printf(log::kInfo, "[le] element-wise runs -> com.corvalux::Elementwise: %zu node(s) (%s)\n", fused,
+                modelKey.c_str());
   rewrites.clear();
   auto noteRewrite = [&](size_t n, const char* what) {
     if (!n) return;
@@ -290,6 +300,7 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
   noteRewrite(headCount, headCustom ? "head cubic Resize->CubicUp2x" : "head cubic Resize->Pad+Conv5x5+DepthToSpace");
   noteRewrite(lipBound ? 1 : 0, "compose alpha Min(a, lip_delivery)");
   noteRewrite(prep ? 1 : 0, "source cone hoisted");
+  noteRewrite(fused, "element-wise runs->Elementwise");
   if (!prep) session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), sessionOptions);
 }
 

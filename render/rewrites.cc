@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "kernels/simd.h"
 #include "render/custom_ops.h"
 #include "render/onnx_wire.h"
 
@@ -878,6 +879,190 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
     reason = "the GridSample moved between passes";
     return 0;
   }
+  model.swap(out);
+  return count;
+}
+
+namespace {
+
+int elementwiseOp(const std::string& op) {
+  static const char* const names[] = {"Add", "Sub", "Mul", "Div", "Min", "Max", "Clip", "Neg", "Abs", "Floor"};
+  for (int k = 0; k < simd::kEwCount; ++k)
+    if (op == names[k]) return k;
+  return -1;
+}
+
+int32_t tensorType(Slice tensor) {
+  PbReader r(tensor);
+  PbField f;
+  while (r.next(f))
+    if (f.number == 2 && f.wire == 0) return static_cast<int32_t>(f.varint);
+  return 0;
+}
+
+bool oneElement(Slice tensor) {
+  std::vector<int64_t> dims;
+  if (!hcTensorDims(tensor, dims)) return false;
+  int64_t n = 1;
+  for (int64_t d : dims) n *= d;
+  return n == 1;
+}
+
+// Operators whose first output has their first input's element type.
+bool keepsType(const GsNode& n) {
+  static const std::set<std::string> ops = {
+      "Slice", "Unsqueeze", "Squeeze", "Reshape", "Transpose", "Concat", "Pad", "Conv", "ConvTranspose", "GridSample",
+      "ReduceMean", "ReduceSum", "ReduceMax", "ReduceMin", "MatMul", "Gemm", "AveragePool", "MaxPool",
+      "GlobalAveragePool", "Resize", "Identity", "Flatten", "Expand", "Gather", "Tile", "Relu", "Sigmoid", "Tanh",
+      "Exp", "Log", "Sqrt", "Softmax", "LeakyRelu", "Erf", "BatchNormalization", "InstanceNormalization",
+      "DepthToSpace", "SpaceToDepth"};
+  return defaultDomain(n) && ops.count(n.opType) > 0;
+}
+
+}  // namespace
+
+size_t fuseElementwise(std::vector<uint8_t>& model, size_t maxRun) {
+  const Slice m = sliceOf(model);
+  const Slice graph = gsGraphOf(m);
+  if (graph.empty()) return 0;
+  const GraphView v = viewOf(graph);
+  for (const GsNode& n : v.nodes)
+    if (n.opType == "If" || n.opType == "Loop" || n.opType == "Scan") return 0;
+  int64_t opset = 0;
+  {
+    PbReader r(m);
+    PbField f;
+    while (r.next(f)) {
+      if (f.number != 8 || f.wire != 2) continue;
+      const std::string domain = gsFirstStr(f.payload, 1);
+      if (!domain.empty() && domain != "ai.onnx") continue;
+      PbReader o(f.payload);
+      PbField g;
+      while (o.next(g))
+        if (g.number == 2 && g.wire == 0) opset = static_cast<int64_t>(g.varint);
+    }
+  }
+  // The values known to be float.
+  std::set<std::string> floats;
+  for (const std::string& in : v.inputs) {
+    int32_t type = 0;
+    std::vector<int64_t> dims;
+    if (ldInputDims(graph, in, type, dims) && type == 1) floats.insert(in);
+  }
+  for (const auto& [name, t] : v.consts)
+    if (tensorType(t) == 1) floats.insert(name);
+  auto isFloat = [&](const std::string& x) { return floats.count(x) > 0; };
+  std::vector<int> op(v.nodes.size(), -1);
+  for (size_t k = 0; k < v.nodes.size(); ++k) {
+    const GsNode& n = v.nodes[k];
+    const int e = defaultDomain(n) ? elementwiseOp(n.opType) : -1;
+    bool ok = e >= 0 && n.outputs.size() == 1 && !n.outputs[0].empty() && attrCount(n.whole) == 0 && !n.inputs.empty() &&
+              isFloat(n.inputs[0]);
+    if (ok && e <= simd::kEwMax) ok = n.inputs.size() == 2 && isFloat(n.inputs[1]);
+    if (ok && e == simd::kEwClip) {
+      // Before opset 11 Clip's bounds are attributes, and without them it
+      // still clamps to the float range.
+      ok = n.inputs.size() <= 3 && opset >= 11;
+      for (size_t i = 1; ok && i < n.inputs.size(); ++i) {
+        if (n.inputs[i].empty()) continue;
+        const auto c = v.consts.find(n.inputs[i]);
+        ok = c != v.consts.end() && isFloat(n.inputs[i]) && oneElement(c->second);
+      }
+    }
+    if (ok && e >= simd::kEwNeg) ok = n.inputs.size() == 1;
+    if (ok) op[k] = e;
+    if (ok || (keepsType(n) && isFloat(n.inputs.empty() ? std::string() : n.inputs[0])) || n.domain == kDomain)
+      if (!n.outputs.empty() && !n.outputs[0].empty()) floats.insert(n.outputs[0]);
+  }
+  // Runs of element-wise nodes; a node between them that reads none of the
+  // run's values runs before the fused node, which stands at the run's last.
+  std::vector<std::vector<size_t>> runs(1);
+  std::set<std::string> made;
+  for (size_t k = 0; k < v.nodes.size(); ++k) {
+    const GsNode& n = v.nodes[k];
+    bool reads = false;
+    for (const std::string& x : n.inputs) reads |= made.count(x) > 0;
+    if (op[k] >= 0 && runs.back().size() < maxRun) {
+      runs.back().push_back(k);
+      made.insert(n.outputs[0]);
+      continue;
+    }
+    if (op[k] < 0 && !reads) continue;
+    runs.emplace_back();
+    made.clear();
+    if (op[k] >= 0) {
+      runs.back().push_back(k);
+      made.insert(n.outputs[0]);
+    }
+  }
+  std::map<std::string, size_t> readers;
+  for (const GsNode& n : v.nodes)
+    for (const std::string& x : n.inputs) ++readers[x];
+  std::set<std::string> graphOutputs(v.outputs.begin(), v.outputs.end());
+  std::vector<uint8_t> drop(v.nodes.size(), 0);
+  std::map<size_t, Bytes> fused;  // by the ordinal of the run's last node
+  std::set<std::string> gone;
+  size_t count = 0;
+  for (const std::vector<size_t>& run : runs) {
+    if (run.size() < 2) continue;
+    std::map<std::string, int64_t> id;
+    std::map<std::string, size_t> inner;  // reads from inside the run
+    std::vector<std::string> inputs, outputNames;
+    std::vector<int64_t> program, outputs;
+    for (size_t k : run)
+      for (const std::string& x : v.nodes[k].inputs) ++inner[x];
+    std::set<std::string> produced;
+    for (size_t k : run) produced.insert(v.nodes[k].outputs[0]);
+    for (size_t k : run)
+      for (const std::string& x : v.nodes[k].inputs)
+        if (!x.empty() && !produced.count(x) && !id.count(x)) {
+          id[x] = static_cast<int64_t>(inputs.size());
+          inputs.push_back(x);
+        }
+    // Inputs number first: operation i is value inputs.size() + i.
+    for (size_t i = 0; i < run.size(); ++i) {
+      const GsNode& n = v.nodes[run[i]];
+      program.push_back(op[run[i]]);
+      for (size_t j = 0; j < 3; ++j) {
+        const std::string x = j < n.inputs.size() ? n.inputs[j] : std::string();
+        program.push_back(x.empty() ? -1 : id.at(x));
+      }
+      const std::string& o = n.outputs[0];
+      id[o] = static_cast<int64_t>(inputs.size() + i);
+      if (graphOutputs.count(o) || readers[o] > inner[o]) {
+        outputs.push_back(static_cast<int64_t>(i));
+        outputNames.push_back(o);
+      } else {
+        gone.insert(o);
+      }
+    }
+    if (outputs.empty()) continue;
+    Bytes node;
+    for (const std::string& x : inputs) gsPutStr(node, 1, x);
+    for (const std::string& o : outputNames) gsPutStr(node, 2, o);
+    gsPutStr(node, 3, "le_elementwise_" + std::to_string(count));
+    gsPutStr(node, 4, "Elementwise");
+    gsPutStr(node, 7, kDomain);
+    hcAttrIs(node, "program", program.data(), program.size());
+    hcAttrIs(node, "outputs", outputs.data(), outputs.size());
+    for (size_t k : run) drop[k] = 1;
+    fused[run.back()] = std::move(node);
+    ++count;
+  }
+  if (!count) return 0;
+  GraphRewriter rw;
+  rw.field = [&](const PbField& f, size_t k, Bytes& g) {
+    if (f.wire == 2 && f.number == 13) return gone.count(gsFirstStr(f.payload, 1)) > 0;
+    if (k == SIZE_MAX || k >= drop.size() || !drop[k]) return false;
+    const auto it = fused.find(k);
+    if (it != fused.end()) gsPutBytes(g, 1, it->second.data(), it->second.size());
+    return true;
+  };
+  rw.modelTail = [&](Bytes& out) {
+    if (!hasOpset(m, kDomain)) addOpset(out);
+  };
+  Bytes out;
+  gsRebuildWith(m, rw, out);
   model.swap(out);
   return count;
 }

@@ -62,4 +62,9 @@ bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::str
 // number of nodes removed; 0 with `reason` leaves the bytes unchanged.
 size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason);
 
+// Runs of float element-wise nodes (Add, Sub, Mul, Div, two-input Min and
+// Max, Clip of constant bounds, Neg, Abs, Floor), at most maxRun nodes each,
+// to one com.corvalux::Elementwise node each; the count of nodes made.
+size_t fuseElementwise(std::vector<uint8_t>& model, size_t maxRun = 64);
+
 }  // namespace le

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/ort.h"
+#include "kernels/simd.h"
 #include "render/custom_ops.h"
 #include "render/int8_conv.h"
 #include "render/onnx_wire.h"
@@ -762,6 +763,184 @@ TEST(CustomOps, VectorAndScalarPathsAgreeBitForBit) {
     for (size_t i = 0; i < got.size(); ++i)
       differ += !(std::isnan(got[i]) && std::isnan(want[i])) && std::memcmp(&got[i], &want[i], 4) != 0;
     EXPECT_EQ(differ, 0u) << Hw << "x" << Wd << " on " << warpBody();
+  }
+}
+
+
+// A model the runtime loads: IR 8, opset 16, the engine's domain if asked.
+Bytes runnableOf(const std::function<void(Bytes&)>& fill, bool custom = false, int opset = 16) {
+  Bytes g;
+  fill(g);
+  gsPutStr(g, 2, "g");
+  Bytes m;
+  gsPutKey(m, 1, 0);
+  gsPutVarint(m, 8);
+  opsetImport(m, "", opset);
+  if (custom) opsetImport(m, "com.corvalux", 1);
+  gsPutBytes(m, 7, g.data(), g.size());
+  return m;
+}
+
+size_t nodesOf(const Bytes& m) {
+  std::vector<GsNode> nodes;
+  wdReadNodes(gsGraphOf(sliceOf(m)), nodes);
+  return nodes.size();
+}
+
+size_t bitsDiffer(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return SIZE_MAX;
+  size_t n = 0;
+  for (size_t i = 0; i < a.size(); ++i) n += !(std::isnan(a[i]) && std::isnan(b[i])) && std::memcmp(&a[i], &b[i], 4) != 0;
+  return n;
+}
+
+// Element-wise runs fused into one node give the runtime's own bits: on the
+// director (with and without the warp node, one and two threads) and on a
+// graph of every operation, broadcasting every way, over NaN, infinities,
+// signed zeros and ties of Min, Max and Clip.
+TEST(Rewrites, ElementwiseRunsKeepTheBits) {
+  test::TempDir tmp;
+  const Bytes director = fileBytes(kFix + "/tiny/model_b1.onnx");
+  Bytes warped = director;
+  std::string reason;
+  ASSERT_GT(rewriteWarpBlockToCustomOp(warped, reason), 0u) << reason;
+  const auto in = randomInputs(1, 32, 5);
+  for (const Bytes* start : std::vector<const Bytes*>{&director, &warped}) {
+    Bytes m = *start;
+    EXPECT_GE(fuseElementwise(m), 3u);
+    EXPECT_TRUE(onnxChecks(m, tmp.path()));
+    EXPECT_EQ(bitsDiffer(runModel(m, in, "rgb", 2), runModel(*start, in)), 0u);
+    EXPECT_LT(nodesOf(m), nodesOf(*start) - 20);
+    const Bytes once = m;
+    EXPECT_EQ(fuseElementwise(m), 0u) << "nothing left to fuse";
+    EXPECT_EQ(m, once);
+  }
+
+  // x [2,3,5,37], y [3,1,37], z [5,1], w [4]; outputs of four shapes, one
+  // of them broadcast along its rows ([5,1]) and two ([3] and [4]) that do
+  // not broadcast together, so the node falls back to whole temporaries.
+  auto graph = [](bool independent) {
+    return runnableOf([&](Bytes& g) {
+      const float lo = -0.0f, hi = 0.75f, zero = 0.0f;
+      hcInit(g, "lo", 1, {1}, &lo, 4);
+      hcInit(g, "hi", 1, {}, &hi, 4);
+      hcInit(g, "zero", 1, {}, &zero, 4);
+      hcNode(g, "Add", {"x", "y"}, "a", "a", {});
+      hcNode(g, "Mul", {"a", "z"}, "b", "b", {});
+      hcNode(g, "Min", {"x", "y"}, "c", "c", {});
+      hcNode(g, "Identity", {"w"}, "wi", "wi", {});  // reads nothing of the run
+      hcNode(g, "Max", {"y", "x"}, "m", "m", {});
+      hcNode(g, "Add", {"m", "c"}, "d", "d", {});
+      hcNode(g, "Clip", {"d", "lo", "hi"}, "e", "e", {});
+      hcNode(g, "Clip", {"b", "", "zero"}, "f", "f", {});
+      hcNode(g, "Clip", {"x", "lo", "zero"}, "t", "t", {});
+      hcNode(g, "Div", {"e", "f"}, "h", "h", {});
+      hcNode(g, "Sub", {"h", "y"}, "i", "i", {});
+      hcNode(g, "Floor", {"i"}, "j", "j", {});
+      hcNode(g, "Abs", {"z"}, "k", "k", {});
+      hcNode(g, "Neg", {"k"}, "zn", "zn", {});
+      if (independent) hcNode(g, "Add", {"wi", "wi"}, "out", "out", {});
+      else hcNode(g, "Add", {"i", "j"}, "out", "out", {});
+      const int64_t xd[4] = {2, 3, 5, 37}, yd[3] = {3, 1, 37}, zd[2] = {5, 1}, wd[1] = {independent ? 4 : 37};
+      gsPutTensorValueInfo(g, 11, "x", xd, 4);
+      gsPutTensorValueInfo(g, 11, "y", yd, 3);
+      gsPutTensorValueInfo(g, 11, "z", zd, 2);
+      gsPutTensorValueInfo(g, 11, "w", wd, 1);
+      if (independent) gsPutTensorValueInfo(g, 12, "out", wd, 1);
+      else gsPutTensorValueInfo(g, 12, "out", xd, 4);
+      gsPutTensorValueInfo(g, 12, "zn", zd, 2);
+      for (const char* o : {"b", "c", "m", "t"}) gsPutTensorValueInfo(g, 12, o, xd, 4);
+    }, false);
+  };
+  const float special[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f, -0.5f, 0.75f, 1e30f, -1e-30f, 3.0f};
+  // The runtime settles Min(0, -0) by where its vector loop starts, so y
+  // holds no zero that could tie with one of x.
+  auto values = [&](size_t n, unsigned seed, bool zeros) {
+    auto v = uniform(n, -2, 2, seed);
+    for (size_t i = 0; i < n; i += 3) v[i] = special[(i / 3 + seed) % 10];
+    for (size_t i = 0; i < n && !zeros; ++i) v[i] = v[i] == 0 ? 2.5f : v[i];
+    return v;
+  };
+  const std::vector<std::pair<std::string, std::vector<float>>> vin = {{"x", values(2 * 3 * 5 * 37, 1, true)},
+                                                                       {"y", values(3 * 37, 2, false)},
+                                                                       {"z", values(5, 3, true)},
+                                                                       {"w", values(37, 4, true)}};
+  auto win = vin;
+  win[3].second.resize(4);
+  for (bool independent : {false, true}) {
+    const Bytes plain = graph(independent);
+    Bytes m = plain;
+    EXPECT_EQ(fuseElementwise(m), 1u);
+    EXPECT_EQ(nodesOf(m), 2u) << "the Identity and the fused node";
+    for (const char* out : {"out", "zn", "b", "c", "m", "t"})
+      for (int threads : {1, 2})
+        EXPECT_EQ(bitsDiffer(runModel(m, independent ? win : vin, out, threads), runModel(plain, independent ? win : vin, out)), 0u)
+            << out << (independent ? " (independent shapes)" : "");
+  }
+
+  // Not fused: integer arithmetic, a Clip of bounds computed at run time,
+  // Min of three inputs, a run of one.
+  const Bytes rest = runnableOf([](Bytes& g) {
+    const int64_t two = 2;
+    hcInit(g, "two", 7, {}, &two, 8);
+    hcNode(g, "Add", {"two", "two"}, "four", "i1", {});
+    hcNode(g, "Mul", {"four", "two"}, "eight", "i2", {});
+    gsPutTensorValueInfo(g, 12, "eight", nullptr, 0);
+    hcNode(g, "Neg", {"x"}, "lo", "n", {});
+    hcNode(g, "Clip", {"x", "lo", ""}, "c", "c", {});
+    hcNode(g, "Min", {"c", "x", "x"}, "y", "m", {});
+    const int64_t d[1] = {4};
+    gsPutTensorValueInfo(g, 11, "x", d, 1);
+    gsPutTensorValueInfo(g, 12, "y", d, 1);
+  });
+  Bytes m = rest;
+  EXPECT_EQ(fuseElementwise(m), 0u);
+  EXPECT_EQ(m, rest);
+  // Before opset 11 a Clip without bounds still clamps infinities.
+  const Bytes old = runnableOf([](Bytes& g) {
+    hcNode(g, "Clip", {"x"}, "c", "c", {});
+    hcNode(g, "Neg", {"c"}, "y", "n", {});
+    const int64_t d[1] = {4};
+    gsPutTensorValueInfo(g, 11, "x", d, 1);
+    gsPutTensorValueInfo(g, 12, "y", d, 1);
+  }, false, 10);
+  m = old;
+  EXPECT_EQ(fuseElementwise(m), 0u);
+}
+
+// A baked Elementwise node is checked before it runs.
+TEST(CustomOps, ElementwiseRefusesMalformedPrograms) {
+  auto node = [](std::vector<int64_t> program, std::vector<int64_t> outputs, const char* y = "y") {
+    return runnableOf([&](Bytes& g) {
+      Bytes n;
+      gsPutStr(n, 1, "x");
+      gsPutStr(n, 2, y);
+      gsPutStr(n, 4, "Elementwise");
+      gsPutStr(n, 7, "com.corvalux");
+      hcAttrIs(n, "program", program.data(), program.size());
+      hcAttrIs(n, "outputs", outputs.data(), outputs.size());
+      gsPutBytes(g, 1, n.data(), n.size());
+      const int64_t d[1] = {6};
+      gsPutTensorValueInfo(g, 11, "x", d, 1);
+      gsPutTensorValueInfo(g, 12, y, d, 1);
+    }, true);
+  };
+  const std::vector<std::pair<std::string, std::vector<float>>> x = {{"x", std::vector<float>(6, 2.0f)}};
+  EXPECT_EQ(runModel(node({simd::kEwMul, 0, 0, -1}, {0}), x, "y"), std::vector<float>(6, 4.0f));
+  for (const auto& [program, outputs, why] : std::vector<std::tuple<std::vector<int64_t>, std::vector<int64_t>, std::string>>{
+           {{simd::kEwAdd, 0, 1, -1}, {0}, "reads a value not yet made"},
+           {{simd::kEwAdd, 0, -1, -1}, {0}, "operation 0 is malformed"},
+           {{simd::kEwNeg, 0, 0, -1}, {0}, "operation 0 is malformed"},
+           {{99, 0, 0, -1}, {0}, "operation 0 is malformed"},
+           {{simd::kEwAdd, 0, 0, -1, simd::kEwNeg, 1, -1, -1}, {2}, "an output names no operation"},
+           {{simd::kEwAdd, 0, 0}, {0}, "a program of 3 ints"}}) {
+    std::string e;
+    try {
+      runModel(node(program, outputs), x, "y");
+    } catch (const Ort::Exception& ex) {
+      e = ex.what();
+    }
+    EXPECT_NE(e.find(why), std::string::npos) << e;
   }
 }
 

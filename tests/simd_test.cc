@@ -223,6 +223,33 @@ TEST(Simd, RetrievalTermsEveryTarget) {
   });
 }
 
+// Every element-wise operation on every target has the scalar definition's
+// bits (NaN for NaN), with and without Clip's bounds, over a length that
+// leaves a tail on every vector width.
+TEST(Simd, ElementwiseEveryTarget) {
+  const size_t n = 77;
+  const float special[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f, 1.0f, -1.0f, 2.5f, -2.5f, 1e-40f, 3e38f};
+  std::vector<float> a(n), b(n), c(n);
+  for (size_t i = 0; i < n; ++i) {
+    a[i] = special[i % 11];
+    b[i] = special[(i / 11 + i) % 11];
+    c[i] = special[(i * 7 + 3) % 11] * 0.5f;
+  }
+  forEachTarget([&](const std::string&) {
+    for (int op = 0; op < le::simd::kEwCount; ++op)
+      for (int bounds = 0; bounds < (op == le::simd::kEwClip ? 4 : 1); ++bounds) {
+        const float* lo = op != le::simd::kEwClip || (bounds & 1) ? b.data() : nullptr;
+        const float* hi = op == le::simd::kEwClip && (bounds & 2) ? c.data() : nullptr;
+        std::vector<float> got(n), want(n);
+        le::simd::elementwise(op, a.data(), lo, hi, got.data(), n);
+        le::simd::elementwiseScalar(op, a.data(), lo, hi, want.data(), n);
+        for (size_t i = 0; i < n; ++i)
+          ASSERT_TRUE((std::isnan(got[i]) && std::isnan(want[i])) || bitsOf(got[i]) == bitsOf(want[i]))
+              << "op " << op << " bounds " << bounds << " at " << i << ": " << got[i] << " vs " << want[i];
+      }
+  });
+}
+
 TEST(Simd, Conv3x3EveryTarget) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> u(-1, 1);
