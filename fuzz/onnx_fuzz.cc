@@ -57,6 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     std::string reason;
     if (le::rewriteWarpBlockToCustomOp(m, reason) == 0 && m != model) std::abort();
+    const std::vector<uint8_t> warped = m;
+    if (le::absorbWarpFlow(m) == 0 && m != warped) std::abort();
   } catch (const std::runtime_error&) {
   }
   m = model;

@@ -106,7 +106,25 @@ struct WarpKernel {
       throw Ort::Exception("com.corvalux::WarpDirector: this node warps the director's 3-channel source and the graph "
                            "handed it C=" + std::to_string(xs[1]) + ". REFUSING rather than writing a frame nobody asked for.",
                            ORT_INVALID_ARGUMENT);
-    checkGrid("WarpDirector", xs, gs);
+    // WarpDirectorFlow: the grid is identity [1 or N, H, W, 2] plus the flow
+    // planes fx, fy [N, 1, H, W], added here a band at a time.
+    const bool flow = ctx.GetInputCount() == 4;
+    const float *fx = nullptr, *fy = nullptr;
+    if (flow) {
+      const auto a = ctx.GetInput(2), b = ctx.GetInput(3);
+      const auto as = a.GetTensorTypeAndShapeInfo().GetShape(), bs = b.GetTensorTypeAndShapeInfo().GetShape();
+      const bool ok = xs.size() == 4 && gs.size() == 4 && (gs[0] == 1 || gs[0] == xs[0]) && gs[1] == xs[2] &&
+                      gs[2] == xs[3] && gs[3] == 2 && as == std::vector<int64_t>{xs[0], 1, xs[2], xs[3]} && bs == as;
+      if (!ok)
+        throw Ort::Exception("com.corvalux::WarpDirectorFlow: the identity " + shapeText(gs) + " and flows " +
+                                 shapeText(as) + ", " + shapeText(bs) + " do not match the input " + shapeText(xs) +
+                                 " (expected [1 or N,H,W,2] and [N,1,H,W])",
+                             ORT_INVALID_ARGUMENT);
+      fx = a.GetTensorData<float>();
+      fy = b.GetTensorData<float>();
+    } else {
+      checkGrid("WarpDirector", xs, gs);
+    }
     auto y = ctx.GetOutput(0, xs);
     const int H = static_cast<int>(xs[2]), W = static_cast<int>(xs[3]);
     // The planes come from the networks' block pool for this run only: a
@@ -120,28 +138,45 @@ struct WarpKernel {
         if (p) pool->Free(pool, p);
       }
     } scratch{ort::allocator(), nullptr};
-    const size_t bytes = static_cast<size_t>(H) * W * 12 * sizeof(float);
+    const size_t bytes = static_cast<size_t>(H) * W * (flow ? 14 : 12) * sizeof(float);
     scratch.p = scratch.pool->Alloc(scratch.pool, bytes);
     if (!scratch.p)
       throw Ort::Exception("com.corvalux::WarpDirector: no memory for the " + std::to_string(bytes) +
                                " bytes of its planes",
                            ORT_FAIL);
     float* const planes = static_cast<float*>(scratch.p);
+    float* const built = planes + static_cast<size_t>(H) * W * 12;
     struct Job {
       const float* src;
       const float* g;
       float* planes;
       float* y;
       int W, H;
+      const float *ident, *fx, *fy;
+      float* built;
     };
     const size_t bands = static_cast<size_t>((H + kBand - 1) / kBand);
     for (int64_t n = 0; n < xs[0]; ++n) {
+      const size_t plane = static_cast<size_t>(H) * W;
       Job job{x.GetTensorData<float>() + n * 3 * H * W, grid.GetTensorData<float>() + n * H * W * 2, planes,
-              y.GetTensorMutableData<float>() + n * 3 * H * W, W, H};
+              y.GetTensorMutableData<float>() + n * 3 * H * W, W, H, nullptr, nullptr, nullptr, nullptr};
+      if (flow) {
+        job.ident = grid.GetTensorData<float>() + (gs[0] == 1 ? 0 : n * plane * 2);
+        job.fx = fx + n * plane;
+        job.fy = fy + n * plane;
+        job.built = built;
+        job.g = built;
+      }
       ctx.ParallelFor(
           [](void* p, size_t b) {
             const Job& j = *static_cast<const Job*>(p);
-            warpDirectorPlanesBand(j.src, j.planes, j.W, j.H, static_cast<int>(b) * kBand, static_cast<int>(b + 1) * kBand);
+            const int r0 = static_cast<int>(b) * kBand, r1 = std::min(j.H, static_cast<int>(b + 1) * kBand);
+            warpDirectorPlanesBand(j.src, j.planes, j.W, j.H, r0, r1);
+            if (j.built)
+              for (size_t i = static_cast<size_t>(r0) * j.W, e = static_cast<size_t>(r1) * j.W; i < e; ++i) {
+                j.built[2 * i] = j.ident[2 * i] + j.fx[i];
+                j.built[2 * i + 1] = j.ident[2 * i + 1] + j.fy[i];
+              }
           },
           bands, 0, &job);
       ctx.ParallelFor(
@@ -792,10 +827,12 @@ Ort::CustomOpDomain& corvaluxDomain() {
   static Ort::CustomOpDomain* domain = [] {
     static Op<GridSampleKernel> gridSample("GridSampleFast");
     static Op<WarpKernel> warp("WarpDirector");
+    static Op<WarpKernel, 4> warpFlow("WarpDirectorFlow");
     static Op<CubicKernel, 1> cubic("CubicUp2x");
     auto* d = new Ort::CustomOpDomain("com.corvalux");
     d->Add(&gridSample);
     d->Add(&warp);
+    d->Add(&warpFlow);
     d->Add(&cubic);
     d->Add(fusedElementwiseOp());
     return d;

@@ -184,11 +184,14 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
          "or unset the flag to load this one.");
 
   bool warped = false;
-  size_t warpCount = 0;
+  size_t warpCount = 0, flowCount = 0;
   if (rs.warpNode && cpu) {
     std::string reason;
     warpCount = rewriteWarpBlockToCustomOp(bytes, reason);
     warped = warpCount > 0;
+    // The grid's identity-plus-flow sum moves into the node, which reads the
+    // flow planes as they are: no interleaving copy in between.
+    if (warped) flowCount = absorbWarpFlow(bytes);
     if (warped) {
       if (!gsFast) registerWarpDirector(sessionOptions);
       log::printf(log::kInfo, "[le] director warp -> com.corvalux::WarpDirector (%zu nodes removed, the source cone with "
@@ -295,12 +298,13 @@ void Director::Impl::buildSession(const std::string& requestedEp, const Manifest
     rewrites += std::string(what) + " x" + std::to_string(n);
   };
   noteRewrite(warped ? 1 : 0, "warp block->WarpDirector");
+  noteRewrite(flowCount ? 1 : 0, "grid sum->WarpDirectorFlow");
   noteRewrite(gsCount, "GridSample->GridSampleFast");
   noteRewrite(blendCount, "blend MatMul->Gemm");
   noteRewrite(headCount, headCustom ? "head cubic Resize->CubicUp2x" : "head cubic Resize->Pad+Conv5x5+DepthToSpace");
   noteRewrite(lipBound ? 1 : 0, "compose alpha Min(a, lip_delivery)");
   noteRewrite(prep ? 1 : 0, "source cone hoisted");
-  noteRewrite(fused, "element-wise runs->Elementwise");
+  noteRewrite(fused, "element-wise->Elementwise");
   if (!prep) session = std::make_unique<Ort::Session>(ort::env(), bytes.data(), bytes.size(), sessionOptions);
 }
 

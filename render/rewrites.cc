@@ -921,6 +921,73 @@ bool keepsType(const GsNode& n) {
 
 }  // namespace
 
+size_t absorbWarpFlow(std::vector<uint8_t>& model) {
+  const Slice m = sliceOf(model);
+  const Slice graph = gsGraphOf(m);
+  if (graph.empty()) return 0;
+  const GraphView v = viewOf(graph);
+  size_t warp = SIZE_MAX;
+  for (size_t k = 0; k < v.nodes.size(); ++k)
+    if (v.nodes[k].opType == "WarpDirector" && v.nodes[k].domain == kDomain && v.nodes[k].inputs.size() == 2) {
+      if (warp != SIZE_MAX) return 0;
+      warp = k;
+    }
+  if (warp == SIZE_MAX) return 0;
+  std::map<std::string, size_t> readers;
+  for (const GsNode& n : v.nodes)
+    for (const std::string& x : n.inputs) ++readers[x];
+  for (const std::string& o : v.outputs) ++readers[o];
+  for (const GsNode& n : v.nodes)
+    if (n.opType == "If" || n.opType == "Loop" || n.opType == "Scan") return 0;
+  // grid = Add(identity, Transpose(Concat(fx, fy), perm 0 2 3 1)), each
+  // value read once, the identity a weight of shape [N, H, W, 2].
+  auto producer = [&](const std::string& name, const char* op) -> const GsNode* {
+    const auto it = v.producer.find(name);
+    if (it == v.producer.end() || readers[name] != 1) return nullptr;
+    const GsNode& n = v.nodes[it->second];
+    return n.opType == op && defaultDomain(n) && n.outputs.size() == 1 ? &n : nullptr;
+  };
+  const GsNode* add = producer(v.nodes[warp].inputs[1], "Add");
+  if (!add || add->inputs.size() != 2 || attrCount(add->whole) != 0) return 0;
+  for (int side = 0; side < 2; ++side) {
+    const std::string& ident = add->inputs[side];
+    const auto c = v.consts.find(ident);
+    std::vector<int64_t> dims;
+    if (c == v.consts.end() || v.inputs.count(ident) || tensorType(c->second) != 1 || !hcTensorDims(c->second, dims) ||
+        dims.size() != 4 || dims[3] != 2)
+      continue;
+    const GsNode* tr = producer(add->inputs[1 - side], "Transpose");
+    if (!tr || tr->inputs.size() != 1 || attrCount(tr->whole) != 1 || attrOf(tr->whole, "perm").ints != std::vector<int64_t>{0, 2, 3, 1})
+      continue;
+    const GsNode* cat = producer(tr->inputs[0], "Concat");
+    if (!cat || cat->inputs.size() != 2 || attrCount(cat->whole) != 1 || attrOf(cat->whole, "axis").i != 1) continue;
+    std::set<size_t> drop = {v.producer.at(add->outputs[0]), v.producer.at(tr->outputs[0]), v.producer.at(cat->outputs[0])};
+    const std::set<std::string> gone = {add->outputs[0], tr->outputs[0], cat->outputs[0]};
+    const std::vector<std::string> inputs = {v.nodes[warp].inputs[0], ident, cat->inputs[0], cat->inputs[1]};
+    const std::string out = v.nodes[warp].outputs.empty() ? std::string() : v.nodes[warp].outputs[0];
+    GraphRewriter rw;
+    rw.field = [&](const PbField& f, size_t k, Bytes& g) {
+      if (f.wire == 2 && f.number == 13) return gone.count(gsFirstStr(f.payload, 1)) > 0;
+      if (k == SIZE_MAX) return false;
+      if (drop.count(k)) return true;
+      if (k != warp) return false;
+      Bytes node;
+      for (const std::string& x : inputs) gsPutStr(node, 1, x);
+      gsPutStr(node, 2, out);
+      gsPutStr(node, 3, "le_warp_director");
+      gsPutStr(node, 4, "WarpDirectorFlow");
+      gsPutStr(node, 7, kDomain);
+      gsPutBytes(g, 1, node.data(), node.size());
+      return true;
+    };
+    Bytes rebuilt;
+    gsRebuildWith(m, rw, rebuilt);
+    model.swap(rebuilt);
+    return drop.size();
+  }
+  return 0;
+}
+
 size_t fuseElementwise(std::vector<uint8_t>& model, size_t maxRun) {
   const Slice m = sliceOf(model);
   const Slice graph = gsGraphOf(m);

@@ -62,6 +62,12 @@ bool findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::str
 // number of nodes removed; 0 with `reason` leaves the bytes unchanged.
 size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason);
 
+// The WarpDirector node's grid built as Add(identity weight [N, H, W, 2],
+// Transpose(Concat(fx, fy), perm 0 2 3 1)) becomes a WarpDirectorFlow node
+// reading the identity and the two flow planes, each value read only there;
+// the count of nodes removed.
+size_t absorbWarpFlow(std::vector<uint8_t>& model);
+
 // Runs of float element-wise nodes (Add, Sub, Mul, Div, two-input Min and
 // Max, Clip of constant bounds, Neg, Abs, Floor), at most maxRun nodes each,
 // to one com.corvalux::Elementwise node each; the count of nodes made.

@@ -23,7 +23,7 @@ cmake --build build -j2 --target "${targets[@]}" >&2
 
 kernel_names=(yuv_to_rgb_1080p rgb_to_i420_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
 pipeline_names=(driver_decode_1080p prior_decode)
-render_names=(gridsample head_cubic int8_conv render_staging hoist warp_director)
+render_names=(gridsample head_cubic int8_conv render_staging hoist warp_director fused_director)
 compose_names=(paste_1080p frame_1080p)
 audio_names=(a2x_stream a2x_frontends motion_rtf stream_1080p utt_1080p utt_1080p_teeth utt_window utt_onset utt_onset_live utt_interrupt ctx_second host_memory)
 names=("$@")

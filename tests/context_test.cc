@@ -417,7 +417,7 @@ TEST(EngineContext, InfoTellsWhatTheDirectorRuns) {
     EXPECT_STREQ(info.provider, "cpu");
     EXPECT_STREQ(info.rewrites,
                  "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->CubicUp2x x1, "
-                 "source cone hoisted x1, element-wise runs->Elementwise x3");
+                 "source cone hoisted x1, element-wise->Elementwise x3");
     EXPECT_EQ(info.batch, 1);
     EXPECT_STREQ(info.graph, "model_b1.onnx");
     EXPECT_EQ(info.paste_source_width * info.paste_source_height, 96 * 64);

@@ -217,6 +217,33 @@ Bytes modelOf(const std::function<void(Bytes&)>& fill, bool importDomain = false
   return m;
 }
 
+// A model the runtime loads: IR 8, opset 16, the engine's domain if asked.
+Bytes runnableOf(const std::function<void(Bytes&)>& fill, bool custom = false, int opset = 16) {
+  Bytes g;
+  fill(g);
+  gsPutStr(g, 2, "g");
+  Bytes m;
+  gsPutKey(m, 1, 0);
+  gsPutVarint(m, 8);
+  opsetImport(m, "", opset);
+  if (custom) opsetImport(m, "com.corvalux", 1);
+  gsPutBytes(m, 7, g.data(), g.size());
+  return m;
+}
+
+size_t nodesOf(const Bytes& m) {
+  std::vector<GsNode> nodes;
+  wdReadNodes(gsGraphOf(sliceOf(m)), nodes);
+  return nodes.size();
+}
+
+size_t bitsDiffer(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return SIZE_MAX;
+  size_t n = 0;
+  for (size_t i = 0; i < a.size(); ++i) n += !(std::isnan(a[i]) && std::isnan(b[i])) && std::memcmp(&a[i], &b[i], 4) != 0;
+  return n;
+}
+
 Bytes gridSampleNode(const char* mode, const char* padding, int alignCorners) {
   return modelOf([&](Bytes& g) {
     Bytes attrs;
@@ -602,7 +629,22 @@ TEST(Rewrites, WarpBlockBecomesOneNode) {
     EXPECT_EQ(rewriteWarpBlockToCustomOp(m, reason), 0u);
     EXPECT_EQ(reason, "not one Concat consuming P_rgb");
     EXPECT_EQ(m, once);
+    // The grid's identity-plus-flow sum moves into the node: the same bits,
+    // the mouth opened (the driving keypoints below the source's) so that
+    // the flow is not zero.
+    EXPECT_EQ(absorbWarpFlow(m), 3u) << "the Add, the Transpose and the Concat";
+    EXPECT_TRUE(onnxChecks(m, tmp.path()));
+    auto open = in;
+    for (float& k : open[2].second) k += 0.1f;
+    const auto opened = runModel(once, open);
+    EXPECT_GT(maxAbsDiff(opened, runModel(once, in)), 1e-3);
+    EXPECT_EQ(bitsDiffer(runModel(m, open, "rgb", 2), opened), 0u);
+    const Bytes flowed = m;
+    EXPECT_EQ(absorbWarpFlow(m), 0u);
+    EXPECT_EQ(m, flowed);
   }
+  Bytes graphOwn = orig;
+  EXPECT_EQ(absorbWarpFlow(graphOwn), 0u) << "no WarpDirector to feed";
 }
 
 // A cone Concat(P_rgb, P_rgb) sampled at a produced grid, recombined by
@@ -767,33 +809,6 @@ TEST(CustomOps, VectorAndScalarPathsAgreeBitForBit) {
 }
 
 
-// A model the runtime loads: IR 8, opset 16, the engine's domain if asked.
-Bytes runnableOf(const std::function<void(Bytes&)>& fill, bool custom = false, int opset = 16) {
-  Bytes g;
-  fill(g);
-  gsPutStr(g, 2, "g");
-  Bytes m;
-  gsPutKey(m, 1, 0);
-  gsPutVarint(m, 8);
-  opsetImport(m, "", opset);
-  if (custom) opsetImport(m, "com.corvalux", 1);
-  gsPutBytes(m, 7, g.data(), g.size());
-  return m;
-}
-
-size_t nodesOf(const Bytes& m) {
-  std::vector<GsNode> nodes;
-  wdReadNodes(gsGraphOf(sliceOf(m)), nodes);
-  return nodes.size();
-}
-
-size_t bitsDiffer(const std::vector<float>& a, const std::vector<float>& b) {
-  if (a.size() != b.size()) return SIZE_MAX;
-  size_t n = 0;
-  for (size_t i = 0; i < a.size(); ++i) n += !(std::isnan(a[i]) && std::isnan(b[i])) && std::memcmp(&a[i], &b[i], 4) != 0;
-  return n;
-}
-
 // Element-wise runs fused into one node give the runtime's own bits: on the
 // director (with and without the warp node, one and two threads) and on a
 // graph of every operation, broadcasting every way, over NaN, infinities,
@@ -804,7 +819,8 @@ TEST(Rewrites, ElementwiseRunsKeepTheBits) {
   Bytes warped = director;
   std::string reason;
   ASSERT_GT(rewriteWarpBlockToCustomOp(warped, reason), 0u) << reason;
-  const auto in = randomInputs(1, 32, 5);
+  auto in = randomInputs(1, 32, 5);
+  for (float& k : in[2].second) k += 0.1f;  // the mouth open
   for (const Bytes* start : std::vector<const Bytes*>{&director, &warped}) {
     Bytes m = *start;
     EXPECT_GE(fuseElementwise(m), 3u);
@@ -1007,6 +1023,24 @@ TEST(CustomOps, RefuseMismatchedGridsAndForeignChannelCounts) {
   const Bytes wd = oneNodeModel("WarpDirector", true, {1, 3, 8, 8}, {2, 8, 8, 2}, false);
   const std::string e2 = runError(wd, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(256)}});
   EXPECT_NE(e2.find("com.corvalux::WarpDirector: the grid [2,8,8,2] does not match the input [1,3,8,8]"), std::string::npos) << e2;
+  const Bytes flow = runnableOf([](Bytes& g) {
+    const int64_t xd[4] = {1, 3, 8, 8}, gd[4] = {1, 8, 8, 2}, fd[4] = {1, 1, 8, 8}, short_[4] = {1, 1, 7, 8};
+    Bytes n;
+    for (const char* x : {"x", "grid", "fx", "fy"}) gsPutStr(n, 1, x);
+    gsPutStr(n, 2, "y");
+    gsPutStr(n, 4, "WarpDirectorFlow");
+    gsPutStr(n, 7, "com.corvalux");
+    gsPutBytes(g, 1, n.data(), n.size());
+    gsPutTensorValueInfo(g, 11, "x", xd, 4);
+    gsPutTensorValueInfo(g, 11, "grid", gd, 4);
+    gsPutTensorValueInfo(g, 11, "fx", fd, 4);
+    gsPutTensorValueInfo(g, 11, "fy", short_, 4);
+    gsPutTensorValueInfo(g, 12, "y", xd, 4);
+  }, true);
+  const std::string e4 = runError(flow, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(128)},
+                                         {"fx", std::vector<float>(64)}, {"fy", std::vector<float>(56)}});
+  EXPECT_NE(e4.find("com.corvalux::WarpDirectorFlow: the identity [1,8,8,2] and flows [1,1,8,8], [1,1,7,8] do not match"),
+            std::string::npos) << e4;
   const Bytes four = oneNodeModel("WarpDirector", true, {1, 4, 8, 8}, {1, 8, 8, 2}, false);
   const std::string e3 = runError(four, {{"x", std::vector<float>(256)}, {"grid", std::vector<float>(128)}});
   EXPECT_NE(e3.find("com.corvalux::WarpDirector: this node warps the director's 3-channel source and the graph handed it "

@@ -42,7 +42,7 @@ TEST(Renderer, BatchOneRendersThePriorBackAfterItsRewrites) {
   Renderer r(b.m, *b.id, "b1", 1, "");
   EXPECT_STREQ(r.rewrites(),
                "GridSample->GridSampleFast x1, blend MatMul->Gemm x1, head cubic Resize->CubicUp2x x1, "
-               "source cone hoisted x1, element-wise runs->Elementwise x3");
+               "source cone hoisted x1, element-wise->Elementwise x3");
   EXPECT_STREQ(r.family(), "warp-prior");
   EXPECT_EQ(r.batch(), 1);
   EXPECT_STREQ(r.ep(), "cpu");
