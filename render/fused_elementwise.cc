@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@ struct Value {
 struct Plan {
   std::vector<int> ops;     // value indices of the operations, in order
   std::vector<int> values;  // every value the group reads or writes
+  std::vector<int> moving;  // those some index moves
   std::vector<uint8_t> isOp;  // [value] one of `ops`
   int dims = 0;             // coalesced dimensions, outermost first; the last one is contiguous
   std::vector<int64_t> extent;
@@ -232,6 +234,11 @@ struct FusedKernel {
     };
     std::stable_sort(p.loop.begin(), p.loop.end(), [&](int a, int b) { return broadcasters(a) < broadcasters(b); });
     const size_t inner = static_cast<size_t>(p.dims - 1);
+    for (int v : p.values) {
+      bool moves = false;
+      for (int64_t st : p.step[static_cast<size_t>(v)]) moves |= st != 0;
+      if (moves) p.moving.push_back(v);
+    }
     p.slot.assign(vals.size(), -1);
     for (int v : p.values) {
       const Value& x = vals[static_cast<size_t>(v)];
@@ -259,15 +266,18 @@ struct FusedKernel {
   void evaluate(const std::vector<Value>& vals, const Plan& p, size_t nIn, int64_t chunk0, int64_t chunk1) const {
     const size_t inner = static_cast<size_t>(p.dims - 1);
     const int64_t len = p.extent[inner];
-    std::vector<float> scratch(static_cast<size_t>(p.slots) * kChunk);
+    // Every row is written before it is read; values that no index moves
+    // are made once, on the first pass.
+    const std::unique_ptr<float[]> scratch(new float[static_cast<size_t>(p.slots) * kChunk]);
     std::vector<int64_t> last(vals.size(), -1);
     std::vector<const float*> ptr(vals.size(), nullptr);
     std::vector<int64_t> idx(static_cast<size_t>(p.dims), 0);
+    bool first = true;
     for (int64_t chunk = chunk0; chunk < chunk1; ++chunk) {
       const int64_t at = chunk * kChunk, n = std::min(kChunk, len - at);
       std::fill(idx.begin(), idx.end(), 0);
       for (;;) {
-        for (int v : p.values) {
+        for (int v : first ? p.values : p.moving) {
           const size_t u = static_cast<size_t>(v);
           int64_t off = at * p.step[u][inner];
           for (size_t g = 0; g < inner; ++g) off += idx[g] * p.step[u][g];
@@ -294,6 +304,7 @@ struct FusedKernel {
                             q[3] >= 0 ? ptr[static_cast<size_t>(q[3])] : nullptr, dst, static_cast<size_t>(n));
           if (row && x.out && at == 0) x.out[off] = row[0];
         }
+        first = false;
         // The next outer index, in loop order, innermost first.
         size_t k = p.loop.size();
         while (k > 0) {
