@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -59,6 +62,45 @@ bool fileExists(const std::string& p) {
   return ::stat(p.c_str(), &st) == 0;
 }
 
+// The kept window of every frame of one driver video, decoded once and shared
+// by the cursors over the same file and window: once every frame is in, they
+// copy frames instead of decoding them. Frames go in under the mutex; once
+// `complete` is seen set, they are only read.
+struct FrameStore {
+  std::mutex m;
+  std::vector<std::unique_ptr<uint8_t[]>> frames;
+  size_t bytes = 0;
+  int have = 0;
+  std::atomic<bool> complete{false};
+
+  void put(int f, const uint8_t* p) {
+    std::lock_guard<std::mutex> l(m);
+    if (f < 0 || static_cast<size_t>(f) >= frames.size() || frames[static_cast<size_t>(f)]) return;
+    frames[static_cast<size_t>(f)].reset(new uint8_t[bytes]);
+    std::memcpy(frames[static_cast<size_t>(f)].get(), p, bytes);
+    if (++have == static_cast<int>(frames.size())) complete.store(true, std::memory_order_release);
+  }
+};
+
+// A whole loop of windows costs at most this much memory, once per video and
+// window however many cursors share it.
+constexpr size_t kStoreBudget = size_t{160} << 20;
+
+std::shared_ptr<FrameStore> storeFor(const std::string& key, int nt, size_t bytes) {
+  static std::mutex m;
+  static std::map<std::string, std::weak_ptr<FrameStore>> stores;
+  std::lock_guard<std::mutex> l(m);
+  for (auto it = stores.begin(); it != stores.end();) it = it->second.expired() ? stores.erase(it) : std::next(it);
+  std::shared_ptr<FrameStore> s = stores[key].lock();
+  if (!s) {
+    s = std::make_shared<FrameStore>();
+    s->frames.resize(static_cast<size_t>(nt));
+    s->bytes = bytes;
+    stores[key] = s;
+  }
+  return s;
+}
+
 }  // namespace
 
 struct DriverCursor::Impl {
@@ -92,7 +134,8 @@ struct DriverCursor::Impl {
   uint64_t generation = 0;
   bool stop = false;
   std::string error;
-  uint64_t seeks = 0;
+  uint64_t seeks = 0, decoded = 0;
+  std::shared_ptr<FrameStore> store;  // windows only, when a loop of them fits the budget
   std::thread reader;
 
   ~Impl() {
@@ -118,6 +161,7 @@ struct DriverCursor::Impl {
         const int i = pendingSeek;
         srcNext = i;
         pendingSeek = -1;
+        if (store && store->complete.load(std::memory_order_acquire)) continue;  // nothing left to decode
         l.unlock();
         std::string err;
         try {
@@ -152,25 +196,33 @@ struct DriverCursor::Impl {
     const size_t slot = writeSeq % slots;
     const int f = srcNext;
     uint8_t* buf = slotData(slot);
+    const std::shared_ptr<FrameStore> shared = store;
+    const bool copied = shared && shared->complete.load(std::memory_order_acquire);
     l.unlock();
     std::string err;
     bool got = false;
     try {
-      if (decoderAt == nt) {
-        source->rewind();
-        decoderAt = 0;
-      }
-      if (kept.w == 0) {
-        got = source->next(buf);
-      } else if (whole.size() == 0) {
-        got = source->nextWindow(buf, kept);
+      if (copied) {
+        std::memcpy(buf, shared->frames[static_cast<size_t>(f)].get(), slotBytes);
+        got = true;
       } else {
-        got = source->next(whole.data());
-        if (got) cut(whole.data(), buf);
+        if (decoderAt == nt) {
+          source->rewind();
+          decoderAt = 0;
+        }
+        if (kept.w == 0) {
+          got = source->next(buf);
+        } else if (whole.size() == 0) {
+          got = source->nextWindow(buf, kept);
+        } else {
+          got = source->next(whole.data());
+          if (got) cut(whole.data(), buf);
+        }
       }
     } catch (const std::exception& e) {
       err = std::string("le_driver: ") + e.what();
     }
+    if (shared && !copied && got && err.empty() && decoderAt == f) shared->put(f, buf);
     l.lock();
     writing = 0;
     if (!err.empty()) {
@@ -183,7 +235,10 @@ struct DriverCursor::Impl {
            " a short driver is a session that stops part way through the loop, refusing");
       return false;
     }
-    ++decoderAt;
+    if (!copied) {
+      ++decoderAt;
+      ++decoded;
+    }
     if (gen == generation) {
       slotFrame[slot] = f;
       ++writeSeq;
@@ -479,6 +534,11 @@ uint64_t DriverCursor::seeks() const {
   return impl_->seeks;
 }
 
+uint64_t DriverCursor::decoded() const {
+  std::lock_guard<std::mutex> l(impl_->ringMutex);
+  return impl_->decoded;
+}
+
 void DriverCursor::keepWindow(const FrameWindow& win) {
   Impl& I = *impl_;
   std::lock_guard<std::mutex> p(I.pullMutex);
@@ -510,6 +570,12 @@ void DriverCursor::keepWindow(const FrameWindow& win) {
   I.kept = k;
   I.keptI420 = i420;
   I.slotBytes = bytes;
+  const std::string identity = k.w == 0 ? std::string() : I.source->identity();
+  I.store.reset();
+  if (!identity.empty() && static_cast<size_t>(I.nt) * bytes <= kStoreBudget)
+    I.store = storeFor(identity + "\n" + std::to_string(k.x) + "," + std::to_string(k.y) + " " + std::to_string(k.w) +
+                           "x" + std::to_string(k.h) + (i420 ? " i420" : " rgb") + " " + std::to_string(I.nt),
+                       I.nt, bytes);
   I.ring.assign(std::max<size_t>(1, static_cast<size_t>(I.slots) * bytes));
   // A source that cuts the window itself needs no whole frame to cut from.
   if (k.w == 0 || (i420 && I.source->cutsWindows())) I.whole = PageBuffer<uint8_t>();

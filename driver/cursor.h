@@ -72,6 +72,10 @@ class DriverCursor {
 
   int position() const;
   uint64_t seeks() const;
+  // Frames the cursor's source decoded. A cursor kept to a window of a video
+  // shares each frame's window with the cursors over the same file and
+  // window; once a whole loop of them is in, it copies instead of decoding.
+  uint64_t decoded() const;
   size_t residentBytes() const;
 
   int NT() const { return nt_; }

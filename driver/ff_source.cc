@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -61,6 +63,12 @@ class FfSource final : public Source {
     return static_cast<size_t>(w_) * h_ * (mode_ == kHevc444 ? 6 : 3);
   }
   std::string name() const override { return name_; }
+  std::string identity() const override {
+    struct stat st;
+    if (mode_ != kMp4 || ::stat(path_.c_str(), &st) != 0) return {};
+    return path_ + "\n" + std::to_string(st.st_size) + "\n" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec) + "\n" + name_;
+  }
 
   size_t residentBytes() const override {
     const size_t frame = mode_ == kHevc444 ? static_cast<size_t>(w_) * h_ * 3 : static_cast<size_t>(w_) * h_ * 3 / 2;

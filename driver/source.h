@@ -45,6 +45,9 @@ class Source {
   virtual void seek(int i) = 0;
   virtual std::string name() const = 0;
   virtual size_t residentBytes() const = 0;
+  // The file and its version, for sources whose frames cursors over the same
+  // file may share ("" where they may not).
+  virtual std::string identity() const { return {}; }
 };
 
 // frame_%06d.jpg files of a directory, decoded with stb_image on demand.

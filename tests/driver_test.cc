@@ -210,6 +210,46 @@ TEST(DriverCursor, ConcurrentConsumers) {
   EXPECT_EQ(bad.load(), 0);
 }
 
+// Cursors kept to one window of one video share its frames: two filling the
+// loop at once get the bytes of the whole frame there, and a third, once the
+// loop is in, copies every frame (decoding none); another window decodes.
+TEST(DriverCursor, WindowsOfALoopAreDecodedOnce) {
+  auto whole = mp4Cursor();
+  const int nt = whole->NT(), W = whole->W();
+  const FrameWindow win{3, 1, W / 2 + 1, whole->H() / 2 + 1};
+  std::vector<std::vector<uint8_t>> want(static_cast<size_t>(nt));
+  std::vector<uint8_t> frame(whole->frameBytes());
+  for (int i = 0; i < nt; ++i) {
+    whole->pullAt(i, frame.data());
+    for (int r = 0; r < win.h; ++r)
+      want[i].insert(want[i].end(), &frame[(size_t(win.y + r) * W + win.x) * 3], &frame[(size_t(win.y + r) * W + win.x + win.w) * 3]);
+  }
+  std::atomic<int> bad{0};
+  auto play = [&](DriverCursor& c, int frames) {
+    std::vector<uint8_t> got(win.bytes());
+    for (int k = 0; k < frames; ++k) bad += c.pullWindowAt(k % nt, got.data(), win) != k % nt || got != want[k % nt];
+  };
+  auto a = mp4Cursor(), b = mp4Cursor();
+  a->keepWindow(win);
+  b->keepWindow(win);
+  std::thread ta([&] { play(*a, 2 * nt); }), tb([&] { play(*b, 2 * nt); });
+  ta.join();
+  tb.join();
+  EXPECT_EQ(bad.load(), 0);
+  auto c = mp4Cursor();
+  c->keepWindow(win);
+  const uint64_t before = c->decoded();
+  play(*c, nt + 3);
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(c->decoded(), before) << "a loop of this window was already in";
+  auto d = mp4Cursor();
+  d->keepWindow(FrameWindow{0, 0, W / 2, 4});
+  const uint64_t first = d->decoded();
+  std::vector<uint8_t> got(FrameWindow{0, 0, W / 2, 4}.bytes());
+  d->pullWindowAt(5, got.data(), FrameWindow{0, 0, W / 2, 4});
+  EXPECT_GT(d->decoded(), first);
+}
+
 TEST(DriverSources, JpegDirectoryLoopsAndChecksSizes) {
   const Manifest m = tiny();
   auto c = DriverCursor::open(m, 2, 3);

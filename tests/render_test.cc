@@ -703,12 +703,17 @@ TEST(Rewrites, WarpBlockRefusals) {
 
 // A one-node model: x [dims] and grid -> y, default domain or com.corvalux.
 Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t>& xDims,
-                   const std::vector<int64_t>& gridDims, bool gridSampleAttrs, std::vector<int64_t> yDims = {}) {
+                   const std::vector<int64_t>& gridDims, bool gridSampleAttrs, std::vector<int64_t> yDims = {},
+                   const std::vector<std::pair<std::string, std::vector<int64_t>>>& more = {}) {
   if (yDims.empty()) yDims = xDims;
   Bytes g;
   Bytes node;
   gsPutStr(node, 1, "x");
   gsPutStr(node, 1, "grid");
+  for (const auto& [name, dims] : more) {
+    gsPutStr(node, 1, name);
+    gsPutTensorValueInfo(g, 11, name, dims.data(), dims.size());
+  }
   gsPutStr(node, 2, "y");
   gsPutStr(node, 3, "n0");
   gsPutStr(node, 4, op);
@@ -1023,20 +1028,8 @@ TEST(CustomOps, RefuseMismatchedGridsAndForeignChannelCounts) {
   const Bytes wd = oneNodeModel("WarpDirector", true, {1, 3, 8, 8}, {2, 8, 8, 2}, false);
   const std::string e2 = runError(wd, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(256)}});
   EXPECT_NE(e2.find("com.corvalux::WarpDirector: the grid [2,8,8,2] does not match the input [1,3,8,8]"), std::string::npos) << e2;
-  const Bytes flow = runnableOf([](Bytes& g) {
-    const int64_t xd[4] = {1, 3, 8, 8}, gd[4] = {1, 8, 8, 2}, fd[4] = {1, 1, 8, 8}, short_[4] = {1, 1, 7, 8};
-    Bytes n;
-    for (const char* x : {"x", "grid", "fx", "fy"}) gsPutStr(n, 1, x);
-    gsPutStr(n, 2, "y");
-    gsPutStr(n, 4, "WarpDirectorFlow");
-    gsPutStr(n, 7, "com.corvalux");
-    gsPutBytes(g, 1, n.data(), n.size());
-    gsPutTensorValueInfo(g, 11, "x", xd, 4);
-    gsPutTensorValueInfo(g, 11, "grid", gd, 4);
-    gsPutTensorValueInfo(g, 11, "fx", fd, 4);
-    gsPutTensorValueInfo(g, 11, "fy", short_, 4);
-    gsPutTensorValueInfo(g, 12, "y", xd, 4);
-  }, true);
+  const Bytes flow = oneNodeModel("WarpDirectorFlow", true, {1, 3, 8, 8}, {1, 8, 8, 2}, false, {},
+                                   {{"fx", {1, 1, 8, 8}}, {"fy", {1, 1, 7, 8}}});
   const std::string e4 = runError(flow, {{"x", std::vector<float>(192)}, {"grid", std::vector<float>(128)},
                                          {"fx", std::vector<float>(64)}, {"fy", std::vector<float>(56)}});
   EXPECT_NE(e4.find("com.corvalux::WarpDirectorFlow: the identity [1,8,8,2] and flows [1,1,8,8], [1,1,7,8] do not match"),
