@@ -30,15 +30,8 @@ struct ToolRun {
 };
 
 ToolRun tool(const std::string& args) {
-  const std::string cmd = std::string("'") + LE_AVATAR_TOOL + "' " + args + " 2>&1";
   ToolRun r{-1, {}};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.out = le::test::runCommand(std::string("'") + LE_AVATAR_TOOL + "' " + args + " 2>&1", &r.status);
   return r;
 }
 

@@ -30,16 +30,6 @@ namespace {
 const std::string kFix = LE_FIXTURES;
 using test::TempDir;
 
-std::string runBinary(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[1 << 16];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
 
 using test::errorOf;
 
@@ -47,7 +37,7 @@ uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 
 
 // FFmpeg decodes, the BT.601 limited-range integer formula converts.
 std::vector<std::vector<uint8_t>> referenceRgb(const std::string& path, int W, int H) {
-  const std::string yuv = runBinary("ffmpeg -loglevel error -i '" + path + "' -f rawvideo -pix_fmt yuv420p -");
+  const std::string yuv = test::runCommand("ffmpeg -loglevel error -i '" + path + "' -f rawvideo -pix_fmt yuv420p -");
   const size_t fsz = static_cast<size_t>(W) * H * 3 / 2;
   std::vector<std::vector<uint8_t>> frames;
   for (size_t off = 0; off + fsz <= yuv.size(); off += fsz) {
@@ -158,7 +148,7 @@ TEST(DriverCursor, ShortVideoFailsEveryLaterPull) {
   const Manifest m = tiny();
   // Matroska records no frame count, so the shortfall shows only at the end.
   const std::string path = tmp / "short.mkv";
-  runBinary("ffmpeg -loglevel error -i '" + m.dir + "/target_frames.mp4' -c copy -frames:v 11 -f matroska '" + path + "'");
+  test::runCommand("ffmpeg -loglevel error -i '" + m.dir + "/target_frames.mp4' -c copy -frames:v 11 -f matroska '" + path + "'");
   auto c = DriverCursor::over(driver::openMp4(path, m.nt, m.W, m.H), 2, 3);
   std::vector<uint8_t> f(c->frameBytes());
   // The reader meets the end up to its look-ahead (2) before the consumer
@@ -267,7 +257,7 @@ TEST(DriverSources, JpegDirectoryLoopsAndChecksSizes) {
     std::ifstream in(m.dir + "/target_frames" + name, std::ios::binary);
     std::ofstream(frames + name, std::ios::binary) << in.rdbuf();
   }
-  runBinary("ffmpeg -loglevel error -y -i '" + m.dir + "/target_frames/frame_000002.jpg' -vf scale=48:32 '" + frames +
+  test::runCommand("ffmpeg -loglevel error -y -i '" + m.dir + "/target_frames/frame_000002.jpg' -vf scale=48:32 '" + frames +
             "/frame_000002.jpg'");
   auto src = driver::openJpgDir(frames, 3, m.W, m.H);
   EXPECT_TRUE(src->next(f.data()));
@@ -292,7 +282,7 @@ TEST(DriverSources, RefusesOtherPixelLayoutsAndSizes) {
   TempDir tmp;
   const Manifest m = tiny();
   const std::string v422 = tmp / "422.mp4";
-  runBinary("ffmpeg -loglevel error -i '" + m.dir + "/target_frames.mp4' -c:v libx264 -pix_fmt yuv422p '" + v422 + "'");
+  test::runCommand("ffmpeg -loglevel error -i '" + m.dir + "/target_frames.mp4' -c:v libx264 -pix_fmt yuv422p '" + v422 + "'");
   auto src = driver::openMp4(v422, m.nt, m.W, m.H);
   std::vector<uint8_t> f(src->frameBytes());
   EXPECT_EQ(errorOf([&] { src->next(f.data()); }),
@@ -308,7 +298,7 @@ TEST(DriverSources, RefusesOtherPixelLayoutsAndSizes) {
 
   const Manifest pm = loadManifest(kFix + "/tiny-prior");
   const std::string p420 = tmp / "p420.mov";
-  runBinary("ffmpeg -loglevel error -i '" + pm.dir + "/P_hevc.mov' -c:v libx265 -x265-params log-level=error -pix_fmt yuv420p '" +
+  test::runCommand("ffmpeg -loglevel error -i '" + pm.dir + "/P_hevc.mov' -c:v libx265 -x265-params log-level=error -pix_fmt yuv420p '" +
             p420 + "'");
   auto prior = driver::openPriorHevc(p420, pm.nt, pm.crop);
   std::vector<uint8_t> pf(prior->frameBytes());
@@ -332,7 +322,7 @@ uint16_t refHalf(float x) {  // round to nearest even, for values in [0, 1]
 TEST(DriverSources, PriorVideoMatchesTheFormulaAndHalfTable) {
   const Manifest pm = loadManifest(kFix + "/tiny-prior");
   const int S = pm.crop;
-  const std::string yuv = runBinary("ffmpeg -loglevel error -i '" + pm.dir + "/P_hevc.mov' -f rawvideo -pix_fmt yuv444p -");
+  const std::string yuv = test::runCommand("ffmpeg -loglevel error -i '" + pm.dir + "/P_hevc.mov' -f rawvideo -pix_fmt yuv444p -");
   ASSERT_EQ(yuv.size(), static_cast<size_t>(S) * S * 3 * pm.nt);
   auto c = DriverCursor::openPrior(pm, 2, 3);
   ASSERT_EQ(c->frameBytes(), static_cast<size_t>(S) * S * 6);

@@ -25,16 +25,7 @@ const std::string kMotionDir = std::string(LE_FIXTURES) + "/motion";
 constexpr int kKp = 63;
 
 // Voiced bursts between silences, 16 kHz.
-std::vector<float> speech(double seconds) {
-  std::vector<float> x(static_cast<size_t>(seconds * 16000), 0.0f);
-  for (size_t i = 0; i < x.size(); ++i) {
-    const double t = i / 16000.0, burst = std::fmod(t, 1.3);
-    if (burst > 0.3 && burst < 0.9)
-      x[i] = static_cast<float>(0.04 * std::sin(M_PI * (burst - 0.3) / 0.6) *
-                                (std::sin(2 * M_PI * 140 * t) + 0.5 * std::sin(2 * M_PI * 280 * t)));
-  }
-  return x;
-}
+std::vector<float> speech(double seconds) { return le::test::bursts(seconds, 1.3, 0.3, 0.6, 0.04, 140, 0.5); }
 
 struct Handle {
   le_motion* m;

@@ -168,13 +168,7 @@ TEST(Pool, WorkersEndWithTheirThread) {
 }
 
 std::string probe(const std::string& env) {
-  const std::string cmd = "env -u LE_CORE_THREADS -u LE_PASTE_THREADS " + env + " " LE_POOL_PROBE;
-  FILE* f = popen(cmd.c_str(), "r");
-  if (!f) return "popen failed";
-  char buf[128] = {0};
-  const size_t n = fread(buf, 1, sizeof buf - 1, f);
-  pclose(f);
-  std::string s(buf, n);
+  std::string s = le::test::runCommand("env -u LE_CORE_THREADS -u LE_PASTE_THREADS " + env + " " LE_POOL_PROBE);
   while (!s.empty() && s.back() == '\n') s.pop_back();
   return s;
 }

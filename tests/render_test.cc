@@ -33,8 +33,8 @@ namespace {
 const std::string kFix = LE_FIXTURES;
 
 Bytes fileBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::string s = test::readFile(path);
+  return Bytes(s.begin(), s.end());
 }
 
 std::string readError(const Bytes& b) {
@@ -126,14 +126,9 @@ double maxAbsDiff(const std::vector<float>& a, const std::vector<float>& b) {
 bool onnxChecks(const Bytes& model, const std::string& dir) {
   const std::string path = dir + "/checked.onnx";
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(model.data()), model.size());
-  const std::string cmd = std::string(LE_PYTHON) + " -c \"import onnx,sys; onnx.checker.check_model(onnx.load(sys.argv[1]))\" '" +
-                          path + "' 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return false;
-  char buf[512];
-  std::string out;
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  const int rc = pclose(p);
+  int rc = -1;
+  const std::string out = test::runCommand(std::string(LE_PYTHON) +
+      " -c \"import onnx,sys; onnx.checker.check_model(onnx.load(sys.argv[1]))\" '" + path + "' 2>&1", &rc);
   if (rc != 0) ADD_FAILURE() << out;
   return rc == 0;
 }
@@ -208,27 +203,26 @@ void opsetImport(Bytes& m, const char* domain, int version) {
   gsPutBytes(m, 8, op.data(), op.size());
 }
 
-Bytes modelOf(const std::function<void(Bytes&)>& fill, bool importDomain = false) {
-  Bytes g;
-  fill(g);
-  Bytes m;
-  gsPutBytes(m, 7, g.data(), g.size());
-  if (importDomain) opsetImport(m, "com.corvalux", 1);
-  return m;
-}
 
-// A model the runtime loads: IR 8, opset 16, the engine's domain if asked.
-Bytes runnableOf(const std::function<void(Bytes&)>& fill, bool custom = false, int opset = 16) {
-  Bytes g;
-  fill(g);
-  gsPutStr(g, 2, "g");
+// A model the runtime loads around graph `g`: IR 8, the opset, `domain`
+// imported if given.
+Bytes wrapModel(const Bytes& g, const char* domain = nullptr, int opset = 16) {
   Bytes m;
   gsPutKey(m, 1, 0);
   gsPutVarint(m, 8);
   opsetImport(m, "", opset);
-  if (custom) opsetImport(m, "com.corvalux", 1);
+  if (domain) opsetImport(m, domain, 1);
   gsPutBytes(m, 7, g.data(), g.size());
   return m;
+}
+
+// The same around a graph named "g" that `fill` writes, the engine's domain
+// imported if asked.
+Bytes runnableOf(const std::function<void(Bytes&)>& fill, bool custom = false, int opset = 16) {
+  Bytes g;
+  fill(g);
+  gsPutStr(g, 2, "g");
+  return wrapModel(g, custom ? "com.corvalux" : nullptr, opset);
 }
 
 size_t nodesOf(const Bytes& m) {
@@ -245,7 +239,7 @@ size_t bitsDiffer(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 Bytes gridSampleNode(const char* mode, const char* padding, int alignCorners) {
-  return modelOf([&](Bytes& g) {
+  return runnableOf([&](Bytes& g) {
     Bytes attrs;
     if (mode) hcAttrS(attrs, "mode", mode);
     if (padding) hcAttrS(attrs, "padding_mode", padding);
@@ -266,7 +260,7 @@ TEST(Rewrites, NonMatchingNodesLeaveTheBytesAlone) {
     Bytes b = m;
     EXPECT_EQ(rewriteGridSampleToFast(b), 1u);
   }
-  const Bytes imported = modelOf(
+  const Bytes imported = runnableOf(
       [](Bytes& g) {
         Bytes attrs, a;  // attributes without their type field
         hcAttrS(attrs, "mode", "bilinear");
@@ -281,7 +275,7 @@ TEST(Rewrites, NonMatchingNodesLeaveTheBytesAlone) {
   EXPECT_EQ(test::countOf(std::string(b.begin(), b.end()), "com.corvalux"), 2u);
 
   auto blend = [](std::vector<std::string> inputs, bool attr) {
-    return modelOf([&](Bytes& g) {
+    return runnableOf([&](Bytes& g) {
       Bytes attrs;
       if (attr) hcAttrI(attrs, "x", 1);
       hcNode(g, "MatMul", inputs, "y", "/s2/blend", attrs);
@@ -297,7 +291,7 @@ TEST(Rewrites, NonMatchingNodesLeaveTheBytesAlone) {
 }
 
 Bytes cubicGraph(int resizes, const std::vector<std::string>& consumers) {
-  return modelOf([&](Bytes& g) {
+  return runnableOf([&](Bytes& g) {
     const float scales[4] = {1, 1, 2, 2};
     hcInit(g, "scales", 1, {4}, scales, sizeof scales);
     const float w[3 * 3] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -321,7 +315,7 @@ TEST(Rewrites, NarrowConvolutionsAreCounted) {
   EXPECT_TRUE(convsAllNarrow(fileBytes(kFix + "/tiny/model_b1.onnx"), 8));
   EXPECT_TRUE(convsAllNarrow(cubicGraph(1, {"Conv"}), 4));
   EXPECT_FALSE(convsAllNarrow(cubicGraph(1, {"Conv"}), 3));
-  EXPECT_FALSE(convsAllNarrow(modelOf([](Bytes& g) { hcNode(g, "Conv", {"x", "w_in"}, "y", "c", {}); }), 8));
+  EXPECT_FALSE(convsAllNarrow(runnableOf([](Bytes& g) { hcNode(g, "Conv", {"x", "w_in"}, "y", "c", {}); }), 8));
 }
 
 TEST(Rewrites, HeadCubicMatchesOnlyTheOneResizeFeedingAConv) {
@@ -394,7 +388,7 @@ struct TailSpec {
 };
 
 Bytes composeTail(const TailSpec& t) {
-  return modelOf([&](Bytes& g) {
+  return runnableOf([&](Bytes& g) {
     const float one = t.one, zero = 0;
     hcInit(g, "one", 1, {}, &one, sizeof one);
     hcInit(g, "zero", 1, {}, &zero, sizeof zero);
@@ -536,15 +530,7 @@ Bytes coneModel(const ConeSpec& c) {
   gsPutTensorValueInfo(g, 11, "x", x, 4);
   if (c.readsPooled) gsPutTensorValueInfo(g, 11, "pooled64", p, 4);
   gsPutTensorValueInfo(g, 12, out, x, 4);
-  Bytes m;
-  gsPutKey(m, 1, 0);
-  gsPutVarint(m, 8);
-  Bytes opset;
-  gsPutKey(opset, 2, 0);
-  gsPutVarint(opset, 16);
-  gsPutBytes(m, 8, opset.data(), opset.size());
-  gsPutBytes(m, 7, g.data(), g.size());
-  return m;
+  return wrapModel(g);
 }
 
 TEST(Rewrites, SourceConeRefusesWhatCannotBeCut) {
@@ -656,7 +642,7 @@ struct WarpSpec {
 };
 
 Bytes warpModel(const WarpSpec& w) {
-  return modelOf([&](Bytes& g) {
+  return runnableOf([&](Bytes& g) {
     Bytes axis, attrs;
     hcAttrI(axis, "axis", 1);
     hcAttrS(attrs, "mode", w.mode);
@@ -706,34 +692,27 @@ Bytes oneNodeModel(const std::string& op, bool custom, const std::vector<int64_t
                    const std::vector<int64_t>& gridDims, bool gridSampleAttrs, std::vector<int64_t> yDims = {},
                    const std::vector<std::pair<std::string, std::vector<int64_t>>>& more = {}) {
   if (yDims.empty()) yDims = xDims;
-  Bytes g;
-  Bytes node;
-  gsPutStr(node, 1, "x");
-  gsPutStr(node, 1, "grid");
-  for (const auto& [name, dims] : more) {
-    gsPutStr(node, 1, name);
-    gsPutTensorValueInfo(g, 11, name, dims.data(), dims.size());
-  }
-  gsPutStr(node, 2, "y");
-  gsPutStr(node, 3, "n0");
-  gsPutStr(node, 4, op);
-  if (gridSampleAttrs) {
-    hcAttrS(node, "mode", "bilinear");
-    hcAttrS(node, "padding_mode", "border");
-  }
-  if (custom) gsPutStr(node, 7, "com.corvalux");
-  gsPutBytes(g, 1, node.data(), node.size());
-  gsPutStr(g, 2, "g");
-  gsPutTensorValueInfo(g, 11, "x", xDims.data(), xDims.size());
-  gsPutTensorValueInfo(g, 11, "grid", gridDims.data(), gridDims.size());
-  gsPutTensorValueInfo(g, 12, "y", yDims.data(), yDims.size());
-  Bytes m;
-  gsPutKey(m, 1, 0);
-  gsPutVarint(m, 8);
-  opsetImport(m, "", 16);
-  if (custom) opsetImport(m, "com.corvalux", 1);
-  gsPutBytes(m, 7, g.data(), g.size());
-  return m;
+  return runnableOf([&](Bytes& g) {
+    Bytes node;
+    gsPutStr(node, 1, "x");
+    gsPutStr(node, 1, "grid");
+    for (const auto& [name, dims] : more) {
+      gsPutStr(node, 1, name);
+      gsPutTensorValueInfo(g, 11, name, dims.data(), dims.size());
+    }
+    gsPutStr(node, 2, "y");
+    gsPutStr(node, 3, "n0");
+    gsPutStr(node, 4, op);
+    if (gridSampleAttrs) {
+      hcAttrS(node, "mode", "bilinear");
+      hcAttrS(node, "padding_mode", "border");
+    }
+    if (custom) gsPutStr(node, 7, "com.corvalux");
+    gsPutBytes(g, 1, node.data(), node.size());
+    gsPutTensorValueInfo(g, 11, "x", xDims.data(), xDims.size());
+    gsPutTensorValueInfo(g, 11, "grid", gridDims.data(), gridDims.size());
+    gsPutTensorValueInfo(g, 12, "y", yDims.data(), yDims.size());
+  }, custom);
 }
 
 std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed) {
@@ -862,15 +841,12 @@ TEST(Rewrites, ElementwiseRunsKeepTheBits) {
       hcNode(g, "Neg", {"k"}, "zn", "zn", {});
       if (independent) hcNode(g, "Add", {"wi", "wi"}, "out", "out", {});
       else hcNode(g, "Add", {"i", "j"}, "out", "out", {});
-      const int64_t xd[4] = {2, 3, 5, 37}, yd[3] = {3, 1, 37}, zd[2] = {5, 1}, wd[1] = {independent ? 4 : 37};
-      gsPutTensorValueInfo(g, 11, "x", xd, 4);
-      gsPutTensorValueInfo(g, 11, "y", yd, 3);
-      gsPutTensorValueInfo(g, 11, "z", zd, 2);
-      gsPutTensorValueInfo(g, 11, "w", wd, 1);
-      if (independent) gsPutTensorValueInfo(g, 12, "out", wd, 1);
-      else gsPutTensorValueInfo(g, 12, "out", xd, 4);
-      gsPutTensorValueInfo(g, 12, "zn", zd, 2);
-      for (const char* o : {"b", "c", "m", "t"}) gsPutTensorValueInfo(g, 12, o, xd, 4);
+      using D = std::vector<int64_t>;
+      const D xd = {2, 3, 5, 37}, zd = {5, 1}, wd = {independent ? 4 : 37};
+      for (const auto& [field, name, d] : std::vector<std::tuple<int, const char*, D>>{
+               {11, "x", xd}, {11, "y", {3, 1, 37}}, {11, "z", zd}, {11, "w", wd}, {12, "out", independent ? wd : xd},
+               {12, "zn", zd}, {12, "b", xd}, {12, "c", xd}, {12, "m", xd}, {12, "t", xd}})
+        gsPutTensorValueInfo(g, field, name, d.data(), d.size());
     }, false);
   };
   const float special[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f, -0.5f, 0.75f, 1e30f, -1e-30f, 3.0f};
@@ -1096,13 +1072,7 @@ Bytes int8ConvModel(const ConvCase& c, const std::vector<int8_t>& w, const std::
   const int64_t xd[4] = {c.N, c.C, c.H, c.W};
   gsPutTensorValueInfo(g, 11, "x", xd, 4);
   gsPutTensorValueInfo(g, 12, "y", nullptr, 4);
-  Bytes m;
-  gsPutKey(m, 1, 0);
-  gsPutVarint(m, 8);
-  opsetImport(m, "", 16);
-  opsetImport(m, "com.corvalux.int8", 1);
-  gsPutBytes(m, 7, g.data(), g.size());
-  return m;
+  return wrapModel(g, "com.corvalux.int8");
 }
 
 // Float convolution with zero padding over the dequantised weights, and a

@@ -21,14 +21,7 @@ namespace {
 const std::string kTiny = std::string(LE_FIXTURES) + "/tiny";
 const std::string kEncoder = std::string(LE_FIXTURES) + "/w2v/fca_encoder.onnx";
 
-std::vector<float> speech(double seconds) {
-  std::vector<float> x(static_cast<size_t>(seconds * 16000), 0.0f);
-  for (size_t i = 0; i < x.size(); ++i) {
-    const double t = i / 16000.0, b = std::fmod(t, 1.1);
-    if (b > 0.2 && b < 0.8) x[i] = static_cast<float>(0.2 * std::sin(M_PI * (b - 0.2) / 0.6) * std::sin(2 * M_PI * 150 * t));
-  }
-  return x;
-}
+std::vector<float> speech(double seconds) { return le::test::bursts(seconds, 1.1, 0.2, 0.6, 0.2, 150); }
 
 struct Delivered {
   std::vector<int> frames;

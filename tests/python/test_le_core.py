@@ -30,10 +30,8 @@ class Binding(unittest.TestCase):
             self.assertEqual((ctx.width, ctx.height, ctx.nt, ctx.crop), (96, 64, 12, 32))
             xs = np.fromfile(os.path.join(TINY, "xs_target.bin"), np.float32).reshape(12, 63)
             crop = ctx.render(3, xs[3], xs[3])
-            self.assertEqual(crop.shape, (3, 32, 32))
             frame = ctx.paste(3, crop)
-            self.assertEqual(frame.shape, (64, 96, 3))
-            self.assertEqual(frame.dtype, np.uint8)
+            self.assertEqual((crop.shape, frame.shape, frame.dtype), ((3, 32, 32), (64, 96, 3), np.uint8))
             self.assertGreater(int(np.abs(frame.astype(int) - ctx.target_frame(3)).sum()), 0)
             with self.assertRaises(le_core.Error) as e:
                 ctx.render(99, xs[0], xs[0])

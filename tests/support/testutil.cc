@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -146,15 +147,11 @@ std::string failingBundle(const std::string& bundle, const std::string& dir, con
   return dir;
 }
 
-std::string failureOverFifo(const std::string& path, const std::function<std::string()>& create) {
-  ::unlink(path.c_str());
-  if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
-  std::string why;
-  const bool prompt = returnsPromptly([&] { why = create(); }, {path});
-  return prompt ? why : "(hung on the FIFO) " + why;
-}
-
-bool returnsPromptly(const std::function<void()>& f, const std::vector<std::string>& fifos, double seconds) {
+namespace {
+// Runs `f` and says whether it returned within `seconds`. If it did not, the
+// FIFOs are opened for writing until it returns (that releases a reader
+// blocked in open), so a hang fails the test instead of stopping it.
+bool returnsPromptly(const std::function<void()>& f, const std::vector<std::string>& fifos, double seconds = 10) {
   std::mutex mu;
   std::condition_variable cv;
   bool done = false;
@@ -178,6 +175,29 @@ bool returnsPromptly(const std::function<void()>& f, const std::vector<std::stri
   lk.unlock();
   t.join();
   return prompt;
+}
+}  // namespace
+
+std::string failureOverFifo(const std::string& path, const std::function<std::string()>& create) {
+  ::unlink(path.c_str());
+  if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
+  std::string why;
+  const bool prompt = returnsPromptly([&] { why = create(); }, {path});
+  return prompt ? why : "(hung on the FIFO) " + why;
+}
+
+
+std::string runCommand(const std::string& cmd, int* status) {
+  std::string out;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (status) *status = -1;
+  if (!p) return out;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int st = ::pclose(p);
+  if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
 }
 
 }  // namespace le::test

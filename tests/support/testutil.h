@@ -1,6 +1,7 @@
 // Helpers for tests: temporary directories, files and IMX containers.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -60,15 +61,30 @@ std::string failingBundle(const std::string& bundle, const std::string& dir, con
                           const std::vector<int>& rows,
                           const std::string& variant = "model_b1_failmarker.onnx");
 
-// Runs `f` and says whether it returned within `seconds`. If it did not, the
-// FIFOs are opened for writing until it returns (that releases a reader
-// blocked in open), so a hang fails the test instead of stopping it.
-bool returnsPromptly(const std::function<void()>& f, const std::vector<std::string>& fifos, double seconds = 10);
 
 // Replaces `path` with a FIFO, runs `create` (which returns its failure text)
 // and returns that text, prefixed "(hung on the FIFO) " when it did not
 // return promptly.
 std::string failureOverFifo(const std::string& path, const std::function<std::string()>& create);
+
+// Voiced bursts at 16 kHz: in every `period` s, from `on` s for `width` s, a
+// tone of `hz` (plus `octave` times its octave) under a half-sine envelope of
+// height `amp`.
+inline std::vector<float> bursts(double seconds, double period, double on, double width, double amp, double hz,
+                                 double octave = 0) {
+  std::vector<float> x(static_cast<size_t>(seconds * 16000), 0.0f);
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double t = i / 16000.0, b = std::fmod(t, period) - on;
+    if (b > 0 && b < width)
+      x[i] = static_cast<float>(amp * std::sin(M_PI * b / width) *
+                                (std::sin(2 * M_PI * hz * t) + octave * std::sin(4 * M_PI * hz * t)));
+  }
+  return x;
+}
+
+// Runs a shell command: its standard output, and its exit status (-1 when it
+// did not exit) in *status.
+std::string runCommand(const std::string& cmd, int* status = nullptr);
 
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv {
