@@ -98,6 +98,16 @@ struct FusedKernel {
   }
 
   void Compute(OrtKernelContext* context) {
+    try {
+      compute(context);
+    } catch (const Ort::Exception&) {
+      throw;
+    } catch (const std::exception& e) {  // a temporary the machine cannot hold, above all
+      throw Ort::Exception(std::string("com.corvalux::Elementwise: ") + e.what(), ORT_FAIL);
+    }
+  }
+
+  void compute(OrtKernelContext* context) {
     Ort::KernelContext ctx(context);
     if (!error.empty()) refuse(error);
     const size_t nIn = ctx.GetInputCount(), nOps = program.size() / 4;
