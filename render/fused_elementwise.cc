@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -277,11 +276,21 @@ struct FusedKernel {
     const size_t inner = static_cast<size_t>(p.dims - 1);
     const int64_t len = p.extent[inner];
     // Every row is written before it is read; values that no index moves
-    // are made once, on the first pass.
-    const std::unique_ptr<float[]> scratch(new float[static_cast<size_t>(p.slots) * kChunk]);
-    std::vector<int64_t> last(vals.size(), -1);
-    std::vector<const float*> ptr(vals.size(), nullptr);
-    std::vector<int64_t> idx(static_cast<size_t>(p.dims), 0);
+    // are made once, on the first pass of the task.
+    // Kept by the thread between tasks: a few KB a value, only ever grown.
+    thread_local struct {
+      std::vector<float> scratch;
+      std::vector<int64_t> last, idx;
+      std::vector<const float*> ptr;
+    } t;
+    if (t.scratch.size() < static_cast<size_t>(p.slots) * kChunk) t.scratch.resize(static_cast<size_t>(p.slots) * kChunk);
+    t.last.assign(vals.size(), -1);
+    t.ptr.assign(vals.size(), nullptr);
+    t.idx.assign(static_cast<size_t>(p.dims), 0);
+    float* const scratch = t.scratch.data();
+    std::vector<int64_t>& last = t.last;
+    std::vector<const float*>& ptr = t.ptr;
+    std::vector<int64_t>& idx = t.idx;
     bool first = true;
     for (int64_t chunk = chunk0; chunk < chunk1; ++chunk) {
       const int64_t at = chunk * kChunk, n = std::min(kChunk, len - at);
