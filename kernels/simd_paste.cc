@@ -5,6 +5,7 @@
 #include <hwy/highway.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "kernels/paste_sample.h"
 #include "kernels/simd.h"
@@ -36,24 +37,28 @@ HWY_INLINE void WindowRows(const WindowJob* HWY_RESTRICT jobs, size_t rowStride,
   const hn::FixedTag<float, 8> d8;  // rows j and j + 1 of a window, side by side
   using V8 = hn::Vec<decltype(d8)>;
   using V4 = hn::Vec<decltype(d4)>;
-  V4 acc[kB];
-  for (int p = 0; p < kB; ++p) acc[p] = hn::Zero(d4);
-  for (int j = 0; j < 8; j += 2) {
-    V8 sum[kB];
-    for (int p = 0; p < kB; ++p) sum[p] = hn::Zero(d8);
-    for (int i = 0; i < 8; ++i) {
-      for (int p = 0; p < kB; ++p) {
-        const float* r0 = jobs[p].top + static_cast<size_t>(j) * rowStride + 4 * i;
-        const V8 v = hn::Combine(d8, hn::LoadU(d4, r0 + rowStride), hn::LoadU(d4, r0));
-        sum[p] = hn::Add(sum[p], hn::Mul(hn::Set(d8, jobs[p].wu[i]), v));
+  // The four row pairs of every pixel are independent chains, and a tap's
+  // weight is broadcast once for all of them.
+  V8 sum[kB][4];
+  for (int p = 0; p < kB; ++p)
+    for (int q = 0; q < 4; ++q) sum[p][q] = hn::Zero(d8);
+  for (int i = 0; i < 8; ++i) {
+    for (int p = 0; p < kB; ++p) {
+      const V8 w = hn::Set(d8, jobs[p].wu[i]);
+      for (int q = 0; q < 4; ++q) {
+        const V8 v = hn::LoadU(d8, jobs[p].top + static_cast<size_t>(2 * q) * rowStride + 8 * i);
+        sum[p][q] = hn::Add(sum[p][q], hn::Mul(w, v));
       }
     }
-    for (int p = 0; p < kB; ++p) {
-      acc[p] = hn::Add(acc[p], hn::Mul(hn::Set(d4, jobs[p].wv[j]), hn::LowerHalf(d4, sum[p])));
-      acc[p] = hn::Add(acc[p], hn::Mul(hn::Set(d4, jobs[p].wv[j + 1]), hn::UpperHalf(d4, sum[p])));
-    }
   }
-  for (int p = 0; p < kB; ++p) hn::Store(acc[p], d4, out[p]);
+  for (int p = 0; p < kB; ++p) {
+    V4 acc = hn::Zero(d4);
+    for (int q = 0; q < 4; ++q) {
+      acc = hn::Add(acc, hn::Mul(hn::Set(d4, jobs[p].wv[2 * q]), hn::LowerHalf(d4, sum[p][q])));
+      acc = hn::Add(acc, hn::Mul(hn::Set(d4, jobs[p].wv[2 * q + 1]), hn::UpperHalf(d4, sum[p][q])));
+    }
+    hn::Store(acc, d4, out[p]);
+  }
 }
 
 // frame = clamp(frame (1 - alpha) + c alpha, 0, 255), truncated, for the
@@ -86,7 +91,7 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
   WindowJob batch[kBatch];
   int pending = 0;
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
-  const size_t rowStride = static_cast<size_t>(S) * 4;
+  const size_t rowStride = static_cast<size_t>(S) * 8;
   auto flush = [&] {
     alignas(16) float colour[kBatch][4];
     if (pending == kBatch) {
@@ -109,7 +114,7 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
     alignas(16) float c[4];
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
     if (inside) {
-      const float* top = packed + (static_cast<size_t>(iv - 3) * S + static_cast<size_t>(iu - 3)) * 4;
+      const float* top = packed + (static_cast<size_t>(iv - 3) * S + static_cast<size_t>(iu - 3)) * 8;
       batch[pending++] = WindowJob{top, wu, wv, alpha, frameRow + static_cast<size_t>(X) * pb};
       if (pending == kBatch) flush();
       continue;
@@ -120,12 +125,12 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
       for (int j = 0; j < 8; ++j) {
         const int r = iv - 3 + j;
         if (!inside && (r < 0 || r >= S)) continue;
-        const float* row = packed + static_cast<size_t>(r) * S * 4 + lane;
+        const float* row = packed + static_cast<size_t>(r) * S * 8 + lane;
         auto sum = hn::Zero(d);
         for (int i = 0; i < 8; ++i) {
           const int cc = iu - 3 + i;
           if (!inside && (cc < 0 || cc >= S)) continue;
-          sum = hn::Add(sum, hn::Mul(hn::Set(d, wu[i]), hn::LoadU(d, row + static_cast<size_t>(cc) * 4)));
+          sum = hn::Add(sum, hn::Mul(hn::Set(d, wu[i]), hn::LoadU(d, row + static_cast<size_t>(cc) * 8)));
         }
         acc = hn::Add(acc, hn::Mul(hn::Set(d, wv[j]), sum));
       }
@@ -189,6 +194,27 @@ void UnsharpRow(const float* HWY_RESTRICT blur, size_t stride, const float* HWY_
   }
 }
 
+void InterleaveRgb0(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const float* HWY_RESTRICT b, size_t n,
+                    float* HWY_RESTRICT dst, float* HWY_RESTRICT above) {
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  HWY_ALIGN float quad[4 * hn::MaxLanes(d)];
+  const auto zero = hn::Zero(d);
+  size_t x = 0;
+  for (; x + N <= n; x += N) {
+    hn::StoreInterleaved4(hn::LoadU(d, r + x), hn::LoadU(d, g + x), hn::LoadU(d, b + x), zero, d, quad);
+    for (size_t k = 0; k < N; ++k) {
+      std::memcpy(dst + (x + k) * 8, quad + 4 * k, 4 * sizeof(float));
+      if (above) std::memcpy(above + (x + k) * 8, quad + 4 * k, 4 * sizeof(float));
+    }
+  }
+  for (; x < n; ++x) {
+    const float px[4] = {r[x], g[x], b[x], 0.0f};
+    std::memcpy(dst + x * 8, px, sizeof(px));
+    if (above) std::memcpy(above + x * 8, px, sizeof(px));
+  }
+}
+
 void Rgb24ToRgba(const uint8_t* HWY_RESTRICT rgb, uint8_t* HWY_RESTRICT rgba, size_t n) {
   const hn::ScalableTag<uint8_t> d;
   const size_t N = hn::Lanes(d);
@@ -218,6 +244,10 @@ void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const 
                       uint8_t* frameRow, int pixelBytes) {
   HWY_DYNAMIC_DISPATCH(PasteLanczos8Row)(packed, side, mask, lanczosTab, linearTab, colU, colV, rowU, rowV, x0, x1,
                                          frameRow, pixelBytes);
+}
+HWY_EXPORT(InterleaveRgb0);
+void interleaveRgb0(const float* r, const float* g, const float* b, size_t n, float* dst, float* above) {
+  HWY_DYNAMIC_DISPATCH(InterleaveRgb0)(r, g, b, n, dst, above);
 }
 HWY_EXPORT(BlurTaps);
 HWY_EXPORT(UnsharpRow);
