@@ -22,6 +22,7 @@
 #include "kernels/pool.h"
 #include "kernels/simd.h"
 #include "core/log.h"
+#include "core/thread_name.h"
 
 namespace le {
 
@@ -406,7 +407,10 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
   impl->slotFrame.assign(impl->slots, -1);
   Impl* raw = impl.get();
   std::unique_ptr<DriverCursor> c(new DriverCursor(std::move(impl)));
-  raw->reader = std::thread([raw] { raw->run(); });
+  raw->reader = std::thread([raw] {
+    nameThisThread("le-driver");
+    raw->run();
+  });
   return c;
 }
 

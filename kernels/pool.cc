@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "core/thread_name.h"
 
 namespace le::pool {
 namespace {
@@ -44,7 +45,10 @@ class Pool {
     for (int w = 1; w <= workers; ++w) {
       try {
         if (w == failStartAt.load()) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        threads_.emplace_back([this, w] { work(w); });
+        threads_.emplace_back([this, w] {
+          nameThisThread("le-pool");
+          work(w);
+        });
       } catch (const std::system_error& e) {
         // The workers already running are stopped and joined: an unjoined
         // thread would end the process.

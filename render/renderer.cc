@@ -32,6 +32,7 @@
 #include "render/rewrites.h"
 #include "core/log.h"
 #include "tessera/geometry.h"
+#include "core/thread_name.h"
 
 namespace le {
 namespace {
@@ -714,7 +715,10 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
   if (I.director->hoisted()) {
     I.hoisted = true;
     I.boundaryName = I.director->boundaryName();
-    I.prefetchThread = std::thread([&I] { I.prefetchLoop(); });
+    I.prefetchThread = std::thread([&I] {
+      nameThisThread("le-prefetch");
+      I.prefetchLoop();
+    });
   }
   auto bind = [&](const char* name, auto& buf, std::vector<int64_t> shape, bool output) {
     I.values.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));

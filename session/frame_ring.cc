@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "kernels/simd.h"
+#include "core/thread_name.h"
 
 namespace le {
 namespace {
@@ -58,7 +59,11 @@ FrameRing::FrameRing(Engine& engine, int slots, int queued, bool pipelined, Hook
   tags_.resize(static_cast<size_t>(slots_));
   parts_.resize(static_cast<size_t>(slots_));
   seqs_.resize(static_cast<size_t>(slots_));
-  if (pipelined_) paster_ = std::thread([this] { pasteLoop(); });
+  if (pipelined_)
+    paster_ = std::thread([this] {
+      nameThisThread("le-paste");
+      pasteLoop();
+    });
 }
 
 FrameRing::~FrameRing() { close(); }

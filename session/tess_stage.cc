@@ -1,4 +1,5 @@
 #include "session/tess_stage.h"
+#include "core/thread_name.h"
 
 #include <stdexcept>
 
@@ -26,7 +27,10 @@ void TessStage::install(std::unique_ptr<tessera::StreamBorrow> borrow, bool thre
     failure_.clear();
     borrowed_ = passthrough_ = pushes_ = extraFrames_ = 0;
     extraMeanSum_ = extraMax_ = 0;
-    if (threaded_ && !thread_.joinable() && !closing_) thread_ = std::thread([this] { loop(); });
+    if (threaded_ && !thread_.joinable() && !closing_) thread_ = std::thread([this] {
+      nameThisThread("le-mouth");
+      loop();
+    });
   }
 }
 

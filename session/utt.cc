@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "kernels/pool.h"
 #include "le/le_a2x.h"
+#include "core/thread_name.h"
 
 using le::api::RawFailure;
 using le::utt::Job;
@@ -124,9 +125,18 @@ le_utt::le_utt(le_ctx* ctx, const le_utt_opts& o, const le::Settings& env)
   }
   tess_ = std::make_unique<le::TessStage>([this](le::FrameJob&& job) { return ring_->post(std::move(job)); });
   try {
-    dispatch_ = std::thread([this] { dispatchLoop(); });
-    warm_ = std::thread([this] { warmLoop(); });
-    run_ = std::thread([this] { runLoop(); });
+    dispatch_ = std::thread([this] {
+      le::nameThisThread("le-utt-motion");
+      dispatchLoop();
+    });
+    warm_ = std::thread([this] {
+      le::nameThisThread("le-utt-load");
+      warmLoop();
+    });
+    run_ = std::thread([this] {
+      le::nameThisThread("le-utt-run");
+      runLoop();
+    });
   } catch (...) {
     stopThreads();
     throw;

@@ -15,7 +15,9 @@ using le::utt::kKp;
 
 namespace {
 
-constexpr auto kWait = std::chrono::milliseconds(2);
+// A job and the close both wake the motion thread; the timeout only bounds
+// a wait that no notification ends.
+constexpr auto kWait = std::chrono::milliseconds(100);
 
 }  // namespace
 
