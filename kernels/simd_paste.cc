@@ -14,15 +14,16 @@ HWY_BEFORE_NAMESPACE();
 namespace le::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Inside pixels wait in a small batch and their 8x8 windows are summed
-// together: each pixel's sums are a long chain of dependent adds, and several
-// independent chains keep the vector units busy. Wide targets also hold two
-// source rows of a window in one vector, one (R, G, B, 0) pixel per 128-bit
-// block. Every block still sums its row's taps in tap order and the
-// rows are then summed in row order, so the result is the same on every
+// `packed` holds the crop's rows in pairs (for row r, column c: (R, G, B, 0)
+// of row r, then of row r + 1), so wide targets load a column of two window
+// rows as one vector, one pixel per 128-bit block. Inside pixels wait in a
+// small batch and their 8x8 windows are summed together: each row's sum is a
+// chain of dependent adds, and the chains of a batch's row pairs keep the
+// vector units busy. Every block still sums its row's taps in tap order and
+// the rows are then summed in row order, so the result is the same on every
 // target.
 struct WindowJob {
-  const float* top;  // window's top-left (R, G, B, 0) pixel
+  const float* top;  // the pair of the window's top row, at its left column
   const float* wu;
   const float* wv;
   float alpha;
