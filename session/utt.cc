@@ -328,6 +328,10 @@ bool le_utt::pass() {
     in.pasteJobs = ring_->queued();
     in.inFlight = inFlight_.load();
     in.landed = landed_;
+    // The nearest whole number of frame periods, at most two: the first
+    // frame waits behind the idle ones half a period at most.
+    constexpr double kFrameMs = 1000.0 * le::kFrameSamples / le::kSampleRate;
+    in.onsetCover = onsetLandMs_ > 0 ? static_cast<int>(std::min(2.0, std::round(onsetLandMs_ / kFrameMs))) : 0;
     in.engineReady = engineReady_;
     in.engineFailed = engineFailed_;
     in.last = last_;
@@ -497,6 +501,7 @@ void le_utt::written(const le::FrameJob& job) {
   const double land = nowMs() - job.startMs;
   landMs_ = landMs_ < 0 ? land : 0.8 * landMs_ + 0.2 * land;
   if (job.tag.ordinal != 0) return;
+  onsetLandMs_ = onsetLandMs_ < 0 ? land : 0.8 * onsetLandMs_ + 0.2 * land;
   ++onsets_;
   onsetMs_ = nowMs() - job.onsetAt;
   landed_ = job.tag.utterance;

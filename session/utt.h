@@ -133,6 +133,7 @@ struct le_utt {
     double atMs = 0;
   } skip_;
   double landMs_ = -1;  // from a speech frame's render to its being in the ring, smoothed
+  double onsetLandMs_ = -1;  // the same for utterances' first frames
   std::atomic<int> state_{LE_UTT_STATE_IDLE};
   bool engineReady_ = false, engineFailed_ = false;
   std::string engineError_;

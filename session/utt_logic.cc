@@ -167,6 +167,7 @@ Action Logic::step(Inputs& in) {
       total_ = -1;
       hybridHigh_ = 0;
       ordinal_ = 0;
+      covered_ = 0;
       lastGot_ = 0;
       queue_.clear();
       if (state_ == State::Idle) state_ = State::Onset;
@@ -213,6 +214,16 @@ Action Logic::step(Inputs& in) {
   // take them (a shorter one only at the end of the rows).
   if ((state_ == State::Onset || state_ == State::Speaking) && open_ && !queue_.empty() && in.ring <= spare &&
       !onsetCrowded) {
+    // Before the first frame is made, as many idle frames as the viewer
+    // would otherwise wait for it: they go out while it is made, and the
+    // speech starts where they leave the walk.
+    if (ordinal_ == 0 && config_.onsetIndex < 0 && config_.nt > 0 && covered_ < in.onsetCover &&
+        in.ring + in.inFlight < in.onsetCover) {
+      ++covered_;
+      act.what = Action::Do::Idle;
+      act.si = idleIndex_;
+      return act;
+    }
     state_ = State::Speaking;
     int k = 1;
     if (ordinal_ > 0 && in.chunk > 0) {

@@ -116,6 +116,9 @@ struct Inputs {
   bool engineReady = false, engineFailed = false;
   int chunk = 0;             // the chunk renderer's batch (0: none)
   double now = 0;
+  // Frames the viewer would wait while an utterance's first frame is made
+  // (its making measured on earlier utterances): the idle walk covers them.
+  int onsetCover = 0;
   Delivered last;
   std::unique_ptr<Result> done;  // the audio engine's finished job, if any
 };
@@ -177,6 +180,7 @@ class Logic {
   // The driver frame the engine was reset at, and how far the idle walk went
   // on past it before the utterance's first frame.
   int startSent_ = 0, shift_ = 0;
+  int covered_ = 0;  // idle frames posted to cover the making of the open utterance's first frame
   float rampOffset_[kKp] = {};
   int lastSpeechSi_ = -1;
   float lastSpeechKp_[kKp] = {};

@@ -34,7 +34,7 @@ Config config(const std::vector<float>& xs, bool hybrid = false) {
 
 // One pass's inputs, built up by the table rows.
 struct In {
-  int ring = 0, jobs = 0, chunk = 0, samples = 0, inFlight = 0;
+  int ring = 0, jobs = 0, chunk = 0, samples = 0, inFlight = 0, cover = 0;
   uint64_t landed = 0;
   bool ended = false, ready = true, failed = false;
   uint64_t gen = 0;
@@ -53,6 +53,7 @@ Action step(Logic& l, const In& row, double now = 0) {
   in.pasteJobs = row.jobs;
   in.inFlight = row.inFlight;
   in.landed = row.landed;
+  in.onsetCover = row.cover;
   in.engineReady = row.ready;
   in.engineFailed = row.failed;
   in.chunk = row.chunk;
@@ -233,18 +234,27 @@ TEST(UttLogic, TheIdleWalkGoesOnThroughTheOnset) {
       EXPECT_EQ(l.state(), State::Onset);
       l.idlePosted();
     }
+    // The first frame takes two frame periods to make: two more idle frames
+    // go first (the walk's), none with a fixed onset frame.
     In rows2;
     rows2.got = 2;
     rows2.total = 2;
     rows2.firstSi = start;
-    const Action a = step(l, rows2);
+    rows2.cover = 2;
+    Action a = step(l, rows2);
+    for (int k = 3; fixed < 0 && k < 5; ++k) {
+      ASSERT_EQ(a.what, Do::Idle) << k;
+      EXPECT_EQ(a.si, k % kNt);
+      l.idlePosted();
+      a = step(l, In{.inFlight = k - 2, .cover = 2});
+    }
     ASSERT_EQ(a.what, Do::Speak);
     ASSERT_EQ(a.rows.size(), 1u);
     speak(l, a);
-    const Action b = step(l, In{});
+    const Action b = step(l, In{.inFlight = 2, .cover = 2});
     ASSERT_EQ(b.what, Do::Speak);
-    const int shift = fixed < 0 ? 3 : 0;
-    for (const auto& [act, k] : {std::pair{&a, 0}, std::pair{&b, 1}}) {
+    const int shift = fixed < 0 ? 5 : 0;
+    for (const auto& [act, k] : {std::pair<const Action*, int>{&a, 0}, std::pair<const Action*, int>{&b, 1}}) {
       const Row& r = act->rows[0];
       EXPECT_EQ(r.si, (start + k + shift) % kNt);
       EXPECT_FLOAT_EQ(r.xs[5], shift ? static_cast<float>(r.si) : 0.0f);
