@@ -180,7 +180,7 @@ void Paste::fit(PasteScratch& s) const {
     if (b.size() < n) b.assign(n);
   };
   for (auto& pl : s.planes) grow(pl, plane);
-  grow(s.packed, plane * 8);
+  grow(s.packed, plane * 4);
   grow(s.padBuf, pad);
   grow(s.blurBuf, pad);
 }
@@ -261,12 +261,15 @@ size_t Paste::unsharpPlane(int ch, const float* crop, float scale, PasteScratch&
       float* out = &s.planes[pl.ch][y * S];
       simd::unsharpRow(&blurBuf[y * P], P, gauss.data(), ksize, amount, pl.src + y * S, pl.scale, out, side);
       if (pl.ch == 2 && fast == 0) {
-        // Row y is the first of its own pair and the second of the pair
-        // above; the last row's pair ends in zeros.
-        float* own = &s.packed[y * S * 8];
-        simd::interleaveRgb0(&s.planes[0][y * S], &s.planes[1][y * S], out, S, own, y > 0 ? own - S * 8 + 4 : nullptr);
-        if (y + 1 == S)
-          for (size_t x = 0; x < S; ++x) std::fill_n(own + x * 8 + 4, 4, 0.0f);
+        const float* r = &s.planes[0][y * S];
+        const float* g = &s.planes[1][y * S];
+        float* dst = &s.packed[y * S * 4];
+        for (size_t x = 0; x < S; ++x) {
+          dst[x * 4] = r[x];
+          dst[x * 4 + 1] = g[x];
+          dst[x * 4 + 2] = out[x];
+          dst[x * 4 + 3] = 0.0f;
+        }
       }
     }
   });

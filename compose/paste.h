@@ -30,9 +30,6 @@ class NonFiniteCrop : public std::runtime_error {
 // composite at once as there are cores), or a compositor's own.
 struct PasteScratch {
   PageBuffer<float> planes[3];
-  // The Lanczos mode's sharpened crop, two rows side by side: for crop row y
-  // and column x, (R, G, B, 0) of row y, then of row y + 1 (zero past the
-  // last row), so that one vector load holds a column of two window rows.
   PageBuffer<float> packed;
   PageBuffer<float> padBuf, blurBuf;
   std::vector<int32_t> colU, colV;
@@ -92,7 +89,7 @@ class Paste {
   // Grows `s` to this compositor's sizes (pages mapped when first touched).
   void fit(PasteScratch& s) const;
   // Sharpens plane ch of scale * crop into s.planes[ch] (and, for the last
-  // plane in the Lanczos mode, interleaves the three into s.packed's row pairs).
+  // plane in the Lanczos mode, interleaves the three into s.packed).
   // Returns how many values of the plane are not finite.
   size_t unsharpPlane(int ch, const float* crop, float scale, PasteScratch& s) const;
   void pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t* frame, int W, int pixelBytes,

@@ -43,13 +43,8 @@ void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* we
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
                       uint8_t* rgb);
 
-// (R, G, B, 0) of pixels [0, n) of three planes' rows into dst[8 x + 0..3],
-// and when `above` is given into above[8 x + 0..3] too: the paste's row pairs.
-void interleaveRgb0(const float* r, const float* g, const float* b, size_t n, float* dst, float* above);
-
 // One composited frame row of the paste (mode 0): for X in [x0, x1] the 8x8
-// Lanczos sample of `packed` (side x side crop pixels in row pairs: for row
-// y, column x, (R, G, B, 0) of row y then of row y + 1) at the
+// Lanczos sample of `packed` ((R, G, B, 0) per crop pixel, side x side) at the
 // fixed-point coordinate (colU[X - x0] + rowU, colV[X - x0] + rowV), blended
 // into frameRow (pixel 0 first, R, G, B in the first three of every
 // pixelBytes bytes; a fourth byte is left alone) through the bilinear mask

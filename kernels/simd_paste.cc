@@ -5,7 +5,6 @@
 #include <hwy/highway.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "kernels/paste_sample.h"
 #include "kernels/simd.h"
@@ -14,16 +13,15 @@ HWY_BEFORE_NAMESPACE();
 namespace le::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// `packed` holds the crop's rows in pairs (for row r, column c: (R, G, B, 0)
-// of row r, then of row r + 1), so wide targets load a column of two window
-// rows as one vector, one pixel per 128-bit block. Inside pixels wait in a
-// small batch and their 8x8 windows are summed together: each row's sum is a
-// chain of dependent adds, and the chains of a batch's row pairs keep the
-// vector units busy. Every block still sums its row's taps in tap order and
-// the rows are then summed in row order, so the result is the same on every
+// Inside pixels wait in a small batch and their 8x8 windows are summed
+// together: each pixel's sums are a long chain of dependent adds, and several
+// independent chains keep the vector units busy. Wide targets also hold two
+// source rows of a window in one vector, one (R, G, B, 0) pixel per 128-bit
+// block. Every block still sums its row's taps in tap order and the
+// rows are then summed in row order, so the result is the same on every
 // target.
 struct WindowJob {
-  const float* top;  // the pair of the window's top row, at its left column
+  const float* top;  // window's top-left (R, G, B, 0) pixel
   const float* wu;
   const float* wv;
   float alpha;
@@ -47,7 +45,8 @@ HWY_INLINE void WindowRows(const WindowJob* HWY_RESTRICT jobs, size_t rowStride,
     for (int p = 0; p < kB; ++p) {
       const V8 w = hn::Set(d8, jobs[p].wu[i]);
       for (int q = 0; q < 4; ++q) {
-        const V8 v = hn::LoadU(d8, jobs[p].top + static_cast<size_t>(2 * q) * rowStride + 8 * i);
+        const float* r0 = jobs[p].top + static_cast<size_t>(2 * q) * rowStride + 4 * i;
+        const V8 v = hn::Combine(d8, hn::LoadU(d4, r0 + rowStride), hn::LoadU(d4, r0));
         sum[p][q] = hn::Add(sum[p][q], hn::Mul(w, v));
       }
     }
@@ -92,7 +91,7 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
   WindowJob batch[kBatch];
   int pending = 0;
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
-  const size_t rowStride = static_cast<size_t>(S) * 8;
+  const size_t rowStride = static_cast<size_t>(S) * 4;
   auto flush = [&] {
     alignas(16) float colour[kBatch][4];
     if (pending == kBatch) {
@@ -115,7 +114,7 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
     alignas(16) float c[4];
 #if HWY_TARGET <= HWY_AVX2 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
     if (inside) {
-      const float* top = packed + (static_cast<size_t>(iv - 3) * S + static_cast<size_t>(iu - 3)) * 8;
+      const float* top = packed + (static_cast<size_t>(iv - 3) * S + static_cast<size_t>(iu - 3)) * 4;
       batch[pending++] = WindowJob{top, wu, wv, alpha, frameRow + static_cast<size_t>(X) * pb};
       if (pending == kBatch) flush();
       continue;
@@ -126,12 +125,12 @@ void PasteLanczos8Row(const float* HWY_RESTRICT packed, int S, const uint8_t* HW
       for (int j = 0; j < 8; ++j) {
         const int r = iv - 3 + j;
         if (!inside && (r < 0 || r >= S)) continue;
-        const float* row = packed + static_cast<size_t>(r) * S * 8 + lane;
+        const float* row = packed + static_cast<size_t>(r) * S * 4 + lane;
         auto sum = hn::Zero(d);
         for (int i = 0; i < 8; ++i) {
           const int cc = iu - 3 + i;
           if (!inside && (cc < 0 || cc >= S)) continue;
-          sum = hn::Add(sum, hn::Mul(hn::Set(d, wu[i]), hn::LoadU(d, row + static_cast<size_t>(cc) * 8)));
+          sum = hn::Add(sum, hn::Mul(hn::Set(d, wu[i]), hn::LoadU(d, row + static_cast<size_t>(cc) * 4)));
         }
         acc = hn::Add(acc, hn::Mul(hn::Set(d, wv[j]), sum));
       }
@@ -195,27 +194,6 @@ void UnsharpRow(const float* HWY_RESTRICT blur, size_t stride, const float* HWY_
   }
 }
 
-void InterleaveRgb0(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const float* HWY_RESTRICT b, size_t n,
-                    float* HWY_RESTRICT dst, float* HWY_RESTRICT above) {
-  const hn::ScalableTag<float> d;
-  const size_t N = hn::Lanes(d);
-  HWY_ALIGN float quad[4 * hn::MaxLanes(d)];
-  const auto zero = hn::Zero(d);
-  size_t x = 0;
-  for (; x + N <= n; x += N) {
-    hn::StoreInterleaved4(hn::LoadU(d, r + x), hn::LoadU(d, g + x), hn::LoadU(d, b + x), zero, d, quad);
-    for (size_t k = 0; k < N; ++k) {
-      std::memcpy(dst + (x + k) * 8, quad + 4 * k, 4 * sizeof(float));
-      if (above) std::memcpy(above + (x + k) * 8, quad + 4 * k, 4 * sizeof(float));
-    }
-  }
-  for (; x < n; ++x) {
-    const float px[4] = {r[x], g[x], b[x], 0.0f};
-    std::memcpy(dst + x * 8, px, sizeof(px));
-    if (above) std::memcpy(above + x * 8, px, sizeof(px));
-  }
-}
-
 void Rgb24ToRgba(const uint8_t* HWY_RESTRICT rgb, uint8_t* HWY_RESTRICT rgba, size_t n) {
   const hn::ScalableTag<uint8_t> d;
   const size_t N = hn::Lanes(d);
@@ -245,10 +223,6 @@ void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const 
                       uint8_t* frameRow, int pixelBytes) {
   HWY_DYNAMIC_DISPATCH(PasteLanczos8Row)(packed, side, mask, lanczosTab, linearTab, colU, colV, rowU, rowV, x0, x1,
                                          frameRow, pixelBytes);
-}
-HWY_EXPORT(InterleaveRgb0);
-void interleaveRgb0(const float* r, const float* g, const float* b, size_t n, float* dst, float* above) {
-  HWY_DYNAMIC_DISPATCH(InterleaveRgb0)(r, g, b, n, dst, above);
 }
 HWY_EXPORT(BlurTaps);
 HWY_EXPORT(UnsharpRow);
