@@ -1,7 +1,8 @@
 #include "session/tess_stage.h"
-#include "core/thread_name.h"
 
 #include <stdexcept>
+
+#include "core/thread_name.h"
 
 namespace le {
 namespace {
@@ -27,10 +28,12 @@ void TessStage::install(std::unique_ptr<tessera::StreamBorrow> borrow, bool thre
     failure_.clear();
     borrowed_ = passthrough_ = pushes_ = extraFrames_ = 0;
     extraMeanSum_ = extraMax_ = 0;
-    if (threaded_ && !thread_.joinable() && !closing_) thread_ = std::thread([this] {
-      nameThisThread("le-mouth");
-      loop();
-    });
+    if (threaded_ && !thread_.joinable() && !closing_) {
+      thread_ = std::thread([this] {
+        nameThisThread("le-mouth");
+        loop();
+      });
+    }
   }
 }
 
