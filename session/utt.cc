@@ -29,6 +29,7 @@ using le::utt::kRowsAsked;
 namespace {
 
 constexpr auto kWait = std::chrono::milliseconds(2);
+constexpr double kFrameMs = 1000.0 * le::kFrameSamples / le::kSampleRate;  // one frame period
 
 double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -330,7 +331,6 @@ bool le_utt::pass() {
     in.landed = landed_;
     // The nearest whole number of frame periods, at most two: the first
     // frame waits behind the idle ones half a period at most.
-    constexpr double kFrameMs = 1000.0 * le::kFrameSamples / le::kSampleRate;
     in.onsetCover = onsetLandMs_ > 0 ? static_cast<int>(std::min(2.0, std::round(onsetLandMs_ / kFrameMs))) : 0;
     in.engineReady = engineReady_;
     in.engineFailed = engineFailed_;
@@ -408,7 +408,7 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     const double ahead = std::min(startMs - skip_.atMs + std::max(0.0, landMs_), 3.6e6);
-    const int lead = static_cast<int>(ahead / (1000.0 * le::kFrameSamples / le::kSampleRate));
+    const int lead = static_cast<int>(ahead / kFrameMs);
     for (; passing < frames.size(); ++passing) {
       next.ordinal = logic_->nextOrdinal() + static_cast<int>(passing);
       if (!passed(next, lead)) break;
