@@ -273,6 +273,11 @@ void le_utt::skipTo(int ordinal) {
   wake_.notify_all();
 }
 
+int le_utt::leadAt(double ms) const {
+  const double ahead = std::min(ms - skip_.atMs + std::max(0.0, landMs_), 3.6e6);
+  return static_cast<int>(ahead / kFrameMs);
+}
+
 bool le_utt::passed(const le::FrameTag& tag, int lead) const {
   return static_cast<Kind>(tag.kind) == Kind::Speech && tag.utterance == skip_.utterance && skip_.utterance != 0 &&
          static_cast<int64_t>(tag.ordinal) < static_cast<int64_t>(skip_.before) + lead;
@@ -407,8 +412,7 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
   const double startMs = nowMs();
   {
     std::lock_guard<std::mutex> lk(mu_);
-    const double ahead = std::min(startMs - skip_.atMs + std::max(0.0, landMs_), 3.6e6);
-    const int lead = static_cast<int>(ahead / kFrameMs);
+    const int lead = leadAt(startMs);
     for (; passing < frames.size(); ++passing) {
       next.ordinal = logic_->nextOrdinal() + static_cast<int>(passing);
       if (!passed(next, lead)) break;
@@ -454,9 +458,18 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
         continue;
       }
     }
+    bool gone;
     {
       std::lock_guard<std::mutex> lk(mu_);
       renderMs_ = renderMs_ < 0 ? ms[i] : 0.9 * renderMs_ + 0.1 * ms[i];
+      // A skip while the batch was made: its frames the sound has left by
+      // now are not posted, as those it had left before were not made.
+      next.ordinal = logic_->nextOrdinal();
+      gone = passed(next, leadAt(nowMs() - ms[i]));
+    }
+    if (gone) {
+      logic_->spoke(frames[i].si, frames[i].out);
+      continue;
     }
     le::FrameJob job;
     job.crop = std::move(crops[i]);

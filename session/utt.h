@@ -72,6 +72,9 @@ struct le_utt {
   // Under mu_: a speech frame the host's sound has passed (skipTo), or
   // will have passed `lead` frames from now.
   bool passed(const le::FrameTag& tag, int lead = 0) const;
+  // Frames the sound will have moved on by from the skip until a frame whose
+  // render began at `ms` is in the ring (mu_ held).
+  int leadAt(double ms) const;
   void renderRamp(int si, const float* kp);
   bool post(le::FrameJob&& job);
   // A frame is in the ring (the ring's hook).
