@@ -196,10 +196,10 @@ TEST(Renderer, HoistedSourceConeFollowsThePlayback) {
   EXPECT_EQ(s.synchronous, 2) << "the first frame and the jump to 9; 10 and 11 follow it";
   // Streams on one director share its slots: four stepping through the same
   // frames run the cone once per frame between them and once ahead (28 cones
-  // if they shared nothing). On a loaded machine and under AddressSanitizer
-  // 8 and 9 were seen (a frame's cone made again after its slot went to
-  // another frame; every crop still equal): wasted work, bounded here well
-  // below what unshared slots make.
+  // if they shared nothing). On a loaded machine 8 and 9 were seen, and 13
+  // under AddressSanitizer beside another test (a frame's cone made again
+  // after its slot went to another frame; every crop still equal): wasted
+  // work, bounded here at half of what unshared slots make.
   auto director = std::make_shared<const Director>(b.m, *b.id, "b1", 1, "");
   std::vector<std::unique_ptr<Renderer>> streams;
   for (int k = 0; k < 4; ++k) streams.push_back(std::make_unique<Renderer>(director, *b.id));
@@ -208,7 +208,7 @@ TEST(Renderer, HoistedSourceConeFollowsThePlayback) {
   int64_t cones = 0;
   for (auto& r : streams) cones += r->ringStats().synchronous + r->ringStats().prefetched;
   EXPECT_GE(cones, 7);
-  EXPECT_LE(cones, 12);
+  EXPECT_LE(cones, 14);
   EXPECT_EQ(director->coneSlots(), 2);
 
   test::TempDir tmp;
