@@ -99,6 +99,8 @@ void roundHalf(const float* src, float* dst, size_t n) {
   }
 }
 
+constexpr int kFeatTrimRows = 32;
+
 template <typename V>
 void dropFront(V& v, size_t n) {
   v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
@@ -677,8 +679,11 @@ void A2x::trim(Stream& s, bool outputs) {
     dropFront(s.audio, static_cast<size_t>(keep - s.audioBase));
     s.audioBase = keep;
   }
+  // A feature row is 36 KiB: those the encoder is done with go every
+  // kFeatTrimRows rows (144 rows, 5 MiB a stream, were held when they went
+  // every 128).
   const int drop = std::clamp(s.encoded - m_->leftSpan, 0, s.featReady) - s.featBase;
-  if (drop > 127) {
+  if (drop >= kFeatTrimRows) {
     dropFront(s.feat, static_cast<size_t>(drop) * kFeatRow);
     s.featBase += drop;
   }

@@ -443,7 +443,7 @@ TEST_F(A2x, TenMinuteStreamKeepsBoundedBuffers) {
   std::printf("10 min high-water marks: audio %zu samples, features %zu rows, encoder %zu rows, deltas %zu rows\n",
               hw.audio, hw.feat, hw.ctx, hw.deltas);
   EXPECT_LE(hw.audio, 128000u + 32000u + 81920u + 5120u);
-  EXPECT_LE(hw.feat, 128u + 200u + 64u + 8u);
+  EXPECT_LE(hw.feat, 32u + 200u + 64u + 8u);
   EXPECT_LE(hw.ctx, 128u + 64u);
   EXPECT_LE(hw.deltas, 128u + 64u);
 }
