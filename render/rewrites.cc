@@ -1086,13 +1086,19 @@ size_t fuseElementwise(std::vector<uint8_t>& model, size_t maxRun) {
           id[x] = static_cast<int64_t>(inputs.size());
           inputs.push_back(x);
         }
-    // Inputs number first: operation i is value inputs.size() + i.
-    for (size_t i = 0; i < run.size(); ++i) {
+    // Inputs number first: operation i is value inputs.size() + i. A node
+    // that reads a value the run makes only later (a graph out of order)
+    // leaves the run as it is.
+    std::vector<std::string> internal;
+    bool ordered = true;
+    for (size_t i = 0; i < run.size() && ordered; ++i) {
       const GsNode& n = v.nodes[run[i]];
       program.push_back(op[run[i]]);
-      for (size_t j = 0; j < 3; ++j) {
+      for (size_t j = 0; j < 3 && ordered; ++j) {
         const std::string x = j < n.inputs.size() ? n.inputs[j] : std::string();
-        program.push_back(x.empty() ? -1 : id.at(x));
+        const auto it = x.empty() ? id.end() : id.find(x);
+        ordered = x.empty() || it != id.end();
+        program.push_back(x.empty() || !ordered ? -1 : it->second);
       }
       const std::string& o = n.outputs[0];
       id[o] = static_cast<int64_t>(inputs.size() + i);
@@ -1100,10 +1106,11 @@ size_t fuseElementwise(std::vector<uint8_t>& model, size_t maxRun) {
         outputs.push_back(static_cast<int64_t>(i));
         outputNames.push_back(o);
       } else {
-        gone.insert(o);
+        internal.push_back(o);
       }
     }
-    if (outputs.empty()) continue;
+    if (!ordered || outputs.empty()) continue;
+    gone.insert(internal.begin(), internal.end());
     Bytes node;
     for (const std::string& x : inputs) gsPutStr(node, 1, x);
     for (const std::string& o : outputNames) gsPutStr(node, 2, o);
