@@ -290,13 +290,14 @@ def workarounds():
             receiver = pc.addTransceiver("audio", direction="recvonly").receiver
             check(rtc.listen_promptly(receiver), "the audio receiver's jitter buffer is found")
             jb = receiver._RTCRtpReceiver__jitter_buffer
-            out = []
-            for k in range(3):
+            def add(k):
                 packet = RtpPacket(payload_type=111, sequence_number=k, timestamp=960 * k)
-                packet._data = b"opus"  # as the receiver leaves it, depayloaded
-                out.append(jb.add(packet)[1])
-            check(out[0] is None and out[1] is not None and out[1].timestamp == 0,
-                  "a microphone packet is handed over as soon as the next one shows it complete")
+                packet._data = b"opus%d" % k  # as the receiver leaves it, depayloaded
+                frame = jb.add(packet)[1]
+                return None if frame is None else (frame.timestamp // 960, frame.data)
+            out = [add(k) for k in (0, 1, 3, 2, 4, 1)]
+            check(out == [(0, b"opus0"), (1, b"opus1"), None, (2, b"opus2"), (3, b"opus3"), None],
+                  "microphone packets are handed over as they come, in order, a late one not at all: %s" % out)
         finally:
             await pc.close()
     asyncio.run(prompt())
