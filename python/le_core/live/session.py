@@ -249,7 +249,8 @@ class Live:
             except MediaStreamError:
                 return
             for f in resampler.resample(frame):
-                blocks, ended, onset = self.gate.feed(f.to_ndarray().reshape(-1))
+                # The plane as it is (to_ndarray fails an import on every call, like from_ndarray).
+                blocks, ended, onset = self.gate.feed(np.frombuffer(f.planes[0], np.int16, count=f.samples))
                 if onset:
                     self.voice.end()
                     self.voice.begin()
