@@ -228,6 +228,34 @@ async def sound_clock(bundle):
     check(live.voice.start == 30, "or at the sound's next tick, when that is later: %d" % live.voice.start)
     await live.pc.close()
 
+    # An audio engine whose first batch of an utterance (6 frames after 940 ms) runs out two frames before the next
+    # (8 frames, 320 ms later): the sound of speech streaming in starts three ticks after the first frame, so that
+    # the two holds at the end of the first batch leave the pictures a tick ahead of their sound, as after the first
+    # frame; a sentence pushed whole comes without batches to wait for.
+    from le_core.live.app import batch_shortfall
+    from le_core.live.speech import Voice
+
+    class Batches:
+        def __init__(self, steps):
+            self.steps, self.pushed = steps, 0
+
+        def push(self, a):
+            self.pushed += a.size
+
+        def avail(self):
+            return max([n for at, n in self.steps if self.pushed >= at] + [0])
+    found = [batch_shortfall(Batches(b)) for b in ([(15040, 6), (20160, 14)], [(15040, 9), (20160, 17)], [])]
+    check(found == [2, 0, 0], "batches falling short by 2 frames, by none, and no frames at all: %s" % found)
+    voice = Voice(1 + found[0])
+    starts = []
+    for streamed in (True, False):
+        voice.begin(streamed)
+        voice.add(speech)
+        voice.end()
+        voice.sent("speech", 0, 40, heard=41)
+        starts.append(voice.start)
+    check(starts == [43, 41], "the sound of streamed speech at tick 43, of a whole sentence at 41: %s" % starts)
+
 
 async def failed_connection(bundle):
     """A session answered in the host's codec order, whose connection then fails, gives back its peer connection

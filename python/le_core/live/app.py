@@ -38,6 +38,24 @@ def parse_offer(body):
     return desc, output if output in ("full", "face") else None
 
 
+def batch_shortfall(engine, step=320, limit=16000 * 10):
+    """Frames a picture played from an utterance's first speech frame would wait for the next ones: the audio
+    engine hands an utterance's frames out in batches (the demo's: 6 after 940 ms of speech, then 8 every 320 ms),
+    and a first batch smaller than the span to the second runs out before it comes. Measured on `engine` (a fresh
+    stream) with silence, as the batches come whatever the speech is."""
+    seen, ready = [], 0
+    for pushed in range(step, limit + 1, step):
+        engine.push(np.zeros(step, np.float32))
+        n = engine.avail()
+        if n > ready:
+            seen.append((pushed, n))
+            ready = n
+            if len(seen) == 2:
+                (t1, n1), (t2, _) = seen
+                return max(0, (t2 - t1) // 640 - n1)
+    return 0
+
+
 class Host:
     silent_s = 8.0  # a page that sends nothing for this long has gone
 
@@ -48,6 +66,7 @@ class Host:
         self.audio = audio or {}  # le_a2x_opts members for every audio engine
         self.sessions = {}
         self.avatar = self.voice_model = None
+        self.sound_lead = 1  # ticks from a streamed utterance's first speech frame to its sound (see batch_shortfall)
         self.codecs = {}  # output -> video mime types, the cheapest to encode first
         self.heap = HeapSettler()  # after each utterance, what its frames' buffers left in the heap goes back
         # The director's warp as the engine's one vectorised node: a quarter less CPU a frame on the demo avatar
@@ -63,6 +82,14 @@ class Host:
         encoder = resolve_member(self.motion, "a2x_enc_stream.onnx")
         if encoder and os.path.exists(encoder):
             self.voice_model = A2x(self.motion, threads=self.threads, **self.audio)
+            probe = A2x(self.motion, threads=self.threads, **self.audio)
+            try:
+                self.sound_lead = 1 + batch_shortfall(probe)
+            finally:
+                probe.close()
+            log.info("the audio engine's first batch of an utterance runs out %d frames before its second comes: the "
+                     "sound of speech from the microphone starts %d ticks after its first frame",
+                     self.sound_lead - 1, self.sound_lead)
         self.measure_codecs()
         # The measurement's frames and encoders are gone, and the networks' working memory of its renders is
         # given back: the host's idle size is what it keeps.

@@ -63,7 +63,7 @@ class Live:
         self.ctx = self.utt = None
         self.channel = None
         self.gate = Gate(**host.gate)
-        self.voice = Voice()
+        self.voice = Voice(getattr(host, "sound_lead", 1))
         self.audio_out = AvatarAudio(self)
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
@@ -253,7 +253,7 @@ class Live:
                 blocks, ended, onset = self.gate.feed(np.frombuffer(f.planes[0], np.int16, count=f.samples))
                 if onset:
                     self.voice.end()
-                    self.voice.begin()
+                    self.voice.begin(streamed=True)
                     self.send({"type": "heard"})
                 for b in blocks:
                     self.push(b)

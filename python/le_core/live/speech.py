@@ -63,17 +63,25 @@ class Voice:
     it, from the sound's next tick). The sound never waits for a frame: a tick without one, or a host that falls
     behind, skips pictures (the session passes over the frames the sound has left), never sound. Each picture goes
     a tick ahead of its sound, so that a frame that comes a tick late (the speech's frames come as the
-    microphone's audio does, just in time) still goes out with its sound."""
+    microphone's audio does, just in time) still goes out with its sound.
 
-    def __init__(self):
-        self.utterances = collections.deque()  # int16 bytes per utterance, in push order; the open one grows
+    Speech that streams in as it is spoken leads by `streamed_lead` ticks instead: the audio engine hands an
+    utterance's frames out in batches, and when its first batch runs out before the second comes (see
+    `batch_shortfall`), the pictures wait those ticks. Their sound, started that much later, is then a tick
+    behind them again, as after the first frame; started a tick after the first frame, it would stay ahead of
+    them, and the host would pass over a picture at every batch to keep up."""
+
+    def __init__(self, streamed_lead=1):
+        self.streamed_lead = max(1, int(streamed_lead))
+        self.utterances = collections.deque()  # [int16 bytes, lead] per utterance, in push order; the open one grows
         self.open = None
         self.playing = None
-        self.start = 0  # the tick of the playing utterance's first speech frame
+        self.start = 0  # the tick the playing utterance's sound starts at
 
-    def begin(self):
+    def begin(self, streamed=False):
+        """A new utterance; streamed: its speech comes as it is spoken (the microphone), not all at once."""
         self.open = bytearray()
-        self.utterances.append(self.open)
+        self.utterances.append([self.open, self.streamed_lead if streamed else 1])
 
     def add(self, pcm):
         if self.open is None:
@@ -94,11 +102,12 @@ class Voice:
 
     def sent(self, kind, ordinal, tick, heard=0):
         """A frame of this kind (speech frame `ordinal` of its utterance) goes out at `tick`: an utterance's first
-        speech frame starts its sound at the next tick, or at `heard` (the first tick whose sound has not gone
-        out) when that is later; an idle or ramp frame ends it; a frame sent again changes nothing."""
+        speech frame starts its sound at the next tick (or its lead later), or at `heard` (the first tick whose
+        sound has not gone out) when that is later; an idle or ramp frame ends it; a frame sent again changes
+        nothing."""
         if kind == "speech" and ordinal == 0:
-            self.playing = self.utterances.popleft() if self.utterances else None
-            self.start = max(tick + 1, heard)
+            self.playing, lead = self.utterances.popleft() if self.utterances else (None, 1)
+            self.start = max(tick + lead, heard)
         elif kind in ("idle", "ramp"):
             self.playing = None
 
