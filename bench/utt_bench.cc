@@ -5,7 +5,9 @@
 //   window: ROUNDS alternations of a whole-frame session and one whose
 //   window is the square around the face a live host sends; process CPU
 //   per speech frame of each, and of a whole-frame session making I420 as a
-//   live host takes it (utt window whole_cpu_ms=.. window_cpu_ms=.. i420_cpu_ms=..)
+//   live host takes it, and of a window session making I420 with the mouth
+//   bank armed, as the live host runs it (utt window whole_cpu_ms=..
+//   window_cpu_ms=.. i420_cpu_ms=.. live_cpu_ms=..)
 // Prints one line per measurement:
 //   utt fps=..                       sustained speech frames per second
 //   utt onset_ms=.. render_ms=..     speech pushed at once, first push to first speech frame
@@ -131,7 +133,8 @@ void faceBox(le_ctx* ctx, le_utt_opts& o) {
 
 // A 12 s utterance through a fresh session on ctx, pulled as fast as it
 // comes: (speech frames per second, process CPU ms per speech frame).
-std::pair<double, double> sustained(le_ctx* ctx, const std::string& bundle, bool window, bool i420 = false) {
+std::pair<double, double> sustained(le_ctx* ctx, const std::string& bundle, bool window, bool i420 = false,
+                                    bool teeth = false) {
   le_utt_opts o;
   le_utt_opts_default(&o);
   o.motion_dir = bundle.c_str();
@@ -142,6 +145,10 @@ std::pair<double, double> sustained(le_ctx* ctx, const std::string& bundle, bool
   if (i420) s.width = w, s.height = h;
   if (!s.u) return {-1, -1};
   for (int i = 0; i < 60000 && le_utt_ready(s.u) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (teeth && !armTeeth(s.u, bundle)) {
+    le_utt_destroy(s.u);
+    return {-1, -1};
+  }
   s.settle();
   const std::vector<int16_t> clip = speech(12.0);
   const int expect = static_cast<int>(clip.size() / 640);
@@ -178,14 +185,15 @@ int main(int argc, char** argv) {
   if (argc > 3 && std::string(argv[3]) == "window") {
     for (int r = 0; r < std::max(rounds, 1); ++r) {
       const auto whole = sustained(ctx, bundle, false), part = sustained(ctx, bundle, true),
-                 planes = sustained(ctx, bundle, false, true);
-      if (whole.first < 0 || part.first < 0 || planes.first < 0) {
+                 planes = sustained(ctx, bundle, false, true), live = sustained(ctx, bundle, true, true, true);
+      if (whole.first < 0 || part.first < 0 || planes.first < 0 || live.first < 0) {
         std::fprintf(stderr, "%s\n", le_utt_last_error());
         return 1;
       }
-      std::printf("utt window whole_cpu_ms=%.2f window_cpu_ms=%.2f i420_cpu_ms=%.2f whole_fps=%.2f window_fps=%.2f "
-                  "i420_fps=%.2f\n",
-                  whole.second, part.second, planes.second, whole.first, part.first, planes.first);
+      std::printf("utt window whole_cpu_ms=%.2f window_cpu_ms=%.2f i420_cpu_ms=%.2f live_cpu_ms=%.2f whole_fps=%.2f "
+                  "window_fps=%.2f i420_fps=%.2f live_fps=%.2f\n",
+                  whole.second, part.second, planes.second, live.second, whole.first, part.first, planes.first,
+                  live.first);
       std::fflush(stdout);
     }
     le_destroy(ctx);
