@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 
@@ -153,11 +156,68 @@ size_t pickCorpus(const std::array<double, 3>& distances, const double cCanon[2]
   return order[0];
 }
 
+namespace {
+
+// The corpus geometry a bank was built on, by what identifies it. Every
+// session armed with one avatar's bank asks the same question, and the
+// answer takes about half a second of one core (three masks over the whole
+// canvas for every source frame), so the last few answers are kept. A key
+// holds its inputs whole, compared bit for bit.
+struct CorpusKey {
+  std::string manifest;
+  int32_t canvas;
+  std::vector<float> frames;
+  double canon[2];
+
+  bool operator==(const CorpusKey& o) const {
+    return canvas == o.canvas && manifest == o.manifest && frames.size() == o.frames.size() &&
+           std::memcmp(frames.data(), o.frames.data(), frames.size() * sizeof(float)) == 0 &&
+           std::memcmp(canon, o.canon, sizeof canon) == 0;
+  }
+};
+
+struct CorpusMemo {
+  static constexpr size_t kKept = 4;
+  std::mutex mu;
+  std::deque<std::pair<CorpusKey, std::pair<UnifiedPi, std::string>>> kept;  // newest first
+};
+
+CorpusMemo& corpusMemo() {
+  static CorpusMemo* memo = new CorpusMemo;  // never destroyed: sessions may arm during exit
+  return *memo;
+}
+
+}  // namespace
+
 UnifiedPi UnifiedPi::corpusFromManifestJson(const std::string& manifest, int32_t canvas, const float* frames,
                                             int32_t count, const double cCanon[2], std::string* name) {
   if (!frames || count < 1)
     refuse("teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was supplied — "
            "refusing to fall back to the stamped geometry, which is the GRAPH's compose field");
+  CorpusKey key{manifest, canvas, std::vector<float>(frames, frames + static_cast<size_t>(count) * kKpValues),
+                {cCanon[0], cCanon[1]}};
+  CorpusMemo& memo = corpusMemo();
+  {
+    std::lock_guard<std::mutex> lk(memo.mu);
+    for (const auto& [k, answer] : memo.kept)
+      if (k == key) {
+        if (name) *name = answer.second;
+        return answer.first;
+      }
+  }
+  std::string picked;
+  UnifiedPi pi = corpusFromFrames(manifest, canvas, frames, count, cCanon, &picked);
+  {
+    std::lock_guard<std::mutex> lk(memo.mu);
+    memo.kept.emplace_front(std::move(key), std::make_pair(pi, picked));
+    if (memo.kept.size() > CorpusMemo::kKept) memo.kept.pop_back();
+  }
+  if (name) *name = picked;
+  return pi;
+}
+
+UnifiedPi UnifiedPi::corpusFromFrames(const std::string& manifest, int32_t canvas, const float* frames, int32_t count,
+                                      const double cCanon[2], std::string* name) {
   const UnifiedPi base = fromManifestJson(manifest, canvas);
   std::array<UnifiedPi, 3> variants = {base, base, base};
   std::array<double, 3> distances{};

@@ -36,9 +36,13 @@ class UnifiedPi {
   // Reads the manifest's `unified` block for a canvas of side `canvas`.
   static UnifiedPi fromManifestJson(const std::string& manifest, int32_t canvas);
   // The corpus variant whose canonical centroid over the bundle's own idle
-  // keypoints (`frames` sets of 63 floats) lies at cCanon (x, y).
+  // keypoints (`frames` sets of 63 floats) lies at cCanon (x, y). The last
+  // few answers are kept for the process (by their inputs, bit for bit);
+  // corpusFromFrames always works it out.
   static UnifiedPi corpusFromManifestJson(const std::string& manifest, int32_t canvas, const float* frames,
                                           int32_t count, const double cCanon[2], std::string* name = nullptr);
+  static UnifiedPi corpusFromFrames(const std::string& manifest, int32_t canvas, const float* frames, int32_t count,
+                                    const double cCanon[2], std::string* name = nullptr);
 
   int32_t canvas() const { return n_; }
   void setLipGeometry(float padX, float padY, float down) { padX_ = padX, padY_ = padY, down_ = down; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 
@@ -133,14 +134,32 @@ ServeConfig ServeConfig::fromHeadMemberJson(const std::string& text) {
   return c;
 }
 
+namespace {
+
+// Every session armed with one avatar's bank hands in the same band, a few
+// megabytes: one copy is kept while any pass holds it.
+std::shared_ptr<const std::vector<uint8_t>> sharedBand(const std::vector<uint8_t>& band) {
+  static std::mutex mu;
+  static auto* held = new std::vector<std::weak_ptr<const std::vector<uint8_t>>>;  // outlives exit-time passes
+  std::lock_guard<std::mutex> lk(mu);
+  std::erase_if(*held, [](const auto& w) { return w.expired(); });
+  for (const auto& w : *held)
+    if (auto s = w.lock(); s && *s == band) return s;
+  auto s = std::make_shared<const std::vector<uint8_t>>(band);
+  held->push_back(s);
+  return s;
+}
+
+}  // namespace
+
 TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeConfig& config)
-    : st_(bank.stamp), cfg_(config), head_(head), n_(bank.n_donors), band_(bank.band), aperture_(bank.aperture),
-      canon_(bank.c_canon) {
+    : st_(bank.stamp), cfg_(config), head_(head), n_(bank.n_donors), band_(sharedBand(bank.band)),
+      aperture_(bank.aperture), canon_(bank.c_canon) {
   st_.validate();
   const uint64_t patch = static_cast<uint64_t>(st_.storedH()) * static_cast<uint64_t>(st_.storedW()) * 3u;
   const uint64_t need = static_cast<uint64_t>(std::max(n_, 0)) * patch;
-  if (band_.size() != need)
-    refuse("teeth: reference track is " + std::to_string(band_.size()) + " bytes, the stamp requires " +
+  if (band_->size() != need)
+    refuse("teeth: reference track is " + std::to_string(band_->size()) + " bytes, the stamp requires " +
            std::to_string(need) +
            " (n * stored_h * stored_w * 3) — a decoder that delivered a different pixel format would land here");
   if (n_ < 1 || aperture_.size() != static_cast<size_t>(n_) || bank.cent.size() != 2 * static_cast<size_t>(n_))
@@ -180,7 +199,7 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
 void TeethPass::gatherWindowU8(int32_t d, int32_t dy, int32_t dx, uint8_t* out) const {
   const int32_t P = st_.pad, M = st_.shift_margin, sh = st_.storedH(), sw = st_.storedW();
   const int32_t sy = std::clamp(dispY_[d] - dy, -P, P), sx = std::clamp(dispX_[d] - dx, -P, P);
-  const uint8_t* patch = band_.data() + static_cast<size_t>(d) * sh * sw * 3;
+  const uint8_t* patch = band_->data() + static_cast<size_t>(d) * sh * sw * 3;
   std::fill(out, out + static_cast<size_t>(st_.window_h) * st_.window_w * 3, uint8_t{0});
   for (int32_t r = 0; r < st_.window_h; ++r) {
     const int32_t pr = r - st_.band_r0 + M + sy;

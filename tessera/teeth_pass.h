@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -115,7 +116,7 @@ class TeethPass {
   ServeConfig cfg_;
   HeadWeights head_;
   int32_t n_;
-  std::vector<uint8_t> band_;
+  std::shared_ptr<const std::vector<uint8_t>> band_;  // shared by the passes over the same band
   std::vector<double> aperture_;
   std::array<double, 2> canon_;
   std::vector<int32_t> dispX_, dispY_;

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/testutil.h"
@@ -153,6 +154,41 @@ TEST(TesseraPi, CorpusIdentification) {
   std::string name;
   UnifiedPi::corpusFromManifestJson(manifest(kPi), kN, frames.data(), 3, canon, &name);
   EXPECT_EQ(name, "v1");
+  // The answer kept for the process is the one worked out afresh, and any
+  // other input is worked out again: another canon, other frames.
+  std::string again;
+  const UnifiedPi kept = UnifiedPi::corpusFromManifestJson(manifest(kPi), kN, frames.data(), 3, canon, &again);
+  const UnifiedPi fresh = UnifiedPi::corpusFromFrames(manifest(kPi), kN, frames.data(), 3, canon);
+  std::vector<uint8_t> a(kN * kN), b(kN * kN);
+  kept.piU8(frames.data() + 63, a.data());
+  fresh.piU8(frames.data() + 63, b.data());
+  EXPECT_EQ(again, "v1");
+  EXPECT_EQ(a, b);
+  const double far[2] = {canon[0] + 40, canon[1]};
+  EXPECT_EQ(errorOf([&] { UnifiedPi::corpusFromManifestJson(manifest(kPi), kN, frames.data(), 3, far); })
+                .rfind("teeth-pi: no corpus pi geometry matches", 0),
+            0u);
+  std::vector<float> gone;
+  for (int f = 0; f < 3; ++f) {
+    const std::vector<float> kp = mouth(5.0f, 5.0f, 0.1f, 0.1f);
+    gone.insert(gone.end(), kp.begin(), kp.end());
+  }
+  EXPECT_EQ(errorOf([&] { UnifiedPi::corpusFromManifestJson(manifest(kPi), kN, gone.data(), 3, canon); })
+                .rfind("teeth-pi: pi is empty on every source frame", 0),
+            0u);
+  // Sessions arm on threads of their own, and new answers push out old ones.
+  std::string names[2];
+  auto arm = [&](int t) {
+    for (int i = 0; i < 6; ++i) {
+      const double shifted[2] = {canon[0] + 0.25 * (i + 6 * t), canon[1]};
+      UnifiedPi::corpusFromManifestJson(manifest(kPi), kN, frames.data(), 3, shifted, &names[t]);
+    }
+  };
+  std::thread first(arm, 0), second(arm, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(names[0], "v1");
+  EXPECT_EQ(names[1], "v1");
   EXPECT_EQ(errorOf([&] { UnifiedPi::corpusFromManifestJson(manifest(kPi), kN, nullptr, 0, canon); })
                 .rfind("teeth-pi: the corpus frame is identified from the bundle's own xs_target", 0),
             0u);

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/version.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -119,6 +120,20 @@ TEST(TesseraPass, SelectionKeepsTheBestApertureAndPadsWithTheLast) {
   EXPECT_EQ(le::tessera::retrieveSelect({0, 2, 1, 3}, ap, c), (std::vector<int32_t>{0, 0, 0, 0}));
   // A closed mouth (aperture 0) keeps only apertures within 1e-6 * tol of it.
   EXPECT_EQ(le::tessera::retrieveSelect({4, 0}, ap, config(2)), (std::vector<int32_t>{4, 4}));
+}
+
+TEST(TesseraPass, PassesOverOneBandShareItAndOthersKeepTheirOwn) {
+  // Passes alive at once, as the sessions of a host are: equal bands give
+  // equal windows, a band that differs in one donor gives its own.
+  const TeethPass a(bank({10, 20}, {1, 1}), head(), config()), b(bank({10, 20}, {1, 1}), head(), config()),
+      c(bank({10, 30}, {1, 1}), head(), config());
+  std::vector<uint8_t> wa(24 * 16 * 3), wb(wa.size()), wc(wa.size());
+  a.gatherWindowU8(1, 0, 0, wa.data());
+  b.gatherWindowU8(1, 0, 0, wb.data());
+  c.gatherWindowU8(1, 0, 0, wc.data());
+  EXPECT_EQ(wa, wb);
+  EXPECT_EQ(*std::max_element(wa.begin(), wa.end()), 20);
+  EXPECT_EQ(*std::max_element(wc.begin(), wc.end()), 30);
 }
 
 TEST(TesseraPass, FramesComeOutOneLateWithTheirReasons) {
