@@ -15,7 +15,7 @@ namespace {
 
 uint8_t toByte(float v) {
   if (!(v > 0.0f)) return 0;
-  return static_cast<uint8_t>(std::nearbyint(std::min(v, 1.0f) * 255.0f));
+  return static_cast<uint8_t>(roundTiesEven(std::min(v, 1.0f) * 255.0f));
 }
 
 void checkWindow(const FrameResult& r, int32_t side, const GeometryStamp& st) {
@@ -61,19 +61,24 @@ StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const 
   mask_.resize(static_cast<size_t>(side_) * side_);
 }
 
+// The pass reads the crop's pixels in its region alone: only those are
+// converted (the rest of the scratch stays black).
 int StreamBorrow::push(const float* planes, const float* keypoints, FrameResult* out) {
   const size_t px = static_cast<size_t>(side_) * side_;
-  pool::parallelRange(px, 4096, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i)
-      for (size_t c = 0; c < 3; ++c) rgb_[3 * i + c] = toByte(planes[c * px + i]);
+  const Region& g = region();
+  pool::parallelRange(static_cast<size_t>(g.h), 16, [&](size_t begin, size_t end) {
+    for (size_t y = g.y0 + begin; y < g.y0 + end; ++y)
+      for (size_t i = y * side_ + g.x0; i < y * side_ + g.x0 + g.w; ++i)
+        for (size_t c = 0; c < 3; ++c) rgb_[3 * i + c] = toByte(planes[c * px + i]);
   });
   return pushScratch(keypoints, out);
 }
 
 int StreamBorrow::pushRgba(const uint8_t* rgba, const float* keypoints, FrameResult* out) {
-  const size_t px = static_cast<size_t>(side_) * side_;
-  for (size_t i = 0; i < px; ++i)
-    for (size_t c = 0; c < 3; ++c) rgb_[3 * i + c] = rgba[4 * i + c];
+  const Region& g = region();
+  for (size_t y = g.y0; y < static_cast<size_t>(g.y0 + g.h); ++y)
+    for (size_t i = y * side_ + g.x0; i < y * side_ + g.x0 + g.w; ++i)
+      for (size_t c = 0; c < 3; ++c) rgb_[3 * i + c] = rgba[4 * i + c];
   return pushScratch(keypoints, out);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <numeric>
 #include <stdexcept>
@@ -20,6 +21,16 @@ namespace {
 // beyond them is no mouth, and the bounds keep every size far inside 32 bits.
 constexpr int64_t kMaxSide = 16384;
 constexpr int32_t kMaxK = 4096;
+
+// v / 255 for every byte, each as the division gives it.
+const std::array<float, 256>& byteUnits() {
+  static const std::array<float, 256> units = [] {
+    std::array<float, 256> t{};
+    for (int v = 0; v < 256; ++v) t[v] = static_cast<float>(v) / 255.0f;
+    return t;
+  }();
+  return units;
+}
 
 int32_t roundEven(double v) {
   if (!(std::fabs(v) < 1e9)) return v > 0 ? 1000000000 : -1000000000;  // NaN lands low
@@ -175,6 +186,10 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
     dispY_[d] = roundEven(bank.cent[2 * d + 1] - canon_[1]);
   }
   const int32_t wh = st_.window_h, ww = st_.window_w;
+  region_.x0 = std::max(st_.window_x0 - st_.pad, 0);
+  region_.y0 = std::max(st_.window_y0 - st_.pad, 0);
+  region_.w = std::min(st_.window_x0 + ww + st_.pad, st_.canvas_w) - region_.x0;
+  region_.h = std::min(st_.window_y0 + wh + st_.pad, st_.canvas_h) - region_.y0;
   bandMask_.assign(static_cast<size_t>(wh) * ww, 0);
   for (int32_t r = st_.band_r0; r < st_.band_r1; ++r)
     std::fill_n(bandMask_.begin() + static_cast<std::ptrdiff_t>(r) * ww + st_.band_c0, st_.band_c1 - st_.band_c0, 1);
@@ -201,27 +216,27 @@ void TeethPass::gatherWindowU8(int32_t d, int32_t dy, int32_t dx, uint8_t* out) 
   const int32_t sy = std::clamp(dispY_[d] - dy, -P, P), sx = std::clamp(dispX_[d] - dx, -P, P);
   const uint8_t* patch = band_->data() + static_cast<size_t>(d) * sh * sw * 3;
   std::fill(out, out + static_cast<size_t>(st_.window_h) * st_.window_w * 3, uint8_t{0});
+  // Window column c reads patch column c + shift: the columns of the window
+  // that land inside the patch, a run per row.
+  const int32_t shift = M + sx - st_.band_c0;
+  const int32_t c0 = std::max(0, -shift), c1 = std::min(st_.window_w, sw - shift);
+  if (c1 <= c0) return;
   for (int32_t r = 0; r < st_.window_h; ++r) {
     const int32_t pr = r - st_.band_r0 + M + sy;
     if (pr < 0 || pr >= sh) continue;
-    for (int32_t c = 0; c < st_.window_w; ++c) {
-      const int32_t pc = c - st_.band_c0 + M + sx;
-      if (pc < 0 || pc >= sw) continue;
-      const uint8_t* s = patch + (static_cast<size_t>(pr) * sw + pc) * 3;
-      uint8_t* o = out + (static_cast<size_t>(r) * st_.window_w + c) * 3;
-      o[0] = s[0], o[1] = s[1], o[2] = s[2];
-    }
+    std::memcpy(out + (static_cast<size_t>(r) * st_.window_w + c0) * 3,
+                patch + (static_cast<size_t>(pr) * sw + c0 + shift) * 3, static_cast<size_t>(c1 - c0) * 3);
   }
 }
 
-void TeethPass::deriveShift(Pending& p, const int32_t* shift) const {
+void TeethPass::deriveShift(Pending& p, const uint8_t* mask, const int32_t* shift) const {
   if (shift) {
     p.dy = shift[0], p.dx = shift[1];
   } else {
     double sr = 0, sc = 0, count = 0;
     for (int32_t y = 0; y < st_.canvas_h; ++y)
       for (int32_t x = 0; x < st_.canvas_w; ++x)
-        if (p.mask[static_cast<size_t>(y) * st_.canvas_w + x] >= 128) sr += y, sc += x, count += 1;
+        if (mask[static_cast<size_t>(y) * st_.canvas_w + x] >= 128) sr += y, sc += x, count += 1;
     if (count == 0) {
       p.reason = "empty-pi";
       return;
@@ -246,7 +261,7 @@ void TeethPass::retrievePrepare(const Pending& p) {
     for (int32_t c = 0; c < ww; ++c) {
       const int32_t x = st_.window_x0 + p.dx + c;
       if (x < 0 || x >= st_.canvas_w) continue;
-      const size_t at = static_cast<size_t>(y) * st_.canvas_w + x, i = static_cast<size_t>(r) * ww + c;
+      const size_t at = region_.at(x, y), i = static_cast<size_t>(r) * ww + c;  // |shift| <= pad: in the region
       std::copy_n(p.rgb.begin() + static_cast<std::ptrdiff_t>(at * 3), 3, win.begin() + static_cast<std::ptrdiff_t>(i * 3));
       m[i] = p.mask[at];
     }
@@ -255,7 +270,7 @@ void TeethPass::retrievePrepare(const Pending& p) {
   simd::rgb8ToPlanarF16(win.data(), qPlanes_.data(), px, px);
   std::vector<float> planes(px * 3);
   for (size_t i = 0; i < px; ++i)
-    for (size_t c = 0; c < 3; ++c) planes[c * px + i] = static_cast<float>(win[3 * i + c]) / 255.0f;
+    for (size_t c = 0; c < 3; ++c) planes[c * px + i] = byteUnits()[win[3 * i + c]];
 
   // Teeth are bright and nearly grey: those pixels of the mask steer the
   // score, or the whole mask when too few of them are seen.
@@ -347,10 +362,15 @@ int TeethPass::push(int64_t frameIndex, const uint8_t* rgb, const uint8_t* mask,
                     FrameResult* out) {
   Pending p;
   p.index = frameIndex;
-  const size_t px = static_cast<size_t>(st_.canvas_w) * st_.canvas_h;
-  p.rgb.assign(rgb, rgb + px * 3);
-  p.mask.assign(mask, mask + px);
-  deriveShift(p, shift);
+  const Region& g = region_;
+  p.rgb.resize(static_cast<size_t>(g.w) * g.h * 3);
+  p.mask.resize(static_cast<size_t>(g.w) * g.h);
+  for (int32_t y = g.y0; y < g.y0 + g.h; ++y) {
+    const size_t from = static_cast<size_t>(y) * st_.canvas_w + g.x0, to = g.at(g.x0, y);
+    std::memcpy(p.rgb.data() + to * 3, rgb + from * 3, static_cast<size_t>(g.w) * 3);
+    std::memcpy(p.mask.data() + to, mask + from, static_cast<size_t>(g.w));
+  }
+  deriveShift(p, mask, shift);
   if (p.valid) {
     retrievePrepare(p);
     p.selection = retrieve(p);
@@ -405,17 +425,18 @@ void TeethPass::emit(const Pending& held, const std::vector<int32_t>* look, Fram
   const size_t px = static_cast<size_t>(wh) * ww;
   std::vector<float> cand(static_cast<size_t>(count) * 3 * px), query(3 * px);
   std::vector<uint8_t> win(px * 3);
+  const std::array<float, 256>& units = byteUnits();
   for (int32_t k = 0; k < count; ++k) {
     gatherWindowU8(list[k], held.dy, held.dx, win.data());
     for (size_t i = 0; i < px; ++i)
       for (size_t c = 0; c < 3; ++c)
-        cand[(static_cast<size_t>(k) * 3 + c) * px + i] = static_cast<float>(win[3 * i + c]) / 255.0f;
+        cand[(static_cast<size_t>(k) * 3 + c) * px + i] = units[win[3 * i + c]];
   }
   for (int32_t r = 0; r < wh; ++r)
     for (int32_t c = 0; c < ww; ++c) {
-      const size_t at = (static_cast<size_t>(st_.window_y0 + r) * st_.canvas_w + st_.window_x0 + c) * 3;
+      const size_t at = region_.at(st_.window_x0 + c, st_.window_y0 + r) * 3;
       for (size_t ch = 0; ch < 3; ++ch)
-        query[ch * px + static_cast<size_t>(r) * ww + c] = static_cast<float>(held.rgb[at + ch]) / 255.0f;
+        query[ch * px + static_cast<size_t>(r) * ww + c] = units[held.rgb[at + ch]];
     }
   std::vector<float> blended, weights;
   headForward(cand, count, query, &blended, &weights);
@@ -450,11 +471,11 @@ void TeethPass::emit(const Pending& held, const std::vector<int32_t>* look, Fram
     for (size_t r = begin; r < end; ++r)
       for (int32_t c = 0; c < ww; ++c) {
         const size_t i = r * ww + c;
-        const float a = held.mask[(st_.window_y0 + r) * st_.canvas_w + st_.window_x0 + c] / 255.0f;
+        const float a = units[held.mask[region_.at(st_.window_x0 + c, st_.window_y0 + static_cast<int32_t>(r))]];
         for (size_t ch = 0; ch < 3; ++ch) {
           const float v = (1.0f - a) * query[ch * px + i] + a * blended[ch * px + i];
           out->window[i * 3 + ch] =
-              static_cast<uint8_t>(std::min(255.0f, std::nearbyint(std::clamp(v, 0.0f, 1.0f) * 255.0f)));
+              static_cast<uint8_t>(std::min(255.0f, roundTiesEven(std::clamp(v, 0.0f, 1.0f) * 255.0f)));
         }
       }
   });

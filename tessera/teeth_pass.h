@@ -42,6 +42,11 @@ struct ServeConfig {
   static ServeConfig fromHeadMemberJson(const std::string& text);
 };
 
+// x rounded to a whole number, ties to even, as std::nearbyint rounds it in
+// the default rounding mode, for x in [0, 2^23] (NaN stays NaN), without a
+// library call.
+inline float roundTiesEven(float x) { return (x + 8388608.0f) - 8388608.0f; }
+
 struct BankData {
   int32_t n_donors = 0;
   std::vector<uint8_t> band;  // n_donors patches of storedH x storedW RGB24, donor order
@@ -97,17 +102,25 @@ class TeethPass {
   // Donor d's window cut from its stored patch for a frame shift (dy, dx).
   void gatherWindowU8(int32_t donor, int32_t dy, int32_t dx, uint8_t* out) const;
 
+  // The part of the canvas a frame's pass reads once its shift is known: the
+  // window widened by the pad on every side, within the canvas.
+  struct Region {
+    int32_t x0 = 0, y0 = 0, w = 0, h = 0;
+    size_t at(int32_t x, int32_t y) const { return static_cast<size_t>(y - y0) * w + (x - x0); }
+  };
+  const Region& region() const { return region_; }
+
  private:
   struct Pending {
     int64_t index = 0;
-    std::vector<uint8_t> rgb, mask;
+    std::vector<uint8_t> rgb, mask;  // the region's pixels
     int32_t dy = 0, dx = 0;
     bool valid = false;
     std::string reason;
     std::vector<int32_t> selection;
   };
 
-  void deriveShift(Pending& p, const int32_t* shift) const;
+  void deriveShift(Pending& p, const uint8_t* mask, const int32_t* shift) const;
   void retrievePrepare(const Pending& p);
   std::vector<int32_t> retrieve(const Pending& p);
   void emit(const Pending& held, const std::vector<int32_t>* lookahead, FrameResult* out);
@@ -121,6 +134,7 @@ class TeethPass {
   std::array<double, 2> canon_;
   std::vector<int32_t> dispX_, dispY_;
   std::vector<uint8_t> bandMask_;  // window-sized
+  Region region_;
   size_t pooledPlane_ = 0;         // (window_h / 4) * (window_w / 4)
   std::vector<uint16_t> pooled_;   // n x 3 planes
 

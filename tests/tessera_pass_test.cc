@@ -159,6 +159,21 @@ TEST(TesseraPass, FramesComeOutOneLateWithTheirReasons) {
   EXPECT_FALSE(r.passthrough);  // frame 3: the given shift holds
   EXPECT_EQ(pass.flush(&r), 0);
 
+  // Outside its mask a frame's window comes back as it went in, pixel for
+  // pixel (the window at (4, 8) on the canvas, the frame a ramp).
+  Frame ramp(0);
+  for (int i = 0; i < kSide * kSide * 3; ++i) ramp.rgb[i] = static_cast<uint8_t>(i * 7 / 3);
+  for (int i = 0; i < kSide * kSide; ++i)
+    if (i % kSide < 12 || i % kSide >= 16) ramp.mask[i] = 0;  // a narrower mouth, inside the band
+  pass.push(4, ramp.rgb.data(), ramp.mask.data(), given, &r);
+  ASSERT_EQ(pass.flush(&r), 1);
+  ASSERT_FALSE(r.passthrough);
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 24; ++x)
+      for (int c = 0; c < 3 && !ramp.mask[(8 + y) * kSide + 4 + x]; ++c) {
+        ASSERT_EQ(r.window[(y * 24 + x) * 3 + c], ramp.rgb[((8 + y) * kSide + 4 + x) * 3 + c]) << x << "," << y;
+      }
+
   // A frame between two donors blends them by the head: 100 sits between
   // 90 and 60 and nearer 90, so the band pixel lands between, nearer 90.
   TeethPass mix(bank({30, 60, 200, 90}, {1, 1, 5, 1}), head(), config());
