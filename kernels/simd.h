@@ -57,8 +57,8 @@ void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const 
 // The compositor's unsharp passes. blurTaps: dst[i] = sum over t = 0..k-1, in
 // that order from 0, of g[t] * src[i + t], for i in [0, n). unsharpRow: per x
 // in [0, S), acc = the same tap-order sum of g[t] * blur[t * stride + x], then
-// out[x] = clamp((1 + amount) (scale src[x]) - amount acc, 0, 255) (NaN stays
-// NaN).
+// out[x] = clamp((1 + amount) (scale src[x]) - amount acc, 0, 255) (NaN
+// becomes 0).
 void blurTaps(const float* src, float* dst, size_t n, const float* g, int k);
 void unsharpRow(const float* blur, size_t stride, const float* g, int k, float amount, const float* src, float scale,
                 float* out, int S);
