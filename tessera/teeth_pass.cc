@@ -269,8 +269,9 @@ void TeethPass::retrievePrepare(const Pending& p) {
   qPlanes_.resize(px * 3);
   simd::rgb8ToPlanarF16(win.data(), qPlanes_.data(), px, px);
   std::vector<float> planes(px * 3);
+  const std::array<float, 256>& units = byteUnits();
   for (size_t i = 0; i < px; ++i)
-    for (size_t c = 0; c < 3; ++c) planes[c * px + i] = byteUnits()[win[3 * i + c]];
+    for (size_t c = 0; c < 3; ++c) planes[c * px + i] = units[win[3 * i + c]];
 
   // Teeth are bright and nearly grey: those pixels of the mask steer the
   // score, or the whole mask when too few of them are seen.
