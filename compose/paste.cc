@@ -282,8 +282,9 @@ void Paste::pasteRow(int Y, int x0, int x1, int32_t rowU, int32_t rowV, uint8_t*
   const std::vector<int32_t>& colU = s.colU;
   const std::vector<int32_t>& colV = s.colV;
   if (fast == 0) {
+    const float* planes[3] = {s.planes[0].data(), s.planes[1].data(), s.planes[2].data()};
     simd::pasteLanczos8Row(s.packed.data(), side, mask.data(), lanczosTab.data(), linearTab.data(), colU.data(),
-                           colV.data(), rowU, rowV, x0, x1, frameRow, pixelBytes);
+                           colV.data(), rowU, rowV, x0, x1, frameRow, pixelBytes, planes);
     return;
   }
   const int S = side;

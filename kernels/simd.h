@@ -48,10 +48,12 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
 // fixed-point coordinate (colU[X - x0] + rowU, colV[X - x0] + rowV), blended
 // into frameRow (pixel 0 first, R, G, B in the first three of every
 // pixelBytes bytes; a fourth byte is left alone) through the bilinear mask
-// weight.
+// weight. planes: the same crop as three planes (R, G, B, side x side each),
+// from which neighbouring pixels whose windows overlap are summed together
+// on wide targets, to the same values; null: every window from `packed`.
 void pasteLanczos8Row(const float* packed, int side, const uint8_t* mask, const float* lanczosTab,
                       const float* linearTab, const int32_t* colU, const int32_t* colV, int32_t rowU, int32_t rowV,
-                      int x0, int x1, uint8_t* frameRow, int pixelBytes = 3);
+                      int x0, int x1, uint8_t* frameRow, int pixelBytes = 3, const float* const* planes = nullptr);
 
 // Name of the Highway target the kernels dispatch to on this processor.
 // The compositor's unsharp passes. blurTaps: dst[i] = sum over t = 0..k-1, in

@@ -172,6 +172,8 @@ TEST(Paste, MatchesTheReferenceInEveryModeAndTarget) {
       // Large enough that every pass splits over the worker pool.
       {160, 320, 240, {float(1.1 * std::cos(th)), float(-1.1 * std::sin(th)), 60, float(1.1 * std::sin(th)),
                        float(1.1 * std::cos(th)), 8}},
+      // Enlarged and barely turned, as a face crop usually is.
+      {160, 320, 240, {1.27f, -0.011f, 30, 0.011f, 1.27f, 12}},
   };
   for (int mode : {0, 1, 2}) {
     const PasteSettings fast{mode, 0};
