@@ -91,10 +91,11 @@ class Binding(unittest.TestCase):
                 if kind == "speech":
                     ordinals.append(info["ordinal"])
                     utt.skip_to(20)
-            # (a frame made before the skip may go out late, when no later one waits)
+            # (a frame made before the skip may go out late, when no later one waits: the 4 the ring held and
+            # the 2 being pasted as the skip came)
             self.assertEqual(ordinals[0], 0)
             self.assertEqual(ordinals, sorted(set(ordinals)))
-            self.assertLessEqual(len([o for o in ordinals if 0 < o < 20]), 4)
+            self.assertLessEqual(len([o for o in ordinals if 0 < o < 20]), 6)
             with self.assertRaises(le_core.Error):
                 utt.skip_to(-1)
             # While the session lives the context refuses its own renders.
