@@ -137,6 +137,7 @@ struct DriverCursor::Impl {
   std::string error;
   uint64_t seeks = 0, decoded = 0;
   std::shared_ptr<FrameStore> store;  // windows only, when a loop of them fits the budget
+  bool sourceIdle = false;             // the reader's own: the source gave back its decoder
   std::thread reader;
 
   ~Impl() {
@@ -165,6 +166,7 @@ struct DriverCursor::Impl {
         if (store && store->complete.load(std::memory_order_acquire)) continue;  // nothing left to decode
         l.unlock();
         std::string err;
+        sourceIdle = false;
         try {
           source->seek(i);
         } catch (const std::exception& e) {
@@ -204,9 +206,13 @@ struct DriverCursor::Impl {
     bool got = false;
     try {
       if (copied) {
+        // Every frame is in the store: the decoder's pictures go back.
+        if (!sourceIdle) source->idle();
+        sourceIdle = true;
         std::memcpy(buf, shared->frames[static_cast<size_t>(f)].get(), slotBytes);
         got = true;
       } else {
+        sourceIdle = false;
         if (decoderAt == nt) {
           source->rewind();
           decoderAt = 0;
@@ -236,7 +242,9 @@ struct DriverCursor::Impl {
            " a short driver is a session that stops part way through the loop, refusing");
       return false;
     }
-    if (!copied) {
+    if (copied) {
+      decoderAt = 0;  // an idle source starts again from the first frame
+    } else {
       ++decoderAt;
       ++decoded;
     }

@@ -70,10 +70,16 @@ class FfSource final : public Source {
            std::to_string(st.st_mtim.tv_nsec) + "\n" + name_;
   }
 
+  void idle() override {
+    le::log::FfmpegScope scope;
+    closeAll();
+  }
+
   size_t residentBytes() const override {
     const size_t frame = mode_ == kHevc444 ? static_cast<size_t>(w_) * h_ * 3 : static_cast<size_t>(w_) * h_ * 3 / 2;
     const int threads = threads_.load();
-    const size_t frames = threads > 0 ? static_cast<size_t>(threads) + 5 : 6;
+    if (threads == 0) return 0;  // idle
+    const size_t frames = static_cast<size_t>(threads) + 5;
     return frame * frames + maxPacket_.load();
   }
 
@@ -86,6 +92,7 @@ class FfSource final : public Source {
 
   bool next(uint8_t* stored) override {
     le::log::FfmpegScope scope;
+    reopen();
     if (!decodeOne()) return false;
     store(stored, FrameWindow::whole(w_, h_));
     av_frame_unref(frame_);
@@ -96,6 +103,7 @@ class FfSource final : public Source {
   bool nextWindow(uint8_t* stored, const FrameWindow& win) override {
     if (mode_ != kMp4 || (win.x | win.y) & 1) return Source::nextWindow(stored, win);
     le::log::FfmpegScope scope;
+    reopen();
     if (!decodeOne()) return false;
     store(stored, win);
     av_frame_unref(frame_);
@@ -146,6 +154,7 @@ class FfSource final : public Source {
 
   void rewind() override {
     le::log::FfmpegScope scope;
+    if (!dec_) return reopen();
     if (av_seek_frame(fmt_, stream_, 0, AVSEEK_FLAG_BACKWARD) >= 0) {
       avcodec_flush_buffers(dec_);
       eof_ = false;
@@ -159,6 +168,7 @@ class FfSource final : public Source {
   void seek(int i) override {
     if (i < 0 || i >= nt_) fail("le_driver: seek outside the member");
     le::log::FfmpegScope scope;
+    reopen();
     if (delivered_ > i) rewind();
     while (delivered_ < i) {
       if (!decodeOne())
@@ -186,6 +196,17 @@ class FfSource final : public Source {
         fail("le_driver: " + path_ + " decode fault at frame " + std::to_string(delivered_) + " (" + errText(r) + ")");
       if (eof_) return false;
       feed();
+    }
+  }
+
+  // Opens the member again after idle().
+  void reopen() {
+    if (dec_) return;
+    try {
+      openAll();
+    } catch (...) {
+      closeAll();
+      throw;
     }
   }
 
@@ -259,7 +280,9 @@ class FfSource final : public Source {
     eof_ = false;
     delivered_ = 0;
     threads_.store(std::max(dec_->thread_count, 1));
-    name_ = std::string(mode_ == kMp4 ? "mp4/libavcodec " : "hevc444/libavcodec ") + LIBAVCODEC_IDENT + " " +
+    // Kept from the first open: identity() is read beside the reader.
+    if (name_.empty())
+      name_ = std::string(mode_ == kMp4 ? "mp4/libavcodec " : "hevc444/libavcodec ") + LIBAVCODEC_IDENT + " " +
             codec->name + " (" + std::to_string(std::max(dec_->thread_count, 1)) + " threads)";
   }
 

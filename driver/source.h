@@ -45,6 +45,10 @@ class Source {
   virtual void seek(int i) = 0;
   virtual std::string name() const = 0;
   virtual size_t residentBytes() const = 0;
+  // Gives back what decoding holds (a decoder's pictures) while no frame is
+  // wanted from the source; the next next(), nextWindow(), seek() or
+  // rewind() starts again from the member's first frame.
+  virtual void idle() {}
   // The file and its version, for sources whose frames cursors over the same
   // file may share ("" where they may not).
   virtual std::string identity() const { return {}; }

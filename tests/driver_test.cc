@@ -232,6 +232,17 @@ TEST(DriverCursor, WindowsOfALoopAreDecodedOnce) {
   play(*c, nt + 3);
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(c->decoded(), before) << "a loop of this window was already in";
+  // Copying, it holds no decoder; kept whole again, it decodes from the
+  // member anew, at any frame.
+  // (Its slots of the window, not the decoder's six whole frames.)
+  EXPECT_LT(c->residentBytes(), size_t{12} * (W / 2 + 4) * (whole->H() / 2 + 4));
+  c->keepWindow(FrameWindow{});
+  for (int i : {nt - 2, 1, nt - 1, 0}) {
+    c->pullAt(i, frame.data());
+    std::vector<uint8_t> ref(whole->frameBytes());
+    whole->pullAt(i, ref.data());
+    EXPECT_EQ(frame, ref) << "frame " << i;
+  }
   auto d = mp4Cursor();
   d->keepWindow(FrameWindow{0, 0, W / 2, 4});
   const uint64_t first = d->decoded();
