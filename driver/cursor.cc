@@ -138,6 +138,10 @@ struct DriverCursor::Impl {
   uint64_t seeks = 0, decoded = 0;
   std::shared_ptr<FrameStore> store;  // windows only, when a loop of them fits the budget
   bool sourceIdle = false;             // the reader's own: the source gave back its decoder
+  // After keepWindow(): the reader waits for the next pull before it decodes
+  // (a session that ends gives the whole frame back to a context that is
+  // often destroyed right after, and a 1080p seek costs a few hundred ms).
+  bool dormant = false;
   std::thread reader;
 
   ~Impl() {
@@ -159,6 +163,10 @@ struct DriverCursor::Impl {
     std::unique_lock<std::mutex> l(ringMutex);
     for (;;) {
       if (stop) return;
+      if (dormant) {
+        wantSpace.wait_for(l, kSlice);
+        continue;
+      }
       if (pendingSeek >= 0) {
         const int i = pendingSeek;
         srcNext = i;
@@ -263,6 +271,10 @@ struct DriverCursor::Impl {
     if (i < 0 || i >= nt)
       throw std::runtime_error("le_driver: seek(" + std::to_string(i) + ") outside [0," + std::to_string(nt) + ")");
     if (!error.empty()) throw std::runtime_error(error);
+    if (dormant) {
+      dormant = false;
+      wantSpace.notify_all();
+    }
     position = i;
     const int nextUp = readSeq < writeSeq ? slotFrame[readSeq % slots] : pendingSeek >= 0 ? pendingSeek : srcNext;
     if (nextUp == i) return;
@@ -597,6 +609,7 @@ void DriverCursor::keepWindow(const FrameWindow& win) {
   ++I.generation;
   I.readSeq = I.writeSeq;
   I.pendingSeek = I.position;
+  I.dormant = true;
   I.pausing = false;
   I.wantSpace.notify_all();
 }
