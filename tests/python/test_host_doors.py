@@ -71,16 +71,15 @@ async def page_offer(host, only=None):
     return pc, await asyncio.get_running_loop().run_in_executor(None, post, host, "offer", body)
 
 
-async def answered_codec(host, only=None):
-    """The video codec the host answers a page with (whose offer lists only `only`, when given); the session
-    is ended again."""
+async def answered(host, only=None):
+    """The host's answer to a page (whose offer lists only `only`, when given); the session is ended again."""
     pc, (status, answer) = await page_offer(host, only)
     loop = asyncio.get_running_loop()
     try:
         check(status == 200, "an offer listing %s is answered" % (only or "every codec"))
         await loop.run_in_executor(None, post, host, "bye/" + answer["id"], answer["token"].encode(), "text/plain")
         host.wait_sessions(0)
-        return video_codec(answer["sdp"])
+        return answer["sdp"]
     finally:
         await pc.close()
 
@@ -88,15 +87,20 @@ async def answered_codec(host, only=None):
 async def codecs(host, log):
     """The host offers first the video codec it measured cheaper at the page's output size, and falls back to what
     the page offers."""
+    from le_core.live import rtc
     log.flush()
     with open(log.name) as f:
         first = [line.rsplit(": ", 1)[1].strip() for line in f if "video codecs at " in line]
     check(len(first) == 2, "the host measured the codecs at both output sizes: %s" % first)
-    got = await answered_codec(host)
+    sdp = await answered(host)
+    got = video_codec(sdp)
     check(got == first[0], "the answer's first video codec is the one measured cheaper (%s, %s)" % (got, first[0]))
     other = "video/VP8" if first[0] == "H264" else "video/H264"
-    got = await answered_codec(host, other)
+    got = video_codec(await answered(host, other))
     check(got == other.split("/")[1], "a page offering only %s gets it (%s)" % (other, got))
+    # The page's offer (this process has the host's workarounds in) lists the playout-delay extension; the host
+    # asks for pictures unbuffered only with --prompt-video.
+    check(rtc.PLAYOUT_DELAY not in sdp, "the answer leaves the browser to buffer the pictures")
 
 
 async def ownership(host):
@@ -359,6 +363,19 @@ def workarounds():
     check([type(e) for e in seen] == [RuntimeError], "a data channel's send onto a closed connection is not reported "
           "as a fault; a real fault still is: %s" % seen)
 
+    # Once the workarounds are in, every packet of a sender that agreed on the playout-delay extension asks for
+    # no delay; a sender that did not (the sound's) carries only its own extensions.
+    from aiortc.rtcrtpparameters import RTCRtpHeaderExtensionParameters as Extension, RTCRtpParameters
+    from aiortc.rtp import HeaderExtensions, HeaderExtensionsMap, unpack_header_extensions
+    rtc.install()
+    mid = Extension(id=1, uri="urn:ietf:params:rtp-hdrext:sdes:mid")
+    for extensions, want in (([mid, Extension(id=9, uri=rtc.PLAYOUT_DELAY)], [(1, b"0"), (9, b"\0\0\0")]),
+                             ([mid], [(1, b"0")])):
+        ids = HeaderExtensionsMap()
+        ids.configure(RTCRtpParameters(headerExtensions=extensions))
+        got = unpack_header_extensions(*ids.set(HeaderExtensions(mid="0")))
+        check(got == want, "a packet's header extensions: %s" % got)
+
     # The library's H.264 encoder, once the workarounds are in, runs x264's fastest preset with deblocking kept (as
     # the stream's own settings record says) and makes a stream that decodes.
     import fractions
@@ -366,7 +383,6 @@ def workarounds():
     import numpy as np
     from aiortc.codecs import get_encoder
     from aiortc.rtcrtpparameters import RTCRtpCodecParameters
-    rtc.install()
     encoder = get_encoder(RTCRtpCodecParameters(mimeType="video/H264", clockRate=90000, payloadType=96))
     stream = b""
     for k in range(3):
@@ -395,6 +411,15 @@ def main():
             host.stop()
 
     run_logged(doors, bundle, "host")
+
+    def prompt(bundle, tmp, log):
+        from le_core.live import rtc
+        host = Host(bundle, 1, log, ("--prompt-video",))
+        try:
+            check(rtc.PLAYOUT_DELAY in asyncio.run(answered(host)), "--prompt-video asks for pictures unbuffered")
+        finally:
+            host.stop()
+    run_logged(prompt, bundle, "host")
     asyncio.run(messages(bundle))
     asyncio.run(settling(bundle))
     asyncio.run(sound_clock(bundle))

@@ -123,6 +123,13 @@ class Browser:
                        "interrupts: l.interrupts,"
                        " held: l.held, skipped: l.skipped, dropped: l.dropped, state: l.state, size: l.size};")
 
+    def buffered_ms(self, kind):
+        """The mean time a received frame of `kind` ("audio", "video") waited in the browser's jitter buffer."""
+        return self.d.execute_async_script(
+            "const done = arguments[1]; pc.getStats().then(s => { let ms = NaN; s.forEach(r => { if (r.type === "
+            "'inbound-rtp' && r.kind === arguments[0]) ms = 1000 * r.jitterBufferDelay / r.jitterBufferEmittedCount;"
+            " }); done(ms); });", kind)
+
     def wait(self, cond, timeout, what):
         deadline = time.time() + timeout
         while not cond():
@@ -204,7 +211,7 @@ def main_test(bundle, tmp, log):
         print("SKIP live_browser: headless Chromium could not start (%s)" % str(e).splitlines()[0])
         return SKIP
     b = None
-    host = Host(bundle, 2, log)
+    host = Host(bundle, 2, log, ("--prompt-video",))
     try:
         rss_empty = host.rss_kb()
         b = Browser(silence_wav, tmp, "b")
@@ -231,6 +238,10 @@ def main_test(bundle, tmp, log):
         # Within 20 ms here on an idle machine; the browser's own lip sync wanders by several frames when the
         # machine is busy. A host that sent the sound as it was pushed, not with its frames, puts it a second early.
         check(len(sync) >= 500 and abs(np.median(sync)) <= 300, "the returned speech plays in step with its frames")
+        # The host asked the browser to show each frame as soon as it is decoded (--prompt-video; 25-50 ms a
+        # frame in its jitter buffer otherwise).
+        waited = a.buffered_ms("video")
+        check(waited < 10, "the browser shows each frame as it is decoded (%.1f ms buffered)" % waited)
         levels = a.js("return window.leLive.frames.map(f => [f.info.k, f.info.a]);")
         loud = [lv > -40 for k, lv in levels if k == "speech"]
         check(np.mean(loud) > 0.5 and all(lv < -90 for k, lv in levels if k == "idle"),

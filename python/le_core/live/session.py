@@ -67,6 +67,7 @@ class Live:
         self.audio_out = AvatarAudio(self)
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
+        self.prompt_video = False  # the browser shows each frame as it is decoded (the sound goes a tick sooner)
         self.sent = self.held = 0
         self.late = 0  # ticks that went without a frame, the host behind its clock
         self.skipped = 0  # speech frames passed over, their sound gone
