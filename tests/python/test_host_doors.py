@@ -98,9 +98,8 @@ async def codecs(host, log):
     other = "video/VP8" if first[0] == "H264" else "video/H264"
     got = video_codec(await answered(host, other))
     check(got == other.split("/")[1], "a page offering only %s gets it (%s)" % (other, got))
-    # The page's offer (this process has the host's workarounds in) lists the playout-delay extension; the host
-    # asks for pictures unbuffered only with --prompt-video.
-    check(rtc.PLAYOUT_DELAY not in sdp, "the answer leaves the browser to buffer the pictures")
+    # The page's offer (this process has the host's workarounds in) lists the playout-delay extension.
+    check(rtc.PLAYOUT_DELAY in sdp, "the answer asks the page to show each frame as it is decoded")
 
 
 async def ownership(host):
@@ -150,7 +149,9 @@ async def messages(bundle):
            ("an unknown type", json.dumps({"type": "launch"})),
            ("not JSON", "{\"type\": "),
            ("bytes that are not UTF-8", b"\xff\xfe\xfd"),
-           ("a message beyond the limit", json.dumps({"type": "say", "text": "a" * 70000}))]
+           ("a message beyond the limit", json.dumps({"type": "say", "text": "a" * 70000})),
+           ("a lag that is not a number", json.dumps({"type": "ping", "behind": "far"})),
+           ("a lag that is not finite", '{"type": "ping", "behind": 1e999}')]
     try:
         for what, raw in bad:
             live.channel.sent.clear()
@@ -163,6 +164,22 @@ async def messages(bundle):
         live.on_message(json.dumps({"type": "say", "text": "Still here."}))
         await live.saying
         check(live.channel.sent == [] and live.voice.utterances, "and the next good sentence is spoken")
+
+        # Unbuffered pictures go back to buffered once the page says twice in a row that the sound lags them.
+        from aiortc.rtcrtpparameters import RTCRtpHeaderExtensionParameters as Extension, RTCRtpParameters
+        from aiortc.rtp import HeaderExtensions, HeaderExtensionsMap, unpack_header_extensions
+        from le_core.live import rtc
+        ids = HeaderExtensionsMap()
+        ids.configure(RTCRtpParameters(headerExtensions=[Extension(id=3, uri=rtc.PLAYOUT_DELAY)]))
+        live.video_sender = type("Sender", (), {"_RTCRtpSender__rtp_header_extensions_map": ids})()
+        live.prompt_video = True
+        states = []
+        for behind in (150, 40, 150, 150, 20):
+            live.on_message(json.dumps({"type": "ping", "behind": behind}))
+            states.append((live.prompt_video, unpack_header_extensions(*ids.set(HeaderExtensions()))[0][1]))
+        want = [(True, rtc.NO_DELAY)] * 3 + [(False, rtc.ANY_DELAY)] * 2
+        check(states == want and live.channel.sent == [], "a lagging sound twice in a row, and the pictures are "
+              "buffered again for good: %s" % states)
     finally:
         await live.pc.close()
 
@@ -412,14 +429,14 @@ def main():
 
     run_logged(doors, bundle, "host")
 
-    def prompt(bundle, tmp, log):
+    def buffered(bundle, tmp, log):
         from le_core.live import rtc
-        host = Host(bundle, 1, log, ("--prompt-video",))
+        host = Host(bundle, 1, log, ("--buffered-video",))
         try:
-            check(rtc.PLAYOUT_DELAY in asyncio.run(answered(host)), "--prompt-video asks for pictures unbuffered")
+            check(rtc.PLAYOUT_DELAY not in asyncio.run(answered(host)), "--buffered-video leaves the extension out")
         finally:
             host.stop()
-    run_logged(prompt, bundle, "host")
+    run_logged(buffered, bundle, "host")
     asyncio.run(messages(bundle))
     asyncio.run(settling(bundle))
     asyncio.run(sound_clock(bundle))

@@ -211,7 +211,7 @@ def main_test(bundle, tmp, log):
         print("SKIP live_browser: headless Chromium could not start (%s)" % str(e).splitlines()[0])
         return SKIP
     b = None
-    host = Host(bundle, 2, log, ("--prompt-video",))
+    host = Host(bundle, 2, log)
     try:
         rss_empty = host.rss_kb()
         b = Browser(silence_wav, tmp, "b")
@@ -238,10 +238,15 @@ def main_test(bundle, tmp, log):
         # Within 20 ms here on an idle machine; the browser's own lip sync wanders by several frames when the
         # machine is busy. A host that sent the sound as it was pushed, not with its frames, puts it a second early.
         check(len(sync) >= 500 and abs(np.median(sync)) <= 300, "the returned speech plays in step with its frames")
-        # The host asked the browser to show each frame as soon as it is decoded (--prompt-video; 25-50 ms a
-        # frame in its jitter buffer otherwise).
+        # The host asked the browser to show each frame as soon as it is decoded (20-50 ms a frame in its jitter
+        # buffer otherwise), unless a page said the sound lagged (a busy machine).
         waited = a.buffered_ms("video")
-        check(waited < 10, "the browser shows each frame as it is decoded (%.1f ms buffered)" % waited)
+        log.flush()
+        with open(log.name) as f:
+            fell_back = "the browser buffers them again" in f.read()
+        print("figure: a video frame waited %.1f ms in the browser's buffer%s"
+              % (waited, " (a session went back to buffered pictures)" if fell_back else ""))
+        check(fell_back or waited < 10, "the browser shows each frame as it is decoded")
         levels = a.js("return window.leLive.frames.map(f => [f.info.k, f.info.a]);")
         loud = [lv > -40 for k, lv in levels if k == "speech"]
         check(np.mean(loud) > 0.5 and all(lv < -90 for k, lv in levels if k == "idle"),

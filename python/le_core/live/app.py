@@ -72,7 +72,7 @@ class Host:
         # The director's warp as the engine's one vectorised node: a quarter less CPU a frame on the demo avatar
         # (its output within 1e-6 of the graph's own). LE_WARP_NODE, when set, decides instead.
         self.warp_node = None if "LE_WARP_NODE" in os.environ else True
-        self.prompt_video = False  # ask browsers to show each frame as it is decoded (rtc.show_promptly)
+        self.prompt_video = True  # ask browsers to show each frame as it is decoded (rtc.show_promptly)
 
     def preload(self):
         """Loads the avatar and its audio model once, before the first browser: every session's context and
@@ -272,10 +272,10 @@ def main(argv=None):
     ap.add_argument("--open-db", type=float, default=-40.0, help="microphone level that opens speech, dBFS")
     ap.add_argument("--close-db", type=float, default=-48.0, help="level below which speech is quiet, dBFS")
     ap.add_argument("--hang", type=float, default=0.4, help="quiet seconds that end an utterance")
-    ap.add_argument("--prompt-video", action="store_true",
-                    help="ask the browser to show each picture as soon as it is decoded, not to buffer it and line "
-                         "it up with the sound: speech shows 50-90 ms sooner, and the sound, sent a tick sooner, "
-                         "stays in step while the host keeps up (on 2 cores, one session, not two)")
+    ap.add_argument("--buffered-video", action="store_true",
+                    help="let the browser buffer the pictures and line them up with the sound from the start (by "
+                         "default it shows each as soon as it is decoded, 50-90 ms sooner, until its page says the "
+                         "sound lags)")
     a = ap.parse_args(argv)
     one_heap()
     logging.basicConfig(level=logging.INFO, format="[le-serve] %(message)s")
@@ -300,7 +300,7 @@ def main(argv=None):
     threads = a.threads if a.threads > 0 else max(1, (os.cpu_count() or 1) // a.max_sessions)
     host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, threads,
                 dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang), audio)
-    host.prompt_video = a.prompt_video
+    host.prompt_video = not a.buffered_video
     host.preload()
     log.info("serving %s on http://%s:%d/ (at most %d sessions, %d engine threads each, %s frames)", bundle, a.host,
              a.port, a.max_sessions, threads, a.output)

@@ -103,12 +103,14 @@ def _quick_x264(codec_name, width, height, bitrate):
 # Chromium holds each video frame back before it shows it: in its jitter buffer (about 50 ms a frame at 1080p here),
 # then, to line it up with the sound, for as long as the sound waits in a buffer of its own. The playout-delay header
 # extension with both limits at 0 asks it to show each frame as soon as it is decoded: microphone to picture took
-# 60-90 ms less at 1080p and 50 ms less at the face, measured here, with one session. With two on 2 cores the sound,
-# which still waits in the browser's buffer and grows it when the host falls behind, came 100-130 ms after its
-# picture: so the host asks for it only when told to (--prompt-video). The library knows no such extension: the
-# answer then takes it from the page's offer, and every packet of a sender that agreed on it carries it.
+# 60-90 ms less at 1080p and 50 ms less at the face, measured here, with one session. The sound still waits in the
+# browser's own buffer, which grows when the host falls behind: with two sessions on 2 cores it came 100-130 ms
+# after its picture. A session whose page says so goes back to buffered pictures (buffer_pictures), which the
+# browser lines up with the sound again. The library knows no such extension: the answer takes it from the page's
+# offer, and every packet of a sender that agreed on it carries it, with the limits the sender holds.
 PLAYOUT_DELAY = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay"
 NO_DELAY = b"\x00\x00\x00"  # the least and the most delay, 12 bits each, in 10 ms
+ANY_DELAY = b"\x00\x0f\xff"  # 0 to 40.95 s: the browser's own choice
 
 
 def _noting_playout_delay(original):
@@ -125,8 +127,21 @@ def _adding_playout_delay(original):
         if not ident:
             return packed
         present = rtp.unpack_header_extensions(*packed) if packed[1] else []
-        return rtp.pack_header_extensions(list(present) + [(ident, NO_DELAY)])
+        limits = getattr(self, "_le_playout_limits", NO_DELAY)
+        return rtp.pack_header_extensions(list(present) + [(ident, limits)])
     return set_
+
+
+def buffer_pictures(sender):
+    """From now on the video sender's packets leave the delay to the browser (which buffers the pictures and lines
+    them up with the sound); False when the sender is not where the host looks for it."""
+    ids = getattr(sender, "_RTCRtpSender__rtp_header_extensions_map", None)
+    if not isinstance(ids, rtp.HeaderExtensionsMap):
+        log.warning("aiortc %s: the video sender's header extensions are not where the host looks for them; the "
+                    "pictures stay unbuffered", aiortc.__version__)
+        return False
+    ids._le_playout_limits = ANY_DELAY
+    return True
 
 
 def show_promptly(transceiver, wanted=True):

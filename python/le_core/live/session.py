@@ -3,6 +3,7 @@ import asyncio
 import gc
 import json
 import logging
+import math
 import secrets
 import threading
 import time
@@ -13,7 +14,7 @@ from aiortc import RTCPeerConnection
 from aiortc.mediastreams import MediaStreamError
 
 from ..api import Context, Error, Utterance
-from . import media
+from . import media, rtc
 from .media import FPS, SPF, synthesise
 from .speech import Gate, Voice
 from .tracks import AvatarAudio, AvatarVideo
@@ -21,6 +22,8 @@ from .tracks import AvatarAudio, AvatarVideo
 log = logging.getLogger("le_core.serve")
 MAX_MESSAGE = 64 * 1024  # bytes of a data-channel message; a sentence is capped at 2000 characters anyway
 MAX_SAY = 2000
+SOUND_BEHIND_MS = 100  # the most the sound may come after its pictures (the page's median over 3 s) before the
+# browser is asked to buffer them again
 SLACK = 1  # speech frames a picture may run behind its sound before the host passes over it
 
 
@@ -68,6 +71,7 @@ class Live:
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
         self.prompt_video = False  # the browser shows each frame as it is decoded (the sound goes a tick sooner)
+        self.lagging = 0  # pings in a row whose page said the sound came too long after its pictures
         self.sent = self.held = 0
         self.late = 0  # ticks that went without a frame, the host behind its clock
         self.skipped = 0  # speech frames passed over, their sound gone
@@ -298,6 +302,21 @@ class Live:
         if problem:
             self.send({"type": "error", "text": problem})
 
+    def sound_behind(self, ms):
+        """The page's median of how far the sound comes after its pictures (ms), with its ping, if it measures it.
+        Twice in a row beyond SOUND_BEHIND_MS while the pictures are unbuffered, and the browser buffers them again
+        (its own lining up is then in charge), for the rest of the session; the sound goes on time again."""
+        if ms is None:
+            return None
+        if isinstance(ms, bool) or not isinstance(ms, (int, float)) or not math.isfinite(ms):
+            return "\"behind\" needs a number of milliseconds"
+        self.lagging = self.lagging + 1 if ms > SOUND_BEHIND_MS else 0
+        if self.prompt_video and self.lagging >= 2 and rtc.buffer_pictures(self.video_sender):
+            self.prompt_video = False
+            log.info("session %s: its sound came %.0f ms after its pictures; the browser buffers them again", self.id,
+                     ms)
+        return None
+
     def command(self, raw):
         """Carries out one message; returns what is wrong with it, or None."""
         if len(raw) > MAX_MESSAGE:
@@ -308,7 +327,7 @@ class Live:
             return "a malformed message: %s" % e
         kind = msg.get("type") if isinstance(msg, dict) else None
         if kind == "ping":
-            return None
+            return self.sound_behind(msg.get("behind"))
         if kind == "say":
             text = msg.get("text")
             if not isinstance(text, str) or not text.strip():
