@@ -37,6 +37,7 @@ def look_ahead_ms(bundle):
 def figures(bundle, tmp, log, host_options):
     speech_wav, _, _ = mic_files(tmp)
     host = Host(bundle, 2, log, host_options)
+    fell_back = 0
     try:
         for output in ("full", "face"):
             a = Browser(speech_wav, tmp, "fa")
@@ -67,6 +68,12 @@ def figures(bundle, tmp, log, host_options):
             a.quit()
             b.quit()
             host.wait_sessions(0)
+            log.flush()
+            with open(log.name) as f:  # (the host writes through the handle's own offset)
+                back = f.read().count("the browser buffers them again")
+            print("%s: %d session(s) went back to buffered pictures (their page said the sound lagged)"
+                  % (output, back - fell_back))
+            fell_back = back
     finally:
         host.stop()
 

@@ -165,7 +165,7 @@ async def messages(bundle):
         await live.saying
         check(live.channel.sent == [] and live.voice.utterances, "and the next good sentence is spoken")
 
-        # Unbuffered pictures go back to buffered once the page says twice in a row that the sound lags them.
+        # Unbuffered pictures go back to buffered once the page says three times in a row that the sound lags.
         from aiortc.rtcrtpparameters import RTCRtpHeaderExtensionParameters as Extension, RTCRtpParameters
         from aiortc.rtp import HeaderExtensions, HeaderExtensionsMap, unpack_header_extensions
         from le_core.live import rtc
@@ -174,11 +174,11 @@ async def messages(bundle):
         live.video_sender = type("Sender", (), {"_RTCRtpSender__rtp_header_extensions_map": ids})()
         live.prompt_video = True
         states = []
-        for behind in (150, 40, 150, 150, 20):
+        for behind in (150, 150, 40, 150, 150, 150, 20):
             live.on_message(json.dumps({"type": "ping", "behind": behind}))
             states.append((live.prompt_video, unpack_header_extensions(*ids.set(HeaderExtensions()))[0][1]))
-        want = [(True, rtc.NO_DELAY)] * 3 + [(False, rtc.ANY_DELAY)] * 2
-        check(states == want and live.channel.sent == [], "a lagging sound twice in a row, and the pictures are "
+        want = [(True, rtc.NO_DELAY)] * 5 + [(False, rtc.ANY_DELAY)] * 2
+        check(states == want and live.channel.sent == [], "a lagging sound three times in a row, and the pictures are "
               "buffered again for good: %s" % states)
     finally:
         await live.pc.close()

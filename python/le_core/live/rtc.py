@@ -104,7 +104,7 @@ def _quick_x264(codec_name, width, height, bitrate):
 # then, to line it up with the sound, for as long as the sound waits in a buffer of its own. The playout-delay header
 # extension with both limits at 0 asks it to show each frame as soon as it is decoded: microphone to picture took
 # 60-90 ms less at 1080p and 50 ms less at the face, measured here, with one session. The sound still waits in the
-# browser's own buffer, which grows when the host falls behind: with two sessions on 2 cores it came 100-130 ms
+# browser's own buffer, which grows when the host falls behind: with two sessions on 2 cores it came 100-210 ms
 # after its picture. A session whose page says so goes back to buffered pictures (buffer_pictures), which the
 # browser lines up with the sound again. The library knows no such extension: the answer takes it from the page's
 # offer, and every packet of a sender that agreed on it carries it, with the limits the sender holds.

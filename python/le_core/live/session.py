@@ -23,7 +23,8 @@ log = logging.getLogger("le_core.serve")
 MAX_MESSAGE = 64 * 1024  # bytes of a data-channel message; a sentence is capped at 2000 characters anyway
 MAX_SAY = 2000
 SOUND_BEHIND_MS = 100  # the most the sound may come after its pictures (the page's median over 3 s) before the
-# browser is asked to buffer them again
+# browser is asked to buffer them again, when it does so LAGGING_PINGS times in a row
+LAGGING_PINGS = 3
 SLACK = 1  # speech frames a picture may run behind its sound before the host passes over it
 
 
@@ -304,14 +305,16 @@ class Live:
 
     def sound_behind(self, ms):
         """The page's median of how far the sound comes after its pictures (ms), with its ping, if it measures it.
-        Twice in a row beyond SOUND_BEHIND_MS while the pictures are unbuffered, and the browser buffers them again
-        (its own lining up is then in charge), for the rest of the session; the sound goes on time again."""
+        LAGGING_PINGS in a row beyond SOUND_BEHIND_MS while the pictures are unbuffered (a lag that lasts, not the
+        steps of an utterance's first frames, whose sound starts a few ticks after them), and the browser buffers
+        them again (its own lining up is then in charge), for the rest of the session; the sound goes on time
+        again."""
         if ms is None:
             return None
         if isinstance(ms, bool) or not isinstance(ms, (int, float)) or not math.isfinite(ms):
             return "\"behind\" needs a number of milliseconds"
         self.lagging = self.lagging + 1 if ms > SOUND_BEHIND_MS else 0
-        if self.prompt_video and self.lagging >= 2 and rtc.buffer_pictures(self.video_sender):
+        if self.prompt_video and self.lagging >= LAGGING_PINGS and rtc.buffer_pictures(self.video_sender):
             self.prompt_video = False
             log.info("session %s: its sound came %.0f ms after its pictures; the browser buffers them again", self.id,
                      ms)

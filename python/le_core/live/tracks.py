@@ -18,10 +18,10 @@ class AvatarAudio(MediaStreamTrack):
     frame, and the frames came late or skipped) grows the browser's audio buffer, and with it the picture's.
 
     A browser that shows each picture as soon as it is decoded (Live.prompt_video) no longer delays it to line it
-    up with the sound, which still waits in its own buffer (40-110 ms here): the sound then goes a tick sooner, and
-    plays 15-90 ms after its picture with one session (70-110 ms when sent on time, measured here). A tick is as far as it may go:
-    a tick's sound is settled by the frames sent before that tick (an utterance's sound starts at least a tick
-    after its first frame, Voice.sent), and the last of them is sent a tick before it."""
+    up with the sound, which still waits in its own buffer (40-110 ms here): the sound then goes a tick sooner,
+    and plays 15-90 ms after its picture with one session (70-110 ms when sent on time, measured here). A tick is
+    as far as it may go: a tick's sound is settled by the frames sent before that tick (an utterance's sound
+    starts at least a tick after its first frame, Voice.sent), and the last of them is sent a tick before it."""
     kind = "audio"
 
     def __init__(self, live):
