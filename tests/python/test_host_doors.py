@@ -9,6 +9,7 @@ import asyncio
 import json
 import os
 import sys
+import time
 import urllib.error
 import urllib.request
 
@@ -165,19 +166,22 @@ async def messages(bundle):
         await live.saying
         check(live.channel.sent == [] and live.voice.utterances, "and the next good sentence is spoken")
 
-        # Unbuffered pictures go back to buffered once the page says three times in a row that the sound lags.
+        # Unbuffered pictures go back to buffered once the page says three times in a row that the sound lags,
+        # past the session's first seconds.
         from aiortc.rtcrtpparameters import RTCRtpHeaderExtensionParameters as Extension, RTCRtpParameters
         from aiortc.rtp import HeaderExtensions, HeaderExtensionsMap, unpack_header_extensions
         from le_core.live import rtc
         ids = HeaderExtensionsMap()
         ids.configure(RTCRtpParameters(headerExtensions=[Extension(id=3, uri=rtc.PLAYOUT_DELAY)]))
         live.video_sender = type("Sender", (), {"_RTCRtpSender__rtp_header_extensions_map": ids})()
-        live.prompt_video = True
+        live.prompt_video, live.created = True, time.monotonic()
         states = []
-        for behind in (150, 150, 40, 150, 150, 150, 20):
+        for k, behind in enumerate((150, 150, 150, 150, 150, 40, 150, 150, 150, 20)):
+            if k == 3:
+                live.created -= 10  # settled
             live.on_message(json.dumps({"type": "ping", "behind": behind}))
             states.append((live.prompt_video, unpack_header_extensions(*ids.set(HeaderExtensions()))[0][1]))
-        want = [(True, rtc.NO_DELAY)] * 5 + [(False, rtc.ANY_DELAY)] * 2
+        want = [(True, rtc.NO_DELAY)] * 8 + [(False, rtc.ANY_DELAY)] * 2
         check(states == want and live.channel.sent == [], "a lagging sound three times in a row, and the pictures are "
               "buffered again for good: %s" % states)
     finally:

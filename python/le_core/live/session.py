@@ -25,6 +25,8 @@ MAX_SAY = 2000
 SOUND_BEHIND_MS = 100  # the most the sound may come after its pictures (the page's median over 3 s) before the
 # browser is asked to buffer them again, when it does so LAGGING_PINGS times in a row
 LAGGING_PINGS = 3
+SETTLING_S = 10  # the browser's sound buffer starts deep and drains over a session's first seconds (180 ms behind
+# at first, measured here): what the page says meanwhile does not count
 SLACK = 1  # speech frames a picture may run behind its sound before the host passes over it
 
 
@@ -305,14 +307,16 @@ class Live:
 
     def sound_behind(self, ms):
         """The page's median of how far the sound comes after its pictures (ms), with its ping, if it measures it.
-        LAGGING_PINGS in a row beyond SOUND_BEHIND_MS while the pictures are unbuffered (a lag that lasts, not the
-        steps of an utterance's first frames, whose sound starts a few ticks after them), and the browser buffers
-        them again (its own lining up is then in charge), for the rest of the session; the sound goes on time
-        again."""
+        Past the session's first SETTLING_S, LAGGING_PINGS in a row beyond SOUND_BEHIND_MS while the pictures are
+        unbuffered (a lag that lasts, not the steps of an utterance's first frames, whose sound starts a few ticks
+        after them), and the browser buffers them again (its own lining up is then in charge), for the rest of the
+        session; the sound goes on time again."""
         if ms is None:
             return None
         if isinstance(ms, bool) or not isinstance(ms, (int, float)) or not math.isfinite(ms):
             return "\"behind\" needs a number of milliseconds"
+        if time.monotonic() - self.created < SETTLING_S:
+            return None
         self.lagging = self.lagging + 1 if ms > SOUND_BEHIND_MS else 0
         if self.prompt_video and self.lagging >= LAGGING_PINGS and rtc.buffer_pictures(self.video_sender):
             self.prompt_video = False
