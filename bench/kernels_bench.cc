@@ -100,6 +100,41 @@ void i420Peer(benchmark::State& state) {
   sws_freeContext(sws);
 }
 
+// A 1080p driver frame through RGB and back, in place, one thread: the fused
+// row-pair kernel against its two steps through a row pair of RGB24 (our
+// YUV-to-RGB and RGB-to-I420 kernels, as the frames were made before).
+void throughRgbOurs(benchmark::State& state) {
+  static const Yuv420Frame src;
+  Yuv420Frame f = src;
+  for (auto _ : state) {
+    for (int r = 0; r < kH; r += 2) {
+      uint8_t* ya = &f.y[static_cast<size_t>(r) * kW];
+      uint8_t* u = &f.u[static_cast<size_t>(r / 2) * (kW / 2)];
+      uint8_t* v = &f.v[static_cast<size_t>(r / 2) * (kW / 2)];
+      le::simd::i420ThroughRgbRows(ya, ya + kW, u, v, kW, ya, ya + kW, u, v);
+    }
+    benchmark::DoNotOptimize(f.y.data());
+  }
+  state.SetLabel(le::simd::target());
+}
+
+void throughRgbPeer(benchmark::State& state) {
+  static const Yuv420Frame src;
+  Yuv420Frame f = src;
+  std::vector<uint8_t> rows(static_cast<size_t>(kW) * 6);
+  for (auto _ : state) {
+    for (int r = 0; r < kH; r += 2) {
+      uint8_t* ya = &f.y[static_cast<size_t>(r) * kW];
+      uint8_t* u = &f.u[static_cast<size_t>(r / 2) * (kW / 2)];
+      uint8_t* v = &f.v[static_cast<size_t>(r / 2) * (kW / 2)];
+      le::simd::yuv420RowToRgb24(ya, u, v, kW, 1, rows.data());
+      le::simd::yuv420RowToRgb24(ya + kW, u, v, kW, 1, rows.data() + 3 * kW);
+      le::simd::rgb24ToI420Rows(rows.data(), rows.data() + 3 * kW, kW, ya, ya + kW, u, v);
+    }
+    benchmark::DoNotOptimize(f.y.data());
+  }
+}
+
 // The plain loops the kernels replace.
 uint16_t plainHalf(float x) {
   uint32_t b;
@@ -232,6 +267,8 @@ BENCHMARK(yuvOurs)->Name("yuv_to_rgb_1080p/ours")->Unit(benchmark::kMillisecond)
 BENCHMARK(yuvPeer)->Name("yuv_to_rgb_1080p/peer")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(i420Ours)->Name("rgb_to_i420_1080p/ours")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(i420Peer)->Name("rgb_to_i420_1080p/peer")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(throughRgbOurs)->Name("i420_through_rgb_1080p/ours")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(throughRgbPeer)->Name("i420_through_rgb_1080p/peer")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(f16ToF32Ours)->Name("f16_to_f32/ours")->Unit(benchmark::kMicrosecond);
 BENCHMARK(f16ToF32Peer)->Name("f16_to_f32/peer")->Unit(benchmark::kMicrosecond);
 BENCHMARK(f32ToF16Ours)->Name("f32_to_f16/ours")->Unit(benchmark::kMicrosecond);

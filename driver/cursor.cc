@@ -514,12 +514,12 @@ int DriverCursor::deliverAt(int i) {
 
 bool DriverCursor::storesPlanes() const { return impl_->planes(); }
 
-bool DriverCursor::copyHeld(int i, const FrameWindow& win, const I420Planes& out) {
+bool DriverCursor::useHeld(int i, const FrameWindow& win, const std::function<void(const HeldPlanes&)>& use) {
   Impl& I = *impl_;
   if (!I.planes() || (win.x | win.y) & 1) return false;
   std::lock_guard<std::mutex> p(I.pullMutex);
   // Under the ring's lock the reader cannot begin another frame: what a slot
-  // holds stays put while it is copied.
+  // holds stays put while it is used.
   std::lock_guard<std::mutex> l(I.ringMutex);
   const FrameWindow k = I.kept.w ? I.kept : FrameWindow::whole(I.w, I.h);
   if (win.x < k.x || win.y < k.y || win.x + win.w > k.x + k.w || win.y + win.h > k.y + k.h) return false;
@@ -531,14 +531,8 @@ bool DriverCursor::copyHeld(int i, const FrameWindow& win, const I420Planes& out
     const size_t kw = static_cast<size_t>(k.w), kcw = (kw + 1) / 2, kch = (static_cast<size_t>(k.h) + 1) / 2;
     const uint8_t* U = Y + kw * k.h;
     const uint8_t* V = U + kcw * kch;
-    const size_t cw = (static_cast<size_t>(win.w) + 1) / 2, ch = (static_cast<size_t>(win.h) + 1) / 2;
     const size_t x = win.x - k.x, y = win.y - k.y;
-    for (int r = 0; r < win.h; ++r)
-      std::memcpy(out.y + static_cast<size_t>(r) * out.yStride, Y + (y + r) * kw + x, static_cast<size_t>(win.w));
-    for (size_t r = 0; r < ch; ++r) {
-      std::memcpy(out.u + r * out.uStride, U + (y / 2 + r) * kcw + x / 2, cw);
-      std::memcpy(out.v + r * out.vStride, V + (y / 2 + r) * kcw + x / 2, cw);
-    }
+    use(HeldPlanes{Y + y * kw + x, kw, U + (y / 2) * kcw + x / 2, V + (y / 2) * kcw + x / 2, kcw});
     return true;
   }
   return false;

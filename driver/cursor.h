@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,14 +51,23 @@ class DriverCursor {
   // for expand() straight into a caller's layout.
   const uint8_t* pullStoredAt(int i, int* idx);
   // seek(i), then takes frame i and copies nothing: it stays held (as
-  // history) for copyHeld().
+  // history) for useHeld().
   int deliverAt(int i);
-  // True when frames are stored as 4:2:0 planes (I420), which copyHeld gives.
+  // True when frames are stored as 4:2:0 planes (I420), which useHeld gives.
   bool storesPlanes() const;
-  // The I420 planes of window `win` (x and y even) of frame i into `out`,
-  // when frame i is still held; the cursor does not move. False when it is
-  // not held (or the window is not there).
-  bool copyHeld(int i, const FrameWindow& win, const I420Planes& out);
+  // A held frame's planes from a window's top left corner.
+  struct HeldPlanes {
+    const uint8_t* y;
+    size_t yStride;
+    const uint8_t* u;
+    const uint8_t* v;
+    size_t chromaStride;
+  };
+  // Runs `use` on the I420 planes of window `win` (x and y even) of frame i
+  // when frame i is still held: they stay put while it runs (the reader
+  // waits), and the cursor does not move. False when frame i is not held (or
+  // the window is not there), without running `use`.
+  bool useHeld(int i, const FrameWindow& win, const std::function<void(const HeldPlanes&)>& use);
   // A stored frame into `out`: the delivered layout, or RGBA with pixelBytes 4.
   void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;
 

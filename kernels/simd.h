@@ -77,6 +77,12 @@ void rgb24ToI420Rows(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya,
 // are the given strides apart.
 void rgb24ToI420(const uint8_t* rgb, int width, int height, uint8_t* y, int yStride, uint8_t* u, int uStride,
                  uint8_t* v, int vStride, int rowBegin, int rowEnd);
+// An I420 row pair (luma rows ya and yb, yb null for a lone last row, and
+// their chroma row) through RGB24 and back: the bytes yuv420RowToRgb24 of
+// each row, then rgb24ToI420Rows of the two, give, into oya, oyb, ou and ov,
+// which may be the inputs themselves.
+void i420ThroughRgbRows(const uint8_t* ya, const uint8_t* yb, const uint8_t* u, const uint8_t* v, int width,
+                        uint8_t* oya, uint8_t* oyb, uint8_t* ou, uint8_t* ov);
 
 // Element-wise operations on n floats: out[i] = a[i] op b[i] (Add, Sub, Mul,
 // Div; Min and Max give NaN where either operand is NaN and b[i] where the

@@ -21,7 +21,7 @@ targets=(kernels_bench driver_bench render_bench a2x_bench motion_bench stream_b
 [ $want_opencv = 0 ] || targets+=(compose_bench)
 cmake --build build -j2 --target "${targets[@]}" >&2
 
-kernel_names=(yuv_to_rgb_1080p rgb_to_i420_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
+kernel_names=(yuv_to_rgb_1080p rgb_to_i420_1080p i420_through_rgb_1080p f16_to_f32 f32_to_f16 conv3x3 parallel_range_overhead)
 pipeline_names=(driver_decode_1080p prior_decode)
 render_names=(gridsample head_cubic int8_conv render_staging hoist warp_director fused_director)
 compose_names=(paste_1080p frame_1080p)

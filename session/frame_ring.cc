@@ -219,29 +219,38 @@ bool FrameRing::frontI420(const I420Planes& out, FrameTag* tag, uint64_t* seq) {
   }
   // The driver frame's planes from the cursor's history (decoded again in
   // the rare case it has left it), each row pair through RGB and back as a
-  // paste of the whole frame would have made it, then the part pasted.
-  DriverCursor& cursor = engine_.cursor();
-  if (!cursor.copyHeld(t.si, win_, out)) {
-    cursor.deliverAt(t.si);
-    if (!cursor.copyHeld(t.si, win_, out))
-      throw std::runtime_error("frame ring: driver frame " + std::to_string(t.si) + " is not in the cursor");
-  }
+  // paste of the whole frame would have made it, all but the part pasted,
+  // which then comes from the ring. The part starts on a chroma pair and
+  // ends on one or at the window's edge.
   const int w = win_.w, h = win_.h;
-  {
-    thread_local std::vector<uint8_t> rows;
-    if (rows.size() < static_cast<size_t>(w) * 6) rows.resize(static_cast<size_t>(w) * 6);
-    for (size_t pair = 0; pair < static_cast<size_t>(h + 1) / 2; ++pair) {
-      const size_t r = 2 * pair;
-      const bool two = r + 1 < static_cast<size_t>(h);
-      uint8_t* ya = out.y + r * out.yStride;
-      uint8_t* yb = two ? ya + out.yStride : nullptr;
-      uint8_t* u = out.u + pair * out.uStride;
-      uint8_t* v = out.v + pair * out.vStride;
-      uint8_t* rgbB = rows.data() + static_cast<size_t>(w) * 3;
-      simd::yuv420RowToRgb24(ya, u, v, w, 1, rows.data());
-      if (two) simd::yuv420RowToRgb24(yb, u, v, w, 1, rgbB);
-      simd::rgb24ToI420Rows(rows.data(), two ? rgbB : nullptr, w, ya, yb, u, v);
+  const int px = part.w > 0 ? part.x - win_.x : w, pw = part.w > 0 ? part.w : 0;
+  const int py = part.w > 0 ? part.y - win_.y : h, ph = part.w > 0 ? part.h : 0;
+  auto convert = [&](const DriverCursor::HeldPlanes& held) {
+    for (int r = 0; r < h; r += 2) {
+      const bool two = r + 1 < h;
+      const size_t c = static_cast<size_t>(r / 2);
+      auto run = [&](int x0, int x1) {
+        if (x1 <= x0) return;
+        const uint8_t* ya = held.y + static_cast<size_t>(r) * held.yStride + x0;
+        uint8_t* oya = out.y + static_cast<size_t>(r) * out.yStride + x0;
+        simd::i420ThroughRgbRows(ya, two ? ya + held.yStride : nullptr, held.u + c * held.chromaStride + x0 / 2,
+                                 held.v + c * held.chromaStride + x0 / 2, x1 - x0, oya,
+                                 two ? oya + out.yStride : nullptr, out.u + c * out.uStride + x0 / 2,
+                                 out.v + c * out.vStride + x0 / 2);
+      };
+      if (r >= py && r < py + ph) {
+        run(0, px);
+        run(px + pw, w);
+      } else {
+        run(0, w);
+      }
     }
+  };
+  DriverCursor& cursor = engine_.cursor();
+  if (!cursor.useHeld(t.si, win_, convert)) {
+    cursor.deliverAt(t.si);
+    if (!cursor.useHeld(t.si, win_, convert))
+      throw std::runtime_error("frame ring: driver frame " + std::to_string(t.si) + " is not in the cursor");
   }
   if (part.w > 0) putPlanes(f, part.w, part.h, out, part.x - win_.x, part.y - win_.y);
   return true;

@@ -357,6 +357,43 @@ TEST(Simd, Rgb24ToI420EveryTarget) {
   });
 }
 
+// A row pair through RGB and back, in place and not, for a lone last row
+// too: what the two conversions' references give.
+TEST(Simd, I420ThroughRgbEveryTarget) {
+  std::mt19937 rng(12);
+  forEachTarget([&](const std::string&) {
+    for (int w : {1, 2, 3, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 1920}) {
+      for (int h : {1, 2}) {
+        const int cw = (w + 1) / 2;
+        // Exact-size rows on the heap, so an over-read or over-write shows under ASan.
+        std::vector<uint8_t> ya(w), yb(w), u(cw), v(cw);
+        for (auto* p : {&ya, &yb, &u, &v})
+          for (auto& b : *p) b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3), want;
+        refYuvRow(ya.data(), u.data(), v.data(), w, 1, rgb.data());
+        if (h == 2) refYuvRow(yb.data(), u.data(), v.data(), w, 1, rgb.data() + 3 * w);
+        le::test::refI420(rgb.data(), w, h, want);
+        std::vector<uint8_t> oya(w), oyb(w, 0xAB), ou(cw), ov(cw);
+        const uint8_t* b = h == 2 ? yb.data() : nullptr;
+        le::simd::i420ThroughRgbRows(ya.data(), b, u.data(), v.data(), w, oya.data(), oyb.data(), ou.data(), ov.data());
+        std::vector<uint8_t> got = oya;
+        if (h == 2) got.insert(got.end(), oyb.begin(), oyb.end());
+        else ASSERT_EQ(oyb, std::vector<uint8_t>(w, 0xAB)) << "a lone row writes no second row";
+        got.insert(got.end(), ou.begin(), ou.end());
+        got.insert(got.end(), ov.begin(), ov.end());
+        ASSERT_EQ(got, want) << w << "x" << h;
+        le::simd::i420ThroughRgbRows(ya.data(), b, u.data(), v.data(), w, ya.data(), h == 2 ? yb.data() : nullptr,
+                                     u.data(), v.data());
+        got = ya;
+        if (h == 2) got.insert(got.end(), yb.begin(), yb.end());
+        got.insert(got.end(), u.begin(), u.end());
+        got.insert(got.end(), v.begin(), v.end());
+        ASSERT_EQ(got, want) << w << "x" << h << " in place";
+      }
+    }
+  });
+}
+
 TEST(Simd, Rgb24ToRgbaEveryTarget) {
   std::mt19937 rng(3);
   std::vector<uint8_t> rgb(3 * 300);
