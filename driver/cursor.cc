@@ -517,9 +517,10 @@ bool DriverCursor::storesPlanes() const { return impl_->planes(); }
 bool DriverCursor::useHeld(int i, const FrameWindow& win, const std::function<void(const HeldPlanes&)>& use) {
   Impl& I = *impl_;
   if (!I.planes() || (win.x | win.y) & 1) return false;
-  std::lock_guard<std::mutex> p(I.pullMutex);
-  // Under the ring's lock the reader cannot begin another frame: what a slot
-  // holds stays put while it is used.
+  // The ring's lock alone: the reader cannot begin another frame under it,
+  // and a window or a frame held changes only under it, so what a slot holds
+  // stays put while it is used. Not the pulls' lock, which a pull keeps
+  // while it waits for the reader to decode the frame it wants.
   std::lock_guard<std::mutex> l(I.ringMutex);
   const FrameWindow k = I.kept.w ? I.kept : FrameWindow::whole(I.w, I.h);
   if (win.x < k.x || win.y < k.y || win.x + win.w > k.x + k.w || win.y + win.h > k.y + k.h) return false;

@@ -65,8 +65,9 @@ class DriverCursor {
   };
   // Runs `use` on the I420 planes of window `win` (x and y even) of frame i
   // when frame i is still held: they stay put while it runs (the reader
-  // waits), and the cursor does not move. False when frame i is not held (or
-  // the window is not there), without running `use`.
+  // waits), and the cursor does not move. A pull waiting for the reader does
+  // not hold it up. False when frame i is not held (or the window is not
+  // there), without running `use`.
   bool useHeld(int i, const FrameWindow& win, const std::function<void(const HeldPlanes&)>& use);
   // A stored frame into `out`: the delivered layout, or RGBA with pixelBytes 4.
   void expand(const uint8_t* stored, uint8_t* out, int pixelBytes = 3) const;

@@ -7,9 +7,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -199,6 +202,74 @@ TEST(DriverCursor, ConcurrentConsumers) {
   a.join();
   b.join();
   EXPECT_EQ(bad.load(), 0);
+}
+
+// Frames of 4x2 I420 whose every byte is the frame's index; decoding frame
+// `stallAt` waits until release().
+class StallingSource : public driver::Source {
+ public:
+  int NT() const override { return 8; }
+  int W() const override { return 4; }
+  int H() const override { return 2; }
+  size_t storedBytes() const override { return 12; }
+  bool storesDelivered() const override { return false; }
+  bool next(uint8_t* stored) override {
+    if (next_ == stallAt) {
+      std::unique_lock<std::mutex> l(m_);
+      stalled_ = true;
+      cv_.notify_all();
+      cv_.wait(l, [&] { return released_; });
+    }
+    std::memset(stored, next_, storedBytes());
+    next_ = (next_ + 1) % NT();
+    return true;
+  }
+  void rewind() override { next_ = 0; }
+  void seek(int i) override { next_ = i; }
+  std::string name() const override { return "stalling"; }
+  size_t residentBytes() const override { return 0; }
+  bool waitStalled() {
+    std::unique_lock<std::mutex> l(m_);
+    return cv_.wait_for(l, std::chrono::seconds(10), [&] { return stalled_; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> l(m_);
+    released_ = true;
+    cv_.notify_all();
+  }
+  int stallAt = -1;
+
+ private:
+  int next_ = 0;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool stalled_ = false, released_ = false;
+};
+
+// A held frame's planes are read while another thread's pull waits for the
+// reader to decode the frame it wants.
+TEST(DriverCursor, HeldFramesAreReadWhileAPullWaitsForTheReader) {
+  auto owned = std::make_unique<StallingSource>();
+  StallingSource* src = owned.get();
+  src->stallAt = 3;
+  auto c = DriverCursor::over(std::move(owned), 1, 3);
+  ASSERT_EQ(c->deliverAt(1), 1);
+  std::thread waiting([&] { c->deliverAt(3); });
+  ASSERT_TRUE(src->waitStalled());
+  auto read = std::async(std::launch::async, [&] {
+    int sum = -1;
+    const bool held = c->useHeld(1, FrameWindow{0, 0, 4, 2}, [&](const DriverCursor::HeldPlanes& p) {
+      sum = p.y[0] + p.y[p.yStride + 3] + p.u[1] + p.v[0];
+    });
+    return held ? sum : -2;
+  });
+  const bool done = read.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  src->release();
+  waiting.join();
+  EXPECT_TRUE(done) << "the held frame waited for the decode of another";
+  EXPECT_EQ(read.get(), 4);
+  EXPECT_FALSE(c->useHeld(6, FrameWindow{0, 0, 4, 2}, [](const DriverCursor::HeldPlanes&) { FAIL(); }));
+  EXPECT_FALSE(c->useHeld(1, FrameWindow{1, 0, 2, 2}, [](const DriverCursor::HeldPlanes&) { FAIL(); }));
 }
 
 // Cursors kept to one window of one video share its frames: two filling the
