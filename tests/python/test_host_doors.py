@@ -188,6 +188,38 @@ async def messages(bundle):
         await live.pc.close()
 
 
+async def engine_calls(bundle):
+    """Calls into a session's engine from several threads run at once (a push never waits behind a frame's pull);
+    the teardown waits for those under way, and no call begins meanwhile."""
+    import threading
+    from le_core import serve
+    live = serve.Live(serve.Host(bundle, bundle, 1, "full", 1, {}), "t", "full")
+    closed, pulling, release = [], threading.Event(), threading.Event()
+    live.utt = type("Utt", (), {"close": lambda self: closed.append("utt")})()
+    live.ctx = type("Ctx", (), {"close": lambda self: closed.append("ctx")})()
+    try:
+        pull = threading.Thread(target=live.engine, args=(lambda u: (pulling.set(), release.wait(10)),))
+        pull.start()
+        pulling.wait(10)
+        got = []
+        push = threading.Thread(target=lambda: got.append(live.engine(lambda u: "pushed")))
+        push.start()
+        push.join(5)
+        check(got == ["pushed"], "a push goes in while a frame's pull is under way")
+        closer = threading.Thread(target=live.close_engine)
+        closer.start()
+        closer.join(0.3)
+        check(closed == [] and live.engine(lambda u: "late", "gone") == "gone",
+              "the teardown waits for the pull under way, and no call begins meanwhile")
+        release.set()
+        pull.join(10)
+        closer.join(10)
+        check(closed == ["utt", "ctx"], "then the session closes, before its context")
+    finally:
+        release.set()
+        await live.pc.close()
+
+
 async def settling(bundle):
     """The host gives the heap back a moment after each utterance has played out: once for ends close together,
     again for an end after that, never while a session only idles or holds."""
@@ -442,6 +474,7 @@ def main():
             host.stop()
     run_logged(buffered, bundle, "host")
     asyncio.run(messages(bundle))
+    asyncio.run(engine_calls(bundle))
     asyncio.run(settling(bundle))
     asyncio.run(sound_clock(bundle))
     asyncio.run(failed_connection(bundle))

@@ -80,7 +80,10 @@ class Live:
         self.skipped = 0  # speech frames passed over, their sound gone
         self.ordinal = -1  # of the last speech frame sent
         self.speaking = False  # the last frame sent was of speech or a ramp
-        self.lock = threading.Lock()  # the engine is used from worker threads and torn down in one
+        # Calls into the engine come from the event loop and from worker threads, and run at once (the library
+        # takes its own locks): a push never waits behind a frame's pull. The teardown waits for those under way.
+        self.users = threading.Condition()
+        self.calls = 0
         self.saying = None
         self.closed = False
         self.tasks = []
@@ -130,17 +133,30 @@ class Live:
                       int(pts[1, 1]) - self.box[1]]
 
     def engine(self, fn, default=None):
-        """fn(utterance session) under the session's lock, or `default` once the engine is gone."""
-        with self.lock:
-            return default if self.utt is None else fn(self.utt)
+        """fn(utterance session), or `default` once the engine is gone or going."""
+        with self.users:
+            utt = self.utt
+            if utt is None:
+                return default
+            self.calls += 1
+        try:
+            return fn(utt)
+        finally:
+            with self.users:
+                self.calls -= 1
+                if not self.calls:
+                    self.users.notify_all()
 
     def close_engine(self):
-        with self.lock:
-            if self.utt:
-                self.utt.close()
-            if self.ctx:
-                self.ctx.close()
-            self.utt = self.ctx = None  # closing them gives back their networks' working memory
+        with self.users:
+            utt, ctx = self.utt, self.ctx
+            self.utt = self.ctx = None  # no call begins from now on
+            while self.calls:
+                self.users.wait()
+        if utt:
+            utt.close()
+        if ctx:
+            ctx.close()  # closing them gives back their networks' working memory
 
     async def close(self, why):
         if self.closed:
