@@ -449,6 +449,17 @@ def workarounds():
     decoded = [f for p in decoder.parse(stream) + decoder.parse(None) + [None] for f in decoder.decode(p)]
     check(len(decoded) == 3 and decoded[0].width == 64, "and the stream decodes: %d frames" % len(decoded))
 
+    # The encoder is made anew for a fall of the target bitrate beyond a tenth, and for a rise beyond half again.
+    made = []
+    for target in (None, 1.4, 1.6, 1.5, 0.95, 0.8):
+        if target:
+            encoder.target_bitrate = int(target * encoder.codec.bit_rate)
+        list(encoder._encode_frame(frame, False))
+        made.append(encoder.codec.bit_rate if not made or encoder.codec is not codec else 0)
+        codec = encoder.codec
+    check(made[2] > 0 and made[5] > 0 and made[1] == made[3] == made[4] == 0, "the H.264 encoder is made anew for a "
+          "fall beyond a tenth and a rise beyond half again, not for smaller steps: %s" % made)
+
 
 def main():
     bundle = sys.argv[1]

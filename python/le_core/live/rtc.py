@@ -25,6 +25,7 @@ def check():
                                         (vpx, "lib"), (vpx.lib, "vpx_codec_control_"),
                                         (vpx.lib, "VP8E_SET_NOISE_SENSITIVITY"), (JitterBuffer, "_remove_frame"),
                                         (h264, "create_encoder_context"), (h264, "MAX_FRAME_RATE"),
+                                        (h264, "H264Encoder"), (getattr(h264, "H264Encoder", None), "target_bitrate"),
                                         (codecs, "HEADER_EXTENSIONS"), (rtp.HeaderExtensionsMap, "configure"),
                                         (rtp.HeaderExtensionsMap, "set"), (rtp, "pack_header_extensions"),
                                         (rtp, "unpack_header_extensions"))
@@ -204,6 +205,24 @@ def quiet_closed_channel(loop):
     loop.set_exception_handler(handler)
 
 
+# The H.264 encoder is made anew whenever the bandwidth estimate moves its target bitrate by a tenth: a key frame,
+# and at 1080p up to 100 ms of page faults for the new encoder's first picture. As the estimate climbed over a
+# session's first 40 s that happened 15 times here, each time stalling the pictures and the threads around them.
+# A rise within half again of the bitrate the encoder was made with waits for a larger one (4 encoders instead of
+# 15); a fall (the link may be congested) goes through as before.
+RISE = 1.5
+
+
+def _target_bitrate_in_steps(prop):
+    def set_target(self, bitrate):
+        codec = getattr(self, "codec", None)
+        made = getattr(codec, "bit_rate", 0) if codec is not None else 0
+        if made and made < bitrate <= RISE * made:
+            return
+        prop.fset(self, bitrate)
+    return property(prop.fget, set_target)
+
+
 def install():
     """Checks the library, then puts the workarounds in place (once)."""
     global _installed
@@ -214,6 +233,7 @@ def install():
     rtcrtpsender.RTCRtpSender._next_encoded_frame = _told_when_encoded(rtcrtpsender.RTCRtpSender._next_encoded_frame)
     vpx.lib = _LibWithoutDenoiser(vpx.lib)
     h264.create_encoder_context = _quick_x264
+    h264.H264Encoder.target_bitrate = _target_bitrate_in_steps(h264.H264Encoder.target_bitrate)
     video = codecs.HEADER_EXTENSIONS["video"]
     if all(x.uri != PLAYOUT_DELAY for x in video):
         video.append(RTCRtpHeaderExtensionParameters(id=1 + max((x.id for x in video), default=0), uri=PLAYOUT_DELAY))
