@@ -42,6 +42,16 @@ void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* we
 // U and V rows; 2: v = u + 1 over an interleaved UV row (NV12).
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
                       uint8_t* rgb);
+namespace detail {
+// One pixel of it, scalar (the rows' tails).
+inline uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+inline void yuvPixel(int yv, int uv, int vv, uint8_t* rgb) {
+  const int c = 298 * (yv - 16) + 128, d = uv - 128, e = vv - 128;
+  rgb[0] = clamp255((c + 409 * e) >> 8);
+  rgb[1] = clamp255((c - 100 * d - 208 * e) >> 8);
+  rgb[2] = clamp255((c + 516 * d) >> 8);
+}
+}  // namespace detail
 
 // One composited frame row of the paste (mode 0): for X in [x0, x1] the 8x8
 // Lanczos sample of `packed` ((R, G, B, 0) per crop pixel, side x side) at the

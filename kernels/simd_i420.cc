@@ -34,21 +34,14 @@ inline void i420Tail(const uint8_t* a, const uint8_t* b, int x, int width, uint8
 // and back, scalar; the outputs may be the inputs.
 inline void throughRgbTail(const uint8_t* ya, const uint8_t* yb, const uint8_t* u, const uint8_t* v, int x, int width,
                            uint8_t* oya, uint8_t* oyb, uint8_t* ou, uint8_t* ov) {
-  auto rgb = [](int yv, int uv, int vv, int* c) {
-    const int k = 298 * (yv - 16) + 128, d = uv - 128, e = vv - 128;
-    auto clamp = [](int t) { return t < 0 ? 0 : t > 255 ? 255 : t; };
-    c[0] = clamp((k + 409 * e) >> 8);
-    c[1] = clamp((k - 100 * d - 208 * e) >> 8);
-    c[2] = clamp((k + 516 * d) >> 8);
-  };
   for (int i = x; i < width; i += 2) {
     const int j = i + 1 < width ? i + 1 : i;  // an odd last column pairs with itself
     const int cu = u[i / 2], cv = v[i / 2];
-    int p[4][3];
-    rgb(ya[i], cu, cv, p[0]);
-    rgb(ya[j], cu, cv, p[1]);
-    rgb(yb ? yb[i] : ya[i], cu, cv, p[2]);
-    rgb(yb ? yb[j] : ya[j], cu, cv, p[3]);
+    uint8_t p[4][3];
+    yuvPixel(ya[i], cu, cv, p[0]);
+    yuvPixel(ya[j], cu, cv, p[1]);
+    yuvPixel(yb ? yb[i] : ya[i], cu, cv, p[2]);
+    yuvPixel(yb ? yb[j] : ya[j], cu, cv, p[3]);
     oya[i] = lumaOf(p[0][0], p[0][1], p[0][2]);
     if (j != i) oya[j] = lumaOf(p[1][0], p[1][1], p[1][2]);
     if (yb) {

@@ -6,20 +6,6 @@
 
 #include "kernels/simd.h"
 
-#ifndef LE_KERNELS_SIMD_YUV_ONCE
-#define LE_KERNELS_SIMD_YUV_ONCE
-namespace le::simd::detail {
-inline uint8_t clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
-
-inline void yuvPixel(int yv, int uv, int vv, uint8_t* rgb) {
-  const int c = 298 * (yv - 16) + 128, d = uv - 128, e = vv - 128;
-  rgb[0] = clamp255((c + 409 * e) >> 8);
-  rgb[1] = clamp255((c - 100 * d - 208 * e) >> 8);
-  rgb[2] = clamp255((c + 516 * d) >> 8);
-}
-}  // namespace le::simd::detail
-#endif
-
 HWY_BEFORE_NAMESPACE();
 namespace le::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
