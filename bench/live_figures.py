@@ -12,6 +12,7 @@ sent again because the session had none ready (held); "skipped", the speech fram
 its sound (which never waits for a picture) had gone past them.
 """
 import os
+import re
 import sys
 import tempfile
 import time
@@ -39,19 +40,20 @@ def figures(bundle, tmp, log, host_options):
     speech_wav, _, _ = mic_files(tmp)
     host = Host(bundle, 2, log, host_options)
 
-    def fell_back():
-        """Sessions so far that went back to buffered pictures, their page saying the sound lagged."""
+    def holds():
+        """The holds of the pictures so far, in ms, each session's page having said its sound lagged or no longer
+        did, in the order the host changed them."""
         log.flush()
         with open(log.name) as f:  # (the host writes through the handle's own offset)
-            return f.read().count("the browser buffers them again")
+            return [int(h) for h in re.findall(r"its sound came .* holds each picture (\d+) ms", f.read())]
     try:
         for output in ("full", "face"):
-            back_before = fell_back()
+            before = len(holds())
             a = Browser(speech_wav, tmp, "fa")
             a.open(host.url, output, probe=False)
             one = fps_over([a], 40)[0]
             sync_one = a.js("return window.leLive.avSync;")[-500:]
-            back_one = fell_back()
+            one_held = holds()[before:]
             onsets = [o["ms"] for o in a.live()["onsets"] if o["source"] == "mic"][1:]
             if onsets:
                 lag = look_ahead_ms(bundle)
@@ -73,13 +75,12 @@ def figures(bundle, tmp, log, host_options):
                      np.median(sync_one) if sync_one else float("nan"), two[0][0], two[1][0], two[0][1], two[1][1],
                      two[0][0] - two[0][2], two[1][0] - two[1][2], two[0][3], two[1][3], a.live()["dropped"],
                      np.median(sync) if sync else float("nan")))
-            back = fell_back()
+            two_held = holds()[before + len(one_held):]
             a.quit()
             b.quit()
             host.wait_sessions(0)
-            print("%s: sessions that went back to buffered pictures, their page saying the sound lagged: %s with one "
-                  "session, %d more with two" % (output, "A" if back_one > back_before else "none",
-                                                 back - back_one))
+            print("%s: pictures held back, their page saying the sound lagged (ms, as the host changed it): %s with "
+                  "one session; %s with two" % (output, one_held or "never", two_held or "never"))
     finally:
         host.stop()
 

@@ -166,8 +166,8 @@ async def messages(bundle):
         await live.saying
         check(live.channel.sent == [] and live.voice.utterances, "and the next good sentence is spoken")
 
-        # Unbuffered pictures go back to buffered once the page says three times in a row that the sound lags,
-        # past the session's first seconds.
+        # Past the session's first seconds, the pictures are held back by what the sound lags by over its aim when
+        # the page says three times in a row that it lags, and by less when it says three times that it is close.
         from aiortc.rtcrtpparameters import RTCRtpHeaderExtensionParameters as Extension, RTCRtpParameters
         from aiortc.rtp import HeaderExtensions, HeaderExtensionsMap, unpack_header_extensions
         from le_core.live import rtc
@@ -175,15 +175,21 @@ async def messages(bundle):
         ids.configure(RTCRtpParameters(headerExtensions=[Extension(id=3, uri=rtc.PLAYOUT_DELAY)]))
         live.video_sender = type("Sender", (), {"_RTCRtpSender__rtp_header_extensions_map": ids})()
         live.prompt_video, live.created = True, time.monotonic()
+        pings = [(150, 0), (150, 0), (150, 0),  # settling
+                 (150, 0), (150, 0), (40, 0), (150, 0), (170, 0), (160, 90),  # 150 - 60 past the third in a row
+                 (130, 90), (120, 90), (140, 150), (-20, 150), (5, 150), (0, 90), (5, 90), (9, 90), (5, 30),
+                 (0, 30), (50, 30), (0, 30), (-80, 30), (0, 0), (0, 0), (0, 0), (0, 0),  # none below none
+                 (1000, 0), (1000, 0), (900, 400), (900, 400), (900, 400), (900, 400)]
         states = []
-        for k, behind in enumerate((150, 150, 150, 150, 150, 40, 150, 150, 150, 20)):
+        for k, (behind, _) in enumerate(pings):
             if k == 3:
                 live.created -= 10  # settled
             live.on_message(json.dumps({"type": "ping", "behind": behind}))
-            states.append((live.prompt_video, unpack_header_extensions(*ids.set(HeaderExtensions()))[0][1]))
-        want = [(True, rtc.NO_DELAY)] * 8 + [(False, rtc.ANY_DELAY)] * 2
-        check(states == want and live.channel.sent == [], "a lagging sound three times in a row, and the pictures are "
-              "buffered again for good: %s" % states)
+            sent = unpack_header_extensions(*ids.set(HeaderExtensions()))[0][1]
+            states.append((live.hold_ms, sent == rtc.playout_limits(live.hold_ms, live.hold_ms)))
+        want = [(hold, True) for _, hold in pings]
+        check(states == want and live.channel.sent == [], "a lagging sound holds the pictures back as long as it "
+              "lags past its aim, and a close one by less: %s" % states)
     finally:
         await live.pc.close()
 

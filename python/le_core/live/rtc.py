@@ -105,13 +105,22 @@ def _quick_x264(codec_name, width, height, bitrate):
 # then, to line it up with the sound, for as long as the sound waits in a buffer of its own. The playout-delay header
 # extension with both limits at 0 asks it to show each frame as soon as it is decoded: microphone to picture took
 # 60-90 ms less at 1080p and 50 ms less at the face, measured here, with one session. The sound still waits in the
-# browser's own buffer, which grows when the host falls behind: with two sessions on 2 cores it came 100-210 ms
-# after its picture. A session whose page says so goes back to buffered pictures (buffer_pictures), which the
-# browser lines up with the sound again. The library knows no such extension: the answer takes it from the page's
-# offer, and every packet of a sender that agreed on it carries it, with the limits the sender holds.
+# browser's own buffer, which grows when the host falls behind (50-160 ms with one 1080p session, more with two on 2
+# cores). A session whose page says the sound lags holds its pictures back by just the time it lags by
+# (delay_pictures: both limits at that time; the browser's video buffer then holds each frame 20-40 ms less than that,
+# measured here), and lets them go again as the sound's buffer drains. The library knows no such extension: the answer
+# takes it from the page's offer, and every packet of a sender that agreed on it carries it, with the limits the
+# sender holds.
 PLAYOUT_DELAY = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay"
-NO_DELAY = b"\x00\x00\x00"  # the least and the most delay, 12 bits each, in 10 ms
-ANY_DELAY = b"\x00\x0f\xff"  # 0 to 40.95 s: the browser's own choice
+
+
+def playout_limits(least_ms, most_ms):
+    """The extension's 3 bytes: the least and the most delay, each rounded to 10 ms and held to 0..40.95 s."""
+    least, most = (min(4095, max(0, int(round(ms / 10.0)))) for ms in (least_ms, most_ms))
+    return bytes((least >> 4, (least & 15) << 4 | most >> 8, most & 255))
+
+
+NO_DELAY = playout_limits(0, 0)
 
 
 def _noting_playout_delay(original):
@@ -133,15 +142,16 @@ def _adding_playout_delay(original):
     return set_
 
 
-def buffer_pictures(sender):
-    """From now on the video sender's packets leave the delay to the browser (which buffers the pictures and lines
-    them up with the sound); False when the sender is not where the host looks for it."""
+def delay_pictures(sender, ms):
+    """From now on the video sender's packets ask the browser to show each picture `ms` after it could (both
+    limits at ms, in 10 ms steps; 0: as soon as it is decoded); False when the sender is not where the host looks
+    for it."""
     ids = getattr(sender, "_RTCRtpSender__rtp_header_extensions_map", None)
     if not isinstance(ids, rtp.HeaderExtensionsMap):
         log.warning("aiortc %s: the video sender's header extensions are not where the host looks for them; the "
-                    "pictures stay unbuffered", aiortc.__version__)
+                    "pictures stay as they are", aiortc.__version__)
         return False
-    ids._le_playout_limits = ANY_DELAY
+    ids._le_playout_limits = playout_limits(ms, ms)
     return True
 
 

@@ -22,8 +22,14 @@ from .tracks import AvatarAudio, AvatarVideo
 log = logging.getLogger("le_core.serve")
 MAX_MESSAGE = 64 * 1024  # bytes of a data-channel message; a sentence is capped at 2000 characters anyway
 MAX_SAY = 2000
-SOUND_BEHIND_MS = 100  # the most the sound may come after its pictures (the page's median over 3 s) before the
-# browser is asked to buffer them again, when it does so LAGGING_PINGS times in a row
+# How far the sound may come after its pictures (the page's median over 3 s, with each ping) while they are shown
+# as soon as they are decoded. Past SOUND_BEHIND_MS LAGGING_PINGS times in a row, the browser holds each picture back
+# by as much as brings the lag to SOUND_AIM_MS (at most MAX_HOLD_MS); below SOUND_CLOSE_MS as many times in a row,
+# it holds them back by that much less. The page's figure moves by 50 ms either way from one ping to another.
+SOUND_BEHIND_MS = 100
+SOUND_AIM_MS = 60
+SOUND_CLOSE_MS = 10
+MAX_HOLD_MS = 400
 LAGGING_PINGS = 3
 SETTLING_S = 10  # the browser's sound buffer starts deep and drains over a session's first seconds (180 ms behind
 # at first, measured here): what the page says meanwhile does not count
@@ -74,7 +80,8 @@ class Live:
         self.video_out = AvatarVideo(self)
         self.video_sender = self.audio_sender = None
         self.prompt_video = False  # the browser shows each frame as it is decoded (the sound goes a tick sooner)
-        self.lagging = 0  # pings in a row whose page said the sound came too long after its pictures
+        self.behind = []  # the last pings' figures, in a row all lagging or all close (sound_behind)
+        self.hold_ms = 0  # how long the browser holds each picture back, asked in the packets (rtc.delay_pictures)
         self.sent = self.held = 0
         self.late = 0  # ticks that went without a frame, the host behind its clock
         self.skipped = 0  # speech frames passed over, their sound gone
@@ -323,21 +330,34 @@ class Live:
 
     def sound_behind(self, ms):
         """The page's median of how far the sound comes after its pictures (ms), with its ping, if it measures it.
-        Past the session's first SETTLING_S, LAGGING_PINGS in a row beyond SOUND_BEHIND_MS while the pictures are
-        unbuffered (a lag that lasts, not the steps of an utterance's first frames, whose sound starts a few ticks
-        after them), and the browser buffers them again (its own lining up is then in charge), for the rest of the
-        session; the sound goes on time again."""
+        Past the session's first SETTLING_S, while the pictures are shown as they are decoded: LAGGING_PINGS in a
+        row past SOUND_BEHIND_MS (a lag that lasts, not the steps of an utterance's first frames, whose sound
+        starts a few ticks after them) hold each picture back longer, by the least of their excess over
+        SOUND_AIM_MS; as many in a row under SOUND_CLOSE_MS while they are held, shorter, by the least of their
+        room under it. The page's median then covers frames under the new hold alone before the next change."""
         if ms is None:
             return None
         if isinstance(ms, bool) or not isinstance(ms, (int, float)) or not math.isfinite(ms):
             return "\"behind\" needs a number of milliseconds"
-        if time.monotonic() - self.created < SETTLING_S:
+        if time.monotonic() - self.created < SETTLING_S or not self.prompt_video:
             return None
-        self.lagging = self.lagging + 1 if ms > SOUND_BEHIND_MS else 0
-        if self.prompt_video and self.lagging >= LAGGING_PINGS and rtc.buffer_pictures(self.video_sender):
-            self.prompt_video = False
-            log.info("session %s: its sound came %.0f ms after its pictures; the browser buffers them again", self.id,
-                     ms)
+        if ms > SOUND_BEHIND_MS:
+            self.behind = [b for b in self.behind if b > SOUND_BEHIND_MS] + [ms]
+            more = min(self.behind) - SOUND_AIM_MS
+        elif ms < SOUND_CLOSE_MS and self.hold_ms > 0:
+            self.behind = [b for b in self.behind if b < SOUND_CLOSE_MS] + [ms]
+            more = max(self.behind) - SOUND_AIM_MS
+        else:
+            self.behind = []
+            return None
+        if len(self.behind) < LAGGING_PINGS:
+            return None
+        hold = int(min(MAX_HOLD_MS, max(0, self.hold_ms + more)) // 10 * 10)
+        self.behind = []
+        if hold != self.hold_ms and rtc.delay_pictures(self.video_sender, hold):
+            log.info("session %s: its sound came %.0f ms after its pictures; the browser holds each picture %d ms",
+                     self.id, ms, hold)
+            self.hold_ms = hold
         return None
 
     def command(self, raw):
