@@ -25,7 +25,7 @@ MAX_SAY = 2000
 # How far the sound may come after its pictures (the page's median over 3 s, with each ping) while they are shown
 # as soon as they are decoded. Past SOUND_BEHIND_MS LAGGING_PINGS times in a row, the browser holds each picture back
 # by as much as brings the lag to SOUND_AIM_MS (at most MAX_HOLD_MS); below SOUND_CLOSE_MS as many times in a row,
-# it holds them back by that much less. The page's figure moves by 50 ms either way from one ping to another.
+# by half as much as takes it there less. The page's figure moves by 50 ms either way from one ping to another.
 SOUND_BEHIND_MS = 100
 SOUND_AIM_MS = 60
 SOUND_CLOSE_MS = 10
@@ -333,8 +333,8 @@ class Live:
         Past the session's first SETTLING_S, while the pictures are shown as they are decoded: LAGGING_PINGS in a
         row past SOUND_BEHIND_MS (a lag that lasts, not the steps of an utterance's first frames, whose sound
         starts a few ticks after them) hold each picture back longer, by the least of their excess over
-        SOUND_AIM_MS; as many in a row under SOUND_CLOSE_MS while they are held, shorter, by the least of their
-        room under it. The page's median then covers frames under the new hold alone before the next change."""
+        SOUND_AIM_MS; as many in a row under SOUND_CLOSE_MS while they are held, shorter, by half the least of
+        their room under it. The page's median then covers frames under the new hold alone before the next change."""
         if ms is None:
             return None
         if isinstance(ms, bool) or not isinstance(ms, (int, float)) or not math.isfinite(ms):
@@ -346,7 +346,7 @@ class Live:
             more = min(self.behind) - SOUND_AIM_MS
         elif ms < SOUND_CLOSE_MS and self.hold_ms > 0:
             self.behind = [b for b in self.behind if b < SOUND_CLOSE_MS] + [ms]
-            more = max(self.behind) - SOUND_AIM_MS
+            more = (max(self.behind) - SOUND_AIM_MS) / 2  # half: the figures swing by as much as the room
         else:
             self.behind = []
             return None
