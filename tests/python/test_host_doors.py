@@ -8,6 +8,7 @@ usage: test_host_doors.py BUNDLE
 import asyncio
 import json
 import os
+import subprocess
 import sys
 import time
 import urllib.error
@@ -180,7 +181,7 @@ async def messages(bundle):
                  (130, 90), (120, 90), (140, 150), (-20, 150), (5, 150), (0, 120),  # half of 5 - 60 less
                  (5, 120), (9, 120), (5, 90), (0, 90), (50, 90), (0, 90), (-80, 90), (0, 60),
                  (0, 60), (0, 60), (0, 30), (0, 30), (0, 30), (0, 0), (0, 0), (0, 0), (0, 0),  # none below none
-                 (1000, 0), (1000, 0), (900, 400), (900, 400), (900, 400), (900, 400)]
+                 (3000, 0), (3000, 0), (2500, 2000), (2500, 2000), (2500, 2000), (2500, 2000)]
         states = []
         for k, (behind, _) in enumerate(pings):
             if k == 3:
@@ -468,9 +469,43 @@ def workarounds():
           "fall beyond a tenth and a rise beyond half again, not for smaller steps: %s" % made)
 
 
+def loop_first_unprivileged():
+    """Without the right to raise its event loop, the host lowers every other thread instead, those started since
+    too."""
+    script = """if 1:
+        import asyncio, os, sys, threading
+        sys.path.insert(0, sys.argv[1])
+        from le_core.live.media import LoopFirst
+        nice = lambda tid: os.getpriority(os.PRIO_PROCESS, tid)
+        async def main():
+            me, stop, tids = threading.get_native_id(), threading.Event(), []
+            def idle():
+                tids.append(threading.get_native_id())
+                stop.wait()
+            base, early = nice(me), threading.Thread(target=idle)
+            early.start()
+            keeper = LoopFirst(lower=5, every_s=0.05)
+            keeper.start()
+            late = threading.Thread(target=idle)
+            late.start()
+            await asyncio.sleep(0.3)
+            print(base, nice(me), *(nice(t) for t in tids))
+            keeper.stop()
+            stop.set()
+        asyncio.run(main())
+    """
+    out = subprocess.run(["setpriv", "--bounding-set", "-sys_nice", sys.executable, "-c", script, PYTHON_DIR],
+                         capture_output=True, text=True, timeout=60)
+    got = [int(x) for x in out.stdout.split()]
+    check(len(got) == 4 and got[1] == got[0] and got[2:] == [min(19, got[0] + 5)] * 2,
+          "without the right to raise the event loop, the other threads go 5 steps below it: %s %s"
+          % (got, out.stderr[-300:]))
+
+
 def main():
     bundle = sys.argv[1]
     workarounds()
+    loop_first_unprivileged()
 
     def doors(bundle, tmp, log):
         host = Host(bundle, 1, log)
@@ -478,6 +513,20 @@ def main():
             offers(host)
             asyncio.run(ownership(host))
             asyncio.run(codecs(host, log))
+            # The event loop (the main thread) runs ahead of every other thread of the host: the library's, the
+            # codecs', the workers'.
+            time.sleep(1.5)
+            nice = {}
+            for tid in os.listdir("/proc/%d/task" % host.proc.pid):
+                try:
+                    with open("/proc/%d/task/%s/stat" % (host.proc.pid, tid)) as f:
+                        nice[int(tid)] = int(f.read().rsplit(")", 1)[1].split()[16])
+                except OSError:
+                    pass
+            loop = nice.get(host.proc.pid)
+            others = [n for t, n in nice.items() if t != host.proc.pid]
+            check(loop in (-5, 0) and len(others) > 5 and all(n == loop + 5 for n in others),
+                  "the host's threads run 5 nice steps below its event loop: %s" % sorted(nice.items()))
         finally:
             host.stop()
 

@@ -16,7 +16,7 @@ from aiortc import RTCSessionDescription
 
 from ..api import KP, A2x, Context, audio_defaults, release_memory, resolve_member, set_log
 from . import rtc
-from .media import HeapSettler, one_heap
+from .media import HeapSettler, LoopFirst, one_heap
 from .session import Live, frame_box, parse_json
 
 log = logging.getLogger("le_core.serve")
@@ -69,6 +69,7 @@ class Host:
         self.sound_lead = 1  # ticks from a streamed utterance's first speech frame to its sound (see batch_shortfall)
         self.codecs = {}  # output -> video mime types, the cheapest to encode first
         self.heap = HeapSettler()  # after each utterance, what its frames' buffers left in the heap goes back
+        self.loop_first = LoopFirst()  # the event loop before the threads that make and encode frames
         # The director's warp as the engine's one vectorised node: a quarter less CPU a frame on the demo avatar
         # (its output within 1e-6 of the graph's own). LE_WARP_NODE, when set, decides instead.
         self.warp_node = None if "LE_WARP_NODE" in os.environ else True
@@ -225,6 +226,7 @@ class Host:
     async def shutdown(self, app):
         await asyncio.gather(*(s.close("host stopping") for s in list(self.sessions.values())))
         self.heap.cancel()
+        self.loop_first.stop()
         for held in (self.voice_model, self.avatar):
             if held:
                 held.close()
@@ -244,6 +246,7 @@ class Host:
 
     async def startup(self, app):
         rtc.quiet_closed_channel(asyncio.get_running_loop())
+        self.loop_first.start()
 
 
 class QuietHealthLog(AccessLogger):
@@ -272,6 +275,9 @@ def main(argv=None):
     ap.add_argument("--open-db", type=float, default=-40.0, help="microphone level that opens speech, dBFS")
     ap.add_argument("--close-db", type=float, default=-48.0, help="level below which speech is quiet, dBFS")
     ap.add_argument("--hang", type=float, default=0.4, help="quiet seconds that end an utterance")
+    ap.add_argument("--worker-nice", type=int, default=5, choices=range(0, 20), metavar="0-19",
+                    help="nice steps the threads that make and encode frames run below the event loop, which sends "
+                         "the sound (default 5; 0 leaves them level)")
     ap.add_argument("--buffered-video", action="store_true",
                     help="let the browser buffer the pictures and line them up with the sound from the start (by "
                          "default it shows each as soon as it is decoded, 50-90 ms sooner, until its page says the "
@@ -301,6 +307,7 @@ def main(argv=None):
     host = Host(bundle, a.motion or bundle, a.max_sessions, a.output, threads,
                 dict(open_db=a.open_db, close_db=a.close_db, hang_s=a.hang), audio)
     host.prompt_video = not a.buffered_video
+    host.loop_first.lower = a.worker_nice
     host.preload()
     log.info("serving %s on http://%s:%d/ (at most %d sessions, %d engine threads each, %s frames)", bundle, a.host,
              a.port, a.max_sessions, threads, a.output)

@@ -29,7 +29,7 @@ MAX_SAY = 2000
 SOUND_BEHIND_MS = 100
 SOUND_AIM_MS = 60
 SOUND_CLOSE_MS = 10
-MAX_HOLD_MS = 400
+MAX_HOLD_MS = 2000  # a second session starting on 2 cores grew the sound buffer of the first to 800 ms here
 LAGGING_PINGS = 3
 SETTLING_S = 10  # the browser's sound buffer starts deep and drains over a session's first seconds (180 ms behind
 # at first, measured here): what the page says meanwhile does not count
