@@ -176,12 +176,10 @@ async def messages(bundle):
         ids.configure(RTCRtpParameters(headerExtensions=[Extension(id=3, uri=rtc.PLAYOUT_DELAY)]))
         live.video_sender = type("Sender", (), {"_RTCRtpSender__rtp_header_extensions_map": ids})()
         live.prompt_video, live.created = True, time.monotonic()
-        pings = [(150, 0), (150, 0), (150, 0),  # settling
-                 (150, 0), (150, 0), (40, 0), (150, 0), (170, 0), (160, 90),  # 150 - 60 past the third in a row
-                 (130, 90), (120, 90), (140, 150), (-20, 150), (5, 150), (0, 120),  # half of 5 - 60 less
-                 (5, 120), (9, 120), (5, 90), (0, 90), (50, 90), (0, 90), (-80, 90), (0, 60),
-                 (0, 60), (0, 60), (0, 30), (0, 30), (0, 30), (0, 0), (0, 0), (0, 0), (0, 0),  # none below none
-                 (3000, 0), (3000, 0), (2500, 2000), (2500, 2000), (2500, 2000), (2500, 2000)]
+        pings = [(150, 0)] * 3 + [(150, 0), (150, 0), (40, 0), (150, 0), (170, 0), (160, 90),  # 150 - 60 at the third
+                                  (130, 90), (120, 90), (140, 150), (-20, 150), (5, 150), (0, 120),  # (5 - 60) / 2
+                                  (5, 120), (9, 120), (5, 90), (0, 90), (50, 90), (0, 90), (-80, 90), (0, 60), (0, 60),
+                                  (0, 60), (0, 30)] + [(0, 30)] * 2 + [(0, 0)] * 4 + [(3000, 0)] * 2 + [(2500, 2000)] * 4
         states = []
         for k, (behind, _) in enumerate(pings):
             if k == 3:
@@ -478,20 +476,16 @@ def loop_first_unprivileged():
         from le_core.live.media import LoopFirst
         nice = lambda tid: os.getpriority(os.PRIO_PROCESS, tid)
         async def main():
-            me, stop, tids = threading.get_native_id(), threading.Event(), []
-            def idle():
-                tids.append(threading.get_native_id())
-                stop.wait()
-            base, early = nice(me), threading.Thread(target=idle)
-            early.start()
+            me, stop, tids, base = threading.get_native_id(), threading.Event(), [], nice(threading.get_native_id())
+            idle = lambda: (tids.append(threading.get_native_id()), stop.wait())
+            threading.Thread(target=idle).start()
             keeper = LoopFirst(lower=5, every_s=0.05)
             keeper.start()
-            late = threading.Thread(target=idle)
-            late.start()
+            await asyncio.sleep(0.1)
+            threading.Thread(target=idle).start()  # after the first look, at the loop's level
             await asyncio.sleep(0.3)
             print(base, nice(me), *(nice(t) for t in tids))
-            keeper.stop()
-            stop.set()
+            keeper.stop(), stop.set()
         asyncio.run(main())
     """
     out = subprocess.run(["setpriv", "--bounding-set", "-sys_nice", sys.executable, "-c", script, PYTHON_DIR],
