@@ -247,7 +247,7 @@ def main_test(bundle, tmp, log):
         def hold():
             log.flush()
             with open(log.name) as f:
-                said = re.findall(r"session %s: its sound came .* holds each picture (\d+) ms" % re.escape(sid), f.read())
+                said = re.findall(r"session %s: its sound .* holds each picture (\d+) ms" % re.escape(sid), f.read())
             return int(said[-1]) if said else 0
         h0, s0 = hold(), a.buffered("video")
         time.sleep(3)
