@@ -29,7 +29,7 @@ MAX_SAY = 2000
 SOUND_BEHIND_MS = 100
 SOUND_AIM_MS = 60
 SOUND_CLOSE_MS = 10
-MAX_HOLD_MS = 2000  # a second session starting on 2 cores grew the sound buffer of the first to 800 ms here
+MAX_HOLD_MS = 2000  # two sessions starting at once on 2 cores grew a browser's sound buffer to 0.8-1.3 s here
 LAGGING_PINGS = 3
 SETTLING_S = 10  # the browser's sound buffer starts deep and drains over a session's first seconds (180 ms behind
 # at first, measured here): what the page says meanwhile does not count
@@ -334,7 +334,8 @@ class Live:
         row past SOUND_BEHIND_MS (a lag that lasts, not the steps of an utterance's first frames, whose sound
         starts a few ticks after them) hold each picture back longer, by the least of their excess over
         SOUND_AIM_MS; as many in a row under SOUND_CLOSE_MS while they are held, shorter, by half the least of
-        their room under it. The page's median then covers frames under the new hold alone before the next change."""
+        their room under it. A change waits for LAGGING_PINGS more pings, about as long as the page's median takes to
+        cover frames under the hold before it alone."""
         if ms is None:
             return None
         if isinstance(ms, bool) or not isinstance(ms, (int, float)) or not math.isfinite(ms):
