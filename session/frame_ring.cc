@@ -81,7 +81,11 @@ void FrameRing::close() {
 
 bool FrameRing::post(FrameJob&& job) {
   job.tag.postedMs = nowMs();
-  if (!pipelined_) return paste(std::move(job));
+  if (!pipelined_) {
+    const bool pasted = paste(std::move(job));
+    keepCrop(std::move(job.crop));
+    return pasted;
+  }
   std::unique_lock<std::mutex> lk(mu_);
   const double t0 = nowMs();
   room_.wait(lk, [&] { return !live(job) || static_cast<int>(jobs_.size()) < queued_; });
@@ -113,7 +117,18 @@ void FrameRing::pasteLoop() {
       ++stages_.pasted;
       stages_.paste += nowMs() - t0;
     }
+    keepCrop(std::move(job.crop));
   }
+}
+
+std::vector<float> FrameRing::spareCrop() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return std::exchange(spare_, {});
+}
+
+void FrameRing::keepCrop(std::vector<float>&& crop) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (spare_.capacity() < crop.capacity()) spare_ = std::move(crop);
 }
 
 bool FrameRing::paste(FrameJob&& job) {

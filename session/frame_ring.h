@@ -120,6 +120,10 @@ class FrameRing {
   // giveUp() (asked under the ring's lock; wake() asks again) says so.
   const uint8_t* waitFront(FrameTag* tag, uint64_t* seq, const std::function<bool()>& giveUp);
   void wake();
+  // The crop buffer of a job already pasted (empty when none is spare), for
+  // the next job's crop to be assigned into: at a 512 crop that is 3 MB a
+  // frame the heap need not hand out and fault in afresh.
+  std::vector<float> spareCrop();
   // Frames waiting, and jobs queued for the paste thread.
   int ready();
   int queued();
@@ -136,6 +140,7 @@ class FrameRing {
  private:
   void pasteLoop();
   bool paste(FrameJob&& job);
+  void keepCrop(std::vector<float>&& crop);
   bool live(const FrameJob& job) const { return !closed_ && gen_ == job.gen; }
   // The part of driver frame si's paste inside the window, widened to whole
   // chroma pairs; false when the paste writes nothing there.
@@ -159,6 +164,7 @@ class FrameRing {
   bool closed_ = false;
   uint64_t gen_ = 0, written_ = 0, read_ = 0, seq_ = 0;
   std::deque<FrameJob> jobs_;
+  std::vector<float> spare_;  // one pasted job's crop buffer
   Stages stages_;
   std::thread paster_;
 };

@@ -438,6 +438,7 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
       const float* c = chunk_->render(si.data(), xs.data(), out.data(), k);
       const double per = (nowMs() - t0) / k;
       for (int i = 0; i < k; ++i) {
+        crops[i] = ring_->spareCrop();
         crops[i].assign(c + static_cast<size_t>(i) * cropFloats, c + static_cast<size_t>(i + 1) * cropFloats);
         ms[i] = per;
       }
@@ -452,6 +453,7 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
         const double t0 = nowMs();
         const float* c = engine_.renderer().render(&frames[i].si, frames[i].xs, frames[i].out, 1);
         ms[i] = nowMs() - t0;
+        crops[i] = ring_->spareCrop();
         crops[i].assign(c, c + cropFloats);
       } catch (const std::exception& e) {
         noteRenderFail("render", e.what(), true);
@@ -494,6 +496,7 @@ void le_utt::renderRamp(int si, const float* kd) {
   std::memcpy(job.tag.kp, kd, sizeof job.tag.kp);
   try {
     const float* c = engine_.renderer().render(&si, &xsTarget_[static_cast<size_t>(si) * kKp], kd, 1);
+    job.crop = ring_->spareCrop();
     job.crop.assign(c, c + static_cast<size_t>(3) * crop_ * crop_);
   } catch (const std::exception& e) {
     noteRenderFail("ramp", e.what(), true);

@@ -268,7 +268,8 @@ void TeethPass::retrievePrepare(const Pending& p) {
   }
   qPlanes_.resize(px * 3);
   simd::rgb8ToPlanarF16(win.data(), qPlanes_.data(), px, px);
-  std::vector<float> planes(px * 3);
+  std::vector<float>& planes = work_.planes;
+  planes.assign(px * 3, 0.0f);
   const std::array<float, 256>& units = byteUnits();
   for (size_t i = 0; i < px; ++i)
     for (size_t c = 0; c < 3; ++c) planes[c * px + i] = units[win[3 * i + c]];
@@ -424,8 +425,12 @@ void TeethPass::emit(const Pending& held, const std::vector<int32_t>* look, Fram
 
   const int32_t wh = st_.window_h, ww = st_.window_w;
   const size_t px = static_cast<size_t>(wh) * ww;
-  std::vector<float> cand(static_cast<size_t>(count) * 3 * px), query(3 * px);
-  std::vector<uint8_t> win(px * 3);
+  std::vector<float>& cand = work_.cand;
+  std::vector<float>& query = work_.query;
+  std::vector<uint8_t>& win = work_.win;
+  cand.assign(static_cast<size_t>(count) * 3 * px, 0.0f);
+  query.assign(3 * px, 0.0f);
+  win.assign(px * 3, 0);
   const std::array<float, 256>& units = byteUnits();
   for (int32_t k = 0; k < count; ++k) {
     gatherWindowU8(list[k], held.dy, held.dx, win.data());
@@ -439,7 +444,8 @@ void TeethPass::emit(const Pending& held, const std::vector<int32_t>* look, Fram
       for (size_t ch = 0; ch < 3; ++ch)
         query[ch * px + static_cast<size_t>(r) * ww + c] = units[held.rgb[at + ch]];
     }
-  std::vector<float> blended, weights;
+  std::vector<float>& blended = work_.blended;
+  std::vector<float>& weights = work_.weights;
   headForward(cand, count, query, &blended, &weights);
 
   // The extra weight plane over the band (the blend leaves it at 0).
@@ -488,7 +494,10 @@ void TeethPass::headForward(const std::vector<float>& cand, int32_t K, const std
                             std::vector<float>* blended, std::vector<float>* weights) const {
   const int32_t WH = st_.window_h, WW = st_.window_w, h = WH / 2, w = WW / 2;
   const size_t PX = static_cast<size_t>(WH) * WW, px = static_cast<size_t>(h) * w, k = static_cast<size_t>(K);
-  std::vector<float> qp(3 * px), in(k * 7 * px);
+  std::vector<float>& qp = work_.qp;
+  std::vector<float>& in = work_.in;
+  qp.assign(3 * px, 0.0f);
+  in.assign(k * 7 * px, 0.0f);
   avgPool(query.data(), 3, WH, WW, 2, qp.data());
   for (size_t j = 0; j < k; ++j) {
     float* x = in.data() + j * 7 * px;
@@ -500,8 +509,8 @@ void TeethPass::headForward(const std::vector<float>& cand, int32_t K, const std
                       3.0f;
   }
   auto conv = [&](const std::vector<float>& src, int cin, const std::vector<float>& wt, const std::vector<float>& b,
-                  int cout, bool relu) {
-    std::vector<float> dst(k * static_cast<size_t>(cout) * px);
+                  int cout, bool relu, std::vector<float>& dst) {
+    dst.assign(k * static_cast<size_t>(cout) * px, 0.0f);
     const int planes = static_cast<int>(k) * cout;
     pool::parallelRange(static_cast<size_t>(planes), 1, [&](size_t begin, size_t end) {
       simd::conv3x3Range(src.data(), static_cast<int>(k), cin, h, w, wt.data(), b.data(), cout, dst.data(),
@@ -509,11 +518,13 @@ void TeethPass::headForward(const std::vector<float>& cand, int32_t K, const std
       if (relu)
         for (size_t i = begin * px; i < end * px; ++i) dst[i] = std::max(dst[i], 0.0f);
     });
-    return dst;
   };
-  const std::vector<float> a1 = conv(in, 7, head_.cand0_w, head_.cand0_b, 16, true);
-  const std::vector<float> a2 = conv(a1, 16, head_.cand2_w, head_.cand2_b, 16, true);
-  const std::vector<float> logit = conv(a2, 16, head_.cand4_w, head_.cand4_b, 1, false);
+  std::vector<float>& a1 = work_.a1;
+  std::vector<float>& a2 = work_.a2;
+  std::vector<float>& logit = work_.logit;
+  conv(in, 7, head_.cand0_w, head_.cand0_b, 16, true, a1);
+  conv(a1, 16, head_.cand2_w, head_.cand2_b, 16, true, a2);
+  conv(a2, 16, head_.cand4_w, head_.cand4_b, 1, false, logit);
 
   weights->assign((k + 1) * PX, 0.0f);
   const float scaleY = static_cast<float>(h) / static_cast<float>(WH), scaleX = static_cast<float>(w) / static_cast<float>(WW);

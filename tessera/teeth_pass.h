@@ -149,6 +149,15 @@ class TeethPass {
   Pending held_;
   std::vector<int32_t> carried_;
   int64_t lastEmitted_ = -2;
+
+  // The working buffers of a frame's pass (some 10 MB at the demo's window
+  // and K), kept from frame to frame rather than allocated afresh each time.
+  // A pass belongs to one stream and runs on one thread at a time.
+  struct Work {
+    std::vector<float> cand, query, blended, weights, planes, qp, in, a1, a2, logit;
+    std::vector<uint8_t> win;
+  };
+  mutable Work work_;
   int64_t statFrames_ = 0;
   double statPixels_ = 0, statMeanSum_ = 0;
   float statMax_ = 0;
