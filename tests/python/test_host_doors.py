@@ -249,6 +249,34 @@ async def settling(bundle):
     await live.pc.close()
 
 
+async def frame_reuse(bundle):
+    """Two video frames serve every tick: a pull writes into the one that does not hold the last picture, so a pull
+    that fails half-way leaves that picture whole for the tick."""
+    import numpy as np
+    from le_core import serve
+    from le_core.api import Error
+    host = serve.Host(bundle, bundle, 1, "full", 1, {})
+    live = serve.Live(host, "t", "full")
+    live.yuv, live.frames, live.last = tuple(np.zeros(s, np.uint8) for s in ((4, 8), (2, 4), (2, 4))), [], None
+
+    class Utt:
+        def pull_i420(self, *planes):
+            for p in planes:
+                p[...] = self.value
+            if self.value == 9:
+                raise Error("failed half-way")
+            return {"kind": "speech", "si": 0, "ordinal": self.value}
+    live.utt = Utt()
+    shown = []
+    for value in (1, 2, 9, 3, 9, 9, 4):
+        live.utt.value = value
+        frame, _ = live.next_frame(value)
+        shown.append([int(np.frombuffer(p, np.uint8)[0]) for p in frame.planes])
+    check(shown == [[v] * 3 for v in (1, 2, 2, 3, 3, 3, 4)] and len(live.frames) == 2,
+          "a failed pull shows the last picture, and two frames serve: %s" % shown)
+    await live.pc.close()
+
+
 async def sound_clock(bundle):
     """The returned speech plays on the pictures' clock from the tick after its first speech frame's (or the sound's
     next tick, when that is later): a tick without a frame keeps it going, a late frame says the tick its sound
@@ -537,6 +565,7 @@ def main():
     asyncio.run(messages(bundle))
     asyncio.run(engine_calls(bundle))
     asyncio.run(settling(bundle))
+    asyncio.run(frame_reuse(bundle))
     asyncio.run(sound_clock(bundle))
     asyncio.run(failed_connection(bundle))
     print("host doors: every check passed")

@@ -129,6 +129,7 @@ class Live:
         bw, bh = x1 - x0, y1 - y0
         self.yuv = (np.empty((bh, bw), np.uint8), np.empty((bh // 2, bw // 2), np.uint8),
                     np.empty((bh // 2, bw // 2), np.uint8))
+        self.frames, self.last = [], None  # see free_frame
         box = np.ascontiguousarray(self.ctx.target_frame(0)[y0:y1, x0:x1])
         first = av.VideoFrame.from_ndarray(box, format="rgb24").reformat(format="yuv420p")
         for plane, dst in zip(first.planes, self.yuv):
@@ -193,8 +194,7 @@ class Live:
         """The frame for tick n, as the encoder takes it (yuv420p), with what it is: the engine writes it straight
         into the video frame's planes. `due`: the speech frame whose sound plays at tick n; the session passes over
         the frames before it. Runs in a worker thread."""
-        out = av.VideoFrame(self.yuv[0].shape[1], self.yuv[0].shape[0], "yuv420p")
-        planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width] for p in out.planes]
+        out, planes = self.free_frame()
 
         def pull(u):
             if due is not None and due > SLACK:
@@ -210,8 +210,21 @@ class Live:
             for dst, src in zip(planes, self.yuv):
                 dst[...] = src
         else:
-            self.yuv = planes  # the last frame, for the ticks that find none waiting
+            self.yuv, self.last = planes, out  # the last frame, for the ticks that find none waiting
         return out, info
+
+    def free_frame(self):
+        """A video frame for the next tick's picture, and its planes as arrays. The sender encodes each frame
+        before it asks for the next, and the encoder copies it; so two frames serve every tick: the one with the
+        last picture made, kept for the ticks that find none waiting, and the other. (A new 3 MB frame every tick
+        at 1080p cost its page faults each time, and the heap grew with them.)"""
+        for frame, planes in self.frames:
+            if frame is not self.last:
+                return frame, planes
+        frame = av.VideoFrame(self.yuv[0].shape[1], self.yuv[0].shape[0], "yuv420p")
+        planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width] for p in frame.planes]
+        self.frames.append((frame, planes))
+        return frame, planes
 
     def frame_sent(self, first, n, info):
         """Bookkeeping for the frame of tick n, on the event loop (the ticks from `first` before n were skipped):
