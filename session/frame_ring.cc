@@ -128,7 +128,8 @@ std::vector<float> FrameRing::spareCrop() {
 
 void FrameRing::keepCrop(std::vector<float>&& crop) {
   std::lock_guard<std::mutex> lk(mu_);
-  if (spare_.capacity() < crop.capacity()) spare_ = std::move(crop);
+  if (crop.capacity() == 0) spare_ = {};  // a driver frame as it is: the speech is over for now
+  else if (spare_.capacity() < crop.capacity()) spare_ = std::move(crop);
 }
 
 bool FrameRing::paste(FrameJob&& job) {

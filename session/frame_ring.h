@@ -122,7 +122,8 @@ class FrameRing {
   void wake();
   // The crop buffer of a job already pasted (empty when none is spare), for
   // the next job's crop to be assigned into: at a 512 crop that is 3 MB a
-  // frame the heap need not hand out and fault in afresh.
+  // frame the heap need not hand out and fault in afresh. A job without a
+  // crop gives the spare back.
   std::vector<float> spareCrop();
   // Frames waiting, and jobs queued for the paste thread.
   int ready();

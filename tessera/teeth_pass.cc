@@ -391,6 +391,7 @@ int TeethPass::flush(FrameResult* out) {
   if (!holding_) return 0;
   emit(held_, nullptr, out);
   holding_ = false;
+  work_ = Work{};  // the stream's speech has ended: a stream that idles holds none of it
   return 1;
 }
 

@@ -151,8 +151,9 @@ class TeethPass {
   int64_t lastEmitted_ = -2;
 
   // The working buffers of a frame's pass (some 10 MB at the demo's window
-  // and K), kept from frame to frame rather than allocated afresh each time.
-  // A pass belongs to one stream and runs on one thread at a time.
+  // and K), kept from frame to frame rather than allocated afresh each time,
+  // until flush(). A pass belongs to one stream and runs on one thread at a
+  // time.
   struct Work {
     std::vector<float> cand, query, blended, weights, planes, qp, in, a1, a2, logit;
     std::vector<uint8_t> win;
