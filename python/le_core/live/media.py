@@ -33,7 +33,7 @@ def one_heap():
     block is freed: from then on it raises the threshold to the largest size freed (up to 32 MiB), and a
     session's large blocks (the encoder's frames, and its output buffers, of which it writes a few kilobytes
     a frame) land in heap memory that other blocks had already touched, where they are resident whole, and
-    leave holes behind when they go. A 1080p session cost 40-50 MiB more so.
+    leave holes behind when they go. The first 1080p session cost some 45 MiB more so, each further one 20-30.
     MALLOC_ARENA_MAX and MALLOC_MMAP_THRESHOLD_, when set, have the last word."""
     if _libc is None:
         return
