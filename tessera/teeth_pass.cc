@@ -268,7 +268,8 @@ void TeethPass::retrievePrepare(const Pending& p) {
   }
   qPlanes_.resize(px * 3);
   simd::rgb8ToPlanarF16(win.data(), qPlanes_.data(), px, px);
-  std::vector<float>& planes = work_.planes;
+  auto work = works().take();
+  std::vector<float>& planes = work->planes;
   planes.assign(px * 3, 0.0f);
   const std::array<float, 256>& units = byteUnits();
   for (size_t i = 0; i < px; ++i)
@@ -391,7 +392,7 @@ int TeethPass::flush(FrameResult* out) {
   if (!holding_) return 0;
   emit(held_, nullptr, out);
   holding_ = false;
-  work_ = Work{};  // the stream's speech has ended: a stream that idles holds none of it
+  works().trim();  // a stream's speech has ended: the sets no pass holds now go, and idle streams hold none
   return 1;
 }
 
@@ -426,9 +427,10 @@ void TeethPass::emit(const Pending& held, const std::vector<int32_t>* look, Fram
 
   const int32_t wh = st_.window_h, ww = st_.window_w;
   const size_t px = static_cast<size_t>(wh) * ww;
-  std::vector<float>& cand = work_.cand;
-  std::vector<float>& query = work_.query;
-  std::vector<uint8_t>& win = work_.win;
+  auto work = works().take();
+  std::vector<float>& cand = work->cand;
+  std::vector<float>& query = work->query;
+  std::vector<uint8_t>& win = work->win;
   cand.assign(static_cast<size_t>(count) * 3 * px, 0.0f);
   query.assign(3 * px, 0.0f);
   win.assign(px * 3, 0);
@@ -445,9 +447,9 @@ void TeethPass::emit(const Pending& held, const std::vector<int32_t>* look, Fram
       for (size_t ch = 0; ch < 3; ++ch)
         query[ch * px + static_cast<size_t>(r) * ww + c] = units[held.rgb[at + ch]];
     }
-  std::vector<float>& blended = work_.blended;
-  std::vector<float>& weights = work_.weights;
-  headForward(cand, count, query, &blended, &weights);
+  std::vector<float>& blended = work->blended;
+  std::vector<float>& weights = work->weights;
+  headForward(cand, count, query, &blended, &weights, *work);
 
   // The extra weight plane over the band (the blend leaves it at 0).
   const float* extra = weights.data() + static_cast<size_t>(count) * px;
@@ -491,12 +493,22 @@ void TeethPass::emit(const Pending& held, const std::vector<int32_t>* look, Fram
   out->candidates = count;
 }
 
+LeasePool<TeethPass::Work>& TeethPass::works() {
+  static auto* pool = new LeasePool<Work>(static_cast<size_t>(pool::threads()));
+  return *pool;
+}
+
 void TeethPass::headForward(const std::vector<float>& cand, int32_t K, const std::vector<float>& query,
                             std::vector<float>* blended, std::vector<float>* weights) const {
+  headForward(cand, K, query, blended, weights, *works().take());
+}
+
+void TeethPass::headForward(const std::vector<float>& cand, int32_t K, const std::vector<float>& query,
+                            std::vector<float>* blended, std::vector<float>* weights, Work& work) const {
   const int32_t WH = st_.window_h, WW = st_.window_w, h = WH / 2, w = WW / 2;
   const size_t PX = static_cast<size_t>(WH) * WW, px = static_cast<size_t>(h) * w, k = static_cast<size_t>(K);
-  std::vector<float>& qp = work_.qp;
-  std::vector<float>& in = work_.in;
+  std::vector<float>& qp = work.qp;
+  std::vector<float>& in = work.in;
   qp.assign(3 * px, 0.0f);
   in.assign(k * 7 * px, 0.0f);
   avgPool(query.data(), 3, WH, WW, 2, qp.data());
@@ -520,9 +532,9 @@ void TeethPass::headForward(const std::vector<float>& cand, int32_t K, const std
         for (size_t i = begin * px; i < end * px; ++i) dst[i] = std::max(dst[i], 0.0f);
     });
   };
-  std::vector<float>& a1 = work_.a1;
-  std::vector<float>& a2 = work_.a2;
-  std::vector<float>& logit = work_.logit;
+  std::vector<float>& a1 = work.a1;
+  std::vector<float>& a2 = work.a2;
+  std::vector<float>& logit = work.logit;
   conv(in, 7, head_.cand0_w, head_.cand0_b, 16, true, a1);
   conv(a1, 16, head_.cand2_w, head_.cand2_b, 16, true, a2);
   conv(a2, 16, head_.cand4_w, head_.cand4_b, 1, false, logit);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/lease_pool.h"
 #include "tessera/head_weights.h"
 
 namespace le::tessera {
@@ -151,14 +152,16 @@ class TeethPass {
   int64_t lastEmitted_ = -2;
 
   // The working buffers of a frame's pass (some 10 MB at the demo's window
-  // and K), kept from frame to frame rather than allocated afresh each time,
-  // until flush(). A pass belongs to one stream and runs on one thread at a
-  // time.
+  // and K), kept from frame to frame rather than allocated afresh each time.
+  // Every pass of the process borrows them from one pool for the length of
+  // a call: as many sets as there are cores, however many streams speak.
   struct Work {
     std::vector<float> cand, query, blended, weights, planes, qp, in, a1, a2, logit;
     std::vector<uint8_t> win;
   };
-  mutable Work work_;
+  static LeasePool<Work>& works();
+  void headForward(const std::vector<float>& candidates, int32_t K, const std::vector<float>& query,
+                   std::vector<float>* blended, std::vector<float>* weights, Work& work) const;
   int64_t statFrames_ = 0;
   double statPixels_ = 0, statMeanSum_ = 0;
   float statMax_ = 0;
