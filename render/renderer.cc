@@ -46,6 +46,13 @@ bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0
 
 }  // namespace
 
+// Mapped when first written: a stream opened on a loaded avatar waits for no
+// zero-fill of megabytes.
+struct Director::RunInputs {
+  PageBuffer<float> pooled, p, fs;
+  std::vector<float> kd, ks, lip;
+};
+
 struct Director::Impl {
   std::string ep;
   Ort::SessionOptions sessionOptions;
@@ -66,8 +73,10 @@ struct Director::Impl {
   bool narrow = false;  // every Conv under 8 channels: no NCHWc layout (CPU)
   bool fuse = false;    // runs of element-wise nodes become one node each (CPU)
   size_t fused = 0;     // nodes those runs became
-  // Runs of the graph at once, over every stream on this director.
+  // Runs of the graph at once, over every stream on this director, and the
+  // input sets they fill.
   ort::RunGate gate;
+  std::unique_ptr<LeasePool<RunInputs>> inputs;
   // The source cone split off (null prep: the graph runs whole), and the
   // slots its outputs live in, least recently used first to be refilled.
   std::unique_ptr<Ort::Session> prep;
@@ -383,6 +392,7 @@ Director::Director(const Manifest& m, const Identity& identity, const std::strin
   // A slot for each run at once and one filled ahead; elsewhere as many as
   // the streams ask for.
   I.coneCap = I.ep == "cpu" ? static_cast<size_t>(I.gate.max()) + 1 : SIZE_MAX;
+  I.inputs = std::make_unique<LeasePool<RunInputs>>(static_cast<size_t>(I.gate.max()));
   log::printf(log::kInfo, "[le] director ep=%s (%s)\n", I.ep.c_str(),
               ep.empty() ? "ORT CPU EP" : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
 }
@@ -425,6 +435,7 @@ void Director::run(const Ort::RunOptions& options, const Ort::IoBinding& binding
 }
 
 std::unique_ptr<Ort::IoBinding> Director::binding() const { return std::make_unique<Ort::IoBinding>(*impl_->session); }
+LeasePool<Director::RunInputs>& Director::inputs() const { return *impl_->inputs; }
 
 bool Director::hoisted() const { return impl_->prep != nullptr; }
 const std::string& Director::boundaryName() const { return impl_->boundaryName; }
@@ -537,15 +548,11 @@ struct Renderer::Impl {
   int32_t crop = 0;
   uint64_t pElems = 0;
   bool featSynth = false;
-  // The large inputs and the output are mapped when first written (a stream
-  // opened on a loaded avatar waits for no zero-fill of megabytes).
-  PageBuffer<float> pooledBuf, pBuf, fsBuf, outBuf;
-  std::vector<float> kpDrivingBuf, kpSourceBuf;
+  // The crops of render() without a destination, mapped when first written.
+  PageBuffer<float> outBuf;
   // The lip contour of each item's driving keypoints, when the graph binds
   // one (this stream's copy: rasterising uses scratch buffers).
   std::unique_ptr<tessera::LipContour> lip;
-  std::vector<float> lipCanvas;
-  std::vector<Ort::Value> values;
   // This stream's cursor over a warp prior that plays from a video (the
   // prefetch thread and walkPrior both move it).
   std::mutex priorMutex;
@@ -565,7 +572,7 @@ struct Renderer::Impl {
   bool wrap = false;
   Renderer::RingStats stats;
 
-  // Converts source frame si's warp prior into pBuf at `dst`.
+  // Converts source frame si's warp prior into `dst`.
   void convertP(int si, float* dst) {
     if (!identity->usesPriorVideo()) {
       if (!identity->hasPTable()) fail("render: no warp prior row for frame " + std::to_string(si));
@@ -702,16 +709,8 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
   I.featSynth = I.director->featSynth();
   const size_t B = static_cast<size_t>(I.batch), C = static_cast<size_t>(I.crop);
   I.pElems = 3 * C * C;
-  I.pooledBuf.assign(kPooledElems * B);
-  I.kpDrivingBuf.assign(63 * B, 0.0f);
-  I.kpSourceBuf.assign(63 * B, 0.0f);
   I.outBuf.assign(3 * C * C * B);
-  if (I.featSynth) I.fsBuf.assign(kFsElems * B);
-  else if (!I.director->hoisted()) I.pBuf.assign(I.pElems * B);
-
-  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   I.binding = I.director->binding();
-  const int64_t b = I.batch, c = I.crop;
   if (I.director->hoisted()) {
     I.hoisted = true;
     I.boundaryName = I.director->boundaryName();
@@ -720,36 +719,19 @@ Renderer::Renderer(std::shared_ptr<const Director> director, const Identity& ide
       I.prefetchLoop();
     });
   }
-  auto bind = [&](const char* name, auto& buf, std::vector<int64_t> shape, bool output) {
-    I.values.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
-    if (output) I.binding->BindOutput(name, I.values.back());
-    else I.binding->BindInput(name, I.values.back());
-  };
-  I.values.reserve(8);
-  if (I.featSynth) {
-    bind("fs_red", I.fsBuf, {b, 64, 64, 64}, false);
-    bind("pooled", I.pooledBuf, {b, 64, 32, 32}, false);
-    bind("kd", I.kpDrivingBuf, {b, 21, 3}, false);
-    bind("ks", I.kpSourceBuf, {b, 21, 3}, false);
-  } else {
-    bind("pooled64", I.pooledBuf, {b, 64, 32, 32}, false);
-    if (!I.hoisted) bind("P_rgb", I.pBuf, {b, 3, c, c}, false);
-    bind("kp_driving", I.kpDrivingBuf, {b, 21, 3}, false);
-    bind("kp_source", I.kpSourceBuf, {b, 21, 3}, false);
-  }
-  if (const tessera::LipContour* lip = I.director->lip()) {
-    I.lip = std::make_unique<tessera::LipContour>(*lip);
-    I.lipCanvas.assign(B * C * C, 1.0f);
-    bind("lip_delivery", I.lipCanvas, {b, 1, c, c}, false);
-  }
-  bind("rgb", I.outBuf, {b, 3, c, c}, true);
+  if (const tessera::LipContour* lip = I.director->lip()) I.lip = std::make_unique<tessera::LipContour>(*lip);
 }
 
 Renderer::~Renderer() = default;
 
 const float* Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n) {
+  render(si, kpSource, kpDriving, n, impl_->outBuf.data());
+  return impl_->outBuf.data();
+}
+
+void Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n, float* out) {
   Impl& I = *impl_;
-  if (n < 1 || n > I.batch || !si || !kpSource || !kpDriving) fail("render: bad n");
+  if (n < 1 || n > I.batch || !si || !kpSource || !kpDriving || !out) fail("render: bad n");
   for (int j = 0; j < I.batch; ++j) {
     const int item = j < n ? j : n - 1;
     if (si[item] < 0 || si[item] >= I.identity->nt) fail("render: source frame out of range");
@@ -758,6 +740,47 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
   for (size_t k = 0; k < static_cast<size_t>(n) * 63; ++k)
     if (!std::isfinite(kpSource[k]) || !std::isfinite(kpDriving[k]))
       fail("render: non-finite keypoint value in item " + std::to_string(k / 63));
+
+  // The run's inputs, filled and bound for this run only; the crops go
+  // straight into `out`.
+  auto lease = I.director->inputs().take();
+  Director::RunInputs& R = *lease;
+  const size_t B = static_cast<size_t>(I.batch), plane = static_cast<size_t>(I.crop) * I.crop;
+  if (R.pooled.size() != kPooledElems * B) R.pooled.assign(kPooledElems * B);
+  R.kd.resize(63 * B);
+  R.ks.resize(63 * B);
+  if (I.lip) R.lip.resize(B * plane);
+  const int64_t b = I.batch, c = I.crop;
+  auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  Ort::Value values[7];
+  size_t bound = 0;
+  auto bind = [&](const char* name, float* data, size_t count, std::initializer_list<int64_t> shape, bool output) {
+    values[bound] = Ort::Value::CreateTensor<float>(mem, data, count, shape.begin(), shape.size());
+    if (output) I.binding->BindOutput(name, values[bound]);
+    else I.binding->BindInput(name, values[bound]);
+    ++bound;
+  };
+  auto bindCommon = [&] {
+    if (I.featSynth) {
+      bind("fs_red", R.fs.data(), R.fs.size(), {b, 64, 64, 64}, false);
+      bind("pooled", R.pooled.data(), R.pooled.size(), {b, 64, 32, 32}, false);
+      bind("kd", R.kd.data(), R.kd.size(), {b, 21, 3}, false);
+      bind("ks", R.ks.data(), R.ks.size(), {b, 21, 3}, false);
+    } else {
+      bind("pooled64", R.pooled.data(), R.pooled.size(), {b, 64, 32, 32}, false);
+      if (!I.hoisted) bind("P_rgb", R.p.data(), R.p.size(), {b, 3, c, c}, false);
+      bind("kp_driving", R.kd.data(), R.kd.size(), {b, 21, 3}, false);
+      bind("kp_source", R.ks.data(), R.ks.size(), {b, 21, 3}, false);
+    }
+    if (I.lip) bind("lip_delivery", R.lip.data(), R.lip.size(), {b, 1, c, c}, false);
+    bind("rgb", out, 3 * plane * B, {b, 3, c, c}, true);
+  };
+  auto run = [&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    I.director->run(I.runOptions, *I.binding);
+    I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    ++I.runs;
+  };
   if (I.hoisted) {
     // Batch 1: the boundary of the source frame from the ring, the rest as
     // below, then the next frame's boundary asked for ahead of the run.
@@ -768,50 +791,46 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
       ~Unpin() { d.unpinCone(slot); }
     } unpin{*I.director, slot};
     I.binding->BindInput(I.boundaryName.c_str(), I.director->coneValue(slot));
-    I.identity->pooled64Row(si[0], I.pooledBuf.data());
-    std::memcpy(I.kpSourceBuf.data(), kpSource, 63 * sizeof(float));
-    std::memcpy(I.kpDrivingBuf.data(), kpDriving, 63 * sizeof(float));
-    if (I.lip) I.lip->contourF32Canvas(kpDriving, I.lipCanvas.data());
+    I.identity->pooled64Row(si[0], R.pooled.data());
+    std::memcpy(R.ks.data(), kpSource, 63 * sizeof(float));
+    std::memcpy(R.kd.data(), kpDriving, 63 * sizeof(float));
+    if (I.lip) I.lip->contourF32Canvas(kpDriving, R.lip.data());
+    bindCommon();
     I.requestNext(si[0]);
-    const auto t0 = std::chrono::steady_clock::now();
-    I.director->run(I.runOptions, *I.binding);
-    I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    ++I.runs;
-    return I.outBuf.data();
+    run();
+    return;
   }
+  if (I.featSynth && R.fs.size() != kFsElems * B) R.fs.assign(kFsElems * B);
+  if (!I.featSynth && R.p.size() != I.pElems * B) R.p.assign(I.pElems * B);
   for (int j = 0; j < I.batch; ++j) {
     const int item = j < n ? j : n - 1;
-    float* pooled = &I.pooledBuf[static_cast<size_t>(j) * kPooledElems];
+    float* pooled = &R.pooled[static_cast<size_t>(j) * kPooledElems];
     if (j < n) {
       I.identity->pooled64Row(si[j], pooled);
       if (I.featSynth) {
-        I.identity->fsRedRow(si[j], &I.fsBuf[static_cast<size_t>(j) * kFsElems]);
+        I.identity->fsRedRow(si[j], &R.fs[static_cast<size_t>(j) * kFsElems]);
       } else {
-        I.convertP(si[j], &I.pBuf[static_cast<size_t>(j) * I.pElems]);
+        I.convertP(si[j], &R.p[static_cast<size_t>(j) * I.pElems]);
       }
     } else {
       // Filler slots repeat the last real item.
-      std::memcpy(pooled, &I.pooledBuf[static_cast<size_t>(n - 1) * kPooledElems], kPooledElems * sizeof(float));
+      std::memcpy(pooled, &R.pooled[static_cast<size_t>(n - 1) * kPooledElems], kPooledElems * sizeof(float));
       if (I.featSynth)
-        std::memcpy(&I.fsBuf[static_cast<size_t>(j) * kFsElems], &I.fsBuf[static_cast<size_t>(n - 1) * kFsElems],
+        std::memcpy(&R.fs[static_cast<size_t>(j) * kFsElems], &R.fs[static_cast<size_t>(n - 1) * kFsElems],
                     kFsElems * sizeof(float));
       else
-        std::memcpy(&I.pBuf[static_cast<size_t>(j) * I.pElems], &I.pBuf[static_cast<size_t>(n - 1) * I.pElems],
+        std::memcpy(&R.p[static_cast<size_t>(j) * I.pElems], &R.p[static_cast<size_t>(n - 1) * I.pElems],
                     I.pElems * sizeof(float));
     }
-    std::memcpy(&I.kpSourceBuf[static_cast<size_t>(j) * 63], kpSource + static_cast<size_t>(item) * 63, 63 * sizeof(float));
-    std::memcpy(&I.kpDrivingBuf[static_cast<size_t>(j) * 63], kpDriving + static_cast<size_t>(item) * 63, 63 * sizeof(float));
+    std::memcpy(&R.ks[static_cast<size_t>(j) * 63], kpSource + static_cast<size_t>(item) * 63, 63 * sizeof(float));
+    std::memcpy(&R.kd[static_cast<size_t>(j) * 63], kpDriving + static_cast<size_t>(item) * 63, 63 * sizeof(float));
     if (I.lip) {
-      const size_t plane = static_cast<size_t>(I.crop) * I.crop;
-      if (j < n) I.lip->contourF32Canvas(kpDriving + static_cast<size_t>(j) * 63, &I.lipCanvas[j * plane]);
-      else std::memcpy(&I.lipCanvas[j * plane], &I.lipCanvas[static_cast<size_t>(n - 1) * plane], plane * sizeof(float));
+      if (j < n) I.lip->contourF32Canvas(kpDriving + static_cast<size_t>(j) * 63, &R.lip[j * plane]);
+      else std::memcpy(&R.lip[j * plane], &R.lip[static_cast<size_t>(n - 1) * plane], plane * sizeof(float));
     }
   }
-  const auto t0 = std::chrono::steady_clock::now();
-  I.director->run(I.runOptions, *I.binding);
-  I.runMs += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-  ++I.runs;
-  return I.outBuf.data();
+  bindCommon();
+  run();
 }
 
 int Renderer::batch() const { return impl_->batch; }

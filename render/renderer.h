@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/lease_pool.h"
 #include "core/settings.h"
 
 namespace Ort {
@@ -59,6 +60,12 @@ class Director {
 
   // A binding of the session, for one stream's buffers; one run over it.
   std::unique_ptr<Ort::IoBinding> binding() const;
+  // The buffers a run reads (its source frames' prior and pooled features,
+  // the keypoints, the lip canvas), lent to one stream's run at a time: on
+  // the CPU as many sets as runs may go at once, however many streams there
+  // are.
+  struct RunInputs;
+  LeasePool<RunInputs>& inputs() const;
   void run(const Ort::RunOptions& options, const Ort::IoBinding& binding) const;
 
   // The source cone split off: a one-thread session from "P_rgb" (batch 1)
@@ -102,6 +109,9 @@ class Renderer {
   // the 63 keypoint values at kpSource + 63 i and kpDriving + 63 i. Returns
   // batch planar crops of 3 * crop * crop floats; the first n are valid.
   const float* render(const int* si, const float* kpSource, const float* kpDriving, int n);
+  // As render(), the crops written into `out` (batch crops) instead of this
+  // renderer's own, which then is never made.
+  void render(const int* si, const float* kpSource, const float* kpDriving, int n, float* out);
 
   int batch() const;
   const char* ep() const;

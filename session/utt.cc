@@ -451,10 +451,8 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
     if (!done) {
       try {
         const double t0 = nowMs();
-        const float* c = engine_.renderer().render(&frames[i].si, frames[i].xs, frames[i].out, 1);
+        renderInto(frames[i].si, frames[i].xs, frames[i].out, crops[i]);
         ms[i] = nowMs() - t0;
-        crops[i] = ring_->spareCrop();
-        crops[i].assign(c, c + cropFloats);
       } catch (const std::exception& e) {
         noteRenderFail("render", e.what(), true);
         continue;
@@ -488,6 +486,20 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
   }
 }
 
+void le_utt::renderInto(int si, const float* kpSource, const float* kpDriving, std::vector<float>& crop) {
+  le::Renderer& r = engine_.renderer();
+  const size_t floats = static_cast<size_t>(3) * crop_ * crop_;
+  crop = ring_->spareCrop();
+  crop.resize(floats * static_cast<size_t>(r.batch()));
+  try {
+    r.render(&si, kpSource, kpDriving, 1, crop.data());
+  } catch (...) {
+    crop.clear();
+    throw;
+  }
+  crop.resize(floats);
+}
+
 void le_utt::renderRamp(int si, const float* kd) {
   le::FrameJob job;
   job.tag.kind = static_cast<int>(Kind::Ramp);
@@ -495,9 +507,7 @@ void le_utt::renderRamp(int si, const float* kd) {
   job.gen = logic_->generation();
   std::memcpy(job.tag.kp, kd, sizeof job.tag.kp);
   try {
-    const float* c = engine_.renderer().render(&si, &xsTarget_[static_cast<size_t>(si) * kKp], kd, 1);
-    job.crop = ring_->spareCrop();
-    job.crop.assign(c, c + static_cast<size_t>(3) * crop_ * crop_);
+    renderInto(si, &xsTarget_[static_cast<size_t>(si) * kKp], kd, job.crop);
   } catch (const std::exception& e) {
     noteRenderFail("ramp", e.what(), true);
   }

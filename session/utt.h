@@ -76,6 +76,9 @@ struct le_utt {
   // render began at `ms` is in the ring (mu_ held).
   int leadAt(double ms) const;
   void renderRamp(int si, const float* kp);
+  // Frame si rendered straight into `crop`, a spare crop of the ring's when
+  // it has one; empty when the render throws.
+  void renderInto(int si, const float* kpSource, const float* kpDriving, std::vector<float>& crop);
   bool post(le::FrameJob&& job);
   // A frame is in the ring (the ring's hook).
   void written(const le::FrameJob& job);
