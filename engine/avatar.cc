@@ -70,6 +70,10 @@ Avatar::SessionHold::~SessionHold() {
   std::lock_guard<std::mutex> lk(avatar_.sessionsMutex_);
   if (--avatar_.sessions_ > 0) return;
   avatar_.pasteScratch_->trim();
+  std::lock_guard<std::mutex> dk(avatar_.directorMutex_);
+  if (avatar_.director_) avatar_.director_->releaseInputs();
+  for (const auto& [key, d] : avatar_.others_)
+    if (d) d->releaseInputs();
 }
 
 std::shared_ptr<const Director> Avatar::director() const {

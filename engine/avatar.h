@@ -62,8 +62,8 @@ class Avatar {
   std::shared_ptr<const Director> director(const std::string& modelKey, int threads, const std::string& ep) const;
 
   // Held by each utterance session on the avatar: when the last one ends,
-  // the compositors' scratch is freed (a host between conversations needs
-  // none).
+  // the compositors' scratch and the directors' run inputs are freed (a host
+  // between conversations needs none).
   class SessionHold {
    public:
     explicit SessionHold(const Avatar& a);

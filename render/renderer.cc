@@ -436,6 +436,7 @@ void Director::run(const Ort::RunOptions& options, const Ort::IoBinding& binding
 
 std::unique_ptr<Ort::IoBinding> Director::binding() const { return std::make_unique<Ort::IoBinding>(*impl_->session); }
 LeasePool<Director::RunInputs>& Director::inputs() const { return *impl_->inputs; }
+void Director::releaseInputs() const { impl_->inputs->trim(); }
 
 bool Director::hoisted() const { return impl_->prep != nullptr; }
 const std::string& Director::boundaryName() const { return impl_->boundaryName; }

@@ -66,6 +66,8 @@ class Director {
   // are.
   struct RunInputs;
   LeasePool<RunInputs>& inputs() const;
+  // Frees the sets no run holds now (the next runs make them anew).
+  void releaseInputs() const;
   void run(const Ort::RunOptions& options, const Ort::IoBinding& binding) const;
 
   // The source cone split off: a one-thread session from "P_rgb" (batch 1)
