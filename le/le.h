@@ -419,7 +419,8 @@ LE_API int le_utt_frames_available(le_utt* u);
 LE_API int le_utt_pull_frame(le_utt* u, uint8_t* buf, size_t capacity, le_utt_frame_info* info);
 /* As le_utt_pull_frame, the frame as I420 into out's planes (le_i420): 1,
  * 0 when none is waiting, 0 with the reason for planes that cannot hold it
- * (the frame stays for the next pull). */
+ * (the frame stays for the next pull). The planes are written only when it
+ * returns 1: a caller may keep its last picture in them. */
 LE_API int le_utt_pull_frame_i420(le_utt* u, const le_i420* out, le_utt_frame_info* info);
 LE_API int le_utt_get_stats(le_utt* u, le_utt_stats* stats);
 /* 0, or -1 after a fatal render failure; the last failure text into text

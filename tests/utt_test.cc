@@ -183,13 +183,15 @@ TEST(Utt, IdleFramesWalkTheDriverVideoAndTheContextIsBorrowed) {
   EXPECT_EQ(st.frames, 30u);
   EXPECT_EQ(st.speech_frames, 0u);
   EXPECT_EQ(st.state, 0);
-  // The next frame as I420, once refused by planes too narrow (it stays).
-  std::vector<uint8_t> i420(96 * 64 * 3 / 2);
+  // The next frame as I420, once refused by planes too narrow (it stays,
+  // and the planes are left as they were).
+  std::vector<uint8_t> i420(96 * 64 * 3 / 2, 7);
   le_i420 planes{i420.data(), 96, i420.data() + 96 * 64, 48, i420.data() + 96 * 64 * 5 / 4, 48};
   le_i420 narrow = planes;
   narrow.y_stride = 95;
   EXPECT_EQ(le_utt_pull_frame_i420(u, &narrow, nullptr), 0);
   EXPECT_STRNE(le_utt_last_error(), "");
+  EXPECT_EQ(std::count(i420.begin(), i420.end(), 7), static_cast<long>(i420.size()));
   le_utt_frame_info info{};
   while (le_utt_pull_frame_i420(u, &planes, &info) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(info.seq, 30u);

@@ -123,17 +123,17 @@ class Live:
         ms = np.array([self.ctx.crop_transform(si) for si in range(self.ctx.nt)], np.float64)
         c = self.ctx.crop
         self.box = frame_box(self.ctx, self.output, ms)
-        # The engine makes the box only, as I420 where it pastes it; the last frame is kept for the ticks that
-        # find none waiting. Until the first, the box of the driver's first frame.
+        # The engine makes the box only, as I420 where it pastes it, into the one video frame every tick's
+        # picture goes out in (the sender encodes each frame before it asks for the next, and the encoder copies
+        # it). A pull writes the planes only when it makes a picture: a tick that finds none waiting sends the
+        # last one again as it is. Until the first, the box of the driver's first frame. (A new 3 MB frame every
+        # tick at 1080p cost its page faults each time, and the heap grew with them; a second one kept for the
+        # last picture cost 3 MB a session.)
         x0, y0, x1, y1 = self.box
-        bw, bh = x1 - x0, y1 - y0
-        self.yuv = (np.empty((bh, bw), np.uint8), np.empty((bh // 2, bw // 2), np.uint8),
-                    np.empty((bh // 2, bw // 2), np.uint8))
-        self.frames, self.last = [], None  # see free_frame
         box = np.ascontiguousarray(self.ctx.target_frame(0)[y0:y1, x0:x1])
-        first = av.VideoFrame.from_ndarray(box, format="rgb24").reformat(format="yuv420p")
-        for plane, dst in zip(first.planes, self.yuv):
-            dst[...] = np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)[:, :plane.width]
+        self.frame = av.VideoFrame.from_ndarray(box, format="rgb24").reformat(format="yuv420p")
+        self.planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width]
+                       for p in self.frame.planes]
         # The mouth: the lower middle of the mean face crop.
         m = ms.mean(axis=0)
         pts = m @ np.array([[0.32 * c, 0.68 * c], [0.62 * c, 0.88 * c], [1, 1]])
@@ -194,37 +194,16 @@ class Live:
         """The frame for tick n, as the encoder takes it (yuv420p), with what it is: the engine writes it straight
         into the video frame's planes. `due`: the speech frame whose sound plays at tick n; the session passes over
         the frames before it. Runs in a worker thread."""
-        out, planes = self.free_frame()
-
         def pull(u):
             if due is not None and due > SLACK:
                 u.skip_to(due - SLACK)
-            return u.pull_i420(*planes)
+            return u.pull_i420(*self.planes)
         try:
             info = self.engine(pull)
         except Error as e:
             log.error("session %s: %s", self.id, e)
             info = None
-        if info is None:
-            info = {"kind": "hold", "si": -1, "ordinal": -1}
-            for dst, src in zip(planes, self.yuv):
-                dst[...] = src
-        else:
-            self.yuv, self.last = planes, out  # the last frame, for the ticks that find none waiting
-        return out, info
-
-    def free_frame(self):
-        """A video frame for the next tick's picture, and its planes as arrays. The sender encodes each frame
-        before it asks for the next, and the encoder copies it; so two frames serve every tick: the one with the
-        last picture made, kept for the ticks that find none waiting, and the other. (A new 3 MB frame every tick
-        at 1080p cost its page faults each time, and the heap grew with them.)"""
-        for frame, planes in self.frames:
-            if frame is not self.last:
-                return frame, planes
-        frame = av.VideoFrame(self.yuv[0].shape[1], self.yuv[0].shape[0], "yuv420p")
-        planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width] for p in frame.planes]
-        self.frames.append((frame, planes))
-        return frame, planes
+        return self.frame, info or {"kind": "hold", "si": -1, "ordinal": -1}
 
     def frame_sent(self, first, n, info):
         """Bookkeeping for the frame of tick n, on the event loop (the ticks from `first` before n were skipped):
