@@ -51,6 +51,8 @@ bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0
 struct Director::RunInputs {
   PageBuffer<float> pooled, p, fs;
   std::vector<float> kd, ks, lip;
+  // The crops of a run whose caller takes them before the set goes back.
+  PageBuffer<float> out;
 };
 
 struct Director::Impl {
@@ -731,8 +733,19 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
 }
 
 void Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n, float* out) {
+  if (!out) fail("render: bad n");
+  renderRun(si, kpSource, kpDriving, n, out, nullptr);
+}
+
+void Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n,
+                      const std::function<void(const float*)>& take) {
+  renderRun(si, kpSource, kpDriving, n, nullptr, &take);
+}
+
+void Renderer::renderRun(const int* si, const float* kpSource, const float* kpDriving, int n, float* out,
+                         const std::function<void(const float*)>* take) {
   Impl& I = *impl_;
-  if (n < 1 || n > I.batch || !si || !kpSource || !kpDriving || !out) fail("render: bad n");
+  if (n < 1 || n > I.batch || !si || !kpSource || !kpDriving) fail("render: bad n");
   for (int j = 0; j < I.batch; ++j) {
     const int item = j < n ? j : n - 1;
     if (si[item] < 0 || si[item] >= I.identity->nt) fail("render: source frame out of range");
@@ -751,6 +764,10 @@ void Renderer::render(const int* si, const float* kpSource, const float* kpDrivi
   R.kd.resize(63 * B);
   R.ks.resize(63 * B);
   if (I.lip) R.lip.resize(B * plane);
+  if (!out) {
+    if (R.out.size() != 3 * plane * B) R.out.assign(3 * plane * B);
+    out = R.out.data();
+  }
   const int64_t b = I.batch, c = I.crop;
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   Ort::Value values[7];
@@ -799,6 +816,7 @@ void Renderer::render(const int* si, const float* kpSource, const float* kpDrivi
     bindCommon();
     I.requestNext(si[0]);
     run();
+    if (take) (*take)(out);
     return;
   }
   if (I.featSynth && R.fs.size() != kFsElems * B) R.fs.assign(kFsElems * B);
@@ -832,6 +850,7 @@ void Renderer::render(const int* si, const float* kpSource, const float* kpDrivi
   }
   bindCommon();
   run();
+  if (take) (*take)(out);
 }
 
 int Renderer::batch() const { return impl_->batch; }

@@ -114,6 +114,12 @@ class Renderer {
   // As render(), the crops written into `out` (batch crops) instead of this
   // renderer's own, which then is never made.
   void render(const int* si, const float* kpSource, const float* kpDriving, int n, float* out);
+  // As render(), the crops written into a buffer lent with the run's inputs
+  // and handed to `take` before the call returns: what a stream renders
+  // now and then in batches is kept once per run going at once, not once
+  // per stream.
+  void render(const int* si, const float* kpSource, const float* kpDriving, int n,
+              const std::function<void(const float* crops)>& take);
 
   int batch() const;
   const char* ep() const;
@@ -143,6 +149,8 @@ class Renderer {
   struct Impl;
 
  private:
+  void renderRun(const int* si, const float* kpSource, const float* kpDriving, int n, float* out,
+                 const std::function<void(const float*)>* take);
   std::unique_ptr<Impl> impl_;
 };
 

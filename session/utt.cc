@@ -435,13 +435,15 @@ void le_utt::renderSpeech(std::vector<le::utt::Row> frames) {
     }
     try {
       const double t0 = nowMs();
-      const float* c = chunk_->render(si.data(), xs.data(), out.data(), k);
-      const double per = (nowMs() - t0) / k;
-      for (int i = 0; i < k; ++i) {
-        crops[i] = ring_->spareCrop();
-        crops[i].assign(c + static_cast<size_t>(i) * cropFloats, c + static_cast<size_t>(i + 1) * cropFloats);
-        ms[i] = per;
-      }
+      double per = 0;
+      chunk_->render(si.data(), xs.data(), out.data(), k, [&](const float* c) {
+        per = (nowMs() - t0) / k;
+        for (int i = 0; i < k; ++i) {
+          crops[i] = ring_->spareCrop();
+          crops[i].assign(c + static_cast<size_t>(i) * cropFloats, c + static_cast<size_t>(i + 1) * cropFloats);
+        }
+      });
+      for (int i = 0; i < k; ++i) ms[i] = per;
       done = true;
     } catch (const std::exception& e) {
       noteRenderFail("b24 chunk", e.what(), false);

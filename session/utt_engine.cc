@@ -60,12 +60,12 @@ void le_utt::warmLoop() {
   const le::Drive& d = engine_.drive();
   if (d.frames > 0) {
     try {
-      // Into a crop of its own: the renderer's would stay mapped for the
-      // stream's life, and the stream's frames go straight into theirs.
-      le::Renderer& r = engine_.renderer();
-      std::vector<float> crop(static_cast<size_t>(3) * r.batch() * crop_ * crop_);
-      r.render(&d.si[0], &d.xs[0], &d.xd[0], 1, crop.data());
-      if (chunk_) chunk_->render(&d.si[0], &d.xs[0], &d.xd[0], 1);
+      // Into crops lent for the run: the renderers' own would stay mapped
+      // for the stream's life, and the stream's frames go straight into
+      // theirs.
+      const auto none = [](const float*) {};
+      engine_.renderer().render(&d.si[0], &d.xs[0], &d.xd[0], 1, none);
+      if (chunk_) chunk_->render(&d.si[0], &d.xs[0], &d.xd[0], 1, none);
     } catch (const std::exception& e) {
       noteRenderFail("warm-up", e.what(), false);
     }
