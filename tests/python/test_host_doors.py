@@ -252,14 +252,14 @@ async def settling(bundle):
 async def frame_reuse(bundle):
     """One video frame serves every tick: a pull writes its planes only when it makes a picture, so a tick that
     finds none waiting, or whose pull fails, sends the last picture again; until the first, the driver's."""
-    import av
     import numpy as np
     from le_core import serve
     from le_core.api import Error
+    from le_core.live import media
     host = serve.Host(bundle, bundle, 1, "full", 1, {})
     live = serve.Live(host, "t", "full")
-    live.frame = av.VideoFrame(8, 4, "yuv420p")
-    live.planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width] for p in live.frame.planes]
+    live.frame = media.counted_frame(8, 4)
+    live.planes = media.planes_of(live.frame)
     for p in live.planes:
         p[...] = 5
 

@@ -16,7 +16,7 @@ from aiortc import RTCSessionDescription
 
 from ..api import KP, A2x, Context, audio_defaults, release_memory, resolve_member, set_log
 from . import rtc
-from .media import HeapSettler, LoopFirst, one_heap
+from .media import HeapSettler, LoopFirst, counted_copy, one_heap
 from .session import Live, frame_box, parse_json
 
 log = logging.getLogger("le_core.serve")
@@ -112,8 +112,8 @@ class Host:
             frames.append(ctx.paste(si, ctx.render(si, xs[si], kd)))
         for output in ("full", "face"):
             x0, y0, x1, y1 = frame_box(ctx, output)
-            costs = rtc.encode_ms([av.VideoFrame.from_ndarray(np.ascontiguousarray(f[y0:y1, x0:x1]), format="rgb24")
-                                   .reformat(format="yuv420p") for f in frames])
+            boxes = [av.VideoFrame.from_ndarray(np.ascontiguousarray(f[y0:y1, x0:x1]), format="rgb24") for f in frames]
+            costs = rtc.encode_ms([counted_copy(b.reformat(format="yuv420p")) for b in boxes])
             self.codecs[output] = sorted(costs, key=costs.get)
             log.info("video codecs at %dx%d: %s per frame; offered first: %s", x1 - x0, y1 - y0,
                      ", ".join("%s %.1f ms" % (m.split("/")[1], v) for m, v in sorted(costs.items())),

@@ -131,9 +131,8 @@ class Live:
         # last picture cost 3 MB a session.)
         x0, y0, x1, y1 = self.box
         box = np.ascontiguousarray(self.ctx.target_frame(0)[y0:y1, x0:x1])
-        self.frame = av.VideoFrame.from_ndarray(box, format="rgb24").reformat(format="yuv420p")
-        self.planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width]
-                       for p in self.frame.planes]
+        self.frame = media.counted_copy(av.VideoFrame.from_ndarray(box, format="rgb24").reformat(format="yuv420p"))
+        self.planes = media.planes_of(self.frame)
         # The mouth: the lower middle of the mean face crop.
         m = ms.mean(axis=0)
         pts = m @ np.array([[0.32 * c, 0.68 * c], [0.62 * c, 0.88 * c], [1, 1]])
