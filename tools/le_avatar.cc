@@ -387,6 +387,11 @@ int speak(const Args& a) {
   le_utt_opts_default(&opts);
   opts.motion_dir = motion.c_str();
   opts.audio = &audio;
+  // Offline the clip starts with the speech, on the driver's first frame
+  // (unless $LE_UTT_ONSET_SI says otherwise): where the idle walk had got to
+  // depends on how long the session took to start, and the same command
+  // would give a different clip.
+  if (!a.realtime && opts.onset_si < 0) opts.onset_si = 0;
   std::unique_ptr<le_utt, void (*)(le_utt*)> u(le_utt_create(ctx.get(), &opts), le_utt_destroy);
   if (!u) return refused(motion, le_utt_last_error());
   const auto t0 = Clock::now();
