@@ -325,7 +325,8 @@ TEST(Utt, EveryEngineAndRendererSpeaksEveryFrame) {
   std::vector<Frame> byOne;
   for (const Case& c : {Case{kMotion, "-", 3}, Case{kTiny, "-", 6}, Case{kTiny, "b4", 6}}) {
     Ctx ctx;
-    le_utt_opts o{};
+    le_utt_opts o;
+    le_utt_opts_default(&o);  // onset_si counts only in a sized struct
     o.motion_dir = c.dir.c_str();
     o.ramp_frames = c.ramp;
     o.steady_model = c.steady;
@@ -338,6 +339,8 @@ TEST(Utt, EveryEngineAndRendererSpeaksEveryFrame) {
     auto frames = pullSpeech(u, 50);
     EXPECT_EQ(kindCount(frames, 1), 50u) << c.steady;
     EXPECT_EQ(kindCount(frames, 2), static_cast<size_t>(c.ramp)) << c.steady;
+    for (const Frame& f : frames)
+      if (f.info.kind == 1 && f.info.ordinal == 0) EXPECT_EQ(f.info.si, 0) << c.dir;
     expectHealthy(u);
     le_utt_destroy(u);
     if (c.dir != kTiny) continue;
